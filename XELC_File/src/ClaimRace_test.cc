@@ -1,0 +1,153 @@
+// Race of several claimers (threads, then processes) on one folder: every file once.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "ClaimTestSupport.h"
+#include "FileDetector.h"
+#include "FileLocker.h"
+#include "ImportPackage.h"
+
+namespace velmora::xelc {
+namespace {
+
+constexpr int kFiles = 2000;
+constexpr int kExpired = 500;  // of kFiles, written as claims that ran out long ago
+constexpr int kClaimers = 4;
+
+// What one claimer did: the plain names it claimed, and the claims it could not finish.
+struct ClaimLog {
+  std::vector<std::string> claimed;
+  int release_failures = 0;
+  int lost_races = 0;  // candidates another claimer renamed first
+};
+
+// Runs the import driver's two passes (unclaimed files, then expired claims) in a loop,
+// claiming and releasing (deleting) every candidate it wins, until a round finds nothing.
+ClaimLog ClaimUntilEmpty(const std::string& folder) {
+  ClaimLog log;
+  FileDetector detector;
+  FileLocker locker;
+  for (bool bFoundAny = true; bFoundAny;) {
+    bFoundAny = false;
+    for (int32_t mode : {FileDetector::kUnclaimedFiles, FileDetector::kExpiredClaims}) {
+      ImportPackage package;
+      if (!package.SetWatchedFolder(folder)) return log;
+      package.SetFileSearchMask("*.dat");
+      detector.Reset();
+      detector.SetMode(mode);
+      while (detector.FindNextCandidate(&package)) {
+        bFoundAny = true;
+        bool bClaimed = package.GetFoundFileLockState() == FileInfo::Locked
+                            ? locker.UpdateLock(&package, false)
+                            : locker.Lock(&package);
+        if (!bClaimed) {
+          ++log.lost_races;
+          continue;
+        }
+        log.claimed.push_back(package.GetFoundFile().GetFileName(FileInfo::NameOnly, false, false));
+        if (!locker.Release(&package)) ++log.release_failures;
+      }
+    }
+  }
+  return log;
+}
+
+void FillFolder(const std::string& folder) {
+  for (int i = 0; i < kFiles; ++i) {
+    std::string name = "f" + std::to_string(i) + ".dat";
+    if (i < kExpired) name += ".20200101000000.Old" + std::to_string(10 + i % 90) + "+03600.locked";
+    ASSERT_TRUE(testing::WriteFile(folder + "/" + name, "x"));
+  }
+}
+
+// Every file claimed exactly once, none lost, nothing left behind.
+void ExpectEachClaimedOnce(const std::string& folder, const std::vector<ClaimLog>& logs) {
+  std::map<std::string, int> counts;
+  int releaseFailures = 0;
+  int lostRaces = 0;
+  for (const ClaimLog& log : logs) {
+    for (const std::string& name : log.claimed) ++counts[name];
+    releaseFailures += log.release_failures;
+    lostRaces += log.lost_races;
+  }
+  // How often claimers collided; shown, not checked, since it depends on scheduling.
+  ::testing::Test::RecordProperty("lost_races", lostRaces);
+  EXPECT_EQ(releaseFailures, 0);
+  EXPECT_EQ(counts.size(), static_cast<size_t>(kFiles));
+  for (int i = 0; i < kFiles; ++i) {
+    std::string name = "f" + std::to_string(i) + ".dat";
+    EXPECT_EQ(counts[name], 1) << name;
+  }
+  EXPECT_THAT(testing::ListNames(folder), ::testing::IsEmpty());
+}
+
+TEST(ClaimRaceTest, ThreadsClaimEachFileOnce) {
+  testing::ScratchFolder dir;
+  FillFolder(dir.path());
+  std::vector<ClaimLog> logs(kClaimers);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kClaimers; ++i) {
+    threads.emplace_back([&, i] { logs[i] = ClaimUntilEmpty(dir.path()); });
+  }
+  for (std::thread& t : threads) t.join();
+  ExpectEachClaimedOnce(dir.path(), logs);
+}
+
+// Child: waits for the go file, claims, writes one claimed name per line to the output file,
+// then "release-failures <n>" and "lost-races <n>".
+XEL_CHILD_MODE(claim_race) {
+  if (args.size() != 3) return 2;
+  velmora::testing::ChildSay("ready");
+  for (int i = 0; i < 5000 && !std::filesystem::exists(args[1]); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ClaimLog log = ClaimUntilEmpty(args[0]);
+  std::ofstream out(args[2]);
+  for (const std::string& name : log.claimed) out << name << '\n';
+  out << "release-failures " << log.release_failures << '\n';
+  out << "lost-races " << log.lost_races << '\n';
+  return out ? 0 : 3;
+}
+
+TEST(ClaimRaceTest, ProcessesClaimEachFileOnce) {
+  testing::ScratchFolder dir;
+  testing::ScratchFolder results;
+  FillFolder(dir.path());
+  std::string go = results / "go";
+  std::vector<velmora::testing::ChildProcess> children(kClaimers);
+  for (int i = 0; i < kClaimers; ++i) {
+    ASSERT_TRUE(children[i].Start("claim_race", {dir.path(), go, results / std::to_string(i)}));
+  }
+  std::string line;
+  for (auto& child : children) ASSERT_TRUE(child.ReadLine(&line, 10000) && line == "ready");
+  ASSERT_TRUE(testing::WriteFile(go));
+
+  std::vector<ClaimLog> logs(kClaimers);
+  for (int i = 0; i < kClaimers; ++i) {
+    int status = 0;
+    ASSERT_TRUE(children[i].Wait(60000, &status));
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child " << i << " " << status;
+    std::ifstream in(results / std::to_string(i));
+    while (std::getline(in, line)) {
+      if (line.rfind("release-failures ", 0) == 0) {
+        logs[i].release_failures = std::stoi(line.substr(17));
+      } else if (line.rfind("lost-races ", 0) == 0) {
+        logs[i].lost_races = std::stoi(line.substr(11));
+      } else {
+        logs[i].claimed.push_back(line);
+      }
+    }
+  }
+  ExpectEachClaimedOnce(dir.path(), logs);
+}
+
+}  // namespace
+}  // namespace velmora::xelc

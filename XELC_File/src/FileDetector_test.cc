@@ -1,0 +1,190 @@
+// Tests of FileDetector on real folders: both modes, ordering, ages, folder check, expiry.
+#include "FileDetector.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "ClaimTestSupport.h"
+#include "FileLocker.h"
+#include "ImportPackage.h"
+#include "util/TimeUTC.h"
+
+namespace velmora::xelc {
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using testing::ListNames;
+using testing::ScratchFolder;
+using testing::TraceCapture;
+using testing::WriteFile;
+
+const char kNoFurther[] = "No (further) files found. Back to ImportDriver.";
+
+ImportPackage PackageFor(const std::string& watched, const std::string& masks = "*") {
+  ImportPackage package;
+  EXPECT_TRUE(package.SetWatchedFolder(watched));
+  package.SetFileSearchMask(masks);
+  return package;
+}
+
+std::string FoundName(const ImportPackage& package) {
+  return package.GetFoundFile().GetFileName(FileInfo::NameOnly, false, false);
+}
+
+// A lock time stamp for now + offsetSeconds (YYYYMMDDhhmmss, UTC).
+std::string Stamp(int offsetSeconds) {
+  util::TimeUTC now;
+  now.SetToNow();
+  now.AddSeconds(offsetSeconds);
+  char text[32];
+  size_t length = 0;
+  EXPECT_TRUE(now.WriteAsText(text, sizeof text, &length).IsSuccess());
+  std::string stamp;
+  for (size_t i = 0; i < length && stamp.size() < 14; ++i) {
+    if (text[i] >= '0' && text[i] <= '9') stamp += text[i];
+  }
+  return stamp;
+}
+
+TEST(FileDetectorTest, UnclaimedModeSkipsLockedAndProcessedNames) {
+  ScratchFolder dir;
+  ASSERT_TRUE(WriteFile(dir / "a.pdf.20261204045539.Qk7_x+03600.locked", "x", 300));
+  ASSERT_TRUE(WriteFile(dir / "order.done", "x", 200));
+  ASSERT_TRUE(WriteFile(dir / "b.pdf", "x", 100));
+  TraceCapture trace("File_FileDetector");
+  ImportPackage package = PackageFor(dir.path());
+  package.SetTriggerChangeToExtension("done");
+  FileDetector detector;
+
+  ASSERT_TRUE(detector.FindNextCandidate(&package));
+  EXPECT_EQ(FoundName(package), "b.pdf");
+  EXPECT_EQ(package.GetFoundFile().GetPath(FileInfo::FolderOnly, false, false), dir.path());
+  EXPECT_TRUE(package.IsFoundFileValid());
+  EXPECT_EQ(package.GetFoundFileLockState(), FileInfo::NotLocked);
+  EXPECT_THAT(trace.Lines(),
+              ElementsAre("Ignoring locked file a.pdf.20261204045539.Qk7_x+03600.locked",
+                          "Found file a.pdf.20261204045539.Qk7_x+03600.locked did not match "
+                          "criteria. Get next file.",
+                          "Ignoring renamed (processed) trigger file order.done",
+                          "Found file order.done did not match criteria. Get next file.",
+                          "Found matching file b.pdf"));
+
+  // The listing is exhausted: no new listing until Reset, one line per further call.
+  EXPECT_FALSE(detector.FindNextCandidate(&package));
+  EXPECT_FALSE(package.IsFoundFileValid());
+  ASSERT_TRUE(WriteFile(dir / "c.pdf"));
+  EXPECT_FALSE(detector.FindNextCandidate(&package));
+  EXPECT_EQ(trace.Count(kNoFurther), 2);
+  detector.Reset();
+  ASSERT_TRUE(detector.FindNextCandidate(&package));
+  EXPECT_EQ(FoundName(package), "b.pdf");
+  EXPECT_FALSE(detector.FindNextCandidate(nullptr));
+}
+
+TEST(FileDetectorTest, OrderMasksAndMinimumAge) {
+  ScratchFolder dir;
+  ASSERT_TRUE(WriteFile(dir / "a.pdf", "x", 500));
+  ASSERT_TRUE(WriteFile(dir / "b.xml", "x", 400));
+  ASSERT_TRUE(WriteFile(dir / "c.txt", "x", 600));
+  ASSERT_TRUE(WriteFile(dir / "fresh.pdf", "x", 10));
+  ImportPackage package = PackageFor(dir.path(), "*.pdf, *.xml");
+  package.SetStructuredTypes(".xml");
+  FileDetector detector;
+  detector.SetMinimumAge(30);
+
+  // Structured files first, then oldest first; c.txt does not match; fresh.pdf too young.
+  std::vector<std::string> found;
+  while (detector.FindNextCandidate(&package)) found.push_back(FoundName(package));
+  EXPECT_THAT(found, ElementsAre("b.xml", "a.pdf"));
+
+  detector.Reset();
+  detector.SetMinimumAge(5);
+  found.clear();
+  while (detector.FindNextCandidate(&package)) found.push_back(FoundName(package));
+  EXPECT_THAT(found, ElementsAre("b.xml", "a.pdf", "fresh.pdf"));
+}
+
+TEST(FileDetectorTest, CheckWatchedFolderCodes) {
+  ScratchFolder dir;
+  FileDetector detector;
+  std::string text;
+  EXPECT_EQ(detector.CheckWatchedFolder(nullptr, &text), FileDetector::kFolderMissingArgument);
+
+  ImportPackage missing = PackageFor(dir / "missing");
+  EXPECT_EQ(detector.CheckWatchedFolder(&missing, &text), FileDetector::kFolderNotListable);
+  EXPECT_EQ(text, "Watched folder " + (dir / "missing") + " failed to list contents");
+
+  ImportPackage package = PackageFor(dir.path());
+  EXPECT_EQ(detector.CheckWatchedFolder(&package, &text), FileDetector::kFolderNoFiles);
+  EXPECT_EQ(text, "Watched folder " + dir.path() + " found. No files to import.");
+
+  // A candidate is only probed: nothing is renamed, and the detector starts afresh.
+  ASSERT_TRUE(WriteFile(dir / "a.pdf"));
+  EXPECT_EQ(detector.CheckWatchedFolder(&package, &text), FileDetector::kFolderHasFiles);
+  EXPECT_EQ(text, "Watched folder " + dir.path() + " found. Contains files to import.");
+  EXPECT_THAT(ListNames(dir.path()), ElementsAre("a.pdf"));
+  ASSERT_TRUE(detector.FindNextCandidate(&package));
+  EXPECT_EQ(FoundName(package), "a.pdf");
+}
+
+// Expired claims are found by the second pass and taken over with a fresh lock; running,
+// permanent and malformed lock names are left alone.
+TEST(FileDetectorTest, ExpiredClaimsAreTakenOverWithFreshLocks) {
+  ScratchFolder dir;
+  const std::string expired = Stamp(-3600);  // expiry equal to now counts as expired
+  const std::string running = Stamp(-3000);
+  std::vector<std::string> untouched = {
+      "run.pdf." + running + ".Run01+03600.locked",  "perm.pdf.99999999999999.Perm1+99999.locked",
+      "nines.pdf.99999999999999.Nine1+03600.locked",  // treated as running
+      "bad.pdf.20200101000000.Qk7=x+03600.locked",   "plain.pdf",
+  };
+  for (const std::string& name : untouched) ASSERT_TRUE(WriteFile(dir / name));
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(WriteFile(dir / ("old" + std::to_string(i) + ".pdf.20200101000000.Old0" +
+                                 std::to_string(i) + "+03600.locked")));
+  }
+  ASSERT_TRUE(WriteFile(dir / ("edge.pdf." + expired + ".Edge1+03600.locked")));
+  TraceCapture trace("File_FileDetector");
+
+  ImportPackage package = PackageFor(dir.path(), "*.pdf");
+  FileDetector detector;
+  detector.SetMode(FileDetector::kExpiredClaims);
+  FileLocker locker;
+  std::vector<std::string> taken;
+  while (detector.FindNextCandidate(&package)) {
+    ASSERT_EQ(package.GetFoundFileLockState(), FileInfo::Locked);
+    taken.push_back(FoundName(package));
+    ASSERT_TRUE(locker.UpdateLock(&package, false));
+  }
+  std::sort(taken.begin(), taken.end());
+  EXPECT_THAT(taken,
+              ElementsAre("edge.pdf", "old0.pdf", "old1.pdf", "old2.pdf", "old3.pdf", "old4.pdf"));
+  EXPECT_THAT(trace.Lines(), Contains("Ignoring not timed-out locked file " + untouched[0]));
+  EXPECT_THAT(trace.Lines(), Contains("Ignoring locked permanent file " + untouched[1]));
+  EXPECT_THAT(trace.Lines(), Contains("Ignoring not timed-out locked file " + untouched[2]));
+  EXPECT_THAT(trace.Lines(), Contains("Ignoring invalid locked file " + untouched[3]));
+
+  // On disk: the untouched names as they were, each taken-over file under one fresh lock.
+  const std::regex fresh(R"((\w+)\.pdf\.(\d{14})\.[0-9A-Za-z_-]{5}\+03600\.locked)");
+  int fresh_count = 0;
+  for (const std::string& name : ListNames(dir.path())) {
+    if (std::find(untouched.begin(), untouched.end(), name) != untouched.end()) continue;
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(name, match, fresh)) << name;
+    EXPECT_GE(match[2].str(), Stamp(-5)) << name;
+    ++fresh_count;
+  }
+  EXPECT_EQ(fresh_count, 6);
+  EXPECT_EQ(ListNames(dir.path()).size(), untouched.size() + 6);
+
+  // A second pass over the fresh locks finds nothing to take over.
+  detector.Reset();
+  EXPECT_FALSE(detector.FindNextCandidate(&package));
+  EXPECT_FALSE(package.IsFoundFileValid());
+}
+
+}  // namespace
+}  // namespace velmora::xelc

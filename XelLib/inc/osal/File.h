@@ -1,0 +1,141 @@
+// Files and folders: open, read, write, list, rename, delete, attributes.
+//
+// Paths reach this layer in the connector's Windows form: UTF-8, "\" and "/" both
+// separate components, and a long-path prefix ("\\?\", "\\?\UNC\") is removed before
+// the path is used. All functions are thread-safe; a File object belongs to one thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "osal/Status.h"
+
+namespace velmora::osal {
+
+// Converts a path in the connector's form to the platform's native form
+// (on POSIX: prefix removed, "\" turned into "/"; "\\server\share\x" stays a UNC path
+// and is only reachable through a connected network share).
+std::string NativePath(std::string_view path);
+
+// True when the platform's file names ignore case (Windows), false where two names
+// that differ only in case are different files (Linux). Path containment tests honour this.
+bool FileNamesIgnoreCase();
+
+// How Open treats an existing or missing file (the Windows creation dispositions).
+enum class Disposition {
+  kCreateNew,         // create; fail with kExists when the file exists
+  kCreateAlways,      // create or truncate
+  kOpenExisting,      // fail with kNotFound when missing
+  kOpenAlways,        // open or create
+  kTruncateExisting,  // open and truncate; fail when missing
+};
+
+enum FileAccess : unsigned { kAccessRead = 1, kAccessWrite = 2 };
+
+// Sharing allowed to other openers while this handle is open (Windows FILE_SHARE_*).
+// On POSIX, a file opened with kShareNone takes an exclusive advisory lock (flock), and
+// a file opened for reading with no write sharing takes a shared lock; a conflicting
+// opener of this layer gets ErrorKind::kSharing. The locks are advisory: they bind only
+// openers that use this layer (or flock), not other programs.
+enum FileShare : unsigned { kShareNone = 0, kShareRead = 1, kShareWrite = 2, kShareDelete = 4 };
+
+struct OpenOptions {
+  unsigned access = kAccessRead;
+  unsigned share = kShareRead;
+  Disposition disposition = Disposition::kOpenExisting;
+  bool delete_on_close = false;  // the file is removed when the handle is closed
+  bool write_through = false;    // data reaches the disk before Write returns
+};
+
+// An open file. Movable, not copyable; closes on destruction.
+class File {
+ public:
+  File() = default;
+  ~File();
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  Status Open(std::string_view path, const OpenOptions& options);
+  bool IsOpen() const;
+  // Reads up to size bytes; *read == 0 with Ok status means end of file.
+  Status Read(void* buffer, size_t size, size_t* read);
+  // Writes all size bytes or fails.
+  Status Write(const void* data, size_t size);
+  Status Truncate(uint64_t length);
+  Status Seek(uint64_t offset);
+  Status Flush();
+  Status Size(uint64_t* size) const;
+  // Closes the handle; a delete-on-close file is removed here.
+  Status Close();
+  const std::string& path() const { return M_Path; }
+
+ private:
+  int M_Fd = -1;
+  bool M_bDeleteOnClose = false;
+  std::string M_Path;         // native path, for delete-on-close
+};
+
+// File times are 64-bit counts of 100-ns units since 1601-01-01 UTC.
+struct DirEntry {
+  std::string name;          // UTF-8 name without folder
+  bool is_folder = false;
+  bool is_readonly = false;
+  uint64_t size = 0;
+  uint64_t last_write_time = 0;
+  uint64_t creation_time = 0;  // birth time where the file system has it, else ctime
+};
+
+// Lists a folder. "." and ".." are not returned.
+class DirReader {
+ public:
+  DirReader() = default;
+  ~DirReader();
+  DirReader(const DirReader&) = delete;
+  DirReader& operator=(const DirReader&) = delete;
+
+  Status Open(std::string_view folder);
+  // Returns false at the end of the listing (or on error: see status()).
+  bool Next(DirEntry* entry);
+  Status status() const { return M_Status; }
+  void Close();
+
+ private:
+  void* M_pDir = nullptr;
+  std::string M_Folder;
+  Status M_Status;
+};
+
+// Reads one entry's attributes (name is the last path component).
+Status GetFileInfo(std::string_view path, DirEntry* entry);
+bool FileExists(std::string_view path);
+bool FolderExists(std::string_view path);
+
+// Renames; kReplace overwrites an existing target, kNoReplace fails with kExists.
+// Both are atomic within one folder; neither copies across volumes.
+enum class RenameMode { kNoReplace, kReplace };
+Status Rename(std::string_view from, std::string_view to, RenameMode mode, bool write_through);
+
+Status DeleteFile(std::string_view path);
+// Removes an empty folder; a folder with entries fails with kNotEmpty.
+Status DeleteFolder(std::string_view path);
+// Creates one folder; an existing one fails with kExists.
+Status CreateFolder(std::string_view path);
+// Creates every missing folder of path. The folders made are appended to *created
+// (outermost first) so that a caller can remove them again.
+Status CreateFolders(std::string_view path, std::vector<std::string>* created);
+
+// Windows attribute bits this layer understands.
+enum FileAttributes : uint32_t {
+  kAttrReadOnly = 0x1,
+  kAttrDirectory = 0x10,
+  kAttrNormal = 0x80,
+};
+// Read-only maps to the absence of the owner's write bit on POSIX.
+Status GetFileAttributes(std::string_view path, uint32_t* attributes);
+Status SetFileAttributes(std::string_view path, uint32_t attributes);
+
+}  // namespace velmora::osal

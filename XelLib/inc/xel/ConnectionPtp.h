@@ -1,0 +1,90 @@
+// ConnectionPtp: a point-to-point conversation over a data link with a queue of received blocks.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "osal/Lock.h"
+#include "osal/WaitHandle.h"
+#include "util/Result.h"
+#include "xel/Connection.h"
+#include "xel/EndPoint.h"
+
+namespace velmora::xel {
+
+// One conversation over a data link: an end point registered in the switch plus the queue
+// of blocks the switch has delivered for it, and a wake-up event for the receiver.
+//
+// The opening side calls Connect(hLink); its first Send opens the conversation at the peer.
+// The accepting side is made by the switch's server thread through Accept(first block).
+// The link's receive thread is the only producer of the queue, the connection's user the
+// only consumer (one thread per direction, as for every Connection). The destructor
+// disconnects: the peer is told and unread blocks are freed.
+class ConnectionPtp : public Connection {
+ public:
+  ConnectionPtp();
+  ~ConnectionPtp() override;
+  const char* ClassName() const override { return "ConnectionPtp"; }
+
+  // Opening side: takes a new client channel on the link hLink (state 1, nothing is sent
+  // yet). ErrResource "Wakeup Event could not be created"; the end point's errors.
+  util::Result Connect(uint32_t hLink);
+  // Accepting side: joins the conversation that pFirstBlock opened (its link handle and
+  // channel) in state 2 and queues the block. On success the connection owns the block;
+  // on failure the caller keeps it.
+  util::Result Accept(MessageBlock* pFirstBlock);
+
+  // Queues the block on the link (ownership passes in every case; the link does not
+  // block, so timeoutMs is not needed). ErrConnLost "Connection has been disconnected"
+  // once the peer or the link has ended the conversation.
+  util::Result Send(MessageBlock* pBlock, uint32_t timeoutMs) override;
+  // The next received block, waiting up to timeoutMs. ErrTimeout when none came,
+  // ErrConnLost "Connection has been disconnected" when the queue is empty and the
+  // conversation has ended, ErrCancelled (block left queued) with stopAtNewMessage when
+  // the next block begins a new message.
+  util::Result Receive(uint32_t timeoutMs, bool stopAtNewMessage, MessageBlock** ppBlock) override;
+
+  // Ends the conversation (telling the peer when connected) and frees unread blocks.
+  // Idempotent; the user's thread only.
+  void Disconnect();
+
+  // True while the conversation has not ended.
+  bool IsConnected() const { return M_EndPoint.IsConnected(); }
+  int EpState() const { return M_EndPoint.State(); }
+  uint32_t Link() const { return M_EndPoint.Link(); }
+  // The end point's own channel (the peer stamps its blocks with it).
+  uint32_t Channel() const { return M_EndPoint.Channel(); }
+  // Number of received blocks not yet taken.
+  int QueuedBlocks() const;
+
+ private:
+  // The connection's end point: hands blocks and the end of the conversation to it.
+  class PtpEndPoint : public EndPoint {
+   public:
+    explicit PtpEndPoint(ConnectionPtp* pConn) : M_pConn(pConn) {}
+    const char* ClassName() const override { return "ConnPtp EndPoint"; }
+
+   protected:
+    void OnReceive(MessageBlock* pBlock) override;
+    void OnDisconnect(int reason) override;
+
+   private:
+    ConnectionPtp* M_pConn;
+  };
+
+  util::Result CreateWakeup();
+  void Enqueue(MessageBlock* pBlock);
+  void Wakeup();
+  // True while the link the end point uses is still connected.
+  bool LinkAlive() const;
+  void FreeQueue();
+
+  PtpEndPoint M_EndPoint{this};
+  mutable osal::Lock M_Lock{"ConnectionPtp"};  // guards the queue
+  MessageBlock* M_pFirst = nullptr;
+  MessageBlock* M_pLast = nullptr;
+  int M_QueueLength = 0;
+  std::unique_ptr<osal::Event> M_pWakeup;  // auto-reset; made by Connect/Accept
+};
+
+}  // namespace velmora::xel

@@ -1,0 +1,251 @@
+// Tests of named shared memory, mutexes and events, in-process and across processes.
+#include "osal/SharedMemory.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "ChildProcess.h"
+#include "osal/System.h"
+#include "osal/Thread.h"
+#include "osal/WaitHandle.h"
+
+namespace {
+
+using velmora::osal::NamedEvent;
+using velmora::osal::NamedMutex;
+using velmora::osal::SharedMemory;
+using velmora::testing::ChildSay;
+
+// Child: takes the named mutex, says "locked", and holds it until it is killed.
+XEL_CHILD_MODE(hold_mutex) {
+  NamedMutex mutex;
+  if (!mutex.Open(args.at(0)).ok() || !mutex.Acquire(5000).ok()) return 2;
+  ChildSay("locked");
+  for (;;) pause();
+}
+
+// Child: writes its second argument into the named shared memory.
+XEL_CHILD_MODE(write_shm) {
+  SharedMemory memory;
+  if (!memory.Open(args.at(0)).ok() || memory.size() <= args.at(1).size()) return 2;
+  std::memcpy(memory.data(), args.at(1).c_str(), args.at(1).size() + 1);
+  return 0;
+}
+
+// Child: sets the named event once the parent is waiting.
+XEL_CHILD_MODE(set_event) {
+  NamedEvent event;
+  if (!event.Open(args.at(0)).ok()) return 2;
+  velmora::osal::SleepMs(30);
+  return event.Set().ok() ? 0 : 3;
+}
+
+}  // namespace
+
+namespace velmora::osal {
+namespace {
+
+using testing::ChildProcess;
+
+std::string UniqueName(const char* what) {
+  static std::atomic<int> counter{0};
+  return "XelOsalTest_" + std::to_string(getpid()) + "_" + what + "_" + std::to_string(++counter);
+}
+
+TEST(SharedMemoryTest, CreateOpenAndRemoveOnClose) {
+  std::string name = UniqueName("mem");
+  SharedMemory creator;
+  ASSERT_TRUE(creator.Create(name, 4096).ok());
+  EXPECT_EQ(creator.size(), 4096u);
+  EXPECT_EQ(static_cast<const char*>(creator.data())[100], 0);  // zero-filled
+  SharedMemory again;
+  EXPECT_TRUE(again.Create(name, 4096).Is(ErrorKind::kExists));
+
+  SharedMemory opener;
+  ASSERT_TRUE(opener.Open(name).ok());
+  EXPECT_EQ(opener.size(), 4096u);
+  std::strcpy(static_cast<char*>(creator.data()), "shared");
+  EXPECT_STREQ(static_cast<const char*>(opener.data()), "shared");
+
+  creator.Close();
+  SharedMemory late;
+  EXPECT_TRUE(late.Open(name).Is(ErrorKind::kNotFound));
+  EXPECT_STREQ(static_cast<const char*>(opener.data()), "shared");  // mapping survives
+
+  EXPECT_TRUE(late.Create("", 10).Is(ErrorKind::kInvalid));
+  EXPECT_TRUE(late.Create(name, 0).Is(ErrorKind::kInvalid));
+  EXPECT_TRUE(late.Open(std::string(300, 'x')).Is(ErrorKind::kInvalid));
+}
+
+TEST(SharedMemoryTest, SeparatorsInNamesAreAccepted) {
+  std::string name = "Global\\" + UniqueName("sep") + "/x";
+  SharedMemory creator, opener;
+  ASSERT_TRUE(creator.Create(name, 64).ok());
+  ASSERT_TRUE(opener.Open(name).ok());
+}
+
+TEST(SharedMemoryTest, ChildWritesParentReads) {
+  std::string name = UniqueName("child_mem");
+  SharedMemory memory;
+  ASSERT_TRUE(memory.Create(name, 256).ok());
+  ChildProcess child;
+  ASSERT_TRUE(child.Start("write_shm", {name, "written by child"}));
+  int status = 0;
+  ASSERT_TRUE(child.Wait(10000, &status));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_STREQ(static_cast<const char*>(memory.data()), "written by child");
+}
+
+TEST(NamedMutexTest, OwnershipTimeoutsAndRelease) {
+  std::string name = UniqueName("mtx");
+  NamedMutex owner;
+  ASSERT_TRUE(owner.Create(name, true).ok());
+  NamedMutex again;
+  EXPECT_TRUE(again.Create(name).Is(ErrorKind::kExists));
+  EXPECT_TRUE(owner.Acquire(0).Is(ErrorKind::kInvalid));  // not recursive
+
+  NamedMutex other;
+  ASSERT_TRUE(other.Open(name).ok());
+  Status s1, s2, s3;
+  std::thread t([&] {
+    s1 = other.Acquire(0);
+    uint64_t start = TickCountMs();
+    s2 = other.Acquire(50);
+    s3 = Status(TickCountMs() - start >= 45 ? ErrorKind::kNone : ErrorKind::kOther, 0);
+  });
+  t.join();
+  EXPECT_TRUE(s1.Is(ErrorKind::kTimeout));
+  EXPECT_TRUE(s2.Is(ErrorKind::kTimeout));
+  EXPECT_TRUE(s3.ok()) << "the timed wait returned early";
+
+  ASSERT_TRUE(owner.Release().ok());
+  EXPECT_FALSE(owner.Release().ok());  // no longer the owner
+  ASSERT_TRUE(other.Acquire(100).ok());
+  ASSERT_TRUE(other.Release().ok());
+
+  NamedMutex missing;
+  EXPECT_TRUE(missing.Open(UniqueName("none")).Is(ErrorKind::kNotFound));
+  EXPECT_TRUE(missing.Acquire(0).Is(ErrorKind::kInvalid));
+}
+
+TEST(NamedMutexTest, ThreadEndingWhileOwningAbandonsIt) {
+  std::string name = UniqueName("mtx_thread");
+  NamedMutex mutex;
+  ASSERT_TRUE(mutex.Create(name).ok());
+  NamedMutex in_thread;
+  ASSERT_TRUE(in_thread.Open(name).ok());
+  OsThread thread;
+  Status taken;
+  ASSERT_TRUE(thread.Start("owner", [&] { taken = in_thread.Acquire(1000); }).ok());
+  ASSERT_TRUE(thread.Join().ok());
+  ASSERT_TRUE(taken.ok());
+  Status s = mutex.Acquire(1000);
+  EXPECT_TRUE(s.Is(ErrorKind::kAbandoned)) << s.code();
+  // The abandoned mutex was made consistent: it works normally afterwards.
+  ASSERT_TRUE(mutex.Release().ok());
+  ASSERT_TRUE(mutex.Acquire(0).ok());
+  ASSERT_TRUE(mutex.Release().ok());
+}
+
+TEST(NamedMutexTest, KilledOwnerProcessIsReportedAsAbandoned) {
+  std::string name = UniqueName("mtx_kill");
+  NamedMutex mutex;
+  ASSERT_TRUE(mutex.Create(name).ok());
+  ChildProcess child;
+  ASSERT_TRUE(child.Start("hold_mutex", {name}));
+  std::string line;
+  ASSERT_TRUE(child.ReadLine(&line, 10000));
+  ASSERT_EQ(line, "locked");
+  EXPECT_TRUE(mutex.Acquire(0).Is(ErrorKind::kTimeout));  // held by a live process
+
+  child.Kill(SIGKILL);
+  uint64_t start = TickCountMs();
+  Status s = mutex.Acquire(1000);
+  EXPECT_TRUE(s.Is(ErrorKind::kAbandoned)) << s.code();
+  EXPECT_LT(TickCountMs() - start, 1000u);
+  ASSERT_TRUE(mutex.Release().ok());
+}
+
+TEST(NamedEventTest, AutoAndManualReset) {
+  std::string name = UniqueName("evt");
+  NamedEvent automatic;
+  ASSERT_TRUE(automatic.Create(name, false, true).ok());
+  NamedEvent opened;
+  ASSERT_TRUE(opened.Open(name).ok());
+  EXPECT_TRUE(opened.Wait(0).ok());
+  EXPECT_TRUE(automatic.Wait(0).Is(ErrorKind::kTimeout));  // consumed by the first wait
+  uint64_t start = TickCountMs();
+  EXPECT_TRUE(automatic.Wait(40).Is(ErrorKind::kTimeout));
+  EXPECT_GE(TickCountMs() - start, 39u);
+
+  // One Set wakes exactly one of two waiters.
+  std::atomic<int> woken{0};
+  std::thread w1([&] { woken += opened.Wait(300).ok(); });
+  std::thread w2([&] { woken += automatic.Wait(300).ok(); });
+  SleepMs(30);
+  ASSERT_TRUE(automatic.Set().ok());
+  w1.join();
+  w2.join();
+  EXPECT_EQ(woken.load(), 1);
+
+  NamedEvent manual;
+  ASSERT_TRUE(manual.Create(UniqueName("evt_manual"), true).ok());
+  EXPECT_TRUE(manual.Wait(0).Is(ErrorKind::kTimeout));
+  ASSERT_TRUE(manual.Set().ok());
+  EXPECT_TRUE(manual.Wait(0).ok());
+  EXPECT_TRUE(manual.Wait(0).ok());
+  ASSERT_TRUE(manual.Reset().ok());
+  EXPECT_TRUE(manual.Wait(0).Is(ErrorKind::kTimeout));
+
+  NamedEvent closed;
+  EXPECT_TRUE(closed.Set().Is(ErrorKind::kInvalid));
+}
+
+TEST(NamedEventTest, PingPongLosesNoWakeUp) {
+  // Two threads, each with its own mapping, bounce 500 signals; a lost wake-up would
+  // stall one side until the 2 s time-out.
+  std::string ping_name = UniqueName("ping"), pong_name = UniqueName("pong");
+  NamedEvent ping, pong;
+  ASSERT_TRUE(ping.Create(ping_name, false).ok());
+  ASSERT_TRUE(pong.Create(pong_name, false).ok());
+  constexpr int kRounds = 500;
+  std::atomic<int> answered{0};
+  std::thread peer([&] {
+    NamedEvent in, out;
+    if (!in.Open(ping_name).ok() || !out.Open(pong_name).ok()) return;
+    for (int i = 0; i < kRounds; ++i) {
+      if (!in.Wait(2000).ok() || !out.Set().ok()) return;
+      ++answered;
+    }
+  });
+  int round = 0;
+  for (; round < kRounds; ++round) {
+    ASSERT_TRUE(ping.Set().ok());
+    if (!pong.Wait(2000).ok()) break;
+  }
+  peer.join();
+  EXPECT_EQ(round, kRounds);
+  EXPECT_EQ(answered.load(), kRounds);
+}
+
+TEST(NamedEventTest, EventSetByChildWakesParent) {
+  std::string name = UniqueName("evt_child");
+  NamedEvent event;
+  ASSERT_TRUE(event.Create(name, false).ok());
+  ChildProcess child;
+  ASSERT_TRUE(child.Start("set_event", {name}));
+  EXPECT_TRUE(event.Wait(10000).ok());
+  int status = 0;
+  ASSERT_TRUE(child.Wait(10000, &status));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+}  // namespace
+}  // namespace velmora::osal

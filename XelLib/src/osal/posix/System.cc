@@ -1,0 +1,202 @@
+// POSIX process and system information, clocks, random numbers and the syslog writer.
+#include "osal/System.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <syslog.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+namespace velmora::osal {
+namespace {
+
+constexpr uint64_t kUnixEpochInFileTime = 116444736000000000ull;
+
+LocalTime Breakdown(time_t seconds, int millisecond) {
+  struct tm tm {};
+  localtime_r(&seconds, &tm);
+  return LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+                   tm.tm_min,         tm.tm_sec,     millisecond};
+}
+
+}  // namespace
+
+uint32_t CurrentProcessId() { return static_cast<uint32_t>(::getpid()); }
+
+std::string HostName() {
+  char buffer[256];
+  if (::gethostname(buffer, sizeof buffer) != 0) return std::string();
+  buffer[sizeof buffer - 1] = 0;
+  return buffer;
+}
+
+Status GetWorkingDirectory(std::string* dir) {
+  if (dir == nullptr) return Status(ErrorKind::kInvalid, EINVAL);
+  std::string buffer(256, '\0');
+  for (;;) {
+    if (::getcwd(buffer.data(), buffer.size()) != nullptr) break;
+    if (errno != ERANGE || buffer.size() > (1u << 20)) return Status::FromNative(errno);
+    buffer.resize(buffer.size() * 2);
+  }
+  buffer.resize(buffer.find('\0'));
+  while (buffer.size() > 1 && buffer.back() == '/') buffer.pop_back();
+  *dir = std::move(buffer);
+  return Status::Ok();
+}
+
+std::string TempDirectory() {
+  std::string dir;
+  for (const char* name : {"TMP", "TEMP", "TMPDIR"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != 0) {
+      dir = value;
+      break;
+    }
+  }
+  if (dir.empty()) dir = "/tmp";
+  if (dir.back() != '/') dir.push_back('/');
+  return dir;
+}
+
+std::string ExpandEnvironment(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    size_t open = text.find('%', i);
+    size_t close = open == std::string_view::npos ? open : text.find('%', open + 1);
+    if (close == std::string_view::npos) {
+      out.append(text.substr(i));
+      break;
+    }
+    out.append(text.substr(i, open - i));
+    std::string name(text.substr(open + 1, close - open - 1));
+    const char* value = name.empty() ? nullptr : std::getenv(name.c_str());
+    if (value != nullptr) {
+      out.append(value);
+    } else if (name == "TMP" || name == "TEMP") {
+      std::string temp = TempDirectory();
+      if (temp.size() > 1) temp.pop_back();  // %TMP% names the folder without a separator
+      out.append(temp);
+    } else {
+      out.append(text.substr(open, close - open + 1));  // unknown: left as written
+    }
+    i = close + 1;
+  }
+  return out;
+}
+
+uint64_t SystemTimeAsFileTime() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return kUnixEpochInFileTime + static_cast<uint64_t>(ts.tv_sec) * 10000000ull +
+         static_cast<uint64_t>(ts.tv_nsec) / 100;
+}
+
+LocalTime CurrentLocalTime() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return Breakdown(ts.tv_sec, static_cast<int>(ts.tv_nsec / 1000000));
+}
+
+LocalTime FileTimeToLocal(uint64_t file_time) {
+  int64_t ticks = static_cast<int64_t>(file_time - kUnixEpochInFileTime);
+  if (file_time < kUnixEpochInFileTime)
+    ticks = -static_cast<int64_t>(kUnixEpochInFileTime - file_time);
+  int64_t seconds = ticks / 10000000;
+  int64_t rest = ticks % 10000000;
+  if (rest < 0) {
+    rest += 10000000;
+    seconds -= 1;
+  }
+  return Breakdown(static_cast<time_t>(seconds), static_cast<int>(rest / 10000));
+}
+
+uint64_t PerformanceCounter() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+uint64_t PerformanceFrequency() { return 1000000000ull; }
+
+uint64_t TickCountMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000ull +
+         static_cast<uint64_t>(ts.tv_nsec) / 1000000ull;
+}
+
+void RandomBytes(void* buffer, size_t size) {
+  auto* p = static_cast<unsigned char*>(buffer);
+  while (size > 0) {
+    ssize_t n = ::getrandom(p, size, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  if (size == 0) return;
+  // Kernels without getrandom: the device serves the same generator.
+  int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  while (fd >= 0 && size > 0) {
+    ssize_t n = ::read(fd, p, size);
+    if (n <= 0) {
+      if (n < 0 && errno == EINTR) continue;
+      break;
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  if (fd >= 0) ::close(fd);
+  if (size != 0) {
+    // Handing out predictable bytes where unpredictable ones were asked for is worse
+    // than stopping.
+    std::fputs("fatal: the system's random generator is not available\n", stderr);
+    std::abort();
+  }
+}
+
+void CreateUuid(uint8_t out[16]) {
+  RandomBytes(out, 16);
+  out[6] = static_cast<uint8_t>((out[6] & 0x0F) | 0x40);  // version 4
+  out[8] = static_cast<uint8_t>((out[8] & 0x3F) | 0x80);  // RFC 4122 variant
+}
+
+Status ReportSystemEvent(std::string_view source, int type, uint32_t event_id,
+                         std::string_view text) {
+  int priority;
+  switch (type) {
+    case 0:
+    case 1:
+      priority = LOG_INFO;
+      break;
+    case 2:
+      priority = LOG_WARNING;
+      break;
+    case 3:
+      priority = LOG_ERR;
+      break;
+    default:
+      return Status(ErrorKind::kInvalid, EINVAL);
+  }
+  // openlog keeps the ident pointer and is process-wide: one report at a time.
+  static std::mutex mutex;
+  std::lock_guard<std::mutex> guard(mutex);
+  std::string ident(source.empty() ? std::string_view("Tirzel") : source);
+  ::openlog(ident.c_str(), LOG_PID, LOG_USER);
+  ::syslog(priority, "[%u] %.*s", event_id, static_cast<int>(text.size()), text.data());
+  ::closelog();
+  return Status::Ok();
+}
+
+[[noreturn]] void TerminateProcess(int exit_code) { ::_exit(exit_code); }
+
+}  // namespace velmora::osal

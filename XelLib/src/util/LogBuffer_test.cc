@@ -1,0 +1,321 @@
+// Tests of the shared trace buffer: in-process, and between a writer and a reader process.
+#include "util/LogBuffer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "osal/System.h"
+#include "osal/Thread.h"
+
+namespace velmora::util {
+namespace {
+
+std::string UniqueKey() {
+  static int counter = 0;
+  return "lbt" + std::to_string(osal::CurrentProcessId()) + "x" + std::to_string(++counter);
+}
+
+LogRecord Line(const char* text) {
+  LogRecord r;
+  r.format = text;
+  return r;
+}
+
+int ExitCode(testing::ChildProcess& child, int timeout_ms) {
+  int status = 0;
+  if (!child.Wait(timeout_ms, &status)) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Child modes (run before main, see ChildProcess.h); args[0] is the trace key.
+// Writes args[1] numbered trace lines through the trace key.
+XEL_CHILD_MODE(write_lines) {
+  if (args.size() < 2 || OpenTraceKey(args[0]).IsError()) return 2;
+  int count = atoi(args[1].c_str());
+  for (int i = 0; i < count; ++i) TraceUnconditional("line %i", i);
+  CloseTraceKey();
+  return 0;
+}
+
+// Writes two lines while the parent holds the buffer's mutex, says "ready", and writes a
+// last line once the parent sets the go event.
+XEL_CHILD_MODE(stalled_reader) {
+  if (args.empty() || OpenTraceKey(args[0]).IsError()) return 2;
+  osal::NamedEvent go;
+  if (!go.Open("QUIRM8_" + args[0] + "_Test_Go").ok()) return 3;
+  TraceUnconditional("waits for the mutex");
+  TraceUnconditional("waits briefly");
+  testing::ChildSay("ready");
+  if (!go.Wait(10000).ok()) return 4;
+  TraceUnconditional("final");
+  CloseTraceKey();
+  return 0;
+}
+
+// Takes the buffer's mutex and dies holding it.
+XEL_CHILD_MODE(abandon_mutex) {
+  osal::NamedMutex mutex;
+  if (args.empty() || !mutex.Open(LogBuffer::MutexName(args[0])).ok()) return 2;
+  if (!mutex.Acquire(1000).ok()) return 3;
+  osal::TerminateProcess(0);
+}
+
+TEST(LogBuffer, LinesCarryTheSlotHeaderAndAreReadInOrder) {
+  std::string key = UniqueKey();
+  Ref<LogBuffer> platform, plugin;
+  ASSERT_TRUE(LogBuffer::Create(key, &platform).IsSuccess());
+  ASSERT_TRUE(LogBuffer::Open(key, &plugin).IsSuccess());
+  EXPECT_EQ(platform->Version(), 2u);
+  EXPECT_EQ(LogBuffer::kTotalSize, 256256u);
+  EXPECT_FALSE(platform->WaitForLines(0));
+
+  LogWriterBuffer writer(plugin->GetHandle());
+  LogRecord first;
+  first.format = "first";
+  first.AddInt(4);
+  first.AddText("Cat");
+  writer.Write(first);
+  osal::SetThreadTraceValue(0xabcd0042);
+  writer.Write(Line("second"));
+  osal::SetThreadTraceValue(0);
+  std::string long_text(400, 'x');
+  writer.Write(Line(long_text.c_str()));
+  EXPECT_TRUE(platform->WaitForLines(0));  // set because the buffer was empty
+  EXPECT_EQ(platform->PendingLines(), 3u);
+
+  std::vector<std::string> lines;
+  ASSERT_TRUE(platform->Read(&lines).IsSuccess());
+  ASSERT_EQ(lines.size(), 3u);
+  char ids[32];
+  snprintf(ids, sizeof ids, "%4.4x/%4.4x/", osal::CurrentProcessId(), osal::CurrentThreadId());
+  std::regex head(R"(\d\d/\d\d:\d\d:\d\d\.\d\d\d \()" + std::string(ids) +
+                  R"(0000\) \{4 "Cat"\} first)");
+  EXPECT_TRUE(std::regex_match(lines[0], head)) << lines[0];
+  EXPECT_NE(lines[1].find("/abcd) second"), std::string::npos) << lines[1];
+  EXPECT_EQ(lines[2].size(), 255u);  // cut to the slot
+  EXPECT_EQ(platform->PendingLines(), 0u);
+  lines.clear();
+  ASSERT_TRUE(platform->Read(&lines).IsSuccess());
+  EXPECT_TRUE(lines.empty());
+
+  // Once the buffer's handle is gone the writer finds nothing and writes nothing.
+  plugin->Close();
+  writer.Write(Line("lost"));
+  EXPECT_EQ(platform->PendingLines(), 0u);
+}
+
+TEST(LogBuffer, FullBufferIsRetriedThenSkippedAndReportedInTheNextLine) {
+  std::string key = UniqueKey();
+  Ref<LogBuffer> platform, plugin;
+  ASSERT_TRUE(LogBuffer::Create(key, &platform).IsSuccess());
+  ASSERT_TRUE(LogBuffer::Open(key, &plugin).IsSuccess());
+  LogWriterBuffer writer(plugin->GetHandle());
+  for (uint32_t i = 0; i + 1 < LogBuffer::kSlotCount; ++i) writer.Write(Line("fill"));
+  EXPECT_EQ(platform->PendingLines(), LogBuffer::kSlotCount - 1);
+  ASSERT_EQ(LogWriterBuffer::SkippedLines(), 0);
+
+  auto start = std::chrono::steady_clock::now();
+  writer.Write(Line("retried"));
+  auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(5000));  // 500 tries 10 ms apart
+  EXPECT_EQ(LogWriterBuffer::SkippedLines(), 1);
+
+  // While lines are being skipped a full buffer is not waited for.
+  start = std::chrono::steady_clock::now();
+  writer.Write(Line("skipped at once"));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+  EXPECT_EQ(LogWriterBuffer::SkippedLines(), 2);
+
+  std::vector<std::string> lines;
+  ASSERT_TRUE(platform->Read(&lines).IsSuccess());
+  EXPECT_EQ(lines.size(), LogBuffer::kSlotCount - 1);
+  writer.Write(Line("after"));
+  writer.Write(Line("clean"));
+  lines.clear();
+  ASSERT_TRUE(platform->Read(&lines).IsSuccess());
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find(") {2 trace lines skipped} after"), std::string::npos) << lines[0];
+  EXPECT_EQ(lines[1].find("skipped"), std::string::npos) << lines[1];
+  EXPECT_EQ(LogWriterBuffer::SkippedLines(), 0);
+}
+
+TEST(LogBuffer, VersionOtherThanTwoIsRefused) {
+  std::string key = UniqueKey();
+  Ref<LogBuffer> platform;
+  ASSERT_TRUE(LogBuffer::Create(key, &platform).IsSuccess());
+  osal::SharedMemory memory;
+  ASSERT_TRUE(memory.Open(LogBuffer::MemoryName(key)).ok());
+  static_cast<uint32_t*>(memory.data())[0] = 3;
+  int handles = HandleObject::UsedHandles();
+  Ref<LogBuffer> plugin;
+  Result r = LogBuffer::Open(key, &plugin);
+  EXPECT_TRUE(r.IsError());
+  EXPECT_EQ(r.Category(), ErrWrongFormat);
+  EXPECT_EQ(r.ErrorText(), "Invalid Version of LogBuffer 3");
+  EXPECT_FALSE(plugin);
+  EXPECT_EQ(HandleObject::UsedHandles(), handles);
+}
+
+TEST(LogBuffer, MissingBufferFailsCleanlyAndTheTraceKeyStaysClosed) {
+  int handles = HandleObject::UsedHandles();
+  Ref<LogBuffer> plugin;
+  Result r = LogBuffer::Open(UniqueKey(), &plugin);
+  EXPECT_TRUE(r.IsError());
+  EXPECT_EQ(r.Category(), ErrObjNotExist);
+  EXPECT_FALSE(plugin);
+  EXPECT_EQ(HandleObject::UsedHandles(), handles);
+
+  LogWriter* trace = GetLogWriter(LogChannelTrace);
+  EXPECT_TRUE(OpenTraceKey(UniqueKey()).IsError());
+  EXPECT_FALSE(IsTraceKeyOpen());
+  EXPECT_EQ(GetLogWriter(LogChannelTrace), trace);
+}
+
+TEST(LogBuffer, TraceKeyInstallsTheBufferWritersAndRestoresThePrevious) {
+  std::string key = UniqueKey();
+  Ref<LogBuffer> platform;
+  ASSERT_TRUE(LogBuffer::Create(key, &platform).IsSuccess());
+  LogWriter* trace = GetLogWriter(LogChannelTrace);
+  LogWriter* fatal = GetLogWriter(LogChannelFatal);
+  ASSERT_TRUE(OpenTraceKey(key).IsSuccess());
+  EXPECT_TRUE(IsTraceKeyOpen());
+  EXPECT_NE(GetLogWriter(LogChannelTrace), trace);
+  EXPECT_NE(GetLogWriter(LogChannelFatal), fatal);
+  EXPECT_TRUE(OpenTraceKey(key).IsError());  // one key at a time
+  TraceUnconditional("Sub-Process is running. Key=%s", "k_1");
+  CloseTraceKey();
+  EXPECT_EQ(GetLogWriter(LogChannelTrace), trace);
+  EXPECT_EQ(GetLogWriter(LogChannelFatal), fatal);
+  TraceUnconditional("after close");
+  std::vector<std::string> lines;
+  ASSERT_TRUE(platform->Read(&lines).IsSuccess());
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find(") Sub-Process is running. Key=k_1"), std::string::npos);
+  CloseTraceKey();  // closing twice is harmless
+}
+
+TEST(LogBuffer, ReaderReportsAMutexItCannotTake) {
+  std::string key = UniqueKey();
+  Ref<LogBuffer> platform;
+  ASSERT_TRUE(LogBuffer::Create(key, &platform).IsSuccess());
+  osal::NamedMutex mutex;
+  ASSERT_TRUE(mutex.Open(LogBuffer::MutexName(key)).ok());
+  std::thread holder([&] {
+    ASSERT_TRUE(mutex.Acquire(1000).ok());
+    std::vector<std::string> lines;
+    Result r = platform->Read(&lines, 20);
+    EXPECT_TRUE(r.IsError());
+    EXPECT_EQ(r.ErrorText().rfind("Failed to lock Mutex. Error=", 0), 0u) << r.ErrorText();
+    (void)mutex.Release();
+  });
+  holder.join();
+}
+
+TEST(LogBufferDeathTest, FatalWriterTracesTheMessageAndAStackDumpThenExits) {
+  std::string key = UniqueKey();
+  Ref<LogBuffer> platform;
+  ASSERT_TRUE(LogBuffer::Create(key, &platform).IsSuccess());
+  // A forked child inherits the key; it writes into the buffer created here.
+  GTEST_FLAG_SET(death_test_style, "fast");
+  EXPECT_EXIT(
+      {
+        if (OpenTraceKey(key).IsError()) _exit(5);
+        XEL_ASSERT_DIAG(key.empty(), "key");
+      },
+      ::testing::ExitedWithCode(1), "");
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  std::vector<std::string> lines;
+  ASSERT_TRUE(platform->Read(&lines).IsSuccess());
+  // The message, the frames and the raw words up to the top of the stack.
+  ASSERT_GT(lines.size(), 5u);
+  EXPECT_NE(lines[0].find(") Assertion:\nFile=..\\src\\util\\LogBuffer_test.cc Line="),
+            std::string::npos)
+      << lines[0];
+  EXPECT_NE(lines[0].find("\nExp=key.empty()\nDiagnostic Value=key"), std::string::npos);
+  EXPECT_NE(lines[1].find("Start of stack dump (location=Fatal Error"), std::string::npos);
+  bool raw = false;
+  for (const std::string& l : lines)
+    raw = raw || l.find("requested size=16384)") != std::string::npos;
+  EXPECT_TRUE(raw);
+}
+
+TEST(LogBufferCrossProcess, NothingIsLostWhileTheReaderKeepsUp) {
+  std::string key = UniqueKey();
+  Ref<LogBuffer> platform;
+  ASSERT_TRUE(LogBuffer::Create(key, &platform).IsSuccess());
+  const int kLines = 3000;  // three times the ring
+  testing::ChildProcess child;
+  ASSERT_TRUE(child.Start("write_lines", {key, std::to_string(kLines)}));
+  std::vector<std::string> lines;
+  int status = 0;
+  bool exited = false;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    // Reads once more after the child has ended, to drain what it wrote last.
+    bool was_exited = exited || (exited = child.Wait(0, &status));
+    platform->WaitForLines(20);
+    ASSERT_TRUE(platform->Read(&lines).IsSuccess());
+    if (was_exited) break;
+  }
+  ASSERT_TRUE(exited);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_EQ(lines.size(), static_cast<size_t>(kLines));
+  for (int i = 0; i < kLines; ++i) {
+    std::string tail = ") line " + std::to_string(i);
+    ASSERT_EQ(lines[i].compare(lines[i].size() - tail.size(), tail.size(), tail), 0) << lines[i];
+  }
+}
+
+TEST(LogBufferCrossProcess, StalledReaderMakesTheWriterCountSkippedLines) {
+  std::string key = UniqueKey();
+  Ref<LogBuffer> platform;
+  ASSERT_TRUE(LogBuffer::Create(key, &platform).IsSuccess());
+  osal::NamedEvent go;
+  ASSERT_TRUE(go.Create("QUIRM8_" + key + "_Test_Go", false).ok());
+  osal::NamedMutex mutex;
+  ASSERT_TRUE(mutex.Open(LogBuffer::MutexName(key)).ok());
+  ASSERT_TRUE(mutex.Acquire(1000).ok());  // the reader hangs inside the buffer
+
+  testing::ChildProcess child;
+  ASSERT_TRUE(child.Start("stalled_reader", {key}));
+  auto start = std::chrono::steady_clock::now();
+  std::string said;
+  ASSERT_TRUE(child.ReadLine(&said, 10000));
+  EXPECT_EQ(said, "ready");
+  // 1000 ms for the first line, then only 10 ms while lines are being skipped.
+  auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(waited, std::chrono::milliseconds(4000));
+  ASSERT_TRUE(mutex.Release().ok());
+  (void)go.Set();
+  EXPECT_EQ(ExitCode(child, 10000), 0);
+  std::vector<std::string> lines;
+  ASSERT_TRUE(platform->Read(&lines).IsSuccess());
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find(") {2 trace lines skipped} final"), std::string::npos) << lines[0];
+}
+
+TEST(LogBufferCrossProcess, AbandonedMutexIsReportedAndReadingGoesOn) {
+  std::string key = UniqueKey();
+  Ref<LogBuffer> platform;
+  ASSERT_TRUE(LogBuffer::Create(key, &platform).IsSuccess());
+  testing::ChildProcess child;
+  ASSERT_TRUE(child.Start("abandon_mutex", {key}));
+  EXPECT_EQ(ExitCode(child, 10000), 0);
+  std::vector<std::string> lines;
+  ASSERT_TRUE(platform->Read(&lines).IsSuccess());
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "Trace mutex has been abandoned");
+  lines.clear();
+  ASSERT_TRUE(platform->Read(&lines).IsSuccess());
+  EXPECT_TRUE(lines.empty());
+}
+
+}  // namespace
+}  // namespace velmora::util

@@ -1,0 +1,82 @@
+// Tests of the stack dump and the list of active threads.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "osal/Thread.h"
+#include "osal/WaitHandle.h"
+#include "util/Trace.h"
+
+namespace velmora::util {
+namespace {
+
+class CaptureWriter : public LogWriter {
+ public:
+  void Write(const LogRecord& record) override { lines.push_back(record.Render(false, true)); }
+  std::vector<std::string> lines;
+};
+
+class StackDumpTest : public ::testing::Test {
+ protected:
+  void SetUp() override { M_pPrevious = SetLogWriter(LogChannelTrace, &M_Capture); }
+  void TearDown() override { SetLogWriter(LogChannelTrace, M_pPrevious); }
+  CaptureWriter M_Capture;
+  LogWriter* M_pPrevious = nullptr;
+};
+
+__attribute__((noinline)) void DumpFromNestedCall(int depth) {
+  if (depth > 0) return DumpFromNestedCall(depth - 1);
+  StackDump("nested", 256);
+}
+
+TEST_F(StackDumpTest, WritesFramesThenRawWordsWithinTheStack) {
+  DumpFromNestedCall(3);
+  const std::vector<std::string>& l = M_Capture.lines;
+  ASSERT_GE(l.size(), 4u);
+  EXPECT_TRUE(std::regex_match(
+      l[0], std::regex(R"(Start of stack dump \(location=nested, Address=[0-9a-f]+\) requires )"
+                       R"(FramePointer \(option: /Oy-\))")))
+      << l[0];
+  EXPECT_EQ(l[1], "Address:  FramePtr RetAddr  par1     par2 ");
+  std::regex frame(R"((0x)?[0-9a-f]+: \S+ \S+( [0-9a-f]{8}){6})");
+  EXPECT_TRUE(std::regex_match(l[2], frame)) << l[2];
+  size_t empty = 0;
+  while (empty < l.size() && !l[empty].empty()) ++empty;
+  ASSERT_LT(empty + 1, l.size());
+  EXPECT_NE(l[empty + 1].find("Start of RAW Stack Dump (location=nested, Address="),
+            std::string::npos);
+  EXPECT_NE(l[empty + 1].find(", requested size=256)"), std::string::npos);
+  // 256 bytes are 64 words, eight per line.
+  ASSERT_EQ(l.size() - empty - 2, 8u);
+  EXPECT_TRUE(std::regex_match(l.back(), std::regex(R"((0x)?[0-9a-f]+:( [0-9a-f]{8}){8})")))
+      << l.back();
+}
+
+TEST_F(StackDumpTest, HugeRawSizeStopsAtTheTopOfTheStack) {
+  StackDump("huge", 1 << 30);
+  EXPECT_LT(M_Capture.lines.size(), 1u << 20);
+  StackDump(nullptr, -4);
+}
+
+TEST_F(StackDumpTest, ActiveThreadsShowNameIdAndLocalStartTime) {
+  osal::Event stop;
+  osal::OsThread thread;
+  ASSERT_TRUE(thread.Start("Dump Worker", [&] { (void)stop.Wait(10000); }).ok());
+  ListActiveThreads(10);
+  stop.Set();
+  ASSERT_TRUE(thread.Join(5000).ok());
+  bool found = false;
+  std::regex line(R"(Active Thread 'Dump Worker', ID=0x[0-9a-f]+, Started at \d{8} )"
+                  R"(\d\d:\d\d:\d\d\.\d\d\d \(local-time\))");
+  for (const std::string& l : M_Capture.lines) found = found || std::regex_match(l, line);
+  EXPECT_TRUE(found);
+  M_Capture.lines.clear();
+  ListActiveThreads(0);
+  EXPECT_TRUE(M_Capture.lines.empty());
+}
+
+}  // namespace
+}  // namespace velmora::util

@@ -1,0 +1,120 @@
+// Tests of TimeUTC's calendar arithmetic and text form.
+#include "util/TimeUTC.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace velmora::util {
+namespace {
+
+uint64_t Read(const char* text) {
+  TimeUTC t;
+  EXPECT_TRUE(t.ReadFromText(text, strlen(text)).IsSuccess());
+  return t.GetValue();
+}
+
+std::string Write(uint64_t value) {
+  char buffer[32];
+  size_t length = 99;
+  Result r = TimeUTC(value).WriteAsText(buffer, sizeof buffer, &length);
+  EXPECT_TRUE(r.IsSuccess());
+  EXPECT_EQ(length, strlen(buffer));
+  return std::string(buffer, length);
+}
+
+constexpr uint64_t kUnixEpoch = 116444736000000000ull;  // 1970-01-01 as a file time
+constexpr uint64_t kTicksPerDay = 86400ull * TimeUTC::kTicksPerSecond;
+
+TEST(TimeUTC, RoundTripsAndKnownInstants) {
+  for (const char* text :
+       {"2026-12-04T04:55:39.000", "1901-01-01T00:00:00.000", "1999-12-31T23:59:59.999",
+        "2000-02-29T12:00:00.001", "1904-02-29T00:00:00.000", "9999-12-31T23:59:59.999"}) {
+    EXPECT_EQ(Write(Read(text)), text);
+  }
+  EXPECT_EQ(Read("1970-01-01T00:00:00.000"), kUnixEpoch);
+  EXPECT_EQ(Write(kUnixEpoch + 1), "1970-01-01T00:00:00.000");  // below a millisecond
+  EXPECT_EQ(Read("2001-01-01T00:00:00.000"), TimeUTC::kSecondsTo2001 * TimeUTC::kTicksPerSecond);
+}
+
+TEST(TimeUTC, EveryFourthYearIsLeap) {
+  EXPECT_EQ(Read("1904-03-01") - Read("1904-02-29"), kTicksPerDay);
+  EXPECT_EQ(Read("1904-02-29") - Read("1904-02-28"), kTicksPerDay);
+  // 2100 is no leap year in the Gregorian calendar, but this arithmetic knows one rule only.
+  EXPECT_EQ(Write(Read("2100-02-29T00:00:00.000")), "2100-02-29T00:00:00.000");
+  EXPECT_EQ(Write(Read("2100-02-29") + kTicksPerDay), "2100-03-01T00:00:00.000");
+  EXPECT_EQ(Write(Read("1903-12-31") + kTicksPerDay), "1904-01-01T00:00:00.000");
+}
+
+TEST(TimeUTC, ReadsPartialTextsAndCarriesOverlargeFields) {
+  EXPECT_EQ(Read("2026-12-04"), Read("2026-12-04T00:00:00.000"));
+  EXPECT_EQ(Read("2026-12-04T04:55"), Read("2026-12-04T04:55:00.000"));
+  EXPECT_EQ(Read(""), Read("2000-01-01T00:00:00.000"));
+  EXPECT_EQ(Read("garbage"), Read("2000-01-01T00:00:00.000"));
+  EXPECT_EQ(Write(Read("2026-13-01")), "2027-01-01T00:00:00.000");
+  EXPECT_EQ(Write(Read("2026-02-30")), "2026-03-02T00:00:00.000");
+  EXPECT_EQ(Write(Read("2026-12-04T24:00:00.000")), "2026-12-05T00:00:00.000");
+  // Only the given length counts, not what follows in memory.
+  TimeUTC t;
+  ASSERT_TRUE(t.ReadFromText("2026-12-04T04:55:39.000", 10).IsSuccess());
+  EXPECT_EQ(t.GetValue(), Read("2026-12-04"));
+  // Years before 1901 are outside the arithmetic; reading them must still not fail.
+  EXPECT_TRUE(t.ReadFromText("1600-01-01", 10).IsSuccess());
+  EXPECT_TRUE(t.ReadFromText(nullptr, 0).IsSuccess());
+}
+
+TEST(TimeUTC, TimeZoneSuffixGivesUtc) {
+  EXPECT_EQ(Write(Read("2026-12-04T05:55:39.000+01:00")), "2026-12-04T04:55:39.000");
+  EXPECT_EQ(Write(Read("2026-12-04T02:25:39.000-02:30")), "2026-12-04T04:55:39.000");
+  EXPECT_EQ(Write(Read("2026-12-04T05:55:39+01:00")), "2026-12-04T04:55:39.000");
+  EXPECT_EQ(Write(Read("2026-12-04T05:55:39.000+01")), "2026-12-04T04:55:39.000");
+  // The dashes of the date are never taken for a zone.
+  EXPECT_EQ(Write(Read("2026-12-04T04:55:39")), "2026-12-04T04:55:39.000");
+}
+
+TEST(TimeUTC, WritesClampedValues) {
+  EXPECT_EQ(Write(0), "1901-01-01T00:00:00.000");
+  EXPECT_EQ(Write(kUnixEpoch / 2), "1901-01-01T00:00:00.000");
+  EXPECT_EQ(Write(UINT64_MAX).substr(0, 5), "9999-");
+  EXPECT_EQ(Write(UINT64_MAX).size(), 23u);
+}
+
+TEST(TimeUTC, RejectsSmallBuffer) {
+  char buffer[23];
+  size_t length = 5;
+  Result r = TimeUTC(kUnixEpoch).WriteAsText(buffer, sizeof buffer, &length);
+  EXPECT_TRUE(r.IsError());
+  EXPECT_EQ(r.Category(), ErrLogicArgs);
+  EXPECT_EQ(ResultCodeObject(r.Code()), ObjIntellNetwork);
+  EXPECT_EQ(ResultCodeModule(r.Code()), ModIntellNetwork);
+  EXPECT_EQ(r.ErrorText(), "buffer too small for TimeUTC");
+  EXPECT_EQ(length, 0u);
+  char exact[24];
+  EXPECT_TRUE(TimeUTC(kUnixEpoch).WriteAsText(exact, sizeof exact, nullptr).IsSuccess());
+  EXPECT_STREQ(exact, "1970-01-01T00:00:00.000");
+}
+
+TEST(TimeUTC, SecondsAndNow) {
+  EXPECT_EQ(TimeUTC(Read("2001-01-01T00:00:10.000")).SecondsSince2001(), 10u);
+  EXPECT_EQ(TimeUTC(Read("2000-12-31T23:59:59.999")).SecondsSince2001(), 0u);
+  EXPECT_EQ(TimeUTC(0).SecondsSince2001(), 0u);
+  EXPECT_EQ(TimeUTC(UINT64_MAX).SecondsSince2001(), 2147483647u);
+
+  TimeUTC unset;
+  unset.AddSeconds(3600);
+  EXPECT_FALSE(unset.IsSet());
+  TimeUTC t(Read("2026-12-04T04:55:39.000"));
+  t.AddSeconds(3600);
+  EXPECT_EQ(Write(t.GetValue()), "2026-12-04T05:55:39.000");
+  t.AddSeconds(-7200);
+  EXPECT_EQ(Write(t.GetValue()), "2026-12-04T03:55:39.000");
+
+  TimeUTC now;
+  now.SetToNow();
+  EXPECT_GT(now.GetValue(), Read("2020-01-01"));
+  EXPECT_LT(now.GetValue(), Read("2200-01-01"));
+}
+
+}  // namespace
+}  // namespace velmora::util

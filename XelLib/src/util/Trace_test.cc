@@ -1,0 +1,297 @@
+// Tests of trace ids, record rendering, the writer table and the standard writer.
+#include "util/Trace.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "LogWriters.h"
+#include "osal/System.h"
+
+namespace velmora::util {
+namespace {
+
+// Collects rendered records of one channel.
+class CaptureWriter : public LogWriter {
+ public:
+  void Write(const LogRecord& record) override {
+    lines.push_back(record.Render(false, true));
+    ids.push_back(record.message_id);
+  }
+  std::vector<std::string> lines;
+  std::vector<uint32_t> ids;
+};
+
+// Installs a writer for a channel for the scope of a test.
+class ScopedWriter {
+ public:
+  ScopedWriter(int channel, LogWriter* writer)
+      : M_Channel(channel), M_pPrevious(SetLogWriter(channel, writer)) {}
+  ~ScopedWriter() { SetLogWriter(M_Channel, M_pPrevious); }
+
+ private:
+  int M_Channel;
+  LogWriter* M_pPrevious;
+};
+
+TEST(TraceIds, LevelZeroKeepsAlwaysAndDisablesErrorAndId16) {
+  SetMasterTraceLevel(0);
+  EXPECT_TRUE(IsTraceEnabled(Trace_Always));
+  EXPECT_FALSE(IsTraceEnabled(General_Error));
+  EXPECT_FALSE(IsTraceEnabled(Trace_Never));
+  // Trace_Changes (threshold 0) shares id 16 with General_OtherOsal (120), which comes later.
+  EXPECT_FALSE(IsTraceEnabled(16));
+  EXPECT_EQ(GetMasterTraceLevel(), 0);
+}
+
+TEST(TraceIds, LevelThresholdsAreInclusive) {
+  SetMasterTraceLevel(100);
+  EXPECT_TRUE(IsTraceEnabled(General_80));
+  EXPECT_FALSE(IsTraceEnabled(General_99));
+  EXPECT_TRUE(IsTraceEnabled(Result_SetErrorText));
+  EXPECT_FALSE(IsTraceEnabled(General_OtherUtil));  // 110
+  SetMasterTraceLevel(120);
+  EXPECT_TRUE(IsTraceEnabled(16));
+  SetMasterTraceLevel(-1);
+  EXPECT_TRUE(IsTraceEnabled(Trace_Always));
+  SetMasterTraceLevel(-2);
+  EXPECT_FALSE(IsTraceEnabled(Trace_Always));
+  EXPECT_FALSE(IsTraceEnabled(Trace_Changes));
+  SetMasterTraceLevel(999);
+  EXPECT_TRUE(IsTraceEnabled(Trace_Never));
+}
+
+TEST(TraceIds, IdsOutsideTheTableKeepTheirStateAndIdsAreMasked) {
+  EnableTraceId(4000, true);
+  SetMasterTraceLevel(0);
+  EXPECT_TRUE(IsTraceEnabled(4000));
+  EXPECT_TRUE(IsTraceEnabled(4000 + kTraceIdCount));  // only the low 13 bits count
+  EnableTraceId(4000, false);
+  EXPECT_FALSE(IsTraceEnabled(4000));
+}
+
+TEST(TraceIds, SwitchAllTracesTheChangeOnce) {
+  CaptureWriter capture;
+  ScopedWriter scoped(LogChannelTrace, &capture);
+  SetMasterTraceLevel(0);
+  capture.lines.clear();
+  SwitchAllTraceIds(true);
+  EXPECT_TRUE(IsTraceEnabled(8191));
+  EXPECT_TRUE(IsTraceEnabled(General_99));
+  SwitchAllTraceIds(true);  // no change: no second line
+  SwitchAllTraceIds(false);
+  EXPECT_FALSE(IsTraceEnabled(Trace_Always));
+  EXPECT_FALSE(IsTraceEnabled(8191));
+  ASSERT_EQ(capture.lines.size(), 2u);
+  EXPECT_EQ(capture.lines[0], "{16 \"Trace\"} Trace for all IDs will be enabled");
+  EXPECT_EQ(capture.lines[1], "{16 \"Trace\"} Trace for all IDs will be disabled");
+  SetMasterTraceLevel(0);
+}
+
+TEST(LogRecordRender, TypedArgumentsPrefixesAndCuts) {
+  LogRecord r;
+  r.channel = LogChannelEvent;
+  r.format = "plain %i%%";  // without an argument list the format is shown as it is
+  r.AddText("src");
+  r.AddInt(-42);
+  r.AddHex(0xbeef);
+  r.AddBinary("abc", 3);
+  r.typed[r.typed_count++] = LogArg{-7, nullptr, 0};
+  EXPECT_EQ(r.Render(true, true), "Event: {\"src\" -42 0xbeef {3 Bytes} !} plain %i%%");
+  EXPECT_EQ(r.Render(false, false), "plain %i%%");
+  r.channel = LogChannelConsole;
+  EXPECT_EQ(r.Render(true, false), "plain %i%%");
+
+  // The list ends at the first tag below -4095.
+  LogRecord e;
+  e.format = "x";
+  e.AddInt(1);
+  e.typed[e.typed_count++] = LogArg{LogArgEnd, nullptr, 0};
+  e.AddInt(2);
+  EXPECT_EQ(e.Render(true, true), "Trace: {1} x");
+  LogRecord none;
+  none.format = "x";
+  EXPECT_EQ(none.Render(false, true), "x");
+
+  char small[8];
+  size_t n = r.Render(small, sizeof small, true, true);
+  EXPECT_EQ(n, 7u);
+  EXPECT_STREQ(small, "{\"src\" ");
+  for (int i = 0; i < 30; ++i) e.AddInt(i);
+  EXPECT_EQ(e.typed_count, LogRecord::kMaxArgs);
+  EXPECT_EQ(LogRecord::ChannelPrefix(1), std::string("RTrace: "));
+  EXPECT_EQ(LogRecord::ChannelPrefix(3), std::string("Stop: "));
+}
+
+TEST(TraceWrite, GatedLinesCarryIdAndCategoryOrObject) {
+  CaptureWriter capture;
+  ScopedWriter scoped(LogChannelTrace, &capture);
+  SetMasterTraceLevel(60);
+  capture.lines.clear();
+  capture.ids.clear();
+  XEL_TRACE("File_ImportDriver", General_60, "found %s (%i)", "a.txt", 3);
+  XEL_TRACE("File_ImportDriver", General_80, "not written %i", 1);
+  struct Obj {
+    const char* ClassName() const { return "File_Comp"; }
+  } obj;
+  XEL_TRACE_OBJ(&obj, General_Error, "obj %d", 7);
+  TraceUnconditional("raw %s", "line");
+  ASSERT_EQ(capture.lines.size(), 3u);
+  EXPECT_EQ(capture.lines[0], "{8 \"File_ImportDriver\"} found a.txt (3)");
+  std::ostringstream expected;
+  expected << "{\"File_Comp\" 0x" << std::hex << reinterpret_cast<uintptr_t>(&obj) << "} obj 7";
+  EXPECT_EQ(capture.lines[1], expected.str());
+  EXPECT_EQ(capture.lines[2], "raw line");
+  EXPECT_EQ(capture.ids, (std::vector<uint32_t>{1, 1, 0}));
+  SetMasterTraceLevel(0);
+}
+
+TEST(TraceConsole, CaretSuppressesTheLineEndAndConsoleTraceMirrors) {
+  CaptureWriter trace;
+  ScopedWriter scoped(LogChannelTrace, &trace);
+  SetMasterTraceLevel(10);  // ConsoleOutput (1) and ConsoleTrace (10)
+  trace.lines.clear();
+  testing::internal::CaptureStdout();
+  ConsolePrint("Progress %i^", 50);
+  ConsolePrint("done");
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out, "Progress 50done\n");
+  ASSERT_EQ(trace.lines.size(), 2u);
+  EXPECT_EQ(trace.lines[0], "{99 \"Console\"} Progress 50^");
+  SetMasterTraceLevel(0);
+  testing::internal::CaptureStdout();
+  ConsolePrintIds(ConsoleOutput, ConsoleTrace, "quiet");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST(TraceWriters, SetLogWriterReturnsThePreviousAndNullRestoresTheDefault) {
+  LogWriter* standard = GetLogWriter(LogChannelTrace);
+  EXPECT_EQ(standard, &LogWriterStandard::Instance());
+  EXPECT_EQ(GetLogWriter(LogChannelEvent), &LogWriterEventLog::Instance());
+  CaptureWriter a, b;
+  EXPECT_EQ(SetLogWriter(LogChannelTrace, &a), standard);
+  EXPECT_EQ(SetLogWriter(LogChannelTrace, &b), &a);
+  EXPECT_EQ(SetLogWriter(LogChannelTrace, nullptr), &b);
+  EXPECT_EQ(GetLogWriter(LogChannelTrace), standard);
+  EXPECT_EQ(SetLogWriter(LogChannelCount, &a), nullptr);
+  EXPECT_EQ(GetLogWriter(-1), nullptr);
+}
+
+TEST(RelativeSourceName, TakesThePathFromSrcWithBackslashes) {
+  EXPECT_EQ(RelativeSourceName("/work/main/XelLib/src/xel/Component.cc"),
+            "..\\src\\xel\\Component.cc");
+  EXPECT_EQ(RelativeSourceName("/a/src/b/XELC_File/src/FileComponent.cc"),
+            "..\\src\\FileComponent.cc");
+  EXPECT_EQ(RelativeSourceName("src/x.cc"), "..\\src\\x.cc");
+  EXPECT_EQ(RelativeSourceName("/tmp/other/y.cc"), "..\\y.cc");
+  EXPECT_EQ(RelativeSourceName(nullptr), "");
+}
+
+// Prints fatal records to stderr so that a death test can match them.
+class StderrWriter : public LogWriter {
+ public:
+  void Write(const LogRecord& record) override {
+    fprintf(stderr, "[%s]", record.Render(true, true).c_str());
+  }
+};
+
+TEST(TraceAssertDeathTest, AssertionWritesTheFatalRecordAndExits) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  StderrWriter writer;
+  ScopedWriter scoped(LogChannelFatal, &writer);
+  int zero = 0;
+  EXPECT_EXIT(XEL_ASSERT(zero == 1), testing::ExitedWithCode(1),
+              "\\[Stop: Assertion:\nFile=\\.\\.\\\\src\\\\util\\\\Trace_test\\.cc Line=[0-9]+\n"
+              "Exp=zero == 1 \\]");
+  EXPECT_EXIT(XEL_ASSERT_DIAG(zero == 1, "count=3"), testing::ExitedWithCode(1),
+              "Exp=zero == 1\nDiagnostic Value=count=3\\]");
+  EXPECT_EXIT(XEL_ASSERT_DIAG(zero == 1, nullptr), testing::ExitedWithCode(1),
+              "Diagnostic Value=n/a\\]");
+}
+
+class TraceFileTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    M_Path = osal::TempDirectory() + "xel_trace_test_" + std::to_string(osal::CurrentProcessId()) +
+             ".log";
+  }
+  void TearDown() override {
+    SetTraceFile("");
+    std::remove(M_Path.c_str());
+  }
+  std::vector<std::string> Lines() {
+    std::ifstream in(M_Path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+  std::string M_Path;
+};
+
+TEST_F(TraceFileTest, StandardWriterEmptiesTheFileAndPrefixesTimeAndThread) {
+  {
+    std::ofstream old(M_Path);
+    old << "left over\n";
+  }
+  SetMasterTraceLevel(60);
+  SetTraceFile(M_Path);
+  XEL_TRACE("Cat", General_Info, "hello %i", 5);
+  LogRecord event;
+  event.channel = LogChannelEvent;
+  event.format = "alert";
+  event.AddText("Tirzel");
+  LogWriterStandard::Instance().Write(event);
+  SetMasterTraceLevel(0);
+  std::vector<std::string> lines = Lines();
+  ASSERT_EQ(lines.size(), 3u);  // "Set Master Trace to 0" is the third
+  std::regex line_re(R"(\[\d\d:\d\d:\d\d\.\d\d\d \d+\] \{4 "Cat"\} hello 5)");
+  EXPECT_TRUE(std::regex_match(lines[0], line_re)) << lines[0];
+  EXPECT_NE(lines[1].find("] LogWriterStandard Event. Message={\"Tirzel\"} alert"),
+            std::string::npos)
+      << lines[1];
+  EXPECT_NE(lines[2].find("{1 \"Trace\"} Set Master Trace to 0"), std::string::npos);
+}
+
+TEST_F(TraceFileTest, UnopenableFileWritesNothingAndDoesNotFail) {
+  SetTraceFile("/nonexistent-dir/x/trace.log");
+  TraceUnconditional("goes nowhere");
+  SetTraceFile(M_Path);
+  TraceUnconditional("second");
+  ASSERT_EQ(Lines().size(), 1u);
+}
+
+TEST_F(TraceFileTest, StandardFatalWritesReasonPrintsAndExits) {
+  // A forked child keeps this test's file name.
+  GTEST_FLAG_SET(death_test_style, "fast");
+  EXPECT_EXIT(
+      {
+        trace_internal::SetStandardFatalDelayMs(0);
+        SetTraceFile(M_Path);
+        AssertionFailed("/x/src/a.cc", 7, "p != nullptr", nullptr);
+      },
+      testing::ExitedWithCode(1), "");
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  std::vector<std::string> lines = Lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines[0].find("LogWriterStandard Terminates Process. Reason=Assertion:"),
+            std::string::npos);
+  EXPECT_EQ(lines[1], "File=..\\src\\a.cc Line=7");
+}
+
+TEST(TraceDeathTest, UnknownChannelIsAnAssertion) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  StderrWriter writer;
+  ScopedWriter scoped(LogChannelFatal, &writer);
+  LogRecord r;
+  r.channel = 7;
+  r.format = "x";
+  EXPECT_EXIT(WriteLogRecord(r), testing::ExitedWithCode(1), "Invalid Log Channel 7");
+}
+
+}  // namespace
+}  // namespace velmora::util

@@ -1,0 +1,205 @@
+// ConnectionPtp: the receive queue, blocking receive with time-out, and conversation set-up.
+#include "xel/ConnectionPtp.h"
+
+#include <chrono>
+#include <new>
+
+#include "util/Trace.h"
+#include "xel/DataLink.h"
+#include "xel/GlobalLock.h"
+
+namespace velmora::xel {
+
+using util::Result;
+
+namespace {
+
+// A receiver that waits long re-checks the link this often, so that a link that went
+// down without its down handler (not attached to the switch) still ends the wait.
+constexpr uint32_t kLinkCheckMs = 1000;
+
+uint32_t Low32(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
+
+Result ConnError(uint32_t category, const char* text) {
+  return Result::Make(category, util::ModIntellNetwork, util::ObjConnection, util::SevError, "%s",
+                      text);
+}
+
+Result Disconnected() { return ConnError(util::ErrConnLost, "Connection has been disconnected"); }
+
+}  // namespace
+
+ConnectionPtp::ConnectionPtp() = default;
+
+ConnectionPtp::~ConnectionPtp() { Disconnect(); }
+
+void ConnectionPtp::PtpEndPoint::OnReceive(MessageBlock* pBlock) {
+  M_pConn->Enqueue(pBlock);
+  M_pConn->Wakeup();
+}
+
+void ConnectionPtp::PtpEndPoint::OnDisconnect(int /*reason*/) { M_pConn->Wakeup(); }
+
+Result ConnectionPtp::CreateWakeup() {
+  if (!M_pWakeup) {
+    M_pWakeup.reset(new (std::nothrow) osal::Event(false, false));
+    if (!M_pWakeup) return ConnError(util::ErrResource, "Wakeup Event could not be created");
+  }
+  return Result();
+}
+
+Result ConnectionPtp::Connect(uint32_t hLink) {
+  Result res = CreateWakeup();
+  if (res.IsSuccess())
+    res = M_EndPoint.EpConnect(hLink, EndPoint::NewClientChannel(), EndPoint::EpState_Connecting);
+  XEL_TRACE_OBJ(this, util::ConnPtp_Switch, "Connect(hLink=%x) VirtChannel=%x returned %s", hLink,
+                M_EndPoint.Channel(), res.Text().c_str());
+  return res;
+}
+
+Result ConnectionPtp::Accept(MessageBlock* pFirstBlock) {
+  XEL_ASSERT(pFirstBlock != nullptr);
+  XEL_TRACE_OBJ(this, util::ConnPtp_Switch, "Accept(VirtChannel=%x, hLink=%x)",
+                pFirstBlock->M_Channel, pFirstBlock->M_hLink);
+  Result res = CreateWakeup();
+  if (res.IsError()) return res;
+  // Registration and queueing happen under one hold of the global lock, so that the
+  // peer's next block, dispatched by the link thread, cannot overtake the first one.
+  osal::ScopedLock lock(GlobalLock());
+  res = M_EndPoint.EpConnect(pFirstBlock->M_hLink, pFirstBlock->M_Channel,
+                             EndPoint::EpState_Connected);
+  if (res.IsError()) return res;
+  Enqueue(pFirstBlock);
+  Wakeup();
+  return res;
+}
+
+void ConnectionPtp::Enqueue(MessageBlock* pBlock) {
+  osal::ScopedLock lock(M_Lock);
+  pBlock->pNext = nullptr;
+  pBlock->pPrev = M_pLast;
+  if (M_pLast) {
+    M_pLast->pNext = pBlock;
+  } else {
+    M_pFirst = pBlock;
+  }
+  M_pLast = pBlock;
+  ++M_QueueLength;
+}
+
+void ConnectionPtp::Wakeup() {
+  if (M_pWakeup) M_pWakeup->Set();
+}
+
+int ConnectionPtp::QueuedBlocks() const {
+  osal::ScopedLock lock(M_Lock);
+  return M_QueueLength;
+}
+
+bool ConnectionPtp::LinkAlive() const {
+  util::Ref<DataLink> pLink = util::HandleObject::Lookup<DataLink>(M_EndPoint.Link());
+  return pLink && pLink->IsConnected();
+}
+
+Result ConnectionPtp::Send(MessageBlock* pBlock, uint32_t /*timeoutMs*/) {
+  XEL_ASSERT(pBlock != nullptr);
+  XEL_TRACE_OBJ(this, util::ConnPtp_Send, "Send(Block %p, size=%i)", static_cast<void*>(pBlock),
+                static_cast<int>(pBlock->M_Length));
+  const bool bEndsMessage =
+      pBlock->M_Event == BlockEvent_Data && (pBlock->M_Flags & Flag_EndMessage) != 0;
+  Result res;
+  const int reason = M_EndPoint.LastDisconnectReason();
+  if (!M_EndPoint.IsConnected() &&
+      (reason == EndPoint::Reason_Remote || reason == EndPoint::Reason_LinkDown)) {
+    // The other side (or the link) ended the conversation: tell the sender as a lost
+    // connection, which the message layer reports as a disconnect by the peer.
+    MessageBlock::Free(pBlock);
+    res = Disconnected();
+  } else {
+    res = M_EndPoint.Send(pBlock);
+  }
+  if (res.IsSuccess() && bEndsMessage) SetMessageSent(true);
+  XEL_TRACE_OBJ(this, util::ConnPtp_Send, "Send() returned %s", res.Text().c_str());
+  return res;
+}
+
+Result ConnectionPtp::Receive(uint32_t timeoutMs, bool stopAtNewMessage, MessageBlock** ppBlock) {
+  XEL_ASSERT(ppBlock != nullptr);
+  *ppBlock = nullptr;
+  const auto start = std::chrono::steady_clock::now();
+  Result res;
+  for (;;) {
+    {
+      osal::ScopedLock lock(M_Lock);
+      if (M_pFirst != nullptr) {
+        if (stopAtNewMessage && (M_pFirst->M_Flags & Flag_BegMessage)) {
+          res = ConnError(util::ErrCancelled, "Receive stopped at the begin of a new message");
+        } else {
+          MessageBlock* pBlock = M_pFirst;
+          M_pFirst = pBlock->pNext;
+          if (M_pFirst) {
+            M_pFirst->pPrev = nullptr;
+          } else {
+            M_pLast = nullptr;
+          }
+          --M_QueueLength;
+          pBlock->pNext = pBlock->pPrev = nullptr;
+          *ppBlock = pBlock;
+        }
+        break;
+      }
+      if (!M_EndPoint.IsConnected() || !M_pWakeup) {
+        res = Disconnected();
+        break;
+      }
+    }
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    if (timeoutMs != osal::kInfinite && elapsed.count() >= static_cast<int64_t>(timeoutMs)) {
+      res = Result::Make(util::ErrTimeout, util::ModIntellNetwork, util::ObjConnection,
+                         util::SevError, "Receive() timed out after %i ms",
+                         static_cast<int>(timeoutMs));
+      break;
+    }
+    uint32_t slice = kLinkCheckMs;
+    if (timeoutMs != osal::kInfinite) {
+      const uint32_t left = timeoutMs - static_cast<uint32_t>(elapsed.count());
+      if (left < slice) slice = left;
+    }
+    if (!M_pWakeup->Wait(slice).ok() && !LinkAlive()) {
+      M_EndPoint.InternalDisconnect(EndPoint::Reason_LinkDown);
+    }
+  }
+  if (*ppBlock != nullptr) {
+    XEL_TRACE_OBJ(this, util::ConnPtp_Recv,
+                  "Receive() returned pBlock=0x%x Len=%i Flags=0x%x Ev=%i", Low32(*ppBlock),
+                  static_cast<int>((*ppBlock)->M_Length), (*ppBlock)->M_Flags,
+                  static_cast<int>((*ppBlock)->M_Event));
+  } else {
+    XEL_TRACE_OBJ(this, util::ConnPtp_Recv, "Receive() returned %s", res.Text().c_str());
+  }
+  return res;
+}
+
+void ConnectionPtp::FreeQueue() {
+  MessageBlock* pBlock = nullptr;
+  {
+    osal::ScopedLock lock(M_Lock);
+    pBlock = M_pFirst;
+    M_pFirst = M_pLast = nullptr;
+    M_QueueLength = 0;
+  }
+  while (pBlock != nullptr) {
+    MessageBlock* pNext = pBlock->pNext;
+    MessageBlock::Free(pBlock);
+    pBlock = pNext;
+  }
+}
+
+void ConnectionPtp::Disconnect() {
+  XEL_TRACE_OBJ(this, util::ConnPtp_Switch, "Disconnect (EpState=%i)", M_EndPoint.State());
+  M_EndPoint.Disconnect(EndPoint::Reason_Local);
+  FreeQueue();
+}
+
+}  // namespace velmora::xel

@@ -1,0 +1,245 @@
+// Tests of message content (positions across blocks, limits, sharing) and the framing.
+#include "xel/Message.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "QueueConnection.h"
+#include "xel/Connection.h"
+
+namespace velmora::xel {
+namespace {
+
+using testing::QueueConnection;
+using util::Result;
+
+std::string Pattern(size_t n, int seed = 0) {
+  std::string s(n, 0);
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + (i * 7 + seed) % 26);
+  return s;
+}
+
+std::string ReadAll(Message& m) {
+  std::string out(static_cast<size_t>(m.Size()), 0);
+  int32_t got = 0;
+  EXPECT_TRUE(m.Read(0, out.data(), static_cast<int32_t>(out.size()), &got).IsSuccess());
+  out.resize(got);
+  return out;
+}
+
+TEST(MessageTest, RandomEditsMatchAStringModel) {
+  const int live = MessageBlock::LiveBlocks();
+  {
+    util::Ref<Message> m = util::Ref<Message>::Adopt(new Message);
+    std::string model;
+    std::mt19937 rng(42);
+    for (int step = 0; step < 400; ++step) {
+      int op = rng() % 3;
+      if (op < 2) {
+        size_t pos = model.empty() ? 0 : rng() % (model.size() + 1);
+        std::string data = Pattern(rng() % 9000, step);
+        ASSERT_TRUE(m->Insert(static_cast<int64_t>(pos), data.data(),
+                              static_cast<int32_t>(data.size())).IsSuccess());
+        model.insert(pos, data);
+      } else if (!model.empty()) {
+        size_t pos = rng() % model.size();
+        size_t n = rng() % 7000;
+        ASSERT_TRUE(m->Delete(static_cast<int64_t>(pos), static_cast<int64_t>(n)).IsSuccess());
+        model.erase(pos, n);
+      }
+      ASSERT_EQ(m->Size(), static_cast<int64_t>(model.size()));
+      // A read across whatever blocks lie around a random position.
+      if (!model.empty()) {
+        size_t pos = rng() % model.size();
+        char buf[9000];
+        int32_t got = 0;
+        ASSERT_TRUE(m->Read(static_cast<int64_t>(pos), buf, sizeof(buf), &got).IsSuccess());
+        ASSERT_EQ(std::string(buf, got), model.substr(pos, sizeof(buf)));
+      }
+    }
+    EXPECT_EQ(ReadAll(*m), model);
+  }
+  EXPECT_EQ(MessageBlock::LiveBlocks(), live);
+}
+
+TEST(MessageTest, LimitAndPositionTexts) {
+  Message m;
+  std::string d = Pattern(10);
+  ASSERT_TRUE(m.Append(d.data(), 10).IsSuccess());
+  Result r = m.Insert(11, d.data(), 1);
+  EXPECT_EQ(r.Category(), util::ErrLogicArgs);
+  EXPECT_EQ(r.ErrorText(), "Message insert position 11 is not within message size 10");
+  r = m.Insert(-1, d.data(), 1);
+  EXPECT_EQ(r.ErrorText(), "Bad message insert position -1 or size 1");
+  r = m.Insert(0, d.data(), -5);
+  EXPECT_EQ(r.ErrorText(), "Bad message insert position 0 or size -5");
+  // The limit is checked before any byte is touched.
+  r = m.Insert(4, d.data(), static_cast<int32_t>(Message::kMaxSize - 9));
+  EXPECT_EQ(r.ErrorText(),
+            "Maximum internal Buffer Size (1073741824) exceeded during attempt to insert "
+            "1073741815 Bytes at 4.");
+  char buf[20];
+  r = m.ReadExact(5, buf, 6);
+  EXPECT_EQ(r.ErrorText(), "Failed to read 6 bytes from message at position 5");
+  EXPECT_TRUE(m.ReadExact(5, buf, 5).IsSuccess());
+}
+
+TEST(MessageTest, CopiesShareContentAndReleasedDataIsRefused) {
+  util::Ref<Message> m = util::Ref<Message>::Adopt(new Message);
+  std::string d = Pattern(10000);
+  ASSERT_TRUE(m->Append(d.data(), static_cast<int32_t>(d.size())).IsSuccess());
+  util::Ref<Message> copy = m->Copy();
+  EXPECT_TRUE(m->IsMaster());
+  EXPECT_FALSE(copy->IsMaster());
+  ASSERT_TRUE(m->Append("xyz", 3).IsSuccess());
+  EXPECT_EQ(copy->Size(), 10003);
+  m.Reset();  // the copy keeps the content alive
+  EXPECT_EQ(ReadAll(*copy), d + "xyz");
+
+  copy->ReleaseUpTo(8500);  // frees the blocks wholly before 8500: [0, 8000)
+  EXPECT_EQ(copy->ReleasedUpTo(), 8000);
+  char buf[4];
+  Result r = copy->ReadExact(100, buf, 4);
+  EXPECT_EQ(r.ErrorText(), "Cant move to pos 100 because data up to 8000 has been released");
+  EXPECT_TRUE(copy->ReadExact(8000, buf, 4).IsSuccess());
+  EXPECT_EQ(std::string(buf, 4), d.substr(8000, 4));
+}
+
+class FramingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    M_pA = util::Ref<QueueConnection>::Adopt(new QueueConnection);
+    M_pB = util::Ref<QueueConnection>::Adopt(new QueueConnection);
+    QueueConnection::Pair(M_pA.get(), M_pB.get());
+  }
+  util::Ref<QueueConnection> M_pA, M_pB;
+};
+
+TEST_F(FramingTest, MessageOfExactlyOneBlockCarriesBothFlags) {
+  Message m;
+  std::string d = Pattern(4000);
+  ASSERT_TRUE(m.Append(d.data(), 4000).IsSuccess());
+  m.SetTraceTag(77);
+  ASSERT_TRUE(m.TxAllToConnection(M_pA.get(), 1000).IsSuccess());
+  ASSERT_EQ(M_pB->Queue().size(), 1u);
+  MessageBlock* b = M_pB->Queue().front();
+  EXPECT_EQ(b->M_Flags, static_cast<uint32_t>(Flag_BegMessage | Flag_EndMessage));
+  EXPECT_EQ(b->M_Length, 4000u);
+  EXPECT_EQ(b->M_TraceTag, 77u);
+  EXPECT_TRUE(M_pA->IsMessageSent());
+
+  Message in;
+  ASSERT_TRUE(in.RxNextMessage(M_pB.get(), 0).IsSuccess());
+  EXPECT_TRUE(in.IsComplete());
+  EXPECT_FALSE(M_pB->IsInUseAsSource());
+  EXPECT_EQ(ReadAll(in), d);
+}
+
+TEST_F(FramingTest, RestOfMessageIsFetchedLazily) {
+  Message out;
+  std::string d = Pattern(10001);
+  // Build the content with an insert so blocks are not all full: sending repacks them.
+  ASSERT_TRUE(out.Append(d.data() + 10, 9991).IsSuccess());
+  ASSERT_TRUE(out.Insert(0, d.data(), 10).IsSuccess());
+  ASSERT_TRUE(out.TxAllToConnection(M_pA.get(), 1000).IsSuccess());
+  ASSERT_EQ(M_pB->Queue().size(), 3u);
+  EXPECT_EQ(M_pB->Queue()[0]->M_Flags, static_cast<uint32_t>(Flag_BegMessage));
+  EXPECT_EQ(M_pB->Queue()[1]->M_Flags, 0u);
+  EXPECT_EQ(M_pB->Queue()[2]->M_Flags, static_cast<uint32_t>(Flag_EndMessage));
+  EXPECT_EQ(M_pB->Queue()[2]->M_Length, 2001u);
+
+  // A stray block before the message is dropped.
+  MessageBlock* stray = MessageBlock::Allocate();
+  stray->M_Length = 0;
+  M_pB->Queue().push_front(stray);
+
+  Message in;
+  ASSERT_TRUE(in.RxNextMessage(M_pB.get(), 0).IsSuccess());
+  EXPECT_EQ(in.Size(), 4000);
+  EXPECT_FALSE(in.IsComplete());
+  EXPECT_TRUE(M_pB->IsInUseAsSource());
+  char buf[10];
+  ASSERT_TRUE(in.ReadExact(9991, buf, 10).IsSuccess());
+  EXPECT_EQ(std::string(buf, 10), d.substr(9991));
+  EXPECT_TRUE(in.IsComplete());
+  EXPECT_FALSE(M_pB->IsInUseAsSource());
+}
+
+TEST_F(FramingTest, FetchSizeTakesTheRestAtOnce) {
+  Message out;
+  std::string d = Pattern(9000);
+  ASSERT_TRUE(out.Append(d.data(), 9000).IsSuccess());
+  ASSERT_TRUE(out.TxAllToConnection(M_pA.get(), 1000).IsSuccess());
+  Message in;
+  ASSERT_TRUE(in.RxNextMessage(M_pB.get(), 100, 0x7fffffff).IsSuccess());
+  EXPECT_TRUE(in.IsComplete());
+  EXPECT_EQ(in.Size(), 9000);
+}
+
+TEST_F(FramingTest, EmptyMessageIsNotSent) {
+  Message m;
+  Result r = m.TxAllToConnection(M_pA.get(), 1000);
+  EXPECT_EQ(r.Category(), util::ErrEmpty);
+  EXPECT_EQ(r.ErrorText(), "Tried to send an empty message");
+  EXPECT_TRUE(M_pB->Queue().empty());
+}
+
+TEST_F(FramingTest, AbortBeforeDataEndsTheReceiveWithTheSendersResult) {
+  Result why = Result::Fail(util::ErrObjNotExist, "file vanished");
+  ASSERT_TRUE(Message::TxAbort(M_pA.get(), why, 1000, false).IsSuccess());
+  Message in;
+  Result r = in.RxNextMessage(M_pB.get(), 0);
+  EXPECT_EQ(r.Category(), util::ErrCancelled);
+  EXPECT_EQ(r.ErrorText(), "Message has been aborted by sender with Error (" + why.Text() + ")");
+  EXPECT_EQ(in.RxError().Code(), why.Code());
+  EXPECT_EQ(in.RxError().ErrorText(), "file vanished");
+}
+
+TEST_F(FramingTest, AbortDuringFetchSetsRxError) {
+  Message out;
+  std::string d = Pattern(6000);
+  ASSERT_TRUE(out.Append(d.data(), 6000).IsSuccess());
+  ASSERT_TRUE(out.TxAllToConnection(M_pA.get(), 1000).IsSuccess());
+  // Replace the last block by an abort.
+  MessageBlock::Free(M_pB->Queue().back());
+  M_pB->Queue().pop_back();
+  ASSERT_TRUE(Message::TxAbort(M_pA.get(), Result::Fail(util::ErrTimeout, "slow disk"), 1000).IsSuccess());
+
+  Message in;
+  ASSERT_TRUE(in.RxNextMessage(M_pB.get(), 0).IsSuccess());
+  char buf[100];
+  Result r = in.ReadExact(5900, buf, 100);
+  EXPECT_EQ(r.Category(), util::ErrTimeout);
+  EXPECT_EQ(in.RxError().ErrorText(), "slow disk");
+  EXPECT_TRUE(in.IsComplete());
+}
+
+TEST_F(FramingTest, BrokenConnectionDuringFetchSetsRxError) {
+  Message out;
+  std::string d = Pattern(6000);
+  ASSERT_TRUE(out.Append(d.data(), 6000).IsSuccess());
+  ASSERT_TRUE(out.TxAllToConnection(M_pA.get(), 1000).IsSuccess());
+  MessageBlock::Free(M_pB->Queue().back());
+  M_pB->Queue().pop_back();
+  M_pA->Close();
+  Message in;
+  ASSERT_TRUE(in.RxNextMessage(M_pB.get(), 0).IsSuccess());
+  char buf[100];
+  EXPECT_EQ(in.ReadExact(5900, buf, 100).Category(), util::ErrConnLost);
+  EXPECT_EQ(in.RxError().Category(), util::ErrConnLost);
+}
+
+TEST_F(FramingTest, PeerDisconnectMidMessageFailsTheSend) {
+  Message out;
+  std::string d = Pattern(12000);
+  ASSERT_TRUE(out.Append(d.data(), 12000).IsSuccess());
+  M_pA->FailSendsAfter(1);
+  Result r = out.TxAllToConnection(M_pA.get(), 1000);
+  EXPECT_EQ(r.Category(), util::ErrConnLost);
+  EXPECT_FALSE(M_pA->IsMessageSent());
+}
+
+}  // namespace
+}  // namespace velmora::xel

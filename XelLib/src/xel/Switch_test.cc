@@ -1,0 +1,353 @@
+// Tests of conversations over a shared-memory link pair in one process: the switch, end
+// points, point-to-point connections and server threads.
+#include "xel/Switch.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ResultMatchers.h"
+#include "util/Trace.h"
+#include "xel/ConnectionPtp.h"
+#include "xel/DataLinkIpc.h"
+#include "xel/EndPoint.h"
+#include "xel/Message.h"
+#include "xel/ServerThread.h"
+
+namespace velmora::xel {
+namespace {
+
+using util::Ref;
+using util::Result;
+using util::testing_matchers::HasCategory;
+using util::testing_matchers::HasText;
+using util::testing_matchers::IsOk;
+
+constexpr uint32_t kBufferSize = 40960;
+
+// Collects the trace lines written while it is installed.
+class TraceCapture : public util::LogWriter {
+ public:
+  struct Line {
+    std::string format;
+    std::string text;
+    std::string category;  // only for lines traced with a category
+    int64_t id = -1;       // only for lines traced with a category
+  };
+  TraceCapture() { M_pPrevious = util::SetLogWriter(util::LogChannelTrace, this); }
+  ~TraceCapture() override { util::SetLogWriter(util::LogChannelTrace, M_pPrevious); }
+  void Write(const util::LogRecord& record) override {
+    Line line;
+    line.format = record.format;
+    line.text = record.Render(false, false);
+    if (record.typed_count >= 2 && record.typed[0].tag == util::LogArgInt &&
+        record.typed[1].tag == util::LogArgText) {
+      line.id = record.typed[0].value;
+      line.category = record.typed[1].text ? record.typed[1].text : "";
+    }
+    std::lock_guard<std::mutex> guard(M_Mutex);
+    M_Lines.push_back(line);
+  }
+  std::vector<Line> Matching(const std::string& formatPart) {
+    std::lock_guard<std::mutex> guard(M_Mutex);
+    std::vector<Line> out;
+    for (const Line& l : M_Lines) {
+      if (l.format.find(formatPart) != std::string::npos) out.push_back(l);
+    }
+    return out;
+  }
+
+ private:
+  util::LogWriter* M_pPrevious = nullptr;
+  std::mutex M_Mutex;
+  std::vector<Line> M_Lines;
+};
+
+Ref<Message> MakeMessage(const std::string& content) {
+  Ref<Message> m = Ref<Message>::Adopt(new Message());
+  EXPECT_THAT(m->Append(content.data(), static_cast<int32_t>(content.size())), IsOk());
+  return m;
+}
+
+std::string ContentOf(Message* m) {
+  EXPECT_THAT(m->FetchAll(), IsOk());
+  std::string s(static_cast<size_t>(m->Size()), '\0');
+  if (!s.empty()) {
+    EXPECT_THAT(m->ReadExact(0, s.data(), static_cast<int32_t>(s.size())), IsOk());
+  }
+  return s;
+}
+
+// Sends a whole message with the given content on conn.
+Result SendText(Connection* conn, const std::string& content) {
+  return MakeMessage(content)->TxAllToConnection(conn, 10000);
+}
+
+// A connected master/slave link pair in this process; server threads serve the
+// conversations that either side opens.
+class LinkPairTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static std::atomic<int> counter{0};
+    M_Name = "sw" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
+    M_BaseBlocks = MessageBlock::LiveBlocks();
+    M_pMaster = Ref<DataLinkIpc>::Adopt(new DataLinkIpc());
+    M_pSlave = Ref<DataLinkIpc>::Adopt(new DataLinkIpc());
+    Switch::AttachLink(M_pMaster.get());
+    Switch::AttachLink(M_pSlave.get());
+    ASSERT_THAT(M_pMaster->Connect(M_Name, true, 0, kBufferSize, kBufferSize), IsOk());
+    ASSERT_THAT(M_pSlave->Connect(M_Name, false, 0, kBufferSize, kBufferSize), IsOk());
+  }
+  void TearDown() override {
+    M_pClient.Reset();
+    if (M_pSlave) M_pSlave->Close(2000);
+    if (M_pMaster) M_pMaster->Close(2000);
+    EXPECT_TRUE(ServerThread::WaitAllEnded(5000));
+    ServerThread::SetServerFunction(nullptr);
+    EXPECT_EQ(Switch::RegisteredEndPoints(), 0);
+    EXPECT_EQ(MessageBlock::LiveBlocks(), M_BaseBlocks);
+    std::error_code ec;
+    const std::string prefix = std::string(DataLinkIpc::kNamePrefix) + "_" + M_Name + "_";
+    for (const auto& e : std::filesystem::directory_iterator("/dev/shm", ec)) {
+      if (e.path().filename().string().rfind(prefix, 0) == 0) std::filesystem::remove(e.path(), ec);
+    }
+  }
+  // A client connection on the master's side of the pair.
+  ConnectionPtp* NewClient() {
+    M_pClient = Ref<ConnectionPtp>::Adopt(new ConnectionPtp());
+    EXPECT_THAT(M_pClient->Connect(M_pMaster->GetHandle()), IsOk());
+    return M_pClient.get();
+  }
+  // Takes blocks until one arrives or the time is up.
+  static MessageBlock* TakeBlock(ConnectionPtp* c, uint32_t timeoutMs = 5000) {
+    MessageBlock* b = nullptr;
+    Result r = c->Receive(timeoutMs, false, &b);
+    EXPECT_THAT(r, IsOk());
+    return b;
+  }
+  static bool WaitForQueued(ConnectionPtp* c, int n) {
+    for (int i = 0; i < 500 && c->QueuedBlocks() < n; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return c->QueuedBlocks() >= n;
+  }
+
+  std::string M_Name;
+  int M_BaseBlocks = 0;
+  Ref<DataLinkIpc> M_pMaster;
+  Ref<DataLinkIpc> M_pSlave;
+  Ref<ConnectionPtp> M_pClient;
+};
+
+TEST_F(LinkPairTest, ServerThreadAnswersOnTheConversationThenClosesIt) {
+  std::atomic<uint32_t> serverChannel{0};
+  std::atomic<uint32_t> serverLink{0};
+  ServerThread::SetServerFunction([&](Connection* conn, Message* request) {
+    auto* ptp = dynamic_cast<ConnectionPtp*>(conn);
+    serverChannel = ptp ? ptp->Channel() : 0;
+    serverLink = ptp ? ptp->Link() : 0;
+    const std::string req = ContentOf(request);
+    EXPECT_THAT(SendText(conn, "echo:" + req), IsOk());
+    EXPECT_TRUE(conn->IsMessageSent());
+  });
+  ConnectionPtp* client = NewClient();
+  const uint32_t channel = client->Channel();
+  EXPECT_EQ(channel & 0x80000001u, 0x80000000u);
+  EXPECT_EQ(client->EpState(), EndPoint::EpState_Connecting);
+  // A request of three blocks: the rest is fetched while the server reads it.
+  const std::string request(9000, 'q');
+  ASSERT_THAT(SendText(client, request), IsOk());
+  EXPECT_EQ(client->EpState(), EndPoint::EpState_Connected);
+
+  Ref<Message> answer = Ref<Message>::Adopt(new Message());
+  ASSERT_THAT(answer->RxNextMessage(client, 5000), IsOk());
+  EXPECT_EQ(ContentOf(answer.get()), "echo:" + request);
+  EXPECT_EQ(serverChannel.load(), channel ^ 1u);
+  EXPECT_EQ(serverLink.load(), M_pSlave->GetHandle());
+
+  // The server's return closed the conversation: the close block arrives, then the loss.
+  Ref<Message> none = Ref<Message>::Adopt(new Message());
+  EXPECT_THAT(none->RxNextMessage(client, 5000), HasCategory(util::ErrConnLost));
+  EXPECT_FALSE(client->IsConnected());
+  EXPECT_EQ(client->QueuedBlocks(), 0);
+  EXPECT_THAT(SendText(client, "late"), HasCategory(util::ErrConnLost));
+  EXPECT_TRUE(ServerThread::WaitAllEnded(5000));
+}
+
+TEST_F(LinkPairTest, MessageOf4000BytesIsOneBlockAndStopAtNewMessageKeepsTheNextOne) {
+  ServerThread::SetServerFunction([](Connection* conn, Message*) {
+    EXPECT_THAT(SendText(conn, std::string(4000, 'a')), IsOk());
+    EXPECT_THAT(SendText(conn, std::string(4001, 'b')), IsOk());
+    EXPECT_THAT(SendText(conn, "c"), IsOk());
+  });
+  ConnectionPtp* client = NewClient();
+  ASSERT_THAT(SendText(client, "go"), IsOk());
+
+  MessageBlock* b = TakeBlock(client);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(b->M_Flags, uint32_t{Flag_BegMessage | Flag_EndMessage});
+  EXPECT_EQ(b->M_Length, 4000u);
+  MessageBlock::Free(b);
+
+  b = TakeBlock(client);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(b->M_Flags, uint32_t{Flag_BegMessage});
+  EXPECT_EQ(b->M_Length, 4000u);
+  MessageBlock::Free(b);
+  // The continuation of the current message passes a stop-at-new-message receive.
+  ASSERT_TRUE(WaitForQueued(client, 1));
+  ASSERT_THAT(client->Receive(5000, true, &b), IsOk());
+  EXPECT_EQ(b->M_Flags, uint32_t{Flag_EndMessage});
+  EXPECT_EQ(b->M_Length, 1u);
+  MessageBlock::Free(b);
+
+  ASSERT_TRUE(WaitForQueued(client, 1));
+  b = nullptr;
+  EXPECT_THAT(client->Receive(5000, true, &b), HasCategory(util::ErrCancelled));
+  EXPECT_EQ(b, nullptr);
+  EXPECT_GE(client->QueuedBlocks(), 1);
+  b = TakeBlock(client, 0);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(b->M_Flags, uint32_t{Flag_BegMessage | Flag_EndMessage});
+  EXPECT_EQ(b->M_Content[0], 'c');
+  MessageBlock::Free(b);
+}
+
+TEST_F(LinkPairTest, LateFirstMessageIsServedWithinTheRetry) {
+  util::EnableTraceId(util::Trace_Always, true);
+  TraceCapture capture;
+  ServerThread::SetServerFunction([](Connection* conn, Message* request) {
+    (void)SendText(conn, "got:" + ContentOf(request));
+  });
+  ConnectionPtp* client = NewClient();
+  // Open the conversation with an empty block that begins no message.
+  MessageBlock* opener = MessageBlock::Allocate();
+  ASSERT_THAT(client->Send(opener, 1000), IsOk());
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_THAT(SendText(client, "late"), IsOk());
+  Ref<Message> answer = Ref<Message>::Adopt(new Message());
+  ASSERT_THAT(answer->RxNextMessage(client, 6000), IsOk());
+  EXPECT_EQ(ContentOf(answer.get()), "got:late");
+  EXPECT_EQ(capture.Matching("Retry with 5s timeout!").size(), 1u);
+}
+
+TEST_F(LinkPairTest, WithoutServerFunctionTheConversationIsClosedUnanswered) {
+  ConnectionPtp* client = NewClient();
+  ASSERT_THAT(SendText(client, "anyone?"), IsOk());
+  Ref<Message> answer = Ref<Message>::Adopt(new Message());
+  EXPECT_THAT(answer->RxNextMessage(client, 5000), HasCategory(util::ErrConnLost));
+}
+
+TEST_F(LinkPairTest, LinkDownEndsWaitingReceiversOnBothSides) {
+  // One conversation waits on each link; the slave's link is then closed.
+  Ref<ConnectionPtp> onSlave = Ref<ConnectionPtp>::Adopt(new ConnectionPtp());
+  ASSERT_THAT(onSlave->Connect(M_pSlave->GetHandle()), IsOk());
+  ConnectionPtp* onMaster = NewClient();
+  Result slaveRes, masterRes;
+  std::chrono::milliseconds slaveTook{0}, masterTook{0};
+  auto waiter = [](ConnectionPtp* c, Result* res, std::chrono::milliseconds* took) {
+    const auto t0 = std::chrono::steady_clock::now();
+    MessageBlock* b = nullptr;
+    *res = c->Receive(20000, false, &b);
+    if (b) MessageBlock::Free(b);
+    *took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                  t0);
+  };
+  std::thread t1(waiter, onSlave.get(), &slaveRes, &slaveTook);
+  std::thread t2(waiter, onMaster, &masterRes, &masterTook);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  M_pSlave->Close(2000);
+  t1.join();
+  t2.join();
+  EXPECT_THAT(slaveRes, HasCategory(util::ErrConnLost));
+  EXPECT_THAT(masterRes, HasCategory(util::ErrConnLost));
+  EXPECT_THAT(masterRes, HasText("Connection has been disconnected"));
+  // Well inside the 20 s receive: the link's down notice ends the waits.
+  EXPECT_LT(slaveTook.count(), 3000);
+  EXPECT_LT(masterTook.count(), 5000);
+  EXPECT_THAT(SendText(onMaster, "x"), HasCategory(util::ErrConnLost));
+  onSlave.Reset();
+}
+
+// Blocks that reach no end point and open no conversation are dropped with a trace.
+TEST(DefaultEndPoint, DropsBlocksThatDoNotOpenAConversation) {
+  util::EnableTraceId(util::General_OtherXEL_Int, true);
+  util::EnableTraceId(util::General_Warning, true);
+  const int base = MessageBlock::LiveBlocks();
+  const int threads = ServerThread::LiveCount();
+  TraceCapture capture;
+  MessageBlock* closeOnly = MessageBlock::Allocate();
+  closeOnly->M_Flags = Flag_EndConnection;
+  closeOnly->M_Channel = 0x80000123;
+  Switch::Dispatch(0x4711, closeOnly);
+  MessageBlock* data = MessageBlock::Allocate();
+  data->M_Flags = Flag_BegMessage | Flag_EndConnection;
+  data->M_Length = 5;
+  Switch::Dispatch(0x4711, data);
+
+  auto lines = capture.Matching("BegConnection Flag is not set");
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].id, util::General_OtherXEL_Int);
+  EXPECT_EQ(lines[0].category, "Default EndPoint");
+  EXPECT_THAT(lines[0].text, ::testing::HasSubstr("Flag=0x2, len=0, VirtChan=0x80000123"));
+  EXPECT_THAT(lines[0].text, ::testing::HasSubstr("from Link 4711"));
+  EXPECT_EQ(lines[1].id, util::General_Warning);
+  EXPECT_EQ(MessageBlock::LiveBlocks(), base);
+  EXPECT_EQ(ServerThread::LiveCount(), threads);
+}
+
+TEST(EndPointTable, KeysChannelsAndErrors) {
+  const uint32_t c1 = EndPoint::NewClientChannel();
+  const uint32_t c2 = EndPoint::NewClientChannel();
+  EXPECT_GE(c1, 0x80000002u);
+  EXPECT_EQ(c1 % 2, 0u);
+  EXPECT_EQ(c2 - c1, 2u);
+
+  EndPoint a, b, c;
+  EXPECT_THAT(a.EpConnect(0, 7, EndPoint::EpState_Connected), HasText("EpInternalConnect"));
+  EXPECT_THAT(a.EpConnect(0, 7, EndPoint::EpState_Connected), HasCategory(util::ErrIntern));
+  const int before = Switch::RegisteredEndPoints();
+  ASSERT_THAT(a.EpConnect(0x55, 7, EndPoint::EpState_Connected), IsOk());
+  EXPECT_THAT(b.EpConnect(0x55, 7, EndPoint::EpState_Connected), HasCategory(util::ErrObjExist));
+  EXPECT_THAT(b.EpConnect(0x55, 7, EndPoint::EpState_Connected),
+              HasText("is already connected to 55/7"));
+  // Same bucket (channel + link equal), different key: both live in one chain.
+  EXPECT_EQ(Switch::BucketOf(8, 0x54), Switch::BucketOf(7, 0x55));
+  ASSERT_THAT(b.EpConnect(0x54, 8, EndPoint::EpState_Connected), IsOk());
+  ASSERT_THAT(c.EpConnect(0x55 + Switch::kBuckets, 7, EndPoint::EpState_Connecting), IsOk());
+  EXPECT_EQ(Switch::RegisteredEndPoints(), before + 3);
+
+  // The link handle resolves to nothing: the block is refused and freed.
+  const int blocks = MessageBlock::LiveBlocks();
+  EXPECT_THAT(a.Send(MessageBlock::Allocate()), HasCategory(util::ErrObjLost));
+  EXPECT_EQ(MessageBlock::LiveBlocks(), blocks);
+
+  // A block for b is handed to it; an end-of-conversation block ends it.
+  MessageBlock* close = MessageBlock::Allocate();
+  close->M_Flags = Flag_EndConnection;
+  close->M_Channel = 8;
+  Switch::Dispatch(0x54, close);
+  EXPECT_EQ(b.State(), EndPoint::EpState_Disconnected);
+  EXPECT_EQ(b.LastDisconnectReason(), EndPoint::Reason_Remote);
+  EXPECT_EQ(MessageBlock::LiveBlocks(), blocks);
+  EXPECT_THAT(b.Send(MessageBlock::Allocate()), HasCategory(util::ErrLogicState));
+
+  Switch::LinkDown(0x55);
+  EXPECT_EQ(a.State(), EndPoint::EpState_Disconnected);
+  EXPECT_EQ(a.LastDisconnectReason(), EndPoint::Reason_LinkDown);
+  EXPECT_EQ(c.State(), EndPoint::EpState_Connecting);
+  c.Disconnect();
+  EXPECT_EQ(Switch::RegisteredEndPoints(), before);
+}
+
+}  // namespace
+}  // namespace velmora::xel

@@ -1,0 +1,852 @@
+// XmlParser: construction, settings and the token writer for all data formats.
+#include "xel/XmlParser.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "XmlParserState.h"
+#include "util/Text.h"
+#include "xel/Connection.h"
+
+namespace velmora::xel {
+
+using util::Result;
+using S = XmlParserState;
+using xmlp::Err;
+
+XmlParser::XmlParser() : M_pState(new XmlParserState) {
+  M_pState->M_pMsg = util::Ref<Message>::Adopt(new Message);
+}
+
+XmlParser::XmlParser(util::Ref<Message> message) : M_pState(new XmlParserState) {
+  M_pState->M_pMsg = message ? message : util::Ref<Message>::Adopt(new Message);
+}
+
+XmlParser::XmlParser(const XmlParser& other)
+    : util::SharedObject(), M_pState(new XmlParserState(*other.M_pState)) {
+  // The copy reads on from the same place with a window of its own.
+  S& s = *M_pState;
+  s.SeekWindow(other.M_pState->Pos());
+  s.M_MsgCursor = Message::Cursor();
+}
+
+XmlParser::~XmlParser() = default;
+
+util::Ref<XmlParser> XmlParser::Create() { return util::Ref<XmlParser>::Adopt(new XmlParser); }
+
+util::Ref<XmlParser> XmlParser::Clone() const {
+  return util::Ref<XmlParser>::Adopt(new XmlParser(*this));
+}
+
+Message* XmlParser::GetMessage() const { return State().M_pMsg.get(); }
+const util::Ref<Message>& XmlParser::MessageRef() const { return State().M_pMsg; }
+
+void XmlParser::SetMessage(util::Ref<Message> message) {
+  S& s = State();
+  s.M_pMsg = message ? message : util::Ref<Message>::Adopt(new Message);
+  s.M_Format = Format_None;
+  s.M_bLatin1Converted = false;
+  s.M_bWriting = false;
+  (void)Rewind();
+}
+
+void XmlParser::Reset() {
+  S& s = State();
+  s.M_pMsg->Clear();
+  s.M_Format = Format_None;
+  s.M_bLatin1Converted = false;
+  s.M_bWriting = false;
+  s.M_NsTable.assign(1, XmlNsBinding());
+  s.M_PendingNs.clear();
+  s.M_WriteScope.clear();
+  s.M_Open.clear();
+  s.M_bTagOpen = s.M_bLastText = s.M_bBinaryOpen = false;
+  s.M_WrCarryLen = 0;
+  s.M_PrevNodePos = -1;
+  s.M_PrevNodeDepth = 0;
+  s.M_WrDict.clear();
+  (void)Rewind();
+}
+
+int XmlParser::GetDataFormat() const { return State().M_Format; }
+
+Result XmlParser::SetDataFormat(int format) {
+  S& s = State();
+  if (format != Format_Binary && format != Format_Compact && format != Format_XmlUtf8) {
+    return Err(util::ErrLogicArgs, "Set XmlDataFormat %i not supported", format);
+  }
+  if (s.M_pMsg->Size() > 0) {
+    if (format == s.M_Format) return Result();
+    return Err(util::ErrLogicState, "Set XmlDataFormat %i not allowed: the document holds tokens",
+               format);
+  }
+  s.M_Format = format;
+  return Result();
+}
+
+Result XmlParser::SetIndentation(int width) {
+  if (width < 0 || width > 5) return Err(util::ErrLogicArgs, "Indentation %i not supported (0-5)", width);
+  State().M_Indent = width;
+  return Result();
+}
+
+int XmlParser::GetIndentation() const { return State().M_Indent; }
+void XmlParser::SetRxTimeout(uint32_t ms) {
+  State().M_RxTimeout = ms;
+  State().M_pMsg->SetRxTimeout(ms);
+}
+void XmlParser::SetTxTimeout(uint32_t ms) { State().M_TxTimeout = ms; }
+uint32_t XmlParser::GetRxTimeout() const { return State().M_RxTimeout; }
+uint32_t XmlParser::GetTxTimeout() const { return State().M_TxTimeout; }
+void XmlParser::SetFileFlag(bool on) { State().M_bFileFlag = on; }
+bool XmlParser::GetFileFlag() const { return State().M_bFileFlag; }
+void XmlParser::SetReleaseReadData(bool on) { State().M_bReleaseRead = on; }
+void XmlParser::SetDecryptHook(DecryptHook hook) { State().M_pDecryptHook = hook; }
+
+void XmlParser::AttachToConnection(Connection* conn, uint32_t txTimeoutMs, bool fileFlag) {
+  S& s = State();
+  s.M_pConn = util::Ref<Connection>(conn);
+  s.M_TxTimeout = txTimeoutMs;
+  s.M_bFileFlag = fileFlag;
+}
+
+Connection* XmlParser::GetAttachedConnection() const { return State().M_pConn.get(); }
+
+// --- Escaping -------------------------------------------------------------------------
+
+void XmlEscapeAppend(std::string* out, const char* text, size_t size, char quote) {
+  const char* p = text;
+  const char* e = text + size;
+  const char* run = p;
+  for (; p < e; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c >= 32 && c != '&' && c != '<' && (c != static_cast<unsigned char>(quote) || !quote)) continue;
+    if (c < 32 && (c == '\t' || c == '\n' || c == '\r')) continue;
+    out->append(run, p - run);
+    run = p + 1;
+    if (c == '&') {
+      out->append("&amp;");
+    } else if (c == '<') {
+      out->append("&lt;");
+    } else if (c == '"') {
+      out->append("&quot;");
+    } else if (c == '\'') {
+      out->append("&apos;");
+    }
+    // Other control characters are dropped.
+  }
+  out->append(run, p - run);
+}
+
+// --- Writer ---------------------------------------------------------------------------
+
+namespace {
+
+void AppendLen1(std::string* out, uint64_t len) {
+  if (len < 128) {
+    out->push_back(static_cast<char>(len));
+    return;
+  }
+  int n = 0;
+  for (uint64_t x = len; x; x >>= 8) ++n;
+  out->push_back(static_cast<char>(0x80 + n));
+  for (int i = n - 1; i >= 0; --i) out->push_back(static_cast<char>((len >> (8 * i)) & 0xFF));
+}
+
+void AppendVarint(std::string* out, uint64_t v) {
+  while (v >= 0x80) {
+    out->push_back(static_cast<char>((v & 0x7F) | 0x80));
+    v >>= 7;
+  }
+  out->push_back(static_cast<char>(v));
+}
+
+bool IsTokenFormat(int f) { return f == XmlParser::Format_Binary || f == XmlParser::Format_Compact; }
+
+}  // namespace
+
+Result XmlParser::Emit(const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    int32_t n = size > 0x10000000 ? 0x10000000 : static_cast<int32_t>(size);
+    Result r = State().M_pMsg->Append(p, n);
+    if (r.IsError()) return r;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return Result();
+}
+
+Result XmlParser::BeginWrite() {
+  S& s = State();
+  s.M_bWriting = true;
+  if (s.M_Format == Format_None) s.M_Format = Format_Binary;
+  if (s.M_Format == Format_XmlLatin1) {
+    return Err(util::ErrIntern, "WriteToken XmlDataFormat %i not supported", s.M_Format);
+  }
+  if (IsTokenFormat(s.M_Format) && s.M_pMsg->Size() == 0) {
+    const char head[3] = {0x02, static_cast<char>(s.M_Format), 0x00};
+    return Emit(head, 3);
+  }
+  return Result();
+}
+
+Result XmlParser::WriteToken(int type, const char* a, size_t alen, const char* b, size_t blen) {
+  S& s = State();
+  std::string t;
+  if (s.M_Format == Format_Binary) {
+    t.push_back(static_cast<char>(type));
+    if (type == Node_ElementEnd || type == Node_AttributeEnd) {
+      t.push_back(0);
+    } else {
+      std::string parts;
+      parts.push_back(static_cast<char>(128));
+      AppendLen1(&parts, alen);
+      parts.append(a, alen);
+      parts.push_back(static_cast<char>(129));
+      AppendLen1(&parts, blen);
+      parts.append(b, blen);
+      AppendLen1(&t, parts.size());
+      t += parts;
+    }
+  } else if (s.M_Format == Format_Compact) {
+    t.push_back(static_cast<char>(type));
+    if (type != Node_ElementEnd && type != Node_AttributeEnd) {
+      std::string_view av(a, alen), bv(b, blen);
+      size_t id = s.M_WrDict.size();
+      for (size_t i = 0; i < s.M_WrDict.size(); ++i) {
+        if (s.M_WrDict[i].first == av && s.M_WrDict[i].second == bv) {
+          id = i;
+          break;
+        }
+      }
+      AppendVarint(&t, id);
+      if (id == s.M_WrDict.size()) {
+        AppendVarint(&t, alen);
+        t.append(a, alen);
+        AppendVarint(&t, blen);
+        t.append(b, blen);
+        s.M_WrDict.emplace_back(std::string(av), std::string(bv));
+      }
+    }
+  } else {
+    return Err(util::ErrIntern, "WriteToken XmlDataFormat %i not supported", s.M_Format);
+  }
+  return Emit(t.data(), t.size());
+}
+
+Result XmlParser::WriteContentToken(int type, const void* data, int64_t size) {
+  S& s = State();
+  std::string h;
+  h.push_back(static_cast<char>(type));
+  if (s.M_Format == Format_Binary) {
+    AppendLen1(&h, static_cast<uint64_t>(size));
+  } else if (s.M_Format == Format_Compact) {
+    AppendVarint(&h, static_cast<uint64_t>(size));
+  } else {
+    return Err(util::ErrIntern, "WriteToken XmlDataFormat %i not supported", s.M_Format);
+  }
+  if (s.M_pMsg->Size() + static_cast<int64_t>(h.size()) + size > Message::kMaxSize) {
+    return Result::Make(util::ErrLogicLenMax, util::ModIntellNetwork, util::ObjStringStack,
+                        util::SevError,
+                        "Maximum internal Buffer Size (%i) exceeded during attempt to insert %i "
+                        "Bytes at %" PRId64 ".",
+                        static_cast<int>(Message::kMaxSize), static_cast<int>(size),
+                        s.M_pMsg->Size());
+  }
+  Result r = Emit(h.data(), h.size());
+  if (r.IsSuccess()) r = Emit(data, static_cast<size_t>(size));
+  return r;
+}
+
+Result XmlParser::WriteIndent(int level) {
+  S& s = State();
+  if (s.M_Indent <= 0) return Result();
+  char buf[256];
+  buf[0] = '\r';
+  buf[1] = '\n';
+  int n = std::min(level * s.M_Indent, 250);
+  if (n < 0) n = 0;
+  std::memset(buf + 2, ' ', n);
+  return Emit(buf, 2 + n);
+}
+
+Result XmlParser::FlushBinary() {
+  S& s = State();
+  if (!s.M_bBinaryOpen) return Result();
+  s.M_bBinaryOpen = false;
+  if (s.M_WrCarryLen == 0) return Result();
+  char out[8];
+  size_t n = util::Base64EncodeTo(s.M_WrCarry, s.M_WrCarryLen, out);
+  s.M_WrCarryLen = 0;
+  return Emit(out, n);
+}
+
+Result XmlParser::CloseStartTag() {
+  S& s = State();
+  Result r = FlushBinary();
+  if (r.IsError()) return r;
+  if (!s.M_Open.empty()) s.M_Open.back().M_bHasContent = true;
+  if (s.M_bTagOpen) {
+    s.M_bTagOpen = false;
+    r = Emit(">", 1);
+    if (!s.M_Open.empty()) s.M_Open.back().M_ContentPos = s.M_pMsg->Size();
+  }
+  return r;
+}
+
+Result XmlParser::WriteDeclaration(const char* encoding) {
+  S& s = State();
+  if (s.M_Format != Format_XmlUtf8) return Result();
+  if (s.M_pMsg->Size() != 0) {
+    return Err(util::ErrLogicState, "Writting XML Start Declaration is not Allowed at this position");
+  }
+  s.M_bWriting = true;
+  std::string d = "<?xml version=\"1.0\"";
+  if (encoding && *encoding) {
+    d += " encoding=\"";
+    XmlEscapeAppend(&d, encoding, std::strlen(encoding), '"');
+    d += "\"";
+  }
+  d += "?>";
+  return Emit(d.data(), d.size());
+}
+
+int XmlParser::DeclareNamespace(const char* prefix, const char* uri) {
+  S& s = State();
+  std::string p = prefix ? prefix : "";
+  std::string u = uri ? uri : "";
+  int handle = 0;
+  for (size_t i = 1; i < s.M_NsTable.size(); ++i) {
+    if (s.M_NsTable[i].M_Prefix == p && s.M_NsTable[i].M_Uri == u) {
+      handle = static_cast<int>(i);
+      break;
+    }
+  }
+  if (!handle) {
+    s.M_NsTable.push_back({p, u});
+    handle = static_cast<int>(s.M_NsTable.size() - 1);
+  }
+  if (std::find(s.M_PendingNs.begin(), s.M_PendingNs.end(), handle) == s.M_PendingNs.end()) {
+    s.M_PendingNs.push_back(handle);
+  }
+  return handle;
+}
+
+namespace {
+
+// The namespace bound to prefix in the writer's scope (nullptr when unbound).
+const std::string* BoundUri(const S& s, const std::string& prefix) {
+  for (auto it = s.M_WriteScope.rbegin(); it != s.M_WriteScope.rend(); ++it) {
+    if (it->M_Prefix == prefix) return &it->M_Uri;
+  }
+  return nullptr;
+}
+
+bool InScope(const S& s, const std::string& prefix, const std::string& uri) {
+  const std::string* b = BoundUri(s, prefix);
+  if (!b) return prefix.empty() ? uri.empty() : (prefix == "xml" && uri == kNsXml);
+  return *b == uri;
+}
+
+}  // namespace
+
+Result XmlParser::OpenElementQ(const std::string& prefix, const std::string& uri,
+                               const std::string& name) {
+  S& s = State();
+  if (name.empty()) return Err(util::ErrLogicArgs, "zero-length name");
+  Result r = BeginWrite();
+  if (r.IsError()) return r;
+  const bool xml = s.M_Format == Format_XmlUtf8;
+  const bool atStart = s.M_pMsg->Size() == 0;
+  if (xml) {
+    r = CloseStartTag();
+    if (r.IsError()) return r;
+  } else {
+    r = FlushBinary();
+    if (r.IsError()) return r;
+    if (!s.M_Open.empty()) s.M_Open.back().M_bHasContent = true;
+  }
+  // Declarations written with this element: the pending ones and its own when unbound.
+  std::vector<XmlNsBinding> decls;
+  for (int h : s.M_PendingNs) {
+    const XmlNsBinding& b = s.M_NsTable[h];
+    if (!InScope(s, b.M_Prefix, b.M_Uri)) decls.push_back(b);
+  }
+  s.M_PendingNs.clear();
+  bool own = InScope(s, prefix, uri);
+  for (const auto& d : decls) {
+    if (d.M_Prefix == prefix) own = d.M_Uri == uri;
+  }
+  if (!own) decls.push_back({prefix, uri});
+
+  if (xml && !atStart && !s.M_bLastText) {
+    r = WriteIndent(static_cast<int>(s.M_Open.size()));
+    if (r.IsError()) return r;
+  }
+  XmlOpenElement e;
+  e.M_Prefix = prefix;
+  e.M_Name = name;
+  e.M_Uri = uri;
+  e.M_NsScope = static_cast<int>(s.M_WriteScope.size());
+  e.M_StartPos = s.M_pMsg->Size();
+  e.M_DictSize = s.M_WrDict.size();
+  if (xml) {
+    std::string t = "<";
+    if (!prefix.empty()) t += prefix + ":";
+    t += name;
+    for (const auto& d : decls) {
+      t += " xmlns";
+      if (!d.M_Prefix.empty()) t += ":" + d.M_Prefix;
+      t += "=\"";
+      XmlEscapeAppend(&t, d.M_Uri.data(), d.M_Uri.size(), '"');
+      t += "\"";
+    }
+    r = Emit(t.data(), t.size());
+    s.M_bTagOpen = true;
+  } else {
+    r = WriteToken(Node_ElementStart, prefix.data(), prefix.size(), name.data(), name.size());
+    for (const auto& d : decls) {
+      if (r.IsError()) break;
+      r = WriteToken(Node_NamespaceDecl, d.M_Prefix.data(), d.M_Prefix.size(), d.M_Uri.data(),
+                     d.M_Uri.size());
+    }
+  }
+  if (r.IsError()) return r;
+  for (const auto& d : decls) s.M_WriteScope.push_back(d);
+  e.M_ContentPos = s.M_pMsg->Size();
+  s.M_PrevNodePos = e.M_StartPos;
+  s.M_PrevNodeEnd = -1;
+  s.M_Open.push_back(std::move(e));
+  s.M_PrevNodeDepth = static_cast<int>(s.M_Open.size());
+  s.M_bLastText = false;
+  return Result();
+}
+
+Result XmlParser::OpenElement(int ns, const char* name) {
+  S& s = State();
+  if (!name || !*name) return Err(util::ErrLogicArgs, "zero-length name");
+  std::string prefix, uri;
+  if (ns == -1) {
+    if (!s.M_Open.empty()) {
+      prefix = s.M_Open.back().M_Prefix;
+      uri = s.M_Open.back().M_Uri;
+    }
+  } else if (ns > 0) {
+    if (static_cast<size_t>(ns) >= s.M_NsTable.size()) {
+      return Err(util::ErrLogicArgs, "invalid namespace handle %i", ns);
+    }
+    prefix = s.M_NsTable[ns].M_Prefix;
+    uri = s.M_NsTable[ns].M_Uri;
+  } else if (ns != 0) {
+    return Err(util::ErrLogicArgs, "invalid namespace handle %i", ns);
+  }
+  return OpenElementQ(prefix, uri, name);
+}
+
+Result XmlParser::CloseElement() {
+  S& s = State();
+  if (s.M_Open.empty()) return Err(util::ErrLogicState, "CloseElement: no open element");
+  Result r = FlushBinary();
+  if (r.IsError()) return r;
+  XmlOpenElement& e = s.M_Open.back();
+  if (s.M_Format == Format_XmlUtf8) {
+    std::string t;
+    if (s.M_bTagOpen) {
+      t = ">";
+      s.M_bTagOpen = false;
+    } else if (!s.M_bLastText && e.M_bHasContent && s.M_Indent > 0) {
+      r = WriteIndent(static_cast<int>(s.M_Open.size()) - 1);
+      if (r.IsError()) return r;
+    }
+    t += "</";
+    if (!e.M_Prefix.empty()) t += e.M_Prefix + ":";
+    t += e.M_Name;
+    t += ">";
+    r = Emit(t.data(), t.size());
+  } else {
+    const int64_t endTok = s.M_pMsg->Size();
+    r = WriteToken(Node_ElementEnd, nullptr, 0, nullptr, 0);
+    if (r.IsSuccess() && e.M_StartPos == s.M_PrevNodePos) {
+      s.M_PrevNodeContent = e.M_ContentPos;
+      s.M_PrevNodeEndTok = endTok;
+      s.M_PrevNodeEnd = s.M_pMsg->Size();
+    }
+  }
+  if (r.IsError()) return r;
+  s.M_WriteScope.resize(e.M_NsScope);
+  s.M_Open.pop_back();
+  s.M_bLastText = false;
+  return Result();
+}
+
+Result XmlParser::CloseAll() {
+  S& s = State();
+  while (!s.M_Open.empty()) {
+    Result r = CloseElement();
+    if (r.IsError()) return r;
+  }
+  return FlushBinary();
+}
+
+Result XmlParser::WriteElement(int ns, const char* name, const char* text) {
+  Result r = OpenElement(ns, name);
+  if (r.IsSuccess() && text && *text) r = WriteChars(text);
+  if (r.IsSuccess()) r = CloseElement();
+  return r;
+}
+
+Result XmlParser::WriteElementInt(int ns, const char* name, int32_t value) {
+  char buf[16];
+  std::snprintf(buf, sizeof(buf), "%d", value);
+  return WriteElement(ns, name, buf);
+}
+
+Result XmlParser::WriteElementInt64(int ns, const char* name, int64_t value) {
+  char buf[32];
+  std::snprintf(buf, sizeof(buf), "%" PRId64, value);
+  return WriteElement(ns, name, buf);
+}
+
+Result XmlParser::WriteElementBinary(int ns, const char* name, const void* data, int64_t size) {
+  Result r = OpenElement(ns, name);
+  if (r.IsSuccess() && size > 0) r = WriteBinary(data, size);
+  if (r.IsSuccess()) r = CloseElement();
+  return r;
+}
+
+Result XmlParser::WriteEmptyElement(int ns, const char* name) {
+  Result r = OpenElement(ns, name);
+  if (r.IsSuccess()) r = CloseElement();
+  return r;
+}
+
+Result XmlParser::WriteAttribute(int ns, const char* name, const char* value) {
+  S& s = State();
+  if (!name || !*name) return Err(util::ErrLogicArgs, "zero-length name");
+  if (s.M_Open.empty() || s.M_Open.back().M_bHasContent ||
+      (s.M_Format == Format_XmlUtf8 && !s.M_bTagOpen)) {
+    return Err(util::ErrLogicState, "WriteAttribute(%s): no element start to add it to", name);
+  }
+  std::string prefix, uri;
+  if (ns == -1) {
+    prefix = s.M_Open.back().M_Prefix;
+    uri = s.M_Open.back().M_Uri;
+  } else if (ns > 0 && static_cast<size_t>(ns) < s.M_NsTable.size()) {
+    prefix = s.M_NsTable[ns].M_Prefix;
+    uri = s.M_NsTable[ns].M_Uri;
+  } else if (ns != 0) {
+    return Err(util::ErrLogicArgs, "invalid namespace handle %i", ns);
+  }
+  const std::string v = value ? value : "";
+  Result r;
+  const bool needDecl = !prefix.empty() && !InScope(s, prefix, uri);
+  if (s.M_Format == Format_XmlUtf8) {
+    std::string t;
+    if (needDecl) {
+      t += " xmlns:" + prefix + "=\"";
+      XmlEscapeAppend(&t, uri.data(), uri.size(), '"');
+      t += "\"";
+    }
+    t += " ";
+    if (!prefix.empty()) t += prefix + ":";
+    t += name;
+    t += "=\"";
+    XmlEscapeAppend(&t, v.data(), v.size(), '"');
+    t += "\"";
+    r = Emit(t.data(), t.size());
+  } else {
+    if (needDecl) {
+      r = WriteToken(Node_NamespaceDecl, prefix.data(), prefix.size(), uri.data(), uri.size());
+    }
+    if (r.IsSuccess()) r = WriteToken(Node_Attribute, prefix.data(), prefix.size(), name, std::strlen(name));
+    if (r.IsSuccess()) r = WriteContentToken(Node_Chars, v.data(), static_cast<int64_t>(v.size()));
+    if (r.IsSuccess()) r = WriteToken(Node_AttributeEnd, nullptr, 0, nullptr, 0);
+  }
+  if (r.IsSuccess() && needDecl) s.M_WriteScope.push_back({prefix, uri});
+  if (r.IsSuccess()) s.M_Open.back().M_ContentPos = s.M_pMsg->Size();
+  return r;
+}
+
+Result XmlParser::WriteChars(const char* text, int64_t size) {
+  S& s = State();
+  if (!text) return Result();
+  if (size < 0) size = static_cast<int64_t>(std::strlen(text));
+  Result r = BeginWrite();
+  if (r.IsError()) return r;
+  if (s.M_Format == Format_XmlUtf8) {
+    r = CloseStartTag();
+    if (r.IsError()) return r;
+    std::string out;
+    const int64_t kChunk = 256 * 1024;
+    for (int64_t off = 0; off < size; off += kChunk) {
+      out.clear();
+      XmlEscapeAppend(&out, text + off, static_cast<size_t>(std::min(kChunk, size - off)), 0);
+      r = Emit(out.data(), out.size());
+      if (r.IsError()) return r;
+    }
+    s.M_bLastText = true;
+    return Result();
+  }
+  r = FlushBinary();
+  if (r.IsError()) return r;
+  if (!s.M_Open.empty()) s.M_Open.back().M_bHasContent = true;
+  return WriteContentToken(Node_Chars, text, size);
+}
+
+Result XmlParser::WriteBinary(const void* data, int64_t size) {
+  S& s = State();
+  if (size < 0 || (!data && size > 0)) return Err(util::ErrLogicArgs, "WriteBinary: bad size %" PRId64, size);
+  Result r = BeginWrite();
+  if (r.IsError()) return r;
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  if (s.M_Format != Format_XmlUtf8) {
+    if (!s.M_Open.empty()) s.M_Open.back().M_bHasContent = true;
+    return WriteContentToken(Node_Binary, p, size);
+  }
+  if (!s.M_bBinaryOpen) {
+    r = CloseStartTag();
+    if (r.IsError()) return r;
+    s.M_bBinaryOpen = true;
+    s.M_WrCarryLen = 0;
+  }
+  s.M_bLastText = true;
+  // Complete the carried partial group first.
+  while (s.M_WrCarryLen > 0 && s.M_WrCarryLen < 3 && size > 0) {
+    s.M_WrCarry[s.M_WrCarryLen++] = *p++;
+    --size;
+  }
+  char out[65536];
+  if (s.M_WrCarryLen == 3) {
+    util::Base64EncodeTo(s.M_WrCarry, 3, out);
+    s.M_WrCarryLen = 0;
+    r = Emit(out, 4);
+    if (r.IsError()) return r;
+  }
+  const int64_t kIn = 49152;  // 64 KiB of output per step
+  while (size >= 3) {
+    int64_t n = std::min(kIn, size / 3 * 3);
+    size_t m = util::Base64EncodeTo(p, static_cast<size_t>(n), out);
+    r = Emit(out, m);
+    if (r.IsError()) return r;
+    p += n;
+    size -= n;
+  }
+  while (size > 0) {
+    s.M_WrCarry[s.M_WrCarryLen++] = *p++;
+    --size;
+  }
+  return Result();
+}
+
+Result XmlParser::WriteComment(const char* text) {
+  S& s = State();
+  Result r = BeginWrite();
+  if (r.IsError() || s.M_Format != Format_XmlUtf8) return r;
+  if (!s.M_Open.empty()) {
+    r = CloseStartTag();
+    if (r.IsError()) return r;
+  }
+  std::string t = "<!--";
+  t += text ? text : "";
+  t += "-->";
+  return Emit(t.data(), t.size());
+}
+
+Result XmlParser::WriteCData(const char* text) {
+  S& s = State();
+  Result r = BeginWrite();
+  if (r.IsError()) return r;
+  if (s.M_Format != Format_XmlUtf8) return WriteChars(text);
+  r = CloseStartTag();
+  if (r.IsError()) return r;
+  std::string_view v(text ? text : "");
+  std::string t = "<![CDATA[";
+  size_t pos;
+  // "]]>" cannot appear inside a section: split it across two sections.
+  while ((pos = v.find("]]>")) != std::string_view::npos) {
+    t.append(v.substr(0, pos + 2));
+    t += "]]><![CDATA[";
+    v.remove_prefix(pos + 2);
+  }
+  t.append(v);
+  t += "]]>";
+  s.M_bLastText = true;
+  return Emit(t.data(), t.size());
+}
+
+Result XmlParser::CopySubtree(XmlParser& source, int mode) {
+  S& src = source.State();
+  if (src.M_NodeType != Node_ElementStart) {
+    return Err(util::ErrLogicState, "CopySubtree: the source cursor is not on an element start (NodeType=%i)",
+               src.M_NodeType);
+  }
+  const int depth0 = src.M_Depth;
+  Result r;
+  if (mode == 1) {
+    r = OpenElementQ(source.GetPrefix(), source.GetNamespace(), source.GetLocalName());
+    if (r.IsError()) return r;
+  }
+  std::vector<char> chunk(65536);
+  for (;;) {
+    r = source.NextToken();
+    if (r.IsError()) return r;
+    switch (src.M_NodeType) {
+      case Node_ElementStart:
+        r = OpenElementQ(source.GetPrefix(), source.GetNamespace(), source.GetLocalName());
+        break;
+      case Node_Attribute: {
+        const bool own = src.M_Depth == depth0 + 1;
+        std::string prefix = source.GetPrefix(), uri = source.GetNamespace(), name = source.GetLocalName();
+        std::string value;
+        r = source.ReadString(&value);
+        if (r.IsError()) return r;
+        if (own && mode != 1) break;
+        int h = 0;
+        if (!prefix.empty()) {
+          S& s = State();
+          s.M_NsTable.push_back({prefix, uri});
+          h = static_cast<int>(s.M_NsTable.size() - 1);
+        }
+        r = WriteAttribute(h, name.c_str(), value.c_str());
+        break;
+      }
+      case Node_Chars:
+      case Node_Binary: {
+        const bool binary = src.M_NodeType == Node_Binary && IsTokenFormat(src.M_Format);
+        for (;;) {
+          int len = 0;
+          Result rr = binary ? source.ReadBinary(chunk.data(), static_cast<int>(chunk.size()), &len)
+                             : source.ReadText(chunk.data(), static_cast<int>(chunk.size()), &len);
+          if (rr.IsError()) return rr;
+          r = binary ? WriteBinary(chunk.data(), len) : WriteChars(chunk.data(), len);
+          if (r.IsError() || rr.Category() != util::ErrMoreData) break;
+        }
+        break;
+      }
+      case Node_ElementEnd:
+        if (src.M_Depth < depth0) {
+          return mode == 1 ? CloseElement() : FlushBinary();
+        }
+        r = CloseElement();
+        break;
+      default:
+        break;
+    }
+    if (r.IsError()) return r;
+  }
+}
+
+Result XmlParser::DeleteAt(bool contentOnly) {
+  S& s = State();
+  if (s.M_Format != Format_Binary && s.M_Format != Format_Compact) {
+    return Err(util::ErrIntern, "DeleteTokens XmlDataFormat %i not supported", s.M_Format);
+  }
+  if (!(s.M_bStarted && s.M_NodeType != Node_None)) {
+    if (s.M_PrevNodePos < 0) return Err(util::ErrLogicState, "can't delete, no previous node position stored");
+    const int64_t size = s.M_pMsg->Size();
+    if (static_cast<int>(s.M_Open.size()) >= s.M_PrevNodeDepth && s.M_PrevNodeDepth > 0 &&
+        s.M_Open[s.M_PrevNodeDepth - 1].M_StartPos == s.M_PrevNodePos) {
+      // The node is still open: everything from it (or from its content) to the end goes.
+      XmlOpenElement& e = s.M_Open[s.M_PrevNodeDepth - 1];
+      const int64_t from = contentOnly ? e.M_ContentPos : e.M_StartPos;
+      const size_t keep = contentOnly ? static_cast<size_t>(s.M_PrevNodeDepth)
+                                      : static_cast<size_t>(s.M_PrevNodeDepth - 1);
+      const size_t dict = e.M_DictSize;
+      Result r = s.M_pMsg->Delete(from, size - from);
+      if (r.IsError()) return r;
+      if (keep < s.M_Open.size()) s.M_WriteScope.resize(s.M_Open[keep].M_NsScope);
+      s.M_Open.resize(keep);
+      if (!contentOnly) {
+        s.M_WrDict.resize(std::min(dict, s.M_WrDict.size()));
+        s.M_PrevNodePos = -1;
+      } else {
+        s.M_Open.back().M_bHasContent = false;
+      }
+      return Result();
+    }
+    // The node has been closed: it runs to its end token.
+    if (s.M_PrevNodeEnd <= s.M_PrevNodePos) return Err(util::ErrLogicState, "can't delete end node");
+    Result r;
+    if (contentOnly) {
+      r = s.M_pMsg->Delete(s.M_PrevNodeContent, s.M_PrevNodeEndTok - s.M_PrevNodeContent);
+    } else {
+      r = s.M_pMsg->Delete(s.M_PrevNodePos, s.M_PrevNodeEnd - s.M_PrevNodePos);
+      s.M_PrevNodePos = -1;
+    }
+    return r;
+  }
+  // Reading: the node at the cursor.
+  if (s.M_TokenPos < 0 || s.M_NodeType == Node_None) {
+    return Err(util::ErrLogicState, "can't delete, no previous node position stored");
+  }
+  if (s.M_NodeType == Node_ElementEnd || s.M_NodeType == Node_AttributeEnd) {
+    return Err(util::ErrLogicState, "can't delete end node");
+  }
+  if (contentOnly && s.M_NodeType != Node_ElementStart) {
+    return Err(util::ErrLogicState, "DeleteNodeContent invalid node");
+  }
+  if (s.M_Format == Format_Compact) {
+    return Err(util::ErrIntern, "DeleteTokens XmlDataFormat %i not supported", s.M_Format);
+  }
+  XmlParser copy(*this);
+  S& c = copy.State();
+  int64_t from = s.M_TokenPos;
+  int64_t to;
+  const int d = s.M_Depth;
+  if (s.M_NodeType == Node_ElementStart || s.M_NodeType == Node_Attribute) {
+    Result r;
+    if (contentOnly) {
+      // Content starts after the attributes.
+      for (;;) {
+        r = copy.NextToken();
+        if (r.IsError()) return r;
+        if (c.M_NodeType == Node_Attribute) {
+          r = copy.SkipElement();
+          if (r.IsError()) return r;
+          continue;
+        }
+        if (c.M_NodeType == Node_AttributeEnd) continue;
+        break;
+      }
+      from = c.M_TokenPos;
+      while (c.M_Depth >= d) {
+        r = copy.NextToken();
+        if (r.IsError()) return r;
+      }
+      to = c.M_TokenPos;
+    } else {
+      r = copy.SkipElement();
+      if (r.IsError()) return r;
+      to = copy.GetPosition();
+    }
+  } else {
+    Result r = copy.NextToken();
+    if (r.IsError() && r.Category() != util::ErrEndOfObject) return r;
+    to = r.IsError() ? s.M_pMsg->Size() : c.M_TokenPos;
+  }
+  Result r = s.M_pMsg->Delete(from, to - from);
+  if (r.IsError()) return r;
+  if (!contentOnly) {
+    // The cursor stands where the node was, as if it had been skipped.
+    if (s.M_NodeType == Node_ElementStart || s.M_NodeType == Node_Attribute) {
+      s.M_Depth = d - 1;
+      s.M_ReadNs.resize(s.M_ReadNs.size() - s.M_Levels[d].M_NsDeclCount);
+      s.M_Levels[d].M_NsDeclCount = 0;
+    }
+    s.M_ContentKind = S::Content_None;
+    s.M_NodeType = Node_None;
+    s.SeekWindow(from);
+  } else {
+    s.SeekWindow(s.Pos());
+  }
+  s.M_MsgCursor = Message::Cursor();
+  return Result();
+}
+
+Result XmlParser::DeleteNode() { return DeleteAt(false); }
+Result XmlParser::DeleteNodeContent() { return DeleteAt(true); }
+
+}  // namespace velmora::xel

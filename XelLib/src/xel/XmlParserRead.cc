@@ -1,0 +1,1816 @@
+// XmlParser reading: input window, token readers for the token streams and XML text,
+// the cursor, path matching and content reads.
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+#include "XmlParserState.h"
+#include "util/Text.h"
+#include "util/Trace.h"
+#include "xel/XmlParser.h"
+
+namespace velmora::xel {
+
+using util::Result;
+using S = XmlParserState;
+
+namespace xmlp {
+
+Result Err(uint32_t category, const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  Result r = Result::MakeV(category, util::ModIntellNetwork, util::ObjXmlParser, util::SevError,
+                           fmt, args);
+  va_end(args);
+  return r;
+}
+
+Result MoreData() {
+  return Result(util::MakeResultCode(util::SevWarning, util::ErrMoreData, util::ObjXmlParser,
+                                     util::ModIntellNetwork));
+}
+
+Result EndOfDocument() {
+  return Result(util::MakeResultCode(util::SevError, util::ErrEndOfObject, util::ObjXmlParser,
+                                     util::ModIntellNetwork));
+}
+
+}  // namespace xmlp
+
+using xmlp::Err;
+
+namespace {
+
+constexpr size_t kMinFill = 4096;
+constexpr size_t kMaxFill = 64 * 1024;
+
+inline bool IsWs(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Makes at least n bytes available at M_Rd when the message holds them (fewer only at the
+// end of the message). Reads ahead generously so most calls return at the first test.
+Result Ensure(S& s, size_t n) {
+  if (s.M_End - s.M_Rd >= n || s.M_bEof) return Result();
+  std::vector<char>& buf = s.M_Buf.v;
+  if (s.M_Rd > 0) {
+    std::memmove(buf.data(), buf.data() + s.M_Rd, s.M_End - s.M_Rd);
+    s.M_BufPos += static_cast<int64_t>(s.M_Rd);
+    s.M_End -= s.M_Rd;
+    s.M_Rd = 0;
+    if (s.M_bReleaseRead) s.M_pMsg->ReleaseUpTo(s.M_BufPos);
+  }
+  // Grow the window gradually: short look-ups on copies should not copy 64 KiB each.
+  size_t want = kMinFill << (s.M_FillCount < 4 ? s.M_FillCount : 4);
+  if (want < n) want = n;
+  if (want > kMaxFill && n <= kMaxFill) want = kMaxFill;
+  if (buf.size() < want) buf.resize(want);
+  ++s.M_FillCount;
+  while (s.M_End < n && !s.M_bEof) {
+    int32_t got = 0;
+    size_t room = buf.size() - s.M_End;
+    Result r = s.M_pMsg->Read(s.M_BufPos + static_cast<int64_t>(s.M_End), buf.data() + s.M_End,
+                              static_cast<int32_t>(room), &got, &s.M_MsgCursor);
+    s.M_End += static_cast<size_t>(got);
+    if (r.IsError()) return r;
+    if (got == 0) s.M_bEof = true;
+  }
+  return Result();
+}
+
+inline size_t Avail(const S& s) { return s.M_End - s.M_Rd; }
+inline const char* Cur(const S& s) { return s.M_Buf.v.data() + s.M_Rd; }
+
+// Advances the read position by n bytes (possibly beyond the window).
+void Advance(S& s, int64_t n) {
+  if (static_cast<int64_t>(Avail(s)) >= n) {
+    s.M_Rd += static_cast<size_t>(n);
+  } else {
+    int64_t pos = s.Pos() + n;
+    s.M_BufPos = pos;
+    s.M_Rd = s.M_End = 0;
+    s.M_bEof = false;
+  }
+}
+
+// Finds seq at or after offset from M_Rd, growing the window. Offset from M_Rd or npos.
+Result FindSeq(S& s, size_t from, const char* seq, size_t* pOff) {
+  const size_t len = std::strlen(seq);
+  for (;;) {
+    const char* base = Cur(s);
+    size_t avail = Avail(s);
+    if (avail >= from + len) {
+      const void* hit = memmem(base + from, avail - from, seq, len);
+      if (hit) {
+        *pOff = static_cast<const char*>(hit) - base;
+        return Result();
+      }
+      from = avail - len + 1;
+    }
+    if (s.M_bEof) {
+      *pOff = std::string::npos;
+      return Result();
+    }
+    Result r = Ensure(s, avail + 4096);
+    if (r.IsError()) return r;
+  }
+}
+
+bool StartsWith(S& s, const char* lit) {
+  size_t n = std::strlen(lit);
+  if (Ensure(s, n).IsError() || Avail(s) < n) return false;
+  return std::memcmp(Cur(s), lit, n) == 0;
+}
+
+// --- Levels and namespaces ------------------------------------------------------------
+
+void PushLevel(S& s, int type, std::string_view prefix, std::string_view name) {
+  XmlLevel& parent = s.M_Levels[s.M_Depth];
+  int index = 1;
+  if (type == XmlParser::Node_ElementStart) index = parent.NextIndexFor(std::string(name));
+  ++s.M_Depth;
+  if (s.M_Levels.size() <= static_cast<size_t>(s.M_Depth)) s.M_Levels.resize(s.M_Depth + 1);
+  XmlLevel& l = s.M_Levels[s.M_Depth];
+  l.M_Type = type;
+  l.M_Prefix.assign(prefix);
+  l.M_Name.assign(name);
+  l.M_Ns.clear();
+  l.M_Index = index;
+  l.M_NsDeclCount = 0;
+  l.M_Children.clear();
+}
+
+void PopLevel(S& s) {
+  if (s.M_Depth <= 0) return;
+  XmlLevel& l = s.M_Levels[s.M_Depth];
+  s.M_ReadNs.resize(s.M_ReadNs.size() - l.M_NsDeclCount);
+  l.M_NsDeclCount = 0;
+  --s.M_Depth;
+}
+
+void DeclareReadNs(S& s, std::string_view prefix, std::string_view uri) {
+  s.M_ReadNs.push_back({std::string(prefix), std::string(uri)});
+  ++s.M_Levels[s.M_Depth].M_NsDeclCount;
+}
+
+Result ResolvePrefix(const S& s, std::string_view prefix, bool attribute, std::string* uri) {
+  for (auto it = s.M_ReadNs.rbegin(); it != s.M_ReadNs.rend(); ++it) {
+    if (it->M_Prefix == prefix) {
+      *uri = it->M_Uri;
+      return Result();
+    }
+  }
+  if (prefix.empty()) {
+    uri->clear();
+    return Result();
+  }
+  if (prefix == "xml") {
+    *uri = kNsXml;
+    return Result();
+  }
+  (void)attribute;
+  return Err(util::ErrXmlNamespace, "Invalid namespace prefix '%.*s'",
+             static_cast<int>(prefix.size()), prefix.data());
+}
+
+void ResetContent(S& s) {
+  s.M_ContentKind = S::Content_None;
+  s.M_ContentLeft = 0;
+  s.M_ContentStr.clear();
+  s.M_ContentStrPos = 0;
+  s.M_bInCData = false;
+  s.M_bContentBinary = false;
+  s.M_DecCarryLen = s.M_EncCarryLen = s.M_RawCarryLen = 0;
+  s.M_TextOut.clear();
+}
+
+// --- Token streams (formats 1 and 4) --------------------------------------------------
+
+Result ReadVarint(S& s, uint64_t* v) {
+  Result r = Ensure(s, 10);
+  if (r.IsError()) return r;
+  uint64_t x = 0;
+  int shift = 0;
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(Cur(s));
+  size_t avail = Avail(s);
+  for (size_t i = 0; i < avail && i < 10; ++i) {
+    x |= static_cast<uint64_t>(p[i] & 0x7f) << shift;
+    if (!(p[i] & 0x80)) {
+      s.M_Rd += i + 1;
+      *v = x;
+      return Result();
+    }
+    shift += 7;
+  }
+  return Err(util::ErrXmlFormat, "bad length in token stream at %" PRId64, s.Pos());
+}
+
+// Token header of format 1: type byte and length.
+Result ReadHeader1(S& s, int* type, uint64_t* len) {
+  Result r = Ensure(s, 10);
+  if (r.IsError()) return r;
+  size_t avail = Avail(s);
+  if (avail == 0) return xmlp::EndOfDocument();
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(Cur(s));
+  if (avail < 2) return Err(util::ErrXmlFormat, "truncated token at %" PRId64, s.Pos());
+  *type = p[0];
+  uint8_t b = p[1];
+  if (b < 128) {
+    *len = b;
+    s.M_Rd += 2;
+    return Result();
+  }
+  size_t n = b - 128;
+  if (n > 8 || avail < 2 + n) {
+    return Err(util::ErrXmlFormat, "bad length in token stream at %" PRId64, s.Pos());
+  }
+  uint64_t x = 0;
+  for (size_t i = 0; i < n; ++i) x = (x << 8) | p[2 + i];
+  *len = x;
+  s.M_Rd += 2 + n;
+  return Result();
+}
+
+// The two parts of a two-part token of format 1 (data length len at M_Rd).
+Result ReadParts1(S& s, uint64_t len, std::string* a, std::string* b) {
+  a->clear();
+  b->clear();
+  if (len == 0) return Result();
+  if (len > 0x10000000) return Err(util::ErrXmlFormat, "bad token at %" PRId64, s.Pos());
+  Result r = Ensure(s, static_cast<size_t>(len));
+  if (r.IsError()) return r;
+  if (Avail(s) < len) return Err(util::ErrXmlFormat, "truncated token at %" PRId64, s.Pos());
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(Cur(s));
+  const uint8_t* e = p + len;
+  for (int part = 0; part < 2 && p < e; ++part) {
+    if (e - p < 2) break;
+    uint8_t b0 = p[1];
+    size_t hl = 2;
+    uint64_t l = b0;
+    if (b0 >= 128) {
+      size_t n = b0 - 128;
+      if (n > 8 || static_cast<size_t>(e - p) < 2 + n) break;
+      l = 0;
+      for (size_t i = 0; i < n; ++i) l = (l << 8) | p[2 + i];
+      hl += n;
+    }
+    if (static_cast<uint64_t>(e - p) < hl + l) break;
+    std::string* out = (p[0] == 129 || part == 1) ? b : a;
+    out->assign(reinterpret_cast<const char*>(p + hl), static_cast<size_t>(l));
+    p += hl + l;
+  }
+  s.M_Rd += static_cast<size_t>(len);
+  return Result();
+}
+
+Result ReadString4(S& s, std::string* out) {
+  uint64_t len = 0;
+  Result r = ReadVarint(s, &len);
+  if (r.IsError()) return r;
+  if (len > 0x10000000) return Err(util::ErrXmlFormat, "bad token at %" PRId64, s.Pos());
+  r = Ensure(s, static_cast<size_t>(len));
+  if (r.IsError()) return r;
+  if (Avail(s) < len) return Err(util::ErrXmlFormat, "truncated token at %" PRId64, s.Pos());
+  out->assign(Cur(s), static_cast<size_t>(len));
+  s.M_Rd += static_cast<size_t>(len);
+  return Result();
+}
+
+Result ReadName4(S& s, std::string* a, std::string* b) {
+  uint64_t id = 0;
+  Result r = ReadVarint(s, &id);
+  if (r.IsError()) return r;
+  if (id == s.M_Dict.size()) {
+    r = ReadString4(s, a);
+    if (r.IsSuccess()) r = ReadString4(s, b);
+    if (r.IsError()) return r;
+    s.M_Dict.emplace_back(*a, *b);
+    return Result();
+  }
+  if (id > s.M_Dict.size()) return Err(util::ErrXmlFormat, "bad name id %" PRIu64, id);
+  *a = s.M_Dict[id].first;
+  *b = s.M_Dict[id].second;
+  return Result();
+}
+
+// Reads one raw token of format 1 or 4; *type is the token type; names and content are
+// stored in the state. Namespace declarations are returned like other tokens.
+Result ReadRawToken(S& s, int* type, std::string* a, std::string* b) {
+  if (s.M_Format == XmlParser::Format_Compact) {
+    Result r = Ensure(s, 1);
+    if (r.IsError()) return r;
+    if (Avail(s) == 0) return xmlp::EndOfDocument();
+    *type = static_cast<uint8_t>(*Cur(s));
+    ++s.M_Rd;
+    switch (*type) {
+      case XmlParser::Node_ElementStart:
+      case XmlParser::Node_Attribute:
+      case XmlParser::Node_NamespaceDecl:
+        return ReadName4(s, a, b);
+      case XmlParser::Node_ElementEnd:
+      case XmlParser::Node_AttributeEnd:
+        return Result();
+      default: {
+        uint64_t len = 0;
+        r = ReadVarint(s, &len);
+        if (r.IsError()) return r;
+        s.M_ContentLeft = static_cast<int64_t>(len);
+        return Result();
+      }
+    }
+  }
+  uint64_t len = 0;
+  Result r = ReadHeader1(s, type, &len);
+  if (r.IsError()) return r;
+  if ((*type & 0x20) && *type != XmlParser::Node_Chars && *type != XmlParser::Node_Binary) {
+    return ReadParts1(s, len, a, b);
+  }
+  s.M_ContentLeft = static_cast<int64_t>(len);
+  return Result();
+}
+
+Result NextTokenBinary(S& s) {
+  std::string a, b;
+  for (;;) {
+    int type = 0;
+    Result r = ReadRawToken(s, &type, &a, &b);
+    if (r.IsError()) return r;
+    switch (type) {
+      case XmlParser::Node_ElementStart: {
+        PushLevel(s, type, a, b);
+        // Declarations follow the element start that makes them.
+        for (;;) {
+          r = Ensure(s, 1);
+          if (r.IsError()) return r;
+          if (Avail(s) == 0 || static_cast<uint8_t>(*Cur(s)) != XmlParser::Node_NamespaceDecl) break;
+          std::string p, u;
+          int t2;
+          r = ReadRawToken(s, &t2, &p, &u);
+          if (r.IsError()) return r;
+          DeclareReadNs(s, p, u);
+        }
+        XmlLevel& l = s.M_Levels[s.M_Depth];
+        r = ResolvePrefix(s, l.M_Prefix, false, &l.M_Ns);
+        if (r.IsError()) return r;
+        s.M_NodeType = type;
+        return Result();
+      }
+      case XmlParser::Node_Attribute: {
+        PushLevel(s, type, a, b);
+        XmlLevel& l = s.M_Levels[s.M_Depth];
+        if (!l.M_Prefix.empty()) {
+          r = ResolvePrefix(s, l.M_Prefix, true, &l.M_Ns);
+          if (r.IsError()) return r;
+        }
+        s.M_NodeType = type;
+        return Result();
+      }
+      case XmlParser::Node_NamespaceDecl:
+        DeclareReadNs(s, a, b);
+        continue;
+      case XmlParser::Node_ElementEnd:
+      case XmlParser::Node_AttributeEnd:
+        if (s.M_Depth <= 0) return Err(util::ErrXmlFormat, "unexpected end token at %" PRId64, s.Pos());
+        PopLevel(s);
+        s.M_NodeType = type;
+        return Result();
+      case XmlParser::Node_Chars:
+      case XmlParser::Node_Text:
+      case XmlParser::Node_Binary:
+        s.M_NodeType = type == XmlParser::Node_Text ? XmlParser::Node_Chars : type;
+        s.M_ContentKind = S::Content_Bytes;
+        s.M_bContentBinary = type == XmlParser::Node_Binary;
+        return Result();
+      default:
+        // Token types this reader does not use carry data that is skipped.
+        Advance(s, s.M_ContentLeft);
+        s.M_ContentLeft = 0;
+        continue;
+    }
+  }
+}
+
+// --- XML text ---------------------------------------------------------------------------
+
+// Appends the UTF-8 form of code point c (nothing at or above 0x110000).
+int EncodeUtf8(uint32_t c, char* out) {
+  if (c < 0x80) {
+    out[0] = static_cast<char>(c);
+    return 1;
+  }
+  if (c < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (c >> 6));
+    out[1] = static_cast<char>(0x80 | (c & 0x3F));
+    return 2;
+  }
+  if (c < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (c >> 12));
+    out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (c & 0x3F));
+    return 3;
+  }
+  if (c < 0x110000) {
+    out[0] = static_cast<char>(0xF0 | (c >> 18));
+    out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (c & 0x3F));
+    return 4;
+  }
+  return 0;
+}
+
+const char* const kEntities[] = {"lt;", "gt;", "amp;", "apos;", "quot;"};
+const char kEntityChars[] = {'<', '>', '&', '\'', '"'};
+
+// Decodes a reference at p ("&..."); *consumed is 1 when it is not a reference (the "&"
+// stays). Writes up to 4 bytes to out and returns their count.
+int DecodeReference(const char* p, size_t avail, size_t* consumed, char* out) {
+  *consumed = 1;
+  out[0] = '&';
+  if (avail >= 2 && p[1] == '#') {
+    size_t i = 2;
+    bool hex = false;
+    if (i < avail && (p[i] == 'x' || p[i] == 'X')) {
+      hex = true;
+      ++i;
+    }
+    size_t start = i;
+    uint32_t v = 0;
+    while (i < avail && i - start < 8) {
+      char c = p[i];
+      int d;
+      if (c >= '0' && c <= '9') {
+        d = c - '0';
+      } else if (hex && c >= 'a' && c <= 'f') {
+        d = c - 'a' + 10;
+      } else if (hex && c >= 'A' && c <= 'F') {
+        d = c - 'A' + 10;
+      } else {
+        break;
+      }
+      v = v * (hex ? 16 : 10) + d;
+      ++i;
+    }
+    size_t digits = i - start;
+    if (digits >= 1 && digits <= 7 && i < avail && p[i] == ';') {
+      *consumed = i + 1;
+      return EncodeUtf8(v, out);
+    }
+    return 1;
+  }
+  for (int e = 0; e < 5; ++e) {
+    size_t n = std::strlen(kEntities[e]);
+    if (avail >= n + 1 && std::memcmp(p + 1, kEntities[e], n) == 0) {
+      *consumed = n + 1;
+      out[0] = kEntityChars[e];
+      return 1;
+    }
+  }
+  return 1;
+}
+
+// Length of the longest prefix of p[0..n) that does not end inside a UTF-8 character.
+size_t Utf8SafeCut(const char* p, size_t n) {
+  size_t i = n;
+  int back = 0;
+  while (i > 0 && back < 4) {
+    uint8_t c = static_cast<uint8_t>(p[i - 1]);
+    if ((c & 0xC0) != 0x80) {
+      size_t need = c < 0x80 ? 1 : (c >= 0xF0 ? 4 : (c >= 0xE0 ? 3 : (c >= 0xC0 ? 2 : 1)));
+      return (n - (i - 1) >= need) ? n : i - 1;
+    }
+    --i;
+    ++back;
+  }
+  return n;
+}
+
+// Skips a comment, processing instruction or DOCTYPE at M_Rd.
+Result SkipMarkup(S& s, const char* endSeq) {
+  size_t off;
+  Result r = FindSeq(s, 2, endSeq, &off);
+  if (r.IsError()) return r;
+  if (off == std::string::npos) return Err(util::ErrXmlFormat, "unterminated markup (missing '%s')", endSeq);
+  s.M_Rd += off + std::strlen(endSeq);
+  return Result();
+}
+
+Result SkipDoctype(S& s) {
+  int bracket = 0;
+  size_t i = 2;
+  for (;;) {
+    Result r = Ensure(s, i + 1);
+    if (r.IsError()) return r;
+    if (Avail(s) <= i) return Err(util::ErrXmlFormat, "unterminated DOCTYPE");
+    char c = Cur(s)[i];
+    if (c == '[') ++bracket;
+    if (c == ']') --bracket;
+    if (c == '>' && bracket <= 0) {
+      s.M_Rd += i + 1;
+      return Result();
+    }
+    ++i;
+  }
+}
+
+// Converts the whole message from ISO-8859-1 to UTF-8 and continues reading at the same
+// position of the converted text (the declaration before it is ASCII).
+Result ConvertLatin1(S& s, int64_t resumePos) {
+  Message& src = *s.M_pMsg;
+  Result r = src.FetchAll();
+  if (r.IsError()) return r;
+  util::Ref<Message> out = util::Ref<Message>::Adopt(new Message);
+  const int64_t size = src.Size();
+  std::vector<char> in(64 * 1024);
+  std::string conv;
+  Message::Cursor cursor;
+  for (int64_t pos = 0; pos < size;) {
+    int32_t got = 0;
+    r = src.Read(pos, in.data(), static_cast<int32_t>(in.size()), &got, &cursor);
+    if (r.IsError()) return r;
+    if (got == 0) break;
+    conv.clear();
+    for (int32_t i = 0; i < got; ++i) {
+      uint8_t c = static_cast<uint8_t>(in[i]);
+      if (c < 0x80) {
+        conv.push_back(static_cast<char>(c));
+      } else {
+        conv.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        conv.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+      }
+    }
+    r = out->Append(conv.data(), static_cast<int32_t>(conv.size()));
+    if (r.IsError()) return r;
+    pos += got;
+  }
+  s.M_pMsg = out;
+  s.M_MsgCursor = Message::Cursor();
+  s.M_Format = XmlParser::Format_XmlLatin1;
+  s.M_bLatin1Converted = true;
+  s.SeekWindow(resumePos);
+  return Result();
+}
+
+// Reads the attributes of the declaration at M_Rd ("<?xml ... ?>").
+Result ReadDeclaration(S& s) {
+  size_t off;
+  Result r = FindSeq(s, 2, "?>", &off);
+  if (r.IsError()) return r;
+  if (off == std::string::npos) return Err(util::ErrXmlFormat, "unterminated XML declaration");
+  std::string decl(Cur(s), off);
+  s.M_Rd += off + 2;
+  size_t e = decl.find("encoding");
+  if (e != std::string::npos && !s.M_bLatin1Converted) {
+    size_t q = decl.find_first_of("\"'", e);
+    if (q != std::string::npos) {
+      size_t q2 = decl.find(decl[q], q + 1);
+      std::string enc = decl.substr(q + 1, q2 == std::string::npos ? std::string::npos : q2 - q - 1);
+      if (util::EqualsNoCase(enc, "ISO-8859-1") || util::EqualsNoCase(enc, "latin1")) {
+        return ConvertLatin1(s, s.Pos());
+      }
+    }
+  }
+  return Result();
+}
+
+std::string_view SplitQName(std::string_view q, std::string_view* prefix) {
+  size_t c = q.find(':');
+  if (c == std::string_view::npos) {
+    *prefix = std::string_view();
+    return q;
+  }
+  *prefix = q.substr(0, c);
+  return q.substr(c + 1);
+}
+
+void ApplyPending(S& s, XmlPendingToken& t) {
+  switch (t.M_Type) {
+    case XmlParser::Node_ElementStart:
+      PushLevel(s, t.M_Type, t.M_Prefix, t.M_Name);
+      s.M_Levels[s.M_Depth].M_Ns = t.M_Ns;
+      break;
+    case XmlParser::Node_Attribute:
+      PushLevel(s, t.M_Type, t.M_Prefix, t.M_Name);
+      s.M_Levels[s.M_Depth].M_Ns = t.M_Ns;
+      break;
+    case XmlParser::Node_Chars:
+      s.M_ContentKind = S::Content_String;
+      s.M_ContentStr.swap(t.M_Value);
+      s.M_ContentStrPos = 0;
+      break;
+    case XmlParser::Node_ElementEnd:
+    case XmlParser::Node_AttributeEnd:
+      PopLevel(s);
+      break;
+  }
+  s.M_NodeType = t.M_Type;
+}
+
+// Parses the start tag at M_Rd.
+Result ParseStartTag(S& s) {
+  // Find the closing ">" outside quoted values.
+  size_t i = 1;
+  char quote = 0;
+  for (;;) {
+    const char* p = Cur(s);
+    size_t avail = Avail(s);
+    while (i < avail) {
+      char c = p[i];
+      if (quote) {
+        if (c == quote) quote = 0;
+      } else if (c == '"' || c == '\'') {
+        quote = c;
+      } else if (c == '>') {
+        break;
+      }
+      ++i;
+    }
+    if (i < avail) break;
+    if (s.M_bEof) return Err(util::ErrXmlFormat, "unterminated start tag at %" PRId64, s.Pos());
+    Result r = Ensure(s, avail + 4096);
+    if (r.IsError()) return r;
+  }
+  const char* p = Cur(s) + 1;
+  const char* end = Cur(s) + i;  // at ">"
+  bool empty = end > p && end[-1] == '/';
+  if (empty) --end;
+  const char* n0 = p;
+  while (p < end && !IsWs(*p)) ++p;
+  std::string_view qname(n0, p - n0);
+  if (qname.empty()) return Err(util::ErrXmlFormat, "zero-length name");
+
+  struct Attr {
+    std::string_view q;
+    std::string value;
+  };
+  std::vector<Attr> attrs;
+  std::vector<std::pair<std::string_view, std::string>> decls;
+  for (;;) {
+    while (p < end && IsWs(*p)) ++p;
+    if (p >= end) break;
+    const char* a0 = p;
+    while (p < end && !IsWs(*p) && *p != '=') ++p;
+    std::string_view aq(a0, p - a0);
+    if (aq.empty()) return Err(util::ErrXmlFormat, "zero-length name");
+    while (p < end && IsWs(*p)) ++p;
+    if (p >= end || *p != '=') return Err(util::ErrXmlFormat, "Character '=' expected after attribute name");
+    ++p;
+    while (p < end && IsWs(*p)) ++p;
+    if (p >= end || (*p != '"' && *p != '\'')) {
+      return Err(util::ErrXmlFormat, "quote expected for the value of attribute '%.*s'",
+                 static_cast<int>(aq.size()), aq.data());
+    }
+    char q = *p++;
+    const char* v0 = p;
+    while (p < end && *p != q) ++p;
+    std::string value;
+    XmlUnescapeAppend(&value, v0, p - v0);
+    if (p < end) ++p;
+    if (aq == "xmlns") {
+      decls.emplace_back(std::string_view(), std::move(value));
+    } else if (aq.size() > 6 && aq.substr(0, 6) == "xmlns:") {
+      decls.emplace_back(aq.substr(6), std::move(value));
+    } else {
+      attrs.push_back({aq, std::move(value)});
+    }
+  }
+
+  std::string_view prefix;
+  std::string_view local = SplitQName(qname, &prefix);
+  if (local.empty()) return Err(util::ErrXmlFormat, "zero-length name");
+  PushLevel(s, XmlParser::Node_ElementStart, prefix, local);
+  for (auto& d : decls) DeclareReadNs(s, d.first, d.second);
+  XmlLevel& l = s.M_Levels[s.M_Depth];
+  Result r = ResolvePrefix(s, prefix, false, &l.M_Ns);
+  if (r.IsError()) return r;
+  s.M_Pending.clear();
+  s.M_PendingPos = 0;
+  for (auto& a : attrs) {
+    std::string_view ap;
+    std::string_view an = SplitQName(a.q, &ap);
+    if (an.empty()) return Err(util::ErrXmlFormat, "zero-length name");
+    XmlPendingToken t;
+    t.M_Type = XmlParser::Node_Attribute;
+    t.M_Prefix.assign(ap);
+    t.M_Name.assign(an);
+    if (!ap.empty()) {
+      r = ResolvePrefix(s, ap, true, &t.M_Ns);
+      if (r.IsError()) return r;
+    }
+    s.M_Pending.push_back(std::move(t));
+    XmlPendingToken v;
+    v.M_Type = XmlParser::Node_Chars;
+    v.M_Value = std::move(a.value);
+    s.M_Pending.push_back(std::move(v));
+    XmlPendingToken e;
+    e.M_Type = XmlParser::Node_AttributeEnd;
+    s.M_Pending.push_back(std::move(e));
+  }
+  if (empty) {
+    XmlPendingToken e;
+    e.M_Type = XmlParser::Node_ElementEnd;
+    s.M_Pending.push_back(std::move(e));
+  }
+  s.M_Rd += i + 1;
+  s.M_NodeType = XmlParser::Node_ElementStart;
+  return Result();
+}
+
+Result NextTokenXml(S& s) {
+  for (;;) {
+    Result r = Ensure(s, 16);
+    if (r.IsError()) return r;
+    if (Avail(s) == 0) return xmlp::EndOfDocument();
+    const char* p = Cur(s);
+    if (*p != '<') {
+      // Text. Whitespace between tags and text outside the root are not content.
+      size_t k = 0;
+      for (;;) {
+        p = Cur(s);
+        size_t avail = Avail(s);
+        while (k < avail && IsWs(p[k])) ++k;
+        if (k < avail || s.M_bEof) break;
+        r = Ensure(s, avail + 4096);
+        if (r.IsError()) return r;
+      }
+      if (k == Avail(s)) {
+        s.M_Rd += k;
+        continue;
+      }
+      if (s.M_Depth == 0 || (Cur(s)[k] == '<')) {
+        bool cdata = false;
+        if (s.M_Depth > 0) {
+          r = Ensure(s, k + 9);
+          if (r.IsError()) return r;
+          cdata = Avail(s) >= k + 9 && std::memcmp(Cur(s) + k, "<![CDATA[", 9) == 0;
+        }
+        if (!cdata) {
+          if (s.M_Depth == 0) {
+            // Skip stray text outside the root element.
+            const void* lt = std::memchr(Cur(s) + k, '<', Avail(s) - k);
+            s.M_Rd += lt ? static_cast<const char*>(lt) - Cur(s) : Avail(s);
+          } else {
+            s.M_Rd += k;
+          }
+          continue;
+        }
+      }
+      s.M_NodeType = XmlParser::Node_Chars;
+      s.M_ContentKind = S::Content_XmlText;
+      s.M_bInCData = false;
+      return Result();
+    }
+    if (Avail(s) < 2) return Err(util::ErrXmlFormat, "unexpected end of XML text");
+    char c1 = p[1];
+    if (c1 == '?') {
+      if (StartsWith(s, "<?xml") && Avail(s) > 5 && IsWs(Cur(s)[5])) {
+        r = ReadDeclaration(s);
+      } else {
+        r = SkipMarkup(s, "?>");
+      }
+      if (r.IsError()) return r;
+      continue;
+    }
+    if (c1 == '!') {
+      if (StartsWith(s, "<!--")) {
+        r = SkipMarkup(s, "-->");
+        if (r.IsError()) return r;
+        continue;
+      }
+      if (StartsWith(s, "<![CDATA[")) {
+        if (s.M_Depth == 0) {
+          r = SkipMarkup(s, "]]>");
+          if (r.IsError()) return r;
+          continue;
+        }
+        s.M_NodeType = XmlParser::Node_Chars;
+        s.M_ContentKind = S::Content_XmlText;
+        s.M_bInCData = false;
+        return Result();
+      }
+      r = SkipDoctype(s);
+      if (r.IsError()) return r;
+      continue;
+    }
+    if (c1 == '/') {
+      size_t off;
+      r = FindSeq(s, 2, ">", &off);
+      if (r.IsError()) return r;
+      if (off == std::string::npos) return Err(util::ErrXmlFormat, "unterminated end tag");
+      if (s.M_Depth <= 0) return Err(util::ErrXmlFormat, "unexpected end tag at %" PRId64, s.Pos());
+      std::string_view q(Cur(s) + 2, off - 2);
+      while (!q.empty() && IsWs(q.back())) q.remove_suffix(1);
+      std::string_view pf;
+      std::string_view ln = SplitQName(q, &pf);
+      const XmlLevel& l = s.M_Levels[s.M_Depth];
+      if (ln != l.M_Name || pf != l.M_Prefix) {
+        return Err(util::ErrXmlFormat, "end tag </%.*s> does not match <%s>",
+                   static_cast<int>(q.size()), q.data(), l.M_Name.c_str());
+      }
+      s.M_Rd += off + 1;
+      PopLevel(s);
+      s.M_NodeType = XmlParser::Node_ElementEnd;
+      return Result();
+    }
+    return ParseStartTag(s);
+  }
+}
+
+// Reads raw content bytes of the current token into out (at most cap). For text, never
+// ends inside a UTF-8 character. *pDone is set when the token's content is exhausted.
+Result FillContent(S& s, char* out, size_t cap, bool utf8, size_t* pGot, bool* pDone) {
+  size_t got = 0;
+  *pDone = false;
+  switch (s.M_ContentKind) {
+    case S::Content_None:
+      *pDone = true;
+      break;
+    case S::Content_String: {
+      size_t left = s.M_ContentStr.size() - s.M_ContentStrPos;
+      size_t n = left < cap ? left : cap;
+      if (n < left && utf8) n = Utf8SafeCut(s.M_ContentStr.data() + s.M_ContentStrPos, n);
+      std::memcpy(out, s.M_ContentStr.data() + s.M_ContentStrPos, n);
+      s.M_ContentStrPos += n;
+      got = n;
+      *pDone = s.M_ContentStrPos == s.M_ContentStr.size();
+      break;
+    }
+    case S::Content_Bytes: {
+      while (got < cap && s.M_ContentLeft > 0) {
+        if (Avail(s) == 0) {
+          size_t want = cap - got;
+          if (static_cast<int64_t>(want) > s.M_ContentLeft) want = static_cast<size_t>(s.M_ContentLeft);
+          if (want >= kMaxFill && !utf8) {
+            // Large reads go straight from the message into the caller's buffer.
+            int32_t n = 0;
+            Result r = s.M_pMsg->Read(s.Pos(), out + got, static_cast<int32_t>(want), &n,
+                                      &s.M_MsgCursor);
+            if (r.IsError()) return r;
+            if (n == 0) return Err(util::ErrXmlFormat, "content truncated at %" PRId64, s.Pos());
+            s.M_BufPos += n;
+            got += n;
+            s.M_ContentLeft -= n;
+            if (s.M_bReleaseRead) s.M_pMsg->ReleaseUpTo(s.M_BufPos);
+            continue;
+          }
+          Result r = Ensure(s, 8);
+          if (r.IsError()) return r;
+          if (Avail(s) == 0) return Err(util::ErrXmlFormat, "content truncated at %" PRId64, s.Pos());
+        }
+        size_t n = Avail(s);
+        if (static_cast<int64_t>(n) > s.M_ContentLeft) n = static_cast<size_t>(s.M_ContentLeft);
+        size_t room = cap - got;
+        if (n > room) {
+          n = room;
+          if (utf8) {
+            // The cut must not fall inside a character; look at the byte after the cut.
+            const char* p = Cur(s);
+            while (n > 0 && (static_cast<uint8_t>(p[n]) & 0xC0) == 0x80) --n;
+            std::memcpy(out + got, p, n);
+            s.M_Rd += n;
+            s.M_ContentLeft -= n;
+            got += n;
+            break;
+          }
+        } else if (utf8 && n == Avail(s) && static_cast<int64_t>(n) < s.M_ContentLeft &&
+                   n + got == cap) {
+          n = Utf8SafeCut(Cur(s), n);
+        }
+        std::memcpy(out + got, Cur(s), n);
+        s.M_Rd += n;
+        s.M_ContentLeft -= n;
+        got += n;
+        if (n == 0) break;
+      }
+      *pDone = s.M_ContentLeft == 0;
+      break;
+    }
+    case S::Content_XmlText: {
+      while (got < cap) {
+        Result r = Ensure(s, 16);
+        if (r.IsError()) return r;
+        size_t avail = Avail(s);
+        if (avail == 0) {
+          *pDone = true;
+          break;
+        }
+        const char* p = Cur(s);
+        if (s.M_bInCData) {
+          const void* hit = avail >= 3 ? memmem(p, avail, "]]>", 3) : nullptr;
+          size_t run = hit ? static_cast<const char*>(hit) - p : (s.M_bEof ? avail : avail - 2);
+          size_t n = run < cap - got ? run : cap - got;
+          if (n < run || (!hit && !s.M_bEof)) n = Utf8SafeCut(p, n);
+          std::memcpy(out + got, p, n);
+          got += n;
+          s.M_Rd += n;
+          if (hit && n == run) {
+            s.M_Rd += 3;
+            s.M_bInCData = false;
+            continue;
+          }
+          if (n < run || n == 0) {
+            if (n == 0 && run < 4 && !s.M_bEof) {
+              r = Ensure(s, avail + 64);
+              if (r.IsError()) return r;
+              continue;
+            }
+            break;
+          }
+          continue;
+        }
+        char c = *p;
+        if (c == '<') {
+          if (avail >= 9 && std::memcmp(p, "<![CDATA[", 9) == 0) {
+            s.M_Rd += 9;
+            s.M_bInCData = true;
+            continue;
+          }
+          if (avail >= 4 && std::memcmp(p, "<!--", 4) == 0) {
+            r = SkipMarkup(s, "-->");
+            if (r.IsError()) return r;
+            continue;
+          }
+          if (avail >= 2 && p[1] == '?') {
+            r = SkipMarkup(s, "?>");
+            if (r.IsError()) return r;
+            continue;
+          }
+          *pDone = true;
+          break;
+        }
+        if (c == '&') {
+          char u[4];
+          size_t consumed;
+          int len = DecodeReference(p, avail, &consumed, u);
+          if (static_cast<size_t>(len) > cap - got) break;
+          std::memcpy(out + got, u, len);
+          got += len;
+          s.M_Rd += consumed;
+          continue;
+        }
+        // The run up to the next markup or reference (memchr is vectorised).
+        size_t lim = std::min(avail, cap - got + 4);
+        const void* lt = std::memchr(p, '<', lim);
+        size_t k = lt ? static_cast<const char*>(lt) - p : lim;
+        const void* amp = std::memchr(p, '&', k);
+        if (amp) k = static_cast<const char*>(amp) - p;
+        if (k == lim && lim < avail) k = lim;  // more text follows beyond the caller's room
+        size_t n = k < cap - got ? k : cap - got;
+        if (n < k || (k == avail && !s.M_bEof)) n = Utf8SafeCut(p, n);
+        if (n == 0) {
+          if (k == avail && !s.M_bEof) {
+            r = Ensure(s, avail + 64);
+            if (r.IsError()) return r;
+            continue;
+          }
+          break;
+        }
+        std::memcpy(out + got, p, n);
+        got += n;
+        s.M_Rd += n;
+      }
+      break;
+    }
+  }
+  *pGot = got;
+  return Result();
+}
+
+// Skips what remains of the current content token.
+Result SkipContent(S& s) {
+  switch (s.M_ContentKind) {
+    case S::Content_Bytes:
+      Advance(s, s.M_ContentLeft);
+      break;
+    case S::Content_XmlText: {
+      for (;;) {
+        Result r = Ensure(s, 16);
+        if (r.IsError()) return r;
+        size_t avail = Avail(s);
+        if (avail == 0) break;
+        const char* p = Cur(s);
+        if (s.M_bInCData) {
+          size_t off;
+          r = FindSeq(s, 0, "]]>", &off);
+          if (r.IsError()) return r;
+          if (off == std::string::npos) return Err(util::ErrXmlFormat, "unterminated CDATA");
+          s.M_Rd += off + 3;
+          s.M_bInCData = false;
+          continue;
+        }
+        if (*p == '<') {
+          if (avail >= 9 && std::memcmp(p, "<![CDATA[", 9) == 0) {
+            s.M_Rd += 9;
+            s.M_bInCData = true;
+            continue;
+          }
+          if (avail >= 4 && std::memcmp(p, "<!--", 4) == 0) {
+            r = SkipMarkup(s, "-->");
+            if (r.IsError()) return r;
+            continue;
+          }
+          if (avail >= 2 && p[1] == '?') {
+            r = SkipMarkup(s, "?>");
+            if (r.IsError()) return r;
+            continue;
+          }
+          break;
+        }
+        const void* lt = std::memchr(p, '<', avail);
+        s.M_Rd += lt ? static_cast<const char*>(lt) - p : avail;
+      }
+      break;
+    }
+    default:
+      break;
+  }
+  ResetContent(s);
+  return Result();
+}
+
+// Reads the start of the document: the format header of the token streams.
+Result StartReading(S& s) {
+  s.M_bStarted = true;
+  Result r = Ensure(s, 3);
+  if (r.IsError()) return r;
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(Cur(s));
+  size_t avail = Avail(s);
+  if (avail >= 3 && p[0] == 0x02 && p[2] == 0x00 && (p[1] == 0x01 || p[1] == 0x04)) {
+    s.M_Format = p[1];
+    s.M_Rd += 3;
+    return Result();
+  }
+  if (avail == 0) {
+    return Result();
+  }
+  if (avail >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) s.M_Rd += 3;
+  if (!s.M_bLatin1Converted) s.M_Format = XmlParser::Format_XmlUtf8;
+  return Result();
+}
+
+}  // namespace
+
+// --- Escaping -------------------------------------------------------------------------
+
+void XmlUnescapeAppend(std::string* out, const char* text, size_t size) {
+  const char* p = text;
+  const char* e = text + size;
+  while (p < e) {
+    const char* amp = static_cast<const char*>(std::memchr(p, '&', e - p));
+    if (!amp) {
+      out->append(p, e - p);
+      return;
+    }
+    out->append(p, amp - p);
+    char u[4];
+    size_t consumed;
+    int len = DecodeReference(amp, e - amp, &consumed, u);
+    out->append(u, len);
+    p = amp + consumed;
+  }
+}
+
+// --- Cursor ---------------------------------------------------------------------------
+
+Result XmlParser::NextToken() {
+  S& s = State();
+  if (!s.M_bStarted) {
+    Result r = StartReading(s);
+    if (r.IsError()) return r;
+  }
+  if (s.M_ContentKind != S::Content_None) {
+    Result r = SkipContent(s);
+    if (r.IsError()) return r;
+  }
+  s.M_TokenPos = s.Pos();
+  Result r;
+  if (s.M_PendingPos < s.M_Pending.size()) {
+    ApplyPending(s, s.M_Pending[s.M_PendingPos++]);
+    if (s.M_PendingPos == s.M_Pending.size()) {
+      s.M_Pending.clear();
+      s.M_PendingPos = 0;
+    }
+  } else if (s.M_Format == Format_Binary || s.M_Format == Format_Compact) {
+    r = NextTokenBinary(s);
+  } else if (s.M_Format == Format_XmlUtf8 || s.M_Format == Format_XmlLatin1) {
+    r = NextTokenXml(s);
+  } else {
+    r = xmlp::EndOfDocument();
+  }
+  if (r.IsError()) {
+    if (r.Category() == util::ErrEndOfObject) s.M_bAtEnd = true;
+    return r;
+  }
+  if (s.M_pDecryptHook && s.M_NodeType == Node_ElementStart &&
+      s.M_Levels[s.M_Depth].M_Name == "EncryptedData" &&
+      s.M_Levels[s.M_Depth].M_Ns == kNsXmlEnc) {
+    return ReadDecrypted();
+  }
+  return r;
+}
+
+Result XmlParser::ReadDecrypted() {
+  S& s = State();
+  std::string plain;
+  int depth = s.M_Depth - 1;
+  Result r = s.M_pDecryptHook(*this, &plain);
+  if (r.IsError()) return r;
+  // Move past the encrypted element if the hook left the cursor inside it.
+  while (s.M_Depth > depth) {
+    r = NextToken();
+    if (r.IsError()) return r;
+  }
+  // Queue the plain text's tokens in the element's place.
+  XmlParser inner;
+  r = inner.GetMessage()->Append(plain.data(), static_cast<int32_t>(plain.size()));
+  if (r.IsError()) return r;
+  inner.State().M_ReadNs = s.M_ReadNs;
+  std::vector<XmlPendingToken> tokens;
+  for (;;) {
+    r = inner.NextToken();
+    if (r.Category() == util::ErrEndOfObject) break;
+    if (r.IsError()) return r;
+    XmlPendingToken t;
+    t.M_Type = inner.GetNodeType();
+    if (t.M_Type == Node_ElementStart || t.M_Type == Node_Attribute) {
+      t.M_Prefix = inner.GetPrefix();
+      t.M_Name = inner.GetLocalName();
+      t.M_Ns = inner.GetNamespace();
+    } else if (t.M_Type == Node_Chars || t.M_Type == Node_Binary) {
+      t.M_Type = Node_Chars;
+      r = inner.ReadString(&t.M_Value);
+      if (r.IsError()) return r;
+    }
+    tokens.push_back(std::move(t));
+  }
+  if (tokens.empty()) return NextToken();
+  s.M_Pending.insert(s.M_Pending.begin() + static_cast<long>(s.M_PendingPos),
+                     std::make_move_iterator(tokens.begin()), std::make_move_iterator(tokens.end()));
+  ApplyPending(s, s.M_Pending[s.M_PendingPos++]);
+  if (s.M_PendingPos == s.M_Pending.size()) {
+    s.M_Pending.clear();
+    s.M_PendingPos = 0;
+  }
+  // The queued tokens must be read by the XML text path even in token formats.
+  return Result();
+}
+
+int XmlParser::GetNodeType() const { return State().M_NodeType; }
+int XmlParser::GetDepth() const { return State().M_Depth; }
+const std::string& XmlParser::GetLocalName() const {
+  const S& s = State();
+  return s.M_Levels[s.M_Depth].M_Name;
+}
+const std::string& XmlParser::GetNamespace() const {
+  const S& s = State();
+  return s.M_Levels[s.M_Depth].M_Ns;
+}
+const std::string& XmlParser::GetPrefix() const {
+  const S& s = State();
+  return s.M_Levels[s.M_Depth].M_Prefix;
+}
+int XmlParser::GetIndex() const {
+  const S& s = State();
+  return s.M_Levels[s.M_Depth].M_Index;
+}
+int64_t XmlParser::GetPosition() const {
+  const S& s = State();
+  return (s.M_bWriting && !s.M_bStarted) ? s.M_pMsg->Size() : s.Pos();
+}
+
+Result XmlParser::SkipElement() {
+  S& s = State();
+  int target = s.M_Depth;
+  if (s.M_NodeType == Node_ElementEnd || s.M_NodeType == Node_AttributeEnd ||
+      s.M_NodeType == Node_None) {
+    return NextToken();
+  }
+  while (s.M_Depth >= target && target > 0) {
+    Result r = NextToken();
+    if (r.IsError()) return r;
+  }
+  return Result();
+}
+
+Result XmlParser::Rewind() {
+  S& s = State();
+  s.M_bStarted = false;
+  s.M_NodeType = Node_None;
+  s.M_Depth = 0;
+  s.M_Levels.assign(1, XmlLevel());
+  s.M_ReadNs.clear();
+  s.M_Pending.clear();
+  s.M_PendingPos = 0;
+  s.M_Dict.clear();
+  s.M_TokenPos = -1;
+  s.M_bAtEnd = false;
+  ResetContent(s);
+  s.M_MsgCursor = Message::Cursor();
+  s.SeekWindow(0);
+  if (s.M_pMsg->ReleasedUpTo() > 0) {
+    return Result::Make(util::ErrObjNotExist, util::ModIntellNetwork, util::ObjStringStack,
+                        util::SevError,
+                        "Cant move to pos %" PRId64 " because data up to %" PRId64
+                        " has been released",
+                        int64_t{0}, s.M_pMsg->ReleasedUpTo());
+  }
+  return Result();
+}
+
+// --- Paths ------------------------------------------------------------------------------
+
+namespace {
+
+struct PathStep {
+  bool M_bAttr = false;
+  bool M_bAny = false;
+  std::string M_Name;
+  int M_Cond = 0;  // 1 "<", 2 "=", 4 ">"; 0 no condition
+  int M_N = 0;
+};
+
+void ParsePath(const char* path, bool* absolute, std::vector<PathStep>* steps) {
+  std::string_view p(path ? path : "");
+  *absolute = !p.empty() && p[0] == '/';
+  if (*absolute) p.remove_prefix(1);
+  while (!p.empty()) {
+    size_t slash = p.find('/');
+    std::string_view step = p.substr(0, slash);
+    p = slash == std::string_view::npos ? std::string_view() : p.substr(slash + 1);
+    if (step.empty()) continue;
+    PathStep st;
+    if (step[0] == '@') {
+      st.M_bAttr = true;
+      step.remove_prefix(1);
+    }
+    if (!st.M_bAttr && step.size() >= 4 && step.back() == ']') {
+      size_t br = step.find('[');
+      if (br != std::string_view::npos && br > 0) {
+        std::string_view cond = step.substr(br + 1, step.size() - br - 2);
+        size_t i = 0;
+        while (i < cond.size() && (cond[i] == '<' || cond[i] == '=' || cond[i] == '>')) {
+          st.M_Cond |= cond[i] == '<' ? 1 : (cond[i] == '=' ? 2 : 4);
+          ++i;
+        }
+        if (st.M_Cond == 0) st.M_Cond = 2;
+        st.M_N = std::atoi(std::string(cond.substr(i)).c_str());
+        step = step.substr(0, br);
+      }
+    }
+    st.M_Name.assign(step);
+    st.M_bAny = step == "*";
+    steps->push_back(std::move(st));
+  }
+}
+
+bool CondHolds(const PathStep& st, int index) {
+  if (!st.M_Cond) return true;
+  return ((st.M_Cond & 1) && index < st.M_N) || ((st.M_Cond & 2) && index == st.M_N) ||
+         ((st.M_Cond & 4) && index > st.M_N);
+}
+
+bool NameMatches(const PathStep& st, const XmlLevel& l) {
+  if (st.M_bAttr != (l.M_Type == XmlParser::Node_Attribute)) return false;
+  return st.M_bAny || st.M_Name == l.M_Name;
+}
+
+}  // namespace
+
+Result XmlParser::MoveToPath(const char* path, int startDepth) {
+  S& s = State();
+  bool absolute;
+  std::vector<PathStep> steps;
+  ParsePath(path, &absolute, &steps);
+  if (absolute && startDepth < 0) {
+    Result r = Rewind();
+    if (r.IsError()) return r;
+  }
+  const int base = absolute ? (startDepth < 0 ? 0 : startDepth) : (startDepth < 0 ? s.M_Depth : startDepth);
+  const std::string startName = s.M_Levels[s.M_Depth].M_Name;
+  const int startDepthNow = s.M_Depth;
+  const int64_t startPos = GetPosition();
+  const int target = base + static_cast<int>(steps.size());
+  Result inner;
+  if (steps.empty()) {
+    inner = Err(util::ErrLogicArgs, "empty path");
+  } else {
+    for (;;) {
+      inner = NextToken();
+      if (inner.IsError()) break;
+      if (s.M_Depth < base || s.M_Depth < 1) {
+        inner = xmlp::EndOfDocument();
+        break;
+      }
+      if (s.M_NodeType != Node_ElementStart && s.M_NodeType != Node_Attribute) continue;
+      const int d = s.M_Depth;
+      if (d <= base || d > target) continue;
+      bool chain = true;
+      for (int i = base + 1; i < d && chain; ++i) {
+        const PathStep& st = steps[i - base - 1];
+        chain = NameMatches(st, s.M_Levels[i]) && CondHolds(st, s.M_Levels[i].M_Index);
+      }
+      const PathStep& st = steps[d - base - 1];
+      const XmlLevel& l = s.M_Levels[d];
+      bool nameOk = chain && NameMatches(st, l);
+      bool condOk = nameOk && CondHolds(st, l.M_Index);
+      if (nameOk && condOk) {
+        if (d == target) return Result();
+        continue;  // descend
+      }
+      if (nameOk && !condOk && l.M_Index > st.M_N) {
+        inner = xmlp::EndOfDocument();
+        break;
+      }
+      // Nothing below a node that does not match can match.
+      inner = SkipElement();
+      if (inner.IsError()) break;
+      if (s.M_Depth < base || s.M_Depth < 1) {
+        inner = xmlp::EndOfDocument();
+        break;
+      }
+    }
+  }
+  return Result::Make(util::ErrObjNotExist, util::ModIntellNetwork, util::ObjXmlParser,
+                      util::SevError,
+                      "Failed to move to Xpath {%s} (started at {%s,d=%i,p=%i} - stopped at "
+                      "{p=%i}; MsgSize=%i; Error=%i)",
+                      path ? path : "", startName.c_str(), startDepthNow,
+                      static_cast<int>(startPos), static_cast<int>(GetPosition()),
+                      static_cast<int>(s.M_pMsg->Size()), static_cast<int>(inner.Category()));
+}
+
+// --- Content reads --------------------------------------------------------------------
+
+// Positions the cursor on the content of the current element or attribute. *pEmpty when
+// it has none.
+Result XmlParser::EnterContent(bool binary, bool* pEmpty) {
+  S& s = State();
+  *pEmpty = false;
+  if (s.M_NodeType == Node_ElementStart || s.M_NodeType == Node_Attribute) {
+    const int depth = s.M_Depth;
+    for (;;) {
+      Result r = NextToken();
+      if (r.IsError()) return r;
+      if (s.M_NodeType == Node_Attribute) {
+        // Attributes of the element are not its content.
+        r = SkipElement();
+        if (r.IsError()) return r;
+        if (s.M_NodeType == Node_AttributeEnd) continue;
+      }
+      break;
+    }
+    if (s.M_NodeType == Node_ElementEnd || s.M_NodeType == Node_AttributeEnd) {
+      (void)depth;
+      *pEmpty = true;
+      return Result();
+    }
+    if (s.M_NodeType == Node_ElementStart) {
+      return Err(util::ErrXmlFormat, "XmlParser::ReadChars complex content found");
+    }
+  }
+  if (s.M_NodeType != Node_Chars && s.M_NodeType != Node_Binary) {
+    return Err(util::ErrLogicState, "Invalid State in XmlParser::ReadChars (NodeType=%i, Expected %i)",
+               s.M_NodeType, binary ? static_cast<int>(Node_Binary) : static_cast<int>(Node_Chars));
+  }
+  return Result();
+}
+
+// After a content token is exhausted: continues with a following content token of the
+// same element. *pMore when there is one.
+Result XmlParser::ContinueContent(bool* pMore) {
+  S& s = State();
+  *pMore = false;
+  if (s.M_ContentKind == S::Content_String) return Result();
+  if (s.M_Format == Format_Binary || s.M_Format == Format_Compact) {
+    Result r = Ensure(s, 1);
+    if (r.IsError()) return r;
+    if (Avail(s) == 0) return Result();
+    int t = static_cast<uint8_t>(*Cur(s));
+    if (t == Node_Chars || t == Node_Binary || t == Node_Text) {
+      const bool wasBinary = s.M_bContentBinary;
+      // Keep the base64 carries: the content goes on.
+      uint8_t raw[3];
+      int rawLen = s.M_RawCarryLen;
+      std::memcpy(raw, s.M_RawCarry, 3);
+      std::string a, b;
+      int type;
+      s.M_ContentKind = S::Content_None;
+      r = ReadRawToken(s, &type, &a, &b);
+      if (r.IsError()) return r;
+      s.M_ContentKind = S::Content_Bytes;
+      s.M_bContentBinary = type == Node_Binary;
+      (void)wasBinary;
+      std::memcpy(s.M_RawCarry, raw, 3);
+      s.M_RawCarryLen = rawLen;
+      *pMore = true;
+      return Result();
+    }
+    if (t == Node_ElementStart) return Err(util::ErrXmlFormat, "XmlParser::ReadChars complex content found");
+    return Result();
+  }
+  // XML text: the content stopped at a tag.
+  Result r = Ensure(s, 2);
+  if (r.IsError()) return r;
+  if (Avail(s) >= 2 && Cur(s)[0] == '<' && Cur(s)[1] != '/') {
+    return Err(util::ErrXmlFormat, "XmlParser::ReadChars complex content found");
+  }
+  return Result();
+}
+
+namespace {
+
+const int8_t* DecodeTable() {
+  static int8_t table[256];
+  static bool init = [] {
+    std::memset(table, -1, sizeof(table));
+    const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (int i = 0; i < 64; ++i) table[static_cast<uint8_t>(a[i])] = static_cast<int8_t>(i);
+    table[static_cast<uint8_t>('-')] = 62;  // URL-safe alphabet accepted as well
+    table[static_cast<uint8_t>('_')] = 63;
+    return true;
+  }();
+  (void)init;
+  return table;
+}
+
+const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+void EncodeTriple(const uint8_t* in, int n, char* out) {
+  uint32_t v = (in[0] << 16) | ((n > 1 ? in[1] : 0) << 8) | (n > 2 ? in[2] : 0);
+  out[0] = kB64[(v >> 18) & 63];
+  out[1] = kB64[(v >> 12) & 63];
+  out[2] = n > 1 ? kB64[(v >> 6) & 63] : '=';
+  out[3] = n > 2 ? kB64[v & 63] : '=';
+}
+
+}  // namespace
+
+// Text of the content: raw text, or base64 for binary tokens of the token streams.
+Result XmlParser::FillText(char* out, size_t cap, size_t* pGot, bool* pDone) {
+  S& s = State();
+  if (!(s.M_bContentBinary && s.M_ContentKind == S::Content_Bytes)) {
+    return FillContent(s, out, cap, true, pGot, pDone);
+  }
+  size_t got = 0;
+  *pDone = false;
+  for (;;) {
+    if (!s.M_TextOut.empty()) {
+      size_t n = std::min(cap - got, s.M_TextOut.size());
+      std::memcpy(out + got, s.M_TextOut.data(), n);
+      s.M_TextOut.erase(0, n);
+      got += n;
+    }
+    if (got == cap) break;
+    if (s.M_ContentLeft == 0 && s.M_RawCarryLen == 0) {
+      *pDone = true;
+      break;
+    }
+    uint8_t raw[3072 + 3];
+    std::memcpy(raw, s.M_RawCarry, s.M_RawCarryLen);
+    size_t have = s.M_RawCarryLen;
+    size_t n = 0;
+    bool done = true;
+    if (s.M_ContentLeft > 0) {
+      Result r = FillContent(s, reinterpret_cast<char*>(raw) + have, 3072, false, &n, &done);
+      if (r.IsError()) return r;
+    }
+    have += n;
+    size_t full = (s.M_ContentLeft == 0) ? have : have / 3 * 3;
+    for (size_t i = 0; i < full; i += 3) {
+      char enc[4];
+      EncodeTriple(raw + i, static_cast<int>(std::min<size_t>(3, full - i)), enc);
+      s.M_TextOut.append(enc, 4);
+    }
+    s.M_RawCarryLen = static_cast<int>(have - full);
+    std::memcpy(s.M_RawCarry, raw + full, s.M_RawCarryLen);
+  }
+  *pGot = got;
+  return Result();
+}
+
+Result XmlParser::ReadText(char* buffer, int size, int* pLen) {
+  if (pLen) *pLen = 0;
+  if (!buffer || size <= 0) return Err(util::ErrLogicArgs, "ReadText: no buffer");
+  buffer[0] = 0;
+  bool empty;
+  Result r = EnterContent(false, &empty);
+  if (r.IsError() || empty) return r;
+  size_t cap = static_cast<size_t>(size) - 1;
+  size_t got = 0;
+  for (;;) {
+    size_t n = 0;
+    bool done = false;
+    r = FillText(buffer + got, cap - got, &n, &done);
+    if (r.IsError()) break;
+    got += n;
+    if (!done) {
+      r = xmlp::MoreData();
+      break;
+    }
+    bool more;
+    r = ContinueContent(&more);
+    if (r.IsError() || !more) break;
+  }
+  buffer[got] = 0;
+  if (pLen) *pLen = static_cast<int>(got);
+  return r;
+}
+
+Result XmlParser::ReadString(std::string* out, int limit) {
+  out->clear();
+  char chunk[8192];
+  for (;;) {
+    int len = 0;
+    Result r = ReadText(chunk, sizeof(chunk), &len);
+    if (r.IsError()) return r;
+    size_t room = static_cast<size_t>(limit) - out->size();
+    out->append(chunk, std::min<size_t>(room, static_cast<size_t>(len)));
+    if (r.Category() != util::ErrMoreData) return Result();
+    if (out->size() >= static_cast<size_t>(limit)) return xmlp::MoreData();
+  }
+}
+
+namespace {
+
+// True when text content (base64) other than whitespace remains in the current token.
+Result TextContentRemains(S& s, bool* pRemains) {
+  *pRemains = false;
+  if (s.M_ContentKind == S::Content_String) {
+    for (size_t i = s.M_ContentStrPos; i < s.M_ContentStr.size(); ++i) {
+      if (!IsWs(s.M_ContentStr[i])) {
+        *pRemains = true;
+        break;
+      }
+    }
+    return Result();
+  }
+  if (s.M_ContentKind != S::Content_XmlText) return Result();
+  if (s.M_bInCData) {
+    *pRemains = true;
+    return Result();
+  }
+  for (;;) {
+    Result r = Ensure(s, 16);
+    if (r.IsError()) return r;
+    if (Avail(s) == 0) return Result();
+    const char* p = Cur(s);
+    size_t avail = Avail(s);
+    size_t k = 0;
+    while (k < avail && IsWs(p[k])) ++k;
+    s.M_Rd += k;
+    if (k < avail) {
+      *pRemains = !(p[k] == '<' && !(avail - k >= 4 && p[k + 1] == '!'));
+      return Result();
+    }
+  }
+}
+
+void PutByte(S& s, uint8_t* out, size_t cap, size_t* got, uint8_t b) {
+  if (*got < cap) {
+    out[(*got)++] = b;
+  } else {
+    s.M_DecCarry[s.M_DecCarryLen++] = b;
+  }
+}
+
+}  // namespace
+
+Result XmlParser::ReadBinary(void* buffer, int size, int* pLen) {
+  S& s = State();
+  if (pLen) *pLen = 0;
+  if (!buffer || size < 0) return Err(util::ErrLogicArgs, "ReadBinary: no buffer");
+  bool empty;
+  Result r = EnterContent(true, &empty);
+  if (r.IsError() || empty) return r;
+  uint8_t* out = static_cast<uint8_t*>(buffer);
+  const size_t cap = static_cast<size_t>(size);
+  size_t got = 0;
+  const int8_t* table = DecodeTable();
+  const bool raw = s.M_ContentKind == S::Content_Bytes;
+  bool finished = false;
+  for (;;) {
+    while (s.M_DecCarryLen > 0 && got < cap) {
+      out[got++] = s.M_DecCarry[0];
+      std::memmove(s.M_DecCarry, s.M_DecCarry + 1, --s.M_DecCarryLen);
+    }
+    if (got == cap) break;
+    size_t n = 0;
+    bool done = false;
+    if (raw) {
+      r = FillContent(s, reinterpret_cast<char*>(out) + got, cap - got, false, &n, &done);
+      if (r.IsError()) break;
+      got += n;
+    } else {
+      char text[16384];
+      size_t want = (cap - got) / 3 * 4 + 4;
+      if (want > sizeof(text) - 4) want = sizeof(text) - 4;
+      std::memcpy(text, s.M_EncCarry, s.M_EncCarryLen);
+      size_t have = s.M_EncCarryLen;
+      r = FillContent(s, text + have, want, false, &n, &done);
+      if (r.IsError()) break;
+      have += n;
+      int q = 0;
+      uint32_t acc = 0;
+      size_t used = 0;
+      for (size_t i = 0; i < have; ++i) {
+        // Fast path: whole groups of four valid characters.
+        while (q == 0 && i + 4 <= have && cap - got >= 3) {
+          const int8_t a = table[static_cast<uint8_t>(text[i])];
+          const int8_t b = table[static_cast<uint8_t>(text[i + 1])];
+          const int8_t c = table[static_cast<uint8_t>(text[i + 2])];
+          const int8_t d = table[static_cast<uint8_t>(text[i + 3])];
+          if ((a | b | c | d) < 0) break;
+          const uint32_t v = (static_cast<uint32_t>(a) << 18) | (static_cast<uint32_t>(b) << 12) |
+                             (static_cast<uint32_t>(c) << 6) | static_cast<uint32_t>(d);
+          out[got] = static_cast<uint8_t>(v >> 16);
+          out[got + 1] = static_cast<uint8_t>(v >> 8);
+          out[got + 2] = static_cast<uint8_t>(v);
+          got += 3;
+          i += 4;
+          used = i;
+        }
+        if (i >= have) break;
+        const int8_t v = table[static_cast<uint8_t>(text[i])];
+        if (v >= 0) {
+          acc = (acc << 6) | static_cast<uint32_t>(v);
+          if (++q == 4) {
+            PutByte(s, out, cap, &got, static_cast<uint8_t>(acc >> 16));
+            PutByte(s, out, cap, &got, static_cast<uint8_t>(acc >> 8));
+            PutByte(s, out, cap, &got, static_cast<uint8_t>(acc));
+            q = 0;
+            acc = 0;
+            used = i + 1;
+          }
+          continue;
+        }
+        if (text[i] != '=' && !IsWs(text[i])) {
+          return Err(util::ErrXmlFormat, "invalid character in base64 content");
+        }
+        if (text[i] == '=' && q >= 2) {
+          PutByte(s, out, cap, &got, static_cast<uint8_t>(q == 2 ? acc >> 4 : acc >> 10));
+          if (q == 3) PutByte(s, out, cap, &got, static_cast<uint8_t>(acc >> 2));
+          q = 0;
+          acc = 0;
+        }
+        if (q == 0) used = i + 1;
+      }
+      if (done && q >= 2) {
+        // Unpadded end of the text.
+        PutByte(s, out, cap, &got, static_cast<uint8_t>(q == 2 ? acc >> 4 : acc >> 10));
+        if (q == 3) PutByte(s, out, cap, &got, static_cast<uint8_t>(acc >> 2));
+        used = have;
+      }
+      s.M_EncCarryLen = static_cast<int>(have - used);
+      if (s.M_EncCarryLen > 3) s.M_EncCarryLen = 3;
+      std::memcpy(s.M_EncCarry, text + have - s.M_EncCarryLen, s.M_EncCarryLen);
+    }
+    if (done && s.M_DecCarryLen == 0) {
+      bool more;
+      r = ContinueContent(&more);
+      if (r.IsError()) break;
+      if (!more) {
+        finished = true;
+        break;
+      }
+    }
+  }
+  if (r.IsSuccess() && !finished) {
+    bool remains = s.M_DecCarryLen > 0;
+    if (!remains && raw) {
+      remains = s.M_ContentLeft > 0;
+      if (!remains) {
+        bool more;
+        r = ContinueContent(&more);
+        remains = more;
+      }
+    } else if (!remains) {
+      r = TextContentRemains(s, &remains);
+    }
+    if (r.IsSuccess() && remains) r = xmlp::MoreData();
+  }
+  if (pLen) *pLen = static_cast<int>(got);
+  return r;
+}
+
+Result XmlParser::ReadBinaryExact(void* buffer, int size) {
+  int len = 0;
+  Result r = ReadBinary(buffer, size, &len);
+  if (r.IsError()) return r;
+  if (len != size) {
+    return Err(util::ErrNotAvailable, "read %i binary bytes instead of %i", len, size);
+  }
+  return Result();
+}
+
+namespace {
+
+Result ParseInt64(const std::string& text, int64_t* value, int64_t lo, int64_t hi) {
+  const char* p = text.c_str();
+  while (IsWs(*p)) ++p;
+  char* end = nullptr;
+  errno = 0;
+  long long v = std::strtoll(p, &end, 10);
+  if (end == p) return Err(util::ErrLogicArgs, "'%s' is not a decimal number", text.c_str());
+  while (IsWs(*end)) ++end;
+  if (*end || errno == ERANGE || v < lo || v > hi) {
+    return Err(util::ErrLogicArgs, "'%s' is not a valid number", text.c_str());
+  }
+  *value = v;
+  return Result();
+}
+
+const XmlNamedValue kBoolTable[] = {{"false", 0}, {"true", 1}, {"0", 0}, {"1", 1}, {"", 0}};
+
+Result LookupNamed(const std::string& text, const XmlNamedValue* table, int count, int* value) {
+  for (int i = 0; i < count; ++i) {
+    if (text == table[i].name) {
+      *value = table[i].value;
+      return Result();
+    }
+  }
+  return Err(util::ErrLogicArgs, "value '%s' is not allowed here", text.c_str());
+}
+
+}  // namespace
+
+Result XmlParser::ReadInt(int32_t* value) {
+  std::string t;
+  Result r = ReadString(&t, 64);
+  if (r.IsError()) return r;
+  int64_t v;
+  r = ParseInt64(t, &v, INT32_MIN, INT32_MAX);
+  if (r.IsSuccess()) *value = static_cast<int32_t>(v);
+  return r;
+}
+
+Result XmlParser::ReadInt64(int64_t* value) {
+  std::string t;
+  Result r = ReadString(&t, 23);
+  if (r.IsError()) return r;
+  return ParseInt64(t, value, INT64_MIN, INT64_MAX);
+}
+
+Result XmlParser::ReadBool(bool* value) {
+  std::string t;
+  Result r = ReadString(&t, 64);
+  if (r.IsError()) return r;
+  int v = 0;
+  r = LookupNamed(t, kBoolTable, 5, &v);
+  if (r.IsSuccess()) *value = v != 0;
+  return r;
+}
+
+Result XmlParser::ReadTextAtPath(const char* path, char* buffer, int size, int* pLen) const {
+  if (pLen) *pLen = 0;
+  if (buffer && size > 0) buffer[0] = 0;
+  XmlParser copy(*this);
+  Result r = copy.MoveToPath(path);
+  if (r.IsError()) return r;
+  return copy.ReadText(buffer, size, pLen);
+}
+
+Result XmlParser::ReadStringAtPath(const char* path, std::string* out, int limit) const {
+  out->clear();
+  XmlParser copy(*this);
+  Result r = copy.MoveToPath(path);
+  if (r.IsError()) return r;
+  return copy.ReadString(out, limit);
+}
+
+Result XmlParser::ReadIntAtPath(const char* path, int32_t* value) const {
+  XmlParser copy(*this);
+  Result r = copy.MoveToPath(path);
+  if (r.IsError()) return r;
+  return copy.ReadInt(value);
+}
+
+Result XmlParser::ReadInt64AtPath(const char* path, int64_t* value) const {
+  XmlParser copy(*this);
+  Result r = copy.MoveToPath(path);
+  if (r.IsError()) return r;
+  return copy.ReadInt64(value);
+}
+
+Result XmlParser::ReadBoolAtPath(const char* path, bool* value) const {
+  XmlParser copy(*this);
+  Result r = copy.MoveToPath(path);
+  if (r.IsError()) return r;
+  return copy.ReadBool(value);
+}
+
+Result XmlParser::ReadNamedValueAtPath(const char* path, const XmlNamedValue* table, int count,
+                                       int* value) const {
+  std::string t;
+  Result r = ReadStringAtPath(path, &t, 1024);
+  if (r.IsError()) return r;
+  return LookupNamed(t, table, count, value);
+}
+
+bool XmlParser::ExistsPath(const char* path) const {
+  XmlParser copy(*this);
+  return copy.MoveToPath(path).IsSuccess();
+}
+
+}  // namespace velmora::xel

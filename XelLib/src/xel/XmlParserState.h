@@ -1,0 +1,160 @@
+// Private state of XmlParser: cursor, namespace tables, input window and writer stack.
+// Shared by the XmlParser*.cc units only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "util/Result.h"
+#include "xel/Connection.h"
+#include "xel/Message.h"
+#include "xel/XmlParser.h"
+
+namespace velmora::xel {
+
+
+// One level of the cursor: the element or attribute open at that depth.
+struct XmlLevel {
+  int M_Type = 0;  // Node_ElementStart or Node_Attribute
+  std::string M_Name;
+  std::string M_Prefix;
+  std::string M_Ns;
+  int M_Index = 1;
+  int M_NsDeclCount = 0;  // reader namespace declarations made at this level
+  // Children seen so far by local name, for the same-name sibling index.
+  std::vector<std::pair<std::string, int>> M_Children;
+
+  int NextIndexFor(const std::string& name) {
+    for (auto it = M_Children.rbegin(); it != M_Children.rend(); ++it) {
+      if (it->first == name) return ++it->second;
+    }
+    M_Children.emplace_back(name, 1);
+    return 1;
+  }
+};
+
+struct XmlNsBinding {
+  std::string M_Prefix;
+  std::string M_Uri;
+};
+
+// A token queued by the XML text reader (a start tag yields the element, its attributes
+// and, for an empty element, its end at once).
+struct XmlPendingToken {
+  int M_Type = 0;
+  std::string M_Prefix;
+  std::string M_Name;
+  std::string M_Ns;
+  std::string M_Value;
+};
+
+// An element open in the writer.
+struct XmlOpenElement {
+  std::string M_Prefix;
+  std::string M_Name;
+  std::string M_Uri;
+  int M_NsScope = 0;       // writer namespace bindings in scope before this element
+  bool M_bHasContent = false;
+  int64_t M_StartPos = 0;  // message position of the start token
+  int64_t M_ContentPos = 0;  // message position after the start token and attributes
+  size_t M_DictSize = 0;     // format 4 names defined before the element
+};
+
+struct XmlParserState {
+  util::Ref<Message> M_pMsg;
+  int M_Format = XmlParser::Format_None;
+  int M_Indent = 0;
+  uint32_t M_RxTimeout = XmlParser::kDefaultTimeout;
+  uint32_t M_TxTimeout = XmlParser::kDefaultTimeout;
+  bool M_bFileFlag = false;
+  bool M_bReleaseRead = false;
+  bool M_bLatin1Converted = false;
+  util::Ref<Connection> M_pConn;
+  XmlParser::DecryptHook M_pDecryptHook = nullptr;
+  std::string M_DecryptKey;
+
+  // --- reader ---
+  bool M_bStarted = false;  // the document header has been read
+  int M_NodeType = XmlParser::Node_None;
+  int M_Depth = 0;
+  std::vector<XmlLevel> M_Levels{1};  // [0] is the document level
+  std::vector<XmlNsBinding> M_ReadNs;  // in-scope declarations, innermost last
+  std::vector<XmlPendingToken> M_Pending;  // XML text: tokens of the last start tag
+  size_t M_PendingPos = 0;
+  std::vector<std::pair<std::string, std::string>> M_Dict;  // format 4 names (prefix, name)
+  int64_t M_TokenPos = -1;  // position of the current token (for deleting it)
+  bool M_bAtEnd = false;
+
+  // Content of the current character or binary token.
+  enum ContentKind { Content_None, Content_Bytes, Content_String, Content_XmlText };
+  ContentKind M_ContentKind = Content_None;
+  int64_t M_ContentLeft = 0;  // Content_Bytes: bytes not yet read
+  std::string M_ContentStr;   // Content_String
+  size_t M_ContentStrPos = 0;
+  bool M_bInCData = false;    // Content_XmlText: inside a CDATA section
+  bool M_bContentBinary = false;  // the current token is binary (211)
+  // Base64 decoding carry: decoded bytes not yet handed out, and undecoded characters.
+  uint8_t M_DecCarry[8] = {};
+  int M_DecCarryLen = 0;
+  char M_EncCarry[4] = {};
+  int M_EncCarryLen = 0;
+  // Base64 encoding of binary tokens read as text: raw bytes not yet encoded.
+  uint8_t M_RawCarry[3] = {};
+  int M_RawCarryLen = 0;
+  std::string M_TextOut;  // encoded characters not yet handed out
+
+  // Input window over the message. Copies of a document start with an empty window at
+  // the same position rather than copying the buffered bytes.
+  struct WindowBuffer {
+    std::vector<char> v;
+    WindowBuffer() = default;
+    WindowBuffer(const WindowBuffer&) {}
+    WindowBuffer& operator=(const WindowBuffer&) { return *this; }
+  };
+  WindowBuffer M_Buf;
+  int M_FillCount = 0;
+  int64_t M_BufPos = 0;  // message position of M_Buf[0]
+  size_t M_Rd = 0;
+  size_t M_End = 0;
+  bool M_bEof = false;
+  Message::Cursor M_MsgCursor;
+
+  // --- writer ---
+  bool M_bWriting = false;
+  std::vector<XmlNsBinding> M_NsTable{1};  // handles index this table; [0] unused
+  std::vector<int> M_PendingNs;            // handles declared for the next element
+  std::vector<XmlNsBinding> M_WriteScope;  // bindings written and in scope
+  std::vector<XmlOpenElement> M_Open;
+  bool M_bTagOpen = false;   // XML text: the start tag still lacks its ">"
+  bool M_bLastText = false;  // XML text: the last output was character content
+  bool M_bBinaryOpen = false;  // XML text: base64 output in progress (carry below)
+  uint8_t M_WrCarry[3] = {};
+  int M_WrCarryLen = 0;
+  int64_t M_PrevNodePos = -1;  // start of the last element written
+  int M_PrevNodeDepth = 0;
+  int64_t M_PrevNodeContent = -1;  // once closed: its content start, end token, and end
+  int64_t M_PrevNodeEndTok = -1;
+  int64_t M_PrevNodeEnd = -1;
+  std::vector<std::pair<std::string, std::string>> M_WrDict;  // format 4 names written
+
+  // Window helpers (XmlParser.cc).
+  int64_t Pos() const { return M_BufPos + static_cast<int64_t>(M_Rd); }
+  void SeekWindow(int64_t pos) {
+    M_BufPos = pos;
+    M_FillCount = 0;
+    M_Rd = M_End = 0;
+    M_bEof = false;
+  }
+};
+
+}  // namespace velmora::xel
+
+namespace velmora::xel::xmlp {
+
+// Results of the document layer (object "XMLParser").
+util::Result Err(uint32_t category, const char* fmt, ...) XEL_PRINTF(2, 3);
+util::Result MoreData();
+util::Result EndOfDocument();
+
+}  // namespace velmora::xel::xmlp

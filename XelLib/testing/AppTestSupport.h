@@ -1,0 +1,132 @@
+// AppTestSupport: requests, in-process calls and log capture for tests of the application
+// runtime and of components (header-only).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "util/Result.h"
+#include "util/SharedObject.h"
+#include "util/Trace.h"
+#include "xel/Application.h"
+#include "xel/ConnectionFifo.h"
+#include "xel/XmlParser.h"
+
+namespace velmora::testing {
+
+// A binary-token document made from XML text (the platform's messages are binary).
+inline util::Ref<xel::XmlParser> XmlDoc(const std::string& text) {
+  util::Ref<xel::XmlParser> source = xel::XmlParser::Create();
+  EXPECT_TRUE(source->GetMessage()->Append(text.data(), static_cast<int32_t>(text.size())).IsSuccess());
+  util::Ref<xel::XmlParser> out = xel::XmlParser::Create();
+  util::Result r = source->Rewind();
+  do {
+    if (r.IsSuccess()) r = source->NextToken();
+  } while (r.IsSuccess() && source->GetNodeType() != xel::XmlParser::Node_ElementStart);
+  if (r.IsSuccess()) r = out->CopySubtree(*source, 1);
+  if (r.IsSuccess()) r = out->CloseAll();
+  if (r.IsSuccess()) r = out->Rewind();
+  EXPECT_TRUE(r.IsSuccess()) << r.Text();
+  return out;
+}
+
+// The envelope text of a message of the given type around body (the function element).
+inline std::string EnvelopeText(const std::string& body, int type = 1) {
+  std::string header = type < 0 ? std::string()
+                                : "<t:type>" + std::to_string(type) + "</t:type>";
+  return std::string("<s:Envelope xmlns:s=\"") + xel::kNsSoapEnvelope + "\" xmlns:t=\"" +
+         xel::kNsXelMessage + "\"><s:Header>" + header + "</s:Header><s:Body>" + body +
+         "</s:Body></s:Envelope>";
+}
+
+inline util::Ref<xel::XmlParser> Request(const std::string& body, int type = 1) {
+  return XmlDoc(EnvelopeText(body, type));
+}
+
+// The "start" request's body for component code with its configuration and common part.
+inline std::string StartBody(const std::string& code, const std::string& config,
+                             const std::string& common = "<Name>TestName</Name>") {
+  return "<start><SolutionShortName>Solution1</SolutionShortName>"
+         "<ProcessIdOfMaster>4711</ProcessIdOfMaster><Process><ComponentList><Component><Code><" +
+         code + ">" + config + "</" + code + "></Code><Common>" + common +
+         "</Common></Component></ComponentList></Process></start>";
+}
+
+// The next message queued on fifo (read at once); empty when there is none.
+inline util::Ref<xel::XmlParser> TakeAnswer(xel::ConnectionFifo* fifo) {
+  util::Ref<xel::XmlParser> answer = xel::XmlParser::Create();
+  if (answer->Receive(fifo, 0).IsError()) return util::Ref<xel::XmlParser>();
+  EXPECT_TRUE(answer->GetMessage()->FetchAll().IsSuccess());
+  return answer;
+}
+
+// The answer's kind (the body element's name); the cursor is left on it.
+inline std::string Kind(xel::XmlParser& answer) {
+  std::string kind;
+  util::Result r = answer.ReadHeader(nullptr, nullptr, nullptr, &kind, nullptr);
+  return r.IsSuccess() ? kind : "<" + r.ErrorText() + ">";
+}
+
+// The text at path relative to the cursor, or "<missing>".
+inline std::string At(const xel::XmlParser& doc, const char* path) {
+  std::string s;
+  return doc.ReadStringAtPath(path, &s).IsSuccess() ? s : "<missing>";
+}
+
+// Calls the application's table with a request on a fresh FIFO; returns the answer (empty
+// when none was sent). *pResult receives the call's result when given.
+inline util::Ref<xel::XmlParser> CallApp(const std::string& body, int type = 1,
+                                        util::Result* pResult = nullptr) {
+  util::Ref<xel::ConnectionFifo> fifo = util::Ref<xel::ConnectionFifo>::Adopt(new xel::ConnectionFifo());
+  util::Ref<xel::XmlParser> request = Request(body, type);
+  util::Result r = xel::Application::CallServerFunction(fifo.get(), request.get());
+  if (pResult) *pResult = r;
+  return TakeAnswer(fifo.get());
+}
+
+// Serves body like an incoming conversation through the receive hook.
+inline util::Ref<xel::XmlParser> CallHook(const std::string& body, int type = 1) {
+  util::Ref<xel::ConnectionFifo> fifo = util::Ref<xel::ConnectionFifo>::Adopt(new xel::ConnectionFifo());
+  util::Ref<xel::XmlParser> request = Request(body, type);
+  xel::Application::ReceiveHook(fifo.get(), request->GetMessage());
+  return TakeAnswer(fifo.get());
+}
+
+// Collects the records of one log channel while it is installed.
+class LogCapture : public util::LogWriter {
+ public:
+  explicit LogCapture(int channel) : M_Channel(channel) {
+    M_pPrevious = util::SetLogWriter(channel, this);
+  }
+  ~LogCapture() override { util::SetLogWriter(M_Channel, M_pPrevious); }
+  void Write(const util::LogRecord& record) override {
+    std::lock_guard<std::mutex> guard(M_Mutex);
+    M_Lines.push_back(record.Render(false, true));
+    M_Formats.push_back(record.format ? record.format : "");
+  }
+  // Rendered records (with their typed arguments) whose format contains part.
+  std::vector<std::string> Matching(const std::string& part) const {
+    std::lock_guard<std::mutex> guard(M_Mutex);
+    std::vector<std::string> out;
+    for (size_t i = 0; i < M_Lines.size(); ++i) {
+      if (M_Formats[i].find(part) != std::string::npos) out.push_back(M_Lines[i]);
+    }
+    return out;
+  }
+  size_t Count() const {
+    std::lock_guard<std::mutex> guard(M_Mutex);
+    return M_Lines.size();
+  }
+
+ private:
+  int M_Channel;
+  util::LogWriter* M_pPrevious = nullptr;
+  mutable std::mutex M_Mutex;
+  std::vector<std::string> M_Lines;
+  std::vector<std::string> M_Formats;
+};
+
+}  // namespace velmora::testing

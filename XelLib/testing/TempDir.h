@@ -1,0 +1,53 @@
+// A unique temporary folder for a test, removed with everything in it at the end.
+#pragma once
+
+#include <filesystem>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
+namespace velmora::testing {
+
+// Creates a fresh folder below the system's temporary folder on construction and removes
+// it recursively (read-only entries included) on destruction. Not thread-safe itself;
+// tests may use the folder from any thread.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& prefix = "xeltest") {
+    std::filesystem::path base = std::filesystem::temp_directory_path();
+    std::random_device rd;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      std::filesystem::path candidate =
+          base / (prefix + "-" + std::to_string(rd()) + std::to_string(rd() % 100000));
+      std::error_code ec;
+      if (std::filesystem::create_directory(candidate, ec) && !ec) {
+        M_Path = candidate.string();
+        return;
+      }
+    }
+    throw std::runtime_error("cannot create a temporary folder below " + base.string());
+  }
+  ~TempDir() {
+    std::error_code ec;
+    // Read-only entries would stop the removal on some systems; make everything writable.
+    for (auto it = std::filesystem::recursive_directory_iterator(M_Path, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                   std::filesystem::perm_options::add, ec);
+    }
+    std::filesystem::remove_all(M_Path, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  // The folder, without a trailing separator.
+  const std::string& path() const { return M_Path; }
+  // path() + "/" + name.
+  std::string Join(const std::string& name) const { return M_Path + "/" + name; }
+
+ private:
+  std::string M_Path;
+};
+
+}  // namespace velmora::testing

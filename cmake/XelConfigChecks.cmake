@@ -1,0 +1,22 @@
+# Feature checks for the operating-system layer; results land in a generated header.
+include(CheckSymbolExists)
+include(CheckCXXSourceCompiles)
+
+check_cxx_source_compiles("
+#include <fcntl.h>
+#include <stdio.h>
+int main() { return renameat2(AT_FDCWD, \"a\", AT_FDCWD, \"b\", RENAME_NOREPLACE); }"
+  HAVE_RENAMEAT2)
+check_cxx_source_compiles("
+#include <fcntl.h>
+#include <sys/stat.h>
+int main() { struct statx s; return statx(AT_FDCWD, \".\", 0, STATX_BTIME, &s); }"
+  HAVE_STATX)
+check_cxx_source_compiles("
+#include <pthread.h>
+int main() { pthread_mutexattr_t a; pthread_mutexattr_init(&a);
+  return pthread_mutexattr_setrobust(&a, PTHREAD_MUTEX_ROBUST); }"
+  HAVE_ROBUST_MUTEX)
+
+configure_file(${CMAKE_CURRENT_LIST_DIR}/XelConfig.h.in
+               ${CMAKE_BINARY_DIR}/generated/XelConfig.h)

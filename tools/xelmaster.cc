@@ -1,0 +1,336 @@
+// xelmaster: the platform's master process for one plug-in, for running the connector by hand.
+//
+// Starts the host with the plug-in over a new data link, sends "start" with a component
+// configuration, sends requests read from XML text files (each on a conversation of its
+// own), prints every answer as indented XML text, and ends the plug-in with "stop" and
+// "terminate". docs/xelmaster.md describes the options and the file formats.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "MasterSession.h"
+
+namespace {
+
+using velmora::tools::MasterOptions;
+using velmora::tools::MasterSession;
+using velmora::util::Ref;
+using velmora::util::Result;
+using velmora::xel::XmlParser;
+
+// Exit codes.
+constexpr int kExitOk = 0;
+constexpr int kExitUsage = 1;        // bad options or unreadable input files
+constexpr int kExitNoStart = 2;      // the plug-in could not be started
+constexpr int kExitNoAnswer = 3;     // a call got no answer
+constexpr int kExitPluginDied = 4;   // the plug-in process ended unexpectedly
+
+struct CallSpec {
+  std::string M_File;
+  std::string M_ConfirmFile;  // empty: no second message
+  Ref<XmlParser> M_pRequest;
+  std::string M_Function;
+  Ref<XmlParser> M_pConfirm;
+  std::string M_ConfirmFunction;
+};
+
+struct Options {
+  MasterOptions M_Master;
+  std::string M_ConfigFile;
+  std::vector<CallSpec> M_Calls;
+  std::string M_AnswersDir;
+  bool M_bState = false;
+  int M_RunLevel = 0;
+  uint32_t M_TimeoutMs = 30000;
+  uint32_t M_WaitMs = 0;
+};
+
+void PrintUsage(FILE* out) {
+  std::fprintf(out,
+               "usage: xelmaster [options]\n"
+               "  --plugin FILE       plug-in library (default: libXelcFile.so of this build)\n"
+               "  --host FILE         host program (default: xelhost beside xelmaster)\n"
+               "  --config FILE       component configuration to send with \"start\"\n"
+               "  --call FILE         request to send on a new conversation (repeatable, in order)\n"
+               "  --confirm FILE      second message on the conversation of the preceding --call,\n"
+               "                      sent only when its answer carries a claimed file\n"
+               "  --state             send \"GetState\" after the calls and print the status report\n"
+               "  --run-level N       run level sent with \"GetState\" (default 0)\n"
+               "  --wait MS           pause after the calls (lets schedules run before --state)\n"
+               "  --answers DIR       also write every answer to DIR/NNN-<function>.xml\n"
+               "  --trace-level N     master trace level of the plug-in (default 10)\n"
+               "  --trace-file FILE   write the plug-in's trace lines to FILE (\"-\": stderr)\n"
+               "  --link NAME         link name KEY_suffix (default: made from the process id)\n"
+               "  --workdir DIR       working directory of the plug-in process\n"
+               "  --timeout MS        time to wait for each answer (default 30000)\n"
+               "  --help              this text\n"
+               "exit codes: 0 every call answered, 1 bad options or input, 2 the plug-in could not\n"
+               "start, 3 a call got no answer, 4 the plug-in process died\n");
+}
+
+// The directory of this program (for the default host and plug-in paths).
+std::string OwnDirectory() {
+  char buffer[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return ".";
+  buffer[n] = '\0';
+  return velmora::tools::DirectoryOf(buffer);
+}
+
+bool ParseNumber(const char* text, long min, long max, long* out) {
+  char* end = nullptr;
+  errno = 0;
+  long v = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || v < min || v > max) return false;
+  *out = v;
+  return true;
+}
+
+// Parses the command line; returns -1 to go on, else the exit code.
+int ParseOptions(int argc, char** argv, Options* o) {
+  const std::string self = OwnDirectory();
+  o->M_Master.M_HostPath = self + "/xelhost";
+  o->M_Master.M_PluginPath = self + "/../XELC_File/libXelcFile.so";
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&](const char** out) {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "xelmaster: %s needs a value\n", a.c_str());
+        return false;
+      }
+      *out = argv[++i];
+      return true;
+    };
+    const char* v = nullptr;
+    long n = 0;
+    if (a == "--help" || a == "-h") {
+      PrintUsage(stdout);
+      return kExitOk;
+    } else if (a == "--state") {
+      o->M_bState = true;
+    } else if (!value(&v)) {
+      if (a.rfind("--", 0) != 0) std::fprintf(stderr, "xelmaster: unexpected argument %s\n", a.c_str());
+      PrintUsage(stderr);
+      return kExitUsage;
+    } else if (a == "--plugin") {
+      o->M_Master.M_PluginPath = v;
+    } else if (a == "--host") {
+      o->M_Master.M_HostPath = v;
+    } else if (a == "--config") {
+      o->M_ConfigFile = v;
+    } else if (a == "--call") {
+      o->M_Calls.push_back(CallSpec{v, "", nullptr, "", nullptr, ""});
+    } else if (a == "--confirm") {
+      if (o->M_Calls.empty() || !o->M_Calls.back().M_ConfirmFile.empty()) {
+        std::fprintf(stderr, "xelmaster: --confirm must follow a --call (once)\n");
+        return kExitUsage;
+      }
+      o->M_Calls.back().M_ConfirmFile = v;
+    } else if (a == "--answers") {
+      o->M_AnswersDir = v;
+    } else if (a == "--trace-level" && ParseNumber(v, 0, 1000, &n)) {
+      o->M_Master.M_TraceLevel = static_cast<int>(n);
+    } else if (a == "--run-level" && ParseNumber(v, 0, INT_MAX, &n)) {
+      o->M_RunLevel = static_cast<int>(n);
+    } else if (a == "--timeout" && ParseNumber(v, 1, INT_MAX, &n)) {
+      o->M_TimeoutMs = static_cast<uint32_t>(n);
+    } else if (a == "--wait" && ParseNumber(v, 0, INT_MAX, &n)) {
+      o->M_WaitMs = static_cast<uint32_t>(n);
+    } else if (a == "--trace-file") {
+      o->M_Master.M_TraceFile = v;
+    } else if (a == "--link") {
+      o->M_Master.M_LinkName = v;
+    } else if (a == "--workdir") {
+      o->M_Master.M_WorkingDir = v;
+    } else {
+      std::fprintf(stderr, "xelmaster: bad option or value: %s %s\n", a.c_str(), v);
+      PrintUsage(stderr);
+      return kExitUsage;
+    }
+  }
+  return -1;
+}
+
+// Reads and encodes a request file; false with a message when it cannot be used.
+bool LoadRequest(const std::string& file, Ref<XmlParser>* pRequest, std::string* pFunction) {
+  std::string text, error;
+  if (!velmora::tools::ReadWholeFile(file, &text, &error)) {
+    std::fprintf(stderr, "xelmaster: %s\n", error.c_str());
+    return false;
+  }
+  Result r = velmora::tools::RequestFromText(text, velmora::tools::DirectoryOf(file), pRequest,
+                                             pFunction);
+  if (r.IsError()) {
+    std::fprintf(stderr, "xelmaster: %s is not a usable request: %s\n", file.c_str(),
+                 r.ErrorText().c_str());
+    return false;
+  }
+  return true;
+}
+
+// Prints answers and keeps the numbered copies.
+class AnswerPrinter {
+ public:
+  explicit AnswerPrinter(std::string dir) : M_Dir(std::move(dir)) {}
+  bool Prepare() {
+    if (M_Dir.empty()) return true;
+    if (::mkdir(M_Dir.c_str(), 0777) != 0 && errno != EEXIST) {
+      std::fprintf(stderr, "xelmaster: cannot create %s: %s\n", M_Dir.c_str(), std::strerror(errno));
+      return false;
+    }
+    return true;
+  }
+  void Print(const std::string& title, const XmlParser& answer) {
+    const std::string text = velmora::tools::DocumentToText(answer, 2);
+    ++M_Count;
+    std::printf("<!-- %d: %s -->\n%s\n", M_Count, title.c_str(), text.c_str());
+    std::fflush(stdout);
+    if (M_Dir.empty()) return;
+    char name[32];
+    std::snprintf(name, sizeof name, "%03d-", M_Count);
+    std::string file = M_Dir + "/" + name + title + ".xml";
+    FILE* f = std::fopen(file.c_str(), "w");
+    if (!f) {
+      std::fprintf(stderr, "xelmaster: cannot write %s: %s\n", file.c_str(), std::strerror(errno));
+      return;
+    }
+    std::fprintf(f, "%s\n", text.c_str());
+    std::fclose(f);
+  }
+
+ private:
+  std::string M_Dir;
+  int M_Count = 0;
+};
+
+void OnNotice(const std::string& kind, XmlParser&) {
+  std::fprintf(stderr, "xelmaster: notice \"%s\" from the plug-in\n", kind.c_str());
+}
+
+// True when a failure means the plug-in process is gone.
+bool IsDeath(const Result& r) { return r.IsError() && r.IsClass(velmora::util::ErrStopped); }
+
+bool IsFault(const XmlParser& answer) { return velmora::tools::AnswerKind(answer) == "Fault"; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  int rc = ParseOptions(argc, argv, &o);
+  if (rc >= 0) return rc;
+
+  // Every input is read before anything is started, so a typo costs no plug-in start.
+  std::string config;
+  if (!o.M_ConfigFile.empty()) {
+    std::string error;
+    if (!velmora::tools::ReadWholeFile(o.M_ConfigFile, &config, &error)) {
+      std::fprintf(stderr, "xelmaster: %s\n", error.c_str());
+      return kExitUsage;
+    }
+  }
+  for (CallSpec& c : o.M_Calls) {
+    if (!LoadRequest(c.M_File, &c.M_pRequest, &c.M_Function)) return kExitUsage;
+    if (!c.M_ConfirmFile.empty() &&
+        !LoadRequest(c.M_ConfirmFile, &c.M_pConfirm, &c.M_ConfirmFunction)) {
+      return kExitUsage;
+    }
+  }
+  AnswerPrinter printer(o.M_AnswersDir);
+  if (!printer.Prepare()) return kExitUsage;
+
+  MasterSession session;
+  session.SetNoticeSink(&OnNotice);
+  Result r = session.Start(o.M_Master);
+  if (r.IsError()) {
+    std::fprintf(stderr, "xelmaster: the plug-in could not start: %s\n", r.ErrorText().c_str());
+    return kExitNoStart;
+  }
+  std::fprintf(stderr, "xelmaster: plug-in process %d greeted on link %s\n",
+               session.GreetedProcessId(), session.LinkName().c_str());
+
+  rc = kExitOk;
+  auto died = [&](const Result& why) {
+    std::fprintf(stderr, "xelmaster: %s\n", why.ErrorText().c_str());
+    session.Close();
+    return kExitPluginDied;
+  };
+
+  if (!o.M_ConfigFile.empty()) {
+    Ref<XmlParser> answer;
+    r = session.SendStart(config, &answer, velmora::tools::DirectoryOf(o.M_ConfigFile),
+                          o.M_TimeoutMs);
+    if (IsDeath(r)) return died(r);
+    if (r.IsError() || IsFault(*answer)) {
+      if (answer) printer.Print("start", *answer);
+      std::fprintf(stderr, "xelmaster: \"start\" failed: %s\n",
+                   r.IsError() ? r.ErrorText().c_str() : "the plug-in answered with a fault");
+      r = session.Finish(nullptr, nullptr);
+      if (r.IsError()) std::fprintf(stderr, "xelmaster: %s\n", r.ErrorText().c_str());
+      return kExitNoStart;
+    }
+    printer.Print("start", *answer);
+  }
+
+  for (CallSpec& c : o.M_Calls) {
+    Ref<velmora::xel::ConnectionPtp> conn;
+    Ref<XmlParser> answer;
+    r = session.OpenAndSend(*c.M_pRequest, &conn);
+    if (r.IsSuccess()) r = session.ReceiveAnswer(conn.get(), &answer, o.M_TimeoutMs);
+    if (IsDeath(r)) return died(r);
+    if (r.IsError()) {
+      std::fprintf(stderr, "xelmaster: no answer to %s (%s): %s\n", c.M_Function.c_str(),
+                   c.M_File.c_str(), r.ErrorText().c_str());
+      rc = kExitNoAnswer;
+      continue;
+    }
+    printer.Print(c.M_Function, *answer);
+    if (c.M_ConfirmFile.empty()) continue;
+    // A confirmation only makes sense when the answer claimed a file for the caller.
+    const bool claimed = velmora::tools::AnswerKind(*answer) == "poll-res" &&
+                         answer->ExistsPath("/Envelope/Body/poll-res/message");
+    if (!claimed) {
+      std::fprintf(stderr, "xelmaster: nothing was claimed; %s not sent\n", c.M_ConfirmFile.c_str());
+      continue;
+    }
+    Ref<XmlParser> confirmAnswer;
+    r = session.SendOn(conn.get(), *c.M_pConfirm, &confirmAnswer, o.M_TimeoutMs);
+    if (IsDeath(r)) return died(r);
+    if (r.IsError()) {
+      std::fprintf(stderr, "xelmaster: no answer to %s (%s): %s\n", c.M_ConfirmFunction.c_str(),
+                   c.M_ConfirmFile.c_str(), r.ErrorText().c_str());
+      rc = kExitNoAnswer;
+      continue;
+    }
+    printer.Print(c.M_ConfirmFunction, *confirmAnswer);
+  }
+
+  if (o.M_WaitMs > 0) velmora::osal::SleepMs(o.M_WaitMs);
+  if (o.M_bState) {
+    Ref<XmlParser> answer;
+    r = session.AppFunction("GetState", &answer, o.M_RunLevel, o.M_TimeoutMs);
+    if (IsDeath(r)) return died(r);
+    if (r.IsError()) {
+      std::fprintf(stderr, "xelmaster: no answer to GetState: %s\n", r.ErrorText().c_str());
+      rc = kExitNoAnswer;
+    } else {
+      printer.Print("GetState", *answer);
+    }
+  }
+
+  r = session.Finish(nullptr, nullptr);
+  if (IsDeath(r)) return died(r);
+  if (r.IsError()) {
+    std::fprintf(stderr, "xelmaster: ending the plug-in: %s\n", r.ErrorText().c_str());
+    if (rc == kExitOk) rc = kExitNoAnswer;
+  } else if (session.Exit().M_bSignalled || session.Exit().M_Code != 0) {
+    std::fprintf(stderr, "xelmaster: the plug-in process %s\n", session.Exit().Describe().c_str());
+    if (rc == kExitOk) rc = kExitPluginDied;
+  }
+  return rc;
+}
