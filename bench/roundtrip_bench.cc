@@ -60,8 +60,7 @@ Ref<XmlParser> GetWorkingDirRequest() {
   Ref<XmlParser> request;
   std::string function;
   Result r = velmora::tools::RequestFromText(
-      "<GetWorkingDir xmlns=\"http://velmora.net/XMLSchema/2004/xel\"/>", ".", &request,
-      &function);
+      "<GetWorkingDir xmlns=\"http://velmora.net/XMLSchema/2004/xel\"/>", ".", &request, &function);
   return r.IsSuccess() ? request : nullptr;
 }
 

@@ -50,21 +50,21 @@ inline constexpr uint32_t kMasterLinkBufferSize = 40960;
 
 // How a session starts its plug-in process.
 struct MasterOptions {
-  std::string M_HostPath;         // the host program (xelhost)
-  std::string M_PluginPath;       // the plug-in library handed to the host
-  std::string M_LinkName;         // "KEY_suffix"; empty: made unique from the process id
-  int M_TraceLevel = 10;          // the master trace level passed to the plug-in
-  std::string M_TraceFile;        // collected trace lines; empty: drained and dropped, "-": stderr
-  std::string M_WorkingDir;       // the host's working directory; empty: inherited
+  std::string M_HostPath;    // the host program (xelhost)
+  std::string M_PluginPath;  // the plug-in library handed to the host
+  std::string M_LinkName;    // "KEY_suffix"; empty: made unique from the process id
+  int M_TraceLevel = 10;     // the master trace level passed to the plug-in
+  std::string M_TraceFile;   // collected trace lines; empty: drained and dropped, "-": stderr
+  std::string M_WorkingDir;  // the host's working directory; empty: inherited
   uint32_t M_GreetingTimeoutMs = 15000;
   bool M_bHostOutputToStderr = true;  // keeps the master's standard output for answers
 };
 
 // What became of the host process.
 struct HostExit {
-  bool M_bExited = false;   // the process has been reaped
+  bool M_bExited = false;  // the process has been reaped
   bool M_bSignalled = false;
-  int M_Code = 0;           // exit code, or the signal number when M_bSignalled
+  int M_Code = 0;  // exit code, or the signal number when M_bSignalled
   std::string Describe() const {
     if (!M_bExited) return "still running";
     if (M_bSignalled) return "killed by signal " + std::to_string(M_Code);
@@ -127,8 +127,8 @@ inline util::Result CopyElementWithFiles(xel::XmlParser& src, xel::XmlParser& ds
     return util::Result::Fail(util::ErrLogicState, "the cursor is not on an element");
   }
   const int depth0 = src.GetDepth();
-  std::string pendingFile;   // file named by the element just opened
-  int skipUntilDepth = -1;   // >= 0 while the content of a file element is skipped
+  std::string pendingFile;  // file named by the element just opened
+  int skipUntilDepth = -1;  // >= 0 while the content of a file element is skipped
   std::vector<char> chunk(65536);
 
   auto openElement = [&]() -> util::Result {
@@ -229,8 +229,7 @@ inline util::Result CopyElementWithFiles(xel::XmlParser& src, xel::XmlParser& ds
 // (the envelope is then written around it, as a request of kind 1 unless the root carries
 // xel:type). The result is a document in the platform's binary token stream, ready to send.
 inline util::Result RequestFromText(const std::string& text, const std::string& baseDir,
-                                    util::Ref<xel::XmlParser>* pRequest,
-                                    std::string* pFunction) {
+                                    util::Ref<xel::XmlParser>* pRequest, std::string* pFunction) {
   using xel::XmlParser;
   util::Ref<XmlParser> src = DocumentFromText(text);
   if (!src) return util::Result::Fail(util::ErrResource, "out of memory");
@@ -317,7 +316,7 @@ inline std::string AnswerKind(const xel::XmlParser& answer, int* pType = nullptr
 class MasterSession {
  public:
   MasterSession() = default;
-  ~MasterSession() { Abandon(); }
+  ~MasterSession() { Close(); }
   MasterSession(const MasterSession&) = delete;
   MasterSession& operator=(const MasterSession&) = delete;
 
@@ -333,8 +332,8 @@ class MasterSession {
     const std::string& link = M_Options.M_LinkName;
     const size_t underscore = link.find('_');
     if (underscore == std::string::npos || underscore == 0) {
-      return util::Result::Fail(util::ErrLogicArgs,
-                                "link name \"%s\" must be KEY_suffix", link.c_str());
+      return util::Result::Fail(util::ErrLogicArgs, "link name \"%s\" must be KEY_suffix",
+                                link.c_str());
     }
     util::Result r = StartTraceReader(link.substr(0, underscore));
     if (r.IsError()) return Failed(r);
@@ -362,8 +361,8 @@ class MasterSession {
     using xel::XmlParser;
     util::Ref<XmlParser> cfg = DocumentFromText(componentXml);
     util::Result r = cfg ? MoveToRoot(*cfg) : util::Result::Fail(util::ErrResource, "memory");
-    if (r.IsError()) return util::Result::Fail(util::ErrWrongFormat,
-                                               "configuration: %s", r.ErrorText().c_str());
+    if (r.IsError())
+      return util::Result::Fail(util::ErrWrongFormat, "configuration: %s", r.ErrorText().c_str());
     XmlParser start;
     r = start.BeginMessage(XmlParser::MsgType_Request, nullptr, nullptr, "start",
                            xel::kNsXelMaster);
@@ -539,9 +538,6 @@ class MasterSession {
     StopTraceReader();
   }
 
-  // As Close, for a session given up (the host is killed when still running).
-  void Abandon() { Close(); }
-
   pid_t HostPid() const { return M_HostPid; }
   const HostExit& Exit() const { return M_Exit; }
   int GreetedProcessId() const { return M_GreetedPid; }
@@ -668,8 +664,7 @@ class MasterSession {
 
   util::Result SpawnHost() {
     std::vector<std::string> args = {M_Options.M_HostPath, M_Options.M_PluginPath,
-                                     M_Options.M_LinkName,
-                                     std::to_string(M_Options.M_TraceLevel)};
+                                     M_Options.M_LinkName, std::to_string(M_Options.M_TraceLevel)};
     if (::access(M_Options.M_HostPath.c_str(), X_OK) != 0) {
       return util::Result::Fail(util::ErrObjNotExist, "host program %s cannot be run: %s",
                                 M_Options.M_HostPath.c_str(), std::strerror(errno));
@@ -746,7 +741,8 @@ class MasterSession {
           } else {
             std::lock_guard<std::mutex> guard(M_TraceMutex);
             for (std::string& l : lines) {
-              if (M_TraceLines.size() >= kMaxKeptTraceLines) M_TraceLines.erase(M_TraceLines.begin());
+              if (M_TraceLines.size() >= kMaxKeptTraceLines)
+                M_TraceLines.erase(M_TraceLines.begin());
               M_TraceLines.push_back(std::move(l));
             }
           }
@@ -783,8 +779,7 @@ class MasterSession {
       if (r.IsError()) return r;
       if (src.GetNodeType() == xel::XmlParser::Node_ElementStart) {
         r = CopyElementWithFiles(src, dst, baseDir);
-      } else if (src.GetNodeType() == xel::XmlParser::Node_ElementEnd &&
-                 src.GetDepth() < depth0) {
+      } else if (src.GetNodeType() == xel::XmlParser::Node_ElementEnd && src.GetDepth() < depth0) {
         return r;
       }
     }

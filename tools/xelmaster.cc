@@ -26,10 +26,10 @@ using velmora::xel::XmlParser;
 
 // Exit codes.
 constexpr int kExitOk = 0;
-constexpr int kExitUsage = 1;        // bad options or unreadable input files
-constexpr int kExitNoStart = 2;      // the plug-in could not be started
-constexpr int kExitNoAnswer = 3;     // a call got no answer
-constexpr int kExitPluginDied = 4;   // the plug-in process ended unexpectedly
+constexpr int kExitUsage = 1;       // bad options or unreadable input files
+constexpr int kExitNoStart = 2;     // the plug-in could not be started
+constexpr int kExitNoAnswer = 3;    // a call got no answer
+constexpr int kExitPluginDied = 4;  // the plug-in process ended unexpectedly
 
 struct CallSpec {
   std::string M_File;
@@ -52,26 +52,27 @@ struct Options {
 };
 
 void PrintUsage(FILE* out) {
-  std::fprintf(out,
-               "usage: xelmaster [options]\n"
-               "  --plugin FILE       plug-in library (default: libXelcFile.so of this build)\n"
-               "  --host FILE         host program (default: xelhost beside xelmaster)\n"
-               "  --config FILE       component configuration to send with \"start\"\n"
-               "  --call FILE         request to send on a new conversation (repeatable, in order)\n"
-               "  --confirm FILE      second message on the conversation of the preceding --call,\n"
-               "                      sent only when its answer carries a claimed file\n"
-               "  --state             send \"GetState\" after the calls and print the status report\n"
-               "  --run-level N       run level sent with \"GetState\" (default 0)\n"
-               "  --wait MS           pause after the calls (lets schedules run before --state)\n"
-               "  --answers DIR       also write every answer to DIR/NNN-<function>.xml\n"
-               "  --trace-level N     master trace level of the plug-in (default 10)\n"
-               "  --trace-file FILE   write the plug-in's trace lines to FILE (\"-\": stderr)\n"
-               "  --link NAME         link name KEY_suffix (default: made from the process id)\n"
-               "  --workdir DIR       working directory of the plug-in process\n"
-               "  --timeout MS        time to wait for each answer (default 30000)\n"
-               "  --help              this text\n"
-               "exit codes: 0 every call answered, 1 bad options or input, 2 the plug-in could not\n"
-               "start, 3 a call got no answer, 4 the plug-in process died\n");
+  std::fprintf(
+      out,
+      "usage: xelmaster [options]\n"
+      "  --plugin FILE       plug-in library (default: libXelcFile.so of this build)\n"
+      "  --host FILE         host program (default: xelhost beside xelmaster)\n"
+      "  --config FILE       component configuration to send with \"start\"\n"
+      "  --call FILE         request to send on a new conversation (repeatable, in order)\n"
+      "  --confirm FILE      second message on the conversation of the preceding --call,\n"
+      "                      sent only when its answer carries a claimed file\n"
+      "  --state             send \"GetState\" after the calls and print the status report\n"
+      "  --run-level N       run level sent with \"GetState\" (default 0)\n"
+      "  --wait MS           pause after the calls (lets schedules run before --state)\n"
+      "  --answers DIR       also write every answer to DIR/NNN-<function>.xml\n"
+      "  --trace-level N     master trace level of the plug-in (default 10)\n"
+      "  --trace-file FILE   write the plug-in's trace lines to FILE (\"-\": stderr)\n"
+      "  --link NAME         link name KEY_suffix (default: made from the process id)\n"
+      "  --workdir DIR       working directory of the plug-in process\n"
+      "  --timeout MS        time to wait for each answer (default 30000)\n"
+      "  --help              this text\n"
+      "exit codes: 0 every call answered, 1 bad options or input, 2 the plug-in could not\n"
+      "start, 3 a call got no answer, 4 the plug-in process died\n");
 }
 
 // The directory of this program (for the default host and plug-in paths).
@@ -115,7 +116,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
     } else if (a == "--state") {
       o->M_bState = true;
     } else if (!value(&v)) {
-      if (a.rfind("--", 0) != 0) std::fprintf(stderr, "xelmaster: unexpected argument %s\n", a.c_str());
+      if (a.rfind("--", 0) != 0)
+        std::fprintf(stderr, "xelmaster: unexpected argument %s\n", a.c_str());
       PrintUsage(stderr);
       return kExitUsage;
     } else if (a == "--plugin") {
@@ -164,8 +166,8 @@ bool LoadRequest(const std::string& file, Ref<XmlParser>* pRequest, std::string*
     std::fprintf(stderr, "xelmaster: %s\n", error.c_str());
     return false;
   }
-  Result r = velmora::tools::RequestFromText(text, velmora::tools::DirectoryOf(file), pRequest,
-                                             pFunction);
+  Result r =
+      velmora::tools::RequestFromText(text, velmora::tools::DirectoryOf(file), pRequest, pFunction);
   if (r.IsError()) {
     std::fprintf(stderr, "xelmaster: %s is not a usable request: %s\n", file.c_str(),
                  r.ErrorText().c_str());
@@ -181,7 +183,8 @@ class AnswerPrinter {
   bool Prepare() {
     if (M_Dir.empty()) return true;
     if (::mkdir(M_Dir.c_str(), 0777) != 0 && errno != EEXIST) {
-      std::fprintf(stderr, "xelmaster: cannot create %s: %s\n", M_Dir.c_str(), std::strerror(errno));
+      std::fprintf(stderr, "xelmaster: cannot create %s: %s\n", M_Dir.c_str(),
+                   std::strerror(errno));
       return false;
     }
     return true;
@@ -295,7 +298,8 @@ int main(int argc, char** argv) {
     const bool claimed = velmora::tools::AnswerKind(*answer) == "poll-res" &&
                          answer->ExistsPath("/Envelope/Body/poll-res/message");
     if (!claimed) {
-      std::fprintf(stderr, "xelmaster: nothing was claimed; %s not sent\n", c.M_ConfirmFile.c_str());
+      std::fprintf(stderr, "xelmaster: nothing was claimed; %s not sent\n",
+                   c.M_ConfirmFile.c_str());
       continue;
     }
     Ref<XmlParser> confirmAnswer;

@@ -99,13 +99,12 @@ TEST_F(EndToEndTest, WorkingDirStateStopTwiceAndTerminate) {
   StartComponent();
 
   Ref<XmlParser> answer;
-  ASSERT_THAT(M_Session.Call(*Request("<GetWorkingDir xmlns=\"" + std::string(xel::kNsXelMessage) +
-                                      "\"/>"),
-                             &answer),
-              IsOk());
+  ASSERT_THAT(
+      M_Session.Call(*Request("<GetWorkingDir xmlns=\"" + std::string(xel::kNsXelMessage) + "\"/>"),
+                     &answer),
+      IsOk());
   EXPECT_EQ(AnswerKind(*answer), "WorkingDir");
-  EXPECT_EQ(Text(*answer, "/Envelope/Body/WorkingDir"),
-            std::filesystem::canonical(work).string());
+  EXPECT_EQ(Text(*answer, "/Envelope/Body/WorkingDir"), std::filesystem::canonical(work).string());
 
   ASSERT_THAT(M_Session.AppFunction("GetState", &answer, 0), IsOk());
   EXPECT_EQ(AnswerKind(*answer), "ComponentInfo");
@@ -142,10 +141,9 @@ TEST_F(EndToEndTest, UnknownFunctionsAreRefusedAndNoticesGetNoAnswer) {
   // A notice (kind 0) is served but never answered; the master gives up in time and the
   // plug-in goes on serving.
   const auto t0 = std::chrono::steady_clock::now();
-  Result r = M_Session.Call(
-      *Request("<NoSuchFunction xmlns:xel=\"" + std::string(kNsXelMasterTool) +
-               "\" xel:type=\"0\"/>"),
-      &answer, 1500);
+  Result r = M_Session.Call(*Request("<NoSuchFunction xmlns:xel=\"" +
+                                     std::string(kNsXelMasterTool) + "\" xel:type=\"0\"/>"),
+                            &answer, 1500);
   EXPECT_TRUE(r.IsClass(util::ErrTimeout) || r.IsClass(util::ErrConnLost)) << r.Text();
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(3000));
   ASSERT_THAT(M_Session.Call(*Request("<GetWorkingDir/>"), &answer, 5000), IsOk());
@@ -253,12 +251,16 @@ TEST(EndToEndProcessTest, PluginReturnsWithinTwoSecondsWhenTheMasterIsKilled) {
 // markup for the message kind and for file contents.
 TEST(MasterRequestTest, RequestFilesAreEncodedAsTheMasterSendsThem) {
   testing::TempDir dir("xelreq");
-  const std::string bytes("\x00\x01\xFF" "binary\r\n", 11);
+  const std::string bytes(
+      "\x00\x01\xFF"
+      "binary\r\n",
+      11);
   std::ofstream(dir.Join("data.bin"), std::ios::binary) << bytes;
   const std::string ns = kNsXelMasterTool;
   Ref<XmlParser> doc;
   std::string function;
-  ASSERT_THAT(RequestFromText("<CreateFile xmlns:xel=\"" + ns + "\" a=\"1\"><name>x.bin</name>"
+  ASSERT_THAT(RequestFromText("<CreateFile xmlns:xel=\"" + ns +
+                                  "\" a=\"1\"><name>x.bin</name>"
                                   "<content xel:file=\"data.bin\">ignored<sub/></content>"
                                   "<after>2</after></CreateFile>",
                               dir.path(), &doc, &function),
@@ -283,9 +285,9 @@ TEST(MasterRequestTest, RequestFilesAreEncodedAsTheMasterSendsThem) {
   // A whole envelope travels as written; the kind comes from its header.
   ASSERT_THAT(RequestFromText(DocumentToText(*doc), ".", &doc, &function), IsOk());
   EXPECT_EQ(function, "CreateFile");
-  ASSERT_THAT(RequestFromText("<poll xmlns:xel=\"" + ns + "\" xel:type=\"0\"/>", ".", &doc,
-                              &function),
-              IsOk());
+  ASSERT_THAT(
+      RequestFromText("<poll xmlns:xel=\"" + ns + "\" xel:type=\"0\"/>", ".", &doc, &function),
+      IsOk());
   AnswerKind(*doc, &type);
   EXPECT_EQ(type, 0);
 
@@ -293,8 +295,7 @@ TEST(MasterRequestTest, RequestFilesAreEncodedAsTheMasterSendsThem) {
                               dir.path(), &doc, &function),
               HasCategory(util::ErrObjNotExist));
   EXPECT_THAT(RequestFromText("not xml", ".", &doc, &function), IsError());
-  EXPECT_THAT(RequestFromText("<a xmlns:xel=\"" + ns + "\" xel:type=\"x\"/>", ".", &doc,
-                              &function),
+  EXPECT_THAT(RequestFromText("<a xmlns:xel=\"" + ns + "\" xel:type=\"x\"/>", ".", &doc, &function),
               HasCategory(util::ErrLogicArgs));
 }
 
@@ -313,14 +314,14 @@ std::string RunCapture(const std::string& command, int* pExit) {
 
 TEST(MasterProgramTest, RunsTheExamplesAndReportsFailuresByExitCode) {
   testing::TempDir dir("xelmaster");
-  const std::string master = std::string(XEL_MASTER_PATH) + " --plugin " + XEL_PLUGIN_PATH +
-                             " --host " + XEL_HOST_PATH;
+  const std::string master =
+      std::string(XEL_MASTER_PATH) + " --plugin " + XEL_PLUGIN_PATH + " --host " + XEL_HOST_PATH;
   const std::string ex = XEL_EXAMPLES_DIR;
   int rc = -1;
   std::string out = RunCapture(master + " --config " + ex + "/xelcfile-config.xml --call " + ex +
                                    "/GetWorkingDir.xml --call " + ex + "/NoSuchFunction.xml" +
-                                   " --state --answers " + dir.Join("answers") +
-                                   " --trace-file " + dir.Join("trace.txt") + " 2>/dev/null",
+                                   " --state --answers " + dir.Join("answers") + " --trace-file " +
+                                   dir.Join("trace.txt") + " 2>/dev/null",
                                &rc);
   EXPECT_EQ(rc, 0) << out;
   EXPECT_THAT(out, ::testing::HasSubstr("<WorkingDir>"));

@@ -4,6 +4,9 @@
 #include <new>
 #include <string>
 
+#include "CreateFileFunction.h"
+#include "ReadFileFunction.h"
+#include "PollFunction.h"
 #include "osal/System.h"
 #include "util/Trace.h"
 #include "xel/Message.h"
@@ -51,19 +54,20 @@ void FileComponent::OnShutdown() { M_pNetConnections->CancelAllConnections(); }
 
 // --- Server functions ------------------------------------------------------------------
 
-Result CreateFileFunction(xel::ComponentThread*, xel::Connection*, XmlParser*) {
-  return Result::Connector(util::ErrNotImplemented, "Function %s is not available in this build",
-                           "CreateFile");
+Result CreateFileFunction(xel::ComponentThread* pThread, xel::Connection*,
+                          XmlParser* pFirstMessage) {
+  auto* pComponent = static_cast<FileComponent*>(pThread->M_pComponent.get());
+  return ExecuteCreateFile(*pThread->M_config, &pComponent->NetConnections(), *pFirstMessage);
 }
 
-Result ReadFileFunction(xel::ComponentThread*, xel::Connection*, XmlParser*) {
-  return Result::Connector(util::ErrNotImplemented, "Function %s is not available in this build",
-                           "ReadFile");
+Result ReadFileFunction(xel::ComponentThread* pThread, xel::Connection* pConn,
+                        XmlParser* pFirstMessage) {
+  return ExecuteReadFile(*pThread->M_config, pConn, *pFirstMessage);
 }
 
-Result PollFunction(xel::ComponentThread*, xel::Connection*, XmlParser*) {
-  return Result::Connector(util::ErrNotImplemented, "Function %s is not available in this build",
-                           "poll");
+Result PollFunction(xel::ComponentThread* pThread, xel::Connection* pConn,
+                    XmlParser* pFirstMessage) {
+  return PollServerFunction(pThread, pConn, pFirstMessage);
 }
 
 Result GetWorkingDirFunction(xel::ComponentThread*, xel::Connection* pConn, XmlParser*) {
@@ -72,8 +76,7 @@ Result GetWorkingDirFunction(xel::ComponentThread*, xel::Connection* pConn, XmlP
       .ThrowIfError();
   std::string dir;
   if (!osal::GetWorkingDirectory(&dir).ok()) {
-    Result::Connector(util::ErrNotAvailable, "The working directory cannot be read")
-        .ThrowIfError();
+    Result::Connector(util::ErrNotAvailable, "The working directory cannot be read").ThrowIfError();
   }
   answer.WriteChars(dir.c_str(), static_cast<int64_t>(dir.size())).ThrowIfError();
   answer.CloseAll().ThrowIfError();

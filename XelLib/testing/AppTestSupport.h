@@ -20,7 +20,8 @@ namespace velmora::testing {
 // A binary-token document made from XML text (the platform's messages are binary).
 inline util::Ref<xel::XmlParser> XmlDoc(const std::string& text) {
   util::Ref<xel::XmlParser> source = xel::XmlParser::Create();
-  EXPECT_TRUE(source->GetMessage()->Append(text.data(), static_cast<int32_t>(text.size())).IsSuccess());
+  EXPECT_TRUE(
+      source->GetMessage()->Append(text.data(), static_cast<int32_t>(text.size())).IsSuccess());
   util::Ref<xel::XmlParser> out = xel::XmlParser::Create();
   util::Result r = source->Rewind();
   do {
@@ -35,8 +36,7 @@ inline util::Ref<xel::XmlParser> XmlDoc(const std::string& text) {
 
 // The envelope text of a message of the given type around body (the function element).
 inline std::string EnvelopeText(const std::string& body, int type = 1) {
-  std::string header = type < 0 ? std::string()
-                                : "<t:type>" + std::to_string(type) + "</t:type>";
+  std::string header = type < 0 ? std::string() : "<t:type>" + std::to_string(type) + "</t:type>";
   return std::string("<s:Envelope xmlns:s=\"") + xel::kNsSoapEnvelope + "\" xmlns:t=\"" +
          xel::kNsXelMessage + "\"><s:Header>" + header + "</s:Header><s:Body>" + body +
          "</s:Body></s:Envelope>";
@@ -79,8 +79,9 @@ inline std::string At(const xel::XmlParser& doc, const char* path) {
 // Calls the application's table with a request on a fresh FIFO; returns the answer (empty
 // when none was sent). *pResult receives the call's result when given.
 inline util::Ref<xel::XmlParser> CallApp(const std::string& body, int type = 1,
-                                        util::Result* pResult = nullptr) {
-  util::Ref<xel::ConnectionFifo> fifo = util::Ref<xel::ConnectionFifo>::Adopt(new xel::ConnectionFifo());
+                                         util::Result* pResult = nullptr) {
+  util::Ref<xel::ConnectionFifo> fifo =
+      util::Ref<xel::ConnectionFifo>::Adopt(new xel::ConnectionFifo());
   util::Ref<xel::XmlParser> request = Request(body, type);
   util::Result r = xel::Application::CallServerFunction(fifo.get(), request.get());
   if (pResult) *pResult = r;
@@ -89,7 +90,8 @@ inline util::Ref<xel::XmlParser> CallApp(const std::string& body, int type = 1,
 
 // Serves body like an incoming conversation through the receive hook.
 inline util::Ref<xel::XmlParser> CallHook(const std::string& body, int type = 1) {
-  util::Ref<xel::ConnectionFifo> fifo = util::Ref<xel::ConnectionFifo>::Adopt(new xel::ConnectionFifo());
+  util::Ref<xel::ConnectionFifo> fifo =
+      util::Ref<xel::ConnectionFifo>::Adopt(new xel::ConnectionFifo());
   util::Ref<xel::XmlParser> request = Request(body, type);
   xel::Application::ReceiveHook(fifo.get(), request->GetMessage());
   return TakeAnswer(fifo.get());

@@ -115,7 +115,8 @@ bool FileExists(std::string_view path);
 bool FolderExists(std::string_view path);
 
 // Renames; kReplace overwrites an existing target, kNoReplace fails with kExists.
-// Both are atomic within one folder; neither copies across volumes.
+// Both are atomic within one folder; neither copies across volumes. write_through flushes
+// the folders of a move between folders; a rename within one folder is not flushed.
 enum class RenameMode { kNoReplace, kReplace };
 Status Rename(std::string_view from, std::string_view to, RenameMode mode, bool write_through);
 

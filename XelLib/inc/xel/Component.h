@@ -43,8 +43,7 @@ struct ServerFunctionEntry {
 // the caller in traces ("Application" for the application's table). Thread-safe as far as
 // the handlers are.
 util::Result CallServerFunction(const ServerFunctionEntry* pFunList, ComponentThread* pThread,
-                                Connection* pConn, XmlParser* pFirstMessage,
-                                const char* category);
+                                Connection* pConn, XmlParser* pFirstMessage, const char* category);
 
 // Alert levels and their names ("green" ... "black", "unknown" for -1, else "invalid").
 enum AlertLevel : int {
@@ -216,11 +215,11 @@ class ComponentThread : public util::SharedObject {
   // assertion failure.
   util::Ref<Connection> TakeOverConnection(Connection* p_src_conn);
 
-  util::Ref<Component> M_pComponent;   // the component served
-  util::Ref<Configuration> M_config;   // its share of the component's configuration
-  bool M_bIsServer = false;            // serves an incoming call rather than a client cycle
-  bool M_bIsActive = false;            // inside the component
-  bool M_b_conn_ptr_copied = false;    // the handler took over the request connection
+  util::Ref<Component> M_pComponent;  // the component served
+  util::Ref<Configuration> M_config;  // its share of the component's configuration
+  bool M_bIsServer = false;           // serves an incoming call rather than a client cycle
+  bool M_bIsActive = false;           // inside the component
+  bool M_b_conn_ptr_copied = false;   // the handler took over the request connection
 };
 
 }  // namespace velmora::xel

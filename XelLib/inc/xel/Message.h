@@ -33,7 +33,7 @@ class Message : public util::SharedObject {
   // reader; valid across calls as long as the reader uses it with the same message content.
   struct Cursor {
     MessageBlock* pBlock = nullptr;
-    int64_t M_BlockPos = 0;    // content position of pBlock's first byte
+    int64_t M_BlockPos = 0;     // content position of pBlock's first byte
     uint64_t M_Generation = 0;  // content layout generation the cache belongs to
   };
 

@@ -10,10 +10,10 @@ namespace velmora::xel::PluginApi {
 // Why the host calls the entry. The runtime passes it through without looking at it; the
 // values are the host's.
 enum XelEventReason : int32_t {
-  XelEventReason_Run = 0,        // run the plug-in process to its end (the normal call)
-  XelEventReason_Attach = 1,     // the library was loaded into the host process
-  XelEventReason_Detach = 2,     // the library is about to be unloaded
-  XelEventReason_Shutdown = 3,   // the host is going down
+  XelEventReason_Run = 0,       // run the plug-in process to its end (the normal call)
+  XelEventReason_Attach = 1,    // the library was loaded into the host process
+  XelEventReason_Detach = 2,    // the library is about to be unloaded
+  XelEventReason_Shutdown = 3,  // the host is going down
 };
 
 // A block of host parameters handed to the entry. The runtime does not read it; the layout

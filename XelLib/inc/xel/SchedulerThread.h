@@ -69,8 +69,8 @@ class SchedulerThread : public util::SharedObject {
   bool Pause(uint32_t ms);
   void SetAction(const char* fmt, ...) XEL_PRINTF(2, 3);
 
-  util::Ref<Component> M_comp_ptr;   // released when the thread ends
-  osal::Lock* M_pLock;               // the component's lock (outlives the statuses' readers)
+  util::Ref<Component> M_comp_ptr;  // released when the thread ends
+  osal::Lock* M_pLock;              // the component's lock (outlives the statuses' readers)
   util::Ref<Configuration> M_pConfig;
   std::string M_Name;
   std::string M_InsertXPath;

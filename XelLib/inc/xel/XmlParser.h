@@ -101,7 +101,8 @@ class XmlParser : public util::SharedObject {
   const util::Ref<Message>& MessageRef() const;
   // Replaces the message (reading starts at its beginning).
   void SetMessage(util::Ref<Message> message);
-  // Empties the document and the cursor (the data format returns to 0).
+  // Empties the document and the cursor (the data format returns to 0). The document gets a
+  // new, empty message; copies keep reading the old one.
   void Reset();
   int GetDataFormat() const;
   // Accepts 1, 4 and 8 ("Set XmlDataFormat %i not supported", ErrLogicArgs); ErrLogicState
@@ -142,9 +143,12 @@ class XmlParser : public util::SharedObject {
   util::Result SkipElement();
   // Back to the start of the document.
   util::Result Rewind();
-  // Moves forward to the first node matching path (see the path syntax in the manual:
-  // "a/b[2]", "@attr", "*", "/abs", "Item[>=2]"). startDepth < 0: relative paths are
-  // matched below the current depth and absolute ones after rewinding.
+  // Moves forward to the first node matching path: steps separated by "/", a leading "/"
+  // for an absolute path, "@name" for an attribute, "*" for any name, and an optional index
+  // condition on element steps ("b[2]", "Item[>=2]", "x[<3]") compared with the node's
+  // index among its same-named siblings. startDepth < 0: a relative path is matched below
+  // the current depth, an absolute one after rewinding. ErrObjNotExist with the text
+  // "Failed to move to Xpath {...} ..." when nothing matches.
   util::Result MoveToPath(const char* path, int startDepth = -1);
 
   // --- Reads at a path (on a copy: this cursor does not move) ---------------------------
@@ -190,8 +194,10 @@ class XmlParser : public util::SharedObject {
   // When the cursor is on a SOAP Fault element, *pFault receives the result it carries and
   // *pIsFault is set; otherwise *pIsFault is false. Returns the outcome of reading.
   util::Result ReadFault(util::Result* pFault, bool* pIsFault = nullptr);
-  // Reads the header and checks the answer (see manual); sets *pProgress for a progress
-  // notice. A fault's result is returned as the result.
+  // Reads the header and checks an answer: a notice whose function is "CallProgress" sets
+  // *pProgress; an answer (type 2 or none) returns its fault's result, or checks the body
+  // element's name and namespace against function and ns (each may be null); other types
+  // fail with ErrSoapFormat.
   util::Result CheckAnswer(const char* function, const char* ns, bool* pProgress);
 
   // --- Writing --------------------------------------------------------------------------
@@ -224,8 +230,9 @@ class XmlParser : public util::SharedObject {
   // Copies from source's cursor: mode 1 the element with its content, mode 0 only its
   // content. source's cursor moves past the copied tokens.
   util::Result CopySubtree(XmlParser& source, int mode);
-  // Deletes the node last written (element with content) / only its content (token
-  // formats only).
+  // Token formats only. While writing: deletes the element opened last (with its content,
+  // or only its content) and, if it is still open, everything written after it. While
+  // reading: deletes the node at the cursor (or the content of the element at the cursor).
   util::Result DeleteNode();
   util::Result DeleteNodeContent();
 
@@ -271,7 +278,8 @@ class XmlParser : public util::SharedObject {
   using DecryptHook = util::Result (*)(XmlParser& parser, std::string* plain);
   void SetDecryptHook(DecryptHook hook);
 
-  // Private state (defined in XmlParserState.h).
+  // The document's internal state (XmlParserState.h, beside the sources); for the
+  // XmlParser*.cc units only.
   XmlParserState& State() { return *M_pState; }
   const XmlParserState& State() const { return *M_pState; }
 

@@ -115,8 +115,7 @@ int32_t Application::Entry(int32_t argc, const char* const* argv) {
         std::printf("Use trace file: %s\n", path.c_str());
         std::fflush(stdout);
         util::SetTraceFile(path);
-        util::TraceUnconditional("Failed to open Trace Key %s, Err=%s", key.c_str(),
-                                 err.c_str());
+        util::TraceUnconditional("Failed to open Trace Key %s, Err=%s", key.c_str(), err.c_str());
       } else {
         bTraceKeyOpened = true;
       }
@@ -198,8 +197,7 @@ int32_t Application::Run(int32_t argc, const char* const* argv) {
     util::TraceUnconditional("ERROR: Application failed. (diag=%i, res=%s)", diag,
                              failure.Text().c_str());
   } catch (const std::bad_alloc&) {
-    util::TraceUnconditional("ERROR: Application failed. (diag=%i, res=%s)", diag,
-                             "out of memory");
+    util::TraceUnconditional("ERROR: Application failed. (diag=%i, res=%s)", diag, "out of memory");
   }
   ServerThread::SetServerFunction(nullptr);
   if (pLink) pLink->Close(kLinkCloseMs);
@@ -272,7 +270,8 @@ Result Application::StartComponent(Connection* pConn, XmlParser* pMsg) {
   XEL_TRACE("XELC", util::XELC_Startup, "  CodeName=%s", codeName.c_str());
 
   ComponentInfo* pInfo = ComponentInfo::Find(codeName.c_str());
-  if (!pInfo) return Result::Fail(util::ErrObjNotExist, "Component %s does not exist", codeName.c_str());
+  if (!pInfo)
+    return Result::Fail(util::ErrObjNotExist, "Component %s does not exist", codeName.c_str());
 
   StartGuard start;
   start.pComponent = Ref<Component>::Adopt(pInfo->CreateComponent());
@@ -363,8 +362,8 @@ Result Application::StartSchedulers(const Ref<Component>& pComponent) {
     }
     bPreviousFound = config->Exists(path);
     if (!bPreviousFound) continue;
-    Ref<SchedulerThread> pScheduler = Ref<SchedulerThread>::Adopt(
-        new SchedulerThread(pComponent, config->SubConfig("%s", path)));
+    Ref<SchedulerThread> pScheduler =
+        Ref<SchedulerThread>::Adopt(new SchedulerThread(pComponent, config->SubConfig("%s", path)));
     {
       osal::ScopedLock lock(pComponent->GetLock());
       pComponent->M_Schedulers.push_back(pScheduler);
@@ -402,8 +401,8 @@ Result Application::FnGetState(ComponentThread*, Connection* pConn, XmlParser* p
   Ref<Component> pComp = RunningComponent();
   if (r.IsSuccess() && pComp) {
     int32_t runLevel = 0;
-    Result level = pMsg ? pMsg->ReadIntAtPath("RunLevel", &runLevel)
-                        : Result::Fail(util::ErrObjNotExist);
+    Result level =
+        pMsg ? pMsg->ReadIntAtPath("RunLevel", &runLevel) : Result::Fail(util::ErrObjNotExist);
     if (level.IsSuccess()) {
       pComp->SetRunLevel(runLevel);
     } else {
@@ -425,8 +424,8 @@ Result Application::FnTerminate(ComponentThread*, Connection*, XmlParser*) {
 // --- The exported entry ----------------------------------------------------------------
 
 namespace PluginApi {
-extern "C" XEL_EXPORT int32_t XelEvent(XelEventReason reason, int32_t argc,
-                                       const char* const* argv, ParBuffer* pParBuffer) {
+extern "C" XEL_EXPORT int32_t XelEvent(XelEventReason reason, int32_t argc, const char* const* argv,
+                                       ParBuffer* pParBuffer) {
   (void)reason;
   (void)pParBuffer;
   return Application::Entry(argc, argv);

@@ -28,10 +28,10 @@ namespace {
 using testing::At;
 using testing::CallApp;
 using testing::CallHook;
+using ::testing::HasSubstr;
 using testing::Kind;
 using testing::LogCapture;
 using testing::StartBody;
-using ::testing::HasSubstr;
 using util::Ref;
 using util::Result;
 using util::testing_matchers::HasCategory;
@@ -97,8 +97,8 @@ Result Tick(ComponentThread*, Connection* pConn, XmlParser* pMsg) {
 }
 
 const ServerFunctionEntry kTestFunctions[] = {
-    {"urn:a", "q", &QualifiedA}, {nullptr, "q", &AnyQ},   {"urn:a", "only", &QualifiedA},
-    {nullptr, "throw", &Throws}, {nullptr, "keep", &Keeps}, {nullptr, "leak", &Leaks},
+    {"urn:a", "q", &QualifiedA}, {nullptr, "q", &AnyQ},       {"urn:a", "only", &QualifiedA},
+    {nullptr, "throw", &Throws}, {nullptr, "keep", &Keeps},   {nullptr, "leak", &Leaks},
     {nullptr, "tick", &Tick},    {nullptr, nullptr, nullptr},
 };
 
@@ -168,7 +168,10 @@ TEST_F(ApplicationTest, EntryFallsBackToATraceFileInTheTemporaryFolder) {
   const char* argv[] = {"host", arg1.c_str(), "10"};
   PluginApi::ParBuffer par;
   EXPECT_EQ(PluginApi::XelEvent(PluginApi::XelEventReason_Run, 3, argv, &par), -1);
-  if (oldTmp) ::setenv("TMP", saved.c_str(), 1); else ::unsetenv("TMP");
+  if (oldTmp)
+    ::setenv("TMP", saved.c_str(), 1);
+  else
+    ::unsetenv("TMP");
 
   std::ifstream in(dir.path() + "/Ostrel_Tirzelabcdefghij.log");
   ASSERT_TRUE(in.good());
@@ -213,8 +216,8 @@ TEST_F(ApplicationTest, StartFailuresAndTheLifecycle) {
 
   LogCapture trace(util::LogChannelTrace);
   Ref<ConnectionFifo> fifo = Ref<ConnectionFifo>::Adopt(new ConnectionFifo());
-  Ref<XmlParser> start = testing::Request(
-      StartBody("RtTestComp", "<x>1</x>", "<Name>N1</Name><Threads><Client><Min>2</Min></Client></Threads>"));
+  Ref<XmlParser> start = testing::Request(StartBody(
+      "RtTestComp", "<x>1</x>", "<Name>N1</Name><Threads><Client><Min>2</Min></Client></Threads>"));
   ASSERT_THAT(Application::CallServerFunction(fifo.get(), start.get()), IsOk());
   // The progress notice of FinalConstruct comes before the answer.
   Ref<XmlParser> progress = testing::TakeAnswer(fifo.get());
@@ -235,7 +238,8 @@ TEST_F(ApplicationTest, StartFailuresAndTheLifecycle) {
   EXPECT_EQ(comp->Config()->GetInt("x", 0), 1);
   EXPECT_EQ(comp->GetInfo(), "half way");
   EXPECT_EQ(util::HandleObject::UsedHandles(), handles + 1);
-  for (int i = 0; i < 500 && g_ClientRuns < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  for (int i = 0; i < 500 && g_ClientRuns < 2; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   EXPECT_EQ(g_ClientRuns.load(), 2);
   // SetProgress outside FinalConstruct sends nothing.
   comp->SetProgress(80, "late");
@@ -269,7 +273,8 @@ TEST_F(ApplicationTest, ReceiveHookDispatchesByNameAndQualifier) {
   EXPECT_STREQ(g_LastHandler.load(), "A");
   ASSERT_TRUE(CallHook("<q xmlns=\"urn:b\"/>"));
   EXPECT_STREQ(g_LastHandler.load(), "any");
-  EXPECT_EQ(FaultString("<only xmlns=\"urn:b\"/>", 1, true), "Function only not supported|s:Client");
+  EXPECT_EQ(FaultString("<only xmlns=\"urn:b\"/>", 1, true),
+            "Function only not supported|s:Client");
   EXPECT_EQ(FaultString("<Q/>", 1, true), "Function Q not supported|s:Client");
   EXPECT_EQ(FaultString("<throw/>", 1, true), "thrown on purpose|s:Server");
   EXPECT_EQ(FaultString("<returnOk/>", 1, true), "Function returnOk not supported|s:Client");
@@ -378,10 +383,13 @@ TEST_F(ApplicationTest, TerminateSetsTheStopFlag) {
 // Takes about five seconds: the scheduler's first call comes after its fixed first delay.
 TEST_F(ApplicationTest, SchedulerCountsAnswersCarriesThePreviousOneAndStopsOnAnUnlistedKind) {
   const std::string request = testing::EnvelopeText("<tick><Previous/></tick>");
-  Start("<schedule><name>S0</name><insert_last_response_xpath>tick/Previous"
-        "</insert_last_response_xpath><request>" + request + "</request>"
-        "<response_delay><Tick>0</Tick></response_delay></schedule>"
-        "<Schedulers><schedule><name>NoRequest</name></schedule></Schedulers>");
+  Start(
+      "<schedule><name>S0</name><insert_last_response_xpath>tick/Previous"
+      "</insert_last_response_xpath><request>" +
+      request +
+      "</request>"
+      "<response_delay><Tick>0</Tick></response_delay></schedule>"
+      "<Schedulers><schedule><name>NoRequest</name></schedule></Schedulers>");
   Ref<Component> comp = Application::RunningComponent();
   auto schedulers = comp->Schedulers();
   ASSERT_EQ(schedulers.size(), 2u);

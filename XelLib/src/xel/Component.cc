@@ -43,13 +43,20 @@ std::string FormatV(size_t limit, const char* fmt, va_list args) {
 
 const char* AlertLevelName(int level) {
   switch (level) {
-    case AlertLevel_Unknown: return "unknown";
-    case AlertLevel_Green: return "green";
-    case AlertLevel_Gray: return "gray";
-    case AlertLevel_Yellow: return "yellow";
-    case AlertLevel_Red: return "red";
-    case AlertLevel_Black: return "black";
-    default: return "invalid";
+    case AlertLevel_Unknown:
+      return "unknown";
+    case AlertLevel_Green:
+      return "green";
+    case AlertLevel_Gray:
+      return "gray";
+    case AlertLevel_Yellow:
+      return "yellow";
+    case AlertLevel_Red:
+      return "red";
+    case AlertLevel_Black:
+      return "black";
+    default:
+      return "invalid";
   }
 }
 
@@ -145,7 +152,8 @@ void Component::Alert(const char* utf_alert_name, int level, int32_t id, const c
 void Component::AlertV(const char* utf_alert_name, int level, int32_t id, const char* fmt,
                        va_list args) {
   XEL_ASSERT(utf_alert_name != 0);
-  XEL_ASSERT(level != AlertLevel_Unknown);
+  constexpr int UnknownLevel = AlertLevel_Unknown;
+  XEL_ASSERT(level != UnknownLevel);
   const std::string message = FormatV(kMaxAlertMsg, fmt, args);
   bool bChanged = false;
   {
@@ -292,9 +300,7 @@ Result CallServerFunction(const ServerFunctionEntry* pFunList, ComponentThread* 
                           Connection* pConn, XmlParser* pFirstMessage, const char* category) {
   // The reference an incoming message holds while it still fetches blocks from the
   // connection comes and goes on its own; only the handler's references are compared.
-  auto handlerRefs = [pConn]() {
-    return pConn->RefCount() - (pConn->IsInUseAsSource() ? 1 : 0);
-  };
+  auto handlerRefs = [pConn]() { return pConn->RefCount() - (pConn->IsInUseAsSource() ? 1 : 0); };
   const int refsBefore = pConn ? handlerRefs() : 0;
   if (pConn) {
     pConn->SetAnswered(false);
@@ -306,9 +312,9 @@ Result CallServerFunction(const ServerFunctionEntry* pFunList, ComponentThread* 
   int type = XmlParser::MsgType_None;
   std::string function, qualifier;
   const ServerFunctionEntry* row = nullptr;
-  Result header = pFirstMessage ? pFirstMessage->ReadHeader(&type, nullptr, nullptr, &function,
-                                                            &qualifier)
-                                : Result::Fail(util::ErrLogicArgs, "no request message");
+  Result header = pFirstMessage
+                      ? pFirstMessage->ReadHeader(&type, nullptr, nullptr, &function, &qualifier)
+                      : Result::Fail(util::ErrLogicArgs, "no request message");
   if (header.IsSuccess()) {
     XEL_TRACE(cat, util::General_Info, "Call Function %s", function.c_str());
     for (row = pFunList; row->name; ++row) {

@@ -48,8 +48,7 @@ Result ComponentThread::CallServerFunction(Connection* pConn, XmlParser* pFirstM
   const ServerFunctionEntry* pFunList = pInfo ? pInfo->FunctionList() : nullptr;
   // Every call starts without a taken-over connection; the handler may take it once.
   M_b_conn_ptr_copied = false;
-  return xel::CallServerFunction(pFunList, this, pConn, pFirstMessage,
-                                 M_pComponent->ClassName());
+  return xel::CallServerFunction(pFunList, this, pConn, pFirstMessage, M_pComponent->ClassName());
 }
 
 Ref<Connection> ComponentThread::TakeOverConnection(Connection* p_src_conn) {

@@ -20,9 +20,9 @@ struct MessageContent {
   std::atomic<int> M_Users{1};
   MessageBlock* pFirst = nullptr;
   MessageBlock* pLast = nullptr;
-  int64_t M_Base = 0;      // position of pFirst's first byte (everything before is released)
-  int64_t M_Size = 0;      // end position
-  int64_t M_LastPos = 0;   // position of pLast's first byte
+  int64_t M_Base = 0;         // position of pFirst's first byte (everything before is released)
+  int64_t M_Size = 0;         // end position
+  int64_t M_LastPos = 0;      // position of pLast's first byte
   uint64_t M_Generation = 1;  // raised whenever blocks before the end move or vanish
   util::Ref<Connection> M_pInput;  // source of the remaining blocks of an incoming message
   bool M_bComplete = true;
@@ -117,11 +117,10 @@ struct MessageContent {
   }
 
   Result Released(int64_t pos) const {
-    return Result::Make(util::ErrObjNotExist, util::ModIntellNetwork, util::ObjStringStack,
-                        util::SevError,
-                        "Cant move to pos %" PRId64 " because data up to %" PRId64
-                        " has been released",
-                        pos, M_Base);
+    return Result::Make(
+        util::ErrObjNotExist, util::ModIntellNetwork, util::ObjStringStack, util::SevError,
+        "Cant move to pos %" PRId64 " because data up to %" PRId64 " has been released", pos,
+        M_Base);
   }
 
   // The block holding pos (base <= pos < size) and its start position; uses and updates
@@ -160,11 +159,10 @@ struct MessageContent {
   }
 
   Result AllocFailed() const {
-    return Result::Make(util::ErrResource, util::ModIntellNetwork, util::ObjStringStack,
-                        util::SevError,
-                        "Allocation of Message Block failed (CurrMsgBufferRange=%" PRId64
-                        "-%" PRId64 ")",
-                        M_Base, M_Size);
+    return Result::Make(
+        util::ErrResource, util::ModIntellNetwork, util::ObjStringStack, util::SevError,
+        "Allocation of Message Block failed (CurrMsgBufferRange=%" PRId64 "-%" PRId64 ")", M_Base,
+        M_Size);
   }
 
   // Appends bytes at the end, filling the last block first.
@@ -324,15 +322,13 @@ Result Message::ReadExact(int64_t pos, void* data, int32_t size, Cursor* cursor)
   if (r.IsError()) return r;
   if (got != size) {
     return Result::Make(util::ErrNotAvailable, util::ModIntellNetwork, util::ObjStringStack,
-                        util::SevError, "Failed to read %i bytes from message at position %i",
-                        size, static_cast<int>(pos));
+                        util::SevError, "Failed to read %i bytes from message at position %i", size,
+                        static_cast<int>(pos));
   }
   return Result();
 }
 
-Result Message::Append(const void* data, int32_t size) {
-  return Insert(-2, data, size);
-}
+Result Message::Append(const void* data, int32_t size) { return Insert(-2, data, size); }
 
 Result Message::Insert(int64_t pos, const void* data, int32_t size) {
   MessageContent& c = *M_pContent;
@@ -346,14 +342,13 @@ Result Message::Insert(int64_t pos, const void* data, int32_t size) {
   if (pos == -2) pos = c.M_Size;
   if (pos < 0 || size < 0) {
     return Result::Make(util::ErrLogicArgs, util::ModIntellNetwork, util::ObjStringStack,
-                        util::SevError, "Bad message insert position %" PRId64 " or size %i",
-                        pos, size);
+                        util::SevError, "Bad message insert position %" PRId64 " or size %i", pos,
+                        size);
   }
   if (pos > c.M_Size) {
-    return Result::Make(util::ErrLogicArgs, util::ModIntellNetwork, util::ObjStringStack,
-                        util::SevError,
-                        "Message insert position %" PRId64 " is not within message size %" PRId64,
-                        pos, c.M_Size);
+    return Result::Make(
+        util::ErrLogicArgs, util::ModIntellNetwork, util::ObjStringStack, util::SevError,
+        "Message insert position %" PRId64 " is not within message size %" PRId64, pos, c.M_Size);
   }
   if (c.M_Size + size > kMaxSize) {
     return Result::Make(util::ErrLogicLenMax, util::ModIntellNetwork, util::ObjStringStack,
@@ -424,8 +419,8 @@ Result Message::Delete(int64_t pos, int64_t size) {
   }
   if (pos < 0 || size < 0 || pos > c.M_Size) {
     return Result::Make(util::ErrLogicArgs, util::ModIntellNetwork, util::ObjStringStack,
-                        util::SevError, "Bad message insert position %" PRId64 " or size %i",
-                        pos, static_cast<int>(size));
+                        util::SevError, "Bad message insert position %" PRId64 " or size %i", pos,
+                        static_cast<int>(size));
   }
   if (pos < c.M_Base) return c.Released(pos);
   if (pos + size > c.M_Size) size = c.M_Size - pos;
@@ -502,8 +497,9 @@ Result Message::RxNextMessage(Connection* conn, uint32_t timeoutMs, int64_t fetc
     XEL_TRACE_OBJ(this, util::MsgBlockComm, "RxNextMessage() received Block %p from Connection %p",
                   static_cast<void*>(b), static_cast<void*>(conn));
     if (!(b->M_Flags & Flag_BegMessage)) {
-      XEL_TRACE_OBJ(this, util::General_Warning, "RxNextMessage() ignore MessageBlock Flags=0x%x, Size=%i",
-                    b->M_Flags, static_cast<int>(b->M_Length));
+      XEL_TRACE_OBJ(this, util::General_Warning,
+                    "RxNextMessage() ignore MessageBlock Flags=0x%x, Size=%i", b->M_Flags,
+                    static_cast<int>(b->M_Length));
       MessageBlock::Free(b);
       continue;
     }
@@ -546,9 +542,9 @@ Result Message::RxNextMessage(Connection* conn, uint32_t timeoutMs, int64_t fetc
         sender = Result::Fail(util::ErrCancelled);
       }
       MessageBlock::Free(b);
-      Result out = Result::Make(util::ErrCancelled, util::ModIntellNetwork, util::ObjXelMessage,
-                                util::SevError, "Message has been aborted by sender with Error (%s)",
-                                sender.Text().c_str());
+      Result out = Result::Make(
+          util::ErrCancelled, util::ModIntellNetwork, util::ObjXelMessage, util::SevError,
+          "Message has been aborted by sender with Error (%s)", sender.Text().c_str());
       // Keep the sender's texts in the free slots so callers can tell why.
       for (int slot = 1; slot < util::ResultAdditionalInfo::kSlots; ++slot) {
         const std::string& t = sender.SlotText(slot - 1);
@@ -570,8 +566,8 @@ Result Message::TxAllToConnection(Connection* conn, uint32_t timeoutMs) {
   Result r = c.FetchUpTo(1);
   if (r.IsError()) return r;
   if (c.M_Size == 0) {
-    return Result::Make(util::ErrEmpty, util::ModIntellNetwork, util::ObjXelMessage,
-                        util::SevError, "Tried to send an empty message");
+    return Result::Make(util::ErrEmpty, util::ModIntellNetwork, util::ObjXelMessage, util::SevError,
+                        "Tried to send an empty message");
   }
   if (c.M_Base > 0) return c.Released(0);
   int64_t pos = 0;
@@ -613,7 +609,8 @@ Result Message::TxAllToConnection(Connection* conn, uint32_t timeoutMs) {
     }
     const bool first = pos == out->M_Length;
     const bool last = pos >= c.M_Size;
-    out->M_Flags = (first ? uint32_t{Flag_BegMessage} : 0u) | (last ? uint32_t{Flag_EndMessage} : 0u);
+    out->M_Flags =
+        (first ? uint32_t{Flag_BegMessage} : 0u) | (last ? uint32_t{Flag_EndMessage} : 0u);
     out->M_Event = BlockEvent_Data;
     out->M_TraceTag = M_TraceTag;
     const uint32_t len = out->M_Length;
@@ -639,9 +636,10 @@ Result Message::TxAbort(Connection* conn, const Result& why, uint32_t timeoutMs,
                         bool messageStarted) {
   MessageBlock* b = MessageBlock::Allocate();
   if (!b) {
-    return Result::Make(util::ErrResource, util::ModIntellNetwork, util::ObjStringStack,
-                        util::SevError, "Allocation of Message Block failed (CurrMsgBufferRange=%"
-                        PRId64 "-%" PRId64 ")", int64_t{0}, int64_t{0});
+    return Result::Make(
+        util::ErrResource, util::ModIntellNetwork, util::ObjStringStack, util::SevError,
+        "Allocation of Message Block failed (CurrMsgBufferRange=%" PRId64 "-%" PRId64 ")",
+        int64_t{0}, int64_t{0});
   }
   b->M_Event = BlockEvent_Abort;
   b->M_Flags = uint32_t{Flag_EndMessage} | (messageStarted ? 0u : uint32_t{Flag_BegMessage});

@@ -40,8 +40,9 @@ TEST(MessageTest, RandomEditsMatchAStringModel) {
       if (op < 2) {
         size_t pos = model.empty() ? 0 : rng() % (model.size() + 1);
         std::string data = Pattern(rng() % 9000, step);
-        ASSERT_TRUE(m->Insert(static_cast<int64_t>(pos), data.data(),
-                              static_cast<int32_t>(data.size())).IsSuccess());
+        ASSERT_TRUE(
+            m->Insert(static_cast<int64_t>(pos), data.data(), static_cast<int32_t>(data.size()))
+                .IsSuccess());
         model.insert(pos, data);
       } else if (!model.empty()) {
         size_t pos = rng() % model.size();
@@ -205,7 +206,8 @@ TEST_F(FramingTest, AbortDuringFetchSetsRxError) {
   // Replace the last block by an abort.
   MessageBlock::Free(M_pB->Queue().back());
   M_pB->Queue().pop_back();
-  ASSERT_TRUE(Message::TxAbort(M_pA.get(), Result::Fail(util::ErrTimeout, "slow disk"), 1000).IsSuccess());
+  ASSERT_TRUE(
+      Message::TxAbort(M_pA.get(), Result::Fail(util::ErrTimeout, "slow disk"), 1000).IsSuccess());
 
   Message in;
   ASSERT_TRUE(in.RxNextMessage(M_pB.get(), 0).IsSuccess());

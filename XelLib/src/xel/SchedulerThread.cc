@@ -128,7 +128,8 @@ void SchedulerThread::Run() {
       XEL_TRACE_OBJ(this, util::General_40, "Waiting %ims", pending);
     } catch (const std::bad_alloc&) {
       XEL_TRACE_OBJ(this, util::General_Error, "ClientThread failed with bad_alloc exception");
-      termination = Result::Fail(util::ErrResource, "component failed with std::bad:alloc exception");
+      termination =
+          Result::Fail(util::ErrResource, "component failed with std::bad:alloc exception");
       XEL_TRACE_OBJ(this, util::General_40, "Waiting %ims", pending);
     }
   } while (pending >= 0);

@@ -54,7 +54,9 @@ void XmlParser::SetMessage(util::Ref<Message> message) {
 
 void XmlParser::Reset() {
   S& s = State();
-  s.M_pMsg->Clear();
+  // A new message: copies of this document may still be reading the old one.
+  s.M_pMsg = util::Ref<Message>::Adopt(new Message);
+  s.M_pMsg->SetRxTimeout(s.M_RxTimeout);
   s.M_Format = Format_None;
   s.M_bLatin1Converted = false;
   s.M_bWriting = false;
@@ -87,7 +89,8 @@ Result XmlParser::SetDataFormat(int format) {
 }
 
 Result XmlParser::SetIndentation(int width) {
-  if (width < 0 || width > 5) return Err(util::ErrLogicArgs, "Indentation %i not supported (0-5)", width);
+  if (width < 0 || width > 5)
+    return Err(util::ErrLogicArgs, "Indentation %i not supported (0-5)", width);
   State().M_Indent = width;
   return Result();
 }
@@ -122,7 +125,8 @@ void XmlEscapeAppend(std::string* out, const char* text, size_t size, char quote
   const char* run = p;
   for (; p < e; ++p) {
     const unsigned char c = static_cast<unsigned char>(*p);
-    if (c >= 32 && c != '&' && c != '<' && (c != static_cast<unsigned char>(quote) || !quote)) continue;
+    if (c >= 32 && c != '&' && c != '<' && (c != static_cast<unsigned char>(quote) || !quote))
+      continue;
     if (c < 32 && (c == '\t' || c == '\n' || c == '\r')) continue;
     out->append(run, p - run);
     run = p + 1;
@@ -163,7 +167,9 @@ void AppendVarint(std::string* out, uint64_t v) {
   out->push_back(static_cast<char>(v));
 }
 
-bool IsTokenFormat(int f) { return f == XmlParser::Format_Binary || f == XmlParser::Format_Compact; }
+bool IsTokenFormat(int f) {
+  return f == XmlParser::Format_Binary || f == XmlParser::Format_Compact;
+}
 
 }  // namespace
 
@@ -249,12 +255,11 @@ Result XmlParser::WriteContentToken(int type, const void* data, int64_t size) {
     return Err(util::ErrIntern, "WriteToken XmlDataFormat %i not supported", s.M_Format);
   }
   if (s.M_pMsg->Size() + static_cast<int64_t>(h.size()) + size > Message::kMaxSize) {
-    return Result::Make(util::ErrLogicLenMax, util::ModIntellNetwork, util::ObjStringStack,
-                        util::SevError,
-                        "Maximum internal Buffer Size (%i) exceeded during attempt to insert %i "
-                        "Bytes at %" PRId64 ".",
-                        static_cast<int>(Message::kMaxSize), static_cast<int>(size),
-                        s.M_pMsg->Size());
+    return Result::Make(
+        util::ErrLogicLenMax, util::ModIntellNetwork, util::ObjStringStack, util::SevError,
+        "Maximum internal Buffer Size (%i) exceeded during attempt to insert %i "
+        "Bytes at %" PRId64 ".",
+        static_cast<int>(Message::kMaxSize), static_cast<int>(size), s.M_pMsg->Size());
   }
   Result r = Emit(h.data(), h.size());
   if (r.IsSuccess()) r = Emit(data, static_cast<size_t>(size));
@@ -301,7 +306,8 @@ Result XmlParser::WriteDeclaration(const char* encoding) {
   S& s = State();
   if (s.M_Format != Format_XmlUtf8) return Result();
   if (s.M_pMsg->Size() != 0) {
-    return Err(util::ErrLogicState, "Writting XML Start Declaration is not Allowed at this position");
+    return Err(util::ErrLogicState,
+               "Writting XML Start Declaration is not Allowed at this position");
   }
   s.M_bWriting = true;
   std::string d = "<?xml version=\"1.0\"";
@@ -561,7 +567,8 @@ Result XmlParser::WriteAttribute(int ns, const char* name, const char* value) {
     if (needDecl) {
       r = WriteToken(Node_NamespaceDecl, prefix.data(), prefix.size(), uri.data(), uri.size());
     }
-    if (r.IsSuccess()) r = WriteToken(Node_Attribute, prefix.data(), prefix.size(), name, std::strlen(name));
+    if (r.IsSuccess())
+      r = WriteToken(Node_Attribute, prefix.data(), prefix.size(), name, std::strlen(name));
     if (r.IsSuccess()) r = WriteContentToken(Node_Chars, v.data(), static_cast<int64_t>(v.size()));
     if (r.IsSuccess()) r = WriteToken(Node_AttributeEnd, nullptr, 0, nullptr, 0);
   }
@@ -598,7 +605,8 @@ Result XmlParser::WriteChars(const char* text, int64_t size) {
 
 Result XmlParser::WriteBinary(const void* data, int64_t size) {
   S& s = State();
-  if (size < 0 || (!data && size > 0)) return Err(util::ErrLogicArgs, "WriteBinary: bad size %" PRId64, size);
+  if (size < 0 || (!data && size > 0))
+    return Err(util::ErrLogicArgs, "WriteBinary: bad size %" PRId64, size);
   Result r = BeginWrite();
   if (r.IsError()) return r;
   const uint8_t* p = static_cast<const uint8_t*>(data);
@@ -680,7 +688,8 @@ Result XmlParser::WriteCData(const char* text) {
 Result XmlParser::CopySubtree(XmlParser& source, int mode) {
   S& src = source.State();
   if (src.M_NodeType != Node_ElementStart) {
-    return Err(util::ErrLogicState, "CopySubtree: the source cursor is not on an element start (NodeType=%i)",
+    return Err(util::ErrLogicState,
+               "CopySubtree: the source cursor is not on an element start (NodeType=%i)",
                src.M_NodeType);
   }
   const int depth0 = src.M_Depth;
@@ -699,7 +708,8 @@ Result XmlParser::CopySubtree(XmlParser& source, int mode) {
         break;
       case Node_Attribute: {
         const bool own = src.M_Depth == depth0 + 1;
-        std::string prefix = source.GetPrefix(), uri = source.GetNamespace(), name = source.GetLocalName();
+        std::string prefix = source.GetPrefix(), uri = source.GetNamespace(),
+                    name = source.GetLocalName();
         std::string value;
         r = source.ReadString(&value);
         if (r.IsError()) return r;
@@ -745,7 +755,8 @@ Result XmlParser::DeleteAt(bool contentOnly) {
     return Err(util::ErrIntern, "DeleteTokens XmlDataFormat %i not supported", s.M_Format);
   }
   if (!(s.M_bStarted && s.M_NodeType != Node_None)) {
-    if (s.M_PrevNodePos < 0) return Err(util::ErrLogicState, "can't delete, no previous node position stored");
+    if (s.M_PrevNodePos < 0)
+      return Err(util::ErrLogicState, "can't delete, no previous node position stored");
     const int64_t size = s.M_pMsg->Size();
     if (static_cast<int>(s.M_Open.size()) >= s.M_PrevNodeDepth && s.M_PrevNodeDepth > 0 &&
         s.M_Open[s.M_PrevNodeDepth - 1].M_StartPos == s.M_PrevNodePos) {
@@ -768,7 +779,8 @@ Result XmlParser::DeleteAt(bool contentOnly) {
       return Result();
     }
     // The node has been closed: it runs to its end token.
-    if (s.M_PrevNodeEnd <= s.M_PrevNodePos) return Err(util::ErrLogicState, "can't delete end node");
+    if (s.M_PrevNodeEnd <= s.M_PrevNodePos)
+      return Err(util::ErrLogicState, "can't delete end node");
     Result r;
     if (contentOnly) {
       r = s.M_pMsg->Delete(s.M_PrevNodeContent, s.M_PrevNodeEndTok - s.M_PrevNodeContent);

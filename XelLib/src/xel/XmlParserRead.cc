@@ -344,7 +344,8 @@ Result NextTokenBinary(S& s) {
         for (;;) {
           r = Ensure(s, 1);
           if (r.IsError()) return r;
-          if (Avail(s) == 0 || static_cast<uint8_t>(*Cur(s)) != XmlParser::Node_NamespaceDecl) break;
+          if (Avail(s) == 0 || static_cast<uint8_t>(*Cur(s)) != XmlParser::Node_NamespaceDecl)
+            break;
           std::string p, u;
           int t2;
           r = ReadRawToken(s, &t2, &p, &u);
@@ -372,7 +373,8 @@ Result NextTokenBinary(S& s) {
         continue;
       case XmlParser::Node_ElementEnd:
       case XmlParser::Node_AttributeEnd:
-        if (s.M_Depth <= 0) return Err(util::ErrXmlFormat, "unexpected end token at %" PRId64, s.Pos());
+        if (s.M_Depth <= 0)
+          return Err(util::ErrXmlFormat, "unexpected end token at %" PRId64, s.Pos());
         PopLevel(s);
         s.M_NodeType = type;
         return Result();
@@ -492,7 +494,8 @@ Result SkipMarkup(S& s, const char* endSeq) {
   size_t off;
   Result r = FindSeq(s, 2, endSeq, &off);
   if (r.IsError()) return r;
-  if (off == std::string::npos) return Err(util::ErrXmlFormat, "unterminated markup (missing '%s')", endSeq);
+  if (off == std::string::npos)
+    return Err(util::ErrXmlFormat, "unterminated markup (missing '%s')", endSeq);
   s.M_Rd += off + std::strlen(endSeq);
   return Result();
 }
@@ -566,7 +569,8 @@ Result ReadDeclaration(S& s) {
     size_t q = decl.find_first_of("\"'", e);
     if (q != std::string::npos) {
       size_t q2 = decl.find(decl[q], q + 1);
-      std::string enc = decl.substr(q + 1, q2 == std::string::npos ? std::string::npos : q2 - q - 1);
+      std::string enc =
+          decl.substr(q + 1, q2 == std::string::npos ? std::string::npos : q2 - q - 1);
       if (util::EqualsNoCase(enc, "ISO-8859-1") || util::EqualsNoCase(enc, "latin1")) {
         return ConvertLatin1(s, s.Pos());
       }
@@ -655,7 +659,8 @@ Result ParseStartTag(S& s) {
     std::string_view aq(a0, p - a0);
     if (aq.empty()) return Err(util::ErrXmlFormat, "zero-length name");
     while (p < end && IsWs(*p)) ++p;
-    if (p >= end || *p != '=') return Err(util::ErrXmlFormat, "Character '=' expected after attribute name");
+    if (p >= end || *p != '=')
+      return Err(util::ErrXmlFormat, "Character '=' expected after attribute name");
     ++p;
     while (p < end && IsWs(*p)) ++p;
     if (p >= end || (*p != '"' && *p != '\'')) {
@@ -841,12 +846,13 @@ Result FillContent(S& s, char* out, size_t cap, bool utf8, size_t* pGot, bool* p
       while (got < cap && s.M_ContentLeft > 0) {
         if (Avail(s) == 0) {
           size_t want = cap - got;
-          if (static_cast<int64_t>(want) > s.M_ContentLeft) want = static_cast<size_t>(s.M_ContentLeft);
+          if (static_cast<int64_t>(want) > s.M_ContentLeft)
+            want = static_cast<size_t>(s.M_ContentLeft);
           if (want >= kMaxFill && !utf8) {
             // Large reads go straight from the message into the caller's buffer.
             int32_t n = 0;
-            Result r = s.M_pMsg->Read(s.Pos(), out + got, static_cast<int32_t>(want), &n,
-                                      &s.M_MsgCursor);
+            Result r =
+                s.M_pMsg->Read(s.Pos(), out + got, static_cast<int32_t>(want), &n, &s.M_MsgCursor);
             if (r.IsError()) return r;
             if (n == 0) return Err(util::ErrXmlFormat, "content truncated at %" PRId64, s.Pos());
             s.M_BufPos += n;
@@ -857,7 +863,8 @@ Result FillContent(S& s, char* out, size_t cap, bool utf8, size_t* pGot, bool* p
           }
           Result r = Ensure(s, 8);
           if (r.IsError()) return r;
-          if (Avail(s) == 0) return Err(util::ErrXmlFormat, "content truncated at %" PRId64, s.Pos());
+          if (Avail(s) == 0)
+            return Err(util::ErrXmlFormat, "content truncated at %" PRId64, s.Pos());
         }
         size_t n = Avail(s);
         if (static_cast<int64_t>(n) > s.M_ContentLeft) n = static_cast<size_t>(s.M_ContentLeft);
@@ -1104,8 +1111,7 @@ Result XmlParser::NextToken() {
     return r;
   }
   if (s.M_pDecryptHook && s.M_NodeType == Node_ElementStart &&
-      s.M_Levels[s.M_Depth].M_Name == "EncryptedData" &&
-      s.M_Levels[s.M_Depth].M_Ns == kNsXmlEnc) {
+      s.M_Levels[s.M_Depth].M_Name == "EncryptedData" && s.M_Levels[s.M_Depth].M_Ns == kNsXmlEnc) {
     return ReadDecrypted();
   }
   return r;
@@ -1147,7 +1153,8 @@ Result XmlParser::ReadDecrypted() {
   }
   if (tokens.empty()) return NextToken();
   s.M_Pending.insert(s.M_Pending.begin() + static_cast<long>(s.M_PendingPos),
-                     std::make_move_iterator(tokens.begin()), std::make_move_iterator(tokens.end()));
+                     std::make_move_iterator(tokens.begin()),
+                     std::make_move_iterator(tokens.end()));
   ApplyPending(s, s.M_Pending[s.M_PendingPos++]);
   if (s.M_PendingPos == s.M_Pending.size()) {
     s.M_Pending.clear();
@@ -1210,11 +1217,10 @@ Result XmlParser::Rewind() {
   s.M_MsgCursor = Message::Cursor();
   s.SeekWindow(0);
   if (s.M_pMsg->ReleasedUpTo() > 0) {
-    return Result::Make(util::ErrObjNotExist, util::ModIntellNetwork, util::ObjStringStack,
-                        util::SevError,
-                        "Cant move to pos %" PRId64 " because data up to %" PRId64
-                        " has been released",
-                        int64_t{0}, s.M_pMsg->ReleasedUpTo());
+    return Result::Make(
+        util::ErrObjNotExist, util::ModIntellNetwork, util::ObjStringStack, util::SevError,
+        "Cant move to pos %" PRId64 " because data up to %" PRId64 " has been released", int64_t{0},
+        s.M_pMsg->ReleasedUpTo());
   }
   return Result();
 }
@@ -1287,7 +1293,8 @@ Result XmlParser::MoveToPath(const char* path, int startDepth) {
     Result r = Rewind();
     if (r.IsError()) return r;
   }
-  const int base = absolute ? (startDepth < 0 ? 0 : startDepth) : (startDepth < 0 ? s.M_Depth : startDepth);
+  const int base =
+      absolute ? (startDepth < 0 ? 0 : startDepth) : (startDepth < 0 ? s.M_Depth : startDepth);
   const std::string startName = s.M_Levels[s.M_Depth].M_Name;
   const int startDepthNow = s.M_Depth;
   const int64_t startPos = GetPosition();
@@ -1371,8 +1378,9 @@ Result XmlParser::EnterContent(bool binary, bool* pEmpty) {
     }
   }
   if (s.M_NodeType != Node_Chars && s.M_NodeType != Node_Binary) {
-    return Err(util::ErrLogicState, "Invalid State in XmlParser::ReadChars (NodeType=%i, Expected %i)",
-               s.M_NodeType, binary ? static_cast<int>(Node_Binary) : static_cast<int>(Node_Chars));
+    return Err(util::ErrLogicState,
+               "Invalid State in XmlParser::ReadChars (NodeType=%i, Expected %i)", s.M_NodeType,
+               binary ? static_cast<int>(Node_Binary) : static_cast<int>(Node_Chars));
   }
   return Result();
 }
@@ -1407,7 +1415,8 @@ Result XmlParser::ContinueContent(bool* pMore) {
       *pMore = true;
       return Result();
     }
-    if (t == Node_ElementStart) return Err(util::ErrXmlFormat, "XmlParser::ReadChars complex content found");
+    if (t == Node_ElementStart)
+      return Err(util::ErrXmlFormat, "XmlParser::ReadChars complex content found");
     return Result();
   }
   // XML text: the content stopped at a tag.

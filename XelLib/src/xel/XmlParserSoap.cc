@@ -208,7 +208,8 @@ Result XmlParser::WriteAnswer(const Result& result) {
     const std::string text = result.ErrorText();
     r = OpenElement(hs, "Fault");
     if (r.IsSuccess()) {
-      r = WriteElement(0, "faultcode", result.Category() < util::ErrLogic ? "s:Server" : "s:Client");
+      r = WriteElement(0, "faultcode",
+                       result.Category() < util::ErrLogic ? "s:Server" : "s:Client");
     }
     if (r.IsSuccess()) r = WriteElement(0, "faultstring", text.c_str());
     if (r.IsSuccess()) r = OpenElement(0, "detail");
@@ -227,8 +228,8 @@ Result XmlParser::WriteAnswer(const Result& result) {
 Result XmlParser::WriteCommResult(const util::CommResult& value, int ns, const char* element) {
   Result worst = OpenElement(ns, element);
   if (worst.IsError()) return worst;
-  worst.KeepWorse(WriteElement(-1, "ErrorCategory",
-                               util::CommResult::CategoryLongName(value.ErrorCategory())));
+  worst.KeepWorse(
+      WriteElement(-1, "ErrorCategory", util::CommResult::CategoryLongName(value.ErrorCategory())));
   if (value.ConnectionLevel() != 0) {
     worst.KeepWorse(WriteElementInt(-1, "ConnectionLevel", value.ConnectionLevel()));
   }

@@ -13,7 +13,6 @@
 
 namespace velmora::xel {
 
-
 // One level of the cursor: the element or attribute open at that depth.
 struct XmlLevel {
   int M_Type = 0;  // Node_ElementStart or Node_Attribute
@@ -54,9 +53,9 @@ struct XmlOpenElement {
   std::string M_Prefix;
   std::string M_Name;
   std::string M_Uri;
-  int M_NsScope = 0;       // writer namespace bindings in scope before this element
+  int M_NsScope = 0;  // writer namespace bindings in scope before this element
   bool M_bHasContent = false;
-  int64_t M_StartPos = 0;  // message position of the start token
+  int64_t M_StartPos = 0;    // message position of the start token
   int64_t M_ContentPos = 0;  // message position after the start token and attributes
   size_t M_DictSize = 0;     // format 4 names defined before the element
 };
@@ -78,8 +77,8 @@ struct XmlParserState {
   bool M_bStarted = false;  // the document header has been read
   int M_NodeType = XmlParser::Node_None;
   int M_Depth = 0;
-  std::vector<XmlLevel> M_Levels{1};  // [0] is the document level
-  std::vector<XmlNsBinding> M_ReadNs;  // in-scope declarations, innermost last
+  std::vector<XmlLevel> M_Levels{1};       // [0] is the document level
+  std::vector<XmlNsBinding> M_ReadNs;      // in-scope declarations, innermost last
   std::vector<XmlPendingToken> M_Pending;  // XML text: tokens of the last start tag
   size_t M_PendingPos = 0;
   std::vector<std::pair<std::string, std::string>> M_Dict;  // format 4 names (prefix, name)
@@ -92,7 +91,7 @@ struct XmlParserState {
   int64_t M_ContentLeft = 0;  // Content_Bytes: bytes not yet read
   std::string M_ContentStr;   // Content_String
   size_t M_ContentStrPos = 0;
-  bool M_bInCData = false;    // Content_XmlText: inside a CDATA section
+  bool M_bInCData = false;        // Content_XmlText: inside a CDATA section
   bool M_bContentBinary = false;  // the current token is binary (211)
   // Base64 decoding carry: decoded bytes not yet handed out, and undecoded characters.
   uint8_t M_DecCarry[8] = {};
@@ -126,8 +125,8 @@ struct XmlParserState {
   std::vector<int> M_PendingNs;            // handles declared for the next element
   std::vector<XmlNsBinding> M_WriteScope;  // bindings written and in scope
   std::vector<XmlOpenElement> M_Open;
-  bool M_bTagOpen = false;   // XML text: the start tag still lacks its ">"
-  bool M_bLastText = false;  // XML text: the last output was character content
+  bool M_bTagOpen = false;     // XML text: the start tag still lacks its ">"
+  bool M_bLastText = false;    // XML text: the last output was character content
   bool M_bBinaryOpen = false;  // XML text: base64 output in progress (carry below)
   uint8_t M_WrCarry[3] = {};
   int M_WrCarryLen = 0;

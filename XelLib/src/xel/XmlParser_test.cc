@@ -3,8 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "QueueConnection.h"
 #include "util/Text.h"
@@ -24,7 +28,8 @@ std::string Bytes(const XmlParser& doc) {
 
 util::Ref<XmlParser> FromText(const std::string& text) {
   util::Ref<XmlParser> doc = XmlParser::Create();
-  EXPECT_TRUE(doc->GetMessage()->Append(text.data(), static_cast<int32_t>(text.size())).IsSuccess());
+  EXPECT_TRUE(
+      doc->GetMessage()->Append(text.data(), static_cast<int32_t>(text.size())).IsSuccess());
   return doc;
 }
 
@@ -61,21 +66,30 @@ TEST(XmlParserBinaryTest, SmallDocumentHasTheExpectedBytes) {
   ASSERT_TRUE(doc.WriteChars(big.c_str()).IsSuccess());
   ASSERT_TRUE(doc.WriteBinary("\x01\x02", 2).IsSuccess());
   ASSERT_TRUE(doc.CloseAll().IsSuccess());
-  const std::string expected =
-      std::string("\x02\x01\x00", 3) +
-      // element start p:b and the declaration of p
-      std::string("\x64\x06\x80\x01p\x81\x01" "b", 8) +
-      std::string("\xE0\x06\x80\x01p\x81\x01u", 8) +
-      // attribute x="1"
-      std::string("\x65\x05\x80\x00\x81\x01x", 7) + std::string("\xD1\x01" "1", 3) +
-      std::string("\xA5\x00", 2) +
-      // <a>hi</a>
-      std::string("\x64\x05\x80\x00\x81\x01" "a", 7) + std::string("\xD1\x02hi", 4) +
-      std::string("\xA4\x00", 2) +
-      // 200 characters: a length of two bytes
-      std::string("\xD1\x81\xC8", 3) + big +
-      // binary content and the end of b
-      std::string("\xD3\x02\x01\x02", 4) + std::string("\xA4\x00", 2);
+  const std::string expected = std::string("\x02\x01\x00", 3) +
+                               // element start p:b and the declaration of p
+                               std::string(
+                                   "\x64\x06\x80\x01p\x81\x01"
+                                   "b",
+                                   8) +
+                               std::string("\xE0\x06\x80\x01p\x81\x01u", 8) +
+                               // attribute x="1"
+                               std::string("\x65\x05\x80\x00\x81\x01x", 7) +
+                               std::string(
+                                   "\xD1\x01"
+                                   "1",
+                                   3) +
+                               std::string("\xA5\x00", 2) +
+                               // <a>hi</a>
+                               std::string(
+                                   "\x64\x05\x80\x00\x81\x01"
+                                   "a",
+                                   7) +
+                               std::string("\xD1\x02hi", 4) + std::string("\xA4\x00", 2) +
+                               // 200 characters: a length of two bytes
+                               std::string("\xD1\x81\xC8", 3) + big +
+                               // binary content and the end of b
+                               std::string("\xD3\x02\x01\x02", 4) + std::string("\xA4\x00", 2);
   EXPECT_EQ(Bytes(doc), expected);
 
   ASSERT_TRUE(doc.Rewind().IsSuccess());
@@ -175,7 +189,8 @@ TEST(XmlParserPathTest, IndexConditionsAndAbsolutePaths) {
   XmlParser c(*doc);
   Result r = c.MoveToPath("nothing/here");
   EXPECT_EQ(r.Category(), util::ErrObjNotExist);
-  EXPECT_EQ(r.ErrorText().rfind("Failed to move to Xpath {nothing/here} (started at {Item,d=3,p=", 0), 0u)
+  EXPECT_EQ(
+      r.ErrorText().rfind("Failed to move to Xpath {nothing/here} (started at {Item,d=3,p=", 0), 0u)
       << r.ErrorText();
 }
 
@@ -208,7 +223,8 @@ TEST(XmlParserPathTest, BooleansNumbersAndNamedValues) {
   EXPECT_EQ(mode, 1);
   char buf[8];
   int len = 7;
-  EXPECT_EQ(doc->ReadTextAtPath("/c/missing", buf, sizeof(buf), &len).Category(), util::ErrObjNotExist);
+  EXPECT_EQ(doc->ReadTextAtPath("/c/missing", buf, sizeof(buf), &len).Category(),
+            util::ErrObjNotExist);
   EXPECT_EQ(len, 0);
 }
 
@@ -277,7 +293,8 @@ TEST(XmlParserContentTest, ReadsInPartsAndStates) {
   std::string data(1 << 20, 0);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 13 + (i >> 9));
   XmlParser bin;
-  ASSERT_TRUE(bin.WriteElementBinary(0, "f", data.data(), static_cast<int64_t>(data.size())).IsSuccess());
+  ASSERT_TRUE(
+      bin.WriteElementBinary(0, "f", data.data(), static_cast<int64_t>(data.size())).IsSuccess());
   util::Ref<XmlParser> text = Convert(bin, XmlParser::Format_XmlUtf8);
   for (XmlParser* d : {&bin, text.get()}) {
     XmlParser c(*d);
@@ -367,7 +384,10 @@ TEST(XmlParserEditTest, CopyModesAndDelete) {
   EXPECT_FALSE(doc.ExistsPath("/r/box/x"));
   EXPECT_EQ(Text("/r/keep", doc), "1");
   ASSERT_TRUE(doc.MoveToPath("/r/box").IsSuccess());
-  { Result dr = doc.DeleteNodeContent(); ASSERT_TRUE(dr.IsSuccess()) << dr.Text(); }
+  {
+    Result dr = doc.DeleteNodeContent();
+    ASSERT_TRUE(dr.IsSuccess()) << dr.Text();
+  }
   EXPECT_FALSE(doc.ExistsPath("/r/box/y"));
   EXPECT_TRUE(doc.ExistsPath("/r/box"));
   ASSERT_TRUE(doc.MoveToPath("/r/keep").IsSuccess());
@@ -384,12 +404,15 @@ TEST(XmlParserSoapTest, AnswersFaultsAndHeaders) {
   EXPECT_TRUE(ok.CheckAnswer(nullptr, nullptr, &progress).IsSuccess());
   EXPECT_FALSE(progress);
   EXPECT_EQ(Bytes(*Convert(ok, XmlParser::Format_XmlUtf8)),
-            std::string("<s:Envelope xmlns:s=\"") + kNsSoapEnvelope + "\"><s:Header><t:type xmlns:t=\"" +
-                kNsXelMessage + "\">2</t:type></s:Header>"
-            "<s:Body><c:ok xmlns:c=\"" + kNsXelMessage + "\"></c:ok></s:Body></s:Envelope>");
+            std::string("<s:Envelope xmlns:s=\"") + kNsSoapEnvelope +
+                "\"><s:Header><t:type xmlns:t=\"" + kNsXelMessage +
+                "\">2</t:type></s:Header>"
+                "<s:Body><c:ok xmlns:c=\"" +
+                kNsXelMessage + "\"></c:ok></s:Body></s:Envelope>");
 
   for (uint32_t cat : {util::ErrLogicArgs, util::ErrObjNotExist}) {
-    Result err = Result::Make(cat, util::ModUnknown, util::ObjXelcFile, util::SevError, "bad %u", cat);
+    Result err =
+        Result::Make(cat, util::ModUnknown, util::ObjXelcFile, util::SevError, "bad %u", cat);
     XmlParser answer;
     ASSERT_TRUE(answer.WriteAnswer(err).IsSuccess());
     EXPECT_EQ(Text("/Envelope/Body/Fault/faultcode", answer), cat == 101 ? "s:Client" : "s:Server");
@@ -405,7 +428,9 @@ TEST(XmlParserSoapTest, AnswersFaultsAndHeaders) {
   ASSERT_TRUE(cred.WriteElement(0, "password", "pw").IsSuccess());
   ASSERT_TRUE(cred.CloseAll().IsSuccess());
   XmlParser req;
-  ASSERT_TRUE(req.BeginMessage(XmlParser::MsgType_Request, "XelcFile", &cred, "poll-res", kNsXelMessage).IsSuccess());
+  ASSERT_TRUE(
+      req.BeginMessage(XmlParser::MsgType_Request, "XelcFile", &cred, "poll-res", kNsXelMessage)
+          .IsSuccess());
   ASSERT_TRUE(req.WriteElement(-1, "n", "1").IsSuccess());
   ASSERT_TRUE(req.CloseAll().IsSuccess());
   int type = 0;
@@ -442,9 +467,14 @@ TEST(XmlParserSoapTest, AnswersFaultsAndHeaders) {
     const char* xml;
     const char* error;
   } bad[] = {
-      {"<Envelope/>", "invalid SOAP Envelope (Envelope != Envelope) or ( != http://schemas.xmlsoap.org/soap/envelope/)"},
-      {"<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Header/></s:Envelope>", "no SOAP Body"},
-      {"<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body> </s:Body></s:Envelope>", "empty SOAP Body"},
+      {"<Envelope/>",
+       "invalid SOAP Envelope (Envelope != Envelope) or ( != "
+       "http://schemas.xmlsoap.org/soap/envelope/)"},
+      {"<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Header/></s:Envelope>",
+       "no SOAP Body"},
+      {"<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body> "
+       "</s:Body></s:Envelope>",
+       "empty SOAP Body"},
   };
   for (const auto& b : bad) {
     util::Ref<XmlParser> d = FromText(b.xml);
@@ -470,6 +500,143 @@ TEST(XmlParserTransferTest, DocumentTravelsOverAConnection) {
   ASSERT_TRUE(in.ReadHeader(nullptr, nullptr, nullptr, &fun, nullptr).IsSuccess());
   EXPECT_EQ(fun, "CreateFile");
   EXPECT_EQ(Text("data", in), big);
+}
+
+}  // namespace
+}  // namespace velmora::xel
+
+namespace velmora::xel {
+namespace {
+
+Result FakeDecrypt(XmlParser& parser, std::string* plain) {
+  // Stands in for the cipher: consumes the element and yields fixed plain text.
+  Result r = parser.SkipElement();
+  *plain = "<x a=\"1\">plain</x><y/>";
+  return r;
+}
+
+TEST(XmlParserHookTest, DecryptedContentIsReadInTheElementsPlace) {
+  util::Ref<XmlParser> doc = FromText(
+      std::string("<r><e:EncryptedData xmlns:e=\"") + kNsXmlEnc +
+      "\"><e:CipherData><e:CipherValue>AAAA</e:CipherValue></e:CipherData></e:EncryptedData>"
+      "<after>z</after></r>");
+  doc->SetDecryptHook(&FakeDecrypt);
+  EXPECT_EQ(Text("/r/x", *doc), "plain");
+  EXPECT_EQ(Text("/r/x/@a", *doc), "1");
+  EXPECT_TRUE(doc->ExistsPath("/r/y"));
+  EXPECT_EQ(Text("/r/after", *doc), "z");
+  EXPECT_FALSE(doc->ExistsPath("/r/EncryptedData"));
+  util::Ref<XmlParser> tokens = Convert(*doc, XmlParser::Format_Binary);
+  EXPECT_EQ(Bytes(*Convert(*tokens, XmlParser::Format_XmlUtf8)),
+            "<r><x a=\"1\">plain</x><y></y><after>z</after></r>");
+}
+
+TEST(XmlParserStreamTest, ReadBlocksOfALargeIncomingMessageAreReleased) {
+  auto a = util::Ref<testing::QueueConnection>::Adopt(new testing::QueueConnection);
+  auto b = util::Ref<testing::QueueConnection>::Adopt(new testing::QueueConnection);
+  testing::QueueConnection::Pair(a.get(), b.get());
+  std::string data(1 << 20, 'd');
+  {
+    XmlParser doc;
+    ASSERT_TRUE(doc.WriteElementBinary(0, "file", data.data(), static_cast<int64_t>(data.size()))
+                    .IsSuccess());
+    ASSERT_TRUE(doc.Send(a.get(), 1000).IsSuccess());
+  }
+  XmlParser in;
+  ASSERT_TRUE(in.Receive(b.get(), 0).IsSuccess());
+  in.SetReleaseReadData(true);
+  ASSERT_TRUE(in.MoveToPath("/file").IsSuccess());
+  std::vector<char> buf(100000);
+  int64_t total = 0;
+  Result r;
+  do {
+    int len = 0;
+    r = in.ReadBinary(buf.data(), static_cast<int>(buf.size()), &len);
+    ASSERT_TRUE(r.IsSuccess()) << r.Text();
+    total += len;
+  } while (r.Category() == util::ErrMoreData);
+  EXPECT_EQ(total, static_cast<int64_t>(data.size()));
+  EXPECT_GT(in.GetMessage()->ReleasedUpTo(), 900000);
+  EXPECT_EQ(in.Rewind().Category(), util::ErrObjNotExist);
+}
+
+}  // namespace
+}  // namespace velmora::xel
+
+namespace velmora::xel {
+namespace {
+
+TEST(XmlParserCompactTest, RepeatedNamesAreWrittenOnce) {
+  XmlParser doc;
+  ASSERT_TRUE(doc.SetDataFormat(XmlParser::Format_Compact).IsSuccess());
+  ASSERT_TRUE(doc.OpenElement(0, "a").IsSuccess());
+  ASSERT_TRUE(doc.WriteAttribute(0, "x", "1").IsSuccess());
+  ASSERT_TRUE(doc.WriteElement(0, "a", "hi").IsSuccess());
+  ASSERT_TRUE(doc.CloseAll().IsSuccess());
+  const std::string expected = std::string("\x02\x04\x00", 3) +
+                               std::string(
+                                   "\x64\x00\x00\x01"
+                                   "a",
+                                   5) +                               // defines name 0
+                               std::string("\x65\x01\x00\x01x", 5) +  // defines name 1
+                               std::string(
+                                   "\xD1\x01"
+                                   "1\xA5",
+                                   4) +
+                               std::string("\x64\x00", 2) +  // name 0 again
+                               std::string("\xD1\x02hi\xA4\xA4", 6);
+  EXPECT_EQ(Bytes(doc), expected);
+  EXPECT_EQ(Text("/a/a", doc), "hi");
+  EXPECT_EQ(Text("/a/@x", doc), "1");
+}
+
+TEST(XmlParserCommResultTest, WritesOnlyWhatIsSetAndReadsItBack) {
+  XmlParser doc;
+  ASSERT_TRUE(doc.OpenElement(0, "r").IsSuccess());
+  util::CommResult bare;
+  ASSERT_TRUE(doc.WriteCommResult(bare, 0, "CommResult").IsSuccess());
+  util::CommResult full;
+  full.Set(util::CommBadContent, 40, "E", "diag %d", 7);
+  ASSERT_TRUE(doc.WriteCommResult(full, 0, "Other").IsSuccess());
+  ASSERT_TRUE(doc.CloseAll().IsSuccess());
+  util::Ref<XmlParser> text = Convert(doc, XmlParser::Format_XmlUtf8);
+  EXPECT_EQ(Bytes(*text),
+            "<r><CommResult><ErrorCategory>UNKNOWN</ErrorCategory></CommResult>"
+            "<Other><ErrorCategory>BAD-CONTENT</ErrorCategory><ConnectionLevel>40</ConnectionLevel>"
+            "<ErrorCode>E</ErrorCode><Diagnostics>diag 7</Diagnostics></Other></r>");
+  util::CommResult back;
+  ASSERT_TRUE(doc.ReadCommResult("/r/Other", &back).IsSuccess());
+  EXPECT_EQ(back.Text(), full.Text());
+}
+
+TEST(XmlParserConcurrencyTest, CopiesReadAnArrivingMessageFromSeveralThreads) {
+  auto a = util::Ref<testing::QueueConnection>::Adopt(new testing::QueueConnection);
+  auto b = util::Ref<testing::QueueConnection>::Adopt(new testing::QueueConnection);
+  testing::QueueConnection::Pair(a.get(), b.get());
+  {
+    XmlParser doc;
+    ASSERT_TRUE(doc.OpenElement(0, "list").IsSuccess());
+    for (int i = 1; i <= 2000; ++i) ASSERT_TRUE(doc.WriteElementInt(0, "Item", i).IsSuccess());
+    ASSERT_TRUE(doc.Send(a.get(), 1000).IsSuccess());
+  }
+  XmlParser in;
+  ASSERT_TRUE(in.Receive(b.get(), 0).IsSuccess());
+  std::vector<std::thread> threads;
+  std::atomic<int> good{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&in, &good, t] {
+      XmlParser copy(in);
+      for (int i = 2000 - t; i > 0; i -= 397) {
+        int32_t v = 0;
+        char path[64];
+        std::snprintf(path, sizeof(path), "/list/Item[%i]", i);
+        if (copy.ReadIntAtPath(path, &v).IsSuccess() && v == i) ++good;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(good.load(), 4 * 6);
+  EXPECT_TRUE(in.GetMessage()->IsComplete());
 }
 
 }  // namespace

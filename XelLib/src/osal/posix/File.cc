@@ -399,9 +399,15 @@ Status Rename(std::string_view from, std::string_view to, RenameMode mode, bool 
     status = RenameNoReplaceByLink(src, dst);
 #endif
   }
-  if (status.ok() && write_through) {
-    status = SyncFolderOf(dst);
-    if (status.ok() && ParentOf(src) != ParentOf(dst)) status = SyncFolderOf(src);
+  // Write-through matters where a move is more than one directory entry changing: on
+  // Windows it only flushes moves that copy. A rename inside one folder is a single atomic
+  // metadata update (the claim of the folder import), so it is not followed by a folder
+  // fsync, which would cost a disk flush per claim. Moves between folders flush both
+  // folders. The rename has happened either way, so a failed flush does not turn it into
+  // a failure the caller would misread as "not renamed".
+  if (status.ok() && write_through && ParentOf(src) != ParentOf(dst)) {
+    (void)SyncFolderOf(dst);
+    (void)SyncFolderOf(src);
   }
   return status;
 }

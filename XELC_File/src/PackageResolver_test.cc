@@ -1,0 +1,375 @@
+// Tests of PackageResolver and XmlProcessor on real folders: trigger modes, descriptors, orders.
+#include "PackageResolver.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ImportPackage.h"
+#include "TempDir.h"
+#include "XmlProcessor.h"
+#include "osal/File.h"
+#include "util/Trace.h"
+
+namespace velmora::xelc {
+namespace {
+
+namespace fs = std::filesystem;
+using Strings = std::vector<std::string>;
+
+constexpr int kPlain = ImportPackage::ImportPlainFiles;
+constexpr int kCustom = ImportPackage::ImportCustomXml;
+constexpr int kQv = ImportPackage::ImportQvXml;
+
+// folder "\" name: the form the connector builds its paths in.
+std::string In(const std::string& folder, const std::string& name) { return folder + "\\" + name; }
+
+// Writes a file whose modification time lies ageSeconds in the past (companions come oldest
+// first).
+void Write(const std::string& path, const std::string& content, int ageSeconds = 100) {
+  const std::string native = osal::NativePath(path);
+  fs::create_directories(fs::path(native).parent_path());
+  std::ofstream(native, std::ios::binary) << content;
+  fs::last_write_time(native, fs::file_time_type::clock::now() - std::chrono::seconds(ageSeconds));
+}
+
+// A package over folder (also the input base directory) whose found file, name, is claimed
+// and renamed on disk to its lock name, as the locker leaves it.
+ImportPackage Claimed(const std::string& folder, const std::string& name, int triggerMode,
+                      int importMode) {
+  ImportPackage p;
+  p.SetInputBaseDirectory(folder);
+  EXPECT_TRUE(p.SetWatchedFolder(folder));
+  p.SetStructuredTypes(".xml");
+  p.SetTriggerMode(triggerMode);
+  p.SetImportMode(importMode);
+  p.SetFoundFileFullPath(In(folder, name));
+  p.SetFoundFileValid(true);
+  p.SetFoundFileNewLock();
+  fs::rename(
+      osal::NativePath(In(folder, name)),
+      osal::NativePath(p.GetFoundFile().GetLockedFileName(FileInfo::FullPath, false, false)));
+  return p;
+}
+
+Strings Paths(const std::vector<FileInfo>& files) {
+  Strings out;
+  for (const FileInfo& f : files) out.push_back(f.GetFileName(FileInfo::FullPath, false, false));
+  return out;
+}
+
+std::string ContentError(const ImportPackage& p) { return p.GetCommResult().Diagnostics(); }
+
+// Collects the trace lines ("{\"category\" object} text") written while it lives.
+class TraceCapture : public util::LogWriter {
+ public:
+  TraceCapture() : M_pPrevious(util::SetLogWriter(util::LogChannelTrace, this)) {
+    util::EnableTraceId(util::General_60, true);
+  }
+  ~TraceCapture() override {
+    util::EnableTraceId(util::General_60, false);
+    util::SetLogWriter(util::LogChannelTrace, M_pPrevious);
+  }
+  void Write(const util::LogRecord& record) override {
+    std::lock_guard<std::mutex> lock(M_Mutex);
+    M_Text += record.Render(false, true) + "\n";
+  }
+  // True when a line of the category begins with text.
+  bool Has(const std::string& category, const std::string& text) {
+    std::lock_guard<std::mutex> lock(M_Mutex);
+    const std::string quoted = "\"" + category + "\"";
+    for (size_t at = M_Text.find("} " + text); at != std::string::npos;
+         at = M_Text.find("} " + text, at + 1)) {
+      const size_t begin = M_Text.rfind('\n', at);
+      const size_t from = begin == std::string::npos ? 0 : begin + 1;
+      if (M_Text.substr(from, at - from).find(quoted) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+ private:
+  util::LogWriter* M_pPrevious;
+  std::mutex M_Mutex;
+  std::string M_Text;
+};
+
+TEST(PackageResolverTrigger, SameBaseNameSkipsLockedAndProcessedCompanions) {
+  testing::TempDir dir;
+  const std::string d = dir.path();
+  Write(In(d, "a.b.txt"), "trigger");
+  Write(In(d, "a.b.xml"), "<x/>", 50);
+  Write(In(d, "a.b.pdf"), "pdf", 80);  // older: found first
+  Write(In(d, "a.txt"), "other base name");
+  Write(In(d, "a.b.done"), "trigger processed earlier");
+  Write(In(d, "a.b.tif.20261204045539.Qk7_x+03600.locked"), "another poll's claim");
+  ImportPackage p = Claimed(d, "a.b.txt", 1, kPlain);
+  p.SetTriggerChangeToExtension("done");
+  ImportPackage q = p;
+
+  TraceCapture trace;
+  PackageResolver().Resolve(&p);
+  const Strings companions{In(d, "a.b.pdf"), In(d, "a.b.xml")};
+  EXPECT_EQ(Paths(p.GetTriggeredFiles()), companions);
+  // Trigger without QV XML: every companion, the trigger file itself never.
+  EXPECT_EQ(Paths(p.GetAttachedFiles()), companions);
+  EXPECT_EQ(p.GetXmlState(), 0);
+  EXPECT_EQ(ContentError(p), "");
+  const std::string r = "File_PackageResolver";
+  EXPECT_TRUE(trace.Has(r, "Searching triggered files in " + d + "\n"));
+  EXPECT_TRUE(trace.Has(r, "Ignoring renamed (processed) trigger file " + In(d, "a.b.done")));
+  EXPECT_TRUE(trace.Has(r, "Ignoring locked file " + In(d, "a.b.txt.")));
+  EXPECT_TRUE(trace.Has(r, "Trigger used but not XML, attaching all triggered files"));
+
+  // Without a change-to extension a processed trigger name is an ordinary companion; the
+  // trigger file under its plain name is never its own companion.
+  q.SetTriggerChangeToExtension("");
+  FileInfo done;
+  done.SetFullPath(In(d, "a.b.done"));
+  FileInfo trigger = q.GetFoundFile();
+  trigger.SetLockState(FileInfo::NotLocked);
+  PackageResolver().CheckTriggeredFile(&q, done);
+  PackageResolver().CheckTriggeredFile(&q, trigger);
+  EXPECT_EQ(Paths(q.GetTriggeredFiles()), (Strings{In(d, "a.b.done")}));
+  EXPECT_TRUE(trace.Has(r, "Ignoring trigger file itself " + In(d, "a.b.txt") + "\n"));
+}
+
+TEST(PackageResolverTrigger, WholeFolderAndSubfolderModes) {
+  testing::TempDir dir;
+  const std::string d = dir.path();
+  Write(In(d, "batch7.trg"), "trigger");
+  Write(In(d, "x.pdf"), "x", 90);
+  Write(In(d, "y.tif"), "y", 80);
+  Write(In(d, "batch7\\inner.pdf"), "inner", 70);
+  Write(In(d, "batch7\\deeper\\no.pdf"), "files of the one folder only");
+
+  ImportPackage two = Claimed(d, "batch7.trg", 2, kPlain);
+  PackageResolver().Resolve(&two);
+  EXPECT_EQ(Paths(two.GetAttachedFiles()), (Strings{In(d, "x.pdf"), In(d, "y.tif")}));
+
+  fs::rename(
+      osal::NativePath(two.GetFoundFile().GetLockedFileName(FileInfo::FullPath, false, false)),
+      osal::NativePath(In(d, "batch7.trg")));
+  ImportPackage three = Claimed(d, "batch7.trg", 3, kPlain);
+  PackageResolver().Resolve(&three);
+  EXPECT_EQ(Paths(three.GetAttachedFiles()), (Strings{In(In(d, "batch7"), "inner.pdf")}));
+
+  // A companion outside the input base directory is refused into the content error.
+  fs::rename(
+      osal::NativePath(three.GetFoundFile().GetLockedFileName(FileInfo::FullPath, false, false)),
+      osal::NativePath(In(d, "batch7.trg")));
+  ImportPackage outside = Claimed(d, "batch7.trg", 3, kPlain);
+  outside.SetInputBaseDirectory(In(d, "other"));
+  PackageResolver().Resolve(&outside);
+  EXPECT_TRUE(outside.GetTriggeredFiles().empty());
+  EXPECT_EQ(ContentError(outside), "File " + In(In(d, "batch7"), "inner.pdf") +
+                                       " is not in configured input base directory");
+}
+
+TEST(PackageResolverTrigger, NoCompanionLeavesNothingAttached) {
+  testing::TempDir dir;
+  const std::string d = dir.path();
+  Write(In(d, "lonely.trg"), "trigger");
+  ImportPackage plain = Claimed(d, "lonely.trg", 3, kPlain | kQv);  // no subfolder
+  ImportPackage qv = plain;
+  qv.SetImportMode(kQv);
+  ImportPackage custom = plain;
+  custom.SetImportMode(kCustom);
+
+  TraceCapture trace;
+  PackageResolver().Resolve(&plain);
+  EXPECT_TRUE(trace.Has("File_PackageResolver", "No triggered files found, error="));
+  EXPECT_TRUE(plain.GetAttachedFiles().empty());
+  EXPECT_EQ(ContentError(plain), "");  // with plain files allowed no descriptor is examined
+
+  // Plain files not allowed: the empty candidate is examined.
+  PackageResolver().Resolve(&qv);
+  EXPECT_EQ(ContentError(qv), "XML parser error for file ");
+  EXPECT_TRUE(qv.GetAttachedFiles().empty());
+  PackageResolver().Resolve(&custom);
+  EXPECT_EQ(custom.GetRootXmlPartNumber(), 1);
+  EXPECT_TRUE(custom.GetAttachedFiles().empty());
+  EXPECT_EQ(ContentError(custom), "");
+}
+
+TEST(PackageResolverXml, QvDescriptorLinksFilesInDocumentOrder) {
+  testing::TempDir dir;
+  const std::string d = dir.path();
+  Write(In(d, "d.xml"),
+        "<?xml version=\"1.0\"?>\n<ImportSession>\n"
+        "  <Page ImportFileName=\"first.pdf\"/>\n"
+        "  <Batch><Doc><page ImportFileName=\"sub\\deep.tif\"/></Doc></Batch>\n"
+        "  <Page ImportFileName=\"\"/><Page/>\n"
+        "  <PAGE ImportFileName=\"last.pdf\"><Note>text</Note></PAGE>\n"
+        "  <Page ImportFileName=\"first.pdf\"/>\n</ImportSession>\n");
+  for (const char* name : {"first.pdf", "sub\\deep.tif", "last.pdf"}) Write(In(d, name), "x");
+  ImportPackage p = Claimed(d, "d.xml", 0, kPlain | kQv);
+
+  TraceCapture trace;
+  PackageResolver().Resolve(&p);  // the descriptor is read under its lock name
+  EXPECT_EQ(p.GetXmlState(), 2);
+  EXPECT_EQ(p.GetRootXmlPartNumber(), 1);
+  const std::string first = In(d, "first.pdf"), deep = In(In(d, "sub"), "deep.tif"),
+                    last = In(d, "last.pdf");
+  EXPECT_EQ(Paths(p.GetXmlLinkedFiles()), (Strings{first, deep, last, first}));
+  // Descriptor first, then each linked file once.
+  EXPECT_EQ(Paths(p.GetAttachedFiles()), (Strings{In(d, "d.xml"), first, deep, last}));
+  EXPECT_EQ(ContentError(p), "");
+  EXPECT_TRUE(trace.Has("File_XmlProcessor", "Found linked file sub\\deep.tif"));
+  EXPECT_TRUE(trace.Has("File_XmlProcessor", "QV XML detected and processed."));
+  EXPECT_TRUE(trace.Has("File_PackageResolver",
+                        "XML used without trigger, attaching all XML linked files"));
+}
+
+TEST(PackageResolverXml, TriggerWithDescriptorCombinesTheLists) {
+  testing::TempDir dir;
+  const std::string d = dir.path();
+  Write(In(d, "job.trg"), "trigger");
+  Write(In(d, "job.pdf"), "older companion", 300);
+  Write(In(d, "job.xml"),
+        "<ImportSession><Page ImportFileName=\"job.tif\"/>"
+        "<Page ImportFileName=\"scan.pdf\"/></ImportSession>",
+        10);  // newest, yet first: structured types are preferred
+  Write(In(d, "job.tif"), "companion and linked", 200);
+  Write(In(d, "scan.pdf"), "linked only");
+  ImportPackage p = Claimed(d, "job.trg", 1, kQv);
+  PackageResolver().Resolve(&p);
+  EXPECT_EQ(Paths(p.GetTriggeredFiles()),
+            (Strings{In(d, "job.xml"), In(d, "job.pdf"), In(d, "job.tif")}));
+  EXPECT_EQ(Paths(p.GetAttachedFiles()),
+            (Strings{In(d, "job.xml"), In(d, "job.tif"), In(d, "scan.pdf"), In(d, "job.pdf")}));
+  EXPECT_EQ(ContentError(p), "");
+
+  // Custom XML alone: the descriptor is not examined; the triggered files keep their order.
+  Write(In(d, "other.trg"), "trigger");
+  Write(In(d, "other.xml"), "not xml at all", 10);
+  Write(In(d, "other.pdf"), "x", 300);
+  ImportPackage c = Claimed(d, "other.trg", 1, kCustom);
+  PackageResolver().Resolve(&c);
+  EXPECT_EQ(Paths(c.GetAttachedFiles()), (Strings{In(d, "other.xml"), In(d, "other.pdf")}));
+  EXPECT_EQ(c.GetRootXmlPartNumber(), 1);
+  EXPECT_EQ(c.GetXmlState(), 0);
+  EXPECT_EQ(ContentError(c), "");
+}
+
+TEST(PackageResolverXml, PlainFilesAndNonStructuredNamesSkipTheDescriptorCheck) {
+  testing::TempDir dir;
+  const std::string d = dir.path();
+  Write(In(d, "scan.pdf"), "%PDF-1.4");
+  ImportPackage p = Claimed(d, "scan.pdf", 0, kPlain | kQv);
+  ImportPackage none = p;
+  none.SetImportMode(kPlain);
+  ImportPackage strict = p;
+  strict.SetImportMode(kQv);
+
+  PackageResolver().Resolve(&p);
+  EXPECT_EQ(p.GetXmlState(), 0);
+  EXPECT_EQ(p.GetRootXmlPartNumber(), 0);
+  EXPECT_EQ(Paths(p.GetAttachedFiles()), (Strings{In(d, "scan.pdf")}));
+  EXPECT_EQ(ContentError(p), "");
+  // No trigger and no XML: only the found file.
+  PackageResolver().Resolve(&none);
+  EXPECT_EQ(Paths(none.GetAttachedFiles()), (Strings{In(d, "scan.pdf")}));
+  // Without plain files the PDF is examined under its lock name; it is still attached.
+  PackageResolver().Resolve(&strict);
+  EXPECT_EQ(ContentError(strict),
+            "XML parser error for file " +
+                strict.GetFoundFile().GetLockedFileName(FileInfo::FullPath, false, false));
+  EXPECT_EQ(Paths(strict.GetAttachedFiles()), (Strings{In(d, "scan.pdf")}));
+}
+
+// --- XmlProcessor on its own -----------------------------------------------------------
+
+struct Outcome {
+  int state;
+  int part;
+  Strings linked;
+  std::string error;
+};
+
+Outcome ProcessFile(const std::string& path, int importMode, const std::string& base = "") {
+  ImportPackage p;
+  if (!base.empty()) p.SetInputBaseDirectory(base);
+  p.SetImportMode(importMode);
+  XmlProcessor().Process(path, &p);
+  return {p.GetXmlState(), p.GetRootXmlPartNumber(), Paths(p.GetXmlLinkedFiles()), ContentError(p)};
+}
+
+TEST(XmlProcessorTest, CustomXmlAndItsRefusal) {
+  testing::TempDir dir;
+  const std::string invoice = In(dir.path(), "invoice.xml");
+  Write(invoice,
+        "<?xml version=\"1.0\"?><!-- x --><Invoice><Page ImportFileName=\"a\"/></Invoice>");
+  Outcome both = ProcessFile(invoice, kQv | kCustom);
+  EXPECT_EQ(both.state, 1);
+  EXPECT_EQ(both.part, 1);
+  EXPECT_TRUE(both.linked.empty());
+  EXPECT_EQ(both.error, "");
+
+  Outcome qvOnly = ProcessFile(invoice, kQv);
+  EXPECT_EQ(qvOnly.part, 0);
+  EXPECT_EQ(qvOnly.error, "Custom XML disabled and no QV XML detected in file " + invoice);
+
+  // Custom XML without QV XML: taken as it is, not even opened.
+  Outcome unopened = ProcessFile(In(dir.path(), "does-not-exist.bin"), kCustom);
+  EXPECT_EQ(unopened.state, 0);
+  EXPECT_EQ(unopened.part, 1);
+  EXPECT_EQ(unopened.error, "");
+}
+
+TEST(XmlProcessorTest, DocumentsThatAreNotXmlGiveTheParserError) {
+  testing::TempDir dir;
+  const std::string d = dir.path();
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"pdf.xml", "%PDF-1.4\n1 0 obj << /Type /Catalog >> endobj\n"},
+      {"mismatch.xml", "<ImportSession><Page ImportFileName=\"a.pdf\"></ImportSession>"},
+      {"unclosed.xml", "<ImportSession><Page ImportFileName=\"a.pdf\"/>"},
+      {"tworoots.xml", "<ImportSession/><ImportSession/>"},
+      {"empty.xml", ""},
+      {"comment.xml", "<?xml version=\"1.0\"?><!-- nothing else -->"},
+      {"big.xml", "<ImportSession>" + std::string(20000, 'f') + "</Session>"},
+  };
+  for (const auto& [name, content] : bad) {
+    SCOPED_TRACE(name);
+    Write(In(d, name), content);
+    Outcome o = ProcessFile(In(d, name), kQv | kCustom);
+    EXPECT_EQ(o.error, "XML parser error for file " + In(d, name));
+    EXPECT_EQ(o.state, 0);
+    EXPECT_EQ(o.part, 0);
+    EXPECT_TRUE(o.linked.empty());
+  }
+  EXPECT_EQ(ProcessFile(In(d, "missing.xml"), kQv).error,
+            "XML parser error for file " + In(d, "missing.xml"));
+}
+
+TEST(XmlProcessorTest, QvDescriptorRulesAndContainment) {
+  testing::TempDir dir;
+  const std::string base = In(dir.path(), "in");
+  // A session without pages is still QV XML.
+  Write(In(base, "empty.xml"), "<ImportSession Version=\"2\"><Header/></ImportSession>");
+  Outcome empty = ProcessFile(In(base, "empty.xml"), kQv, base);
+  EXPECT_EQ(empty.state, 2);
+  EXPECT_EQ(empty.part, 1);
+  EXPECT_TRUE(empty.linked.empty());
+
+  // Rejected links do not end the walk; the first rejection is the content error. A namespace
+  // and a descriptor of many blocks change nothing.
+  Write(In(base, "x\\d.xml"),
+        "<ImportSession xmlns=\"urn:q\"><Filler>" + std::string(9000, 'f') +
+            "</Filler><Page ImportFileName=\"..\\..\\secret.pdf\"/>"
+            "<Page ImportFileName=\"" +
+            In(dir.path(), "secret.pdf") +
+            "\"/><Page ImportFileName=\"sub\\b.pdf\"/><Page ImportFileName=\"" +
+            In(base, "abs.pdf") + "\"/></ImportSession>");
+  Outcome links = ProcessFile(In(base, "x\\d.xml"), kQv, base);
+  EXPECT_EQ(links.state, 2);
+  EXPECT_EQ(links.linked, (Strings{In(In(In(base, "x"), "sub"), "b.pdf"), In(base, "abs.pdf")}));
+  EXPECT_EQ(links.error, "File ..\\..\\secret.pdf is not in configured input base directory");
+}
+
+}  // namespace
+}  // namespace velmora::xelc

@@ -1,0 +1,216 @@
+// PollResBuilder: writes the "poll-res" answer of a poll, with the claimed files embedded.
+#include "PollResBuilder.h"
+
+#include <utility>
+
+#include "FileInfo.h"
+#include "ImportPackage.h"
+#include "osal/File.h"
+#include "util/TimeUTC.h"
+#include "util/Trace.h"
+#include "xel/XmlParser.h"
+
+namespace velmora::xelc {
+
+using xel::XmlParser;
+
+namespace {
+
+// Every element of the answer takes the namespace of the element around it (-1).
+constexpr int kNsInherit = -1;
+
+// The current UTC time in the answer's text form ("TimeEnd" and "date").
+std::string CurrentTimeText() {
+  util::TimeUTC now;
+  now.SetToNow();
+  char buffer[32];
+  size_t length = 0;
+  if (now.WriteAsText(buffer, sizeof buffer, &length).IsError()) return std::string();
+  return std::string(buffer, length);
+}
+
+}  // namespace
+
+PollResBuilder::PollResBuilder()
+    : M_pReadBuffer(std::make_unique_for_overwrite<uint8_t[]>(kReadBufferSize)) {}
+
+PollResBuilder::~PollResBuilder() = default;
+
+const char* PollResBuilder::ClassName() const { return "File_PollResBuilder"; }
+
+void PollResBuilder::SetMessage(XmlParser* pDocument) {
+  if (M_pDocument == nullptr) M_pDocument = pDocument;
+}
+
+void PollResBuilder::SetGreeting(const std::string& text) { M_Greeting = text; }
+
+void PollResBuilder::SetStatus(int32_t status, const std::string& text) {
+  M_Status = status;
+  M_ErrorText = text;
+}
+
+util::Result PollResBuilder::WriteContentChunk(const void* data, size_t size) {
+  return M_pDocument->WriteBinary(data, static_cast<int64_t>(size));
+}
+
+// The document operations' own results are not looked at here: a document that cannot be
+// written fails its send, which the poll function reports. Only the embedding of file
+// content is checked, because a broken part must be reported to the platform in the answer.
+int32_t PollResBuilder::Build(const ImportPackage& package) {
+  if (M_pDocument == nullptr) return M_BuildResult;
+  XmlParser& doc = *M_pDocument;
+  M_PreviousBuildResult = M_BuildResult;
+  M_BuildResult = BuildComplete;
+
+  doc.Reset();
+  (void)doc.SetDataFormat(XmlParser::Format_Binary);
+  (void)doc.BeginMessage(XmlParser::MsgType_Answer, nullptr, nullptr, "poll-res", nullptr);
+
+  (void)doc.OpenElement(kNsInherit, "status");
+  if (M_Status == 0) {
+    (void)doc.WriteElement(kNsInherit, "Status", "OK");
+    (void)doc.WriteElement(kNsInherit, "Greeting", M_Greeting.c_str());
+  } else if (M_Status == 1) {
+    (void)doc.WriteElement(kNsInherit, "Status", "ERROR");
+    (void)doc.WriteElement(kNsInherit, "ErrorString", M_ErrorText.c_str());
+  }
+  (void)doc.CloseElement();
+
+  if (M_Status == 0 && !package.GetAttachedFiles().empty()) {
+    WriteMessagePart(package, CurrentTimeText());
+    (void)doc.CloseElement();  // the multipart "content"
+    (void)doc.CloseElement();  // the body's "message"
+    (void)doc.WriteEmptyElement(kNsInherit, "TiffData");
+  }
+  (void)doc.CloseAll();
+  return M_BuildResult;
+}
+
+void PollResBuilder::WriteMessagePart(const ImportPackage& package, const std::string& timeText) {
+  XmlParser& doc = *M_pDocument;
+  const FileInfo& found = package.GetFoundFile();
+
+  (void)doc.OpenElement(kNsInherit, "message");
+
+  (void)doc.OpenElement(kNsInherit, "internal");
+  (void)doc.WriteElementInt(kNsInherit, "ConfirmTimeout", 1);
+  (void)doc.WriteElementInt(kNsInherit, "ConfirmOptions", 1);
+  // The platform hands this back with its confirmation; it names the claim uniquely.
+  const std::string correlation = found.GetFileName(FileInfo::NameOnly, false, false) + "." +
+                                  found.GetLockTimeStamp() + "." + found.GetLockRandomString();
+  (void)doc.WriteElement(kNsInherit, "Correlation", correlation.c_str());
+  (void)doc.CloseElement();
+
+  (void)doc.OpenElement(kNsInherit, "general");
+  (void)doc.WriteElementInt(kNsInherit, "Type", 3);
+  (void)doc.WriteElement(kNsInherit, "TimeEnd", timeText.c_str());
+  // The build before could not write a file's content: this answer carries the parts
+  // without content, and says so.
+  if (M_PreviousBuildResult == BuildContentError) {
+    (void)doc.WriteElementInt(kNsInherit, "ContentErrorLevel", 2);
+  }
+  (void)doc.WriteCommResult(package.GetCommResult(), kNsInherit, "CommResult");
+  (void)doc.OpenElement(kNsInherit, "RootXml");
+  (void)doc.WriteElementInt(kNsInherit, "PartNumber", package.GetRootXmlPartNumber());
+  (void)doc.CloseElement();
+  (void)doc.CloseElement();
+
+  (void)doc.OpenElement(kNsInherit, "specific");
+  (void)doc.OpenElement(kNsInherit, "import");
+  (void)package.WriteImportRecord(&doc);
+  (void)doc.CloseElement();
+  (void)doc.CloseElement();
+
+  (void)doc.OpenElement(kNsInherit, "body");
+  (void)doc.OpenElement(kNsInherit, "message");
+  (void)doc.OpenElement(kNsInherit, "mime-header");
+  (void)doc.WriteElement(kNsInherit, "date", timeText.c_str());
+  (void)doc.OpenElement(kNsInherit, "to");
+  (void)doc.OpenElement(kNsInherit, "mailbox");
+  const std::string displayName = found.GetFileName(FileInfo::FullPath, false, false);
+  (void)doc.WriteElement(kNsInherit, "displayname", displayName.c_str());
+  (void)doc.WriteElement(kNsInherit, "address", kOriginatorAddress);
+  (void)doc.CloseElement();  // mailbox
+  (void)doc.CloseElement();  // to
+  (void)doc.WriteElement(kNsInherit, "content-type", "multipart/mixed");
+  (void)doc.CloseElement();  // mime-header
+
+  // Left open for the parts; Build closes it.
+  (void)doc.OpenElement(kNsInherit, "content");
+  const bool embed = M_PreviousBuildResult == BuildComplete;
+  const auto& files = package.GetAttachedFiles();
+  for (size_t i = 0; i < files.size() && M_BuildResult == BuildComplete; ++i) {
+    WritePart(files[i], i, embed);
+  }
+}
+
+void PollResBuilder::WritePart(const FileInfo& file, size_t index, bool embed) {
+  XmlParser& doc = *M_pDocument;
+  (void)doc.OpenElement(kNsInherit, "part");
+  (void)doc.OpenElement(kNsInherit, "mime-header");
+  const std::string name = file.GetFileName(FileInfo::NameOnly, false, false);
+  (void)doc.OpenElement(kNsInherit, "content-disposition");
+  (void)doc.WriteAttribute(0, "filename", name.c_str());
+  (void)doc.WriteChars("attachment");
+  (void)doc.CloseElement();  // content-disposition
+  (void)doc.CloseElement();  // mime-header
+  (void)doc.OpenElement(kNsInherit, "content");
+  (void)doc.OpenElement(kNsInherit, "binary");
+  if (embed) {
+    EmbedFile(file);
+    // Only the found file (the first part) is essential: a companion that vanished or is
+    // held by someone else is sent as an empty part and the import goes on.
+    if (M_BuildResult == BuildOpenFailed && index > 0) {
+      M_BuildResult = BuildComplete;
+      M_ContentErrorText.clear();
+    }
+  }
+  (void)doc.CloseElement();  // binary
+  (void)doc.CloseElement();  // content
+  (void)doc.CloseElement();  // part
+}
+
+void PollResBuilder::EmbedFile(const FileInfo& file) {
+  const std::string path = file.GetCurrentFileName(FileInfo::FullPath, false, false);
+  osal::File input;
+  osal::OpenOptions options;
+  options.access = osal::kAccessRead;
+  // Others may go on reading and writing, as with a plain open for reading.
+  options.share = osal::kShareRead | osal::kShareWrite;
+  options.disposition = osal::Disposition::kOpenExisting;
+  // Opened through the long form, so that deep paths open on Windows as well.
+  const osal::Status opened =
+      input.Open(file.GetCurrentFileName(FileInfo::FullPath, false, true), options);
+  if (!opened.ok()) {
+    XEL_TRACE_OBJ(this, util::General_Error, "Could not open file %s for reading", path.c_str());
+    SetContentError("Could not open file " + path + " for reading", BuildOpenFailed);
+    return;
+  }
+
+  uint8_t* buffer = M_pReadBuffer.get();
+  while (M_BuildResult == BuildComplete) {
+    size_t got = 0;
+    const osal::Status read = input.Read(buffer, kReadBufferSize, &got);
+    if (!read.ok()) {
+      // A part cut short would be imported as if it were whole; report it like a part that
+      // could not be written, so that the file is set aside and the platform is told.
+      XEL_TRACE_OBJ(this, util::General_Error, "Reading file %s failed: %s", path.c_str(),
+                    read.Text().c_str());
+      SetContentError("Could not encode file " + path + " in poll-res message", BuildContentError);
+      break;
+    }
+    if (got == 0) break;
+    if (WriteContentChunk(buffer, got).IsError()) {
+      SetContentError("Could not encode file " + path + " in poll-res message", BuildContentError);
+    }
+  }
+  (void)input.Close();
+}
+
+void PollResBuilder::SetContentError(std::string text, int32_t buildResult) {
+  M_ContentErrorText = std::move(text);
+  XEL_TRACE_OBJ(this, util::General_Error, "%s", M_ContentErrorText.c_str());
+  M_BuildResult = buildResult;
+}
+
+}  // namespace velmora::xelc

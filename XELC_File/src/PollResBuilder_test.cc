@@ -1,0 +1,270 @@
+// Tests of PollResBuilder: answer layouts, embedded file content, unreadable files, rebuilds.
+#include "PollResBuilder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "ImportPackage.h"
+#include "TempDir.h"
+#include "osal/File.h"
+#include "util/ResultCode.h"
+#include "xel/XmlParser.h"
+
+namespace velmora::xelc {
+namespace {
+
+using xel::XmlParser;
+
+constexpr const char* kBody = "/Envelope/Body/poll-res";
+
+// Paths are in the connector's form ("\\" separators); the disk wants the native one.
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(osal::NativePath(path), std::ios::binary);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  ASSERT_TRUE(out.good()) << path;
+}
+
+// Deterministic content that differs at every offset of a chunk.
+std::string Pattern(size_t size, unsigned seed) {
+  std::string s(size, '\0');
+  uint32_t x = seed * 2654435761u + 1;
+  for (char& c : s) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>(x >> 24);
+  }
+  return s;
+}
+
+std::string Text(const XmlParser& doc, const std::string& path) {
+  std::string out;
+  util::Result r = doc.ReadStringAtPath(path.c_str(), &out);
+  EXPECT_TRUE(r.IsSuccess()) << path << ": " << r.Text();
+  return out;
+}
+
+bool Exists(const XmlParser& doc, const std::string& path) { return doc.ExistsPath(path.c_str()); }
+
+// The whole binary content of the element at path.
+std::string Binary(const XmlParser& doc, const std::string& path) {
+  XmlParser at(doc);
+  util::Result r = at.MoveToPath(path.c_str());
+  EXPECT_TRUE(r.IsSuccess()) << path << ": " << r.Text();
+  std::string out;
+  std::vector<char> buf(30000);
+  do {
+    int len = 0;
+    r = at.ReadBinary(buf.data(), static_cast<int>(buf.size()), &len);
+    EXPECT_TRUE(r.IsSuccess()) << path << ": " << r.Text();
+    out.append(buf.data(), static_cast<size_t>(len));
+  } while (r.IsSuccess() && r.Category() == util::ErrMoreData);
+  return out;
+}
+
+// A builder that records the chunks it hands to the document and can fail one of them.
+class RecordingBuilder : public PollResBuilder {
+ public:
+  std::vector<size_t> M_Chunks;
+  int M_FailAtChunk = -1;
+
+ protected:
+  util::Result WriteContentChunk(const void* data, size_t size) override {
+    M_Chunks.push_back(size);
+    if (static_cast<int>(M_Chunks.size()) - 1 == M_FailAtChunk) {
+      return util::Result::Fail(util::ErrResource, "message full");
+    }
+    return PollResBuilder::WriteContentChunk(data, size);
+  }
+};
+
+// A claimed found file with companions in a temporary folder. The found file lies on disk
+// under its lock name, as it does while claimed.
+class PollResFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    M_Package.SetWatchedFolder(M_Dir.path());
+    M_Package.SetFoundFileFullPath(M_Dir.path() + "\\report.pdf");
+    M_Package.SetFoundFileValid(true);
+    M_Package.SetFoundFileNewLock();
+    M_Package.SetClaimed(true);
+    M_Package.SetRootXmlPartNumber(4);
+  }
+  // Creates the found file with content under its lock name and attaches it.
+  void AttachFound(const std::string& bytes) {
+    WriteFile(M_Package.GetFoundFile().GetCurrentFileName(FileInfo::FullPath, false, false), bytes);
+    ASSERT_TRUE(M_Package.AddAttachedFile(M_Package.GetFoundFile()));
+  }
+  // Creates a companion and attaches it; returns its path.
+  std::string AttachCompanion(const std::string& name, const std::string& bytes) {
+    const std::string path = M_Dir.path() + "\\" + name;
+    WriteFile(path, bytes);
+    FileInfo file;
+    file.SetFullPath(path);
+    EXPECT_TRUE(M_Package.AddAttachedFile(file));
+    return path;
+  }
+  static std::string Part(int n) {
+    return std::string(kBody) + "/message/body/message/content/part[" + std::to_string(n) + "]";
+  }
+
+  testing::TempDir M_Dir{"pollres"};
+  ImportPackage M_Package;
+  XmlParser M_Doc;
+};
+
+TEST_F(PollResFixture, StatusOnlyAnswers) {
+  AttachFound("x");
+  PollResBuilder builder;
+  EXPECT_EQ(builder.Build(M_Package), 0);  // no document: nothing written
+  builder.SetMessage(&M_Doc);
+  XmlParser other;
+  builder.SetMessage(&other);  // the first document stays
+
+  // An error answer carries only the status, even with attached files.
+  builder.SetStatus(1, "Folder X is not accessible");
+  EXPECT_EQ(builder.Build(M_Package), 0);
+  EXPECT_EQ(M_Doc.GetDataFormat(), XmlParser::Format_Binary);
+  EXPECT_EQ(Text(M_Doc, "/Envelope/Header/type"), "2");
+  EXPECT_EQ(Text(M_Doc, std::string(kBody) + "/status/Status"), "ERROR");
+  EXPECT_EQ(Text(M_Doc, std::string(kBody) + "/status/ErrorString"), "Folder X is not accessible");
+  EXPECT_FALSE(Exists(M_Doc, std::string(kBody) + "/status/Greeting"));
+  EXPECT_FALSE(Exists(M_Doc, std::string(kBody) + "/message"));
+  EXPECT_FALSE(Exists(other, "/Envelope"));
+
+  // A success answer without attached files carries only "Status" and "Greeting".
+  ImportPackage empty;
+  builder.SetStatus(0, "");
+  builder.SetGreeting("Hello from XelcFile");
+  EXPECT_EQ(builder.Build(empty), 0);
+  EXPECT_EQ(Text(M_Doc, std::string(kBody) + "/status/Status"), "OK");
+  EXPECT_EQ(Text(M_Doc, std::string(kBody) + "/status/Greeting"), "Hello from XelcFile");
+  EXPECT_FALSE(Exists(M_Doc, std::string(kBody) + "/status/ErrorString"));
+  EXPECT_FALSE(Exists(M_Doc, std::string(kBody) + "/message"));
+  EXPECT_FALSE(Exists(M_Doc, std::string(kBody) + "/TiffData"));
+}
+
+TEST_F(PollResFixture, FullLayoutWithContentStreamedInChunks) {
+  const std::string big = Pattern(PollResBuilder::kReadBufferSize + 1, 1);
+  AttachFound(big);
+  AttachCompanion("empty.txt", "");
+  AttachCompanion("note.txt", "hello");
+  RecordingBuilder builder;
+  builder.SetMessage(&M_Doc);
+  builder.SetGreeting("hi");
+  ASSERT_EQ(builder.Build(M_Package), 0);
+  EXPECT_EQ(builder.GetContentErrorText(), "");
+  // 65537 bytes go in two chunks; the empty file writes none.
+  EXPECT_EQ(builder.M_Chunks, (std::vector<size_t>{65536, 1, 5}));
+
+  const std::string b = kBody;
+  const FileInfo& found = M_Package.GetFoundFile();
+  EXPECT_EQ(Text(M_Doc, b + "/status/Status"), "OK");
+  EXPECT_EQ(Text(M_Doc, b + "/status/Greeting"), "hi");
+  EXPECT_EQ(Text(M_Doc, b + "/message/internal/ConfirmTimeout"), "1");
+  EXPECT_EQ(Text(M_Doc, b + "/message/internal/ConfirmOptions"), "1");
+  EXPECT_EQ(Text(M_Doc, b + "/message/internal/Correlation"),
+            "report.pdf." + found.GetLockTimeStamp() + "." + found.GetLockRandomString());
+  EXPECT_EQ(Text(M_Doc, b + "/message/general/Type"), "3");
+  const std::string timeEnd = Text(M_Doc, b + "/message/general/TimeEnd");
+  EXPECT_TRUE(std::regex_match(timeEnd, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3})")))
+      << timeEnd;
+  EXPECT_EQ(Text(M_Doc, b + "/message/body/message/mime-header/date"), timeEnd);
+  EXPECT_FALSE(Exists(M_Doc, b + "/message/general/ContentErrorLevel"));
+  util::CommResult comm;
+  XmlParser at(M_Doc);
+  ASSERT_TRUE(at.MoveToPath(b.c_str()).IsSuccess());
+  ASSERT_TRUE(at.ReadCommResult("message/general/CommResult", &comm).IsSuccess());
+  EXPECT_EQ(comm.ErrorCategory(), util::CommOk);
+  EXPECT_EQ(comm.ConnectionLevel(), ImportPackage::kLevelClaimed);
+  EXPECT_EQ(Text(M_Doc, b + "/message/general/RootXml/PartNumber"), "4");
+  EXPECT_EQ(Text(M_Doc, b + "/message/specific/import/Folder"), M_Dir.path());
+  EXPECT_EQ(Text(M_Doc, b + "/message/specific/import/TriggerFileUsed"), "0");
+  EXPECT_EQ(Text(M_Doc, b + "/message/specific/import/FileList/FilePath[1]"),
+            M_Dir.path() + "\\report.pdf");  // never the lock name
+  EXPECT_EQ(Text(M_Doc, b + "/message/specific/import/FileList/FilePath[3]"),
+            M_Dir.path() + "\\note.txt");
+  const std::string mh = b + "/message/body/message/mime-header";
+  EXPECT_EQ(Text(M_Doc, mh + "/to/mailbox/displayname"), M_Dir.path() + "\\report.pdf");
+  EXPECT_EQ(Text(M_Doc, mh + "/to/mailbox/address"), PollResBuilder::kOriginatorAddress);
+  EXPECT_EQ(Text(M_Doc, mh + "/content-type"), "multipart/mixed");
+  EXPECT_TRUE(Exists(M_Doc, b + "/message/body/TiffData"));
+  EXPECT_FALSE(Exists(M_Doc, b + "/message/body/message/TiffData"));
+
+  EXPECT_EQ(Text(M_Doc, Part(1) + "/mime-header/content-disposition"), "attachment");
+  EXPECT_EQ(Text(M_Doc, Part(1) + "/mime-header/content-disposition/@filename"), "report.pdf");
+  EXPECT_EQ(Text(M_Doc, Part(2) + "/mime-header/content-disposition/@filename"), "empty.txt");
+  EXPECT_EQ(Text(M_Doc, Part(3) + "/mime-header/content-disposition/@filename"), "note.txt");
+  EXPECT_TRUE(Binary(M_Doc, Part(1) + "/content/binary") == big);
+  EXPECT_EQ(Binary(M_Doc, Part(2) + "/content/binary"), "");
+  EXPECT_EQ(Binary(M_Doc, Part(3) + "/content/binary"), "hello");
+  EXPECT_FALSE(Exists(M_Doc, Part(4)));
+}
+
+TEST_F(PollResFixture, CompanionThatCannotBeOpenedIsAnEmptyPart) {
+  AttachFound("found");
+  const std::string gone = AttachCompanion("gone.txt", "vanishes");
+  AttachCompanion("last.txt", "last");
+  ASSERT_EQ(std::remove(osal::NativePath(gone).c_str()), 0);
+  PollResBuilder builder;
+  builder.SetMessage(&M_Doc);
+  EXPECT_EQ(builder.Build(M_Package), 0);
+  EXPECT_EQ(builder.GetContentErrorText(), "");
+  EXPECT_EQ(Binary(M_Doc, Part(1) + "/content/binary"), "found");
+  EXPECT_EQ(Text(M_Doc, Part(2) + "/mime-header/content-disposition/@filename"), "gone.txt");
+  EXPECT_EQ(Binary(M_Doc, Part(2) + "/content/binary"), "");
+  EXPECT_EQ(Binary(M_Doc, Part(3) + "/content/binary"), "last");
+}
+
+TEST_F(PollResFixture, FoundFileThatCannotBeOpenedEndsTheBuild) {
+  AttachFound("found");
+  AttachCompanion("next.txt", "next");
+  const std::string current =
+      M_Package.GetFoundFile().GetCurrentFileName(FileInfo::FullPath, false, false);
+  ASSERT_EQ(std::remove(osal::NativePath(current).c_str()), 0);
+  PollResBuilder builder;
+  builder.SetMessage(&M_Doc);
+  EXPECT_EQ(builder.Build(M_Package), 1);
+  EXPECT_EQ(builder.GetContentErrorText(), "Could not open file " + current + " for reading");
+  EXPECT_TRUE(Exists(M_Doc, Part(1)));
+  EXPECT_FALSE(Exists(M_Doc, Part(2)));  // the remaining parts are not written
+  EXPECT_TRUE(Exists(M_Doc, std::string(kBody) + "/message/body/TiffData"));
+}
+
+TEST_F(PollResFixture, ContentErrorIsFollowedByARebuildWithoutContent) {
+  AttachFound(Pattern(PollResBuilder::kReadBufferSize * 2, 2));
+  AttachCompanion("note.txt", "hello");
+  RecordingBuilder builder;
+  builder.M_FailAtChunk = 1;
+  builder.SetMessage(&M_Doc);
+  const std::string current =
+      M_Package.GetFoundFile().GetCurrentFileName(FileInfo::FullPath, false, false);
+  EXPECT_EQ(builder.Build(M_Package), 2);
+  EXPECT_EQ(builder.M_Chunks.size(), 2u);  // reading stops at the failed chunk
+  EXPECT_EQ(builder.GetContentErrorText(),
+            "Could not encode file " + current + " in poll-res message");
+  EXPECT_FALSE(Exists(M_Doc, Part(2)));
+
+  // The second build names every part but embeds nothing, and says why.
+  builder.M_Chunks.clear();
+  EXPECT_EQ(builder.Build(M_Package), 0);
+  EXPECT_EQ(builder.GetPreviousBuildResult(), 2);
+  EXPECT_TRUE(builder.M_Chunks.empty());
+  EXPECT_EQ(Text(M_Doc, std::string(kBody) + "/message/general/ContentErrorLevel"), "2");
+  EXPECT_EQ(Text(M_Doc, Part(1) + "/mime-header/content-disposition/@filename"), "report.pdf");
+  EXPECT_EQ(Binary(M_Doc, Part(1) + "/content/binary"), "");
+  EXPECT_EQ(Text(M_Doc, Part(2) + "/mime-header/content-disposition/@filename"), "note.txt");
+  EXPECT_EQ(Binary(M_Doc, Part(2) + "/content/binary"), "");
+
+  // A third build embeds again and drops the content error level.
+  builder.M_FailAtChunk = -1;
+  EXPECT_EQ(builder.Build(M_Package), 0);
+  EXPECT_FALSE(Exists(M_Doc, std::string(kBody) + "/message/general/ContentErrorLevel"));
+  EXPECT_EQ(Binary(M_Doc, Part(2) + "/content/binary"), "hello");
+}
+
+}  // namespace
+}  // namespace velmora::xelc

@@ -1,0 +1,254 @@
+// ReadFileFunction: "ReadFile" - path checks, reading and parsing the file, and the answer,
+// built whole or streamed block by block while it is written.
+#include "ReadFileFunction.h"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "OutputPath.h"
+#include "osal/WaitHandle.h"
+#include "util/Trace.h"
+#include "xel/ConnectionFile.h"
+#include "xel/Message.h"
+#include "xel/MessageBlock.h"
+
+namespace velmora::xelc {
+namespace {
+
+using util::Result;
+using xel::Message;
+using xel::MessageBlock;
+using xel::XmlParser;
+
+constexpr const char* kTraceCategory = "XELC-file";
+// A file connection delivers its blocks at once; this only bounds a misbehaving one.
+constexpr uint32_t kFileReceiveTimeoutMs = 10000;
+constexpr uint32_t kCancelTimeoutMs = 1000;
+
+bool IsBlank(const std::string& text) {
+  return text.find_first_not_of(" \t\r\n") == std::string::npos;
+}
+
+// Reads every token once, so that a file that is not well-formed is refused before any answer
+// exists (the reader reports a break only where it is), then rewinds.
+Result CheckWellFormed(XmlParser& doc) {
+  int roots = 0;
+  for (;;) {
+    Result r = doc.NextToken();
+    if (r.Category() == util::ErrEndOfObject) break;
+    if (r.IsError()) return r;
+    const int type = doc.GetNodeType();
+    if (type == XmlParser::Node_ElementStart && doc.GetDepth() == 1) {
+      if (++roots > 1) return Result::Fail(util::ErrXmlFormat, "more than one root element");
+    } else if ((type == XmlParser::Node_Chars || type == XmlParser::Node_Text) &&
+               doc.GetDepth() == 0) {
+      std::string text;
+      r = doc.ReadString(&text);
+      if (r.IsError()) return r;
+      if (!IsBlank(text)) return Result::Fail(util::ErrXmlFormat, "text outside the root element");
+    }
+  }
+  if (doc.GetDepth() != 0) return Result::Fail(util::ErrXmlFormat, "unclosed element");
+  if (roots == 0) return Result::Fail(util::ErrXmlFormat, "no root element");
+  return doc.Rewind();
+}
+
+// Sends the answer's bytes while the answer is still being written: every complete block goes
+// out at once and is released, so a large answer never sits whole in memory. The answer is
+// only appended to, which is what makes releasing the sent part safe.
+class AnswerStreamer {
+ public:
+  AnswerStreamer(Message* pMessage, xel::Connection* pConn) : M_pMessage(pMessage), M_pConn(pConn) {}
+
+  // Sends the complete blocks written so far; at least one byte stays for the last block.
+  Result SendComplete() {
+    Result r;
+    while (r.IsSuccess() && M_pMessage->Size() - M_SentPos > MessageBlock::BlockSize) {
+      r = SendBlock(MessageBlock::BlockSize, false);
+    }
+    return r;
+  }
+  // Sends the rest as the end of the message.
+  Result SendRest() {
+    Result r = SendComplete();
+    if (r.IsSuccess()) r = SendBlock(M_pMessage->Size() - M_SentPos, true);
+    if (r.IsSuccess()) M_pConn->SetMessageSent(true);
+    return r;
+  }
+  bool Started() const { return M_SentPos > 0; }
+
+ private:
+  Result SendBlock(int64_t length, bool bLast) {
+    MessageBlock* pBlock = MessageBlock::Allocate();
+    if (pBlock == nullptr) {
+      return Result::Connector(util::ErrResource, "Allocation of Message Block failed");
+    }
+    Result r = M_pMessage->ReadExact(M_SentPos, pBlock->M_Content, static_cast<int32_t>(length));
+    if (r.IsError()) {
+      MessageBlock::Free(pBlock);
+      return r;
+    }
+    pBlock->M_Length = static_cast<uint32_t>(length);
+    pBlock->M_Flags = (M_SentPos == 0 ? uint32_t{xel::Flag_BegMessage} : 0u) |
+                      (bLast ? uint32_t{xel::Flag_EndMessage} : 0u);
+    pBlock->M_Event = xel::BlockEvent_Data;
+    pBlock->M_TraceTag = M_pMessage->TraceTag();
+    r = M_pConn->Send(pBlock, osal::kInfinite);
+    if (r.IsError()) return r;
+    M_SentPos += length;
+    M_pMessage->ReleaseUpTo(M_SentPos);
+    return r;
+  }
+
+  Message* M_pMessage;
+  xel::Connection* M_pConn;
+  int64_t M_SentPos = 0;
+};
+
+// Opens an element like the one at source's cursor (an element start) with its attributes.
+// Streaming copies the root by hand so that its children can be copied and sent one by one.
+// Leaves source on the first token after the attributes, already read.
+Result OpenElementLike(XmlParser& answer, XmlParser& source) {
+  struct Attribute {
+    std::string M_Prefix, M_Namespace, M_Name, M_Value;
+  };
+  const int depth = source.GetDepth();
+  const std::string prefix = source.GetPrefix();
+  const std::string ns = source.GetNamespace();
+  const std::string name = source.GetLocalName();
+  // Attributes follow the start token; their namespaces must be declared before the element
+  // is opened, so they are gathered first.
+  std::vector<Attribute> attributes;
+  for (;;) {
+    Result r = source.NextToken();
+    if (r.IsError()) return r;
+    const int type = source.GetNodeType();
+    if (type == XmlParser::Node_NamespaceDecl || type == XmlParser::Node_AttributeEnd) continue;
+    if (type != XmlParser::Node_Attribute || source.GetDepth() != depth + 1) break;
+    Attribute a{source.GetPrefix(), source.GetNamespace(), source.GetLocalName(), {}};
+    r = source.ReadString(&a.M_Value);
+    if (r.IsError()) return r;
+    attributes.push_back(std::move(a));
+  }
+  const int handle = ns.empty() ? 0 : answer.DeclareNamespace(prefix.c_str(), ns.c_str());
+  std::vector<int> handles;
+  for (const Attribute& a : attributes) {
+    handles.push_back(a.M_Namespace.empty()
+                          ? 0
+                          : answer.DeclareNamespace(a.M_Prefix.c_str(), a.M_Namespace.c_str()));
+  }
+  Result r = answer.OpenElement(handle, name.c_str());
+  for (size_t i = 0; r.IsSuccess() && i < attributes.size(); ++i) {
+    r = answer.WriteAttribute(handles[i], attributes[i].M_Name.c_str(),
+                              attributes[i].M_Value.c_str());
+  }
+  return r;
+}
+
+// The document at source's cursor (its root element) copied into answer child by child, each
+// child's blocks sent before the next is copied.
+Result CopyStreaming(XmlParser& answer, XmlParser& source, AnswerStreamer& streamer) {
+  const int rootDepth = source.GetDepth();
+  Result r = OpenElementLike(answer, source);
+  std::vector<char> chunk(65536);
+  // The first token after the attributes has been read already.
+  for (bool bFirst = true; r.IsSuccess(); bFirst = false) {
+    if (!bFirst) r = source.NextToken();
+    if (r.IsError()) break;
+    const int type = source.GetNodeType();
+    if (type == XmlParser::Node_ElementStart) {
+      r = answer.CopySubtree(source, 1);
+      if (r.IsSuccess()) r = streamer.SendComplete();
+    } else if (type == XmlParser::Node_Chars || type == XmlParser::Node_Text) {
+      for (;;) {
+        int length = 0;
+        Result part = source.ReadText(chunk.data(), static_cast<int>(chunk.size()), &length);
+        if (part.IsError()) {
+          r = part;
+          break;
+        }
+        r = answer.WriteChars(chunk.data(), length);
+        if (r.IsError() || part.Category() != util::ErrMoreData) break;
+      }
+    } else if (type == XmlParser::Node_ElementEnd && source.GetDepth() < rootDepth) {
+      return answer.CloseElement();
+    }
+  }
+  return r;
+}
+
+}  // namespace
+
+Result ExecuteReadFile(const xel::Configuration& config, xel::Connection* pConn,
+                       const XmlParser& request) {
+  const std::string directory = config.GetString("In/Directory", "");
+  const bool bStreaming = config.GetBool("In/EnableStreaming", false);
+  const int configuredRemove =
+      config.GetNamedValue("In/Remove", OutputPath::kOverwriteModes,
+                           OutputPath::kOverwriteModeCount, OutputPath::Overwrite_No);
+  if (directory.empty()) {
+    return Result::Connector(util::ErrBadConfig,
+                             "No input directory is specified in the configuration");
+  }
+  if (pConn == nullptr) {
+    return Result::Connector(util::ErrLogicArgs, "ReadFile needs the request's connection");
+  }
+
+  std::string path, fileName, extension = ".xml";
+  for (auto [name, pValue] : {std::pair{"Path", &path}, std::pair{"FileName", &fileName},
+                              std::pair{"Extension", &extension}}) {
+    if (request.ExistsPath(name)) request.ReadStringAtPath(name, pValue).ThrowIfError();
+  }
+  // The read file is left where it is whatever the mode says; the mode is still read so that
+  // a request that names one is checked the same way as the configuration's.
+  int remove = configuredRemove;
+  if (configuredRemove != OutputPath::Overwrite_Never) {
+    int requested = 0;
+    if (request
+            .ReadNamedValueAtPath("Remove", OutputPath::kOverwriteModes,
+                                  OutputPath::kOverwriteModeCount, &requested)
+            .IsSuccess()) {
+      remove = requested;
+    }
+  }
+  (void)remove;
+
+  const std::string fullPath =
+      OutputPath::Normalize(OutputPath::Combine(directory, path + fileName + extension));
+  if (!OutputPath::IsWithin(fullPath, directory)) {
+    return Result::Connector(util::ErrLogicArgs, "Filename %s is not within input path %s",
+                             fullPath.c_str(), directory.c_str());
+  }
+  XEL_TRACE(kTraceCategory, util::General_OtherXELC, "Read from file %s", fullPath.c_str());
+
+  // Released on every way out; the input file closes at its end or with the connection.
+  auto file = util::Ref<xel::ConnectionFile>::Adopt(new xel::ConnectionFile);
+  file->OpenInput(fullPath).ThrowIfError();
+  auto document = XmlParser::Create();
+  document->Receive(file.get(), kFileReceiveTimeoutMs).ThrowIfError();
+  document->GetMessage()->FetchAll().ThrowIfError();
+  CheckWellFormed(*document).ThrowIfError();
+  document->MoveToPath("/*").ThrowIfError();
+
+  XmlParser answer;
+  answer.AttachToConnection(pConn, osal::kInfinite, false);
+  AnswerStreamer streamer(answer.GetMessage(), pConn);
+  answer.BeginMessage(XmlParser::MsgType_Answer, nullptr, nullptr, nullptr, nullptr)
+      .ThrowIfError();
+  Result r = bStreaming ? CopyStreaming(answer, *document, streamer) : answer.CopySubtree(*document, 1);
+  document.Reset();
+  if (r.IsSuccess()) r = answer.CloseAll();
+  if (r.IsSuccess()) {
+    // Once the answer is complete its delivery does not change the call's result.
+    Result sent = bStreaming ? streamer.SendRest() : answer.Send(pConn, osal::kInfinite);
+    sent.LogIfError(util::General_Error, "ReadFile: sending the answer");
+  } else {
+    (void)Message::TxAbort(pConn, r, kCancelTimeoutMs, streamer.Started());
+    // The cancelled answer is this call's answer: no second one is to follow it.
+    pConn->SetAnswered(true);
+  }
+  return r;
+}
+
+}  // namespace velmora::xelc

@@ -1,0 +1,145 @@
+// A throw-away local user account and PAM service for logon tests, and a per-thread identity probe.
+#pragma once
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace velmora::testing {
+
+// Runs a shell command quietly; true when it exited with 0. The account tools take a lock on
+// the account files and refuse while another test process holds it, so they are retried.
+inline bool RunQuietly(const std::string& command, int attempts = 20) {
+  for (int i = 0; i < attempts; ++i) {
+    if (std::system((command + " >/dev/null 2>&1").c_str()) == 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+// A local user created with useradd and a password set with chpasswd, removed (with its
+// home) on destruction. Creating needs root; Reason() says why an account is missing.
+class TestAccount {
+ public:
+  explicit TestAccount(const std::string& password) {
+    static std::atomic<int> s_Counter{0};
+    M_Name = "xlt" + std::to_string(getpid()) + "_" + std::to_string(s_Counter++);
+    if (geteuid() != 0) {
+      M_Reason = "creating a test account needs root";
+      return;
+    }
+    if (access("/usr/sbin/useradd", X_OK) != 0 || access("/usr/sbin/chpasswd", X_OK) != 0) {
+      M_Reason = "useradd/chpasswd are not installed";
+      return;
+    }
+    if (!RunQuietly("/usr/sbin/useradd -m -s /bin/sh " + M_Name)) {
+      M_Reason = "useradd " + M_Name + " failed";
+      return;
+    }
+    M_bCreated = true;
+    if (!RunQuietly("echo '" + M_Name + ":" + password + "' | /usr/sbin/chpasswd")) {
+      M_Reason = "chpasswd for " + M_Name + " failed";
+    }
+  }
+  ~TestAccount() {
+    if (M_bCreated) RunQuietly("/usr/sbin/userdel -r -f " + M_Name);
+  }
+  TestAccount(const TestAccount&) = delete;
+  TestAccount& operator=(const TestAccount&) = delete;
+
+  bool ok() const { return M_bCreated && M_Reason.empty(); }
+  const std::string& Reason() const { return M_Reason; }
+  const std::string& Name() const { return M_Name; }
+
+ private:
+  std::string M_Name;
+  std::string M_Reason;
+  bool M_bCreated = false;
+};
+
+// A PAM service file that checks passwords with pam_unix only and without the delay after a
+// failure, so that wrong-password tests stay fast. Removed on destruction.
+class TestPamService {
+ public:
+  TestPamService() {
+    M_Name = "xeltest-" + std::to_string(getpid());
+    M_Path = "/etc/pam.d/" + M_Name;
+    if (access("/lib/x86_64-linux-gnu/security/pam_unix.so", R_OK) != 0 &&
+        access("/usr/lib/x86_64-linux-gnu/security/pam_unix.so", R_OK) != 0 &&
+        access("/lib/security/pam_unix.so", R_OK) != 0 &&
+        access("/usr/lib/security/pam_unix.so", R_OK) != 0) {
+      M_Reason = "the PAM module pam_unix.so is not installed";
+      return;
+    }
+    std::ofstream out(M_Path);
+    out << "auth required pam_unix.so nodelay\naccount required pam_unix.so\n";
+    out.close();
+    if (!out) {
+      M_Reason = "cannot write " + M_Path;
+      return;
+    }
+    M_bCreated = true;
+  }
+  ~TestPamService() {
+    if (M_bCreated) std::remove(M_Path.c_str());
+  }
+  TestPamService(const TestPamService&) = delete;
+  TestPamService& operator=(const TestPamService&) = delete;
+
+  bool ok() const { return M_bCreated; }
+  const std::string& Reason() const { return M_Reason; }
+  const std::string& Name() const { return M_Name; }
+
+ private:
+  std::string M_Name;
+  std::string M_Path;
+  std::string M_Reason;
+  bool M_bCreated = false;
+};
+
+// The "Uid:" lines (real, effective, saved, file-system) of every thread of this process.
+inline std::vector<std::string> ThreadUidLines() {
+  std::vector<std::string> lines;
+  DIR* pDir = opendir("/proc/self/task");
+  if (pDir == nullptr) return lines;
+  while (dirent* pEntry = readdir(pDir)) {
+    if (pEntry->d_name[0] == '.') continue;
+    std::ifstream status(std::string("/proc/self/task/") + pEntry->d_name + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("Uid:", 0) == 0) lines.push_back(line);
+    }
+  }
+  closedir(pDir);
+  return lines;
+}
+
+// True when every thread of the process runs with the given ids in all four places.
+inline bool AllThreadsRunAs(uid_t uid) {
+  std::string expected = "Uid:\t" + std::to_string(uid) + "\t" + std::to_string(uid) + "\t" +
+                         std::to_string(uid) + "\t" + std::to_string(uid);
+  std::vector<std::string> lines = ThreadUidLines();
+  if (lines.empty()) return false;
+  for (const std::string& line : lines) {
+    if (line != expected) return false;
+  }
+  return true;
+}
+
+// The owner of a file, or -1 when it cannot be read.
+inline long FileOwner(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_uid) : -1;
+}
+
+}  // namespace velmora::testing
