@@ -85,8 +85,8 @@ Result StartSession(MasterSession* pSession, bool bStreaming) {
 
 void ReportRate(benchmark::State& state, double seconds) {
   if (seconds > 0) {
-    state.counters["MB_per_s"] =
-        static_cast<double>(kContentBytes) * static_cast<double>(state.iterations()) / 1e6 / seconds;
+    state.counters["MB_per_s"] = static_cast<double>(kContentBytes) *
+                                 static_cast<double>(state.iterations()) / 1e6 / seconds;
   }
 }
 
@@ -123,7 +123,8 @@ void BM_CreateFileBinary(benchmark::State& state) {
     state.SetIterationTime(elapsed.count());
     seconds += elapsed.count();
   }
-  if (std::filesystem::file_size(WorkDir() + "/out/big.pdf") != static_cast<uintmax_t>(kContentBytes)) {
+  if (std::filesystem::file_size(WorkDir() + "/out/big.pdf") !=
+      static_cast<uintmax_t>(kContentBytes)) {
     state.SkipWithError("the written file has the wrong size");
   }
   ReportRate(state, seconds);
@@ -216,7 +217,8 @@ void BM_LinkOneWay(benchmark::State& state) {
   double seconds = 0;
   int round = 0;
   for (auto _ : state) {
-    const std::string name = "benchfiles" + std::to_string(::getpid()) + "_" + std::to_string(++round);
+    const std::string name =
+        "benchfiles" + std::to_string(::getpid()) + "_" + std::to_string(++round);
     Receiver rx;
     auto master = Ref<DataLinkIpc>::Adopt(new DataLinkIpc());
     auto slave = Ref<DataLinkIpc>::Adopt(new DataLinkIpc());
@@ -233,8 +235,8 @@ void BM_LinkOneWay(benchmark::State& state) {
     std::vector<MessageBlock*> blocks;
     for (int64_t left = kContentBytes; left > 0; left -= MessageBlock::BlockSize) {
       MessageBlock* p = MessageBlock::Allocate();
-      p->M_Length = left < MessageBlock::BlockSize ? static_cast<uint32_t>(left)
-                                                   : MessageBlock::BlockSize;
+      p->M_Length =
+          left < MessageBlock::BlockSize ? static_cast<uint32_t>(left) : MessageBlock::BlockSize;
       std::memset(p->M_Content, 0x5a, p->M_Length);
       blocks.push_back(p);
     }

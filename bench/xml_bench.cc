@@ -77,7 +77,8 @@ const Ref<XmlParser>& Document(int format, bool binary) {
 std::string TextOf(const XmlParser& doc) {
   std::string s(static_cast<size_t>(doc.GetMessage()->Size()), 0);
   int32_t got = 0;
-  if (doc.GetMessage()->Read(0, s.data(), static_cast<int32_t>(s.size()), &got).IsError()) s.clear();
+  if (doc.GetMessage()->Read(0, s.data(), static_cast<int32_t>(s.size()), &got).IsError())
+    s.clear();
   return s;
 }
 

@@ -58,6 +58,9 @@ struct MasterOptions {
   std::string M_WorkingDir;  // the host's working directory; empty: inherited
   uint32_t M_GreetingTimeoutMs = 15000;
   bool M_bHostOutputToStderr = true;  // keeps the master's standard output for answers
+  // The host ignores SIGINT, so that Ctrl-C in a terminal (which signals the whole process
+  // group) reaches only the master, which then ends the plug-in in order.
+  bool M_bHostIgnoresSigint = false;
 };
 
 // What became of the host process.
@@ -674,6 +677,7 @@ class MasterSession {
     argv.push_back(nullptr);
     const char* dir = M_Options.M_WorkingDir.empty() ? nullptr : M_Options.M_WorkingDir.c_str();
     const bool toStderr = M_Options.M_bHostOutputToStderr;
+    const bool ignoreSigint = M_Options.M_bHostIgnoresSigint;
     int errPipe[2];
     if (::pipe2(errPipe, O_CLOEXEC) != 0) {
       return util::Result::Fail(util::ErrResource, "pipe: %s", std::strerror(errno));
@@ -688,6 +692,7 @@ class MasterSession {
       // Only async-signal-safe calls between fork and exec.
       int err = 0;
       if (toStderr && ::dup2(2, 1) < 0) err = errno;
+      if (ignoreSigint) ::signal(SIGINT, SIG_IGN);  // kept across exec
       if (!err && dir && ::chdir(dir) != 0) err = errno;
       if (!err) {
         ::execv(argv[0], argv.data());

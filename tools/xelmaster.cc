@@ -3,7 +3,10 @@
 // Starts the host with the plug-in over a new data link, sends "start" with a component
 // configuration, sends requests read from XML text files (each on a conversation of its
 // own), prints every answer as indented XML text, and ends the plug-in with "stop" and
-// "terminate". docs/xelmaster.md describes the options and the file formats.
+// "terminate". In poll mode it imports from watched folders instead: it polls them over and
+// over, stores every claimed package in an output folder and confirms it. docs/xelmaster.md
+// describes the options and the file formats.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +18,7 @@
 #include <vector>
 
 #include "MasterSession.h"
+#include "PollMode.h"
 
 namespace {
 
@@ -30,6 +34,7 @@ constexpr int kExitUsage = 1;       // bad options or unreadable input files
 constexpr int kExitNoStart = 2;     // the plug-in could not be started
 constexpr int kExitNoAnswer = 3;    // a call got no answer
 constexpr int kExitPluginDied = 4;  // the plug-in process ended unexpectedly
+constexpr int kExitPollErrors = 5;  // poll mode: a poll failed or a package was not stored
 
 struct CallSpec {
   std::string M_File;
@@ -49,7 +54,20 @@ struct Options {
   int M_RunLevel = 0;
   uint32_t M_TimeoutMs = 30000;
   uint32_t M_WaitMs = 0;
+  // Poll mode.
+  std::vector<std::string> M_PollFolders;
+  std::vector<std::string> M_PollRequestFiles;
+  std::string M_Mask = "*";
+  std::string M_OutputDir;
+  long M_Count = 0;  // 0: no limit
+  uint32_t M_IntervalMs = 1000;
+  bool M_bUntilEmpty = false;
+  bool PollMode() const { return !M_PollFolders.empty() || !M_PollRequestFiles.empty(); }
 };
+
+// Set by SIGINT/SIGTERM: poll mode finishes the package at hand, then ends the plug-in.
+volatile sig_atomic_t g_bInterrupted = 0;
+void OnInterrupt(int) { g_bInterrupted = 1; }
 
 void PrintUsage(FILE* out) {
   std::fprintf(
@@ -70,9 +88,20 @@ void PrintUsage(FILE* out) {
       "  --link NAME         link name KEY_suffix (default: made from the process id)\n"
       "  --workdir DIR       working directory of the plug-in process\n"
       "  --timeout MS        time to wait for each answer (default 30000)\n"
+      "poll mode (instead of --call; needs --config with Folder/FolderInputBaseDirectory):\n"
+      "  --poll-folder DIR   watched folder to import plain files from (repeatable)\n"
+      "  --mask MASKS        file search masks for --poll-folder (default \"*\")\n"
+      "  --poll-request FILE poll request with its own folder settings, for trigger files\n"
+      "                      and import descriptors (repeatable)\n"
+      "  --output DIR        folder the received files are written to (required)\n"
+      "  --count N           stop after N packages\n"
+      "  --until-empty       stop when a round over all folders claims nothing\n"
+      "  --interval MS       pause after a round that claimed nothing (default 1000)\n"
+      "  Ctrl-C (SIGINT) or SIGTERM: finish the current package, then end the plug-in\n"
       "  --help              this text\n"
       "exit codes: 0 every call answered, 1 bad options or input, 2 the plug-in could not\n"
-      "start, 3 a call got no answer, 4 the plug-in process died\n");
+      "start, 3 a call got no answer, 4 the plug-in process died, 5 poll mode: a poll was\n"
+      "answered with an error or a package could not be stored\n");
 }
 
 // The directory of this program (for the default host and plug-in paths).
@@ -115,6 +144,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
       return kExitOk;
     } else if (a == "--state") {
       o->M_bState = true;
+    } else if (a == "--until-empty") {
+      o->M_bUntilEmpty = true;
     } else if (!value(&v)) {
       if (a.rfind("--", 0) != 0)
         std::fprintf(stderr, "xelmaster: unexpected argument %s\n", a.c_str());
@@ -134,6 +165,18 @@ int ParseOptions(int argc, char** argv, Options* o) {
         return kExitUsage;
       }
       o->M_Calls.back().M_ConfirmFile = v;
+    } else if (a == "--poll-folder") {
+      o->M_PollFolders.push_back(v);
+    } else if (a == "--poll-request") {
+      o->M_PollRequestFiles.push_back(v);
+    } else if (a == "--mask") {
+      o->M_Mask = v;
+    } else if (a == "--output") {
+      o->M_OutputDir = v;
+    } else if (a == "--count" && ParseNumber(v, 1, LONG_MAX, &n)) {
+      o->M_Count = n;
+    } else if (a == "--interval" && ParseNumber(v, 0, INT_MAX, &n)) {
+      o->M_IntervalMs = static_cast<uint32_t>(n);
     } else if (a == "--answers") {
       o->M_AnswersDir = v;
     } else if (a == "--trace-level" && ParseNumber(v, 0, 1000, &n)) {
@@ -155,6 +198,21 @@ int ParseOptions(int argc, char** argv, Options* o) {
       PrintUsage(stderr);
       return kExitUsage;
     }
+  }
+  if (o->PollMode()) {
+    if (o->M_OutputDir.empty()) {
+      std::fprintf(stderr, "xelmaster: poll mode needs --output DIR\n");
+      return kExitUsage;
+    }
+    if (!o->M_Calls.empty()) {
+      std::fprintf(stderr, "xelmaster: --call cannot be combined with poll mode\n");
+      return kExitUsage;
+    }
+  } else if (o->M_bUntilEmpty || o->M_Count > 0 || !o->M_OutputDir.empty()) {
+    std::fprintf(stderr,
+                 "xelmaster: --output, --count and --until-empty need --poll-folder or "
+                 "--poll-request\n");
+    return kExitUsage;
   }
   return -1;
 }
@@ -221,6 +279,95 @@ bool IsDeath(const Result& r) { return r.IsError() && r.IsClass(velmora::util::E
 
 bool IsFault(const XmlParser& answer) { return velmora::tools::AnswerKind(answer) == "Fault"; }
 
+// One folder of poll mode: the request that polls it and a name for messages.
+struct PollJob {
+  std::string M_Label;
+  Ref<XmlParser> M_pRequest;
+};
+
+// Builds the poll requests of the command line (read before anything is started).
+bool LoadPollJobs(const Options& o, std::vector<PollJob>* pJobs) {
+  for (const std::string& folder : o.M_PollFolders) {
+    PollJob job{folder, nullptr};
+    Result r = velmora::tools::PlainPollRequest(folder, o.M_Mask, &job.M_pRequest);
+    if (r.IsError()) {
+      std::fprintf(stderr, "xelmaster: cannot build the poll request for %s: %s\n", folder.c_str(),
+                   r.ErrorText().c_str());
+      return false;
+    }
+    pJobs->push_back(job);
+  }
+  for (const std::string& file : o.M_PollRequestFiles) {
+    PollJob job{file, nullptr};
+    std::string function;
+    if (!LoadRequest(file, &job.M_pRequest, &function)) return false;
+    if (function != "poll") {
+      std::fprintf(stderr, "xelmaster: %s is a \"%s\" request, not \"poll\"\n", file.c_str(),
+                   function.c_str());
+      return false;
+    }
+    std::string watched;
+    (void)job.M_pRequest->ReadStringAtPath("/Envelope/Body/poll/specific/folder/WatchedPath",
+                                           &watched);
+    if (!watched.empty()) job.M_Label = watched;
+    pJobs->push_back(job);
+  }
+  return true;
+}
+
+// Poll mode: rounds over all jobs until a stop condition holds. Returns the exit code, or
+// -1 when the plug-in died (*pDeath tells why).
+int RunPollMode(MasterSession& session, const Options& o, std::vector<PollJob>& jobs,
+                Result* pDeath) {
+  using velmora::tools::PollOutcome;
+  velmora::tools::PollClient client(&session, o.M_OutputDir, o.M_TimeoutMs);
+  long packages = 0;
+  int64_t bytes = 0;
+  bool errors = false;
+  const uint64_t t0 = velmora::osal::TickCountMs();
+  auto done = [&]() { return g_bInterrupted || (o.M_Count > 0 && packages >= o.M_Count); };
+  while (!done()) {
+    bool claimed = false;
+    for (PollJob& job : jobs) {
+      if (done()) break;
+      PollOutcome out;
+      Result r = client.Poll(*job.M_pRequest, &out);
+      if (IsDeath(r)) {
+        *pDeath = r;
+        return -1;
+      }
+      if (r.IsError()) {
+        std::fprintf(stderr, "xelmaster: poll of %s: %s\n", job.M_Label.c_str(),
+                     r.ErrorText().c_str());
+        errors = true;
+        continue;
+      }
+      if (out.M_bClaimed) {
+        claimed = true;
+        ++packages;
+        bytes += out.Bytes();
+        errors = errors || out.M_bError;
+        std::printf("%s\n", velmora::tools::DescribePackage(out, packages, job.M_Label).c_str());
+        std::fflush(stdout);
+      } else if (out.M_bError) {
+        std::fprintf(stderr, "xelmaster: poll of %s answered %s: %s\n", job.M_Label.c_str(),
+                     out.M_Status.c_str(), out.M_Text.c_str());
+        errors = true;
+      }
+    }
+    if (claimed || done()) continue;
+    if (o.M_bUntilEmpty) break;
+    // Nothing to import: wait, but stay responsive to an interrupt.
+    for (uint32_t waited = 0; waited < o.M_IntervalMs && !g_bInterrupted; waited += 50) {
+      velmora::osal::SleepMs(std::min<uint32_t>(50, o.M_IntervalMs - waited));
+    }
+  }
+  const double seconds = static_cast<double>(velmora::osal::TickCountMs() - t0) / 1000.0;
+  std::fprintf(stderr, "xelmaster: %ld package(s), %lld bytes in %.3f s%s\n", packages,
+               static_cast<long long>(bytes), seconds, g_bInterrupted ? " (interrupted)" : "");
+  return errors ? kExitPollErrors : kExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -246,6 +393,24 @@ int main(int argc, char** argv) {
   }
   AnswerPrinter printer(o.M_AnswersDir);
   if (!printer.Prepare()) return kExitUsage;
+  std::vector<PollJob> pollJobs;
+  if (o.PollMode()) {
+    if (!LoadPollJobs(o, &pollJobs)) return kExitUsage;
+    struct stat st;
+    if (::stat(o.M_OutputDir.c_str(), &st) != 0 &&
+        (::mkdir(o.M_OutputDir.c_str(), 0777) != 0 && errno != EEXIST)) {
+      std::fprintf(stderr, "xelmaster: cannot create %s: %s\n", o.M_OutputDir.c_str(),
+                   std::strerror(errno));
+      return kExitUsage;
+    }
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = &OnInterrupt;
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    o.M_Master.M_bHostIgnoresSigint = true;
+  }
 
   MasterSession session;
   session.SetNoticeSink(&OnNotice);
@@ -277,7 +442,13 @@ int main(int argc, char** argv) {
       if (r.IsError()) std::fprintf(stderr, "xelmaster: %s\n", r.ErrorText().c_str());
       return kExitNoStart;
     }
-    printer.Print("start", *answer);
+    if (!o.PollMode()) printer.Print("start", *answer);
+  }
+
+  if (o.PollMode()) {
+    Result death;
+    rc = RunPollMode(session, o, pollJobs, &death);
+    if (rc < 0) return died(death);
   }
 
   for (CallSpec& c : o.M_Calls) {

@@ -154,9 +154,9 @@ int main(int argc, char** argv) {
 
   if (command == "encode" || command == "decode") {
     XmlParser out;
-    Result r = command == "encode"
-                   ? out.SetDataFormat(compact ? XmlParser::Format_Compact : XmlParser::Format_Binary)
-                   : out.SetDataFormat(XmlParser::Format_XmlUtf8);
+    Result r = command == "encode" ? out.SetDataFormat(compact ? XmlParser::Format_Compact
+                                                               : XmlParser::Format_Binary)
+                                   : out.SetDataFormat(XmlParser::Format_XmlUtf8);
     if (r.IsSuccess() && command == "decode") r = out.SetIndentation(indent);
     if (r.IsSuccess()) r = Convert(*doc, out);
     if (r.IsError()) return Fail(command.c_str(), r);

@@ -127,8 +127,8 @@ void WriteBinary(ConnectionFile& file, XmlParser& data, int32_t delayPerBlock) {
       Result::Connector(util::ErrResource, "Allocation of Message Block failed").ThrowIfError();
     }
     int length = 0;
-    read = data.ReadBinary(pBlock->M_Content, static_cast<int>(xel::MessageBlock::BlockSize),
-                           &length);
+    read =
+        data.ReadBinary(pBlock->M_Content, static_cast<int>(xel::MessageBlock::BlockSize), &length);
     if (read.IsSuccess()) {
       pBlock->M_Length = static_cast<uint32_t>(length);
       pBlock->M_Event = xel::BlockEvent_Data;
@@ -173,8 +173,8 @@ Result ExecuteCreateFile(const xel::Configuration& config, NetConnectionsManager
             "Generate Filepath: RefDir=%s, Path=%s, FileName=%s, Extension=%s, AllowedPathes=%s",
             directory.c_str(), p.M_Path.c_str(), p.M_FileName.c_str(), p.M_Extension.c_str(),
             allowed.c_str());
-  std::string fullPath =
-      OutputPath::Normalize(OutputPath::Combine(directory, p.M_Path + p.M_FileName + p.M_Extension));
+  std::string fullPath = OutputPath::Normalize(
+      OutputPath::Combine(directory, p.M_Path + p.M_FileName + p.M_Extension));
   if (!OutputPath::IsWithin(fullPath, allowed)) {
     return Result::Connector(util::ErrLogicArgs, "Filename %s is not within output path %s",
                              fullPath.c_str(), allowed.c_str());

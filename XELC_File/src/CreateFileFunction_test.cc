@@ -53,11 +53,12 @@ TEST_F(CreateFileTest, XmlContentIsWrittenBelowTheOutputFolderIndentedByTwo) {
 TEST_F(CreateFileTest, PathsOutsideTheAllowedFoldersAreRefused) {
   Result r = Run("", {{"Path", "..\\other\\"}, {"FileName", "inv1"}, {"CreateFolders", "1"}});
   EXPECT_THAT(r, HasCategory(util::ErrLogicArgs));
-  EXPECT_EQ(r.ErrorText(), "Filename " + M_Dir.path() + "/other\\inv1.xml is not within output path " +
-                               Out());
+  EXPECT_EQ(r.ErrorText(),
+            "Filename " + M_Dir.path() + "/other\\inv1.xml is not within output path " + Out());
   EXPECT_FALSE(fs::exists(M_Dir.Join("other")));
   // An absolute name elsewhere, and a prefix that only shares the folder's first letters.
-  EXPECT_THAT(Run("", {{"Path", M_Dir.Join("x/")}, {"FileName", "a"}}), HasCategory(util::ErrLogicArgs));
+  EXPECT_THAT(Run("", {{"Path", M_Dir.Join("x/")}, {"FileName", "a"}}),
+              HasCategory(util::ErrLogicArgs));
   EXPECT_THAT(Run("<AllowedPathPrefixes>" + M_Dir.Join("ou") + "</AllowedPathPrefixes>",
                   {{"FileName", "a"}}),
               HasCategory(util::ErrLogicArgs));
@@ -75,8 +76,8 @@ TEST_F(CreateFileTest, PathsOutsideTheAllowedFoldersAreRefused) {
 
 TEST_F(CreateFileTest, AnAllowedPrefixListAdmitsFoldersBesideTheDirectory) {
   fs::create_directory(M_Dir.Join("second"));
-  const std::string list = "<AllowedPathPrefixes>" + Out() + "\n" + M_Dir.Join("second") +
-                           "/</AllowedPathPrefixes>";
+  const std::string list =
+      "<AllowedPathPrefixes>" + Out() + "\n" + M_Dir.Join("second") + "/</AllowedPathPrefixes>";
   ASSERT_THAT(Run(list, {{"Path", "../second/"}, {"FileName", "a"}}), IsOk());
   EXPECT_TRUE(fs::exists(M_Dir.Join("second/a.xml")));
 }
@@ -115,15 +116,17 @@ TEST_F(CreateFileTest, BinaryContentIsWrittenInBlocksOf4000Bytes) {
   std::string bytes(9000, '\0');
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + 3);
   TraceRecorder trace({util::General_80, util::General_OtherXELC});
-  ASSERT_THAT(Run("", {{"FileName", "doc"}, {"Extension", ".pdf"}, {"Format", "pdf"},
-                       {"DelayPerBlock", "1"}},
-                  "", bytes),
-              IsOk());
+  ASSERT_THAT(
+      Run("",
+          {{"FileName", "doc"}, {"Extension", ".pdf"}, {"Format", "pdf"}, {"DelayPerBlock", "1"}},
+          "", bytes),
+      IsOk());
   EXPECT_EQ(ReadWholeFile(Out() + "doc.pdf"), bytes);
   EXPECT_THAT(trace.Matching("Write 4000 Bytes"), SizeIs(2));
   EXPECT_THAT(trace.Matching("Write 1000 Bytes"), SizeIs(1));
-  EXPECT_THAT(trace.Matching("Try to write to XML File " + Out() + "doc.pdf (Format=pdf, Overwrite=1)"),
-              SizeIs(1));
+  EXPECT_THAT(
+      trace.Matching("Try to write to XML File " + Out() + "doc.pdf (Format=pdf, Overwrite=1)"),
+      SizeIs(1));
   EXPECT_THAT(trace.Matching("File " + Out() + "doc.pdf successfuly written"), SizeIs(1));
 }
 
@@ -142,13 +145,19 @@ TEST_F(CreateFileTest, AnAccountIsLoggedOnBeforeTheFileIsOpenedAndNoAccountMeans
 }
 
 TEST_F(CreateFileTest, DeleteOnCloseRemovesTheFileAndTheFoldersMadeForIt) {
-  ASSERT_THAT(Run("", {{"Path", "n1/n2/"}, {"FileName", "t"}, {"CreateFolders", "true"},
+  ASSERT_THAT(Run("", {{"Path", "n1/n2/"},
+                       {"FileName", "t"},
+                       {"CreateFolders", "true"},
                        {"DeleteOnClose", "true"}}),
               IsOk());
   EXPECT_FALSE(fs::exists(Out() + "n1"));
   // Also when writing fails after the file was made: binary format over element content.
-  Result r = Run("", {{"Path", "n3/"}, {"FileName", "t"}, {"CreateFolders", "true"},
-                      {"DeleteOnClose", "true"}, {"Format", "bin"}},
+  Result r = Run("",
+                 {{"Path", "n3/"},
+                  {"FileName", "t"},
+                  {"CreateFolders", "true"},
+                  {"DeleteOnClose", "true"},
+                  {"Format", "bin"}},
                  "<x><y/></x>");
   EXPECT_TRUE(r.IsError());
   EXPECT_THAT(r.ErrorText(), Not(HasSubstr("File Open")));  // the file had been made

@@ -27,19 +27,19 @@ inline util::Ref<xel::Configuration> ConfigFromXml(const std::string& xml) {
 // A request in the platform's token stream: <function> with <Opt> children (name, value)
 // when opt is not empty, and dataXml (XML text, may be empty) as the content of <Data> or, when
 // binary is not empty, binary as Data's content. The cursor stands on the function element.
-inline util::Ref<xel::XmlParser> MakeRequest(const char* function,
-                                             const std::vector<std::pair<std::string, std::string>>& opt,
-                                             const std::string& dataXml = "",
-                                             const std::string& binary = "",
-                                             bool bOptElement = true) {
+inline util::Ref<xel::XmlParser> MakeRequest(
+    const char* function, const std::vector<std::pair<std::string, std::string>>& opt,
+    const std::string& dataXml = "", const std::string& binary = "", bool bOptElement = true) {
   xel::XmlParser w;
-  util::Result r = w.BeginMessage(xel::XmlParser::MsgType_Request, nullptr, nullptr, function,
-                                  nullptr);
+  util::Result r =
+      w.BeginMessage(xel::XmlParser::MsgType_Request, nullptr, nullptr, function, nullptr);
   if (bOptElement) r.KeepWorse(w.OpenElement(-1, "Opt"));
-  for (const auto& [name, value] : opt) r.KeepWorse(w.WriteElement(-1, name.c_str(), value.c_str()));
+  for (const auto& [name, value] : opt)
+    r.KeepWorse(w.WriteElement(-1, name.c_str(), value.c_str()));
   if (bOptElement) r.KeepWorse(w.CloseElement());
   if (!binary.empty()) {
-    r.KeepWorse(w.WriteElementBinary(-1, "Data", binary.data(), static_cast<int64_t>(binary.size())));
+    r.KeepWorse(
+        w.WriteElementBinary(-1, "Data", binary.data(), static_cast<int64_t>(binary.size())));
   } else if (bOptElement) {
     r.KeepWorse(w.OpenElement(-1, "Data"));
     if (!dataXml.empty()) {

@@ -52,8 +52,9 @@ ParamRead ReadIntParam(const XmlParser& request, const char* path, int32_t* pOut
 }
 
 char LowerFirst(std::string_view text, size_t index) {
-  return index < text.size() ? static_cast<char>(std::tolower(static_cast<unsigned char>(text[index])))
-                             : '\0';
+  return index < text.size()
+             ? static_cast<char>(std::tolower(static_cast<unsigned char>(text[index])))
+             : '\0';
 }
 
 // "specific/folder/SubfolderProcessing": "b..." both, "s..." subfolders only, else watched.
@@ -90,8 +91,7 @@ int32_t ClassifyTriggerMode(std::string_view value) {
 
 }  // namespace
 
-ImportDriver::ImportDriver(NetConnectionsManager* pConnections)
-    : M_LogonConnector(pConnections) {}
+ImportDriver::ImportDriver(NetConnectionsManager* pConnections) : M_LogonConnector(pConnections) {}
 
 ImportDriver::~ImportDriver() { M_LogonConnector.Disconnect(); }
 
@@ -310,10 +310,9 @@ void ImportDriver::TryClaim() {
   if (M_Package.GetFoundFileLockState() == FileInfo::Locked) {
     // An expired claim found by the second pass: taking it over renews its lock name.
     if (!locker.UpdateLock(&M_Package, false)) {
-      XEL_TRACE_OBJ(this, General_Error, "Could not update lock of file %s",
-                    M_Package.GetFoundFile()
-                        .GetLockedFileName(FileInfo::NameOnly, false, false)
-                        .c_str());
+      XEL_TRACE_OBJ(
+          this, General_Error, "Could not update lock of file %s",
+          M_Package.GetFoundFile().GetLockedFileName(FileInfo::NameOnly, false, false).c_str());
     }
   } else if (!locker.Lock(&M_Package)) {
     XEL_TRACE_OBJ(this, General_Error, "Could not lock file %s",

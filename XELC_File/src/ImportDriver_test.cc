@@ -32,17 +32,16 @@ const std::regex kRunningLock(R"((.+)\.\d{14}\.[0-9A-Za-z_-]{5}\+03600\.locked)"
 
 // The poll request with the given folder parameters (inside "specific/folder") and
 // "general" elements.
-Ref<XmlParser> PollRequest(const std::string& folderXml, const std::string& generalXml =
-                                                             "<MaxRequested>1</MaxRequested>") {
-  return velmora::testing::Request("<poll><general>" + generalXml +
-                                   "</general><specific><folder>" + folderXml +
-                                   "</folder></specific></poll>");
+Ref<XmlParser> PollRequest(const std::string& folderXml,
+                           const std::string& generalXml = "<MaxRequested>1</MaxRequested>") {
+  return velmora::testing::Request("<poll><general>" + generalXml + "</general><specific><folder>" +
+                                   folderXml + "</folder></specific></poll>");
 }
 
 std::string Folder(const std::string& watched, const std::string& mask = "*",
                    const std::string& more = "") {
-  return "<WatchedPath>" + watched + "</WatchedPath><FileSearchMask>" + mask +
-         "</FileSearchMask>" + more;
+  return "<WatchedPath>" + watched + "</WatchedPath><FileSearchMask>" + mask + "</FileSearchMask>" +
+         more;
 }
 
 Ref<XmlParser> Confirmation(const std::string& status) {
@@ -132,11 +131,11 @@ TEST(ImportDriverTest, PlainFileIsClaimedOfferedAndGoneAfterOk) {
   EXPECT_EQ(PartName(run.answer, 1), "<missing>");
   // The correlation names the plain file and its claim.
   std::smatch m;
-  ASSERT_TRUE(std::regex_match(lock, m, std::regex(R"(old\.pdf\.(\d{14})\.(.{5})\+03600\.locked)")));
+  ASSERT_TRUE(
+      std::regex_match(lock, m, std::regex(R"(old\.pdf\.(\d{14})\.(.{5})\+03600\.locked)")));
   EXPECT_EQ(At(run.answer, "message/internal/Correlation"),
             "old.pdf." + m[1].str() + "." + m[2].str());
-  EXPECT_EQ(At(run.answer, "message/specific/import/FileList/FilePath"),
-            dir.path() + "\\old.pdf");
+  EXPECT_EQ(At(run.answer, "message/specific/import/FileList/FilePath"), dir.path() + "\\old.pdf");
 
   EXPECT_TRUE(run.Confirm("OK"));
   ASSERT_EQ(Kind(run.confirmAnswer), "confirm-res");
@@ -196,10 +195,10 @@ TEST(ImportDriverTest, StatusCheckClaimsNothing) {
   ASSERT_TRUE(WriteFile(dir / "a.pdf"));
   for (const char* intensity : {"0", "1"}) {
     PollRun run;
-    EXPECT_TRUE(run.Poll(PollRequest(Folder(dir.path()), std::string("<MaxRequested>0</MaxRequested>"
-                                                                      "<StatusCheckIntensity>") +
-                                                             intensity +
-                                                             "</StatusCheckIntensity>")));
+    EXPECT_TRUE(
+        run.Poll(PollRequest(Folder(dir.path()), std::string("<MaxRequested>0</MaxRequested>"
+                                                             "<StatusCheckIntensity>") +
+                                                     intensity + "</StatusCheckIntensity>")));
     EXPECT_EQ(run.driver.GetPollState(), ImportDriver::kStateAnswered);
     EXPECT_EQ(At(run.answer, "status/Status"), "OK") << At(run.answer, "status/ErrorString");
     EXPECT_EQ(At(run.answer, "status/Greeting"),
@@ -288,7 +287,7 @@ TEST(ImportDriverTest, SubfolderModesChooseWhereToSearch) {
     bool withWatchedFile;
     const char* claimed;  // plain name offered, or "" for none
   } cases[] = {
-      {"WATCHED", true, "w.pdf"}, {"", true, "w.pdf"},     {"whatever", false, ""},
+      {"WATCHED", true, "w.pdf"},    {"", true, "w.pdf"},   {"whatever", false, ""},
       {"SUBFOLDERS", true, "o.pdf"}, {"s", false, "o.pdf"}, {"BOTH", true, "w.pdf"},
       {"both", false, "o.pdf"},
   };
@@ -296,9 +295,9 @@ TEST(ImportDriverTest, SubfolderModesChooseWhereToSearch) {
     ScratchFolder dir;
     make(dir, c.withWatchedFile);
     PollRun run;
-    ASSERT_TRUE(run.Poll(PollRequest(Folder(dir.path(), "*.pdf",
-                                            std::string("<SubfolderProcessing>") + c.mode +
-                                                "</SubfolderProcessing>"))));
+    ASSERT_TRUE(run.Poll(PollRequest(
+        Folder(dir.path(), "*.pdf",
+               std::string("<SubfolderProcessing>") + c.mode + "</SubfolderProcessing>"))));
     if (*c.claimed == '\0') {
       EXPECT_EQ(At(run.answer, "status/Greeting"), "No file found") << c.mode;
     } else {
@@ -313,8 +312,8 @@ TEST(ImportDriverTest, SubfolderModesChooseWhereToSearch) {
   std::vector<std::string> offered;
   for (int i = 0; i < 3; ++i) {
     PollRun run;
-    ASSERT_TRUE(run.Poll(PollRequest(Folder(dir.path(), "*.pdf",
-                                            "<SubfolderProcessing>SUBFOLDERS</SubfolderProcessing>"))));
+    ASSERT_TRUE(run.Poll(PollRequest(
+        Folder(dir.path(), "*.pdf", "<SubfolderProcessing>SUBFOLDERS</SubfolderProcessing>"))));
     offered.push_back(PartName(run.answer, 0));
     if (run.driver.GetPollState() == ImportDriver::kStateClaimed) {
       EXPECT_TRUE(run.Confirm("OK"));
@@ -368,8 +367,12 @@ TEST(ImportDriverTest, DetectionModeValuesAreClassifiedByTheirCharacters) {
     int trigger;
     bool ageApplies;  // SecondsToAllow 30 read (time mode)
   } cases[] = {
-      {"TIME", 0, true},          {"TRIGGER_FILE", 1, false},   {"tRiGGER_FOLDER", 2, false},
-      {"TRIGGER_SUBFOLDER", 3, false}, {"TRIGGER_XX", 0, false}, {"TRIGGER", 0, true},
+      {"TIME", 0, true},
+      {"TRIGGER_FILE", 1, false},
+      {"tRiGGER_FOLDER", 2, false},
+      {"TRIGGER_SUBFOLDER", 3, false},
+      {"TRIGGER_XX", 0, false},
+      {"TRIGGER", 0, true},
   };
   for (const Case& c : cases) {
     PollRun run;
@@ -383,8 +386,8 @@ TEST(ImportDriverTest, DetectionModeValuesAreClassifiedByTheirCharacters) {
     if (run.driver.GetPollState() == ImportDriver::kStateClaimed) {
       ASSERT_TRUE(run.Confirm("ERROR"));
       fs::rename(dir / LockedName(dir.path(), "young.pdf"), dir / "young.pdf");
-      fs::last_write_time(dir / "young.pdf", fs::file_time_type::clock::now() -
-                                                 std::chrono::seconds(5));
+      fs::last_write_time(dir / "young.pdf",
+                          fs::file_time_type::clock::now() - std::chrono::seconds(5));
     }
   }
 }
@@ -396,6 +399,22 @@ TEST(ImportDriverTest, ConfirmationWithoutAClaimIsNotFound) {
   EXPECT_EQ(run.driver.GetPollState(), ImportDriver::kStateAnswered);
   EXPECT_FALSE(run.Confirm("OK"));
   EXPECT_EQ(At(run.confirmAnswer, "status/Status"), "NOTFOUND");
+}
+
+TEST(ImportDriverTest, UnreadableClaimIsStillClaimedButAnsweredWithoutContent) {
+  ScratchFolder dir;
+  // A link to itself: it can be listed and renamed, never opened (whatever the rights).
+  fs::create_symlink("a.pdf", dir / "a.pdf");
+  PollRun run;
+  ASSERT_TRUE(run.Poll(PollRequest(Folder(dir.path()))));
+  EXPECT_EQ(run.driver.GetPollState(), ImportDriver::kStateClaimed);
+  EXPECT_EQ(At(run.answer, "status/Status"), "OK");
+  EXPECT_FALSE(run.answer.ExistsPath("/Envelope/Body/poll-res/message"));
+  EXPECT_THAT(run.driver.GetPackage().GetCommResult().Diagnostics(),
+              HasSubstr("could not be opened for reading"));
+  EXPECT_NE(LockedName(dir.path(), "a.pdf"), "<none>");
+  ASSERT_TRUE(run.Confirm("OK"));
+  EXPECT_TRUE(ListNames(dir.path()).empty());
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
-// LogonConnector: makes a request's folder reachable under a configured account and checks its rights.
+// LogonConnector: makes a request's folder reachable under a configured account
+// and checks its rights.
 #include "LogonConnector.h"
 
-#include "osal/File.h"
+#include <mutex>
+
+#include "NetConnectionsManager.h"
 #include "osal/Security.h"
 #include "util/Trace.h"
 
@@ -11,12 +14,39 @@ using util::General_60;
 using util::General_80;
 using util::General_Error;
 
-LogonConnector::LogonConnector(NetConnectionsManager* pConnections)
+namespace {
+
+std::mutex g_DefaultServiceLock;
+std::string g_DefaultService(osal::kDefaultLogonService);
+
+}  // namespace
+
+LogonConnector::LogonConnector(NetConnectionsManager *pConnections)
     : M_pConnections(pConnections) {}
 
-LogonConnector::~LogonConnector() = default;
+LogonConnector::~LogonConnector() {
+  // Callers disconnect before they let go of the connector; should one not, the
+  // thread must still not go on serving other requests under the account.
+  if (M_bImpersonating) {
+    XEL_TRACE_OBJ(this, General_Error, "Impersonation of user@domain %s was not ended, reverting",
+                  M_UserAtDomain.c_str());
+    Revert();
+  }
+  M_LogonToken.Close();
+}
 
-const char* LogonConnector::ClassName() const { return "File_LogonConnector"; }
+void LogonConnector::SetDefaultLogonService(std::string_view service) {
+  std::lock_guard<std::mutex> guard(g_DefaultServiceLock);
+  g_DefaultService =
+      service.empty() ? std::string(osal::kDefaultLogonService) : std::string(service);
+}
+
+std::string LogonConnector::GetDefaultLogonService() {
+  std::lock_guard<std::mutex> guard(g_DefaultServiceLock);
+  return g_DefaultService;
+}
+
+const char *LogonConnector::ClassName() const { return "File_LogonConnector"; }
 
 size_t LogonConnector::GetShareNameLength(std::string_view path) {
   if (path.size() < 2 || path[0] != '\\' || path[1] != '\\') return 0;
@@ -76,12 +106,10 @@ int32_t LogonConnector::Connect() {
 }
 
 void LogonConnector::ConnectShare() {
-  // Share connections with an account are not part of this build; say so rather than
-  // letting the request run on with the wrong rights.
-  M_StatusText = "Net connection to share " + M_Folder + " with user@domain " + M_UserAtDomain +
-                 " failed, connecting a share with an account is not available in this build";
-  XEL_TRACE_OBJ(this, General_Error, "%s", M_StatusText.c_str());
-  M_State = kStateFailed;
+  if (M_pConnections == nullptr) return;
+  int32_t result = M_pConnections->AddConnection(M_Folder, M_UserAtDomain, M_Password, M_bReconnect,
+                                                 &M_StatusText);
+  M_State = result == NetConnectionsManager::kUsable ? kStateUsable : kStateFailed;
 }
 
 void LogonConnector::ConnectLocalFolder() {
@@ -89,18 +117,50 @@ void LogonConnector::ConnectLocalFolder() {
     XEL_TRACE_OBJ(this, General_Error, "ConnectLocalFolder error: already impersonating");
     return;
   }
-  // Logging an account on and impersonating it is not part of this build.
-  M_StatusText = "Net connection to local folder " + M_Folder + " with user@domain " +
-                 M_UserAtDomain + " failed, account logon is not available in this build";
-  XEL_TRACE_OBJ(this, General_Error, "%s", M_StatusText.c_str());
-  M_State = kStateFailed;
+  std::string text =
+      "Net connection to local folder " + M_Folder + " with user@domain " + M_UserAtDomain;
+  // The local account database is the domain "."; other domains go to the
+  // authentication service in the "user@domain" form.
+  std::string account = (M_Domain.empty() || M_Domain == ".") ? M_User : M_UserAtDomain;
+  std::string service = M_LogonService.empty() ? GetDefaultLogonService() : M_LogonService;
+  osal::Status logon = osal::LogonUser(account, M_Password, service, &M_LogonToken);
+  if (!logon.ok()) {
+    text += " failed, LogonUser() error=" + std::to_string(logon.code());
+    XEL_TRACE_OBJ(this, General_Error, "%s", text.c_str());
+    M_State = kStateFailed;
+  } else {
+    osal::Status impersonated = osal::ImpersonateLoggedOnUser(M_LogonToken);
+    if (!impersonated.ok()) {
+      text += " failed, ImpersonateLoggedOnUser() error=" + std::to_string(impersonated.code());
+      XEL_TRACE_OBJ(this, General_Error, "%s", text.c_str());
+      M_State = kStateFailed;
+      M_LogonToken.Close();
+    } else {
+      text += " successfull";
+      XEL_TRACE_OBJ(this, General_80, "%s", text.c_str());
+      M_State = kStateUsable;
+      M_bImpersonating = true;
+    }
+  }
+  M_StatusText = text;
 }
 
 void LogonConnector::Revert() {
   if (!M_bImpersonating) return;
-  // Nothing in this build starts an impersonation; the flag stays false.
-  M_bImpersonating = false;
-  M_State = kStateNone;
+  std::string text = "Reverting impersonation of user@domain " + M_UserAtDomain;
+  osal::Status reverted = osal::RevertToSelf();
+  if (!reverted.ok()) {
+    text += " failed, error=" + std::to_string(reverted.code());
+    XEL_TRACE_OBJ(this, General_Error, "%s", text.c_str());
+    M_State = kStateFailed;
+  } else {
+    text += " successfull";
+    XEL_TRACE_OBJ(this, General_80, "%s", text.c_str());
+    M_State = kStateNone;
+    M_bImpersonating = false;
+  }
+  // The identity is given up either way; closing twice does nothing.
+  M_LogonToken.Close();
 }
 
 int32_t LogonConnector::Disconnect() {
@@ -109,11 +169,11 @@ int32_t LogonConnector::Disconnect() {
 }
 
 int32_t LogonConnector::CheckFolderPermission() {
-  osal::DirEntry entry;
-  osal::Status found = osal::GetFileInfo(M_Folder, &entry);
-  if (!found.ok()) {
+  osal::SecurityInfo info;
+  osal::Status read = info.Read(M_Folder);
+  if (!read.ok()) {
     M_StatusText = "GetNamedSecurityInfoW: on folder " + M_Folder +
-                   " failed, error=" + std::to_string(found.code());
+                   " failed, error=" + std::to_string(read.code());
     XEL_TRACE_OBJ(this, General_Error, "%s", M_StatusText.c_str());
     M_State = kStateCheckFailed;
     return M_State;
@@ -121,10 +181,10 @@ int32_t LogonConnector::CheckFolderPermission() {
   std::string trustee = (M_bImpersonating || M_DomainBackslashUser.empty())
                             ? std::string(osal::kTrusteeCurrentUser)
                             : M_DomainBackslashUser;
-  std::string text = "Permission check on folder " + M_Folder + " for user@domain " +
-                     M_UserAtDomain;
+  std::string text =
+      "Permission check on folder " + M_Folder + " for user@domain " + M_UserAtDomain;
   uint32_t mask = 0;
-  osal::Status rights = osal::GetEffectiveRights(M_Folder, trustee, &mask);
+  osal::Status rights = info.GetEffectiveRights(trustee, &mask);
   if (!rights.ok()) {
     text += " failed, GetEffectiveRightsFromAcl() error=" + std::to_string(rights.code());
     XEL_TRACE_OBJ(this, General_Error, "%s", text.c_str());

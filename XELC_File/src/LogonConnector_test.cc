@@ -1,14 +1,23 @@
-// Tests of LogonConnector: account names, share names, connecting without an account, rights.
+// Tests of LogonConnector: account names, share names, local logon and
+// impersonation, rights.
 #include "LogonConnector.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/acl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "ClaimTestSupport.h"
+#include "NetConnectionsManager.h"
+#include "TestAccount.h"
+#include "osal/NetShare.h"
 
 namespace velmora::xelc {
 namespace {
@@ -16,21 +25,25 @@ namespace {
 using ::testing::HasSubstr;
 using testing::ScratchFolder;
 using testing::TraceCapture;
+using velmora::testing::AllThreadsRunAs;
+using velmora::testing::FileOwner;
+using velmora::testing::TestAccount;
+using velmora::testing::TestPamService;
 
 TEST(LogonConnectorTest, AccountsAreSplitIntoUserAndDomain) {
   struct Case {
-    const char* account;
-    const char* user;
-    const char* domain;
-    const char* atDomain;
-    const char* backslash;
+    const char *account;
+    const char *user;
+    const char *domain;
+    const char *atDomain;
+    const char *backslash;
   } cases[] = {
       {"u1@d1", "u1", "d1", "u1@d1", "d1\\u1"},
       {"d1\\u1", "u1", "d1", "u1@d1", "d1\\u1"},
       {"a@b\\c", "a", "b\\c", "a@b\\c", "b\\c\\a"},
       {"u1", "u1", "", "u1", "u1"},
   };
-  for (const Case& c : cases) {
+  for (const Case &c : cases) {
     LogonConnector connector(nullptr);
     connector.SetCredentials(c.account, "secret");
     EXPECT_EQ(connector.GetUser(), c.user) << c.account;
@@ -65,16 +78,27 @@ TEST(LogonConnectorTest, WithoutAnAccountTheFolderIsUsedWithTheProcessRights) {
   EXPECT_EQ(connector.Disconnect(), LogonConnector::kStateUsable);
 }
 
-TEST(LogonConnectorTest, AnAccountIsRefusedClearlyInThisBuild) {
-  for (const char* folder : {"/tmp/in", "\\\\srv\\data\\in"}) {
-    LogonConnector connector(nullptr);
-    connector.SetFolder(folder, false);
-    connector.SetCredentials("u1@d1", "secret");
-    EXPECT_EQ(connector.Connect(), LogonConnector::kStateFailed) << folder;
-    EXPECT_THAT(connector.GetStatusText(), HasSubstr("not available in this build"));
-    EXPECT_THAT(connector.GetStatusText(), HasSubstr("u1@d1"));
-    EXPECT_FALSE(connector.IsImpersonating());
-  }
+TEST(LogonConnectorTest, SharesGoThroughTheConnectionsManager) {
+  // Without a manager nothing is connected and the state stays as it was.
+  LogonConnector alone(nullptr);
+  alone.SetFolder("\\\\127.0.0.1\\data\\in", false);
+  alone.SetCredentials("u1@d1", "secret");
+  EXPECT_EQ(alone.Connect(), LogonConnector::kStateNone);
+  EXPECT_FALSE(alone.IsImpersonating());
+
+  // A share that no server offers: the manager's message becomes the status
+  // text.
+  osal::SetShareClientPort(9);
+  NetConnectionsManager manager;
+  LogonConnector connector(&manager);
+  connector.SetFolder("\\\\127.0.0.1\\data\\in", true);
+  connector.SetCredentials("d1\\u1", "secret");
+  EXPECT_EQ(connector.Connect(), LogonConnector::kStateFailed);
+  EXPECT_THAT(connector.GetStatusText(),
+              ::testing::StartsWith("Net connection to share \\\\127.0.0.1\\data with user u1@d1"));
+  EXPECT_FALSE(connector.IsImpersonating());
+  EXPECT_EQ(manager.ConnectedShareCount(), 0u);
+  EXPECT_TRUE(AllThreadsRunAs(geteuid()));
 }
 
 TEST(LogonConnectorTest, PermissionCheckComparesTheEffectiveRights) {
@@ -101,15 +125,179 @@ TEST(LogonConnectorTest, PermissionCheckComparesTheEffectiveRights) {
   EXPECT_EQ(unknown.CheckFolderPermission(), LogonConnector::kStateCheckFailed);
   EXPECT_THAT(unknown.GetStatusText(), HasSubstr(" failed, GetEffectiveRightsFromAcl() error="));
 
-  const struct passwd* pNobody = getpwnam("nobody");
+  const struct passwd *pNobody = getpwnam("nobody");
   if (pNobody == nullptr || pNobody->pw_uid == geteuid()) return;
-  // "nobody" holds no rights on a folder of another owner that only the owner may change.
+  // "nobody" holds no rights on a folder of another owner that only the owner
+  // may change.
   LogonConnector other(nullptr);
   other.SetFolder(dir.path(), false);
   other.SetCredentials("nobody", "pw");
   EXPECT_EQ(other.CheckFolderPermission(), LogonConnector::kStateRightsMissing)
       << other.GetStatusText();
   EXPECT_THAT(other.GetStatusText(), HasSubstr(": not ok, effective-mask="));
+}
+
+constexpr const char *kPassword = "L0gon-connector";
+
+// A local account and a PAM service that checks it without delays; skipped
+// where accounts cannot be made (not root) or PAM's password module is missing.
+class LocalLogonTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!M_Account.ok()) GTEST_SKIP() << M_Account.Reason();
+    if (!M_Service.ok()) GTEST_SKIP() << M_Service.Reason();
+    M_pUser = getpwnam(M_Account.Name().c_str());
+    ASSERT_NE(M_pUser, nullptr);
+    M_Uid = M_pUser->pw_uid;
+    M_Gid = M_pUser->pw_gid;
+    chmod(M_Dir.path().c_str(), 0777);
+  }
+  void TearDown() override {
+    // Whatever a test did, no thread may be left running as the account.
+    EXPECT_TRUE(AllThreadsRunAs(0));
+  }
+  // A connector for the folder with the test account and the test's PAM
+  // service.
+  void Prepare(LogonConnector *pConnector, const std::string &folder, const std::string &account,
+               const std::string &password) {
+    pConnector->SetFolder(folder, false);
+    pConnector->SetLogonService(M_Service.Name());
+    pConnector->SetCredentials(account, password);
+  }
+
+  TestAccount M_Account{kPassword};
+  TestPamService M_Service;
+  ScratchFolder M_Dir;
+  const struct passwd *M_pUser = nullptr;
+  uid_t M_Uid = 0;
+  gid_t M_Gid = 0;
+};
+
+TEST_F(LocalLogonTest, RightPasswordImpersonatesOnlyTheCallingThreadUntilDisconnect) {
+  TraceCapture trace("File_LogonConnector");
+  // Success lines are written at General_80, which the capture leaves as configured.
+  bool bWas80 = util::IsTraceEnabled(util::General_80);
+  util::EnableTraceId(util::General_80, true);
+  std::atomic<bool> bStop{false};
+  std::atomic<bool> bOtherChanged{false};
+  std::atomic<int> rounds{0};
+  std::thread other([&] {
+    while (!bStop) {
+      if (geteuid() != 0) bOtherChanged = true;
+      ++rounds;
+      std::this_thread::yield();
+    }
+  });
+
+  LogonConnector connector(nullptr);
+  Prepare(&connector, M_Dir.path(), M_Account.Name(), kPassword);
+  ASSERT_EQ(connector.Connect(), LogonConnector::kStateUsable) << connector.GetStatusText();
+  EXPECT_EQ(connector.GetStatusText(), "Net connection to local folder " + M_Dir.path() +
+                                           " with user@domain " + M_Account.Name() +
+                                           " successfull");
+  EXPECT_TRUE(connector.IsImpersonating());
+  EXPECT_EQ(geteuid(), M_Uid);
+  std::string file = M_Dir / "written";
+  int fd = open(file.c_str(), O_CREAT | O_WRONLY, 0644);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  EXPECT_EQ(FileOwner(file), static_cast<long>(M_Uid));
+  int before = rounds;
+  while (rounds < before + 10) std::this_thread::yield();
+
+  // A second Connect while impersonating changes nothing.
+  std::string text = connector.GetStatusText();
+  EXPECT_EQ(connector.Connect(), LogonConnector::kStateUsable);
+  EXPECT_EQ(trace.Count("ConnectLocalFolder error: already impersonating"), 1);
+  EXPECT_EQ(connector.GetStatusText(), text);
+
+  // The impersonated account does not own the scratch folder: the check runs as
+  // it.
+  EXPECT_EQ(connector.CheckFolderPermission(), LogonConnector::kStateRightsMissing);
+  EXPECT_THAT(connector.GetStatusText(), HasSubstr(": not ok, effective-mask="));
+
+  EXPECT_EQ(connector.Disconnect(), LogonConnector::kStateNone);
+  EXPECT_FALSE(connector.IsImpersonating());
+  EXPECT_EQ(
+      trace.Count("Reverting impersonation of user@domain " + M_Account.Name() + " successfull"),
+      1);
+  EXPECT_EQ(geteuid(), 0u);
+  EXPECT_EQ(getegid(), 0u);
+  bStop = true;
+  other.join();
+  EXPECT_FALSE(bOtherChanged);
+  // Disconnecting again does nothing.
+  EXPECT_EQ(connector.Disconnect(), LogonConnector::kStateNone);
+  util::EnableTraceId(util::General_80, bWas80);
+}
+
+TEST_F(LocalLogonTest, WrongPasswordOrUnknownAccountFailsWithoutChangingIdentity) {
+  TraceCapture trace("File_LogonConnector");
+  LogonConnector wrong(nullptr);
+  Prepare(&wrong, M_Dir.path(), M_Account.Name(), "not-the-password");
+  EXPECT_EQ(wrong.Connect(), LogonConnector::kStateFailed);
+  // PAM's "authentication failure" is error 7.
+  std::string expected = "Net connection to local folder " + M_Dir.path() + " with user@domain " +
+                         M_Account.Name() + " failed, LogonUser() error=7";
+  EXPECT_EQ(wrong.GetStatusText(), expected);
+  EXPECT_EQ(trace.Count(expected), 1);
+  EXPECT_FALSE(wrong.IsImpersonating());
+  EXPECT_TRUE(AllThreadsRunAs(0));
+  EXPECT_EQ(wrong.Disconnect(), LogonConnector::kStateFailed);
+
+  LogonConnector unknown(nullptr);
+  Prepare(&unknown, M_Dir.path(), M_Account.Name() + "x@elsewhere", kPassword);
+  EXPECT_EQ(unknown.Connect(), LogonConnector::kStateFailed);
+  EXPECT_THAT(unknown.GetStatusText(), HasSubstr(" failed, LogonUser() error="));
+  EXPECT_TRUE(AllThreadsRunAs(0));
+}
+
+TEST_F(LocalLogonTest, LocalDomainDotAndAForgottenDisconnectLeaveNoIdentityBehind) {
+  {
+    LogonConnector connector(nullptr);
+    Prepare(&connector, M_Dir.path(), ".\\" + M_Account.Name(), kPassword);
+    ASSERT_EQ(connector.Connect(), LogonConnector::kStateUsable) << connector.GetStatusText();
+    EXPECT_EQ(geteuid(), M_Uid);
+  }
+  EXPECT_EQ(geteuid(), 0u);
+  EXPECT_TRUE(AllThreadsRunAs(0));
+}
+
+TEST_F(LocalLogonTest, PermissionCheckForAnOwnerAndForAReader) {
+  // The owner of a folder in a folder of its own: full control.
+  std::string home = M_Dir / "home";
+  std::string owned = home + "/in";
+  ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(owned.c_str(), 0700), 0);
+  ASSERT_EQ(chown(home.c_str(), M_Uid, M_Gid), 0);
+  ASSERT_EQ(chown(owned.c_str(), M_Uid, M_Gid), 0);
+  LogonConnector owner(nullptr);
+  Prepare(&owner, owned, "localhost\\" + M_Account.Name(), kPassword);
+  EXPECT_EQ(owner.CheckFolderPermission(), LogonConnector::kStateRightsPresent)
+      << owner.GetStatusText();
+  EXPECT_THAT(owner.GetStatusText(),
+              ::testing::StartsWith("Permission check on folder " + owned + " for user@domain " +
+                                    M_Account.Name() + "@localhost: ok, effective-mask="));
+  // The same while impersonating: the thread's own identity is checked.
+  LogonConnector impersonated(nullptr);
+  Prepare(&impersonated, owned, M_Account.Name(), kPassword);
+  ASSERT_EQ(impersonated.Connect(), LogonConnector::kStateUsable);
+  EXPECT_EQ(impersonated.CheckFolderPermission(), LogonConnector::kStateRightsPresent);
+  EXPECT_EQ(impersonated.Disconnect(), LogonConnector::kStateNone);
+
+  // A reader through an ACL entry: may list, may not change or delete.
+  std::string shared = M_Dir / "shared";
+  ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
+  std::string aclText = "u::rwx,u:" + M_Account.Name() + ":r-x,g::---,m::r-x,o::---";
+  acl_t acl = acl_from_text(aclText.c_str());
+  ASSERT_NE(acl, nullptr);
+  ASSERT_EQ(acl_set_file(shared.c_str(), ACL_TYPE_ACCESS, acl), 0);
+  acl_free(acl);
+  LogonConnector reader(nullptr);
+  Prepare(&reader, shared, M_Account.Name(), kPassword);
+  EXPECT_EQ(reader.CheckFolderPermission(), LogonConnector::kStateRightsMissing);
+  EXPECT_THAT(reader.GetStatusText(), HasSubstr(": not ok, effective-mask="));
+  EXPECT_THAT(reader.GetStatusText(), ::testing::EndsWith(", required-mask=983040"));
 }
 
 }  // namespace

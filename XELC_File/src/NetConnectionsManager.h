@@ -9,16 +9,19 @@
 
 namespace velmora::xelc {
 
-// Remembers the share connections that this component added (each remote name once,
-// ordered byte-wise) so that it can cancel exactly those when it stops; connections that
-// existed before are never recorded and so never cancelled. One manager belongs to the
-// file component and is shared by all its requests: every operation runs under the
-// manager's lock.
+// Adds share connections for the whole process and remembers the ones that it added
+// itself (each remote name once, ordered byte-wise) so that it can cancel exactly those
+// when the component stops; connections that existed before are used but never recorded
+// and so never cancelled. One manager belongs to the file component and is shared by all
+// its requests: every add and cancel runs under the manager's lock.
 class NetConnectionsManager {
  public:
-  // Operating-system result codes the manager distinguishes.
-  static constexpr uint32_t kNoError = 0;
-  static constexpr uint32_t kErrorNotSupported = 50;
+  // Results of AddConnection and CancelConnection.
+  enum Outcome : int32_t {
+    kNoOutput = 0,  // no output text was given; nothing was done
+    kFailed = 1,
+    kUsable = 2,  // added or already present / cancelled or not there
+  };
 
   // An empty set. Destroying the manager does not cancel connections.
   NetConnectionsManager();
@@ -29,17 +32,27 @@ class NetConnectionsManager {
   // Trace category "NetConnectionsManager".
   virtual const char* ClassName() const;
 
+  // Connects remote_name (used exactly as given) with user (user@domain form) and
+  // password; with bReconnect an existing connection is cancelled first, and a failed
+  // cancel ends the call with kFailed. *pOutput receives the attempt's message; a null
+  // pOutput returns kNoOutput. Thread-safe.
+  int32_t AddConnection(const std::string& remote_name, const std::string& user,
+                        const std::string& password, bool bReconnect, std::string* pOutput);
+
+  // Cancels the connection to remote_name without force (a share with open files stays
+  // connected). *pOutput receives the message; a null pOutput returns kNoOutput.
+  // Thread-safe.
+  int32_t CancelConnection(const std::string& remote_name, std::string* pOutput);
+
   // Cancels every recorded connection (without force), tracing each outcome, and empties
   // the set whatever the outcomes. Called when the component stops. Thread-safe.
   void CancelAllConnections();
 
-  // Number of recorded connections. Thread-safe.
+  // Number of recorded connections, and a copy of them. Thread-safe.
   size_t ConnectedShareCount() const;
+  std::set<std::string> ConnectedShares() const;
 
  private:
-  // Cancels one deviceless connection to remote_name; the operating system's result code.
-  static uint32_t CancelNetConnection(const std::string& remote_name);
-
   std::set<std::string> M_ConnectedShares;  // guarded by M_Lock
   mutable osal::Lock M_Lock;
 };

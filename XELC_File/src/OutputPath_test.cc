@@ -60,8 +60,8 @@ TEST(OutputPathTest, PrefixListIsSplitAtLineBreaksAndEmptyAdmitsNothing) {
   EXPECT_FALSE(OutputPath::IsWithin("/x", "\r\n", false));
   // Entries of 1023 characters or more are ignored.
   const std::string longEntry = "/" + std::string(1022, 'l');
-  EXPECT_TRUE(OutputPath::IsWithin(longEntry.substr(0, 1022) + "/x", longEntry.substr(0, 1022),
-                                   false));
+  EXPECT_TRUE(
+      OutputPath::IsWithin(longEntry.substr(0, 1022) + "/x", longEntry.substr(0, 1022), false));
   EXPECT_FALSE(OutputPath::IsWithin(longEntry + "/x", longEntry, false));
 }
 

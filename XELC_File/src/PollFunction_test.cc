@@ -41,8 +41,8 @@ class PollFunctionTest : public ::testing::Test {
     ASSERT_EQ(velmora::testing::Kind(*started), "ok");
     Ref<xel::Component> component = xel::Application::RunningComponent();
     ASSERT_TRUE(component.HasObject());
-    M_pThread = Ref<xel::ComponentThread>::Adopt(
-        component->GetComponentInfo()->CreateServerThread());
+    M_pThread =
+        Ref<xel::ComponentThread>::Adopt(component->GetComponentInfo()->CreateServerThread());
     ASSERT_TRUE(M_pThread->AttachToComponent(component.get(), true).IsSuccess());
     ASSERT_TRUE(M_pThread->EnterComponent());
     QueueConnection::Pair(&M_Master, &M_Plugin);
@@ -62,7 +62,9 @@ class PollFunctionTest : public ::testing::Test {
   util::Result Poll(const std::string& folder) {
     Ref<XmlParser> request = velmora::testing::Request(
         "<poll><general><MaxRequested>1</MaxRequested></general><specific><folder>"
-        "<WatchedPath>" + folder + "</WatchedPath><FileSearchMask>*.pdf</FileSearchMask>"
+        "<WatchedPath>" +
+        folder +
+        "</WatchedPath><FileSearchMask>*.pdf</FileSearchMask>"
         "</folder></specific></poll>");
     try {
       return PollServerFunction(M_pThread.get(), &M_Plugin, request.get());
@@ -77,7 +79,8 @@ class PollFunctionTest : public ::testing::Test {
       Ref<XmlParser> doc = XmlParser::Create();
       if (doc->Receive(&M_Master, 0).IsError()) break;
       kinds.push_back(velmora::testing::Kind(*doc));
-      if (kinds.back() == "confirm-res") kinds.back() += ":" + velmora::testing::At(*doc, "status/Processed");
+      if (kinds.back() == "confirm-res")
+        kinds.back() += ":" + velmora::testing::At(*doc, "status/Processed");
     }
     return kinds;
   }

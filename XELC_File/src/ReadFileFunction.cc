@@ -59,7 +59,8 @@ Result CheckWellFormed(XmlParser& doc) {
 // only appended to, which is what makes releasing the sent part safe.
 class AnswerStreamer {
  public:
-  AnswerStreamer(Message* pMessage, xel::Connection* pConn) : M_pMessage(pMessage), M_pConn(pConn) {}
+  AnswerStreamer(Message* pMessage, xel::Connection* pConn)
+      : M_pMessage(pMessage), M_pConn(pConn) {}
 
   // Sends the complete blocks written so far; at least one byte stays for the last block.
   Result SendComplete() {
@@ -234,9 +235,9 @@ Result ExecuteReadFile(const xel::Configuration& config, xel::Connection* pConn,
   XmlParser answer;
   answer.AttachToConnection(pConn, osal::kInfinite, false);
   AnswerStreamer streamer(answer.GetMessage(), pConn);
-  answer.BeginMessage(XmlParser::MsgType_Answer, nullptr, nullptr, nullptr, nullptr)
-      .ThrowIfError();
-  Result r = bStreaming ? CopyStreaming(answer, *document, streamer) : answer.CopySubtree(*document, 1);
+  answer.BeginMessage(XmlParser::MsgType_Answer, nullptr, nullptr, nullptr, nullptr).ThrowIfError();
+  Result r =
+      bStreaming ? CopyStreaming(answer, *document, streamer) : answer.CopySubtree(*document, 1);
   document.Reset();
   if (r.IsSuccess()) r = answer.CloseAll();
   if (r.IsSuccess()) {

@@ -86,8 +86,7 @@ TEST_F(ReadFileTest, RefusalsComeBeforeAnyAnswer) {
   Result r = Run({{"Path", "..\\"}, {"FileName", "outside"}});
   EXPECT_THAT(r, HasCategory(util::ErrLogicArgs));
   const std::string parent = fs::path(M_Dir.path()).parent_path().string();
-  EXPECT_EQ(r.ErrorText(),
-            "Filename " + parent + "/outside.xml is not within input path " + In());
+  EXPECT_EQ(r.ErrorText(), "Filename " + parent + "/outside.xml is not within input path " + In());
   fs::remove(M_Dir.Join("../outside.xml"));
 
   auto noDir = ConfigFromXml("<In><EnableStreaming>true</EnableStreaming></In>");
@@ -123,17 +122,18 @@ TEST_F(ReadFileTest, AStreamedAnswerEqualsTheWholeOneAndLeavesWhileItIsWritten) 
   std::string whole, streamed;
   for (bool bStreaming : {false, true}) {
     SCOPED_TRACE(bStreaming);
-    ASSERT_THAT(Run({{"FileName", "big"}},
-                    bStreaming ? "<EnableStreaming>true</EnableStreaming>" : ""),
-                IsOk());
+    ASSERT_THAT(
+        Run({{"FileName", "big"}}, bStreaming ? "<EnableStreaming>true</EnableStreaming>" : ""),
+        IsOk());
     ASSERT_GT(M_pMaster->Queue().size(), 20u);
     Ref<XmlParser> answer;
     ASSERT_THAT(Answer(&answer), IsOk());
     EXPECT_EQ(Text(*answer, "/Envelope/Body/list/@kind"), "big");
     EXPECT_EQ(Text(*answer, "/Envelope/Body/list/item[2999]/@n"), "2998");
     std::string bytes(static_cast<size_t>(answer->GetMessage()->Size()), '\0');
-    ASSERT_THAT(answer->GetMessage()->ReadExact(0, bytes.data(), static_cast<int32_t>(bytes.size())),
-                IsOk());
+    ASSERT_THAT(
+        answer->GetMessage()->ReadExact(0, bytes.data(), static_cast<int32_t>(bytes.size())),
+        IsOk());
     (bStreaming ? streamed : whole) = bytes;
   }
   EXPECT_EQ(streamed, whole);

@@ -47,6 +47,7 @@ class TestAccount {
       return;
     }
     M_bCreated = true;
+    RemoveStaleAccounts();
     if (!RunQuietly("echo '" + M_Name + ":" + password + "' | /usr/sbin/chpasswd")) {
       M_Reason = "chpasswd for " + M_Name + " failed";
     }
@@ -62,6 +63,28 @@ class TestAccount {
   const std::string& Name() const { return M_Name; }
 
  private:
+  // Removes accounts and PAM service files that test processes which were killed before
+  // their clean-up left behind (their process id no longer exists).
+  static void RemoveStaleAccounts() {
+    std::ifstream passwd("/etc/passwd");
+    std::string line;
+    std::vector<std::string> stale;
+    while (std::getline(passwd, line)) {
+      if (line.rfind("xlt", 0) != 0) continue;
+      std::string name = line.substr(0, line.find(':'));
+      size_t underscore = name.find('_');
+      if (underscore == std::string::npos) continue;
+      std::string pid = name.substr(3, underscore - 3);
+      if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+      if (access(("/proc/" + pid).c_str(), F_OK) != 0) stale.push_back(name);
+    }
+    for (const std::string& name : stale) {
+      std::string pid = name.substr(3, name.find('_') - 3);
+      RunQuietly("/usr/sbin/userdel -r -f " + name, 2);
+      std::remove(("/etc/pam.d/xeltest-" + pid).c_str());
+    }
+  }
+
   std::string M_Name;
   std::string M_Reason;
   bool M_bCreated = false;

@@ -77,6 +77,7 @@ class File {
   int M_Fd = -1;
   bool M_bDeleteOnClose = false;
   std::string M_Path;         // native path, for delete-on-close
+  void* M_pShareFile = nullptr;  // the open file on a network share instead of M_Fd
 };
 
 // File times are 64-bit counts of 100-ns units since 1601-01-01 UTC.
@@ -105,6 +106,7 @@ class DirReader {
 
  private:
   void* M_pDir = nullptr;
+  void* M_pShareDir = nullptr;  // the listing of a network share folder instead of M_pDir
   std::string M_Folder;
   Status M_Status;
 };

@@ -23,10 +23,10 @@ enum NetShareCode : uint32_t {
   kNetAlreadyAssigned = 85,       // connected already with the same account
   kNetCredentialConflict = 1219,  // connected already with another account
   kNetNoSuchLogonSession = 1312,
-  kNetLogonFailure = 1326,        // unknown user or wrong password
-  kNetNotConnected = 2250,        // cancelling a share that is not connected
-  kNetOpenFiles = 2401,           // cancelling without force while files are open on it
-  kNetDeviceInUse = 2404,         // cancelling without force while folders are being listed
+  kNetLogonFailure = 1326,  // unknown user or wrong password
+  kNetNotConnected = 2250,  // cancelling a share that is not connected
+  kNetOpenFiles = 2401,     // cancelling without force while files are open on it
+  kNetDeviceInUse = 2404,   // cancelling without force while folders are being listed
 };
 
 // Connects the share of remote ("\\server\share" optionally followed by a folder, which

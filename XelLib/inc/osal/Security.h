@@ -11,12 +11,12 @@ namespace velmora::osal {
 
 // Access-mask bits as the platform's access lists use them (standard rights in the high
 // word, object-specific rights in the low word).
-inline constexpr uint32_t kAccessReadData = 0x00000001;        // list a folder / read a file
-inline constexpr uint32_t kAccessWriteData = 0x00000002;       // add a file / write a file
-inline constexpr uint32_t kAccessAppendData = 0x00000004;      // add a subfolder / append
+inline constexpr uint32_t kAccessReadData = 0x00000001;    // list a folder / read a file
+inline constexpr uint32_t kAccessWriteData = 0x00000002;   // add a file / write a file
+inline constexpr uint32_t kAccessAppendData = 0x00000004;  // add a subfolder / append
 inline constexpr uint32_t kAccessReadEa = 0x00000008;
 inline constexpr uint32_t kAccessWriteEa = 0x00000010;
-inline constexpr uint32_t kAccessExecute = 0x00000020;         // traverse a folder
+inline constexpr uint32_t kAccessExecute = 0x00000020;  // traverse a folder
 inline constexpr uint32_t kAccessDeleteChild = 0x00000040;
 inline constexpr uint32_t kAccessReadAttributes = 0x00000080;
 inline constexpr uint32_t kAccessWriteAttributes = 0x00000100;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 
@@ -72,6 +73,14 @@ class DataLink : public util::HandleObject {
   util::Result QueueBlock(MessageBlock* pBlock);
   // Number of queued blocks. Thread-safe.
   int SendQueueLength() const { return M_QueueLength.load(std::memory_order_relaxed); }
+  // Flow control for producers of long messages: while more than kSendQueueHigh blocks
+  // are queued, waits (up to timeoutMs) until the send thread has drained the queue to
+  // kSendQueueLow or the link has left the connected state. Without it a sender that is
+  // faster than the link would queue a second copy of everything it sends. Must not be
+  // called with GlobalLock() held. Thread-safe.
+  void WaitForSendRoom(uint32_t timeoutMs);
+  static constexpr int kSendQueueHigh = 256;  // about 1 MiB of content
+  static constexpr int kSendQueueLow = 64;
 
   // Stops the worker threads, first letting the send thread drain the queue when bFlush,
   // waiting up to waitMs in all. Blocks still queued are freed. Traces "Shutdown Datalink".
@@ -114,6 +123,10 @@ class DataLink : public util::HandleObject {
   MessageBlock* M_pFirstBlock = nullptr;
   MessageBlock* M_pLastBlock = nullptr;
   std::atomic<int> M_QueueLength{0};
+  // Senders waiting in WaitForSendRoom, and what they wait on.
+  std::atomic<int> M_RoomWaiters{0};
+  std::mutex M_RoomMutex;
+  std::condition_variable M_RoomCond;
   osal::Event M_Wakeup{false, false};
   osal::Event M_DownEvent{true, false};
   osal::OsThread M_SendThread;

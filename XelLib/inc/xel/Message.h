@@ -68,6 +68,13 @@ class Message : public util::SharedObject {
   util::Result Insert(int64_t pos, const void* data, int32_t size);
   // Appends at the end; amortised O(1) per block.
   util::Result Append(const void* data, int32_t size);
+  // Direct writing at the end, for producers that generate bytes (encoders) without a copy:
+  // *pData points to *pAvail writable bytes (1 <= *pAvail <= want) after the end of the
+  // content, in the last block or in a new one. They become content only through
+  // CommitAppend(n), n <= *pAvail, which must follow before any other change of the message.
+  // Fails as Append would for want more bytes.
+  util::Result ReserveAppend(int32_t want, uint8_t** pData, int32_t* pAvail);
+  void CommitAppend(int32_t n);
   // Removes size bytes at pos (cut at the end of the content).
   util::Result Delete(int64_t pos, int64_t size);
   // Removes all content and detaches any input or output connection.

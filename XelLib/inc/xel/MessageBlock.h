@@ -20,8 +20,10 @@ enum MessageBlockEvent : uint32_t {
 };
 
 // A header and a 4000-byte content buffer. Blocks are allocated and freed one at a time
-// through Allocate/Free, which keep the process-wide live-block count. A block belongs
-// to one owner at a time (a queue, a message, or the thread handling it).
+// through Allocate/Free (thread-safe), which take them from and return them to a process-wide
+// pool (freed blocks are reused; up to 128 MiB of free blocks are kept) and keep the
+// process-wide live-block count. A block belongs to one owner at a time (a queue, a message,
+// or the thread handling it).
 struct MessageBlock {
   static constexpr uint32_t BlockSize = 4000;
 
@@ -40,7 +42,8 @@ struct MessageBlock {
   // A new, cleared block; nullptr when memory is exhausted.
   static MessageBlock* Allocate();
   static void Free(MessageBlock* block);
-  // Number of blocks allocated and not yet freed ("MsgBlocks" in the status report).
+  // Number of blocks allocated and not yet freed ("MsgBlocks" in the status report); blocks
+  // held free in the pool do not count.
   static int LiveBlocks();
 };
 

@@ -101,8 +101,13 @@ bool ConnectionPtp::LinkAlive() const {
   return pLink && pLink->IsConnected();
 }
 
-Result ConnectionPtp::Send(MessageBlock* pBlock, uint32_t /*timeoutMs*/) {
+Result ConnectionPtp::Send(MessageBlock* pBlock, uint32_t timeoutMs) {
   XEL_ASSERT(pBlock != nullptr);
+  // A long message waits here for the link to drain rather than growing its send queue
+  // without bound (the close block, sent under the global lock, never reaches this).
+  if (util::Ref<DataLink> pLink = util::HandleObject::Lookup<DataLink>(M_EndPoint.Link())) {
+    pLink->WaitForSendRoom(timeoutMs);
+  }
   XEL_TRACE_OBJ(this, util::ConnPtp_Send, "Send(Block %p, size=%i)", static_cast<void*>(pBlock),
                 static_cast<int>(pBlock->M_Length));
   const bool bEndsMessage =

@@ -1,6 +1,7 @@
 // DataLink: the generic part of a link to another process: send queue and worker threads.
 #include "xel/DataLink.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "osal/Lock.h"
@@ -100,6 +101,22 @@ Result DataLink::QueueBlock(MessageBlock* pBlock) {
   return res;
 }
 
+void DataLink::WaitForSendRoom(uint32_t timeoutMs) {
+  if (SendQueueLength() <= kSendQueueHigh) return;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::unique_lock<std::mutex> room(M_RoomMutex);
+  M_RoomWaiters.fetch_add(1, std::memory_order_acq_rel);
+  // The short slices keep a link that goes down without a last notification from holding
+  // the sender for the whole time-out.
+  while (SendQueueLength() > kSendQueueLow && IsConnected()) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) break;
+    M_RoomCond.wait_until(room, std::min(deadline, now + std::chrono::milliseconds(100)));
+  }
+  M_RoomWaiters.fetch_sub(1, std::memory_order_acq_rel);
+}
+
 void DataLink::SendThreadRun() {
   XEL_TRACE_OBJ(this, util::SwitchDL_Send, "SendThread Started");
   for (;;) {
@@ -121,6 +138,11 @@ void DataLink::SendThreadRun() {
         pBlock->pNext = pBlock->pPrev = nullptr;
         M_QueueLength.fetch_sub(1, std::memory_order_relaxed);
       }
+    }
+    if (M_RoomWaiters.load(std::memory_order_acquire) > 0 &&
+        (!bRun || SendQueueLength() <= kSendQueueLow)) {
+      std::lock_guard<std::mutex> room(M_RoomMutex);
+      M_RoomCond.notify_all();
     }
     if (!bRun) break;
     if (pBlock == nullptr) {

@@ -410,6 +410,60 @@ Result Message::Insert(int64_t pos, const void* data, int32_t size) {
   return Result();
 }
 
+Result Message::ReserveAppend(int32_t want, uint8_t** pData, int32_t* pAvail) {
+  MessageContent& c = *M_pContent;
+  osal::ScopedLock lock(c.M_Lock);
+  *pData = nullptr;
+  *pAvail = 0;
+  if (!c.M_bComplete) {
+    Result r = c.FetchUpTo(kMaxSize);
+    if (r.IsError()) return r;
+  }
+  if (want <= 0) {
+    return Result::Make(util::ErrLogicArgs, util::ModIntellNetwork, util::ObjStringStack,
+                        util::SevError, "Bad message insert position %" PRId64 " or size %i",
+                        c.M_Size, want);
+  }
+  if (c.M_Size + want > kMaxSize) {
+    return Result::Make(util::ErrLogicLenMax, util::ModIntellNetwork, util::ObjStringStack,
+                        util::SevError,
+                        "Maximum internal Buffer Size (%i) exceeded during attempt to insert %i "
+                        "Bytes at %" PRId64 ".",
+                        static_cast<int>(kMaxSize), want, c.M_Size);
+  }
+  if (!c.pLast || c.pLast->M_Length == MessageBlock::BlockSize) {
+    MessageBlock* b = MessageBlock::Allocate();
+    if (!b) return c.AllocFailed();
+    b->M_Length = 0;
+    c.LinkBlock(b);
+  }
+  uint32_t room = MessageBlock::BlockSize - c.pLast->M_Length;
+  *pData = c.pLast->M_Content + c.pLast->M_Length;
+  *pAvail = static_cast<uint32_t>(want) < room ? want : static_cast<int32_t>(room);
+  return Result();
+}
+
+void Message::CommitAppend(int32_t n) {
+  MessageContent& c = *M_pContent;
+  osal::ScopedLock lock(c.M_Lock);
+  if (!c.pLast) return;
+  XEL_ASSERT(n >= 0 && c.pLast->M_Length + static_cast<uint32_t>(n) <= MessageBlock::BlockSize);
+  c.pLast->M_Length += static_cast<uint32_t>(n);
+  c.M_Size += n;
+  if (c.pLast->M_Length == 0) {
+    // A block linked by ReserveAppend that received nothing.
+    if (c.pFirst == c.pLast) {
+      MessageBlock::Free(c.pLast);
+      c.pFirst = c.pLast = nullptr;
+      c.M_Base = c.M_LastPos = c.M_Size;
+    } else {
+      c.Unlink(c.pLast);
+      c.RecomputeLastPos();
+    }
+    ++c.M_Generation;
+  }
+}
+
 Result Message::Delete(int64_t pos, int64_t size) {
   MessageContent& c = *M_pContent;
   osal::ScopedLock lock(c.M_Lock);

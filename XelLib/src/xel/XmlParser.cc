@@ -626,21 +626,37 @@ Result XmlParser::WriteBinary(const void* data, int64_t size) {
     s.M_WrCarry[s.M_WrCarryLen++] = *p++;
     --size;
   }
-  char out[65536];
+  char out[4];
   if (s.M_WrCarryLen == 3) {
     util::Base64EncodeTo(s.M_WrCarry, 3, out);
     s.M_WrCarryLen = 0;
     r = Emit(out, 4);
     if (r.IsError()) return r;
   }
-  const int64_t kIn = 49152;  // 64 KiB of output per step
+  // Whole groups are encoded straight into the message's last block; only a group that
+  // straddles two blocks goes through a small buffer.
+  Message& msg = *s.M_pMsg;
   while (size >= 3) {
-    int64_t n = std::min(kIn, size / 3 * 3);
-    size_t m = util::Base64EncodeTo(p, static_cast<size_t>(n), out);
-    r = Emit(out, m);
+    const int64_t groups = size / 3;
+    const int32_t want = static_cast<int32_t>(std::min<int64_t>(groups * 4, 1 << 20));
+    uint8_t* dst = nullptr;
+    int32_t avail = 0;
+    r = msg.ReserveAppend(want, &dst, &avail);
     if (r.IsError()) return r;
-    p += n;
-    size -= n;
+    const int64_t fit = avail / 4;
+    if (fit == 0) {
+      msg.CommitAppend(0);
+      util::Base64EncodeTo(p, 3, out);
+      r = Emit(out, 4);
+      if (r.IsError()) return r;
+      p += 3;
+      size -= 3;
+      continue;
+    }
+    size_t m = util::Base64EncodeTo(p, static_cast<size_t>(fit * 3), reinterpret_cast<char*>(dst));
+    msg.CommitAppend(static_cast<int32_t>(m));
+    p += fit * 3;
+    size -= fit * 3;
   }
   while (size > 0) {
     s.M_WrCarry[s.M_WrCarryLen++] = *p++;

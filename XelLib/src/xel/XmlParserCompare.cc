@@ -11,8 +11,8 @@
 #include <cstring>
 #include <string>
 
-#include "xel/XmlParser.h"
 #include "XmlParserState.h"
+#include "xel/XmlParser.h"
 
 namespace velmora::xel {
 
@@ -182,8 +182,9 @@ Result XmlParser::CompareWithTemplate(XmlParser& templ) {
       }
     }
     if (Kind(tType) != Kind(dType)) {
-      return xmlp::Err(util::ErrObjNotExist, "node types different expected %i is %i at \"%s\" template \"%s\"",
-                       tType, dType, CursorPath(doc).c_str(), CursorPath(templ).c_str());
+      return xmlp::Err(util::ErrObjNotExist,
+                       "node types different expected %i is %i at \"%s\" template \"%s\"", tType,
+                       dType, CursorPath(doc).c_str(), CursorPath(templ).c_str());
     }
     if (tType == Node_ElementStart || tType == Node_Attribute) {
       if (doc.GetNamespace() != templ.GetNamespace()) {

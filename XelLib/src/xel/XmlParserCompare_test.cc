@@ -35,11 +35,19 @@ Result Compare(const std::string& doc, const std::string& templ) {
 }
 
 TEST(XmlParserCompareTest, EqualDocumentsMatchAcrossFormats) {
-  const std::string text =
-      "<a xmlns:p=\"urn:p\"><p:b x=\"1\">hello</p:b><c/><c>two</c></a>";
+  const std::string text = "<a xmlns:p=\"urn:p\"><p:b x=\"1\">hello</p:b><c/><c>two</c></a>";
   EXPECT_TRUE(Compare(text, text).IsSuccess());
   util::Ref<XmlParser> tokens = ToTokens(*FromText(text));
   EXPECT_TRUE(tokens->CompareWithTemplate(*FromText(text)).IsSuccess());
+  // Binary content is compared as its base64 text.
+  XmlParser bin;
+  ASSERT_TRUE(bin.OpenElement(0, "a").IsSuccess());
+  ASSERT_TRUE(bin.WriteElementBinary(0, "bin", "\x00\x01\x02\x03", 4).IsSuccess());
+  ASSERT_TRUE(bin.CloseAll().IsSuccess());
+  EXPECT_TRUE(bin.CompareWithTemplate(*FromText("<a><bin>AAECAw==</bin></a>")).IsSuccess());
+  ASSERT_TRUE(bin.Rewind().IsSuccess());
+  EXPECT_EQ(bin.CompareWithTemplate(*FromText("<a><bin>AAECBA==</bin></a>")).SlotText(0),
+            "text content different at \"/a/bin\" (ref=AAECBA==, cmp=AAECAw==)");
   // Indented template text compares equal to an unindented document.
   EXPECT_TRUE(Compare("<a><b>1</b></a>", "<a>\n  <b>1</b>\n</a>\n").IsSuccess())
       << Compare("<a><b>1</b></a>", "<a>\n  <b>1</b>\n</a>\n").Text();
@@ -52,7 +60,8 @@ TEST(XmlParserCompareTest, FailureTextsNameThePlaceOfTheDifference) {
 
   r = Compare("<a xmlns=\"urn:one\"/>", "<a xmlns=\"urn:two\"/>");
   EXPECT_EQ(r.Category(), util::ErrObjNotExist);
-  EXPECT_EQ(r.SlotText(0), "namespace different expected urn:two is urn:one at \"/a\" template \"/a\"");
+  EXPECT_EQ(r.SlotText(0),
+            "namespace different expected urn:two is urn:one at \"/a\" template \"/a\"");
 
   r = Compare("<a><b/><c/></a>", "<a><b/><d/></a>");
   EXPECT_EQ(r.Category(), util::ErrObjNotExist);
@@ -84,8 +93,7 @@ TEST(XmlParserCompareTest, LongTextIsComparedInChunks) {
 }
 
 TEST(XmlParserCompareTest, WildcardSkipsTheElementsContent) {
-  const std::string templ =
-      "<a><b readcomparemode=\"wildcard\"><any/></b><c>1</c></a>";
+  const std::string templ = "<a><b readcomparemode=\"wildcard\"><any/></b><c>1</c></a>";
   EXPECT_TRUE(Compare("<a><b x=\"y\">text<d><e/></d></b><c>1</c></a>", templ).IsSuccess());
   EXPECT_TRUE(Compare("<a><b/><c>1</c></a>", templ).IsSuccess());
   // The element itself must still be there with its name.
@@ -97,15 +105,15 @@ TEST(XmlParserCompareTest, WildcardSkipsTheElementsContent) {
 }
 
 TEST(XmlParserCompareTest, OptionalElementsMayBeMissing) {
-  const std::string templ =
-      "<a><b>1</b><opt readcomparemode=\"optional\">o</opt><c/></a>";
+  const std::string templ = "<a><b>1</b><opt readcomparemode=\"optional\">o</opt><c/></a>";
   EXPECT_TRUE(Compare("<a><b>1</b><c/></a>", templ).IsSuccess());
   EXPECT_TRUE(Compare("<a><b>1</b><opt>o</opt><c/></a>", templ).IsSuccess());
   // Present, it is compared strictly.
   EXPECT_EQ(Compare("<a><b>1</b><opt>p</opt><c/></a>", templ).SlotText(0),
             "text content different at \"/a/opt\" (ref=o, cmp=p)");
   // An optional element at the end of the template when the document has ended.
-  EXPECT_TRUE(Compare("<a><b/></a>", "<a><b/><tail readcomparemode=\"optional\"/></a>").IsSuccess());
+  EXPECT_TRUE(
+      Compare("<a><b/></a>", "<a><b/><tail readcomparemode=\"optional\"/></a>").IsSuccess());
   // Strict is the default and the mode named so explicitly.
   EXPECT_FALSE(Compare("<a/>", "<a><b readcomparemode=\"strict\"/></a>").IsSuccess());
 }

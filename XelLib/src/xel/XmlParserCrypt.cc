@@ -11,15 +11,14 @@
 #include <openssl/evp.h>
 #include <openssl/provider.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "XmlParserState.h"
 #include "util/Trace.h"
 #include "xel/XmlParser.h"
-#include "XmlParserState.h"
 
 namespace velmora::xel {
 
@@ -156,8 +155,8 @@ Result XmlParser::DecryptEncryptedData(std::string* plain) {
   int method = 1;
   char algorithm[kMaxAlgorithmText] = {};
   int algorithmLen = 0;
-  Result r = ReadTextAtPath("EncryptionMethod/@Algorithm", algorithm, sizeof algorithm,
-                            &algorithmLen);
+  Result r =
+      ReadTextAtPath("EncryptionMethod/@Algorithm", algorithm, sizeof algorithm, &algorithmLen);
   if (r.IsSuccess()) {
     method = MethodFromAlgorithm(algorithm);
   } else if (r.Category() != util::ErrObjNotExist) {

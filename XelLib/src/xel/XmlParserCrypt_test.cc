@@ -132,10 +132,10 @@ TEST_F(XmlParserCryptTest, TrailingZerosAreRemovedUpToEight) {
 TEST_F(XmlParserCryptTest, BadCipherTextsFailWithDecryptionFailed) {
   const std::string good = M_Bf.Seal(kKey, "hello");
   const std::vector<std::string> bad = {
-      good.substr(0, 15),                           // too short
-      good.substr(0, 16) + "abcd",                  // 20 bytes: not whole blocks
-      M_Bf.Seal("another key", "hello"),            // wrong key: check block fails
-      M_Bf.Layout(kKey, "no terminating z"),        // plain text not ending in zero
+      good.substr(0, 15),                     // too short
+      good.substr(0, 16) + "abcd",            // 20 bytes: not whole blocks
+      M_Bf.Seal("another key", "hello"),      // wrong key: check block fails
+      M_Bf.Layout(kKey, "no terminating z"),  // plain text not ending in zero
   };
   for (size_t i = 0; i < bad.size(); ++i) {
     SCOPED_TRACE(i);

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "XmlParserState.h"
 #include "util/Trace.h"
 #include "xel/XmlParser.h"
-#include "XmlParserState.h"
 
 namespace velmora::xel {
 
@@ -39,9 +39,8 @@ void TraceDumpText(uint32_t traceId, const std::string& text) {
 void XmlParser::DumpToTrace(uint32_t traceId, const char* title) const {
   if (!util::IsTraceEnabled(traceId)) return;
   const XmlParserState& s = State();
-  XEL_TRACE("XmlParser", traceId, "Trace Message (%s) RxSize=%i, CurrentPos=%i",
-            title ? title : "", static_cast<int>(s.M_pMsg ? s.M_pMsg->Size() : 0),
-            static_cast<int>(GetPosition()));
+  XEL_TRACE("XmlParser", traceId, "Trace Message (%s) RxSize=%i, CurrentPos=%i", title ? title : "",
+            static_cast<int>(s.M_pMsg ? s.M_pMsg->Size() : 0), static_cast<int>(GetPosition()));
 
   // Convert a copy of the document, token by token, into indented XML text, stopping once
   // the output exceeds the dump buffer.
@@ -82,15 +81,16 @@ void XmlParser::DumpToTrace(uint32_t traceId, const char* title) const {
       case Node_Chars:
       case Node_Text:
       case Node_Binary: {
-        const bool binary = src.GetNodeType() == Node_Binary &&
-                            (src.GetDataFormat() == Format_Binary ||
-                             src.GetDataFormat() == Format_Compact);
+        const bool binary =
+            src.GetNodeType() == Node_Binary &&
+            (src.GetDataFormat() == Format_Binary || src.GetDataFormat() == Format_Compact);
         for (;;) {
           int len = 0;
           readResult = binary ? src.ReadBinary(chunk.data(), static_cast<int>(chunk.size()), &len)
                               : src.ReadText(chunk.data(), static_cast<int>(chunk.size()), &len);
           if (readResult.IsError()) break;
-          writeResult = binary ? out.WriteBinary(chunk.data(), len) : out.WriteChars(chunk.data(), len);
+          writeResult =
+              binary ? out.WriteBinary(chunk.data(), len) : out.WriteChars(chunk.data(), len);
           if (writeResult.IsError() || readResult.Category() != util::ErrMoreData) break;
           if (outSize() > kDumpBufferSize) break;
         }

@@ -256,7 +256,8 @@ Result ReadParts1(S& s, uint64_t len, std::string* a, std::string* b) {
       for (size_t i = 0; i < n; ++i) l = (l << 8) | p[2 + i];
       hl += n;
     }
-    if (static_cast<uint64_t>(e - p) < hl + l) break;
+    // Compared without adding, so a length near 2^64 cannot wrap past the check.
+    if (static_cast<uint64_t>(e - p) < hl || l > static_cast<uint64_t>(e - p) - hl) break;
     std::string* out = (p[0] == 129 || part == 1) ? b : a;
     out->assign(reinterpret_cast<const char*>(p + hl), static_cast<size_t>(l));
     p += hl + l;
@@ -295,6 +296,17 @@ Result ReadName4(S& s, std::string* a, std::string* b) {
   return Result();
 }
 
+// Takes a token's content length from the stream. No content can be longer than a message,
+// so a larger length is a broken stream; refusing it here also keeps every later position
+// computation far from overflowing.
+Result SetContentLength(S& s, uint64_t len) {
+  if (len > static_cast<uint64_t>(Message::kMaxSize)) {
+    return Err(util::ErrXmlFormat, "bad length in token stream at %" PRId64, s.Pos());
+  }
+  s.M_ContentLeft = static_cast<int64_t>(len);
+  return Result();
+}
+
 // Reads one raw token of format 1 or 4; *type is the token type; names and content are
 // stored in the state. Namespace declarations are returned like other tokens.
 Result ReadRawToken(S& s, int* type, std::string* a, std::string* b) {
@@ -316,8 +328,7 @@ Result ReadRawToken(S& s, int* type, std::string* a, std::string* b) {
         uint64_t len = 0;
         r = ReadVarint(s, &len);
         if (r.IsError()) return r;
-        s.M_ContentLeft = static_cast<int64_t>(len);
-        return Result();
+        return SetContentLength(s, len);
       }
     }
   }
@@ -327,8 +338,7 @@ Result ReadRawToken(S& s, int* type, std::string* a, std::string* b) {
   if ((*type & 0x20) && *type != XmlParser::Node_Chars && *type != XmlParser::Node_Binary) {
     return ReadParts1(s, len, a, b);
   }
-  s.M_ContentLeft = static_cast<int64_t>(len);
-  return Result();
+  return SetContentLength(s, len);
 }
 
 Result NextTokenBinary(S& s) {
@@ -1444,6 +1454,28 @@ const int8_t* DecodeTable() {
   return table;
 }
 
+// The 6-bit values of a character already shifted to their place in a group of four, so a
+// group decodes with four look-ups and one test; kBadChar marks characters outside the
+// alphabet (padding, whitespace, anything else), which the careful path handles.
+constexpr uint32_t kBadChar = 0x01000000;
+struct GroupTables {
+  uint32_t M_Shifted[4][256];
+};
+const GroupTables& DecodeGroupTables() {
+  static const GroupTables tables = [] {
+    GroupTables t;
+    const int8_t* base = DecodeTable();
+    for (int k = 0; k < 4; ++k) {
+      for (int c = 0; c < 256; ++c) {
+        t.M_Shifted[k][c] =
+            base[c] < 0 ? kBadChar : static_cast<uint32_t>(base[c]) << (6 * (3 - k));
+      }
+    }
+    return t;
+  }();
+  return tables;
+}
+
 const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 void EncodeTriple(const uint8_t* in, int n, char* out) {
@@ -1597,6 +1629,7 @@ Result XmlParser::ReadBinary(void* buffer, int size, int* pLen) {
   const size_t cap = static_cast<size_t>(size);
   size_t got = 0;
   const int8_t* table = DecodeTable();
+  const GroupTables& groups = DecodeGroupTables();
   const bool raw = s.M_ContentKind == S::Content_Bytes;
   bool finished = false;
   for (;;) {
@@ -1625,20 +1658,25 @@ Result XmlParser::ReadBinary(void* buffer, int size, int* pLen) {
       size_t used = 0;
       for (size_t i = 0; i < have; ++i) {
         // Fast path: whole groups of four valid characters.
-        while (q == 0 && i + 4 <= have && cap - got >= 3) {
-          const int8_t a = table[static_cast<uint8_t>(text[i])];
-          const int8_t b = table[static_cast<uint8_t>(text[i + 1])];
-          const int8_t c = table[static_cast<uint8_t>(text[i + 2])];
-          const int8_t d = table[static_cast<uint8_t>(text[i + 3])];
-          if ((a | b | c | d) < 0) break;
-          const uint32_t v = (static_cast<uint32_t>(a) << 18) | (static_cast<uint32_t>(b) << 12) |
-                             (static_cast<uint32_t>(c) << 6) | static_cast<uint32_t>(d);
-          out[got] = static_cast<uint8_t>(v >> 16);
-          out[got + 1] = static_cast<uint8_t>(v >> 8);
-          out[got + 2] = static_cast<uint8_t>(v);
-          got += 3;
-          i += 4;
-          used = i;
+        if (q == 0) {
+          const auto& t = groups.M_Shifted;
+          const uint8_t* in = reinterpret_cast<const uint8_t*>(text);
+          size_t j = i;
+          size_t o = got;
+          while (j + 4 <= have && cap - o >= 3) {
+            const uint32_t v = t[0][in[j]] | t[1][in[j + 1]] | t[2][in[j + 2]] | t[3][in[j + 3]];
+            if (v & kBadChar) break;
+            out[o] = static_cast<uint8_t>(v >> 16);
+            out[o + 1] = static_cast<uint8_t>(v >> 8);
+            out[o + 2] = static_cast<uint8_t>(v);
+            o += 3;
+            j += 4;
+          }
+          if (j != i) {
+            got = o;
+            i = j;
+            used = i;
+          }
         }
         if (i >= have) break;
         const int8_t v = table[static_cast<uint8_t>(text[i])];

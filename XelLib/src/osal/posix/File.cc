@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "XelConfig.h"
+#include "posix/NetShareFs.h"
 
 namespace velmora::osal {
 namespace {
@@ -25,6 +26,11 @@ uint64_t ToFileTime(int64_t seconds, uint32_t nanoseconds) {
 }
 
 Status LastError() { return Status::FromNative(errno); }
+
+// UNC paths ("//server/share/...") go to the connected network shares.
+using netshare::IsUncPath;
+netshare::ShareFile* AsShareFile(void* p) { return static_cast<netshare::ShareFile*>(p); }
+netshare::ShareDir* AsShareDir(void* p) { return static_cast<netshare::ShareDir*>(p); }
 
 // The folder part of a native path ("." when there is none).
 std::string ParentOf(const std::string& path) {
@@ -144,7 +150,8 @@ File::~File() { (void)Close(); }
 File::File(File&& other) noexcept
     : M_Fd(std::exchange(other.M_Fd, -1)),
       M_bDeleteOnClose(std::exchange(other.M_bDeleteOnClose, false)),
-      M_Path(std::move(other.M_Path)) {}
+      M_Path(std::move(other.M_Path)),
+      M_pShareFile(std::exchange(other.M_pShareFile, nullptr)) {}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
@@ -152,17 +159,26 @@ File& File::operator=(File&& other) noexcept {
     M_Fd = std::exchange(other.M_Fd, -1);
     M_bDeleteOnClose = std::exchange(other.M_bDeleteOnClose, false);
     M_Path = std::move(other.M_Path);
+    M_pShareFile = std::exchange(other.M_pShareFile, nullptr);
   }
   return *this;
 }
 
 Status File::Open(std::string_view path, const OpenOptions& options) {
-  if (M_Fd >= 0) return Status(ErrorKind::kInvalid, EBUSY);
+  if (IsOpen()) return Status(ErrorKind::kInvalid, EBUSY);
   if (path.empty()) return Status(ErrorKind::kInvalid, EINVAL);
   bool can_read = (options.access & kAccessRead) != 0;
   bool can_write = (options.access & kAccessWrite) != 0;
   if (!can_read && !can_write) return Status(ErrorKind::kInvalid, EINVAL);
   std::string native = NativePath(path);
+  if (IsUncPath(native)) {
+    netshare::ShareFile* share_file = nullptr;
+    Status status = netshare::OpenFile(native, options, &share_file);
+    if (!status.ok()) return status;
+    M_pShareFile = share_file;
+    M_Path = std::move(native);
+    return Status::Ok();
+  }
 
   int flags = O_CLOEXEC | (can_read && can_write ? O_RDWR : can_write ? O_WRONLY : O_RDONLY);
   bool truncate = false;
@@ -230,13 +246,14 @@ Status File::Open(std::string_view path, const OpenOptions& options) {
   return Status::Ok();
 }
 
-bool File::IsOpen() const { return M_Fd >= 0; }
+bool File::IsOpen() const { return M_Fd >= 0 || M_pShareFile != nullptr; }
 
 Status File::Read(void* buffer, size_t size, size_t* read) {
   if (read) *read = 0;
-  if (M_Fd < 0) return Status(ErrorKind::kInvalid, EBADF);
+  if (!IsOpen()) return Status(ErrorKind::kInvalid, EBADF);
   if (read == nullptr || (buffer == nullptr && size != 0))
     return Status(ErrorKind::kInvalid, EINVAL);
+  if (M_pShareFile) return netshare::ReadFile(AsShareFile(M_pShareFile), buffer, size, read);
   ssize_t n;
   do {
     n = ::read(M_Fd, buffer, size);
@@ -247,8 +264,9 @@ Status File::Read(void* buffer, size_t size, size_t* read) {
 }
 
 Status File::Write(const void* data, size_t size) {
-  if (M_Fd < 0) return Status(ErrorKind::kInvalid, EBADF);
+  if (!IsOpen()) return Status(ErrorKind::kInvalid, EBADF);
   if (data == nullptr && size != 0) return Status(ErrorKind::kInvalid, EINVAL);
+  if (M_pShareFile) return netshare::WriteFile(AsShareFile(M_pShareFile), data, size);
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
     ssize_t n = ::write(M_Fd, p, size);
@@ -263,8 +281,9 @@ Status File::Write(const void* data, size_t size) {
 }
 
 Status File::Truncate(uint64_t length) {
-  if (M_Fd < 0) return Status(ErrorKind::kInvalid, EBADF);
+  if (!IsOpen()) return Status(ErrorKind::kInvalid, EBADF);
   if (length > static_cast<uint64_t>(INT64_MAX)) return Status(ErrorKind::kInvalid, EINVAL);
+  if (M_pShareFile) return netshare::TruncateFile(AsShareFile(M_pShareFile), length);
   if (::ftruncate(M_Fd, static_cast<off_t>(length)) != 0) return LastError();
   // Like setting the end of file on Windows: the position never stays beyond the end,
   // so the next write continues at the new end rather than leaving a hole.
@@ -274,21 +293,24 @@ Status File::Truncate(uint64_t length) {
 }
 
 Status File::Seek(uint64_t offset) {
-  if (M_Fd < 0) return Status(ErrorKind::kInvalid, EBADF);
+  if (!IsOpen()) return Status(ErrorKind::kInvalid, EBADF);
   if (offset > static_cast<uint64_t>(INT64_MAX)) return Status(ErrorKind::kInvalid, EINVAL);
+  if (M_pShareFile) return netshare::SeekFile(AsShareFile(M_pShareFile), offset);
   if (::lseek(M_Fd, static_cast<off_t>(offset), SEEK_SET) < 0) return LastError();
   return Status::Ok();
 }
 
 Status File::Flush() {
-  if (M_Fd < 0) return Status(ErrorKind::kInvalid, EBADF);
+  if (!IsOpen()) return Status(ErrorKind::kInvalid, EBADF);
+  if (M_pShareFile) return netshare::FlushFile(AsShareFile(M_pShareFile));
   if (::fsync(M_Fd) != 0) return LastError();
   return Status::Ok();
 }
 
 Status File::Size(uint64_t* size) const {
-  if (M_Fd < 0) return Status(ErrorKind::kInvalid, EBADF);
+  if (!IsOpen()) return Status(ErrorKind::kInvalid, EBADF);
   if (size == nullptr) return Status(ErrorKind::kInvalid, EINVAL);
+  if (M_pShareFile) return netshare::FileSize(AsShareFile(M_pShareFile), size);
   struct stat st;
   if (::fstat(M_Fd, &st) != 0) return LastError();
   *size = static_cast<uint64_t>(st.st_size);
@@ -296,6 +318,10 @@ Status File::Size(uint64_t* size) const {
 }
 
 Status File::Close() {
+  if (M_pShareFile) {
+    M_bDeleteOnClose = false;
+    return netshare::CloseFile(AsShareFile(std::exchange(M_pShareFile, nullptr)));
+  }
   if (M_Fd < 0) return Status::Ok();
   Status status;
   // Unlink before closing: the name is gone before the lock that guards it is released.
@@ -312,6 +338,12 @@ Status DirReader::Open(std::string_view folder) {
   Close();
   M_Folder = NativePath(folder);
   if (M_Folder.empty()) M_Folder = ".";
+  if (IsUncPath(M_Folder)) {
+    netshare::ShareDir* share_dir = nullptr;
+    M_Status = netshare::OpenDir(M_Folder, &share_dir);
+    M_pShareDir = share_dir;
+    return M_Status;
+  }
   DIR* dir = ::opendir(M_Folder.c_str());
   if (dir == nullptr) {
     M_Status = MissingStatus(M_Folder, errno);
@@ -323,6 +355,9 @@ Status DirReader::Open(std::string_view folder) {
 }
 
 bool DirReader::Next(DirEntry* entry) {
+  if (M_pShareDir != nullptr && entry != nullptr) {
+    return netshare::NextDirEntry(AsShareDir(M_pShareDir), entry, &M_Status);
+  }
   DIR* dir = static_cast<DIR*>(M_pDir);
   if (dir == nullptr || entry == nullptr) return false;
   for (;;) {
@@ -347,6 +382,7 @@ bool DirReader::Next(DirEntry* entry) {
 }
 
 void DirReader::Close() {
+  if (M_pShareDir != nullptr) netshare::CloseDir(AsShareDir(std::exchange(M_pShareDir, nullptr)));
   if (M_pDir != nullptr) {
     ::closedir(static_cast<DIR*>(M_pDir));
     M_pDir = nullptr;
@@ -357,6 +393,7 @@ Status GetFileInfo(std::string_view path, DirEntry* entry) {
   if (entry == nullptr || path.empty()) return Status(ErrorKind::kInvalid, EINVAL);
   std::string native = NativePath(path);
   *entry = DirEntry();
+  if (IsUncPath(native)) return netshare::GetInfo(native, entry);
   Status status = StatEntry(AT_FDCWD, native.c_str(), entry);
   if (!status.ok()) return status.code() == ENOENT ? MissingStatus(native, ENOENT) : status;
   entry->name = LastComponent(native);
@@ -364,11 +401,21 @@ Status GetFileInfo(std::string_view path, DirEntry* entry) {
 }
 
 bool FileExists(std::string_view path) {
+  std::string native = NativePath(path);
+  if (IsUncPath(native)) {
+    DirEntry entry;
+    return netshare::GetInfo(native, &entry).ok() && !entry.is_folder;
+  }
   struct stat st;
-  return !path.empty() && ::stat(NativePath(path).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+  return !path.empty() && ::stat(native.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
 bool FolderExists(std::string_view path) {
+  std::string native = NativePath(path);
+  if (IsUncPath(native)) {
+    DirEntry entry;
+    return netshare::GetInfo(native, &entry).ok() && entry.is_folder;
+  }
   return !path.empty() && IsNativeFolder(NativePath(path));
 }
 
@@ -376,6 +423,8 @@ Status Rename(std::string_view from, std::string_view to, RenameMode mode, bool 
   if (from.empty() || to.empty()) return Status(ErrorKind::kInvalid, EINVAL);
   std::string src = NativePath(from);
   std::string dst = NativePath(to);
+  if (IsUncPath(src)) return netshare::Rename(src, dst, mode);
+  if (IsUncPath(dst)) return Status(ErrorKind::kNotSupported, EXDEV);
   Status status;
   if (mode == RenameMode::kReplace) {
     if (::rename(src.c_str(), dst.c_str()) != 0) {
@@ -415,6 +464,7 @@ Status Rename(std::string_view from, std::string_view to, RenameMode mode, bool 
 Status DeleteFile(std::string_view path) {
   if (path.empty()) return Status(ErrorKind::kInvalid, EINVAL);
   std::string native = NativePath(path);
+  if (IsUncPath(native)) return netshare::Unlink(native);
   if (::unlink(native.c_str()) != 0) return MissingStatus(native, errno);
   return Status::Ok();
 }
@@ -422,6 +472,7 @@ Status DeleteFile(std::string_view path) {
 Status DeleteFolder(std::string_view path) {
   if (path.empty()) return Status(ErrorKind::kInvalid, EINVAL);
   std::string native = NativePath(path);
+  if (IsUncPath(native)) return netshare::RemoveFolder(native);
   if (::rmdir(native.c_str()) != 0) {
     int err = errno;
     if (err == EEXIST) err = ENOTEMPTY;  // POSIX allows either for a folder with entries
@@ -433,6 +484,7 @@ Status DeleteFolder(std::string_view path) {
 Status CreateFolder(std::string_view path) {
   if (path.empty()) return Status(ErrorKind::kInvalid, EINVAL);
   std::string native = NativePath(path);
+  if (IsUncPath(native)) return netshare::MakeFolder(native);
   if (::mkdir(native.c_str(), 0777) != 0) return MissingStatus(native, errno);
   return Status::Ok();
 }
@@ -441,6 +493,7 @@ Status CreateFolders(std::string_view path, std::vector<std::string>* created) {
   if (path.empty()) return Status(ErrorKind::kInvalid, EINVAL);
   std::string native = NativePath(path);
   while (native.size() > 1 && native.back() == '/') native.pop_back();
+  if (IsUncPath(native)) return netshare::MakeFolders(native, created);
   // Walk the components from the root outwards; each prefix ending at a separator is a folder.
   size_t pos = 0;
   while (pos <= native.size()) {
@@ -473,6 +526,7 @@ Status CreateFolders(std::string_view path, std::vector<std::string>* created) {
 Status GetFileAttributes(std::string_view path, uint32_t* attributes) {
   if (attributes == nullptr || path.empty()) return Status(ErrorKind::kInvalid, EINVAL);
   std::string native = NativePath(path);
+  if (IsUncPath(native)) return netshare::GetAttributes(native, attributes);
   struct stat st;
   if (::stat(native.c_str(), &st) != 0) return MissingStatus(native, errno);
   uint32_t attr = 0;
@@ -485,6 +539,7 @@ Status GetFileAttributes(std::string_view path, uint32_t* attributes) {
 Status SetFileAttributes(std::string_view path, uint32_t attributes) {
   if (path.empty()) return Status(ErrorKind::kInvalid, EINVAL);
   std::string native = NativePath(path);
+  if (IsUncPath(native)) return netshare::SetAttributes(native, attributes);
   struct stat st;
   if (::stat(native.c_str(), &st) != 0) return MissingStatus(native, errno);
   mode_t mode = st.st_mode & 07777;

@@ -29,10 +29,15 @@ struct SavedIdentity {
 thread_local SavedIdentity t_Saved;
 
 // The raw calls: they change the calling thread alone. -1 keeps an id as it is.
-int ThreadSetResUid(uid_t r, uid_t e, uid_t s) { return static_cast<int>(syscall(SYS_setresuid, r, e, s)); }
-int ThreadSetResGid(gid_t r, gid_t e, gid_t s) { return static_cast<int>(syscall(SYS_setresgid, r, e, s)); }
+int ThreadSetResUid(uid_t r, uid_t e, uid_t s) {
+  return static_cast<int>(syscall(SYS_setresuid, r, e, s));
+}
+int ThreadSetResGid(gid_t r, gid_t e, gid_t s) {
+  return static_cast<int>(syscall(SYS_setresgid, r, e, s));
+}
 int ThreadSetGroups(const std::vector<gid_t>& groups) {
-  return static_cast<int>(syscall(SYS_setgroups, groups.size(), groups.empty() ? nullptr : groups.data()));
+  return static_cast<int>(
+      syscall(SYS_setgroups, groups.size(), groups.empty() ? nullptr : groups.data()));
 }
 constexpr uid_t kKeepUid = static_cast<uid_t>(-1);
 constexpr gid_t kKeepGid = static_cast<gid_t>(-1);
@@ -43,7 +48,8 @@ int Conversation(int count, const struct pam_message** messages, struct pam_resp
                  void* pData) {
   if (count <= 0 || messages == nullptr || pResponses == nullptr) return PAM_CONV_ERR;
   const std::string* pPassword = static_cast<const std::string*>(pData);
-  auto* responses = static_cast<struct pam_response*>(calloc(static_cast<size_t>(count), sizeof(struct pam_response)));
+  auto* responses = static_cast<struct pam_response*>(
+      calloc(static_cast<size_t>(count), sizeof(struct pam_response)));
   if (responses == nullptr) return PAM_BUF_ERR;
   for (int i = 0; i < count; ++i) {
     switch (messages[i]->msg_style) {
@@ -88,8 +94,12 @@ class PamTransaction {
     M_LastResult = pam_start(service.c_str(), user.c_str(), pConv, &M_pHandle);
     return M_LastResult;
   }
-  int Authenticate() { return M_LastResult = pam_authenticate(M_pHandle, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK); }
-  int CheckAccount() { return M_LastResult = pam_acct_mgmt(M_pHandle, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK); }
+  int Authenticate() {
+    return M_LastResult = pam_authenticate(M_pHandle, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK);
+  }
+  int CheckAccount() {
+    return M_LastResult = pam_acct_mgmt(M_pHandle, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK);
+  }
 
  private:
   pam_handle_t* M_pHandle = nullptr;
@@ -109,7 +119,8 @@ void LogonToken::Close() {
 Status LogonToken::Resolve(std::string_view user) {
   Close();
   std::string name(user);
-  if (name.empty() || name.find('\0') != std::string::npos) return Status(ErrorKind::kInvalid, EINVAL);
+  if (name.empty() || name.find('\0') != std::string::npos)
+    return Status(ErrorKind::kInvalid, EINVAL);
   std::vector<char> buffer(16384);
   struct passwd entry;
   struct passwd* pFound = nullptr;

@@ -55,7 +55,8 @@ Status NamedAccount(std::string_view trustee, Account* pAccount) {
   size_t at = trustee.find('@');
   if (at != std::string_view::npos) trustee = trustee.substr(0, at);
   std::string name(trustee);
-  if (name.empty() || name.find('\0') != std::string::npos) return Status(ErrorKind::kNotFound, ENOENT);
+  if (name.empty() || name.find('\0') != std::string::npos)
+    return Status(ErrorKind::kNotFound, ENOENT);
   std::vector<char> buffer(16384);
   struct passwd entry;
   struct passwd* pFound = nullptr;
@@ -98,7 +99,8 @@ Status ReadAcl(const std::string& native, Object* pObject) {
   }
   std::vector<Entry> entries;
   acl_entry_t entry;
-  for (int which = ACL_FIRST_ENTRY; acl_get_entry(acl, which, &entry) == 1; which = ACL_NEXT_ENTRY) {
+  for (int which = ACL_FIRST_ENTRY; acl_get_entry(acl, which, &entry) == 1;
+       which = ACL_NEXT_ENTRY) {
     acl_tag_t tag;
     acl_permset_t permset;
     if (acl_get_tag_type(entry, &tag) != 0 || acl_get_permset(entry, &permset) != 0) continue;
@@ -107,16 +109,25 @@ Status ReadAcl(const std::string& native, Object* pObject) {
     if (acl_get_perm(permset, ACL_WRITE) == 1) e.perms |= 2;
     if (acl_get_perm(permset, ACL_EXECUTE) == 1) e.perms |= 1;
     switch (tag) {
-      case ACL_USER_OBJ: e.tag = Tag::kUserObj; break;
-      case ACL_GROUP_OBJ: e.tag = Tag::kGroupObj; break;
-      case ACL_MASK: e.tag = Tag::kMask; break;
-      case ACL_OTHER: e.tag = Tag::kOther; break;
+      case ACL_USER_OBJ:
+        e.tag = Tag::kUserObj;
+        break;
+      case ACL_GROUP_OBJ:
+        e.tag = Tag::kGroupObj;
+        break;
+      case ACL_MASK:
+        e.tag = Tag::kMask;
+        break;
+      case ACL_OTHER:
+        e.tag = Tag::kOther;
+        break;
       case ACL_USER:
       case ACL_GROUP: {
         e.tag = tag == ACL_USER ? Tag::kUser : Tag::kGroup;
         void* pQualifier = acl_get_qualifier(entry);
         if (pQualifier == nullptr) continue;
-        e.id = tag == ACL_USER ? *static_cast<uid_t*>(pQualifier) : *static_cast<gid_t*>(pQualifier);
+        e.id =
+            tag == ACL_USER ? *static_cast<uid_t*>(pQualifier) : *static_cast<gid_t*>(pQualifier);
         acl_free(pQualifier);
         break;
       }
@@ -221,8 +232,8 @@ Status SecurityInfo::GetEffectiveRights(std::string_view trustee, uint32_t* pMas
   *pMask = 0;
   if (!M_Object.bPresent) return Status(ErrorKind::kInvalid, EINVAL);
   Account account;
-  Status status = trustee == kTrusteeCurrentUser ? CurrentAccount(&account)
-                                                 : NamedAccount(trustee, &account);
+  Status status =
+      trustee == kTrusteeCurrentUser ? CurrentAccount(&account) : NamedAccount(trustee, &account);
   if (!status.ok()) return status;
 
   uint32_t mask = 0;

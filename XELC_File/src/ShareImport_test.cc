@@ -1,0 +1,115 @@
+// Folder import from a network share: polls claim, answer and delete files over SMB.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AppTestSupport.h"
+#include "ClaimTestSupport.h"
+#include "ImportDriver.h"
+#include "NetConnectionsManager.h"
+#include "SambaServer.h"
+#include "osal/NetShare.h"
+#include "xel/Configuration.h"
+#include "xel/XmlParser.h"
+
+XEL_SMBCLIENT_LEAK_SUPPRESSION()
+
+namespace velmora::xelc {
+namespace {
+
+using util::Ref;
+using velmora::testing::SambaServer;
+using xel::XmlParser;
+
+Ref<XmlParser> PollRequest(const std::string& watched) {
+  return velmora::testing::Request(
+      "<poll><general><MaxRequested>1</MaxRequested></general><specific><folder><WatchedPath>" +
+      watched + "</WatchedPath><FileSearchMask>*.dat</FileSearchMask></folder></specific></poll>");
+}
+
+Ref<xel::Configuration> Config() {
+  return xel::Configuration::FromDocument(
+      velmora::testing::XmlDoc("<Folder><StructuredTypes>.xml</StructuredTypes></Folder>"));
+}
+
+// The file name of the answer's first part, or "" when the answer offers none.
+std::string OfferedName(XmlParser& answer) {
+  if (velmora::testing::Kind(answer) != "poll-res")
+    return "<" + velmora::testing::Kind(answer) + ">";
+  return velmora::testing::At(
+      answer, "message/body/message/content/part[1]/mime-header/content-disposition/@filename");
+}
+
+class ShareImportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why = M_Server.Start();
+    if (!why.empty()) GTEST_SKIP() << "Samba server not available: " << why;
+    osal::SetShareClientPort(M_Server.port());
+  }
+  void TearDown() override {
+    (void)osal::CancelShareConnection(SambaServer::UncRoot(), /*force=*/true);
+    M_Server.Stop();
+  }
+  SambaServer M_Server;
+};
+
+// Four pollers share one connections manager, as the requests of one component do; each
+// file is offered exactly once and is gone after its confirmation.
+TEST_F(ShareImportTest, ConcurrentPollsClaimEachFileOnceOverTheShare) {
+  constexpr int kFiles = 12;
+  constexpr int kPollers = 4;
+  const std::string local = M_Server.SharePath() + "/in";
+  std::filesystem::create_directories(local);
+  std::filesystem::permissions(local, std::filesystem::perms::all);
+  for (int i = 0; i < kFiles; ++i) {
+    ASSERT_TRUE(testing::WriteFile(local + "/f" + std::to_string(i) + ".dat",
+                                   "content " + std::to_string(i), 100 - i));
+  }
+  const std::string watched = SambaServer::UncRoot() + "\\in";
+  NetConnectionsManager manager;
+  std::string text;
+  ASSERT_EQ(
+      manager.AddConnection(watched, SambaServer::kUser, SambaServer::kPassword, false, &text), 2)
+      << text;
+
+  std::mutex mutex;
+  std::map<std::string, int> offered;
+  std::vector<std::thread> pollers;
+  for (int p = 0; p < kPollers; ++p) {
+    pollers.emplace_back([&] {
+      for (int round = 0; round < 2 * kFiles; ++round) {
+        Ref<xel::Configuration> config = Config();
+        ImportDriver driver(&manager);
+        if (!driver.Init(config.get())) return;
+        XmlParser answer;
+        driver.Poll(PollRequest(watched).get(), &answer);
+        if (driver.GetPollState() != ImportDriver::kStateClaimed) return;
+        {
+          std::lock_guard<std::mutex> lock(mutex);
+          ++offered[OfferedName(answer)];
+        }
+        Ref<XmlParser> confirmation =
+            velmora::testing::Request("<confirm><general><Status>OK</Status></general></confirm>");
+        XmlParser confirmAnswer;
+        driver.Confirm(confirmation.get(), &confirmAnswer);
+      }
+    });
+  }
+  for (std::thread& t : pollers) t.join();
+
+  ASSERT_EQ(offered.size(), static_cast<size_t>(kFiles));
+  for (const auto& [name, count] : offered) EXPECT_EQ(count, 1) << name;
+  EXPECT_TRUE(testing::ListNames(local).empty());
+
+  manager.CancelAllConnections();
+  EXPECT_FALSE(osal::IsShareConnected(watched));
+}
+
+}  // namespace
+}  // namespace velmora::xelc

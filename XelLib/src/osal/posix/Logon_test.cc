@@ -1,0 +1,124 @@
+// Tests for PAM logon and per-thread impersonation with a throw-away local account.
+#include "osal/Logon.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <security/pam_appl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include "TempDir.h"
+#include "TestAccount.h"
+
+namespace velmora::osal {
+namespace {
+
+using velmora::testing::AllThreadsRunAs;
+using velmora::testing::FileOwner;
+using velmora::testing::TempDir;
+using velmora::testing::TestAccount;
+using velmora::testing::TestPamService;
+
+constexpr const char* kPassword = "Corr3ct-horse";
+
+class LogonTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!M_Account.ok()) GTEST_SKIP() << M_Account.Reason();
+    if (!M_Service.ok()) GTEST_SKIP() << M_Service.Reason();
+  }
+  TestAccount M_Account{kPassword};
+  TestPamService M_Service;
+};
+
+TEST_F(LogonTest, RightPasswordResolvesTheAccountWrongOneIsRefusedWithPamCode) {
+  LogonToken token;
+  ASSERT_TRUE(LogonUser(M_Account.Name(), kPassword, M_Service.Name(), &token).ok());
+  ASSERT_TRUE(token.IsValid());
+  EXPECT_EQ(token.UserName(), M_Account.Name());
+  EXPECT_NE(token.Uid(), 0u);
+  ASSERT_FALSE(token.Groups().empty());
+  EXPECT_EQ(token.Groups().front(), token.Gid());
+
+  LogonToken refused;
+  Status wrong = LogonUser(M_Account.Name(), "wrong", M_Service.Name(), &refused);
+  EXPECT_TRUE(wrong.Is(ErrorKind::kAccessDenied));
+  EXPECT_EQ(wrong.code(), PAM_AUTH_ERR);
+  EXPECT_FALSE(refused.IsValid());
+  EXPECT_FALSE(LogonErrorText(wrong.code()).empty());
+
+  Status unknown = LogonUser(M_Account.Name() + "x", kPassword, M_Service.Name(), &refused);
+  EXPECT_TRUE(unknown.Is(ErrorKind::kAccessDenied));
+  EXPECT_NE(unknown.code(), 0);
+
+  EXPECT_TRUE(LogonUser("", kPassword, M_Service.Name(), &refused).Is(ErrorKind::kInvalid));
+  EXPECT_TRUE(LogonUser(M_Account.Name(), kPassword, "../x", &refused).Is(ErrorKind::kInvalid));
+  token.Close();
+  token.Close();
+  EXPECT_FALSE(token.IsValid());
+}
+
+TEST_F(LogonTest, ImpersonationChangesOnlyTheCallingThreadAndRevertsCompletely) {
+  LogonToken token;
+  ASSERT_TRUE(LogonUser(M_Account.Name(), kPassword, M_Service.Name(), &token).ok());
+  TempDir dir("xellogon");
+  chmod(dir.path().c_str(), 0777);
+
+  // A second thread runs throughout and must keep the process's identity.
+  std::atomic<bool> bStop{false};
+  std::atomic<bool> bOtherChanged{false};
+  std::atomic<int> rounds{0};
+  std::thread other([&] {
+    while (!bStop) {
+      if (geteuid() != 0) bOtherChanged = true;
+      ++rounds;
+      std::this_thread::yield();
+    }
+  });
+
+  {
+    ScopedImpersonation guard(token);
+    ASSERT_TRUE(guard.status().ok()) << guard.status().code();
+    EXPECT_TRUE(IsImpersonating());
+    EXPECT_EQ(geteuid(), token.Uid());
+    EXPECT_EQ(getegid(), token.Gid());
+    std::string file = dir.Join("written");
+    int fd = open(file.c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    EXPECT_EQ(FileOwner(file), static_cast<long>(token.Uid()));
+    // What the account may not touch stays closed while impersonating.
+    EXPECT_NE(faccessat(AT_FDCWD, "/etc/shadow", R_OK, AT_EACCESS), 0);
+    int before = rounds;
+    while (rounds < before + 10) std::this_thread::yield();
+  }
+  EXPECT_FALSE(IsImpersonating());
+  EXPECT_EQ(geteuid(), 0u);
+  EXPECT_EQ(getegid(), 0u);
+  EXPECT_EQ(faccessat(AT_FDCWD, "/etc/shadow", R_OK, AT_EACCESS), 0);
+  bStop = true;
+  other.join();
+  EXPECT_FALSE(bOtherChanged);
+  EXPECT_TRUE(AllThreadsRunAs(0));
+  // Reverting without an impersonation is harmless.
+  EXPECT_TRUE(RevertToSelf().ok());
+  EXPECT_TRUE(ImpersonateLoggedOnUser(LogonToken()).Is(ErrorKind::kInvalid));
+}
+
+TEST_F(LogonTest, ImpersonatingTwiceRevertsToTheOriginalIdentity) {
+  LogonToken token;
+  ASSERT_TRUE(token.Resolve(M_Account.Name()).ok());
+  ASSERT_TRUE(ImpersonateLoggedOnUser(token).ok());
+  ASSERT_TRUE(ImpersonateLoggedOnUser(token).ok());
+  EXPECT_EQ(geteuid(), token.Uid());
+  ASSERT_TRUE(RevertToSelf().ok());
+  EXPECT_EQ(geteuid(), 0u);
+  EXPECT_TRUE(AllThreadsRunAs(0));
+  EXPECT_TRUE(token.Resolve("no-such-user-xel").Is(ErrorKind::kNotFound));
+}
+
+}  // namespace
+}  // namespace velmora::osal

@@ -1,0 +1,200 @@
+// Tests of network shares: connecting with credentials and file operations over SMB.
+#include "osal/NetShare.h"
+
+#include <errno.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "SambaServer.h"
+#include "osal/File.h"
+
+XEL_SMBCLIENT_LEAK_SUPPRESSION()
+
+namespace velmora::osal {
+namespace {
+
+using velmora::testing::SambaServer;
+
+std::string ReadLocal(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+TEST(NetShareTest, UncPathsWithoutConnectionFailClearly) {
+  const std::string path = "\\\\127.0.0.1\\noshare\\in\\a.txt";
+  File file;
+  Status status = file.Open(path, OpenOptions{});
+  EXPECT_TRUE(status.Is(ErrorKind::kPathNotFound));
+  EXPECT_EQ(status.code(), ENOTCONN);
+  DirReader reader;
+  EXPECT_EQ(reader.Open("\\\\127.0.0.1\\noshare").code(), ENOTCONN);
+  EXPECT_FALSE(FileExists(path));
+  EXPECT_EQ(DeleteFile(path).code(), ENOTCONN);
+  EXPECT_EQ(CancelShareConnection("\\\\127.0.0.1\\noshare"), kNetNotConnected);
+  EXPECT_EQ(AddShareConnection("\\\\server-only", "u", "p"), kNetBadNetName);
+  EXPECT_EQ(AddShareConnection("C:\\local", "u", "p"), kNetBadNetName);
+}
+
+class NetShareServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why = M_Server.Start();
+    if (!why.empty()) GTEST_SKIP() << "Samba server not available: " << why;
+    SetShareClientPort(M_Server.port());
+  }
+  void TearDown() override {
+    (void)CancelShareConnection(SambaServer::UncRoot(), /*force=*/true);
+    M_Server.Stop();
+  }
+  SambaServer M_Server;
+};
+
+TEST_F(NetShareServerTest, ConnectsWithTheRightAccountOnly) {
+  const std::string root = SambaServer::UncRoot();
+  EXPECT_EQ(AddShareConnection(root, SambaServer::kUser, "wrong"), kNetLogonFailure);
+  EXPECT_FALSE(IsShareConnected(root));
+  EXPECT_EQ(AddShareConnection(root + "\\missing", SambaServer::kUser, SambaServer::kPassword),
+            kNetBadNetName);
+  EXPECT_EQ(AddShareConnection(root, SambaServer::kUser, SambaServer::kPassword), kNetOk);
+  EXPECT_TRUE(IsShareConnected(root));
+  // Share names ignore case, and a folder below the share is the same connection.
+  EXPECT_EQ(
+      AddShareConnection("\\\\127.0.0.1\\XELTEST", SambaServer::kUser, SambaServer::kPassword),
+      kNetAlreadyAssigned);
+  EXPECT_EQ(AddShareConnection(root, std::string(SambaServer::kUser) + "@XELTEST", "other"),
+            kNetCredentialConflict);
+  EXPECT_EQ(CancelShareConnection(root), kNetOk);
+  EXPECT_FALSE(IsShareConnected(root));
+  EXPECT_EQ(CancelShareConnection(root), kNetNotConnected);
+}
+
+TEST_F(NetShareServerTest, FileOperationsRunOverTheShare) {
+  const std::string root = SambaServer::UncRoot();
+  const std::string local = M_Server.SharePath();
+  ASSERT_EQ(AddShareConnection(root, SambaServer::kUser, SambaServer::kPassword), kNetOk);
+
+  std::vector<std::string> created;
+  ASSERT_TRUE(CreateFolders(root + "\\in\\sub", &created).ok());
+  EXPECT_EQ(created,
+            (std::vector<std::string>{"//127.0.0.1/xeltest/in", "//127.0.0.1/xeltest/in/sub"}));
+  EXPECT_TRUE(FolderExists(root + "\\in\\sub"));
+  EXPECT_TRUE(CreateFolder(root + "\\in").Is(ErrorKind::kExists));
+
+  // Create, write, read back, truncate; the long-path form reaches the same file.
+  const std::string a = root + "\\in\\a 100%.txt";
+  {
+    File file;
+    OpenOptions options{kAccessRead | kAccessWrite, kShareRead, Disposition::kCreateNew};
+    ASSERT_TRUE(file.Open(a, options).ok());
+    ASSERT_TRUE(file.Write("hello share", 11).ok());
+    uint64_t size = 0;
+    ASSERT_TRUE(file.Size(&size).ok());
+    EXPECT_EQ(size, 11u);
+    ASSERT_TRUE(file.Truncate(5).ok());
+    ASSERT_TRUE(file.Flush().ok());
+    // Files open: the share is not dropped without force.
+    EXPECT_EQ(CancelShareConnection(root), kNetOpenFiles);
+    ASSERT_TRUE(file.Close().ok());
+  }
+  EXPECT_EQ(ReadLocal(local + "/in/a 100%.txt"), "hello");
+  {
+    File again;
+    EXPECT_TRUE(again.Open(a, OpenOptions{kAccessWrite, kShareRead, Disposition::kCreateNew})
+                    .Is(ErrorKind::kExists));
+    File file;
+    ASSERT_TRUE(file.Open("\\\\?\\UNC\\127.0.0.1\\xeltest\\in\\a 100%.txt", OpenOptions{}).ok());
+    char buffer[16];
+    size_t read = 0;
+    ASSERT_TRUE(file.Read(buffer, sizeof buffer, &read).ok());
+    EXPECT_EQ(std::string(buffer, read), "hello");
+  }
+  File missing;
+  EXPECT_TRUE(missing.Open(root + "\\in\\nope.txt", OpenOptions{}).Is(ErrorKind::kNotFound));
+  EXPECT_TRUE(
+      missing.Open(root + "\\nofolder\\nope.txt", OpenOptions{}).Is(ErrorKind::kPathNotFound));
+
+  // Rename without replace refuses an existing target and leaves both files alone.
+  const std::string b = root + "\\in\\b.txt";
+  {
+    File file;
+    ASSERT_TRUE(
+        file.Open(b, OpenOptions{kAccessWrite, kShareRead, Disposition::kCreateAlways}).ok());
+    ASSERT_TRUE(file.Write("B", 1).ok());
+  }
+  EXPECT_TRUE(Rename(a, b, RenameMode::kNoReplace, false).Is(ErrorKind::kExists));
+  EXPECT_EQ(ReadLocal(local + "/in/b.txt"), "B");
+  EXPECT_TRUE(FileExists(a));
+  const std::string c = root + "\\in\\c.txt";
+  ASSERT_TRUE(Rename(a, c, RenameMode::kNoReplace, false).ok());
+  EXPECT_FALSE(FileExists(a));
+  EXPECT_TRUE(Rename(a, c, RenameMode::kNoReplace, false).Is(ErrorKind::kNotFound));
+  ASSERT_TRUE(Rename(c, b, RenameMode::kReplace, false).ok());
+  EXPECT_EQ(ReadLocal(local + "/in/b.txt"), "hello");
+  EXPECT_TRUE(Rename(b, "/tmp/b.txt", RenameMode::kReplace, false).Is(ErrorKind::kNotSupported));
+
+  // Listing and file information.
+  DirEntry info;
+  ASSERT_TRUE(GetFileInfo(b, &info).ok());
+  EXPECT_EQ(info.name, "b.txt");
+  EXPECT_EQ(info.size, 5u);
+  EXPECT_FALSE(info.is_folder);
+  EXPECT_GT(info.last_write_time, 116444736000000000ull);
+  {
+    DirReader reader;
+    ASSERT_TRUE(reader.Open(root + "\\in").ok());
+    // A listing in progress keeps the share connected too.
+    EXPECT_EQ(CancelShareConnection(root), kNetDeviceInUse);
+    std::vector<std::string> names;
+    DirEntry entry;
+    while (reader.Next(&entry)) {
+      names.push_back(entry.name + (entry.is_folder ? "/" : ""));
+      if (entry.name == "b.txt") {
+        EXPECT_EQ(entry.size, 5u);
+      }
+    }
+    EXPECT_TRUE(reader.status().ok());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"b.txt", "sub/"}));
+  }
+
+  // Read-only is the DOS attribute of the share.
+  uint32_t attributes = 0;
+  ASSERT_TRUE(GetFileAttributes(b, &attributes).ok());
+  EXPECT_EQ(attributes, kAttrNormal);
+  ASSERT_TRUE(SetFileAttributes(b, kAttrReadOnly).ok());
+  ASSERT_TRUE(GetFileAttributes(b, &attributes).ok());
+  EXPECT_EQ(attributes, kAttrReadOnly);
+  EXPECT_TRUE(DeleteFile(b).Is(ErrorKind::kAccessDenied));
+  ASSERT_TRUE(SetFileAttributes(b, kAttrNormal).ok());
+  ASSERT_TRUE(GetFileAttributes(b, &attributes).ok());
+  EXPECT_EQ(attributes, kAttrNormal);
+  ASSERT_TRUE(GetFileAttributes(root + "\\in", &attributes).ok());
+  EXPECT_EQ(attributes, kAttrDirectory);
+
+  // Deleting: files, then folders once empty; delete-on-close.
+  EXPECT_TRUE(DeleteFolder(root + "\\in").Is(ErrorKind::kNotEmpty));
+  Status deleted = DeleteFile(b);
+  ASSERT_TRUE(deleted.ok()) << deleted.code();
+  EXPECT_TRUE(DeleteFile(b).Is(ErrorKind::kNotFound));
+  {
+    File temp;
+    OpenOptions options{kAccessWrite, kShareNone, Disposition::kCreateNew};
+    options.delete_on_close = true;
+    ASSERT_TRUE(temp.Open(root + "\\in\\sub\\t.tmp", options).ok());
+  }
+  EXPECT_FALSE(FileExists(root + "\\in\\sub\\t.tmp"));
+  ASSERT_TRUE(DeleteFolder(root + "\\in\\sub").ok());
+  ASSERT_TRUE(DeleteFolder(root + "\\in").ok());
+
+  // After cancelling, paths below the share are unreachable again.
+  EXPECT_EQ(CancelShareConnection(root), kNetOk);
+  EXPECT_EQ(CreateFolder(root + "\\x").code(), ENOTCONN);
+}
+
+}  // namespace
+}  // namespace velmora::osal
