@@ -16,8 +16,12 @@
 
 #include "ClaimTestSupport.h"
 #include "NetConnectionsManager.h"
+#include "SambaServer.h"
 #include "TestAccount.h"
 #include "osal/NetShare.h"
+
+// libsmbclient keeps a little memory of every context it made, also of failed connections.
+XEL_SMBCLIENT_LEAK_SUPPRESSION()
 
 namespace velmora::xelc {
 namespace {
