@@ -2,10 +2,10 @@
 #include "xel/MessageBlock.h"
 
 #include <atomic>
-#include <cstdlib>
 #include <mutex>
 #include <new>
-#include <sys/mman.h>
+
+#include "osal/Memory.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -20,8 +20,9 @@ namespace velmora::xel {
 
 // Large messages allocate and free tens of thousands of blocks per second. Taking each block
 // from malloc costs a heap search and, because freed memory goes back to the system, a page
-// fault per block on the next use. Blocks therefore come from 1 MiB slabs (aligned, so a
-// block finds its slab by masking its address) and freed blocks stay in their slab for reuse.
+// fault per block on the next use. Blocks therefore come from 2 MiB slabs (aligned, so a
+// block finds its slab by masking its address, and backed by a huge page where the system
+// offers them) and freed blocks stay in their slab for reuse.
 // A slab whose blocks are all free is returned to the system only while more than
 // kKeepFreeBytes of free blocks are held, which bounds the memory the pool keeps idle.
 // The bound is sized so that a large file's message and the answer copied from it (a 64 MiB
@@ -31,13 +32,16 @@ namespace {
 constexpr size_t kSlabBytes = size_t{2} << 20;
 constexpr size_t kKeepFreeBytes = size_t{128} << 20;
 
-struct Slab;
+class Pool;
 
 struct FreeBlock {
   FreeBlock* pNext;
 };
 
 struct Slab {
+  // The pool the slab belongs to: a block freed through another copy of this library (a
+  // plug-in linking the runtime of its own) still goes back to its own pool.
+  Pool* pOwner = nullptr;
   Slab* pPrev = nullptr;  // in the list of slabs with free blocks
   Slab* pNext = nullptr;
   FreeBlock* pFree = nullptr;  // freed blocks of this slab
@@ -60,10 +64,10 @@ class Pool {
     std::lock_guard<std::mutex> lock(M_Mutex);
     Slab* s = M_pPartial;
     if (!s) {
-      void* mem = std::aligned_alloc(kSlabBytes, kSlabBytes);
+      void* mem = osal::AllocateLargeRegion(kSlabBytes, kSlabBytes);
       if (!mem) return nullptr;
-      ::madvise(mem, kSlabBytes, MADV_HUGEPAGE);
       s = new (mem) Slab;
+      s->pOwner = this;
       s->M_Fresh = kBlocksPerSlab;
       XEL_POISON(BlockArea(s), kBlocksPerSlab * sizeof(MessageBlock));
       M_FreeBlocks += kBlocksPerSlab;
@@ -88,8 +92,13 @@ class Pool {
     return block;
   }
 
-  void Give(void* block) {
+  static void Give(void* block) {
     Slab* s = reinterpret_cast<Slab*>(reinterpret_cast<uintptr_t>(block) & ~(kSlabBytes - 1));
+    s->pOwner->GiveToSlab(s, block);
+  }
+
+ private:
+  void GiveToSlab(Slab* s, void* block) {
     Slab* release = nullptr;
     {
       std::lock_guard<std::mutex> lock(M_Mutex);
@@ -109,11 +118,10 @@ class Pool {
     if (release) {
       XEL_UNPOISON(release, kSlabBytes);
       release->~Slab();
-      std::free(release);
+      osal::FreeLargeRegion(release, kSlabBytes);
     }
   }
 
- private:
   // Slabs with free blocks, most recently freed into first: a block freed a moment ago is
   // still in the cache and its page is mapped.
   void Link(Slab* s) {
@@ -163,7 +171,7 @@ MessageBlock* MessageBlock::Allocate() {
 void MessageBlock::Free(MessageBlock* block) {
   if (!block) return;
   block->~MessageBlock();
-  ThePool().Give(block);
+  Pool::Give(block);
   g_LiveBlocks.fetch_sub(1, std::memory_order_relaxed);
 }
 

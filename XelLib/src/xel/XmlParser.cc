@@ -634,11 +634,12 @@ Result XmlParser::WriteBinary(const void* data, int64_t size) {
     if (r.IsError()) return r;
   }
   // Whole groups are encoded straight into the message's last block; only a group that
-  // straddles two blocks goes through a small buffer.
+  // straddles two blocks goes through a small buffer. Steps of at most 64 KiB of output keep
+  // the size check (and its text) as it was for copied output.
   Message& msg = *s.M_pMsg;
   while (size >= 3) {
     const int64_t groups = size / 3;
-    const int32_t want = static_cast<int32_t>(std::min<int64_t>(groups * 4, 1 << 20));
+    const int32_t want = static_cast<int32_t>(std::min<int64_t>(groups * 4, 65536));
     uint8_t* dst = nullptr;
     int32_t avail = 0;
     r = msg.ReserveAppend(want, &dst, &avail);
