@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "osal/File.h"
+#include "osal/Logon.h"
 
 namespace velmora::osal {
 namespace {
@@ -54,29 +55,15 @@ Status NamedAccount(std::string_view trustee, Account* pAccount) {
   if (slash != std::string_view::npos) trustee.remove_prefix(slash + 1);
   size_t at = trustee.find('@');
   if (at != std::string_view::npos) trustee = trustee.substr(0, at);
-  std::string name(trustee);
-  if (name.empty() || name.find('\0') != std::string::npos)
-    return Status(ErrorKind::kNotFound, ENOENT);
-  std::vector<char> buffer(16384);
-  struct passwd entry;
-  struct passwd* pFound = nullptr;
-  int rc;
-  while ((rc = getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &pFound)) == ERANGE &&
-         buffer.size() < (1u << 20)) {
-    buffer.resize(buffer.size() * 2);
+  if (trustee.empty()) return Status(ErrorKind::kNotFound, ENOENT);
+  // The account database lookup is the logon's own, so both see the same groups.
+  LogonToken token;
+  Status status = token.Resolve(trustee);
+  if (!status.ok()) {
+    return status.Is(ErrorKind::kInvalid) ? Status(ErrorKind::kNotFound, ENOENT) : status;
   }
-  if (rc != 0) return Status::FromNative(rc);
-  if (pFound == nullptr) return Status(ErrorKind::kNotFound, ENOENT);
-  pAccount->uid = entry.pw_uid;
-  int count = 32;
-  std::vector<gid_t> groups(static_cast<size_t>(count));
-  while (getgrouplist(name.c_str(), entry.pw_gid, groups.data(), &count) < 0) {
-    if (count <= static_cast<int>(groups.size())) count = static_cast<int>(groups.size()) * 2;
-    groups.resize(static_cast<size_t>(count));
-  }
-  groups.resize(static_cast<size_t>(count));
-  pAccount->groups.assign(1, entry.pw_gid);
-  pAccount->groups.insert(pAccount->groups.end(), groups.begin(), groups.end());
+  pAccount->uid = token.Uid();
+  pAccount->groups.assign(token.Groups().begin(), token.Groups().end());
   return Status::Ok();
 }
 
