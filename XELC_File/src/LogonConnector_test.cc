@@ -17,6 +17,7 @@
 #include "ClaimTestSupport.h"
 #include "NetConnectionsManager.h"
 #include "SambaServer.h"
+#include "SmbStandardPortRelay.h"
 #include "TestAccount.h"
 #include "osal/NetShare.h"
 
@@ -139,6 +140,45 @@ TEST(LogonConnectorTest, PermissionCheckComparesTheEffectiveRights) {
   EXPECT_EQ(other.CheckFolderPermission(), LogonConnector::kStateRightsMissing)
       << other.GetStatusText();
   EXPECT_THAT(other.GetStatusText(), HasSubstr(": not ok, effective-mask="));
+}
+
+TEST(LogonConnectorTest, PermissionCheckOnAShareFolderAsksTheServer) {
+  using velmora::testing::SambaServer;
+  SambaServer server;
+  velmora::testing::SmbStandardPortRelay relay;  // descriptors need the standard port
+  std::string why = server.Start();
+  if (why.empty()) why = relay.Start(server.port());
+  if (!why.empty()) GTEST_SKIP() << "Samba server not available: " << why;
+  const struct passwd *pUser = getpwnam(SambaServer::kUser);
+  ASSERT_NE(pUser, nullptr);
+  // Both folders are 0755 on the server's disk; only the first is the account's own.
+  const std::string owned = server.SharePath() + "/owned";
+  ASSERT_EQ(mkdir(owned.c_str(), 0755), 0);
+  ASSERT_EQ(chown(owned.c_str(), pUser->pw_uid, pUser->pw_gid), 0);
+  ASSERT_EQ(mkdir((server.SharePath() + "/rooted").c_str(), 0755), 0);
+  osal::SetShareClientPort(445);
+  NetConnectionsManager manager;
+  const std::string root = relay.UncRoot(SambaServer::kShare);
+  const struct {
+    const char *folder;
+    int32_t state;
+    const char *verdict;
+  } cases[] = {{"owned", LogonConnector::kStateRightsPresent, ": ok, effective-mask="},
+               {"rooted", LogonConnector::kStateRightsMissing, ": not ok, effective-mask="}};
+  for (const auto &c : cases) {
+    const std::string folder = root + "\\" + c.folder;
+    LogonConnector connector(&manager);
+    connector.SetFolder(folder, false);
+    connector.SetCredentials(SambaServer::kUser, SambaServer::kPassword);
+    ASSERT_EQ(connector.Connect(), LogonConnector::kStateUsable) << connector.GetStatusText();
+    EXPECT_EQ(connector.CheckFolderPermission(), c.state) << connector.GetStatusText();
+    EXPECT_THAT(connector.GetStatusText(),
+                ::testing::StartsWith("Permission check on folder " + folder +
+                                      " for user@domain " + SambaServer::kUser + c.verdict));
+    connector.Disconnect();
+  }
+  manager.CancelAllConnections();
+  osal::SetShareClientPort(0);
 }
 
 constexpr const char *kPassword = "L0gon-connector";

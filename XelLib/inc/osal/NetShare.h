@@ -46,7 +46,8 @@ uint32_t CancelShareConnection(std::string_view remote, bool force = false);
 bool IsShareConnected(std::string_view remote);
 
 // TCP port of the servers that later connections use; 0 (the default) lets the client
-// choose (445, then 139). Connections made before keep their port.
+// choose (445, then 139), unless the environment variable XEL_SMB_PORT names a port.
+// Connections made before keep their port.
 void SetShareClientPort(uint16_t port);
 
 }  // namespace velmora::osal

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -29,11 +30,13 @@ inline constexpr uint32_t kAccessSynchronize = 0x00100000;
 // The trustee name that stands for the user the calling thread runs as.
 inline constexpr std::string_view kTrusteeCurrentUser = "CURRENT_USER";
 
-// What decides access to one file-system object, read once: its owner, group, mode bits and
-// POSIX access ACL, and the same for the folder that holds it (which decides deleting it).
-// Effective rights of any trustee can then be computed from the snapshot without touching
-// the object again. How the POSIX permissions become access-mask bits is decided in
-// GetEffectiveRights and documented in docs/rights-mapping.md.
+// What decides access to one file-system object, read once. For a local object: its owner,
+// group, mode bits and POSIX access ACL, and the same for the folder that holds it (which
+// decides deleting it). For an object on a connected network share (a UNC path): its NT
+// security descriptor, read from the server over the share's connection. Effective rights
+// of any trustee can then be computed from the snapshot without touching the object again.
+// How permissions become access-mask bits is decided in GetEffectiveRights and documented
+// in docs/rights-mapping.md.
 class SecurityInfo {
  public:
   // Kinds of access-list entries (the POSIX ACL tags).
@@ -52,22 +55,46 @@ class SecurityInfo {
     std::vector<Entry> entries;  // built from the mode bits when there is no extended ACL
   };
 
+  // One entry of an NT access list, as stored on the server.
+  struct Ace {
+    uint8_t type = 0;   // 0 access allowed, 1 access denied; other types never apply
+    uint8_t flags = 0;  // inheritance flags; 0x08 (inherit only) does not apply to the object
+    uint32_t mask = 0;  // access mask as stored, generic bits not yet mapped
+    std::string name;   // the account as the server names it ("DOMAIN\name"); may be empty
+    std::string sid;    // "S-1-..."; may be empty
+  };
+  // The NT security descriptor of an object on a network share.
+  struct NtAcl {
+    bool bPresent = false;
+    std::string owner;          // name of the owner; may be empty
+    std::string ownerSid;       // SID of the owner; may be empty
+    std::vector<Ace> aces;      // the discretionary access list, in order
+    std::string connectedUser;  // the account the share is connected with (CURRENT_USER)
+  };
+
   // Reads the object at path and its parent folder. The status carries the native error
   // of reading the object (for example kNotFound); a parent that cannot be read only takes
-  // away the delete right.
+  // away the delete right. A UNC path is read from its share instead (kPathNotFound with
+  // ENOTCONN while the share is not connected, kNotSupported when the server cannot give
+  // the security descriptor).
   Status Read(std::string_view path);
 
   // The access mask that trustee (kTrusteeCurrentUser for the calling thread's identity, or
   // an account name, optionally "domain\user" or "user@domain") effectively holds. kNotFound
-  // for an unknown account, kInvalid before a successful Read. Thread-safe (const).
+  // for an unknown account, kInvalid before a successful Read. On a share's object
+  // kTrusteeCurrentUser is the share's account, and an account the access list does not
+  // name holds what everyone holds. Thread-safe (const).
   Status GetEffectiveRights(std::string_view trustee, uint32_t* pMask) const;
 
   const Object& object() const { return M_Object; }
   const Object& parent() const { return M_Parent; }
+  // The security descriptor of an object on a share (bPresent false for local objects).
+  const NtAcl& ntAcl() const { return M_NtAcl; }
 
  private:
   Object M_Object;
   Object M_Parent;
+  NtAcl M_NtAcl;
 };
 
 // Reads the security information of path and computes the rights of trustee in one step.

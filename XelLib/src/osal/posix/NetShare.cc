@@ -5,8 +5,10 @@
 #include <fcntl.h>
 #include <libsmbclient.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <map>
@@ -52,6 +54,21 @@ std::map<std::string, std::shared_ptr<Share>>& Registry() {
   return *registry;
 }
 std::atomic<uint16_t> g_Port{0};
+
+// The port chosen with SetShareClientPort, else XEL_SMB_PORT from the environment (so that a
+// host process can be pointed at a server on another port without code), else 0.
+uint16_t ClientPort() {
+  if (uint16_t port = g_Port.load()) return port;
+  static const uint16_t fromEnvironment = [] {
+    const char* text = std::getenv("XEL_SMB_PORT");
+    if (text == nullptr || *text == '\0') return uint16_t{0};
+    char* end = nullptr;
+    unsigned long value = std::strtoul(text, &end, 10);
+    return (*end == '\0' && value > 0 && value < 65536) ? static_cast<uint16_t>(value)
+                                                         : uint16_t{0};
+  }();
+  return fromEnvironment;
+}
 
 // A native UNC path split into its share key, its URL and its server and share names.
 struct UncPath {
@@ -199,6 +216,46 @@ Status ErrorStatusLocked(Share& share, const std::string& url, int err) {
   return Status::FromNative(err);
 }
 
+// How long an open waits out other clients' opens of the same file (sharing violations):
+// about a second.
+constexpr int kSharingViolationAttempts = 200;
+constexpr useconds_t kSharingViolationWaitUs = 5000;
+
+// Whether a rename that the server reported as done left the file under our new name.
+//
+// An SMB2 rename opens the source by name and then renames that open file. Two clients that
+// open the same source before either of them renames it both succeed, and the file ends up
+// under the name the later one chose: the earlier one believes it renamed a file that has
+// moved on. It finds out by opening its new name without sharing: the server refuses that
+// with a sharing violation while any other open of the file (such as another client's rename
+// in progress) exists, and says "not found" once the file has moved on. An open that
+// succeeds proves that the file carries our name and that no rename which opened it under
+// its old name can still move it; a later rename has to find it under our name.
+// Caller holds share.M_Mutex (the context's share mode is changed for the one open).
+bool StillUnderNewNameLocked(Share& share, const std::string& url) {
+  SMBCCTX* ctx = share.M_pContext;
+  const smbc_share_mode previous = smbc_getOptionOpenShareMode(ctx);
+  smbc_setOptionOpenShareMode(ctx, SMBC_SHAREMODE_DENY_ALL);
+  bool owned = true;
+  for (int attempt = 0; attempt < kSharingViolationAttempts; ++attempt) {
+    SMBCFILE* file = smbc_getFunctionOpen(ctx)(ctx, url.c_str(), O_RDONLY, 0);
+    if (file != nullptr) {
+      smbc_getFunctionClose(ctx)(ctx, file);
+      break;
+    }
+    if (errno == ENOENT) {
+      owned = false;
+      break;
+    }
+    // Anything but a sharing violation (a folder, no read right) cannot tell us more; the
+    // server did report the rename as done.
+    if (errno != EBUSY) break;
+    ::usleep(kSharingViolationWaitUs);
+  }
+  smbc_setOptionOpenShareMode(ctx, previous);
+  return owned;
+}
+
 void FillEntry(const struct stat& st, DirEntry* entry) {
   entry->is_folder = S_ISDIR(st.st_mode);
   // The client maps the DOS read-only attribute to the absence of write bits.
@@ -238,7 +295,7 @@ uint32_t AddShareConnection(std::string_view remote, std::string_view user,
   smbc_setOptionUseKerberos(context, 0);
   smbc_setOptionFallbackAfterKerberos(context, 1);
   smbc_setOptionUseCCache(context, 0);
-  if (uint16_t port = g_Port.load()) smbc_setPort(context, port);
+  if (uint16_t port = ClientPort()) smbc_setPort(context, port);
   if (smbc_init_context(context) == nullptr) {
     smbc_free_context(context, 1);
     return kNetUnexpectedError;
@@ -332,7 +389,14 @@ Status OpenFile(const std::string& native, const OpenOptions& options, ShareFile
     return Status(ErrorKind::kAccessDenied, EISDIR);  // as Windows refuses to open a folder
   }
   // libsmbclient opens deny-none: the sharing modes of options are not enforced on shares.
-  SMBCFILE* file = smbc_getFunctionOpen(ctx)(ctx, url.c_str(), flags, 0666);
+  // Other clients' renames hold the file open for a moment (see StillUnderNewNameLocked), so
+  // a sharing violation is waited out for a short while instead of failing the open.
+  SMBCFILE* file = nullptr;
+  for (int attempt = 0; attempt < kSharingViolationAttempts; ++attempt) {
+    file = smbc_getFunctionOpen(ctx)(ctx, url.c_str(), flags, 0666);
+    if (file != nullptr || errno != EBUSY) break;
+    ::usleep(kSharingViolationWaitUs);
+  }
   if (file == nullptr) return ErrorStatusLocked(*share, url, errno);
   auto* handle = new ShareFile{share, file, url, options.delete_on_close};
   share->M_OpenFiles.fetch_add(1);
@@ -523,6 +587,12 @@ Status Rename(const std::string& from, const std::string& to, RenameMode mode) {
     bool source_there = smbc_getFunctionStat(ctx)(ctx, src.c_str(), &st) == 0;
     return ErrorStatusLocked(*share, source_there ? dst : src, err);
   }
+  // A rename without replace claims a name (the folder import's locks): another client
+  // renaming the same source at the same moment must not leave both believing they won.
+  // The loser is told that the source was gone, which is what it was in effect.
+  if (mode == RenameMode::kNoReplace && !StillUnderNewNameLocked(*share, dst)) {
+    return Status(ErrorKind::kNotFound, ENOENT);
+  }
   return Status::Ok();
 }
 
@@ -633,6 +703,58 @@ Status SetAttributes(const std::string& native, uint32_t attributes) {
                                                   static_cast<size_t>(len), 0) != 0) {
     return Status::FromNative(errno);
   }
+  return Status::Ok();
+}
+
+namespace {
+
+// One extended attribute as text. Caller holds share.M_Mutex. libsmbclient answers 0 on
+// success (not the length) and ERANGE when the text does not fit; its size query answers 0
+// too, so the buffer grows until the text fits. A text that ends exactly at the buffer's
+// end loses its last character without an error, so a text filling the buffer is read
+// again with a larger one as well.
+Status GetXattrLocked(Share& share, const std::string& url, const char* name,
+                      std::string* text) {
+  SMBCCTX* ctx = share.M_pContext;
+  constexpr size_t kLimit = 4u << 20;
+  for (size_t size = 4096; size <= kLimit; size *= 4) {
+    std::string buffer(size, '\0');
+    errno = 0;
+    if (smbc_getFunctionGetxattr(ctx)(ctx, url.c_str(), name, buffer.data(), size) < 0) {
+      if (errno == ERANGE) continue;
+      if (errno == ENOENT) return ErrorStatusLocked(share, url, errno);
+      // No data at all: the "IPC$" connection the descriptor needs could not be made.
+      if (errno == ENODATA || errno == ENOTSUP) return Status(ErrorKind::kNotSupported, errno);
+      return Status::FromNative(errno);
+    }
+    size_t length = strnlen(buffer.data(), size);
+    if (length + 1 >= size) continue;
+    text->assign(buffer.data(), length);
+    return Status::Ok();
+  }
+  return Status(ErrorKind::kOther, E2BIG);
+}
+
+}  // namespace
+
+Status ReadSecurityDescriptor(const std::string& native, SecurityDescriptorText* out) {
+  *out = SecurityDescriptorText();
+  std::shared_ptr<Share> share;
+  std::string url;
+  Status status = Resolve(native, &share, &url);
+  if (!status.ok()) return status;
+  std::lock_guard<std::mutex> guard(share->M_Mutex);
+  // The descriptor comes over the share's connection, but the client also insists on a
+  // second connection to the server's "IPC$" (for name lookups, even when SIDs are asked
+  // for), which it always makes on the standard port. For a share on another port that
+  // would reach another server, if any, so it is not tried.
+  int port = smbc_getPort(share->M_pContext);
+  if (port != 0 && port != 445) return Status(ErrorKind::kNotSupported, ENOTSUP);
+  out->user = share->M_User;
+  status = GetXattrLocked(*share, url, "system.nt_sec_desc.*", &out->sids);
+  if (!status.ok()) return status;
+  // Names are a second lookup on the server; without them the SIDs still decide.
+  if (!GetXattrLocked(*share, url, "system.nt_sec_desc.*+", &out->names).ok()) out->names.clear();
   return Status::Ok();
 }
 

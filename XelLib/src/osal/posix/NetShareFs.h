@@ -43,4 +43,16 @@ Status MakeFolders(const std::string& native, std::vector<std::string>* created)
 Status GetAttributes(const std::string& native, uint32_t* attributes);
 Status SetAttributes(const std::string& native, uint32_t attributes);
 
+// The NT security descriptor of a file or folder, read from the server over the share's
+// connection, in libsmbclient's text form ("REVISION:1,OWNER:...,ACL:who:type/flags/0xmask").
+struct SecurityDescriptorText {
+  std::string sids;   // accounts as SIDs
+  std::string names;  // accounts as the server names them; empty if they could not be had
+  std::string user;   // the user part of the account the share is connected with
+};
+// kNotSupported when the server cannot be asked: libsmbclient reads descriptors only
+// together with a connection to the server's "IPC$" on the standard port (445, then 139),
+// whatever port the share was connected on, so a share on another port is refused.
+Status ReadSecurityDescriptor(const std::string& native, SecurityDescriptorText* out);
+
 }  // namespace velmora::osal::netshare

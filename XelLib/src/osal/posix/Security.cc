@@ -15,6 +15,8 @@
 
 #include "osal/File.h"
 #include "osal/Logon.h"
+#include "posix/NetShareFs.h"
+#include "posix/NtAcl.h"
 
 namespace velmora::osal {
 namespace {
@@ -190,13 +192,31 @@ unsigned PermissionBits(const Object& object, const Account& account) {
   return 0;
 }
 
+// An object on a network share is judged by its own NT security descriptor, as the server
+// will judge access to it: the local disk has no say (see docs/rights-mapping.md).
+Status ReadShareObject(const std::string& native, SecurityInfo::NtAcl* pAcl) {
+  // The two renderings are two reads; should the list change in between, read again.
+  Status status;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    netshare::SecurityDescriptorText text;
+    status = netshare::ReadSecurityDescriptor(native, &text);
+    if (!status.ok()) return status;
+    pAcl->connectedUser = text.user;
+    status = ntacl::Parse(text.sids, text.names, pAcl);
+    if (status.code() != EAGAIN) break;
+  }
+  return status;
+}
+
 }  // namespace
 
 Status SecurityInfo::Read(std::string_view path) {
   M_Object = Object();
   M_Parent = Object();
+  M_NtAcl = NtAcl();
   if (path.empty()) return Status(ErrorKind::kInvalid, EINVAL);
   std::string native = NativePath(path);
+  if (netshare::IsUncPath(native)) return ReadShareObject(native, &M_NtAcl);
   Status status = ReadObject(native, &M_Object);
   if (!status.ok()) return status;
   std::string parent = ParentFolder(native);
@@ -217,6 +237,9 @@ Status SecurityInfo::Read(std::string_view path) {
 Status SecurityInfo::GetEffectiveRights(std::string_view trustee, uint32_t* pMask) const {
   if (pMask == nullptr) return Status(ErrorKind::kInvalid, EINVAL);
   *pMask = 0;
+  // A share's object: the access list alone decides, by GetEffectiveRightsFromAcl's rule
+  // (ntacl::EffectiveRights); CURRENT_USER is the share's account, not this thread's.
+  if (M_NtAcl.bPresent) return ntacl::EffectiveRights(M_NtAcl, trustee, pMask);
   if (!M_Object.bPresent) return Status(ErrorKind::kInvalid, EINVAL);
   Account account;
   Status status =

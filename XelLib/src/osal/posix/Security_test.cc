@@ -1,20 +1,29 @@
-// Tests for effective rights from owner, mode bits, POSIX ACLs and the parent folder.
+// Tests for effective rights from owner, mode bits, POSIX ACLs and the parent folder, and
+// from the security descriptors of folders on network shares.
 #include "osal/Security.h"
 
+#include <errno.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/acl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 
+#include "SambaServer.h"
+#include "SmbStandardPortRelay.h"
 #include "TempDir.h"
 #include "TestAccount.h"
 #include "osal/Logon.h"
+#include "osal/NetShare.h"
+
+XEL_SMBCLIENT_LEAK_SUPPRESSION()
 
 namespace velmora::osal {
 namespace {
 
+using velmora::testing::SambaServer;
 using velmora::testing::TempDir;
 using velmora::testing::TestAccount;
 
@@ -145,6 +154,97 @@ TEST_F(SecurityTest, CurrentUserFollowsTheImpersonatedIdentityAndErrorsAreReport
   EXPECT_TRUE(GetEffectiveRights("", "root", &mask).Is(ErrorKind::kInvalid));
   SecurityInfo unread;
   EXPECT_TRUE(unread.GetEffectiveRights("root", &mask).Is(ErrorKind::kInvalid));
+}
+
+TEST(ShareSecurityTest, FolderOfAShareThatIsNotConnectedIsNotRead) {
+  SecurityInfo info;
+  Status status = info.Read("\\\\127.0.0.1\\noshare\\in");
+  EXPECT_TRUE(status.Is(ErrorKind::kPathNotFound));
+  EXPECT_EQ(status.code(), ENOTCONN);
+  uint32_t mask = 0;
+  EXPECT_TRUE(info.GetEffectiveRights(kTrusteeCurrentUser, &mask).Is(ErrorKind::kInvalid));
+}
+
+// A private Samba server, reached on the standard port through a relay (the client reads
+// descriptors only with a second connection on that port), with one folder that the
+// share's account owns and one that root owns, both mode 0755.
+class ShareSecurityServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why = M_Server.Start();
+    if (why.empty()) why = M_Relay.Start(M_Server.port());
+    if (!why.empty()) GTEST_SKIP() << "Samba server not available: " << why;
+    const struct passwd* pUser = getpwnam(SambaServer::kUser);
+    ASSERT_NE(pUser, nullptr);
+    for (const char* name : {"owned", "rooted", "closed"}) {
+      std::string path = M_Server.SharePath() + "/" + name;
+      ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+    }
+    ASSERT_EQ(chown((M_Server.SharePath() + "/owned").c_str(), pUser->pw_uid, pUser->pw_gid), 0);
+    ASSERT_EQ(chmod((M_Server.SharePath() + "/closed").c_str(), 0700), 0);
+    M_Root = M_Relay.UncRoot(SambaServer::kShare);
+    SetShareClientPort(445);
+    ASSERT_EQ(AddShareConnection(M_Root, SambaServer::kUser, SambaServer::kPassword), kNetOk);
+  }
+  void TearDown() override {
+    (void)CancelShareConnection(M_Root, /*force=*/true);
+    (void)CancelShareConnection(SambaServer::UncRoot(), /*force=*/true);
+    SetShareClientPort(0);
+    M_Relay.Stop();
+    M_Server.Stop();
+  }
+  uint32_t Rights(const SecurityInfo& info, std::string_view trustee) {
+    uint32_t mask = 0xFFFFFFFF;
+    Status status = info.GetEffectiveRights(trustee, &mask);
+    EXPECT_TRUE(status.ok()) << trustee << ": " << status.code();
+    return mask;
+  }
+
+  SambaServer M_Server;
+  velmora::testing::SmbStandardPortRelay M_Relay;
+  std::string M_Root;
+};
+
+TEST_F(ShareSecurityServerTest, TheServersAccessListDecides) {
+  SecurityInfo owned;
+  ASSERT_TRUE(owned.Read(M_Root + "\\owned").ok());
+  ASSERT_TRUE(owned.ntAcl().bPresent);
+  EXPECT_EQ(owned.ntAcl().connectedUser, SambaServer::kUser);
+  EXPECT_TRUE(owned.ntAcl().owner.ends_with(std::string("\\") + SambaServer::kUser))
+      << owned.ntAcl().owner;
+  const std::string user = SambaServer::kUser;
+  for (const std::string& trustee :
+       {user, "XELTEST\\" + user, user + "@xeltest", std::string(kTrusteeCurrentUser)}) {
+    EXPECT_EQ(Rights(owned, trustee) & kRequired, kRequired) << trustee;
+  }
+  // Not what the local disk would say: there the calling thread (root) holds everything.
+  const uint32_t everyone = Rights(owned, "no-such-account-xel");
+  EXPECT_EQ(everyone & (kAccessWriteDac | kAccessWriteOwner | kAccessDelete), 0u);
+  EXPECT_NE(everyone & kAccessReadData, 0u);
+
+  SecurityInfo rooted;
+  ASSERT_TRUE(rooted.Read(M_Root + "\\rooted").ok());
+  uint32_t mask = Rights(rooted, user);
+  EXPECT_EQ(mask & (kAccessWriteDac | kAccessWriteOwner | kAccessDelete), 0u);
+  EXPECT_NE(mask & kAccessReadControl, 0u);
+  EXPECT_EQ(mask, everyone);
+  EXPECT_EQ(Rights(rooted, kTrusteeCurrentUser), mask);
+  // Root owns it, by the name the server gives its Unix users.
+  EXPECT_EQ(Rights(rooted, "root") & kRequired, kRequired);
+
+  // A folder the account may not open, and missing ones.
+  SecurityInfo other;
+  EXPECT_TRUE(other.Read(M_Root + "\\closed").Is(ErrorKind::kAccessDenied));
+  EXPECT_TRUE(other.Read(M_Root + "\\missing").Is(ErrorKind::kNotFound));
+  EXPECT_TRUE(other.Read(M_Root + "\\missing\\sub").Is(ErrorKind::kPathNotFound));
+  EXPECT_TRUE(other.GetEffectiveRights(user, &mask).Is(ErrorKind::kInvalid));
+
+  // A share on a private port: the client would look for the descriptor's second
+  // connection on the standard port, so the read is refused instead.
+  SetShareClientPort(M_Server.port());
+  ASSERT_EQ(AddShareConnection(SambaServer::UncRoot(), SambaServer::kUser, SambaServer::kPassword),
+            kNetOk);
+  EXPECT_TRUE(other.Read(SambaServer::UncRoot() + "\\owned").Is(ErrorKind::kNotSupported));
 }
 
 }  // namespace

@@ -1,0 +1,155 @@
+// Tests of NT access lists of share objects: the client's text form and effective rights.
+#include "NtAcl.h"
+
+#include <errno.h>
+#include <gtest/gtest.h>
+
+namespace velmora::osal::ntacl {
+namespace {
+
+using NtAcl = SecurityInfo::NtAcl;
+
+// As Samba 4.17 renders a folder that its account "xelsmbtest" owns (mode 0755).
+constexpr const char* kOwnedSids =
+    "REVISION:1,OWNER:S-1-5-21-1-2-3-1000,GROUP:S-1-22-2-1002,"
+    "ACL:S-1-5-21-1-2-3-1000:0/0/0x001f01ff,ACL:S-1-22-2-1002:0/0/0x001200a9,"
+    "ACL:S-1-1-0:0/0/0x001200a9";
+constexpr const char* kOwnedNames =
+    "REVISION:1,OWNER:VM\\xelsmbtest,GROUP:Unix Group\\xelsmbtest,"
+    "ACL:VM\\xelsmbtest:0/0/0x001f01ff,ACL:Unix Group\\xelsmbtest:0/0/0x001200a9,"
+    "ACL:\\Everyone:0/0/0x001200a9";
+
+uint32_t Rights(const NtAcl& acl, std::string_view trustee) {
+  uint32_t mask = 0xFFFFFFFF;
+  Status status = EffectiveRights(acl, trustee, &mask);
+  EXPECT_TRUE(status.ok()) << trustee;
+  return mask;
+}
+
+// An access list from SID-form entries only ("S-1-..." or names for the name form).
+NtAcl Acl(const std::string& sids, const std::string& names = "") {
+  NtAcl acl;
+  std::string error;
+  Status status =
+      Parse("REVISION:1" + sids, names.empty() ? "" : "REVISION:1" + names, &acl, &error);
+  EXPECT_TRUE(status.ok()) << error;
+  return acl;
+}
+
+TEST(NtAclTest, ParsesBothRenderingsIntoOneList) {
+  NtAcl acl;
+  acl.connectedUser = "xelsmbtest";
+  ASSERT_TRUE(Parse(kOwnedSids, kOwnedNames, &acl).ok());
+  EXPECT_TRUE(acl.bPresent);
+  EXPECT_EQ(acl.owner, "VM\\xelsmbtest");
+  EXPECT_EQ(acl.ownerSid, "S-1-5-21-1-2-3-1000");
+  ASSERT_EQ(acl.aces.size(), 3u);
+  EXPECT_EQ(acl.aces[0].name, "VM\\xelsmbtest");
+  EXPECT_EQ(acl.aces[0].sid, "S-1-5-21-1-2-3-1000");
+  EXPECT_EQ(acl.aces[0].mask, 0x1F01FFu);
+  EXPECT_EQ(acl.aces[2].name, "\\Everyone");
+  EXPECT_EQ(acl.aces[2].sid, "S-1-1-0");
+  EXPECT_EQ(acl.connectedUser, "xelsmbtest");
+
+  // The owner holds full control in every spelling; the Unix group of the same name is no
+  // account, so an unknown account gets only what Everyone gets.
+  for (const char* trustee : {"xelsmbtest", "VM\\XelSmbTest", "xelsmbtest@vm", "CURRENT_USER"}) {
+    EXPECT_EQ(Rights(acl, trustee), 0x1F01FFu) << trustee;
+  }
+  EXPECT_EQ(Rights(acl, "someone-else"), 0x1200A9u);
+
+  // Without names only the well-known SIDs match: a SID is never guessed to be a user.
+  ASSERT_TRUE(Parse(kOwnedSids, "", &acl).ok());
+  EXPECT_TRUE(acl.aces[0].name.empty());
+  EXPECT_EQ(Rights(acl, "xelsmbtest"), 0x1200A9u);
+  // A name the server could not resolve stays a SID.
+  acl = Acl(",ACL:S-1-22-1-0:0/0/0x001f01ff", ",ACL:S-1-22-1-0:0/0/0x001f01ff");
+  EXPECT_TRUE(acl.aces[0].name.empty());
+  EXPECT_EQ(Rights(acl, "root"), 0u);
+}
+
+TEST(NtAclTest, DenyBeforeAllowWinsInheritOnlyEntriesAndOtherAccountsDoNotApply) {
+  const std::string allowAll = ",ACL:S-1-5-21-9-1000:0/0/0x001f01ff";
+  const std::string denyWriteDac = ",ACL:S-1-5-21-9-1000:1/0/0x00040000";
+  const std::string names = ",ACL:D\\u1:0/0/0x001f01ff";
+  const std::string denyNames = ",ACL:D\\u1:1/0/0x00040000";
+  NtAcl denyFirst = Acl(denyWriteDac + allowAll, denyNames + names);
+  EXPECT_EQ(Rights(denyFirst, "u1"), 0x1F01FFu & ~0x40000u);
+  NtAcl denyLast = Acl(allowAll + denyWriteDac, names + denyNames);
+  EXPECT_EQ(Rights(denyLast, "u1"), 0x1F01FFu);
+
+  // Inherit-only entries (flag 0x08) only pass on to children; 0x03 (object and container
+  // inherit) apply here too. Unknown entry types never apply.
+  NtAcl inherit =
+      Acl(",ACL:S-1-1-0:1/8/0x00120089,ACL:S-1-1-0:0/11/0x10000000,"
+          "ACL:S-1-1-0:0/3/0x00120089,ACL:S-1-1-0:9/0/0x001f01ff");
+  EXPECT_EQ(Rights(inherit, "anyone"), 0x120089u);
+
+  // Other accounts, other groups and Unix groups do not apply; Authenticated Users does.
+  NtAcl others =
+      Acl(",ACL:S-1-5-21-9-1001:0/0/0x001f01ff,ACL:S-1-5-32-545:0/0/0x001f01ff,"
+          "ACL:S-1-22-2-1002:0/0/0x001f01ff,ACL:S-1-5-11:0/0/0x00000001",
+          ",ACL:D\\u2:0/0/0x001f01ff,ACL:BUILTIN\\Users:0/0/0x001f01ff,"
+          "ACL:Unix Group\\u1:0/0/0x001f01ff,"
+          "ACL:NT AUTHORITY\\Authenticated Users:0/0/0x00000001");
+  EXPECT_EQ(Rights(others, "u1"), 0x1u);
+
+  uint32_t mask = 7;
+  EXPECT_TRUE(EffectiveRights(others, "DOMAIN\\", &mask).Is(ErrorKind::kNotFound));
+  EXPECT_EQ(mask, 0u);
+  EXPECT_TRUE(EffectiveRights(NtAcl(), kTrusteeCurrentUser, &mask).Is(ErrorKind::kNotFound));
+  EXPECT_TRUE(EffectiveRights(others, "u1", nullptr).Is(ErrorKind::kInvalid));
+}
+
+TEST(NtAclTest, GenericRightsMapToFileRights) {
+  EXPECT_EQ(MapGenericRights(0x10000000), 0x1F01FFu);
+  EXPECT_EQ(MapGenericRights(0x80000000), 0x120089u);
+  EXPECT_EQ(MapGenericRights(0x40000000), 0x120116u);
+  EXPECT_EQ(MapGenericRights(0x20000000), 0x1200A0u);
+  EXPECT_EQ(MapGenericRights(0xA0010000), 0x1200A9u | 0x10000u);
+  // A generic deny takes the mapped bits away from a later allow.
+  NtAcl acl = Acl(",ACL:S-1-1-0:1/0/0x40000000,ACL:S-1-1-0:0/0/0x10000000");
+  EXPECT_EQ(Rights(acl, "x"), 0x1F01FFu & ~0x120116u);
+}
+
+TEST(NtAclTest, MalformedTextIsRefusedWithAReason) {
+  const char* bad[] = {
+      "",               // no descriptor at all
+      "OWNER:S-1-1-0",  // no revision
+      "REVISION:x",
+      "REVISION:1,FOO:bar",                 // unknown part
+      "REVISION:1,ACL:S-1-1-0",             // no numbers
+      "REVISION:1,ACL::0/0/0x1",            // no account
+      "REVISION:1,ACL:S-1-1-0:0/0",         // mask missing
+      "REVISION:1,ACL:S-1-1-0:0/0/1f01ff",  // mask without 0x
+      "REVISION:1,ACL:S-1-1-0:0/0/0x",
+      "REVISION:1,ACL:S-1-1-0:0/0/0x1g",
+      "REVISION:1,ACL:S-1-1-0:256/0/0x1",  // type out of range
+      "REVISION:1,ACL:S-1-1-0:0/-1/0x1",
+      "REVISION:1,ACL:S-1-1-0:0/0/0x100000000",
+  };
+  for (const char* text : bad) {
+    NtAcl acl;
+    acl.aces.resize(1);
+    std::string error;
+    Status status = Parse(text, "", &acl, &error);
+    EXPECT_TRUE(status.Is(ErrorKind::kInvalid)) << text;
+    EXPECT_EQ(status.code(), EBADMSG) << text;
+    EXPECT_FALSE(error.empty()) << text;
+    EXPECT_FALSE(acl.bPresent) << text;
+    EXPECT_TRUE(acl.aces.empty()) << text;
+  }
+  // A name rendering that does not describe the same list: the list changed in between.
+  NtAcl acl;
+  std::string error;
+  EXPECT_EQ(Parse(kOwnedSids, "REVISION:1,ACL:\\Everyone:0/0/0x001200a9", &acl, &error).code(),
+            EAGAIN);
+  EXPECT_EQ(error, "access list changed between reads");
+  // Surrounding white space and an empty list are fine; nothing is granted then.
+  ASSERT_TRUE(Parse(" REVISION:1 ,\n", "", &acl).ok());
+  EXPECT_TRUE(acl.bPresent);
+  EXPECT_EQ(Rights(acl, "x"), 0u);
+}
+
+}  // namespace
+}  // namespace velmora::osal::ntacl
