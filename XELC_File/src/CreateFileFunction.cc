@@ -69,9 +69,11 @@ class LogonScope {
   LogonScope(const LogonScope&) = delete;
   LogonScope& operator=(const LogonScope&) = delete;
 
-  void Logon(const std::string& folder, const std::string& user, const std::string& password) {
+  void Logon(const std::string& folder, const std::string& user, const std::string& password,
+             const std::string& service) {
     XEL_TRACE(kTraceCategory, util::General_20, "Logon user %s", user.c_str());
     M_bUsed = true;
+    M_Connector.SetLogonService(service);
     M_Connector.SetFolder(folder, true);
     M_Connector.SetCredentials(user, password);
     if (M_Connector.Connect() != LogonConnector::kStateUsable) {
@@ -186,7 +188,9 @@ Result ExecuteCreateFile(const xel::Configuration& config, NetConnectionsManager
   // Declared before the file so that the file is closed (and a delete-on-close file removed)
   // while the account's rights still apply.
   LogonScope logon(pNetConnections);
-  if (!user.empty()) logon.Logon(fullPath, user, password);
+  if (!user.empty()) {
+    logon.Logon(fullPath, user, password, config.GetString(kLogonServiceKey, ""));
+  }
 
   XEL_TRACE(kTraceCategory, util::General_OtherXELC,
             "Try to write to XML File %s (Format=%s, Overwrite=%i)", fullPath.c_str(),

@@ -101,6 +101,9 @@ bool ImportDriver::Init(const xel::Configuration* pConfig) {
   if (pConfig == nullptr) return false;
   M_Package.SetInputBaseDirectory(pConfig->GetString("Folder/FolderInputBaseDirectory", ""));
   M_Package.SetStructuredTypes(pConfig->GetString("Folder/StructuredTypes", ""));
+  // Where the platform checks passwords through a named service (PAM on Linux), the
+  // component's configuration may name it; empty keeps the default.
+  M_LogonConnector.SetLogonService(pConfig->GetString(kLogonServiceKey, ""));
   return !M_bError;
 }
 

@@ -2,7 +2,6 @@
 // and checks its rights.
 #include "LogonConnector.h"
 
-#include <mutex>
 
 #include "NetConnectionsManager.h"
 #include "osal/Security.h"
@@ -13,13 +12,6 @@ namespace velmora::xelc {
 using util::General_60;
 using util::General_80;
 using util::General_Error;
-
-namespace {
-
-std::mutex g_DefaultServiceLock;
-std::string g_DefaultService(osal::kDefaultLogonService);
-
-}  // namespace
 
 LogonConnector::LogonConnector(NetConnectionsManager *pConnections)
     : M_pConnections(pConnections) {}
@@ -33,17 +25,6 @@ LogonConnector::~LogonConnector() {
     Revert();
   }
   M_LogonToken.Close();
-}
-
-void LogonConnector::SetDefaultLogonService(std::string_view service) {
-  std::lock_guard<std::mutex> guard(g_DefaultServiceLock);
-  g_DefaultService =
-      service.empty() ? std::string(osal::kDefaultLogonService) : std::string(service);
-}
-
-std::string LogonConnector::GetDefaultLogonService() {
-  std::lock_guard<std::mutex> guard(g_DefaultServiceLock);
-  return g_DefaultService;
 }
 
 const char *LogonConnector::ClassName() const { return "File_LogonConnector"; }
@@ -122,8 +103,8 @@ void LogonConnector::ConnectLocalFolder() {
   // The local account database is the domain "."; other domains go to the
   // authentication service in the "user@domain" form.
   std::string account = (M_Domain.empty() || M_Domain == ".") ? M_User : M_UserAtDomain;
-  std::string service = M_LogonService.empty() ? GetDefaultLogonService() : M_LogonService;
-  osal::Status logon = osal::LogonUser(account, M_Password, service, &M_LogonToken);
+  // An empty service name selects the operating-system layer's default.
+  osal::Status logon = osal::LogonUser(account, M_Password, M_LogonService, &M_LogonToken);
   if (!logon.ok()) {
     text += " failed, LogonUser() error=" + std::to_string(logon.code());
     XEL_TRACE_OBJ(this, General_Error, "%s", text.c_str());

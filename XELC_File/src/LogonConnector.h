@@ -12,6 +12,10 @@ namespace velmora::xelc {
 
 class NetConnectionsManager;
 
+// The component's configuration key that names the authentication service for local
+// logons (see SetLogonService); absent or empty: the platform's default.
+inline constexpr const char* kLogonServiceKey = "Logon/Service";
+
 // Makes the folder of one request reachable (a network share through the
 // component's NetConnectionsManager, a local folder by logging the account on
 // and impersonating it) and checks the account's effective rights on it. Every
@@ -20,7 +24,7 @@ class NetConnectionsManager;
 //
 // Without an account Connect goes on with the process's own rights. A local
 // account is logged on through the system's authentication service (on Linux
-// PAM, service GetDefaultLogonService() unless SetLogonService names another)
+// PAM, the service of SetLogonService or osal::kDefaultLogonService)
 // and impersonated on the calling thread only, so Connect, the work on the
 // folder and Disconnect must run on the same thread. Accounts are local: an
 // empty domain or "." means the local account database; any other domain is
@@ -59,14 +63,9 @@ class LogonConnector {
   // Cancel an existing connection to the share before adding it.
   void SetReconnect(bool bReconnect) { M_bReconnect = bReconnect; }
   // The authentication service that checks a local account's password (a PAM
-  // service name on Linux); empty selects GetDefaultLogonService().
+  // service name on Linux; the requests take it from the component's configuration
+  // key kLogonServiceKey); empty selects osal::kDefaultLogonService ("login").
   void SetLogonService(std::string_view service) { M_LogonService = service; }
-
-  // The service used when a connector names none; initially
-  // osal::kDefaultLogonService
-  // ("login"). The component sets it once from its configuration. Thread-safe.
-  static void SetDefaultLogonService(std::string_view service);
-  static std::string GetDefaultLogonService();
 
   // Makes the folder reachable; returns the state (below 2: failure).
   int32_t Connect();

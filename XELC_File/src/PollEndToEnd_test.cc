@@ -7,169 +7,18 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "MasterSession.h"
-#include "ResultMatchers.h"
+#include "PollEndToEndSupport.h"
 #include "TempDir.h"
 
-namespace velmora::tools {
+namespace velmora::tools::e2e {
 namespace {
-
-namespace fs = std::filesystem;
-using util::Ref;
-using util::Result;
-using util::testing_matchers::IsOk;
-using xel::XmlParser;
-
-const std::regex kRunningLock(R"((.+)\.\d{14}\.([0-9A-Za-z_-]{5})\+03600\.locked)");
-
-MasterOptions Options(int traceLevel) {
-  MasterOptions o;
-  o.M_HostPath = XEL_HOST_PATH;
-  o.M_PluginPath = XEL_PLUGIN_PATH;
-  o.M_TraceLevel = traceLevel;
-  return o;
-}
-
-std::string ComponentConfig(const std::string& base) {
-  return "<Component><Code><XelcFile><Folder><FolderInputBaseDirectory>" + base +
-         "</FolderInputBaseDirectory><StructuredTypes>.xml</StructuredTypes></Folder>"
-         "</XelcFile></Code><Common><Name>poll-e2e</Name></Common></Component>";
-}
-
-Ref<XmlParser> Document(const std::string& xml) {
-  Ref<XmlParser> doc;
-  EXPECT_THAT(RequestFromText(xml, ".", &doc, nullptr), IsOk()) << xml;
-  return doc;
-}
-
-Ref<XmlParser> PollRequest(const std::string& folder, const std::string& mask,
-                           const std::string& more = "") {
-  return Document("<poll xmlns=\"" + std::string(xel::kNsXelMessage) +
-                  "\"><general><MaxRequested>1</MaxRequested></general><specific><folder>"
-                  "<WatchedPath>" +
-                  folder + "</WatchedPath><FileSearchMask>" + mask + "</FileSearchMask>" + more +
-                  "</folder></specific></poll>");
-}
-
-Ref<XmlParser> Confirmation(const std::string& status) {
-  return Document("<confirm xmlns=\"" + std::string(xel::kNsXelMessage) + "\"><general><Status>" +
-                  status + "</Status></general></confirm>");
-}
-
-std::string Text(const XmlParser& doc, const std::string& path) {
-  std::string s;
-  return doc.ReadStringAtPath(path.c_str(), &s).IsSuccess() ? s : "<missing>";
-}
-
-// What a "poll-res" carried.
-struct Offer {
-  std::string status;                                      // "OK" / "ERROR"
-  std::string text;                                        // greeting or error text
-  std::vector<std::pair<std::string, std::string>> parts;  // file name, bytes
-  std::string diagnostics;
-  bool Claimed() const { return status == "OK" && text.empty(); }
-};
-
-Offer ReadOffer(const XmlParser& answer) {
-  const std::string root = "/Envelope/Body/poll-res/";
-  Offer offer;
-  offer.status = Text(answer, root + "status/Status");
-  offer.text =
-      Text(answer, root + (offer.status == "OK" ? "status/Greeting" : "status/ErrorString"));
-  if (offer.text == "<missing>") offer.text.clear();
-  offer.diagnostics = Text(answer, root + "message/general/CommResult/Diagnostics");
-  for (int i = 1;; ++i) {
-    const std::string part = root + "message/body/message/content/part[" + std::to_string(i) + "]/";
-    std::string name = Text(answer, part + "mime-header/content-disposition/@filename");
-    if (name == "<missing>") break;
-    XmlParser cursor(answer);
-    std::string bytes;
-    if (cursor.MoveToPath((part + "content/binary").c_str()).IsSuccess()) {
-      std::vector<char> buffer(65536);
-      for (;;) {
-        int got = 0;
-        Result r = cursor.ReadBinary(buffer.data(), static_cast<int>(buffer.size()), &got);
-        if (r.IsError()) break;
-        bytes.append(buffer.data(), static_cast<size_t>(got));
-        if (!r.IsClass(util::ErrMoreData)) break;
-      }
-    }
-    offer.parts.emplace_back(name, bytes);
-  }
-  return offer;
-}
-
-std::vector<std::string> ListNames(const std::string& folder) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(folder, ec)) names.push_back(e.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-void WriteFile(const std::string& path, const std::string& content, int ageSeconds = 0) {
-  std::ofstream(path, std::ios::binary) << content;
-  if (ageSeconds > 0) {
-    fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::seconds(ageSeconds));
-  }
-}
-
-// One master with its plug-in process and the file component started.
-class Pair {
- public:
-  Result Start(const std::string& base, int traceLevel = 1) {
-    Result r = M_Session.Start(Options(traceLevel));
-    if (r.IsError()) return r;
-    Ref<XmlParser> answer;
-    r = M_Session.SendStart(ComponentConfig(base), &answer);
-    if (r.IsSuccess() && AnswerKind(*answer) != "ok") {
-      r = Result::Fail(util::ErrNotAvailable, "start answered %s", DocumentToText(*answer).c_str());
-    }
-    return r;
-  }
-  // Sends a poll on a new conversation and reads its answer; the conversation stays open.
-  Result Poll(XmlParser& request, Offer* pOffer) {
-    Result r = M_Session.OpenAndSend(request, &M_pConversation);
-    Ref<XmlParser> answer;
-    if (r.IsSuccess()) r = M_Session.ReceiveAnswer(M_pConversation.get(), &answer, 30000);
-    if (r.IsSuccess() && AnswerKind(*answer) != "poll-res") {
-      r = Result::Fail(util::ErrSoapFormat, "unexpected answer %s",
-                       DocumentToText(*answer).c_str());
-    }
-    if (r.IsSuccess()) *pOffer = ReadOffer(*answer);
-    return r;
-  }
-  // Confirms the last poll on its conversation; *pProcessed receives "Processed".
-  Result Confirm(const std::string& status, std::string* pProcessed) {
-    Ref<XmlParser> answer;
-    Result r = M_Session.SendOn(M_pConversation.get(), *Confirmation(status), &answer);
-    if (r.IsSuccess()) *pProcessed = Text(*answer, "/Envelope/Body/confirm-res/status/Processed");
-    return r;
-  }
-  // Ends the conversation without confirming.
-  void Hangup() {
-    if (M_pConversation) M_pConversation->Disconnect();
-    M_pConversation = nullptr;
-  }
-  Result Finish() {
-    Hangup();
-    return M_Session.Finish(nullptr, nullptr);
-  }
-  MasterSession& Session() { return M_Session; }
-
- private:
-  MasterSession M_Session;
-  Ref<xel::ConnectionPtp> M_pConversation;
-};
 
 class PollEndToEndTest : public ::testing::Test {
  protected:
@@ -349,51 +198,6 @@ TEST_F(PollEndToEndTest, ACompanionThatCannotBeOpenedIsReportedAndLeftOut) {
   EXPECT_THAT(pair.Finish(), IsOk());
 }
 
-// Polls and confirms until a poll finds nothing; records every delivered part.
-struct Delivery {
-  std::mutex mutex;
-  std::map<std::string, int> counts;
-  int mismatches = 0;
-  int failures = 0;
-  std::string firstFailure;
-};
-
-void PollUntilEmpty(Pair* pPair, const std::string& folder,
-                    const std::map<std::string, std::string>& expected, Delivery* pDelivery,
-                    int* pDelivered) {
-  for (;;) {
-    Offer offer;
-    std::string processed;
-    Result r = pPair->Poll(*PollRequest(folder, "*.dat"), &offer);
-    if (r.IsSuccess() && offer.status == "OK" && offer.text == "No file found") break;
-    if (r.IsSuccess() && offer.Claimed()) r = pPair->Confirm("OK", &processed);
-    std::lock_guard<std::mutex> guard(pDelivery->mutex);
-    if (r.IsError() || offer.parts.size() != 1 || processed != "YES") {
-      if (pDelivery->failures++ == 0) pDelivery->firstFailure = r.Text() + " " + offer.text;
-      if (pDelivery->failures > 10) return;
-      continue;
-    }
-    const auto& [name, bytes] = offer.parts[0];
-    ++pDelivery->counts[name];
-    ++*pDelivered;
-    auto it = expected.find(name);
-    if (it == expected.end() || it->second != bytes) ++pDelivery->mismatches;
-  }
-}
-
-std::map<std::string, std::string> WriteNumberedFiles(const std::string& folder, int count) {
-  std::map<std::string, std::string> files;
-  for (int i = 0; i < count; ++i) {
-    char name[32];
-    std::snprintf(name, sizeof(name), "f%04d.dat", i);
-    std::string content(static_cast<size_t>((i * 997) % 9000), '\0');
-    for (size_t k = 0; k < content.size(); ++k) content[k] = static_cast<char>(k * 31 + i);
-    WriteFile(folder + "/" + name, content, 1000 - i % 500);
-    files[name] = content;
-  }
-  return files;
-}
-
 int FilesCount() {
   const char* env = std::getenv("XEL_POLL_E2E_FILES");
   return env ? std::atoi(env) : 300;
@@ -412,8 +216,8 @@ TEST_F(PollEndToEndTest, CompetingPluginsDeliverEveryFileExactlyOnce) {
   std::vector<int> delivered(kPairs, 0);
   std::vector<std::thread> threads;
   for (int i = 0; i < kPairs; ++i) {
-    threads.emplace_back(PollUntilEmpty, pairs[i].get(), in, std::cref(files), &delivery,
-                         &delivered[i]);
+    threads.emplace_back(PollUntilEmpty, pairs[i].get(), [&in] { return PollRequest(in, "*.dat"); },
+                         std::cref(files), &delivery, &delivered[i]);
   }
   for (auto& t : threads) t.join();
 
@@ -461,7 +265,8 @@ TEST_F(PollEndToEndTest, AClaimOfAKilledPluginComesBackOnceItsLockHasExpired) {
   ASSERT_THAT(survivor.Start(M_Base.path()), IsOk());
   Delivery delivery;
   int delivered = 0;
-  PollUntilEmpty(&survivor, in, files, &delivery, &delivered);
+  PollUntilEmpty(
+      &survivor, [&in] { return PollRequest(in, "*.dat"); }, files, &delivery, &delivered);
   EXPECT_EQ(delivery.failures, 0) << delivery.firstFailure;
   EXPECT_EQ(delivery.mismatches, 0);
   EXPECT_EQ(delivery.counts.size(), files.size());
@@ -472,4 +277,4 @@ TEST_F(PollEndToEndTest, AClaimOfAKilledPluginComesBackOnceItsLockHasExpired) {
 }
 
 }  // namespace
-}  // namespace velmora::tools
+}  // namespace velmora::tools::e2e

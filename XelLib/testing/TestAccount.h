@@ -130,14 +130,17 @@ class TestPamService {
   bool M_bCreated = false;
 };
 
-// The "Uid:" lines (real, effective, saved, file-system) of every thread of this process.
-inline std::vector<std::string> ThreadUidLines() {
+// The "Uid:" lines (real, effective, saved, file-system) of every thread of process pid
+// (0: this process).
+inline std::vector<std::string> ThreadUidLines(pid_t pid = 0) {
+  const std::string tasks =
+      (pid == 0 ? std::string("/proc/self") : "/proc/" + std::to_string(pid)) + "/task/";
   std::vector<std::string> lines;
-  DIR* pDir = opendir("/proc/self/task");
+  DIR* pDir = opendir(tasks.c_str());
   if (pDir == nullptr) return lines;
   while (dirent* pEntry = readdir(pDir)) {
     if (pEntry->d_name[0] == '.') continue;
-    std::ifstream status(std::string("/proc/self/task/") + pEntry->d_name + "/status");
+    std::ifstream status(tasks + pEntry->d_name + "/status");
     std::string line;
     while (std::getline(status, line)) {
       if (line.rfind("Uid:", 0) == 0) lines.push_back(line);
@@ -147,11 +150,12 @@ inline std::vector<std::string> ThreadUidLines() {
   return lines;
 }
 
-// True when every thread of the process runs with the given ids in all four places.
-inline bool AllThreadsRunAs(uid_t uid) {
+// True when every thread of process pid (0: this process) runs with the given user id in
+// all four places.
+inline bool AllThreadsRunAs(uid_t uid, pid_t pid = 0) {
   std::string expected = "Uid:\t" + std::to_string(uid) + "\t" + std::to_string(uid) + "\t" +
                          std::to_string(uid) + "\t" + std::to_string(uid);
-  std::vector<std::string> lines = ThreadUidLines();
+  std::vector<std::string> lines = ThreadUidLines(pid);
   if (lines.empty()) return false;
   for (const std::string& line : lines) {
     if (line != expected) return false;
