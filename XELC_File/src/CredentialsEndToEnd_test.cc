@@ -17,6 +17,7 @@
 
 #include "PollEndToEndSupport.h"
 #include "SambaServer.h"
+#include "SmbStandardPortRelay.h"
 #include "TempDir.h"
 #include "TestAccount.h"
 
@@ -206,6 +207,36 @@ TEST_F(ShareEndToEndTest, CreateFileWritesOnTheShareWithTheConfiguredAccount) {
       << fault;
   EXPECT_FALSE(fs::exists(local + "/order9.xml"));
   EXPECT_THAT(refused.Finish(), IsOk());
+}
+
+// A status check of intensity 1 on a share folder also compares the account's rights on it,
+// as the server states them in the folder's security descriptor. (The client reads
+// descriptors over the standard port only, so the server is reached through a relay there.)
+TEST_F(ShareEndToEndTest, AThoroughStatusCheckAsksTheServerForTheAccountsRights) {
+  velmora::testing::SmbStandardPortRelay relay;
+  const std::string why = relay.Start(M_Server.port());
+  if (!why.empty()) GTEST_SKIP() << "no relay on the standard port: " << why;
+  ::setenv("XEL_SMB_PORT", "445", 1);
+  const passwd* pw = ::getpwnam(SambaServer::kUser);
+  ASSERT_NE(pw, nullptr);
+  ASSERT_EQ(::chown(Local().c_str(), pw->pw_uid, pw->pw_gid), 0);
+  const std::string root = relay.UncRoot(SambaServer::kShare);
+  const std::string folder = root + "\\in";
+  Pair pair;
+  ASSERT_THAT(pair.Start(root, 60), IsOk());
+  Offer offer;
+  ASSERT_THAT(pair.Poll(*PollRequest(folder, "*.dat", "", ShareAccount(),
+                                     "<MaxRequested>0</MaxRequested>"
+                                     "<StatusCheckIntensity>1</StatusCheckIntensity>"),
+                        &offer),
+              IsOk());
+  EXPECT_EQ(offer.status, "OK") << offer.text;
+  pair.Hangup();
+  ASSERT_THAT(pair.Finish(), IsOk());
+  EXPECT_EQ(CountLines(pair.Session().TraceLines(),
+                       "Permission check on folder " + folder + " for user@domain " +
+                           SambaServer::kUser + ": ok, effective-mask="),
+            1);
 }
 
 int ShareFilesCount() {

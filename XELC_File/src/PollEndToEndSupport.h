@@ -59,11 +59,14 @@ struct Account {
   std::string password;
 };
 
-// A "poll" for one file of folder; more is added inside <folder>.
+// A "poll" for one file of folder; more is added inside <folder>, general is the content of
+// <general>.
 inline Ref<XmlParser> PollRequest(const std::string& folder, const std::string& mask,
-                                  const std::string& more = "", const Account& account = {}) {
+                                  const std::string& more = "", const Account& account = {},
+                                  const std::string& general = "<MaxRequested>1</MaxRequested>") {
   const std::string poll = "<poll xmlns=\"" + std::string(xel::kNsXelMessage) +
-                           "\"><general><MaxRequested>1</MaxRequested></general><specific>"
+                           "\"><general>" + general +
+                           "</general><specific>"
                            "<folder><WatchedPath>" +
                            folder + "</WatchedPath><FileSearchMask>" + mask + "</FileSearchMask>" +
                            more + "</folder></specific></poll>";
