@@ -248,31 +248,8 @@ int ShareFilesCount() {
 // the server's rename is what decides each claim.
 TEST_F(ShareEndToEndTest, FourPairsDeliverEveryFileOfTheShareExactlyOnce) {
   const auto files = WriteNumberedFiles(Local(), ShareFilesCount());
-  constexpr int kPairs = 4;
-  std::vector<std::unique_ptr<Pair>> pairs;
-  for (int i = 0; i < kPairs; ++i) {
-    pairs.push_back(std::make_unique<Pair>());
-    ASSERT_THAT(pairs.back()->Start(SambaServer::UncRoot()), IsOk());
-  }
-  Delivery delivery;
-  std::vector<int> delivered(kPairs, 0);
-  std::vector<std::thread> threads;
-  for (int i = 0; i < kPairs; ++i) {
-    threads.emplace_back(
-        PollUntilEmpty, pairs[i].get(), [this] { return Poll(ShareAccount()); }, std::cref(files),
-        &delivery, &delivered[i]);
-  }
-  for (auto& t : threads) t.join();
-
-  EXPECT_GT(std::count_if(delivered.begin(), delivered.end(), [](int n) { return n > 0; }), 1);
-  EXPECT_EQ(delivery.failures, 0) << delivery.firstFailure;
-  EXPECT_EQ(delivery.mismatches, 0);
-  EXPECT_EQ(delivery.counts.size(), files.size());
-  int duplicates = 0;
-  for (const auto& [name, count] : delivery.counts) duplicates += count != 1;
-  EXPECT_EQ(duplicates, 0);
-  EXPECT_TRUE(ListNames(Local()).empty());
-  for (auto& pair : pairs) EXPECT_THAT(pair->Finish(), IsOk());
+  CompeteUntilEmpty(
+      4, SambaServer::UncRoot(), [this] { return Poll(ShareAccount()); }, files, Local());
 }
 
 // A local folder that only a test account may use; the plug-in logs the account on through

@@ -11,9 +11,11 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <regex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -240,6 +242,39 @@ inline std::map<std::string, std::string> WriteNumberedFiles(const std::string& 
     files[name] = content;
   }
   return files;
+}
+
+// Starts pairCount pairs on the component base folder base, lets them poll with request until
+// the folder offers nothing, and checks that every file of expected (name to bytes) was
+// delivered exactly once, byte for byte, by more than one pair, and that folder is empty.
+inline void CompeteUntilEmpty(int pairCount, const std::string& base,
+                              const std::function<Ref<XmlParser>()>& request,
+                              const std::map<std::string, std::string>& expected,
+                              const std::string& folder) {
+  std::vector<std::unique_ptr<Pair>> pairs;
+  for (int i = 0; i < pairCount; ++i) {
+    pairs.push_back(std::make_unique<Pair>());
+    ASSERT_THAT(pairs.back()->Start(base), IsOk());
+  }
+  Delivery delivery;
+  std::vector<int> delivered(static_cast<size_t>(pairCount), 0);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < pairCount; ++i) {
+    threads.emplace_back(PollUntilEmpty, pairs[i].get(), std::cref(request), std::cref(expected),
+                         &delivery, &delivered[i]);
+  }
+  for (auto& t : threads) t.join();
+
+  // They really competed: more than one of them got files.
+  EXPECT_GT(std::count_if(delivered.begin(), delivered.end(), [](int n) { return n > 0; }), 1);
+  EXPECT_EQ(delivery.failures, 0) << delivery.firstFailure;
+  EXPECT_EQ(delivery.mismatches, 0);
+  EXPECT_EQ(delivery.counts.size(), expected.size());
+  int duplicates = 0;
+  for (const auto& [name, count] : delivery.counts) duplicates += count != 1;
+  EXPECT_EQ(duplicates, 0);
+  EXPECT_TRUE(ListNames(folder).empty());
+  for (auto& pair : pairs) EXPECT_THAT(pair->Finish(), IsOk());
 }
 
 }  // namespace velmora::tools::e2e

@@ -206,31 +206,8 @@ int FilesCount() {
 TEST_F(PollEndToEndTest, CompetingPluginsDeliverEveryFileExactlyOnce) {
   const std::string in = Watched();
   const auto files = WriteNumberedFiles(in, FilesCount());
-  constexpr int kPairs = 4;
-  std::vector<std::unique_ptr<Pair>> pairs;
-  for (int i = 0; i < kPairs; ++i) {
-    pairs.push_back(std::make_unique<Pair>());
-    ASSERT_THAT(pairs.back()->Start(M_Base.path()), IsOk());
-  }
-  Delivery delivery;
-  std::vector<int> delivered(kPairs, 0);
-  std::vector<std::thread> threads;
-  for (int i = 0; i < kPairs; ++i) {
-    threads.emplace_back(PollUntilEmpty, pairs[i].get(), [&in] { return PollRequest(in, "*.dat"); },
-                         std::cref(files), &delivery, &delivered[i]);
-  }
-  for (auto& t : threads) t.join();
-
-  // They really competed: more than one of them got files.
-  EXPECT_GT(std::count_if(delivered.begin(), delivered.end(), [](int n) { return n > 0; }), 1);
-  EXPECT_EQ(delivery.failures, 0) << delivery.firstFailure;
-  EXPECT_EQ(delivery.mismatches, 0);
-  EXPECT_EQ(delivery.counts.size(), files.size());
-  int duplicates = 0;
-  for (const auto& [name, count] : delivery.counts) duplicates += count != 1;
-  EXPECT_EQ(duplicates, 0);
-  EXPECT_TRUE(ListNames(in).empty());
-  for (auto& pair : pairs) EXPECT_THAT(pair->Finish(), IsOk());
+  CompeteUntilEmpty(
+      4, M_Base.path(), [&in] { return PollRequest(in, "*.dat"); }, files, in);
 }
 
 TEST_F(PollEndToEndTest, AClaimOfAKilledPluginComesBackOnceItsLockHasExpired) {
