@@ -220,6 +220,9 @@ Status ErrorStatusLocked(Share& share, const std::string& url, int err) {
 // about a second.
 constexpr int kSharingViolationAttempts = 200;
 constexpr useconds_t kSharingViolationWaitUs = 5000;
+// A claimed name is confirmed by this many unshared opens, kConfirmationGapUs apart.
+constexpr int kConfirmations = 2;
+constexpr useconds_t kConfirmationGapUs = 20000;
 
 // Whether a rename that the server reported as done left the file under our new name.
 //
@@ -228,20 +231,26 @@ constexpr useconds_t kSharingViolationWaitUs = 5000;
 // under the name the later one chose: the earlier one believes it renamed a file that has
 // moved on. It finds out by opening its new name without sharing: the server refuses that
 // with a sharing violation while any other open of the file (such as another client's rename
-// in progress) exists, and says "not found" once the file has moved on. An open that
-// succeeds proves that the file carries our name and that no rename which opened it under
-// its old name can still move it; a later rename has to find it under our name.
-// Caller holds share.M_Mutex (the context's share mode is changed for the one open).
+// in progress) exists, and says "not found" once the file has moved on. Samba serves each
+// client from a process of its own, and one process was seen to open a name for a few
+// milliseconds after another had renamed the file away, so the new name is looked at twice,
+// kConfirmationGapUs apart; only two successful unshared opens count as proof.
+// Caller holds share.M_Mutex (the context's share mode is changed for these opens).
 bool StillUnderNewNameLocked(Share& share, const std::string& url) {
   SMBCCTX* ctx = share.M_pContext;
   const smbc_share_mode previous = smbc_getOptionOpenShareMode(ctx);
   smbc_setOptionOpenShareMode(ctx, SMBC_SHAREMODE_DENY_ALL);
   bool owned = true;
-  for (int attempt = 0; attempt < kSharingViolationAttempts; ++attempt) {
+  int confirmations = 0;
+  for (int attempt = 0; attempt < kSharingViolationAttempts && confirmations < kConfirmations;
+       ++attempt) {
     SMBCFILE* file = smbc_getFunctionOpen(ctx)(ctx, url.c_str(), O_RDONLY, 0);
     if (file != nullptr) {
       smbc_getFunctionClose(ctx)(ctx, file);
-      break;
+      // Look once more a little later: a rename that another client had started may
+      // still be on its way through the server.
+      if (++confirmations < kConfirmations) ::usleep(kConfirmationGapUs);
+      continue;
     }
     if (errno == ENOENT) {
       owned = false;
