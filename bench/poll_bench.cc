@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "../tools/MasterSession.h"
+#include "PluginBenchMain.h"
 #include "../tools/PollMode.h"
 
 namespace {
@@ -278,38 +279,11 @@ void BM_RenameReadUnlink1000(benchmark::State& state) {
 }
 BENCHMARK(BM_RenameReadUnlink1000)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
-std::string OwnDirectory() {
-  char buffer[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (n <= 0) return ".";
-  buffer[n] = '\0';
-  return velmora::tools::DirectoryOf(buffer);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string self = OwnDirectory();
-  g_HostPath = self + "/../tools/xelhost";
-  g_PluginPath = self + "/../XELC_File/libXelcFile.so";
   const char* tmp = std::getenv("TMPDIR");
   g_Dir = tmp && *tmp ? tmp : "/tmp";
-  std::vector<char*> rest;
-  for (int i = 0; i < argc; ++i) {
-    if (i + 1 < argc && std::strcmp(argv[i], "--host") == 0) {
-      g_HostPath = argv[++i];
-    } else if (i + 1 < argc && std::strcmp(argv[i], "--plugin") == 0) {
-      g_PluginPath = argv[++i];
-    } else if (i + 1 < argc && std::strcmp(argv[i], "--dir") == 0) {
-      g_Dir = argv[++i];
-    } else {
-      rest.push_back(argv[i]);
-    }
-  }
-  int restCount = static_cast<int>(rest.size());
-  benchmark::Initialize(&restCount, rest.data());
-  if (benchmark::ReportUnrecognizedArguments(restCount, rest.data())) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
+  return velmora::bench::RunPluginBenchmarks(argc, argv, &g_HostPath, &g_PluginPath,
+                                             {{"--dir", &g_Dir}});
 }

@@ -1,0 +1,59 @@
+// The start of the benchmarks that drive the real plug-in through a master: where the host
+// and the plug-in are, the command line, and the run.
+#pragma once
+
+#include <benchmark/benchmark.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "../tools/MasterSession.h"
+
+namespace velmora::bench {
+
+// The folder of the running program.
+inline std::string OwnDirectory() {
+  char buffer[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return ".";
+  buffer[n] = '\0';
+  return velmora::tools::DirectoryOf(buffer);
+}
+
+// Sets *pHost and *pPlugin to the host and plug-in built beside this program, takes
+// "--host <path>", "--plugin <path>" and the options of more ("--name" and where its value
+// goes) from the command line, and runs the benchmarks with the rest of it. Returns the
+// program's exit code.
+inline int RunPluginBenchmarks(int argc, char** argv, std::string* pHost, std::string* pPlugin,
+                               const std::vector<std::pair<const char*, std::string*>>& more = {}) {
+  const std::string self = OwnDirectory();
+  *pHost = self + "/../tools/xelhost";
+  *pPlugin = self + "/../XELC_File/libXelcFile.so";
+  std::vector<std::pair<const char*, std::string*>> options = {{"--host", pHost},
+                                                               {"--plugin", pPlugin}};
+  options.insert(options.end(), more.begin(), more.end());
+  std::vector<char*> rest;
+  for (int i = 0; i < argc; ++i) {
+    bool taken = false;
+    for (const auto& [name, pValue] : options) {
+      if (i + 1 < argc && std::strcmp(argv[i], name) == 0) {
+        *pValue = argv[++i];
+        taken = true;
+        break;
+      }
+    }
+    if (!taken) rest.push_back(argv[i]);
+  }
+  int restCount = static_cast<int>(rest.size());
+  benchmark::Initialize(&restCount, rest.data());
+  if (benchmark::ReportUnrecognizedArguments(restCount, rest.data())) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
+
+}  // namespace velmora::bench
