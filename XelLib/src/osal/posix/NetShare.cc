@@ -360,6 +360,17 @@ struct ShareDir {
   std::string url;
 };
 
+// Runs op(share, context, url) for the UNC path native under its share's lock.
+template <typename Op>
+Status OnShareLocked(const std::string& native, Op op) {
+  std::shared_ptr<Share> share;
+  std::string url;
+  Status status = Resolve(native, &share, &url);
+  if (!status.ok()) return status;
+  std::lock_guard<std::mutex> guard(share->M_Mutex);
+  return op(*share, share->M_pContext, url);
+}
+
 bool IsUncPath(const std::string& native) {
   return native.size() >= 3 && native[0] == '/' && native[1] == '/' && native[2] != '/';
 }
@@ -606,48 +617,31 @@ Status Rename(const std::string& from, const std::string& to, RenameMode mode) {
 }
 
 Status Unlink(const std::string& native) {
-  std::shared_ptr<Share> share;
-  std::string url;
-  Status status = Resolve(native, &share, &url);
-  if (!status.ok()) return status;
-  std::lock_guard<std::mutex> guard(share->M_Mutex);
-  if (smbc_getFunctionUnlink(share->M_pContext)(share->M_pContext, url.c_str()) != 0) {
+  return OnShareLocked(native, [](Share& share, SMBCCTX* ctx, const std::string& url) {
+    if (smbc_getFunctionUnlink(ctx)(ctx, url.c_str()) == 0) return Status::Ok();
     int err = errno;
     struct stat st;
     // The client reports a read-only file as an invalid argument; Windows says "denied".
-    if (err == EINVAL &&
-        smbc_getFunctionStat(share->M_pContext)(share->M_pContext, url.c_str(), &st) == 0 &&
+    if (err == EINVAL && smbc_getFunctionStat(ctx)(ctx, url.c_str(), &st) == 0 &&
         (st.st_mode & S_IWUSR) == 0) {
       err = EACCES;
     }
-    return ErrorStatusLocked(*share, url, err);
-  }
-  return Status::Ok();
+    return ErrorStatusLocked(share, url, err);
+  });
 }
 
 Status RemoveFolder(const std::string& native) {
-  std::shared_ptr<Share> share;
-  std::string url;
-  Status status = Resolve(native, &share, &url);
-  if (!status.ok()) return status;
-  std::lock_guard<std::mutex> guard(share->M_Mutex);
-  if (smbc_getFunctionRmdir(share->M_pContext)(share->M_pContext, url.c_str()) != 0) {
-    int err = errno == EEXIST ? ENOTEMPTY : errno;
-    return ErrorStatusLocked(*share, url, err);
-  }
-  return Status::Ok();
+  return OnShareLocked(native, [](Share& share, SMBCCTX* ctx, const std::string& url) {
+    if (smbc_getFunctionRmdir(ctx)(ctx, url.c_str()) == 0) return Status::Ok();
+    return ErrorStatusLocked(share, url, errno == EEXIST ? ENOTEMPTY : errno);
+  });
 }
 
 Status MakeFolder(const std::string& native) {
-  std::shared_ptr<Share> share;
-  std::string url;
-  Status status = Resolve(native, &share, &url);
-  if (!status.ok()) return status;
-  std::lock_guard<std::mutex> guard(share->M_Mutex);
-  if (smbc_getFunctionMkdir(share->M_pContext)(share->M_pContext, url.c_str(), 0777) != 0) {
-    return ErrorStatusLocked(*share, url, errno);
-  }
-  return Status::Ok();
+  return OnShareLocked(native, [](Share& share, SMBCCTX* ctx, const std::string& url) {
+    if (smbc_getFunctionMkdir(ctx)(ctx, url.c_str(), 0777) == 0) return Status::Ok();
+    return ErrorStatusLocked(share, url, errno);
+  });
 }
 
 Status MakeFolders(const std::string& native, std::vector<std::string>* created) {
