@@ -89,19 +89,7 @@ TEST(NetConnectionsManagerTest, WithoutServer) {
   EXPECT_EQ(trace.Count(text), 1);
 }
 
-class NetConnectionsManagerServerTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string why = M_Server.Start();
-    if (!why.empty()) GTEST_SKIP() << "Samba server not available: " << why;
-    osal::SetShareClientPort(M_Server.port());
-  }
-  void TearDown() override {
-    (void)osal::CancelShareConnection(SambaServer::UncRoot(), /*force=*/true);
-    M_Server.Stop();
-  }
-  SambaServer M_Server;
-};
+using NetConnectionsManagerServerTest = velmora::testing::SambaServerTest;
 
 TEST_F(NetConnectionsManagerServerTest, AddsRecordsAndCancels) {
   TraceCapture trace;

@@ -45,19 +45,7 @@ std::string OfferedName(XmlParser& answer) {
       answer, "message/body/message/content/part[1]/mime-header/content-disposition/@filename");
 }
 
-class ShareImportTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string why = M_Server.Start();
-    if (!why.empty()) GTEST_SKIP() << "Samba server not available: " << why;
-    osal::SetShareClientPort(M_Server.port());
-  }
-  void TearDown() override {
-    (void)osal::CancelShareConnection(SambaServer::UncRoot(), /*force=*/true);
-    M_Server.Stop();
-  }
-  SambaServer M_Server;
-};
+using ShareImportTest = velmora::testing::SambaServerTest;
 
 // Four pollers share one connections manager, as the requests of one component do; each
 // file is offered exactly once and is gone after its confirmation.

@@ -11,11 +11,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
+
+#include "osal/NetShare.h"
 
 // libsmbclient keeps about a hundred bytes of talloc memory per client context past
 // smbc_free_context. Test programs that connect shares put this macro once at file scope so
@@ -175,6 +179,22 @@ class SambaServer {
   std::string M_Dir;
   uint16_t M_Port = 0;
   pid_t M_Pid = -1;
+};
+
+// A fixture with a running server: later share connections of this process use its port,
+// and the share is dropped again after the test. Tests skip when the server cannot be had.
+class SambaServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why = M_Server.Start();
+    if (!why.empty()) GTEST_SKIP() << "Samba server not available: " << why;
+    osal::SetShareClientPort(M_Server.port());
+  }
+  void TearDown() override {
+    (void)osal::CancelShareConnection(SambaServer::UncRoot(), /*force=*/true);
+    M_Server.Stop();
+  }
+  SambaServer M_Server;
 };
 
 }  // namespace velmora::testing

@@ -40,19 +40,7 @@ TEST(NetShareTest, UncPathsWithoutConnectionFailClearly) {
   EXPECT_EQ(AddShareConnection("C:\\local", "u", "p"), kNetBadNetName);
 }
 
-class NetShareServerTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string why = M_Server.Start();
-    if (!why.empty()) GTEST_SKIP() << "Samba server not available: " << why;
-    SetShareClientPort(M_Server.port());
-  }
-  void TearDown() override {
-    (void)CancelShareConnection(SambaServer::UncRoot(), /*force=*/true);
-    M_Server.Stop();
-  }
-  SambaServer M_Server;
-};
+using NetShareServerTest = velmora::testing::SambaServerTest;
 
 TEST_F(NetShareServerTest, ConnectsWithTheRightAccountOnly) {
   const std::string root = SambaServer::UncRoot();
