@@ -222,16 +222,7 @@ TEST_F(LocalLogonTest, RightPasswordImpersonatesOnlyTheCallingThreadUntilDisconn
   // Success lines are written at General_80, which the capture leaves as configured.
   bool bWas80 = util::IsTraceEnabled(util::General_80);
   util::EnableTraceId(util::General_80, true);
-  std::atomic<bool> bStop{false};
-  std::atomic<bool> bOtherChanged{false};
-  std::atomic<int> rounds{0};
-  std::thread other([&] {
-    while (!bStop) {
-      if (geteuid() != 0) bOtherChanged = true;
-      ++rounds;
-      std::this_thread::yield();
-    }
-  });
+  velmora::testing::OtherThreadIdentity other;
 
   LogonConnector connector(nullptr);
   Prepare(&connector, M_Dir.path(), M_Account.Name(), kPassword);
@@ -246,8 +237,7 @@ TEST_F(LocalLogonTest, RightPasswordImpersonatesOnlyTheCallingThreadUntilDisconn
   ASSERT_GE(fd, 0);
   close(fd);
   EXPECT_EQ(FileOwner(file), static_cast<long>(M_Uid));
-  int before = rounds;
-  while (rounds < before + 10) std::this_thread::yield();
+  other.LookAgain();
 
   // A second Connect while impersonating changes nothing.
   std::string text = connector.GetStatusText();
@@ -267,9 +257,7 @@ TEST_F(LocalLogonTest, RightPasswordImpersonatesOnlyTheCallingThreadUntilDisconn
       1);
   EXPECT_EQ(geteuid(), 0u);
   EXPECT_EQ(getegid(), 0u);
-  bStop = true;
-  other.join();
-  EXPECT_FALSE(bOtherChanged);
+  EXPECT_FALSE(other.Stop());
   // Disconnecting again does nothing.
   EXPECT_EQ(connector.Disconnect(), LogonConnector::kStateNone);
   util::EnableTraceId(util::General_80, bWas80);

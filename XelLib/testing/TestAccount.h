@@ -169,4 +169,41 @@ inline long FileOwner(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_uid) : -1;
 }
 
+// A second thread that keeps looking at its own effective user id while a test switches the
+// identity of its thread: per-thread impersonation must leave it as it was.
+class OtherThreadIdentity {
+ public:
+  OtherThreadIdentity() : M_Uid(geteuid()), M_Thread([this] { Run(); }) {}
+  ~OtherThreadIdentity() { Stop(); }
+  OtherThreadIdentity(const OtherThreadIdentity&) = delete;
+  OtherThreadIdentity& operator=(const OtherThreadIdentity&) = delete;
+
+  // Returns once the thread has looked a few more times.
+  void LookAgain() {
+    const int before = M_Rounds;
+    while (M_Rounds < before + 10) std::this_thread::yield();
+  }
+  // Stops the thread; true when it ever saw another effective user id than at the start.
+  bool Stop() {
+    M_bStop = true;
+    if (M_Thread.joinable()) M_Thread.join();
+    return M_bChanged;
+  }
+
+ private:
+  void Run() {
+    while (!M_bStop) {
+      if (geteuid() != M_Uid) M_bChanged = true;
+      ++M_Rounds;
+      std::this_thread::yield();
+    }
+  }
+
+  const uid_t M_Uid;
+  std::atomic<bool> M_bStop{false};
+  std::atomic<bool> M_bChanged{false};
+  std::atomic<int> M_Rounds{0};
+  std::thread M_Thread;
+};
+
 }  // namespace velmora::testing

@@ -68,16 +68,7 @@ TEST_F(LogonTest, ImpersonationChangesOnlyTheCallingThreadAndRevertsCompletely) 
   chmod(dir.path().c_str(), 0777);
 
   // A second thread runs throughout and must keep the process's identity.
-  std::atomic<bool> bStop{false};
-  std::atomic<bool> bOtherChanged{false};
-  std::atomic<int> rounds{0};
-  std::thread other([&] {
-    while (!bStop) {
-      if (geteuid() != 0) bOtherChanged = true;
-      ++rounds;
-      std::this_thread::yield();
-    }
-  });
+  velmora::testing::OtherThreadIdentity other;
 
   {
     ScopedImpersonation guard(token);
@@ -92,16 +83,13 @@ TEST_F(LogonTest, ImpersonationChangesOnlyTheCallingThreadAndRevertsCompletely) 
     EXPECT_EQ(FileOwner(file), static_cast<long>(token.Uid()));
     // What the account may not touch stays closed while impersonating.
     EXPECT_NE(faccessat(AT_FDCWD, "/etc/shadow", R_OK, AT_EACCESS), 0);
-    int before = rounds;
-    while (rounds < before + 10) std::this_thread::yield();
+    other.LookAgain();
   }
   EXPECT_FALSE(IsImpersonating());
   EXPECT_EQ(geteuid(), 0u);
   EXPECT_EQ(getegid(), 0u);
   EXPECT_EQ(faccessat(AT_FDCWD, "/etc/shadow", R_OK, AT_EACCESS), 0);
-  bStop = true;
-  other.join();
-  EXPECT_FALSE(bOtherChanged);
+  EXPECT_FALSE(other.Stop());
   EXPECT_TRUE(AllThreadsRunAs(0));
   // Reverting without an impersonation is harmless.
   EXPECT_TRUE(RevertToSelf().ok());
