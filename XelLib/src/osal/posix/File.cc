@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "XelConfig.h"
+#include "posix/NativePath.h"
 #include "posix/NetShareFs.h"
 
 namespace velmora::osal {
@@ -32,15 +33,6 @@ using netshare::IsUncPath;
 netshare::ShareFile* AsShareFile(void* p) { return static_cast<netshare::ShareFile*>(p); }
 netshare::ShareDir* AsShareDir(void* p) { return static_cast<netshare::ShareDir*>(p); }
 
-// The folder part of a native path ("." when there is none).
-std::string ParentOf(const std::string& path) {
-  size_t end = path.size();
-  while (end > 1 && path[end - 1] == '/') --end;
-  size_t slash = path.rfind('/', end - 1);
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
 
 std::string LastComponent(const std::string& path) {
   size_t end = path.size();
@@ -58,7 +50,7 @@ bool IsNativeFolder(const std::string& path) {
 // A missing file and a missing folder both give ENOENT on POSIX; Windows tells them
 // apart, and callers (creating folders on demand) depend on the difference.
 Status MissingStatus(const std::string& path, int err) {
-  if (err == ENOENT && !IsNativeFolder(ParentOf(path))) {
+  if (err == ENOENT && !IsNativeFolder(ParentOfNativePath(path))) {
     return Status(ErrorKind::kPathNotFound, err);
   }
   return Status::FromNative(err);
@@ -94,7 +86,7 @@ Status StatEntry(int dir_fd, const char* path, DirEntry* entry) {
 
 // Makes a rename or delete durable by syncing the folder that holds the entry.
 Status SyncFolderOf(const std::string& path) {
-  int fd = ::open(ParentOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd = ::open(ParentOfNativePath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return LastError();
   Status status;
   if (::fsync(fd) != 0 && errno != EINVAL) status = LastError();
@@ -454,7 +446,7 @@ Status Rename(std::string_view from, std::string_view to, RenameMode mode, bool 
   // fsync, which would cost a disk flush per claim. Moves between folders flush both
   // folders. The rename has happened either way, so a failed flush does not turn it into
   // a failure the caller would misread as "not renamed".
-  if (status.ok() && write_through && ParentOf(src) != ParentOf(dst)) {
+  if (status.ok() && write_through && ParentOfNativePath(src) != ParentOfNativePath(dst)) {
     (void)SyncFolderOf(dst);
     (void)SyncFolderOf(src);
   }

@@ -15,6 +15,7 @@
 
 #include "osal/File.h"
 #include "osal/Logon.h"
+#include "posix/NativePath.h"
 #include "posix/NetShareFs.h"
 #include "posix/NtAcl.h"
 
@@ -144,15 +145,6 @@ Status ReadObject(const std::string& native, Object* pObject) {
   return Status::Ok();
 }
 
-std::string ParentFolder(const std::string& path) {
-  size_t end = path.size();
-  while (end > 1 && path[end - 1] == '/') --end;
-  size_t slash = path.rfind('/', end - 1);
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 // The POSIX ACL access check, as the kernel makes it, giving the rwx bits (4, 2, 1) the
 // account holds: the owner entry for the owner; else a named-user entry; else the union of
 // every matching group entry (owning group and named groups), limited by the mask; else the
@@ -219,7 +211,7 @@ Status SecurityInfo::Read(std::string_view path) {
   if (netshare::IsUncPath(native)) return ReadShareObject(native, &M_NtAcl);
   Status status = ReadObject(native, &M_Object);
   if (!status.ok()) return status;
-  std::string parent = ParentFolder(native);
+  std::string parent = ParentOfNativePath(native);
   if (parent != native) (void)ReadObject(parent, &M_Parent);
   return Status::Ok();
 }
