@@ -3,8 +3,6 @@
 #pragma once
 
 #include <benchmark/benchmark.h>
-#include <limits.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -12,16 +10,15 @@
 #include <vector>
 
 #include "../tools/MasterSession.h"
+#include "osal/Library.h"
+#include "osal/Process.h"
 
 namespace velmora::bench {
 
 // The folder of the running program.
 inline std::string OwnDirectory() {
-  char buffer[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (n <= 0) return ".";
-  buffer[n] = '\0';
-  return velmora::tools::DirectoryOf(buffer);
+  const std::string self = velmora::osal::CurrentExecutablePath();
+  return self.empty() ? "." : velmora::tools::DirectoryOf(self);
 }
 
 // Sets *pHost and *pPlugin to the host and plug-in built beside this program, takes
@@ -32,7 +29,7 @@ inline int RunPluginBenchmarks(int argc, char** argv, std::string* pHost, std::s
                                const std::vector<std::pair<const char*, std::string*>>& more = {}) {
   const std::string self = OwnDirectory();
   *pHost = self + "/../tools/xelhost";
-  *pPlugin = self + "/../XELC_File/libXelcFile.so";
+  *pPlugin = self + "/../XELC_File/" + velmora::osal::SharedLibraryFileName("XelcFile");
   std::vector<std::pair<const char*, std::string*>> options = {{"--host", pHost},
                                                                {"--plugin", pPlugin}};
   options.insert(options.end(), more.begin(), more.end());

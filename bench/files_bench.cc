@@ -13,8 +13,6 @@
 // Each reports "MB_per_s" (1 MB = 10^6 bytes of file content). The files lie in a temporary
 // folder below /tmp. The host and plug-in are found beside this build's tools unless given.
 #include <benchmark/benchmark.h>
-#include <limits.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -27,6 +25,7 @@
 
 #include "../tools/MasterSession.h"
 #include "PluginBenchMain.h"
+#include "osal/System.h"
 #include "xel/DataLinkIpc.h"
 #include "xel/MessageBlock.h"
 
@@ -48,7 +47,7 @@ std::string g_PluginPath;
 // A folder below /tmp for the bench's files, removed at exit.
 const std::string& WorkDir() {
   static const std::string dir = [] {
-    std::string d = "/tmp/files_bench_" + std::to_string(::getpid());
+    std::string d = "/tmp/files_bench_" + std::to_string(velmora::osal::CurrentProcessId());
     std::filesystem::create_directories(d + "/out");
     return d;
   }();
@@ -218,8 +217,8 @@ void BM_LinkOneWay(benchmark::State& state) {
   double seconds = 0;
   int round = 0;
   for (auto _ : state) {
-    const std::string name =
-        "benchfiles" + std::to_string(::getpid()) + "_" + std::to_string(++round);
+    const std::string name = "benchfiles" + std::to_string(velmora::osal::CurrentProcessId()) +
+                             "_" + std::to_string(++round);
     Receiver rx;
     auto master = Ref<DataLinkIpc>::Adopt(new DataLinkIpc());
     auto slave = Ref<DataLinkIpc>::Adopt(new DataLinkIpc());

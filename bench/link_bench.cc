@@ -13,10 +13,7 @@
 //                memory, no mutexes or events: the two sides spin (yielding) on the indices;
 //   UnixSocket   a stream socket pair carrying the same 48-byte header + 4000-byte blocks.
 #include <benchmark/benchmark.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -32,11 +29,11 @@
 #include <thread>
 #include <vector>
 
+#include "osal/Process.h"
 #include "osal/SharedMemory.h"
+#include "osal/System.h"
 #include "xel/DataLinkIpc.h"
 #include "xel/MessageBlock.h"
-
-extern char** environ;
 
 namespace {
 
@@ -65,26 +62,21 @@ const uint8_t* SourceData() {
   return data->data();
 }
 
-pid_t SpawnChild(const std::vector<std::string>& args) {
-  std::vector<std::string> all = {"/proc/self/exe"};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  return pid;
+// Starts this program again with args (its child modes); the child keeps the descriptors
+// that are not close-on-exec, such as a socket of the pair.
+bool SpawnChild(velmora::osal::Process* pChild, const std::vector<std::string>& args) {
+  return pChild->Start(velmora::osal::CurrentExecutablePath(), args).ok();
 }
 
-bool ReapChild(pid_t pid) {
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return false;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+bool ReapChild(velmora::osal::Process& child) {
+  if (!child.IsStarted() || !child.Wait(velmora::osal::kInfinite).ok()) return false;
+  return !child.exit().killed && child.exit().code == 0;
 }
 
 std::string UniqueName(const char* tag) {
   static int counter = 0;
-  return std::string("bench") + tag + std::to_string(getpid()) + "_" + std::to_string(++counter);
+  return std::string("bench") + tag + std::to_string(velmora::osal::CurrentProcessId()) + "_" +
+         std::to_string(++counter);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -177,8 +169,8 @@ void BM_DataLink(benchmark::State& state) {
       state.SkipWithError("master connect failed");
       break;
     }
-    const pid_t child = SpawnChild({"--child=link", name});
-    if (child < 0 || !rx.WaitFor([&] { return rx.bReady; }, 10)) {
+    velmora::osal::Process child;
+    if (!SpawnChild(&child, {"--child=link", name}) || !rx.WaitFor([&] { return rx.bReady; }, 10)) {
       state.SkipWithError("slave did not connect");
       link->Close();
       break;
@@ -308,8 +300,9 @@ void BM_PlainRing(benchmark::State& state) {
       break;
     }
     auto* pair = new (memory.data()) RingPair();
-    const pid_t child = SpawnChild({"--child=ring", name});
-    while (child > 0 && pair->ready.load(std::memory_order_acquire) == 0) {
+    velmora::osal::Process child;
+    const bool bStarted = SpawnChild(&child, {"--child=ring", name});
+    while (bStarted && pair->ready.load(std::memory_order_acquire) == 0) {
       std::this_thread::yield();
     }
     const auto start = std::chrono::steady_clock::now();
@@ -394,10 +387,11 @@ void BM_UnixSocket(benchmark::State& state) {
       state.SkipWithError("socketpair failed");
       break;
     }
-    const pid_t child = SpawnChild({"--child=socket", std::to_string(fds[1])});
+    velmora::osal::Process child;
+    const bool bStarted = SpawnChild(&child, {"--child=socket", std::to_string(fds[1])});
     close(fds[1]);
     uint8_t ready = 0;
-    if (child < 0 || !ReadAll(fds[0], &ready, 1)) {
+    if (!bStarted || !ReadAll(fds[0], &ready, 1)) {
       state.SkipWithError("child did not start");
       close(fds[0]);
       break;

@@ -4,12 +4,12 @@
 // of payload per second. Iterations after the first reuse the pool's blocks; the append of
 // 256 MiB exceeds what the pool keeps and shows the cost of fresh memory.
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "osal/System.h"
 #include "xel/ConnectionFile.h"
 #include "xel/Message.h"
 #include "xel/MessageBlock.h"
@@ -130,7 +130,8 @@ void BM_ReadBinary(benchmark::State& state) {
 
 // A 64 MiB file received through a file connection into a message (the start of "ReadFile").
 void BM_ConnectionFileRead(benchmark::State& state) {
-  const std::string path = "/tmp/message_bench_" + std::to_string(::getpid()) + ".bin";
+  const std::string path =
+      "/tmp/message_bench_" + std::to_string(velmora::osal::CurrentProcessId()) + ".bin";
   {
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) {

@@ -1,6 +1,5 @@
 // Costs of the operating-system layer's synchronisation objects and file calls.
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <string>
@@ -15,7 +14,7 @@ namespace {
 using namespace velmora::osal;
 
 std::string BenchName(const char* what) {
-  return "XelOsalBench_" + std::to_string(getpid()) + "_" + what;
+  return "XelOsalBench_" + std::to_string(velmora::osal::CurrentProcessId()) + "_" + what;
 }
 
 // Uncontended acquire and release of the robust process-shared mutex.

@@ -35,8 +35,8 @@
 #include <vector>
 
 #include "../tools/MasterSession.h"
-#include "PluginBenchMain.h"
 #include "../tools/PollMode.h"
+#include "PluginBenchMain.h"
 
 namespace {
 
@@ -80,7 +80,7 @@ long ResidentKiB(const std::string& pid) {
 // A scratch folder with an inbox and an output folder, removed again.
 struct Scratch {
   explicit Scratch(const char* name) {
-    M_Root = g_Dir + "/" + name + "-" + std::to_string(::getpid());
+    M_Root = g_Dir + "/" + name + "-" + std::to_string(velmora::osal::CurrentProcessId());
     fs::remove_all(M_Root);
     fs::create_directories(M_Root + "/inbox");
     fs::create_directories(M_Root + "/out");
@@ -152,7 +152,7 @@ void BM_LargeFile(benchmark::State& state) {
   // is there when the answer is complete (before sending) and how much comes with the send.
   std::vector<std::pair<double, long>> samples;
   std::atomic<bool> sampling{true};
-  const std::string hostPid = std::to_string(session.HostPid());
+  const std::string hostPid = std::to_string(session.HostProcessId());
   const auto start = std::chrono::steady_clock::now();
   std::thread sampler([&] {
     while (sampling.load()) {

@@ -13,9 +13,7 @@
 // "p99_us") over 10000 calls. The host and plug-in are found beside this build's tools
 // unless given.
 #include <benchmark/benchmark.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +26,7 @@
 
 #include "../tools/MasterSession.h"
 #include "PluginBenchMain.h"
+#include "osal/Process.h"
 
 namespace {
 
@@ -118,6 +117,16 @@ bool WriteExactly(int fd, const char* p, size_t n) {
   return true;
 }
 
+// The echoing side, this program started again as "--child=echo FD REQUEST ANSWER": reads
+// requests of REQUEST bytes from the socket FD and answers each with ANSWER bytes, until it
+// is ended.
+int EchoChild(int fd, size_t requestBytes, size_t answerBytes) {
+  std::vector<char> in(requestBytes), out(answerBytes, 'a');
+  while (ReadExactly(fd, in.data(), in.size()) && WriteExactly(fd, out.data(), out.size())) {
+  }
+  return 0;
+}
+
 void BM_UnixSocketPingPong(benchmark::State& state) {
   // Sizes of the GetWorkingDir exchange (measured by the benchmark above when it ran).
   const size_t requestBytes = g_RequestBytes ? g_RequestBytes : 128;
@@ -127,16 +136,16 @@ void BM_UnixSocketPingPong(benchmark::State& state) {
     state.SkipWithError("socketpair failed");
     return;
   }
-  pid_t child = ::fork();
-  if (child == 0) {
-    ::close(fds[0]);
-    std::vector<char> in(requestBytes), out(answerBytes, 'a');
-    while (ReadExactly(fds[1], in.data(), in.size()) &&
-           WriteExactly(fds[1], out.data(), out.size())) {
-    }
-    ::_exit(0);
-  }
+  velmora::osal::Process child;
+  const std::vector<std::string> args = {"--child=echo", std::to_string(fds[1]),
+                                         std::to_string(requestBytes), std::to_string(answerBytes)};
+  const bool bStarted = child.Start(velmora::osal::CurrentExecutablePath(), args).ok();
   ::close(fds[1]);
+  if (!bStarted) {
+    ::close(fds[0]);
+    state.SkipWithError("the echo process could not be started");
+    return;
+  }
   std::vector<char> out(requestBytes, 'r'), in(answerBytes);
   std::vector<double> samples;
   samples.reserve(kCalls);
@@ -151,8 +160,9 @@ void BM_UnixSocketPingPong(benchmark::State& state) {
     samples.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
   }
   ::close(fds[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
+  // The child holds this end too and so never reads the end of the stream.
+  (void)child.Kill();
+  (void)child.Wait(velmora::osal::kInfinite);
   g_RequestBytes = requestBytes;
   g_AnswerBytes = answerBytes;
   ReportPercentiles(state, &samples);
@@ -162,5 +172,9 @@ BENCHMARK(BM_UnixSocketPingPong)->Iterations(kCalls)->Unit(benchmark::kMicroseco
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 5 && std::strcmp(argv[1], "--child=echo") == 0) {
+    return EchoChild(std::atoi(argv[2]), std::strtoul(argv[3], nullptr, 10),
+                     std::strtoul(argv[4], nullptr, 10));
+  }
   return velmora::bench::RunPluginBenchmarks(argc, argv, &g_HostPath, &g_PluginPath);
 }

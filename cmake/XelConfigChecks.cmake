@@ -2,6 +2,7 @@
 include(CheckSymbolExists)
 include(CheckCXXSourceCompiles)
 
+if(NOT WIN32)
 check_cxx_source_compiles("
 #include <fcntl.h>
 #include <stdio.h>
@@ -17,6 +18,7 @@ check_cxx_source_compiles("
 int main() { pthread_mutexattr_t a; pthread_mutexattr_init(&a);
   return pthread_mutexattr_setrobust(&a, PTHREAD_MUTEX_ROBUST); }"
   HAVE_ROBUST_MUTEX)
+endif()
 
 configure_file(${CMAKE_CURRENT_LIST_DIR}/XelConfig.h.in
                ${CMAKE_BINARY_DIR}/generated/XelConfig.h)

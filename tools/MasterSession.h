@@ -2,22 +2,15 @@
 // host process, greeting, application requests and calls on conversations of their own.
 //
 // Header-only so that xelmaster and the end-to-end tests share it without a library of its
-// own. POSIX only, like the other programs in tools/.
+// own.
 #pragma once
 
-#include <dirent.h>
-#include <errno.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -26,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "osal/Process.h"
 #include "osal/System.h"
 #include "osal/WaitHandle.h"
 #include "util/LogBuffer.h"
@@ -58,26 +52,27 @@ struct MasterOptions {
   std::string M_WorkingDir;  // the host's working directory; empty: inherited
   uint32_t M_GreetingTimeoutMs = 15000;
   bool M_bHostOutputToStderr = true;  // keeps the master's standard output for answers
-  // The host ignores SIGINT, so that Ctrl-C in a terminal (which signals the whole process
-  // group) reaches only the master, which then ends the plug-in in order.
+  // The host does not receive the console's Ctrl-C, so that Ctrl-C in a terminal (which
+  // reaches the whole process group) reaches only the master, which then ends the plug-in in
+  // order.
   bool M_bHostIgnoresSigint = false;
 };
 
-// What became of the host process.
-struct HostExit {
-  bool M_bExited = false;  // the process has been reaped
-  bool M_bSignalled = false;
-  int M_Code = 0;  // exit code, or the signal number when M_bSignalled
-  std::string Describe() const {
-    if (!M_bExited) return "still running";
-    if (M_bSignalled) return "killed by signal " + std::to_string(M_Code);
-    return "exited with code " + std::to_string(M_Code);
-  }
-};
+// A path of UTF-8 text (as the command line and the request files give them) for the
+// standard library's files, which take the system's code page on Windows.
+inline std::filesystem::path PathOf(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+// True for "/x", "\\x" and "C:..." paths; the others are relative to a base folder.
+inline bool IsAbsolutePath(const std::string& path) {
+  return (!path.empty() && (path[0] == '/' || path[0] == '\\')) ||
+         (path.size() > 1 && path[1] == ':');
+}
 
 // Reads a whole file; false (and *error set) when it cannot be read.
 inline bool ReadWholeFile(const std::string& path, std::string* out, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(PathOf(path), std::ios::binary);
   if (!in) {
     *error = "cannot open " + path + ": " + std::strerror(errno);
     return false;
@@ -92,8 +87,9 @@ inline bool ReadWholeFile(const std::string& path, std::string* out, std::string
   return true;
 }
 
+// The folder part of a path ("/" and "\\" both separate).
 inline std::string DirectoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
+  size_t slash = path.find_last_of("/\\");
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
@@ -145,7 +141,7 @@ inline util::Result CopyElementWithFiles(xel::XmlParser& src, xel::XmlParser& ds
   // Writes the file of the element whose attributes have just been read.
   auto flushFile = [&]() -> util::Result {
     if (pendingFile.empty()) return util::Result();
-    std::string path = pendingFile[0] == '/' ? pendingFile : baseDir + "/" + pendingFile;
+    std::string path = IsAbsolutePath(pendingFile) ? pendingFile : baseDir + "/" + pendingFile;
     pendingFile.clear();
     std::string bytes, error;
     if (!ReadWholeFile(path, &bytes, &error)) {
@@ -329,8 +325,8 @@ class MasterSession {
     M_Options = options;
     if (M_Options.M_LinkName.empty()) {
       static std::atomic<int> counter{0};
-      M_Options.M_LinkName =
-          "XM" + std::to_string(::getpid()) + "n" + std::to_string(++counter) + "_master";
+      M_Options.M_LinkName = "XM" + std::to_string(osal::CurrentProcessId()) + "n" +
+                             std::to_string(++counter) + "_master";
     }
     const std::string& link = M_Options.M_LinkName;
     const size_t underscore = link.find('_');
@@ -508,28 +504,15 @@ class MasterSession {
   }
 
   // True once the host has ended (reaps it).
-  bool PollHost() {
-    if (M_HostPid <= 0) return true;
-    int status = 0;
-    pid_t got = ::waitpid(M_HostPid, &status, WNOHANG);
-    if (got == M_HostPid) {
-      M_Exit.M_bExited = true;
-      M_Exit.M_bSignalled = WIFSIGNALED(status);
-      M_Exit.M_Code = WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status);
-      M_HostPid = -1;
-      return true;
-    }
-    if (got < 0 && errno == ECHILD) {
-      M_HostPid = -1;
-      return true;
-    }
-    return false;
-  }
+  bool PollHost() { return !M_Host.IsStarted() || M_Host.HasEnded(); }
+
+  // Ends the host at once, as a crash would (for tests of a plug-in that dies).
+  bool KillHost() { return M_Host.IsStarted() && M_Host.Kill().ok(); }
 
   // Closes the link and the trace; kills a host that is still running.
   void Close() {
-    if (M_HostPid > 0 && WaitForHost(0).IsError()) {
-      ::kill(M_HostPid, SIGKILL);
+    if (!PollHost()) {
+      (void)M_Host.Kill();
       (void)WaitForHost(5000);
     }
     M_pMasterConn.Reset();
@@ -541,8 +524,10 @@ class MasterSession {
     StopTraceReader();
   }
 
-  pid_t HostPid() const { return M_HostPid; }
-  const HostExit& Exit() const { return M_Exit; }
+  // The host's process id (0 before it was started).
+  uint32_t HostProcessId() const { return M_Host.id(); }
+  // How the host ended (exited is false while it runs).
+  const osal::ProcessExit& Exit() const { return M_Host.exit(); }
   int GreetedProcessId() const { return M_GreetedPid; }
   const std::string& LinkName() const { return M_Options.M_LinkName; }
   bool LinkAlive() const { return M_pLink && M_pLink->IsConnected(); }
@@ -563,14 +548,14 @@ class MasterSession {
       // The link notices a dead peer first; give the process a moment to be reaped so that
       // the message can say how it ended.
       (void)WaitForHost(1000);
-      if (!M_Exit.M_bExited) {
+      if (!Exit().exited) {
         return util::Result::Fail(util::ErrStopped,
                                   "the link to the plug-in is down (its process still runs) "
                                   "while %s: %s",
                                   doing, r.ErrorText().c_str());
       }
       return util::Result::Fail(util::ErrStopped, "the plug-in process has gone (%s) while %s: %s",
-                                M_Exit.Describe().c_str(), doing, r.ErrorText().c_str());
+                                Exit().Describe().c_str(), doing, r.ErrorText().c_str());
     }
     if (r.IsClass(util::ErrConnLost)) {
       return util::Result::Fail(util::ErrConnLost,
@@ -644,7 +629,7 @@ class MasterSession {
       if (PollHost()) {
         return util::Result::Fail(util::ErrStopped,
                                   "the plug-in process ended before its greeting (%s)",
-                                  M_Exit.Describe().c_str());
+                                  Exit().Describe().c_str());
       }
       if (osal::TickCountMs() >= deadline) {
         return util::Result::Fail(util::ErrTimeout, "no greeting from the plug-in within %u ms",
@@ -666,55 +651,19 @@ class MasterSession {
   }
 
   util::Result SpawnHost() {
-    std::vector<std::string> args = {M_Options.M_HostPath, M_Options.M_PluginPath,
-                                     M_Options.M_LinkName, std::to_string(M_Options.M_TraceLevel)};
-    if (::access(M_Options.M_HostPath.c_str(), X_OK) != 0) {
-      return util::Result::Fail(util::ErrObjNotExist, "host program %s cannot be run: %s",
-                                M_Options.M_HostPath.c_str(), std::strerror(errno));
-    }
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const char* dir = M_Options.M_WorkingDir.empty() ? nullptr : M_Options.M_WorkingDir.c_str();
-    const bool toStderr = M_Options.M_bHostOutputToStderr;
-    const bool ignoreSigint = M_Options.M_bHostIgnoresSigint;
-    int errPipe[2];
-    if (::pipe2(errPipe, O_CLOEXEC) != 0) {
-      return util::Result::Fail(util::ErrResource, "pipe: %s", std::strerror(errno));
-    }
-    pid_t pid = ::fork();
-    if (pid < 0) {
-      ::close(errPipe[0]);
-      ::close(errPipe[1]);
-      return util::Result::Fail(util::ErrResource, "fork: %s", std::strerror(errno));
-    }
-    if (pid == 0) {
-      // Only async-signal-safe calls between fork and exec.
-      int err = 0;
-      if (toStderr && ::dup2(2, 1) < 0) err = errno;
-      if (ignoreSigint) ::signal(SIGINT, SIG_IGN);  // kept across exec
-      if (!err && dir && ::chdir(dir) != 0) err = errno;
-      if (!err) {
-        ::execv(argv[0], argv.data());
-        err = errno;
-      }
-      ssize_t n = ::write(errPipe[1], &err, sizeof err);
-      (void)n;
-      ::_exit(127);
-    }
-    ::close(errPipe[1]);
-    int err = 0;
-    ssize_t n;
-    do {
-      n = ::read(errPipe[0], &err, sizeof err);
-    } while (n < 0 && errno == EINTR);
-    ::close(errPipe[0]);
-    M_HostPid = pid;
-    if (n == static_cast<ssize_t>(sizeof err)) {
-      (void)WaitForHost(5000);
+    osal::ProcessOptions options;
+    options.working_dir = M_Options.M_WorkingDir;
+    if (M_Options.M_bHostOutputToStderr) options.stdout_mode = osal::ChildOutput::kToStderr;
+    options.detach_interrupt = M_Options.M_bHostIgnoresSigint;
+    osal::Status s = M_Host.Start(
+        M_Options.M_HostPath,
+        {M_Options.M_PluginPath, M_Options.M_LinkName, std::to_string(M_Options.M_TraceLevel)},
+        options);
+    if (!s.ok()) {
+      const std::string& dir = M_Options.M_WorkingDir;
       return util::Result::Fail(util::ErrObjNotExist, "cannot start %s%s%s: %s",
-                                M_Options.M_HostPath.c_str(), dir ? " in " : "", dir ? dir : "",
-                                std::strerror(err));
+                                M_Options.M_HostPath.c_str(), dir.empty() ? "" : " in ",
+                                dir.c_str(), s.Text().c_str());
     }
     return util::Result();
   }
@@ -805,8 +754,7 @@ class MasterSession {
   osal::Event M_Greeted{true, false};
   std::atomic<bool> M_bGreeted{false};
   int M_GreetedPid = 0;
-  pid_t M_HostPid = -1;
-  HostExit M_Exit;
+  osal::Process M_Host;
   void (*M_pNoticeSink)(const std::string&, xel::XmlParser&) = nullptr;
 
   util::Ref<util::LogBuffer> M_pTrace;

@@ -2,22 +2,17 @@
 // claimed package in an output folder as they arrive, and confirms the import.
 //
 // Header-only like MasterSession.h, so that xelmaster, the end-to-end tests and the
-// benchmarks share it. POSIX only.
+// benchmarks share it.
 #pragma once
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "MasterSession.h"
+#include "osal/File.h"
 #include "osal/System.h"
 #include "util/Result.h"
 #include "util/TimeUTC.h"
@@ -335,46 +330,49 @@ class PollClient {
         return;
       }
       static int counter = 0;
-      M_TempPath =
-          dir + "/.xelmaster-part-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
-      M_Fd = ::open(M_TempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-      if (M_Fd < 0) {
-        pPart->M_Error = "cannot create " + M_TempPath + ": " + std::strerror(errno);
+      M_TempPath = dir + "/.xelmaster-part-" + std::to_string(osal::CurrentProcessId()) + "-" +
+                   std::to_string(++counter);
+      osal::OpenOptions o;
+      o.access = osal::kAccessWrite;
+      o.share = osal::kShareRead | osal::kShareDelete;
+      o.disposition = osal::Disposition::kCreateAlways;
+      osal::Status s = M_File.Open(M_TempPath, o);
+      if (!s.ok()) {
+        pPart->M_Error = "cannot create " + M_TempPath + ": " + s.Text();
+        M_TempPath.clear();
       }
       M_Name = name;
     }
     void Write(const char* data, int len) {
       if (!M_pPart) return;
       M_pPart->M_Size += len;
-      while (M_Fd >= 0 && len > 0) {
-        ssize_t n = ::write(M_Fd, data, static_cast<size_t>(len));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-          M_pPart->M_Error = "cannot write " + M_TempPath + ": " + std::strerror(errno);
-          CloseAndRemove();
-          return;
-        }
-        data += n;
-        len -= static_cast<int>(n);
+      if (!M_File.IsOpen() || len <= 0) return;
+      osal::Status s = M_File.Write(data, static_cast<size_t>(len));
+      if (!s.ok()) {
+        M_pPart->M_Error = "cannot write " + M_TempPath + ": " + s.Text();
+        CloseAndRemove();
       }
     }
     // The part is complete: its file gets its name (a name already taken gets "~2", "~3"...).
     void End() {
       if (!M_pPart) return;
-      if (M_Fd >= 0) {
-        if (::close(M_Fd) != 0) M_pPart->M_Error = "cannot write " + M_TempPath;
-        M_Fd = -1;
+      if (M_File.IsOpen()) {
+        osal::Status s = M_File.Close();
+        if (!s.ok()) M_pPart->M_Error = "cannot write " + M_TempPath + ": " + s.Text();
         if (M_pPart->M_Error.empty()) {
           std::string target = M_Dir + "/" + M_Name;
-          struct stat st;
-          for (int i = 2; ::lstat(target.c_str(), &st) == 0; ++i) {
+          for (int i = 2;; ++i) {
+            s = osal::Rename(M_TempPath, target, osal::RenameMode::kNoReplace, false);
+            if (!s.Is(osal::ErrorKind::kExists) && !s.Is(osal::ErrorKind::kAccessDenied)) break;
+            // A folder of that name refuses the rename with "access denied" on Windows.
+            if (s.Is(osal::ErrorKind::kAccessDenied) && !osal::FolderExists(target)) break;
             target = M_Dir + "/" + M_Name + "~" + std::to_string(i);
           }
-          if (::rename(M_TempPath.c_str(), target.c_str()) == 0) {
+          if (s.ok()) {
             M_pPart->M_StoredAs = target;
             M_TempPath.clear();
           } else {
-            M_pPart->M_Error = "cannot rename to " + target + ": " + std::strerror(errno);
+            M_pPart->M_Error = "cannot rename to " + target + ": " + s.Text();
           }
         }
       }
@@ -392,14 +390,13 @@ class PollClient {
 
    private:
     void CloseAndRemove() {
-      if (M_Fd >= 0) ::close(M_Fd);
-      M_Fd = -1;
-      if (!M_TempPath.empty()) ::unlink(M_TempPath.c_str());
+      if (M_File.IsOpen()) (void)M_File.Close();
+      if (!M_TempPath.empty()) (void)osal::DeleteFile(M_TempPath);
       M_TempPath.clear();
     }
     PolledPart* M_pPart = nullptr;
     std::string M_Dir, M_Name, M_TempPath;
-    int M_Fd = -1;
+    osal::File M_File;
   };
 
   MasterSession* M_pSession;

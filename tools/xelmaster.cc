@@ -6,19 +6,21 @@
 // "terminate". In poll mode it imports from watched folders instead: it polls them over and
 // over, stores every claimed package in an output folder and confirms it. docs/xelmaster.md
 // describes the options and the file formats.
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "MasterSession.h"
 #include "PollMode.h"
+#include "osal/File.h"
+#include "osal/Library.h"
+#include "osal/Process.h"
 
 namespace {
 
@@ -65,15 +67,16 @@ struct Options {
   bool PollMode() const { return !M_PollFolders.empty() || !M_PollRequestFiles.empty(); }
 };
 
-// Set by SIGINT/SIGTERM: poll mode finishes the package at hand, then ends the plug-in.
-volatile sig_atomic_t g_bInterrupted = 0;
-void OnInterrupt(int) { g_bInterrupted = 1; }
+// Set by Ctrl-C, a break or a termination request: poll mode finishes the package at hand,
+// then ends the plug-in.
+std::atomic<bool> g_bInterrupted{false};
+void OnInterrupt() { g_bInterrupted.store(true); }
 
 void PrintUsage(FILE* out) {
   std::fprintf(
       out,
       "usage: xelmaster [options]\n"
-      "  --plugin FILE       plug-in library (default: libXelcFile.so of this build)\n"
+      "  --plugin FILE       plug-in library (default: the XelcFile library of this build)\n"
       "  --host FILE         host program (default: xelhost beside xelmaster)\n"
       "  --config FILE       component configuration to send with \"start\"\n"
       "  --call FILE         request to send on a new conversation (repeatable, in order)\n"
@@ -97,7 +100,7 @@ void PrintUsage(FILE* out) {
       "  --count N           stop after N packages\n"
       "  --until-empty       stop when a round over all folders claims nothing\n"
       "  --interval MS       pause after a round that claimed nothing (default 1000)\n"
-      "  Ctrl-C (SIGINT) or SIGTERM: finish the current package, then end the plug-in\n"
+      "  Ctrl-C (or Ctrl-Break, SIGTERM): finish the current package, then end the plug-in\n"
       "  --help              this text\n"
       "exit codes: 0 every call answered, 1 bad options or input, 2 the plug-in could not\n"
       "start, 3 a call got no answer, 4 the plug-in process died, 5 poll mode: a poll was\n"
@@ -106,11 +109,8 @@ void PrintUsage(FILE* out) {
 
 // The directory of this program (for the default host and plug-in paths).
 std::string OwnDirectory() {
-  char buffer[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (n <= 0) return ".";
-  buffer[n] = '\0';
-  return velmora::tools::DirectoryOf(buffer);
+  const std::string self = velmora::osal::CurrentExecutablePath();
+  return self.empty() ? "." : velmora::tools::DirectoryOf(self);
 }
 
 bool ParseNumber(const char* text, long min, long max, long* out) {
@@ -125,8 +125,10 @@ bool ParseNumber(const char* text, long min, long max, long* out) {
 // Parses the command line; returns -1 to go on, else the exit code.
 int ParseOptions(int argc, char** argv, Options* o) {
   const std::string self = OwnDirectory();
+  // Process::Start adds the program suffix where the system has one.
   o->M_Master.M_HostPath = self + "/xelhost";
-  o->M_Master.M_PluginPath = self + "/../XELC_File/libXelcFile.so";
+  o->M_Master.M_PluginPath =
+      self + "/../XELC_File/" + velmora::osal::SharedLibraryFileName("XelcFile");
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&](const char** out) {
@@ -240,9 +242,9 @@ class AnswerPrinter {
   explicit AnswerPrinter(std::string dir) : M_Dir(std::move(dir)) {}
   bool Prepare() {
     if (M_Dir.empty()) return true;
-    if (::mkdir(M_Dir.c_str(), 0777) != 0 && errno != EEXIST) {
-      std::fprintf(stderr, "xelmaster: cannot create %s: %s\n", M_Dir.c_str(),
-                   std::strerror(errno));
+    velmora::osal::Status s = velmora::osal::CreateFolder(M_Dir);
+    if (!s.ok() && !velmora::osal::FolderExists(M_Dir)) {
+      std::fprintf(stderr, "xelmaster: cannot create %s: %s\n", M_Dir.c_str(), s.Text().c_str());
       return false;
     }
     return true;
@@ -256,13 +258,10 @@ class AnswerPrinter {
     char name[32];
     std::snprintf(name, sizeof name, "%03d-", M_Count);
     std::string file = M_Dir + "/" + name + title + ".xml";
-    FILE* f = std::fopen(file.c_str(), "w");
-    if (!f) {
-      std::fprintf(stderr, "xelmaster: cannot write %s: %s\n", file.c_str(), std::strerror(errno));
-      return;
-    }
-    std::fprintf(f, "%s\n", text.c_str());
-    std::fclose(f);
+    std::ofstream f(velmora::tools::PathOf(file), std::ios::binary);
+    f << text << "\n";
+    f.close();
+    if (!f) std::fprintf(stderr, "xelmaster: cannot write %s\n", file.c_str());
   }
 
  private:
@@ -371,8 +370,15 @@ int RunPollMode(MasterSession& session, const Options& o, std::vector<PollJob>& 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The arguments in UTF-8 (main's argv is in the system's code page on Windows).
+  std::vector<std::string> line = velmora::osal::CurrentCommandLine();
+  if (line.size() != static_cast<size_t>(argc)) line.assign(argv, argv + argc);
+  std::vector<char*> args;
+  for (std::string& a : line) args.push_back(a.data());
+  args.push_back(nullptr);
+
   Options o;
-  int rc = ParseOptions(argc, argv, &o);
+  int rc = ParseOptions(argc, args.data(), &o);
   if (rc >= 0) return rc;
 
   // Every input is read before anything is started, so a typo costs no plug-in start.
@@ -396,19 +402,15 @@ int main(int argc, char** argv) {
   std::vector<PollJob> pollJobs;
   if (o.PollMode()) {
     if (!LoadPollJobs(o, &pollJobs)) return kExitUsage;
-    struct stat st;
-    if (::stat(o.M_OutputDir.c_str(), &st) != 0 &&
-        (::mkdir(o.M_OutputDir.c_str(), 0777) != 0 && errno != EEXIST)) {
-      std::fprintf(stderr, "xelmaster: cannot create %s: %s\n", o.M_OutputDir.c_str(),
-                   std::strerror(errno));
-      return kExitUsage;
+    if (!velmora::osal::FolderExists(o.M_OutputDir)) {
+      velmora::osal::Status s = velmora::osal::CreateFolder(o.M_OutputDir);
+      if (!s.ok() && !velmora::osal::FolderExists(o.M_OutputDir)) {
+        std::fprintf(stderr, "xelmaster: cannot create %s: %s\n", o.M_OutputDir.c_str(),
+                     s.Text().c_str());
+        return kExitUsage;
+      }
     }
-    struct sigaction sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sa_handler = &OnInterrupt;
-    sa.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
+    velmora::osal::OnInterruptRequest(&OnInterrupt);
     o.M_Master.M_bHostIgnoresSigint = true;
   }
 
@@ -503,7 +505,7 @@ int main(int argc, char** argv) {
   if (r.IsError()) {
     std::fprintf(stderr, "xelmaster: ending the plug-in: %s\n", r.ErrorText().c_str());
     if (rc == kExitOk) rc = kExitNoAnswer;
-  } else if (session.Exit().M_bSignalled || session.Exit().M_Code != 0) {
+  } else if (session.Exit().killed || session.Exit().code != 0) {
     std::fprintf(stderr, "xelmaster: the plug-in process %s\n", session.Exit().Describe().c_str());
     if (rc == kExitOk) rc = kExitPluginDied;
   }

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "osal/Process.h"
 #include "xel/XmlParser.h"
 
 namespace {
@@ -118,6 +119,8 @@ Result Convert(XmlParser& in, XmlParser& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Token streams are bytes: no line-end translation on either standard stream.
+  velmora::osal::UseBinaryStandardStreams();
   if (argc < 2) return Usage();
   const std::string command = argv[1];
   std::vector<std::string> args;

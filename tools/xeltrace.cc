@@ -2,22 +2,24 @@
 //
 //   xeltrace KEY [--once] [--out FILE]
 //
-// Creates the shared trace buffer of KEY and prints its lines as they arrive until SIGINT
-// or SIGTERM. With --once it drains what is in the buffer (opening the key's buffer when
-// it already exists) and exits.
-#include <csignal>
+// Creates the shared trace buffer of KEY and prints its lines as they arrive until Ctrl-C
+// (or a break or termination request). With --once it drains what is in the buffer (opening
+// the key's buffer when it already exists) and exits.
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "osal/Process.h"
 #include "util/LogBuffer.h"
 
 namespace {
 
-volatile std::sig_atomic_t g_bStop = 0;
+std::atomic<bool> g_bStop{false};
 
-void OnSignal(int) { g_bStop = 1; }
+void OnInterrupt() { g_bStop.store(true); }
 
 int Usage() {
   fprintf(stderr, "usage: xeltrace KEY [--once] [--out FILE]\n");
@@ -67,11 +69,10 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
+  velmora::osal::OnInterruptRequest(&OnInterrupt);
   std::vector<std::string> lines;
   int rc = 0;
-  while (!g_bStop) {
+  while (!g_bStop.load()) {
     lines.clear();
     Result read = buffer->Read(&lines);
     for (const std::string& line : lines) fprintf(out, "%s\n", line.c_str());
@@ -84,7 +85,7 @@ int main(int argc, char** argv) {
     fflush(out);
     if (once) break;
     // The writer signals only when it writes into an empty buffer; the time-out also
-    // lets a signal end the loop.
+    // lets an interrupt end the loop.
     buffer->WaitForLines(200);
   }
   fprintf(out, "End of trace\n");

@@ -290,7 +290,7 @@ TEST_F(LocalLogonEndToEndTest, OnlyThePollsThreadRunsAsTheAccountAndOnlyUntilThe
   WriteOwnedFile("a.dat", "for the account", 100);
   Pair pair;
   ASSERT_THAT(pair.Start(M_Base.path(), 1, Config()), IsOk());
-  const pid_t host = pair.Session().HostPid();
+  const pid_t host = static_cast<pid_t>(pair.Session().HostProcessId());
   ASSERT_TRUE(AllThreadsRunAsSoon(::geteuid(), host));
 
   Offer offer;
@@ -333,7 +333,8 @@ TEST_F(LocalLogonEndToEndTest, CreateFileWritesAsTheAccountAndGivesTheIdentityBa
               IsOk());
   EXPECT_EQ(CreateFile(&pair, "order7"), "ok");
   EXPECT_EQ(velmora::testing::FileOwner(In() + "/order7.xml"), static_cast<long>(M_Uid));
-  EXPECT_TRUE(AllThreadsRunAsSoon(::geteuid(), pair.Session().HostPid()));
+  EXPECT_TRUE(
+      AllThreadsRunAsSoon(::geteuid(), static_cast<pid_t>(pair.Session().HostProcessId())));
   EXPECT_THAT(pair.Finish(), IsOk());
 
   Pair refused;
@@ -346,7 +347,8 @@ TEST_F(LocalLogonEndToEndTest, CreateFileWritesAsTheAccountAndGivesTheIdentityBa
             std::string::npos)
       << fault;
   EXPECT_FALSE(fs::exists(In() + "/order8.xml"));
-  EXPECT_TRUE(AllThreadsRunAsSoon(::geteuid(), refused.Session().HostPid()));
+  EXPECT_TRUE(
+      AllThreadsRunAsSoon(::geteuid(), static_cast<pid_t>(refused.Session().HostProcessId())));
   EXPECT_THAT(refused.Finish(), IsOk());
 }
 

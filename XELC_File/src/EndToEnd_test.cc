@@ -2,8 +2,6 @@
 // master over the real shared-memory link, as the platform drives it.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <cstdio>
@@ -11,11 +9,17 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "ChildProcess.h"
 #include "MasterSession.h"
 #include "ResultMatchers.h"
 #include "TempDir.h"
+#include "osal/Process.h"
+#include "osal/SharedMemory.h"
+#include "osal/System.h"
+#include "util/LogBuffer.h"
+#include "xel/DataLinkIpc.h"
 
 namespace velmora::tools {
 namespace {
@@ -52,14 +56,14 @@ Ref<XmlParser> Request(const std::string& xml) {
   return doc;
 }
 
-// Removes what a killed master leaves in /dev/shm (its link's and trace key's objects).
+// Removes the named objects a killed master leaves behind (its link's and trace key's).
 void RemoveSharedObjects(const std::string& linkName) {
+  osal::RemoveLeftoverNamedObjects(std::string(xel::DataLinkIpc::kNamePrefix) + "_" + linkName +
+                                   "_");
   const std::string key = linkName.substr(0, linkName.find('_'));
-  std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator("/dev/shm", ec)) {
-    if (e.path().filename().string().find(key) != std::string::npos) {
-      std::filesystem::remove(e.path(), ec);
-    }
+  for (const std::string& name : {util::LogBuffer::MutexName(key), util::LogBuffer::MemoryName(key),
+                                  util::LogBuffer::EventName(key)}) {
+    osal::RemoveLeftoverNamedObjects(name);
   }
 }
 
@@ -69,7 +73,7 @@ class EndToEndTest : public ::testing::Test {
     MasterOptions o = DefaultOptions();
     o.M_WorkingDir = workingDir;
     ASSERT_THAT(M_Session.Start(o), IsOk());
-    EXPECT_EQ(M_Session.GreetedProcessId(), M_Session.HostPid());
+    EXPECT_EQ(static_cast<uint32_t>(M_Session.GreetedProcessId()), M_Session.HostProcessId());
   }
   void StartComponent(const std::string& config = kFileConfig) {
     Ref<XmlParser> answer;
@@ -82,9 +86,7 @@ class EndToEndTest : public ::testing::Test {
     ASSERT_TRUE(stop && terminate);
     EXPECT_EQ(AnswerKind(*stop), "ok");
     EXPECT_EQ(AnswerKind(*terminate), "ok");
-    EXPECT_TRUE(M_Session.Exit().M_bExited);
-    EXPECT_FALSE(M_Session.Exit().M_bSignalled);
-    EXPECT_EQ(M_Session.Exit().M_Code, 0);
+    EXPECT_EQ(M_Session.Exit().Describe(), "exited with code 0");
   }
 
   MasterSession M_Session;
@@ -94,7 +96,7 @@ TEST_F(EndToEndTest, WorkingDirStateStopTwiceAndTerminate) {
   // A working directory whose name is not ASCII comes back as the same UTF-8 text.
   testing::TempDir dir("xele2e");
   const std::string work = dir.Join("Arbeitsverzeichnis-\xC3\xBC\xC3\x9F-\xE6\x97\xA5\xE6\x9C\xAC");
-  std::filesystem::create_directory(work);
+  std::filesystem::create_directory(PathOf(work));
   StartPlugin(work);
   StartComponent();
 
@@ -104,7 +106,9 @@ TEST_F(EndToEndTest, WorkingDirStateStopTwiceAndTerminate) {
                      &answer),
       IsOk());
   EXPECT_EQ(AnswerKind(*answer), "WorkingDir");
-  EXPECT_EQ(Text(*answer, "/Envelope/Body/WorkingDir"), std::filesystem::canonical(work).string());
+  const std::u8string canonical = std::filesystem::canonical(PathOf(work)).u8string();
+  EXPECT_EQ(Text(*answer, "/Envelope/Body/WorkingDir"),
+            std::string(canonical.begin(), canonical.end()));
 
   ASSERT_THAT(M_Session.AppFunction("GetState", &answer, 0), IsOk());
   EXPECT_EQ(AnswerKind(*answer), "ComponentInfo");
@@ -193,14 +197,13 @@ TEST_F(EndToEndTest, ScheduleRunsByItsOwnConfigurationAndReportsStatistics) {
 TEST_F(EndToEndTest, ADeadPluginIsReportedWithinTwoSeconds) {
   StartPlugin();
   StartComponent();
-  ASSERT_GT(M_Session.HostPid(), 0);
-  ::kill(M_Session.HostPid(), SIGKILL);
+  ASSERT_TRUE(M_Session.KillHost());
   const auto t0 = std::chrono::steady_clock::now();
   Ref<XmlParser> answer;
   Result r = M_Session.AppFunction("GetState", &answer, 0, 10000);
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2000));
   EXPECT_THAT(r, HasCategory(util::ErrStopped));
-  EXPECT_THAT(r.ErrorText(), ::testing::HasSubstr("killed by signal 9"));
+  EXPECT_THAT(r.ErrorText(), ::testing::HasSubstr("plug-in process has gone (killed"));
   EXPECT_FALSE(M_Session.LinkAlive());
 }
 
@@ -211,40 +214,34 @@ XEL_CHILD_MODE(master) {
   MasterOptions o = DefaultOptions();
   o.M_LinkName = args.empty() ? "" : args[0];
   if (session.Start(o).IsError()) return 1;
-  velmora::testing::ChildSay(std::to_string(session.HostPid()));
+  velmora::testing::ChildSay(std::to_string(session.HostProcessId()));
   for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
 }
 
 TEST(EndToEndProcessTest, PluginReturnsWithinTwoSecondsWhenTheMasterIsKilled) {
-  // The host outlives its master; as subreaper this process can wait for it.
-  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-  const std::string link = "XK" + std::to_string(::getpid()) + "_killed";
+  // The host outlives its master; this process takes it on to wait for it.
+  ASSERT_TRUE(osal::AdoptOrphanedDescendants().ok());
+  const std::string link = "XK" + std::to_string(osal::CurrentProcessId()) + "_killed";
   velmora::testing::ChildProcess master;
   ASSERT_TRUE(master.Start("master", {link}));
   std::string line;
   ASSERT_TRUE(master.ReadLine(&line, 15000));
-  const pid_t host = static_cast<pid_t>(std::stol(line));
-  ASSERT_GT(host, 0);
+  const uint32_t hostId = static_cast<uint32_t>(std::stoul(line));
+  ASSERT_GT(hostId, 0u);
 
-  master.Kill(SIGKILL);
-  int status = 0;
-  ASSERT_TRUE(master.Wait(5000, &status));
+  master.Kill();
+  int code = 0;
+  ASSERT_TRUE(master.Wait(5000, &code));
+  osal::Process host;
+  ASSERT_TRUE(host.Attach(hostId).ok());
   const auto t0 = std::chrono::steady_clock::now();
-  pid_t got = 0;
-  while (got == 0 && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(5)) {
-    got = ::waitpid(host, &status, WNOHANG);
-    if (got == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  const bool ended = host.Wait(5000).ok();
   const auto took = std::chrono::steady_clock::now() - t0;
-  if (got == 0) {
-    ::kill(host, SIGKILL);
-    ::waitpid(host, &status, 0);
-  }
   RemoveSharedObjects(link);
-  ASSERT_EQ(got, host);
+  ASSERT_TRUE(ended);
   EXPECT_LT(took, std::chrono::milliseconds(2000));
   // The entry returned (an ended application, not a crash).
-  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_FALSE(host.exit().killed) << host.exit().Describe();
 }
 
 // The master's request files: the function element alone, the envelope around it, its own
@@ -299,30 +296,36 @@ TEST(MasterRequestTest, RequestFilesAreEncodedAsTheMasterSendsThem) {
               HasCategory(util::ErrLogicArgs));
 }
 
-// The xelmaster program itself, as run.sh and a user run it.
-std::string RunCapture(const std::string& command, int* pExit) {
-  std::string out;
-  FILE* p = ::popen(command.c_str(), "r");
-  if (!p) return out;
-  char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
-  const int status = ::pclose(p);
-  *pExit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return out;
+// The xelmaster program itself, as run.sh and a user run it: its standard output, and its
+// exit code in *pExit (-1 when it did not end in time). Its standard error is dropped.
+std::string RunMaster(const std::vector<std::string>& args, const std::string& scratch,
+                      int* pExit) {
+  osal::Process master;
+  osal::ProcessOptions o;
+  o.stdout_mode = osal::ChildOutput::kFile;
+  o.stdout_file = scratch + "/stdout.txt";
+  o.stderr_file = scratch + "/stderr.txt";
+  *pExit = -1;
+  if (!master.Start(XEL_MASTER_PATH, args, o).ok()) return "";
+  if (master.Wait(120000).ok() && !master.exit().killed) *pExit = master.exit().code;
+  std::ifstream in(o.stdout_file, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 TEST(MasterProgramTest, RunsTheExamplesAndReportsFailuresByExitCode) {
   testing::TempDir dir("xelmaster");
-  const std::string master =
-      std::string(XEL_MASTER_PATH) + " --plugin " + XEL_PLUGIN_PATH + " --host " + XEL_HOST_PATH;
+  const std::vector<std::string> master = {"--plugin", XEL_PLUGIN_PATH, "--host", XEL_HOST_PATH};
+  auto with = [&master](std::vector<std::string> more) {
+    more.insert(more.begin(), master.begin(), master.end());
+    return more;
+  };
   const std::string ex = XEL_EXAMPLES_DIR;
   int rc = -1;
-  std::string out = RunCapture(master + " --config " + ex + "/xelcfile-config.xml --call " + ex +
-                                   "/GetWorkingDir.xml --call " + ex + "/NoSuchFunction.xml" +
-                                   " --state --answers " + dir.Join("answers") + " --trace-file " +
-                                   dir.Join("trace.txt") + " 2>/dev/null",
-                               &rc);
+  std::string out =
+      RunMaster(with({"--config", ex + "/xelcfile-config.xml", "--call", ex + "/GetWorkingDir.xml",
+                      "--call", ex + "/NoSuchFunction.xml", "--state", "--answers",
+                      dir.Join("answers"), "--trace-file", dir.Join("trace.txt")}),
+                dir.path(), &rc);
   EXPECT_EQ(rc, 0) << out;
   EXPECT_THAT(out, ::testing::HasSubstr("<WorkingDir>"));
   EXPECT_THAT(out, ::testing::HasSubstr("Function NoSuchFunction not supported"));
@@ -336,15 +339,14 @@ TEST(MasterProgramTest, RunsTheExamplesAndReportsFailuresByExitCode) {
   // A call that gets no answer (a notice) is reported by exit code 3.
   std::ofstream(dir.Join("notice.xml"))
       << "<GetState xmlns:xel=\"" << kNsXelMasterTool << "\" xel:type=\"0\"/>";
-  RunCapture(master + " --config " + ex + "/xelcfile-config.xml --timeout 1000 --call " +
-                 dir.Join("notice.xml") + " 2>/dev/null",
-             &rc);
+  RunMaster(with({"--config", ex + "/xelcfile-config.xml", "--timeout", "1000", "--call",
+                  dir.Join("notice.xml")}),
+            dir.path(), &rc);
   EXPECT_EQ(rc, 3);
   // A plug-in that cannot be loaded: exit code 2, without hanging.
-  RunCapture(master + " --plugin " + dir.Join("none.so") + " 2>/dev/null", &rc);
+  RunMaster(with({"--plugin", dir.Join("none.so")}), dir.path(), &rc);
   EXPECT_EQ(rc, 2);
-  RunCapture(std::string(XEL_MASTER_PATH) + " --call " + dir.Join("missing.xml") + " 2>/dev/null",
-             &rc);
+  RunMaster({"--call", dir.Join("missing.xml")}, dir.path(), &rc);
   EXPECT_EQ(rc, 1);
 }
 

@@ -2,10 +2,8 @@
 // not yet available, stopping, a schedule, and the plug-in library's exported entry.
 #include "FileComponent.h"
 
-#include <dlfcn.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <mutex>
@@ -15,6 +13,10 @@
 #include "AppTestSupport.h"
 #include "ResultMatchers.h"
 #include "TempDir.h"
+#include "osal/File.h"
+#include "osal/Library.h"
+#include "osal/Process.h"
+#include "osal/SharedMemory.h"
 #include "osal/System.h"
 #include "osal/WaitHandle.h"
 #include "xel/Application.h"
@@ -87,11 +89,14 @@ TEST_F(FileComponentTest, GetWorkingDirAnswersTheCurrentDirectoryInUtf8) {
 
   testing::TempDir dir;
   const std::string unusual = dir.Join("W\xC3\xB6rk \xE2\x82\xAC");  // "Wörk €"
-  std::filesystem::create_directory(unusual);
-  ASSERT_EQ(::chdir(unusual.c_str()), 0);
+  // The standard library takes UTF-8 file names only as char8_t.
+  const std::filesystem::path path(std::u8string(unusual.begin(), unusual.end()));
+  std::filesystem::create_directory(path);
+  ASSERT_TRUE(osal::SetWorkingDirectory(unusual).ok());
   const std::string answered = WorkingDirAnswer();
-  ASSERT_EQ(::chdir(cwd.c_str()), 0);
-  EXPECT_EQ(answered, std::filesystem::canonical(unusual).string());
+  ASSERT_TRUE(osal::SetWorkingDirectory(cwd).ok());
+  const std::u8string expected = std::filesystem::canonical(path).u8string();
+  EXPECT_EQ(answered, std::string(expected.begin(), expected.end()));
 }
 
 TEST_F(FileComponentTest, TableRoutesTheFourNamesExactly) {
@@ -149,7 +154,7 @@ TEST_F(FileComponentTest, ScheduleCallsGetWorkingDirAndReportsIt) {
 // The application run against a master end in this process: greeting, "start", a call on a
 // conversation the master opens, "GetState", "stop" and "terminate".
 TEST(ApplicationRunTest, ServesTheMasterOverTheLinkUntilTerminate) {
-  const std::string name = "apprun" + std::to_string(::getpid());
+  const std::string name = "apprun" + std::to_string(osal::CurrentProcessId());
   Ref<xel::DataLinkIpc> master = Ref<xel::DataLinkIpc>::Adopt(new xel::DataLinkIpc());
   xel::Switch::AttachLink(master.get());
   // The slave's greeting opens the master's conversation; keep it instead of serving it.
@@ -190,7 +195,7 @@ TEST(ApplicationRunTest, ServesTheMasterOverTheLinkUntilTerminate) {
   Ref<XmlParser> greeting = XmlParser::Create();
   ASSERT_TRUE(greeting->Receive(fromSlave.get(), 10000).IsSuccess());
   EXPECT_EQ(Kind(*greeting), "Greeting");
-  EXPECT_EQ(At(*greeting, "ProcessId"), std::to_string(::getpid()));
+  EXPECT_EQ(At(*greeting, "ProcessId"), std::to_string(osal::CurrentProcessId()));
 
   Ref<XmlParser> started = exchange(fromSlave.get(), StartBody("XelcFile", ""));
   EXPECT_EQ(Kind(*started), "ok");
@@ -202,7 +207,7 @@ TEST(ApplicationRunTest, ServesTheMasterOverTheLinkUntilTerminate) {
   }
   Ref<XmlParser> state = exchange(fromSlave.get(), "<GetState><RunLevel>1</RunLevel></GetState>");
   EXPECT_EQ(Kind(*state), "ComponentInfo");
-  EXPECT_EQ(At(*state, "ProcessId"), std::to_string(::getpid()));
+  EXPECT_EQ(At(*state, "ProcessId"), std::to_string(osal::CurrentProcessId()));
   EXPECT_EQ(Kind(*exchange(fromSlave.get(), "<stop/>")), "ok");
   EXPECT_EQ(Kind(*exchange(fromSlave.get(), "<terminate/>")), "ok");
   app.join();
@@ -211,25 +216,23 @@ TEST(ApplicationRunTest, ServesTheMasterOverTheLinkUntilTerminate) {
   fromSlave.Reset();
   master->Close(2000);
   EXPECT_TRUE(xel::ServerThread::WaitAllEnded(5000));
-  std::error_code ec;
-  const std::string prefix = std::string(xel::DataLinkIpc::kNamePrefix) + "_" + name + "_";
-  for (const auto& e : std::filesystem::directory_iterator("/dev/shm", ec)) {
-    if (e.path().filename().string().rfind(prefix, 0) == 0) std::filesystem::remove(e.path(), ec);
-  }
+  osal::RemoveLeftoverNamedObjects(std::string(xel::DataLinkIpc::kNamePrefix) + "_" + name + "_");
 }
 
 // The plug-in library beside this test exports the entry under its plain C name.
 TEST(PluginLibraryTest, ExportsXelEventWhichRunsWithoutALink) {
-  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
-  const std::string lib = (self.parent_path() / "libXelcFile.so").string();
-  ASSERT_TRUE(std::filesystem::exists(lib)) << lib << " (build the XelcFile target)";
-  void* handle = ::dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
-  ASSERT_NE(handle, nullptr) << ::dlerror();
-  auto entry = reinterpret_cast<xel::PluginApi::XelEventFunction>(::dlsym(handle, "XelEvent"));
-  ASSERT_NE(entry, nullptr);
+  const std::string self = osal::CurrentExecutablePath();
+  const std::string lib =
+      self.substr(0, self.find_last_of("/\\") + 1) + osal::SharedLibraryFileName("XelcFile");
+  ASSERT_TRUE(osal::FileExists(lib)) << lib << " (build the XelcFile target)";
+  osal::SharedLibrary library;
+  ASSERT_TRUE(library.Load(lib).ok()) << library.error();
+  auto entry = reinterpret_cast<xel::PluginApi::XelEventFunction>(library.Symbol("XelEvent"));
+  ASSERT_NE(entry, nullptr) << library.error();
   const char* argv[] = {"host"};
   EXPECT_EQ(entry(xel::PluginApi::XelEventReason_Run, 1, argv, nullptr), 0);
   // The library stays loaded: its runtime's static objects live until the process ends.
+  library.Keep();
 }
 
 }  // namespace

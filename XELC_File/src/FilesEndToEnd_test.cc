@@ -55,7 +55,7 @@ class FilesEndToEndTest : public ::testing::Test {
   void TearDown() override {
     Ref<XmlParser> stop, terminate;
     EXPECT_THAT(M_Session.Finish(&stop, &terminate), IsOk());
-    EXPECT_EQ(M_Session.Exit().M_Code, 0);
+    EXPECT_EQ(M_Session.Exit().code, 0);
   }
   Ref<XmlParser> CallText(const std::string& xml) {
     Ref<XmlParser> request, answer;

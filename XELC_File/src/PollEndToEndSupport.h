@@ -66,8 +66,8 @@ struct Account {
 inline Ref<XmlParser> PollRequest(const std::string& folder, const std::string& mask,
                                   const std::string& more = "", const Account& account = {},
                                   const std::string& general = "<MaxRequested>1</MaxRequested>") {
-  const std::string poll = "<poll xmlns=\"" + std::string(xel::kNsXelMessage) +
-                           "\"><general>" + general +
+  const std::string poll = "<poll xmlns=\"" + std::string(xel::kNsXelMessage) + "\"><general>" +
+                           general +
                            "</general><specific>"
                            "<folder><WatchedPath>" +
                            folder + "</WatchedPath><FileSearchMask>" + mask + "</FileSearchMask>" +
@@ -133,7 +133,10 @@ inline Offer ReadOffer(const XmlParser& answer) {
 inline std::vector<std::string> ListNames(const std::string& folder) {
   std::vector<std::string> names;
   std::error_code ec;
-  for (const auto& e : fs::directory_iterator(folder, ec)) names.push_back(e.path().filename());
+  for (const auto& e : fs::directory_iterator(folder, ec)) {
+    const std::u8string name = e.path().filename().u8string();  // UTF-8 on every system
+    names.emplace_back(name.begin(), name.end());
+  }
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -204,8 +207,8 @@ struct Delivery {
 // Polls (and confirms with "OK") until the answer is "No file found", counting what each
 // delivery carried against expected (file name to bytes).
 inline void PollUntilEmpty(Pair* pPair, const std::function<Ref<XmlParser>()>& request,
-                           const std::map<std::string, std::string>& expected,
-                           Delivery* pDelivery, int* pDelivered) {
+                           const std::map<std::string, std::string>& expected, Delivery* pDelivery,
+                           int* pDelivered) {
   for (;;) {
     Offer offer;
     std::string processed;
@@ -217,7 +220,7 @@ inline void PollUntilEmpty(Pair* pPair, const std::function<Ref<XmlParser>()>& r
       if (pDelivery->failures++ == 0) {
         pDelivery->firstFailure = r.Text() + " status=" + offer.status + " text=" + offer.text +
                                   " parts=" + std::to_string(offer.parts.size()) +
-                                  " processed=" + processed;
+                                  " processed=" + processed + " diagnostics=" + offer.diagnostics;
       }
       if (pDelivery->failures > 10) return;
       continue;

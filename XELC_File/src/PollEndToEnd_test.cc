@@ -2,7 +2,6 @@
 // masters over the real shared-memory link - claims, confirmations, competition, a crash.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <chrono>
@@ -177,7 +176,9 @@ TEST_F(PollEndToEndTest, ACompanionThatCannotBeOpenedIsReportedAndLeftOut) {
   const std::string in = Watched();
   WriteFile(in + "/order.pdf", "pdf", 80);
   // A link to itself: listed, but every open fails (whatever the process's rights).
-  fs::create_symlink("order.tif", in + "/order.tif");
+  std::error_code ec;
+  fs::create_symlink("order.tif", in + "/order.tif", ec);
+  if (ec) GTEST_SKIP() << "no symbolic link can be made here: " << ec.message();
   WriteFile(in + "/order.trg", "", 60);
   Pair pair;
   ASSERT_THAT(pair.Start(M_Base.path()), IsOk());
@@ -219,7 +220,7 @@ TEST_F(PollEndToEndTest, AClaimOfAKilledPluginComesBackOnceItsLockHasExpired) {
   ASSERT_THAT(victim.Poll(*PollRequest(in, "*.dat"), &offer), IsOk());
   ASSERT_EQ(offer.parts.size(), 1u);
   const std::string victimFile = offer.parts[0].first;
-  ::kill(victim.Session().HostPid(), SIGKILL);
+  ASSERT_TRUE(victim.Session().KillHost());
   (void)victim.Session().WaitForHost(5000);
 
   // The claim survives its plug-in. Move its time stamp an hour and more into the past

@@ -1,74 +1,40 @@
 // Runs a mode of the current test binary as a child process, for cross-process tests.
 //
 // A test file declares a child mode with XEL_CHILD_MODE(name) { ... return exit_code; }.
-// ChildProcess::Start("name", args) re-launches /proc/self/exe with "--child=name args...";
+// ChildProcess::Start("name", args) starts this program again with "--child=name args...";
 // in the child, the mode's registrar (a global constructor) sees that argument, runs the
-// body and ends the process with _exit before gtest's main starts. The body therefore
-// must not rely on other global objects of the test file. The child's standard output is
-// a pipe to the parent (ChildSay / ReadLine), useful to say "ready".
+// body and ends the process at once (no destructors, no exit handlers) before gtest's main
+// starts. The body therefore must not rely on other global objects of the test file. The
+// child's standard output is a pipe to the parent (ChildSay / ReadLine), useful to say "ready".
 #pragma once
 
-#include <errno.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/types.h>
-#include <sys/wait.h>
-#include <time.h>
-#include <unistd.h>
-
-#include <chrono>
+#include <cstdint>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
-#include <thread>
 #include <vector>
 
-extern char** environ;
+#include "osal/Process.h"
+#include "osal/System.h"
 
 namespace velmora::testing {
 
 using ChildModeFn = int (*)(const std::vector<std::string>& args);
 
-// The process's own argument list, read from /proc/self/cmdline (usable before main).
-inline std::vector<std::string> OwnCommandLine() {
-  std::ifstream in("/proc/self/cmdline", std::ios::binary);
-  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::vector<std::string> args;
-  size_t start = 0;
-  while (start < all.size()) {
-    size_t end = all.find('\0', start);
-    if (end == std::string::npos) end = all.size();
-    args.push_back(all.substr(start, end - start));
-    start = end + 1;
-  }
-  return args;
-}
-
 // Writes one line to the parent (the child's standard output).
 inline void ChildSay(const std::string& text) {
-  std::string line = text + "\n";
-  const char* p = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    ssize_t n = ::write(1, p, left);
-    if (n <= 0) return;
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
+  std::fputs((text + "\n").c_str(), stdout);
+  std::fflush(stdout);
 }
 
 // Runs fn and ends the process when it was started for this mode; otherwise does nothing.
 class ChildModeRegistrar {
  public:
   ChildModeRegistrar(const char* mode, ChildModeFn fn) {
-    std::vector<std::string> args = OwnCommandLine();
+    std::vector<std::string> args = osal::CurrentCommandLine();
     if (args.size() < 2 || args[1] != std::string("--child=") + mode) return;
     int rc = fn(std::vector<std::string>(args.begin() + 2, args.end()));
     std::fflush(nullptr);
-    ::_exit(rc);
+    osal::TerminateProcess(rc);
   }
 };
 
@@ -78,104 +44,48 @@ class ChildModeRegistrar {
       #mode, &XelChildMode_##mode);                                           \
   static int XelChildMode_##mode([[maybe_unused]] const std::vector<std::string>& args)
 
-// A child process running one mode of this binary. Killed (SIGKILL) and reaped on
-// destruction if still running. Belongs to one thread.
+// A child process running one mode of this binary. Killed and reaped on destruction if
+// still running. Belongs to one thread.
 class ChildProcess {
  public:
   ChildProcess() = default;
-  ~ChildProcess() {
-    if (M_Pid > 0) {
-      Kill(SIGKILL);
-      int status;
-      Wait(5000, &status);
-    }
-    if (M_OutFd >= 0) ::close(M_OutFd);
-  }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  // Starts "/proc/self/exe --child=<mode> args...". False if it could not be started.
+  // Starts "<this program> --child=<mode> args...". False if it could not be started.
   bool Start(const std::string& mode, const std::vector<std::string>& args = {}) {
-    if (M_Pid > 0) return false;
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return false;
-    std::vector<std::string> all = {"/proc/self/exe", "--child=" + mode};
+    if (M_Process.IsStarted()) return false;
+    std::vector<std::string> all = {"--child=" + mode};
     all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    if (rc != 0) {
-      ::close(fds[0]);
-      return false;
-    }
-    M_Pid = pid;
-    M_OutFd = fds[0];
+    osal::ProcessOptions options;
+    options.stdout_mode = osal::ChildOutput::kPipe;
+    return M_Process.Start(osal::CurrentExecutablePath(), all, options).ok();
+  }
+
+  // The child's process id (0 before Start).
+  uint32_t pid() const { return M_Process.id(); }
+
+  // Reads the next line the child wrote (without the line end). False on time-out or when
+  // the child closed its output.
+  bool ReadLine(std::string* line, int timeout_ms) {
+    return M_Process.ReadLine(line, static_cast<uint32_t>(timeout_ms < 0 ? 0 : timeout_ms));
+  }
+
+  // Waits up to timeout_ms for the child to end; *exit_code receives its exit code, or -1
+  // when it was killed (Kill or a signal). False while it still runs or when none was started.
+  bool Wait(int timeout_ms, int* exit_code) {
+    if (!M_Process.IsStarted()) return false;
+    if (!M_Process.Wait(static_cast<uint32_t>(timeout_ms < 0 ? 0 : timeout_ms)).ok()) return false;
+    const osal::ProcessExit& e = M_Process.exit();
+    if (exit_code) *exit_code = e.killed ? -1 : e.code;
     return true;
   }
 
-  pid_t pid() const { return M_Pid; }
-
-  // Reads the next line the child wrote (without the line end). False on time-out or
-  // when the child closed its output.
-  bool ReadLine(std::string* line, int timeout_ms) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-      size_t nl = M_Buffer.find('\n');
-      if (nl != std::string::npos) {
-        *line = M_Buffer.substr(0, nl);
-        M_Buffer.erase(0, nl + 1);
-        return true;
-      }
-      if (M_OutFd < 0) return false;
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return false;
-      struct pollfd p = {M_OutFd, POLLIN, 0};
-      int n = ::poll(&p, 1, static_cast<int>(left.count()));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      char buffer[256];
-      ssize_t got = ::read(M_OutFd, buffer, sizeof buffer);
-      if (got <= 0) {
-        ::close(M_OutFd);
-        M_OutFd = -1;
-        continue;
-      }
-      M_Buffer.append(buffer, static_cast<size_t>(got));
-    }
-  }
-
-  // Waits up to timeout_ms for the child to end; *status receives the waitpid status.
-  bool Wait(int timeout_ms, int* status) {
-    if (M_Pid <= 0) return false;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-      pid_t r = ::waitpid(M_Pid, status, WNOHANG);
-      if (r == M_Pid || (r < 0 && errno != EINTR)) {
-        M_Pid = -1;
-        return r > 0;
-      }
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-  }
-
-  // Sends a signal to the child.
-  void Kill(int sig) {
-    if (M_Pid > 0) ::kill(M_Pid, sig);
-  }
+  // Ends the child at once (SIGKILL; TerminateProcess).
+  void Kill() { (void)M_Process.Kill(); }
 
  private:
-  pid_t M_Pid = -1;
-  int M_OutFd = -1;
-  std::string M_Buffer;
+  osal::Process M_Process;
 };
 
 }  // namespace velmora::testing

@@ -2,7 +2,9 @@
 //
 // Paths reach this layer in the connector's Windows form: UTF-8, "\" and "/" both
 // separate components, and a long-path prefix ("\\?\", "\\?\UNC\") is removed before
-// the path is used. All functions are thread-safe; a File object belongs to one thread.
+// the path is used on POSIX. On Windows every path is made absolute and used with the prefix,
+// so that paths longer than 260 characters work. All functions are thread-safe; a File
+// object belongs to one thread.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +18,8 @@ namespace velmora::osal {
 
 // Converts a path in the connector's form to the platform's native form
 // (on POSIX: prefix removed, "\" turned into "/"; "\\server\share\x" stays a UNC path
-// and is only reachable through a connected network share).
+// and is only reachable through a connected network share; on Windows: prefix removed and
+// "/" turned into "\", so "\\?\UNC\server\x" becomes "\\server\x").
 std::string NativePath(std::string_view path);
 
 // True when the platform's file names ignore case (Windows), false where two names
@@ -38,15 +41,19 @@ enum FileAccess : unsigned { kAccessRead = 1, kAccessWrite = 2 };
 // On POSIX, a file opened with kShareNone takes an exclusive advisory lock (flock), and
 // a file opened for reading with no write sharing takes a shared lock; a conflicting
 // opener of this layer gets ErrorKind::kSharing. The locks are advisory: they bind only
-// openers that use this layer (or flock), not other programs.
+// openers that use this layer (or flock), not other programs. On Windows the modes are the
+// system's own and bind every opener, in both directions: a second opener must share the
+// access the first one has, and the first must share the access the second asks for.
 enum FileShare : unsigned { kShareNone = 0, kShareRead = 1, kShareWrite = 2, kShareDelete = 4 };
 
 struct OpenOptions {
   unsigned access = kAccessRead;
   unsigned share = kShareRead;
   Disposition disposition = Disposition::kOpenExisting;
-  bool delete_on_close = false;  // the file is removed when the handle is closed
-  bool write_through = false;    // data reaches the disk before Write returns
+  // The file is removed when the handle is closed (on Windows: when the last handle to it
+  // is closed; other openers need kShareDelete while this handle is open).
+  bool delete_on_close = false;
+  bool write_through = false;  // data reaches the disk before Write returns
 };
 
 // An open file. Movable, not copyable; closes on destruction.
@@ -76,13 +83,15 @@ class File {
  private:
   int M_Fd = -1;
   bool M_bDeleteOnClose = false;
-  std::string M_Path;         // native path, for delete-on-close
-  void* M_pShareFile = nullptr;  // the open file on a network share instead of M_Fd
+  std::string M_Path;  // native path, for delete-on-close
+  // POSIX: the open file on a network share instead of M_Fd. Windows: the file's HANDLE
+  // (M_Fd stays unused).
+  void* M_pShareFile = nullptr;
 };
 
 // File times are 64-bit counts of 100-ns units since 1601-01-01 UTC.
 struct DirEntry {
-  std::string name;          // UTF-8 name without folder
+  std::string name;  // UTF-8 name without folder
   bool is_folder = false;
   bool is_readonly = false;
   uint64_t size = 0;
@@ -105,7 +114,7 @@ class DirReader {
   void Close();
 
  private:
-  void* M_pDir = nullptr;
+  void* M_pDir = nullptr;       // the open listing (DIR on POSIX, the search state on Windows)
   void* M_pShareDir = nullptr;  // the listing of a network share folder instead of M_pDir
   std::string M_Folder;
   Status M_Status;
@@ -117,8 +126,9 @@ bool FileExists(std::string_view path);
 bool FolderExists(std::string_view path);
 
 // Renames; kReplace overwrites an existing target, kNoReplace fails with kExists.
-// Both are atomic within one folder; neither copies across volumes. write_through flushes
-// the folders of a move between folders; a rename within one folder is not flushed.
+// Both are atomic within one folder; neither copies across volumes (kNotSupported).
+// write_through flushes the folders of a move between folders on POSIX, a rename within one
+// folder is not flushed; on Windows it is MOVEFILE_WRITE_THROUGH.
 enum class RenameMode { kNoReplace, kReplace };
 Status Rename(std::string_view from, std::string_view to, RenameMode mode, bool write_through);
 
@@ -137,7 +147,10 @@ enum FileAttributes : uint32_t {
   kAttrDirectory = 0x10,
   kAttrNormal = 0x80,
 };
-// Read-only maps to the absence of the owner's write bit on POSIX.
+// Read-only maps to the absence of the owner's write bit on POSIX, where only the bits
+// above are reported. On Windows the attributes are the file system's own bits both ways
+// (archive, hidden and others may be set too), and a read-only file cannot be deleted
+// (DeleteFile fails with kAccessDenied) until the attribute is cleared.
 Status GetFileAttributes(std::string_view path, uint32_t* attributes);
 Status SetFileAttributes(std::string_view path, uint32_t attributes);
 

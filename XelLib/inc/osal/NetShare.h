@@ -17,6 +17,7 @@ namespace velmora::osal {
 enum NetShareCode : uint32_t {
   kNetOk = 0,
   kNetAccessDenied = 5,           // the account may not use the share
+  kNetNotSupported = 50,          // this platform's layer cannot connect shares (yet)
   kNetBadNetPath = 53,            // the server cannot be reached
   kNetUnexpectedError = 59,       // any other network failure
   kNetBadNetName = 67,            // no such share or folder, or not a "\\server\share" name

@@ -10,14 +10,48 @@
 namespace velmora::osal {
 
 uint32_t CurrentProcessId();
+// The machine's host name (Windows: its DNS host name); empty when unknown.
 std::string HostName();
-// The process's working directory, UTF-8, without a trailing separator.
+// The process's working directory, UTF-8, in the platform's form, without a trailing
+// separator except for a root ("/", "C:\").
 Status GetWorkingDirectory(std::string* dir);
-// The temporary folder (TMP, TEMP, TMPDIR, else /tmp), UTF-8, with a trailing separator.
+// Makes dir the process's working directory.
+Status SetWorkingDirectory(std::string_view dir);
+// The temporary folder, UTF-8, with a trailing separator. POSIX: TMP, TEMP, TMPDIR, else
+// /tmp; Windows: GetTempPath's choice (TMP, TEMP, USERPROFILE, else the Windows folder).
 std::string TempDirectory();
 // Replaces %NAME% by the environment variable NAME ("%TMP%" falls back to the temporary
-// folder); unknown names stay as they are.
+// folder); unknown names stay as they are. Names compare as the platform's environment
+// does: with case on POSIX, without on Windows.
 std::string ExpandEnvironment(std::string_view text);
+
+// Sets (or, with unset, removes) an environment variable of the process, so that both this
+// process's later look-ups (getenv included) and the children it starts see the change.
+// kInvalid for an empty name or one with "=". On Windows the C runtime's copy cannot hold an
+// empty value: getenv then finds no variable, while the system's copy holds it empty.
+Status SetEnvironmentVariable(std::string_view name, std::string_view value);
+Status UnsetEnvironmentVariable(std::string_view name);
+
+// Well-known folders.
+enum class SpecialFolder {
+  kUserAppData,    // the user's application data: AppData\Roaming; $XDG_CONFIG_HOME or ~/.config
+  kCommonAppData,  // the machine's application data: ProgramData; /var/lib
+  kProgramFiles,   // installed programs: Program Files (of the process's bitness); /usr/lib
+  kTemp,           // TempDirectory() without its trailing separator
+};
+// The folder's path, UTF-8, without a trailing separator. The folder need not exist yet.
+// kNotFound when the system does not name one. Thread-safe.
+Status GetSpecialFolder(SpecialFolder which, std::string* path);
+
+// An identifier of this installation of the operating system, stable across restarts.
+// Windows: the product id of its registration (64-bit registry view also for 32-bit
+// processes); POSIX: the machine id (/etc/machine-id). kNotFound when there is none.
+Status GetProductId(std::string* id);
+
+// The name of the failover cluster this machine is a member of. kNotFound when it is not a
+// member (or the cluster service cannot be asked); kNotSupported where the system has no
+// failover clusters (POSIX).
+Status GetClusterName(std::string* name);
 
 // Current UTC time as a file time (100-ns units since 1601-01-01).
 uint64_t SystemTimeAsFileTime();
@@ -31,13 +65,15 @@ LocalTime CurrentLocalTime();
 // A file time as local time.
 LocalTime FileTimeToLocal(uint64_t file_time);
 
-// Monotonic high-resolution counter and its frequency in ticks per second.
+// Monotonic high-resolution counter and its frequency in ticks per second (POSIX: ns;
+// Windows: the performance counter's own frequency).
 uint64_t PerformanceCounter();
 uint64_t PerformanceFrequency();
 // Milliseconds of a monotonic clock (for time-outs).
 uint64_t TickCountMs();
 
-// 16 random bytes from the system's generator (a version-4 UUID).
+// A new version-4 UUID from the system's generator, in RFC 4122 byte order (the first three
+// fields big-endian, unlike Windows' GUID structure).
 void CreateUuid(uint8_t out[16]);
 // Fills buffer with random bytes from the system's generator.
 void RandomBytes(void* buffer, size_t size);
@@ -46,8 +82,10 @@ void RandomBytes(void* buffer, size_t size);
 std::u16string Utf8ToUtf16(std::string_view utf8);
 std::string Utf16ToUtf8(std::u16string_view utf16);
 
-// Writes one event to the system's event log (syslog on POSIX): source is the
-// ident, type 0/1 information, 2 warning, 3 error.
+// Writes one event to the system's event log: source is the event source (Windows) or
+// the ident (syslog on POSIX), type 0/1 information, 2 warning, 3 error; on Windows bits
+// 16..27 of event_id give the category. kInvalid for an unknown type or when the source
+// cannot be opened (code(): the system's error), kOther when writing failed.
 Status ReportSystemEvent(std::string_view source, int type, uint32_t event_id,
                          std::string_view text);
 

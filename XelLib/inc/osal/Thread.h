@@ -11,7 +11,8 @@
 
 namespace velmora::osal {
 
-// The operating system's id of the calling thread (gettid on Linux).
+// The operating system's id of the calling thread (gettid on Linux, GetCurrentThreadId on
+// Windows). Ids of ended threads may be given to new ones.
 uint32_t CurrentThreadId();
 
 // A per-thread value whose upper 16 bits are the thread's trace tag (0 unless set).
@@ -19,7 +20,8 @@ uint32_t GetThreadTraceValue();
 void SetThreadTraceValue(uint32_t value);
 
 // The calling thread's stack as the address range [*low, *high); false when unknown.
-// Lets diagnostics read stack words without leaving the mapped stack.
+// Lets diagnostics read stack words without leaving the mapped stack. On Windows the range
+// is the part committed when called (below it lie the guard page and reserved pages).
 bool CurrentThreadStackRange(uintptr_t* low, uintptr_t* high);
 
 struct ThreadInfo {

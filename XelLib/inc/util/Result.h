@@ -8,8 +8,14 @@
 
 #include "util/ResultCode.h"
 
+// The build names the format checker that matches its C library's printf when that is not the
+// compiler's default (gnu_printf with mingw-w64's C99 stdio).
+#ifndef XEL_PRINTF_ARCHETYPE
+#define XEL_PRINTF_ARCHETYPE printf
+#endif
 #if defined(__GNUC__)
-#define XEL_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
+#define XEL_PRINTF(fmt_index, first_arg) \
+  __attribute__((format(XEL_PRINTF_ARCHETYPE, fmt_index, first_arg)))
 #else
 #define XEL_PRINTF(fmt_index, first_arg)
 #endif

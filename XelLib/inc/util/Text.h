@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "util/Result.h"
+
 namespace velmora::util {
 
 // All functions here are pure and thread-safe.
@@ -46,6 +48,6 @@ size_t Base64EncodeTo(const void* data, size_t size, char* out);
 bool Base64Decode(std::string_view text, std::string* out);
 
 // printf into a std::string.
-std::string StringPrintf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string StringPrintf(const char* fmt, ...) XEL_PRINTF(1, 2);
 
 }  // namespace velmora::util

@@ -4,7 +4,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -17,6 +16,7 @@
 #include "AppTestSupport.h"
 #include "ResultMatchers.h"
 #include "TempDir.h"
+#include "osal/System.h"
 #include "util/LogBuffer.h"
 #include "util/Trace.h"
 #include "xel/PluginApi.h"
@@ -150,7 +150,7 @@ TEST_F(ApplicationTest, RunWithoutLinkNameOnlyTracesAndLinkFailureEndsWithMinusO
   EXPECT_EQ(Application::Run(1, argv1), 0);
   EXPECT_EQ(trace.Matching("Starting XEL Application").size(), 1u);
 
-  const std::string link = "nolink" + std::to_string(::getpid());
+  const std::string link = "nolink" + std::to_string(osal::CurrentProcessId());
   const char* argv3[] = {"host", link.c_str(), "10"};
   EXPECT_EQ(Application::Run(3, argv3), -1);
   EXPECT_EQ(util::GetMasterTraceLevel(), 10);
@@ -163,15 +163,15 @@ TEST_F(ApplicationTest, EntryFallsBackToATraceFileInTheTemporaryFolder) {
   testing::TempDir dir;
   const char* oldTmp = std::getenv("TMP");
   const std::string saved = oldTmp ? oldTmp : "";
-  ::setenv("TMP", dir.path().c_str(), 1);
-  const std::string arg1 = "nokey" + std::to_string(::getpid()) + "_abcdefghijKLMNOP";
+  ASSERT_TRUE(osal::SetEnvironmentVariable("TMP", dir.path()).ok());
+  const std::string arg1 = "nokey" + std::to_string(osal::CurrentProcessId()) + "_abcdefghijKLMNOP";
   const char* argv[] = {"host", arg1.c_str(), "10"};
   PluginApi::ParBuffer par;
   EXPECT_EQ(PluginApi::XelEvent(PluginApi::XelEventReason_Run, 3, argv, &par), -1);
   if (oldTmp)
-    ::setenv("TMP", saved.c_str(), 1);
+    (void)osal::SetEnvironmentVariable("TMP", saved);
   else
-    ::unsetenv("TMP");
+    (void)osal::UnsetEnvironmentVariable("TMP");
 
   std::ifstream in(dir.path() + "/Ostrel_Tirzelabcdefghij.log");
   ASSERT_TRUE(in.good());
@@ -344,7 +344,7 @@ TEST_F(ApplicationTest, AlertsGoToTheEventLogOncePerChangeAndIntoTheStatusReport
   ASSERT_EQ(Kind(*state), "ComponentInfo");
   EXPECT_EQ(state->GetNamespace(), kNsXelMaster);
   EXPECT_EQ(comp->GetRunLevel(), 3);
-  EXPECT_EQ(At(*state, "ProcessId"), std::to_string(::getpid()));
+  EXPECT_EQ(At(*state, "ProcessId"), std::to_string(osal::CurrentProcessId()));
   EXPECT_EQ(At(*state, "Alerts/NumberOfAlerts"), "2");
   EXPECT_EQ(At(*state, "Alerts/Alert[1]/@name"), "disk");
   EXPECT_EQ(At(*state, "Alerts/Alert[1]/Level"), "green");

@@ -4,18 +4,18 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "ResultMatchers.h"
+#include "osal/SharedMemory.h"
+#include "osal/System.h"
 #include "util/Trace.h"
 #include "xel/ConnectionPtp.h"
 #include "xel/DataLinkIpc.h"
@@ -98,7 +98,7 @@ class LinkPairTest : public ::testing::Test {
  protected:
   void SetUp() override {
     static std::atomic<int> counter{0};
-    M_Name = "sw" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
+    M_Name = "sw" + std::to_string(osal::CurrentProcessId()) + "_" + std::to_string(++counter);
     M_BaseBlocks = MessageBlock::LiveBlocks();
     M_pMaster = Ref<DataLinkIpc>::Adopt(new DataLinkIpc());
     M_pSlave = Ref<DataLinkIpc>::Adopt(new DataLinkIpc());
@@ -115,11 +115,7 @@ class LinkPairTest : public ::testing::Test {
     ServerThread::SetServerFunction(nullptr);
     EXPECT_EQ(Switch::RegisteredEndPoints(), 0);
     EXPECT_EQ(MessageBlock::LiveBlocks(), M_BaseBlocks);
-    std::error_code ec;
-    const std::string prefix = std::string(DataLinkIpc::kNamePrefix) + "_" + M_Name + "_";
-    for (const auto& e : std::filesystem::directory_iterator("/dev/shm", ec)) {
-      if (e.path().filename().string().rfind(prefix, 0) == 0) std::filesystem::remove(e.path(), ec);
-    }
+    osal::RemoveLeftoverNamedObjects(std::string(DataLinkIpc::kNamePrefix) + "_" + M_Name + "_");
   }
   // A client connection on the master's side of the pair.
   ConnectionPtp* NewClient() {

@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "XmlParserState.h"
 #include "util/Text.h"
@@ -95,6 +96,12 @@ void Advance(S& s, int64_t n) {
   }
 }
 
+// The first occurrence of needle[0, len) in hay[0, size), or nullptr.
+const char* FindBytes(const char* hay, size_t size, const char* needle, size_t len) {
+  const size_t at = std::string_view(hay, size).find(std::string_view(needle, len));
+  return at == std::string_view::npos ? nullptr : hay + at;
+}
+
 // Finds seq at or after offset from M_Rd, growing the window. Offset from M_Rd or npos.
 Result FindSeq(S& s, size_t from, const char* seq, size_t* pOff) {
   const size_t len = std::strlen(seq);
@@ -102,9 +109,9 @@ Result FindSeq(S& s, size_t from, const char* seq, size_t* pOff) {
     const char* base = Cur(s);
     size_t avail = Avail(s);
     if (avail >= from + len) {
-      const void* hit = memmem(base + from, avail - from, seq, len);
+      const char* hit = FindBytes(base + from, avail - from, seq, len);
       if (hit) {
-        *pOff = static_cast<const char*>(hit) - base;
+        *pOff = hit - base;
         return Result();
       }
       from = avail - len + 1;
@@ -915,8 +922,8 @@ Result FillContent(S& s, char* out, size_t cap, bool utf8, size_t* pGot, bool* p
         }
         const char* p = Cur(s);
         if (s.M_bInCData) {
-          const void* hit = avail >= 3 ? memmem(p, avail, "]]>", 3) : nullptr;
-          size_t run = hit ? static_cast<const char*>(hit) - p : (s.M_bEof ? avail : avail - 2);
+          const char* hit = avail >= 3 ? FindBytes(p, avail, "]]>", 3) : nullptr;
+          size_t run = hit ? hit - p : (s.M_bEof ? avail : avail - 2);
           size_t n = run < cap - got ? run : cap - got;
           if (n < run || (!hit && !s.M_bEof)) n = Utf8SafeCut(p, n);
           std::memcpy(out + got, p, n);

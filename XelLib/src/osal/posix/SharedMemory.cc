@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <filesystem>
 #include <new>
 
 #include "XelConfig.h"
@@ -423,6 +424,22 @@ Status NamedEvent::Wait(uint32_t timeout_ms) {
       return Status::FromNative(err);
     }
   }
+}
+
+// ---------------------------------------------------------------------------------------
+
+int RemoveLeftoverNamedObjects(std::string_view prefix) {
+  std::string posix;
+  if (!PosixName(prefix, &posix)) return 0;
+  const std::string file_prefix = posix.substr(1);  // the objects are files of /dev/shm
+  int removed = 0;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.compare(0, file_prefix.size(), file_prefix) != 0) continue;
+    if (::shm_unlink(("/" + name).c_str()) == 0) ++removed;
+  }
+  return removed;
 }
 
 }  // namespace velmora::osal

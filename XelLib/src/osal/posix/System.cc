@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/random.h>
 #include <syslog.h>
 #include <time.h>
@@ -10,7 +11,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <mutex>
+#include <vector>
 
 namespace velmora::osal {
 namespace {
@@ -49,6 +52,27 @@ Status GetWorkingDirectory(std::string* dir) {
   return Status::Ok();
 }
 
+Status SetWorkingDirectory(std::string_view dir) {
+  if (dir.empty()) return Status(ErrorKind::kInvalid, EINVAL);
+  std::string path(dir);
+  if (::chdir(path.c_str()) != 0) return Status::FromNative(errno);
+  return Status::Ok();
+}
+
+Status SetEnvironmentVariable(std::string_view name, std::string_view value) {
+  std::string n(name), v(value);
+  if (n.empty() || n.find('=') != std::string::npos) return Status(ErrorKind::kInvalid, EINVAL);
+  if (::setenv(n.c_str(), v.c_str(), 1) != 0) return Status::FromNative(errno);
+  return Status::Ok();
+}
+
+Status UnsetEnvironmentVariable(std::string_view name) {
+  std::string n(name);
+  if (n.empty() || n.find('=') != std::string::npos) return Status(ErrorKind::kInvalid, EINVAL);
+  if (::unsetenv(n.c_str()) != 0) return Status::FromNative(errno);
+  return Status::Ok();
+}
+
 std::string TempDirectory() {
   std::string dir;
   for (const char* name : {"TMP", "TEMP", "TMPDIR"}) {
@@ -61,6 +85,70 @@ std::string TempDirectory() {
   if (dir.empty()) dir = "/tmp";
   if (dir.back() != '/') dir.push_back('/');
   return dir;
+}
+
+Status GetSpecialFolder(SpecialFolder which, std::string* path) {
+  if (path == nullptr) return Status(ErrorKind::kInvalid, EINVAL);
+  std::string folder;
+  switch (which) {
+    case SpecialFolder::kUserAppData: {
+      // The XDG base-directory rule: $XDG_CONFIG_HOME when absolute, else ~/.config.
+      const char* config = std::getenv("XDG_CONFIG_HOME");
+      if (config != nullptr && config[0] == '/') {
+        folder = config;
+        break;
+      }
+      const char* home = std::getenv("HOME");
+      if (home != nullptr && home[0] == '/') {
+        folder = home;
+      } else {
+        std::vector<char> buffer(16384);
+        struct passwd entry;
+        struct passwd* pFound = nullptr;
+        if (getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &pFound) != 0 ||
+            pFound == nullptr || pFound->pw_dir == nullptr || pFound->pw_dir[0] != '/') {
+          return Status(ErrorKind::kNotFound, ENOENT);
+        }
+        folder = pFound->pw_dir;
+      }
+      while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+      folder += folder == "/" ? ".config" : "/.config";
+      break;
+    }
+    case SpecialFolder::kCommonAppData:
+      folder = "/var/lib";
+      break;
+    case SpecialFolder::kProgramFiles:
+      folder = "/usr/lib";
+      break;
+    case SpecialFolder::kTemp:
+      folder = TempDirectory();
+      break;
+    default:
+      return Status(ErrorKind::kInvalid, EINVAL);
+  }
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  *path = std::move(folder);
+  return Status::Ok();
+}
+
+Status GetProductId(std::string* id) {
+  if (id == nullptr) return Status(ErrorKind::kInvalid, EINVAL);
+  std::ifstream in("/etc/machine-id");
+  std::string line;
+  if (!in || !std::getline(in, line)) return Status(ErrorKind::kNotFound, ENOENT);
+  const size_t first = line.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return Status(ErrorKind::kNotFound, ENOENT);
+  line.erase(0, first);
+  line.erase(line.find_last_not_of(" \t\r\n") + 1);
+  *id = std::move(line);
+  return Status::Ok();
+}
+
+Status GetClusterName(std::string* name) {
+  if (name == nullptr) return Status(ErrorKind::kInvalid, EINVAL);
+  name->clear();
+  return Status(ErrorKind::kNotSupported, ENOSYS);
 }
 
 std::string ExpandEnvironment(std::string_view text) {

@@ -2,9 +2,6 @@
 #include "osal/SharedMemory.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -27,7 +24,7 @@ XEL_CHILD_MODE(hold_mutex) {
   NamedMutex mutex;
   if (!mutex.Open(args.at(0)).ok() || !mutex.Acquire(5000).ok()) return 2;
   ChildSay("locked");
-  for (;;) pause();
+  for (;;) velmora::osal::SleepMs(1000);
 }
 
 // Child: writes its second argument into the named shared memory.
@@ -46,6 +43,20 @@ XEL_CHILD_MODE(set_event) {
   return event.Set().ok() ? 0 : 3;
 }
 
+// Child: creates a memory, a mutex and an event under the given names, says "created" and
+// waits to be killed, never closing them.
+XEL_CHILD_MODE(create_and_die) {
+  SharedMemory memory;
+  NamedMutex mutex;
+  NamedEvent event;
+  if (!memory.Create(args.at(0) + "_Mem", 64).ok() || !mutex.Create(args.at(0) + "_Mutex").ok() ||
+      !event.Create(args.at(0) + "_Event", false).ok()) {
+    return 2;
+  }
+  ChildSay("created");
+  for (;;) velmora::osal::SleepMs(1000);
+}
+
 }  // namespace
 
 namespace velmora::osal {
@@ -55,7 +66,8 @@ using testing::ChildProcess;
 
 std::string UniqueName(const char* what) {
   static std::atomic<int> counter{0};
-  return "XelOsalTest_" + std::to_string(getpid()) + "_" + what + "_" + std::to_string(++counter);
+  return "XelOsalTest_" + std::to_string(CurrentProcessId()) + "_" + what + "_" +
+         std::to_string(++counter);
 }
 
 TEST(SharedMemoryTest, CreateOpenAndRemoveOnClose) {
@@ -69,7 +81,7 @@ TEST(SharedMemoryTest, CreateOpenAndRemoveOnClose) {
 
   SharedMemory opener;
   ASSERT_TRUE(opener.Open(name).ok());
-  EXPECT_EQ(opener.size(), 4096u);
+  EXPECT_GE(opener.size(), 4096u);
   std::strcpy(static_cast<char*>(creator.data()), "shared");
   EXPECT_STREQ(static_cast<const char*>(opener.data()), "shared");
 
@@ -81,10 +93,22 @@ TEST(SharedMemoryTest, CreateOpenAndRemoveOnClose) {
   EXPECT_TRUE(late.Create("", 10).Is(ErrorKind::kInvalid));
   EXPECT_TRUE(late.Create(name, 0).Is(ErrorKind::kInvalid));
   EXPECT_TRUE(late.Open(std::string(300, 'x')).Is(ErrorKind::kInvalid));
+  EXPECT_TRUE(late.Open(std::string("a\0b", 3)).Is(ErrorKind::kInvalid));
+}
+
+TEST(SharedMemoryTest, OpenerSeesAtLeastTheCreatedSize) {
+  std::string name = UniqueName("odd");
+  SharedMemory creator, opener;
+  ASSERT_TRUE(creator.Create(name, 100).ok());
+  ASSERT_TRUE(opener.Open(name).ok());
+  EXPECT_GE(opener.size(), 100u);
+  static_cast<char*>(opener.data())[99] = 'z';
+  EXPECT_EQ(static_cast<const char*>(creator.data())[99], 'z');
 }
 
 TEST(SharedMemoryTest, SeparatorsInNamesAreAccepted) {
-  std::string name = "Global\\" + UniqueName("sep") + "/x";
+  // "Local\" is the namespace prefix every Windows account may create objects in.
+  std::string name = "Local\\" + UniqueName("sep") + "/x";
   SharedMemory creator, opener;
   ASSERT_TRUE(creator.Create(name, 64).ok());
   ASSERT_TRUE(opener.Open(name).ok());
@@ -96,11 +120,34 @@ TEST(SharedMemoryTest, ChildWritesParentReads) {
   ASSERT_TRUE(memory.Create(name, 256).ok());
   ChildProcess child;
   ASSERT_TRUE(child.Start("write_shm", {name, "written by child"}));
-  int status = 0;
-  ASSERT_TRUE(child.Wait(10000, &status));
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  int exit_code = -1;
+  ASSERT_TRUE(child.Wait(10000, &exit_code));
+  EXPECT_EQ(exit_code, 0);
   EXPECT_STREQ(static_cast<const char*>(memory.data()), "written by child");
+}
+
+TEST(SharedMemoryTest, NamesOfAKilledCreatorCanBeCreatedAgain) {
+  std::string base = UniqueName("leftover");
+  ChildProcess child;
+  ASSERT_TRUE(child.Start("create_and_die", {base}));
+  std::string line;
+  ASSERT_TRUE(child.ReadLine(&line, 10000));
+  ASSERT_EQ(line, "created");
+  child.Kill();
+  int exit_code = 0;
+  ASSERT_TRUE(child.Wait(10000, &exit_code));
+
+  // POSIX keeps the three names and removes them here; Windows dropped them with the
+  // process. Either way they can be created again.
+  int removed = RemoveLeftoverNamedObjects(base);
+  EXPECT_TRUE(removed == 0 || removed == 3) << removed;
+  SharedMemory memory;
+  NamedMutex mutex;
+  NamedEvent event;
+  EXPECT_TRUE(memory.Create(base + "_Mem", 64).ok());
+  EXPECT_TRUE(mutex.Create(base + "_Mutex").ok());
+  EXPECT_TRUE(event.Create(base + "_Event", false).ok());
+  EXPECT_EQ(RemoveLeftoverNamedObjects(UniqueName("none")), 0);
 }
 
 TEST(NamedMutexTest, OwnershipTimeoutsAndRelease) {
@@ -113,17 +160,21 @@ TEST(NamedMutexTest, OwnershipTimeoutsAndRelease) {
 
   NamedMutex other;
   ASSERT_TRUE(other.Open(name).ok());
-  Status s1, s2, s3;
+  // Not recursive either through another object of the same name.
+  EXPECT_TRUE(other.Acquire(0).Is(ErrorKind::kInvalid));
+  Status s1, s2, s3, s4;
   std::thread t([&] {
     s1 = other.Acquire(0);
     uint64_t start = TickCountMs();
     s2 = other.Acquire(50);
     s3 = Status(TickCountMs() - start >= 45 ? ErrorKind::kNone : ErrorKind::kOther, 0);
+    s4 = other.Release();  // not the owner
   });
   t.join();
   EXPECT_TRUE(s1.Is(ErrorKind::kTimeout));
   EXPECT_TRUE(s2.Is(ErrorKind::kTimeout));
   EXPECT_TRUE(s3.ok()) << "the timed wait returned early";
+  EXPECT_TRUE(s4.Is(ErrorKind::kAccessDenied)) << s4.code();
 
   ASSERT_TRUE(owner.Release().ok());
   EXPECT_FALSE(owner.Release().ok());  // no longer the owner
@@ -133,6 +184,24 @@ TEST(NamedMutexTest, OwnershipTimeoutsAndRelease) {
   NamedMutex missing;
   EXPECT_TRUE(missing.Open(UniqueName("none")).Is(ErrorKind::kNotFound));
   EXPECT_TRUE(missing.Acquire(0).Is(ErrorKind::kInvalid));
+}
+
+TEST(NamedMutexTest, ClosingTheOwnerReleasesIt) {
+  std::string name = UniqueName("mtx_close");
+  NamedMutex waiter;
+  {
+    NamedMutex owner;
+    ASSERT_TRUE(owner.Create(name, true).ok());
+    ASSERT_TRUE(waiter.Open(name).ok());
+  }
+  // Another thread, so that this thread's ownership could not hide a missing release.
+  Status taken;
+  std::thread t([&] {
+    taken = waiter.Acquire(0);
+    if (taken.ok()) (void)waiter.Release();
+  });
+  t.join();
+  EXPECT_TRUE(taken.ok()) << taken.code();
 }
 
 TEST(NamedMutexTest, ThreadEndingWhileOwningAbandonsIt) {
@@ -165,11 +234,13 @@ TEST(NamedMutexTest, KilledOwnerProcessIsReportedAsAbandoned) {
   ASSERT_EQ(line, "locked");
   EXPECT_TRUE(mutex.Acquire(0).Is(ErrorKind::kTimeout));  // held by a live process
 
-  child.Kill(SIGKILL);
+  child.Kill();
   uint64_t start = TickCountMs();
-  Status s = mutex.Acquire(1000);
+  Status s = mutex.Acquire(5000);
   EXPECT_TRUE(s.Is(ErrorKind::kAbandoned)) << s.code();
-  EXPECT_LT(TickCountMs() - start, 1000u);
+  EXPECT_LT(TickCountMs() - start, 5000u);
+  ASSERT_TRUE(mutex.Release().ok());
+  ASSERT_TRUE(mutex.Acquire(0).ok());  // usable again
   ASSERT_TRUE(mutex.Release().ok());
 }
 
@@ -177,6 +248,8 @@ TEST(NamedEventTest, AutoAndManualReset) {
   std::string name = UniqueName("evt");
   NamedEvent automatic;
   ASSERT_TRUE(automatic.Create(name, false, true).ok());
+  NamedEvent again;
+  EXPECT_TRUE(again.Create(name, false).Is(ErrorKind::kExists));
   NamedEvent opened;
   ASSERT_TRUE(opened.Open(name).ok());
   EXPECT_TRUE(opened.Wait(0).ok());
@@ -206,10 +279,11 @@ TEST(NamedEventTest, AutoAndManualReset) {
 
   NamedEvent closed;
   EXPECT_TRUE(closed.Set().Is(ErrorKind::kInvalid));
+  EXPECT_TRUE(closed.Open(UniqueName("none")).Is(ErrorKind::kNotFound));
 }
 
 TEST(NamedEventTest, PingPongLosesNoWakeUp) {
-  // Two threads, each with its own mapping, bounce 500 signals; a lost wake-up would
+  // Two threads, each with its own handle, bounce 500 signals; a lost wake-up would
   // stall one side until the 2 s time-out.
   std::string ping_name = UniqueName("ping"), pong_name = UniqueName("pong");
   NamedEvent ping, pong;
@@ -242,9 +316,9 @@ TEST(NamedEventTest, EventSetByChildWakesParent) {
   ChildProcess child;
   ASSERT_TRUE(child.Start("set_event", {name}));
   EXPECT_TRUE(event.Wait(10000).ok());
-  int status = 0;
-  ASSERT_TRUE(child.Wait(10000, &status));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  int exit_code = -1;
+  ASSERT_TRUE(child.Wait(10000, &exit_code));
+  EXPECT_EQ(exit_code, 0);
 }
 
 }  // namespace

@@ -1,0 +1,223 @@
+// Tests of system information, the environment, folders, clocks, random numbers, UTF
+// conversion and the system event log that hold on every platform.
+#include "osal/System.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <set>
+
+#include "ChildProcess.h"
+#include "osal/WaitHandle.h"
+
+namespace {
+
+// Child: says the value of the environment variable it is given, or "(unset)".
+XEL_CHILD_MODE(print_env) {
+  const char* value = std::getenv(args.at(0).c_str());
+  velmora::testing::ChildSay(value ? value : "(unset)");
+  return 0;
+}
+
+}  // namespace
+
+namespace velmora::osal {
+namespace {
+
+bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+
+// A folder path as documented: not empty, no trailing separator except on a root.
+void ExpectFolderForm(const std::string& path) {
+  ASSERT_FALSE(path.empty());
+  const bool root = path == "/" || (path.size() == 3 && path[1] == ':');
+  EXPECT_TRUE(root || !IsSeparator(path.back())) << path;
+}
+
+// Keeps an environment variable's value and puts it back at the end of a test.
+class SavedVariable {
+ public:
+  explicit SavedVariable(const char* name) : M_Name(name) {
+    const char* value = std::getenv(name);
+    M_bSet = value != nullptr;
+    if (M_bSet) M_Value = value;
+  }
+  ~SavedVariable() {
+    if (M_bSet) {
+      (void)SetEnvironmentVariable(M_Name, M_Value);
+    } else {
+      (void)UnsetEnvironmentVariable(M_Name);
+    }
+  }
+
+ private:
+  std::string M_Name;
+  std::string M_Value;
+  bool M_bSet = false;
+};
+
+TEST(SystemTest, ProcessHostAndWorkingDirectory) {
+  EXPECT_NE(CurrentProcessId(), 0u);
+  EXPECT_FALSE(HostName().empty());
+  std::string cwd;
+  ASSERT_TRUE(GetWorkingDirectory(&cwd).ok());
+  ExpectFolderForm(cwd);
+
+  std::string temp;
+  ASSERT_TRUE(GetSpecialFolder(SpecialFolder::kTemp, &temp).ok());
+  ASSERT_TRUE(SetWorkingDirectory(temp).ok());
+  std::string now;
+  EXPECT_TRUE(GetWorkingDirectory(&now).ok());
+  ASSERT_TRUE(SetWorkingDirectory(cwd).ok());
+  EXPECT_EQ(now, temp);
+  EXPECT_TRUE(SetWorkingDirectory("").Is(ErrorKind::kInvalid));
+  Status missing = SetWorkingDirectory(temp + "/xel-no-such-folder-here");
+  EXPECT_TRUE(missing.Is(ErrorKind::kNotFound) || missing.Is(ErrorKind::kPathNotFound))
+      << missing.code();
+}
+
+TEST(SystemTest, EnvironmentChangesReachGetenvExpansionAndChildren) {
+  SavedVariable saved("XEL_TEST_VAR");
+  // getenv's text is in the ANSI code page on Windows: ASCII there, any text for the layer.
+  ASSERT_TRUE(SetEnvironmentVariable("XEL_TEST_VAR", "value").ok());
+  EXPECT_STREQ(std::getenv("XEL_TEST_VAR"), "value");
+  testing::ChildProcess child;
+  ASSERT_TRUE(child.Start("print_env", {"XEL_TEST_VAR"}));
+  std::string line;
+  ASSERT_TRUE(child.ReadLine(&line, 10000));
+  EXPECT_EQ(line, "value");
+
+  ASSERT_TRUE(SetEnvironmentVariable("XEL_TEST_VAR", "v\xC3\xA9\xE2\x82\xAC").ok());
+  EXPECT_EQ(ExpandEnvironment("a%XEL_TEST_VAR%b%XEL_NO_SUCH_VAR%c%"),
+            "av\xC3\xA9\xE2\x82\xAC"
+            "b%XEL_NO_SUCH_VAR%c%");
+  EXPECT_EQ(ExpandEnvironment("100%%"), "100%%");
+
+  ASSERT_TRUE(UnsetEnvironmentVariable("XEL_TEST_VAR").ok());
+  EXPECT_EQ(std::getenv("XEL_TEST_VAR"), nullptr);
+  EXPECT_EQ(ExpandEnvironment("%XEL_TEST_VAR%"), "%XEL_TEST_VAR%");
+  EXPECT_TRUE(UnsetEnvironmentVariable("XEL_TEST_VAR").ok());  // already gone
+
+  for (const char* bad : {"", "A=B"}) {
+    EXPECT_TRUE(SetEnvironmentVariable(bad, "x").Is(ErrorKind::kInvalid)) << bad;
+    EXPECT_TRUE(UnsetEnvironmentVariable(bad).Is(ErrorKind::kInvalid)) << bad;
+  }
+}
+
+TEST(SystemTest, TempDirectoryFollowsTmpAndTmpFallsBackToIt) {
+  SavedVariable tmp("TMP"), temp("TEMP");
+  std::string folder;
+  ASSERT_TRUE(GetWorkingDirectory(&folder).ok());
+  ASSERT_TRUE(SetEnvironmentVariable("TMP", folder).ok());
+  std::string dir = TempDirectory();
+  ASSERT_EQ(dir.size(), folder.size() + (IsSeparator(folder.back()) ? 0 : 1)) << dir;
+  EXPECT_EQ(dir.substr(0, folder.size()), folder);
+  EXPECT_TRUE(IsSeparator(dir.back()));
+  std::string no_separator = dir.substr(0, dir.size() - 1);
+  EXPECT_EQ(ExpandEnvironment("%TMP%\\trace.log"), folder + "\\trace.log");
+
+  // Without TMP, "%TMP%" still names the temporary folder.
+  ASSERT_TRUE(UnsetEnvironmentVariable("TMP").ok());
+  ASSERT_TRUE(SetEnvironmentVariable("TEMP", folder).ok());
+  EXPECT_EQ(ExpandEnvironment("%TMP%/a"), no_separator + "/a");
+}
+
+TEST(SystemTest, SpecialFoldersAreAbsolutePathsWithoutTrailingSeparator) {
+  for (SpecialFolder which : {SpecialFolder::kUserAppData, SpecialFolder::kCommonAppData,
+                              SpecialFolder::kProgramFiles, SpecialFolder::kTemp}) {
+    std::string path;
+    Status s = GetSpecialFolder(which, &path);
+    ASSERT_TRUE(s.ok()) << static_cast<int>(which) << ": " << s.code();
+    ExpectFolderForm(path);
+    EXPECT_TRUE(path[0] == '/' || (path.size() >= 3 && path[1] == ':' && IsSeparator(path[2])))
+        << path;
+  }
+  std::string temp;
+  ASSERT_TRUE(GetSpecialFolder(SpecialFolder::kTemp, &temp).ok());
+  EXPECT_EQ(temp + TempDirectory().back(), TempDirectory());
+}
+
+TEST(SystemTest, ProductIdIsStable) {
+  std::string first, second;
+  Status s = GetProductId(&first);
+  if (s.Is(ErrorKind::kNotFound)) GTEST_SKIP() << "this system has no product or machine id";
+  ASSERT_TRUE(s.ok()) << s.code();
+  EXPECT_FALSE(first.empty());
+  EXPECT_EQ(first.find_first_of(" \r\n"), std::string::npos) << "not trimmed: " << first;
+  ASSERT_TRUE(GetProductId(&second).ok());
+  EXPECT_EQ(first, second);
+}
+
+TEST(SystemTest, ClocksAndTimes) {
+  uint64_t t = SystemTimeAsFileTime();
+  EXPECT_GT(t, 133000000000000000ull);  // after 2022
+  uint64_t c1 = PerformanceCounter();
+  uint64_t ms1 = TickCountMs();
+  SleepMs(60);
+  uint64_t c2 = PerformanceCounter();
+  uint64_t ms2 = TickCountMs();
+  ASSERT_GT(PerformanceFrequency(), 0u);
+  double counted_ms = static_cast<double>(c2 - c1) * 1000.0 / PerformanceFrequency();
+  EXPECT_GE(counted_ms, 55.0);
+  EXPECT_LT(counted_ms, 5000.0);
+  EXPECT_GE(ms2 - ms1, 40u);  // the tick may advance in steps of 16 ms
+
+  // The calendar conversion of a file time agrees with the current local time and keeps
+  // the milliseconds (time zones differ by whole minutes).
+  const uint64_t now = SystemTimeAsFileTime();
+  LocalTime converted = FileTimeToLocal(now);
+  LocalTime current = CurrentLocalTime();
+  EXPECT_EQ(converted.millisecond, static_cast<int>(now / 10000 % 1000));
+  auto seconds_of_day = [](const LocalTime& lt) {
+    return lt.hour * 3600 + lt.minute * 60 + lt.second;
+  };
+  int difference = seconds_of_day(current) - seconds_of_day(converted);
+  if (difference < 0) difference += 86400;  // midnight between the two calls
+  EXPECT_LE(difference, 2);
+  EXPECT_GE(current.year, 2024);
+  EXPECT_TRUE(current.month >= 1 && current.month <= 12 && current.day >= 1 && current.day <= 31);
+}
+
+TEST(SystemTest, RandomBytesAndUuids) {
+  std::set<std::string> seen;
+  for (int i = 0; i < 20; ++i) {
+    uint8_t id[16];
+    CreateUuid(id);
+    EXPECT_EQ(id[6] >> 4, 4);  // version 4, in RFC 4122 byte order
+    EXPECT_EQ(id[8] & 0xC0, 0x80);
+    seen.insert(std::string(reinterpret_cast<char*>(id), 16));
+  }
+  EXPECT_EQ(seen.size(), 20u);
+  unsigned char big[1000] = {};
+  RandomBytes(big, sizeof big);
+  int zeros = 0;
+  for (unsigned char b : big) zeros += b == 0;
+  EXPECT_LT(zeros, 30);
+}
+
+TEST(SystemTest, Utf8Utf16RoundTrips) {
+  std::string text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z";  // a é € 😀 z
+  std::u16string wide = Utf8ToUtf16(text);
+  EXPECT_EQ(wide, (std::u16string{u'a', 0xE9, 0x20AC, 0xD83D, 0xDE00, u'z'}));
+  EXPECT_EQ(Utf16ToUtf8(wide), text);
+  EXPECT_EQ(Utf8ToUtf16(""), u"");
+
+  // Invalid input becomes U+FFFD: stray continuation, overlong, truncated, surrogate.
+  EXPECT_EQ(Utf8ToUtf16("\x80x"), u"\uFFFDx");
+  EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\uFFFD\uFFFD");
+  EXPECT_EQ(Utf8ToUtf16("\xE2\x82"), u"\uFFFD");
+  EXPECT_EQ(Utf8ToUtf16("\xE2\x82x"), u"\uFFFDx");
+  EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80"), u"\uFFFD");
+  EXPECT_EQ(Utf8ToUtf16("\xF4\x90\x80\x80"), u"\uFFFD");  // above U+10FFFF
+  EXPECT_EQ(Utf16ToUtf8(std::u16string{0xD83D, u'x'}), "\xEF\xBF\xBDx");
+  EXPECT_EQ(Utf16ToUtf8(std::u16string{0xDE00}), "\xEF\xBF\xBD");
+}
+
+TEST(SystemTest, SystemEventRejectsUnknownType) {
+  for (int type : {0, 1, 2, 3}) {
+    EXPECT_TRUE(ReportSystemEvent("XelTest", type, 42, "osal test event").ok()) << type;
+  }
+  EXPECT_TRUE(ReportSystemEvent("XelTest", 7, 42, "bad").Is(ErrorKind::kInvalid));
+}
+
+}  // namespace
+}  // namespace velmora::osal

@@ -1,0 +1,77 @@
+// Tests of the POSIX side of the file layer: native paths, errno values, mode bits.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "TempDir.h"
+#include "osal/File.h"
+
+namespace velmora::osal {
+namespace {
+
+using testing::TempDir;
+
+TEST(NativePathTest, RemovesLongPathPrefixAndTurnsSeparators) {
+  EXPECT_EQ(NativePath("\\\\?\\/tmp\\a\\b.txt"), "/tmp/a/b.txt");
+  EXPECT_EQ(NativePath("\\\\?\\UNC\\server\\share\\x"), "//server/share/x");
+  EXPECT_EQ(NativePath("/already/native"), "/already/native");
+  EXPECT_EQ(NativePath("rel\\x/y"), "rel/x/y");
+  EXPECT_FALSE(FileNamesIgnoreCase());
+}
+
+TEST(FilePosixTest, MissingFolderKeepsTheNativeCode) {
+  TempDir dir;
+  OpenOptions o;
+  o.access = kAccessWrite;
+  o.disposition = Disposition::kCreateAlways;
+  File f;
+  Status s = f.Open(dir.Join("missing/a.txt"), o);
+  EXPECT_TRUE(s.Is(ErrorKind::kPathNotFound));
+  EXPECT_EQ(s.code(), ENOENT);  // traced as it came from the system
+}
+
+TEST(FilePosixTest, ReadOnlyTakesEveryWriteBit) {
+  TempDir dir;
+  std::string path = dir.Join("ro.txt");
+  File f;
+  OpenOptions o;
+  o.access = kAccessWrite;
+  o.disposition = Disposition::kCreateNew;
+  ASSERT_TRUE(f.Open(path, o).ok());
+  ASSERT_TRUE(f.Close().ok());
+  ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+  ASSERT_TRUE(SetFileAttributes(path, kAttrReadOnly).ok());
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0222, 0u);
+  uint32_t attr = 0;
+  ASSERT_TRUE(GetFileAttributes(path, &attr).ok());
+  EXPECT_EQ(attr, kAttrReadOnly);  // only the bits this layer knows
+  ASSERT_TRUE(SetFileAttributes(path, kAttrNormal).ok());
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0200, 0200u);
+  ASSERT_TRUE(GetFileAttributes(path, &attr).ok());
+  EXPECT_EQ(attr, kAttrNormal);
+}
+
+TEST(StatusTest, ClassifiesErrnoValues) {
+  struct Case {
+    int code;
+    ErrorKind kind;
+  };
+  for (const Case& c :
+       {Case{ENOENT, ErrorKind::kNotFound}, Case{ENOTDIR, ErrorKind::kPathNotFound},
+        Case{EEXIST, ErrorKind::kExists}, Case{EROFS, ErrorKind::kAccessDenied},
+        Case{EISDIR, ErrorKind::kAccessDenied}, Case{EWOULDBLOCK, ErrorKind::kSharing},
+        Case{ENOTEMPTY, ErrorKind::kNotEmpty}, Case{EXDEV, ErrorKind::kNotSupported},
+        Case{EIO, ErrorKind::kOther}}) {
+    Status s = Status::FromNative(c.code);
+    EXPECT_TRUE(s.Is(c.kind)) << c.code;
+    EXPECT_EQ(s.code(), c.code);
+  }
+  EXPECT_TRUE(Status::FromNative(0).ok());
+  EXPECT_FALSE(Status::FromNative(ENOENT).Text().empty());
+}
+
+}  // namespace
+}  // namespace velmora::osal

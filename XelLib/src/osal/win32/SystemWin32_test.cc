@@ -1,0 +1,136 @@
+// Tests of the Windows side of the system information: the Windows forms of folders, names
+// without case, the environment's two copies, clusters and the event log.
+#include "osal/System.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "WindowsSupport.h"
+
+namespace velmora::osal {
+namespace {
+
+using win32::Narrow;
+using win32::Widen;
+
+bool SamePathIgnoringCase(const std::string& a, const std::string& b) {
+  return ::CompareStringOrdinal(Widen(a).c_str(), -1, Widen(b).c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+TEST(SystemWin32Test, WorkingDirectoryInWindowsForm) {
+  EXPECT_EQ(CurrentProcessId(), static_cast<uint32_t>(::GetCurrentProcessId()));
+  std::string saved;
+  ASSERT_TRUE(GetWorkingDirectory(&saved).ok());
+  ASSERT_GE(saved.size(), 3u);
+  EXPECT_EQ(saved[1], ':') << saved;
+  EXPECT_EQ(saved.find('/'), std::string::npos) << saved;
+
+  const std::string root = saved.substr(0, 2) + "\\";
+  ASSERT_TRUE(SetWorkingDirectory(root).ok());
+  std::string now;
+  EXPECT_TRUE(GetWorkingDirectory(&now).ok());
+  EXPECT_EQ(now, root);  // a drive root keeps its separator
+  ASSERT_TRUE(SetWorkingDirectory(saved).ok());
+}
+
+TEST(SystemWin32Test, VariableNamesIgnoreCaseAndEmptyValuesStayInTheSystemCopy) {
+  ASSERT_TRUE(SetEnvironmentVariable("Xel_Case_Var", "v").ok());
+  EXPECT_EQ(ExpandEnvironment("[%XEL_CASE_VAR%][%xel_case_var%]"), "[v][v]");
+  EXPECT_STREQ(std::getenv("XEL_CASE_VAR"), "v");
+
+  // The C runtime cannot hold an empty variable; the system's block can.
+  ASSERT_TRUE(SetEnvironmentVariable("Xel_Case_Var", "").ok());
+  EXPECT_EQ(std::getenv("Xel_Case_Var"), nullptr);
+  wchar_t buffer[8] = {L'x'};
+  ::SetLastError(ERROR_SUCCESS);
+  EXPECT_EQ(::GetEnvironmentVariableW(L"Xel_Case_Var", buffer, 8), 0u);
+  EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(ExpandEnvironment("[%Xel_Case_Var%]"), "[]");
+  ASSERT_TRUE(UnsetEnvironmentVariable("XEL_CASE_VAR").ok());
+  EXPECT_EQ(::GetEnvironmentVariableW(L"Xel_Case_Var", buffer, 8), 0u);
+  EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_ENVVAR_NOT_FOUND));
+}
+
+TEST(SystemWin32Test, SpecialFoldersAreTheOnesTheEnvironmentNames) {
+  struct Case {
+    SpecialFolder which;
+    const char* variable;
+  } const cases[] = {{SpecialFolder::kUserAppData, "APPDATA"},
+                     {SpecialFolder::kCommonAppData, "ProgramData"},
+                     {SpecialFolder::kProgramFiles, "ProgramFiles"}};
+  for (const Case& c : cases) {
+    std::string path;
+    ASSERT_TRUE(GetSpecialFolder(c.which, &path).ok()) << c.variable;
+    const std::string expected = ExpandEnvironment(std::string("%") + c.variable + "%");
+    if (expected[0] == '%') {
+      ADD_FAILURE() << c.variable << " is not set; cannot compare with " << path;
+      continue;
+    }
+    EXPECT_TRUE(SamePathIgnoringCase(path, expected)) << path << " vs " << expected;
+  }
+}
+
+TEST(SystemWin32Test, ClusterNameOfANonMember) {
+  std::string name = "stale";
+  Status s = GetClusterName(&name);
+  if (s.ok()) {
+    EXPECT_FALSE(name.empty());
+    GTEST_SKIP() << "this machine is a member of cluster " << name;
+  }
+  EXPECT_TRUE(s.Is(ErrorKind::kNotFound)) << s.code();
+  EXPECT_TRUE(name.empty());
+}
+
+// Looks through the newest records of the Application log for one written by source with
+// text as its one string. False with *readable false when the log cannot be read at all.
+bool FindEvent(const std::wstring& source, const std::wstring& text, EVENTLOGRECORD* found_record,
+               bool* readable) {
+  *readable = false;
+  HANDLE log = ::OpenEventLogW(nullptr, L"Application");
+  if (log == nullptr) return false;
+  std::vector<BYTE> buffer(64 * 1024);
+  bool found = false;
+  for (int batch = 0; batch < 16 && !found; ++batch) {
+    DWORD read = 0, needed = 0;
+    if (!::ReadEventLogW(log, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_BACKWARDS_READ, 0, buffer.data(),
+                         static_cast<DWORD>(buffer.size()), &read, &needed)) {
+      break;
+    }
+    *readable = *readable || read > 0;
+    for (DWORD offset = 0; offset + sizeof(EVENTLOGRECORD) <= read && !found;) {
+      auto* record = reinterpret_cast<EVENTLOGRECORD*>(buffer.data() + offset);
+      const auto* record_source = reinterpret_cast<const wchar_t*>(record + 1);
+      const auto* first_string =
+          reinterpret_cast<const wchar_t*>(buffer.data() + offset + record->StringOffset);
+      found = source == record_source && record->NumStrings == 1 && text == first_string;
+      if (found) *found_record = *record;
+      offset += record->Length;
+    }
+  }
+  ::CloseEventLog(log);
+  return found;
+}
+
+TEST(SystemWin32Test, EventLogKeepsTheReport) {
+  const std::string text =
+      "osal test event " + std::to_string(::GetCurrentProcessId()) + " \xE2\x82\xAC";
+  const uint32_t event_id = 0x40020007;  // information, category 2, event 7
+  ASSERT_TRUE(ReportSystemEvent("XelOsalTest", 1, event_id, text).ok());
+  bool readable = false;
+  EVENTLOGRECORD record{};
+  bool found = FindEvent(L"XelOsalTest", Widen(text), &record, &readable);
+  if (!readable) {
+    GTEST_SKIP() << "the report succeeded, but the Application log cannot be read back here "
+                    "(wine keeps no event log)";
+  }
+  ASSERT_TRUE(found) << "the report is not in the Application log";
+  EXPECT_EQ(record.EventID, event_id);
+  EXPECT_EQ(record.EventCategory, 2);
+  EXPECT_EQ(record.EventType, EVENTLOG_INFORMATION_TYPE);
+}
+
+}  // namespace
+}  // namespace velmora::osal
