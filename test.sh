@@ -44,9 +44,11 @@ if [ "$windows" = 1 ]; then
   XEL_WINE32_MISSING=""
   [ "$XEL_WINE32" = yes ] || XEL_WINE32_MISSING="$XEL_WINE32"
   export XEL_WINE32_MISSING
-  # One wine server for the whole run: every program start would otherwise pay for its own.
+  # One wine server for the whole run: every program start would otherwise pay for its own. A
+  # first program started alone brings the prefix up before the tests start theirs in parallel.
   wineserver -p >/dev/null 2>&1 || true
   trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+  "$XEL_WINE" "${XEL_CACHE_DIR:-$HOME/.cache/xelcfile}/build/probe/probe64.exe" >/dev/null 2>&1 || true
 
   for preset in win64 win32; do
     stamp "Windows: $preset build"

@@ -25,7 +25,7 @@ function(xel_add_test name)
   if(CMAKE_CROSSCOMPILING)
     # Under an emulator (wine) every start of a program costs time: one CTest entry per test
     # program, which runs all of its cases.
-    math(EXPR T_TIMEOUT "${T_TIMEOUT} * 5")
+    math(EXPR T_TIMEOUT "${T_TIMEOUT} * 3")
     if(XEL_EMULATOR_MISSING)
       # The programs are built and checked, but nothing here can run them.
       add_test(NAME ${name} COMMAND ${CMAKE_COMMAND} -E echo "SKIPPED: ${XEL_EMULATOR_MISSING}")

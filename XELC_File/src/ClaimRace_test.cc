@@ -14,6 +14,7 @@
 #include "FileDetector.h"
 #include "FileLocker.h"
 #include "ImportPackage.h"
+#include "osal/File.h"
 
 namespace velmora::xelc {
 namespace {
@@ -26,8 +27,22 @@ constexpr int kClaimers = 4;
 struct ClaimLog {
   std::vector<std::string> claimed;
   int release_failures = 0;
-  int lost_races = 0;  // candidates another claimer renamed first
+  int lost_races = 0;         // candidates another claimer renamed first
+  int unreadable_claims = 0;  // won claims whose file could not be opened right after
 };
+
+// Opens the claimed file as the package resolver does (reading, others may read and write
+// but not delete or rename it). A claimer that lost the race must not be able to keep the
+// winner out, not even for a moment: the claim would be offered without its content.
+bool CanReadClaimedFile(const ImportPackage& package) {
+  osal::OpenOptions options;
+  options.access = osal::kAccessRead;
+  options.share = osal::kShareRead | osal::kShareWrite;
+  const std::string path =
+      package.GetFoundFile().GetCurrentFileName(FileInfo::FullPath, false, true);
+  osal::File file;
+  return file.Open(path, options).ok();
+}
 
 // Runs the import driver's two passes (unclaimed files, then expired claims) in a loop,
 // claiming and releasing (deleting) every candidate it wins, until a round finds nothing.
@@ -53,6 +68,7 @@ ClaimLog ClaimUntilEmpty(const std::string& folder) {
           continue;
         }
         log.claimed.push_back(package.GetFoundFile().GetFileName(FileInfo::NameOnly, false, false));
+        if (!CanReadClaimedFile(package)) ++log.unreadable_claims;
         if (!locker.Release(&package)) ++log.release_failures;
       }
     }
@@ -73,14 +89,17 @@ void ExpectEachClaimedOnce(const std::string& folder, const std::vector<ClaimLog
   std::map<std::string, int> counts;
   int releaseFailures = 0;
   int lostRaces = 0;
+  int unreadable = 0;
   for (const ClaimLog& log : logs) {
     for (const std::string& name : log.claimed) ++counts[name];
     releaseFailures += log.release_failures;
     lostRaces += log.lost_races;
+    unreadable += log.unreadable_claims;
   }
   // How often claimers collided; shown, not checked, since it depends on scheduling.
   ::testing::Test::RecordProperty("lost_races", lostRaces);
   EXPECT_EQ(releaseFailures, 0);
+  EXPECT_EQ(unreadable, 0);
   EXPECT_EQ(counts.size(), static_cast<size_t>(kFiles));
   for (int i = 0; i < kFiles; ++i) {
     std::string name = "f" + std::to_string(i) + ".dat";
@@ -102,7 +121,7 @@ TEST(ClaimRaceTest, ThreadsClaimEachFileOnce) {
 }
 
 // Child: waits for the go file, claims, writes one claimed name per line to the output file,
-// then "release-failures <n>" and "lost-races <n>".
+// then "release-failures <n>", "lost-races <n>" and "unreadable-claims <n>".
 XEL_CHILD_MODE(claim_race) {
   if (args.size() != 3) return 2;
   velmora::testing::ChildSay("ready");
@@ -114,6 +133,7 @@ XEL_CHILD_MODE(claim_race) {
   for (const std::string& name : log.claimed) out << name << '\n';
   out << "release-failures " << log.release_failures << '\n';
   out << "lost-races " << log.lost_races << '\n';
+  out << "unreadable-claims " << log.unreadable_claims << '\n';
   return out ? 0 : 3;
 }
 
@@ -134,13 +154,15 @@ TEST(ClaimRaceTest, ProcessesClaimEachFileOnce) {
   for (int i = 0; i < kClaimers; ++i) {
     int status = 0;
     ASSERT_TRUE(children[i].Wait(60000, &status));
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child " << i << " " << status;
+    ASSERT_EQ(status, 0) << "child " << i;
     std::ifstream in(results / std::to_string(i));
     while (std::getline(in, line)) {
       if (line.rfind("release-failures ", 0) == 0) {
         logs[i].release_failures = std::stoi(line.substr(17));
       } else if (line.rfind("lost-races ", 0) == 0) {
         logs[i].lost_races = std::stoi(line.substr(11));
+      } else if (line.rfind("unreadable-claims ", 0) == 0) {
+        logs[i].unreadable_claims = std::stoi(line.substr(18));
       } else {
         logs[i].claimed.push_back(line);
       }

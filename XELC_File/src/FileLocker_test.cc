@@ -9,6 +9,7 @@
 
 #include "ClaimTestSupport.h"
 #include "ImportPackage.h"
+#include "osal/File.h"
 
 namespace velmora::xelc {
 namespace {
@@ -209,8 +210,9 @@ TEST(FileLockerTest, FolderAccessCodesOnRestrictedFolders) {
   std::filesystem::create_directories(dir / "frozen");
   if (!Chattr("+a", dir / "append") || !Chattr("+i", dir / "frozen")) {
     Chattr("-a", dir / "append");
-    GTEST_SKIP() << "append-only and immutable folder attributes need root with "
-                    "CAP_LINUX_IMMUTABLE on a file system that supports them";
+    GTEST_SKIP() << "append-only and immutable folder attributes need chattr, root with "
+                    "CAP_LINUX_IMMUTABLE and a file system that supports them (on Windows "
+                    "only access lists do the same, which this layer cannot set)";
   }
   FileLocker locker;
   std::string text;
@@ -237,10 +239,51 @@ TEST(FileLockerTest, FolderAccessCodesOnRestrictedFolders) {
   EXPECT_THAT(text, HasSubstr(" allows no write access."));
 }
 
-TEST(FileLockerTest, FolderAccessNoReadAndNoDelete) {
-  GTEST_SKIP() << "codes 1 (no read) and 4 (no delete) need a folder where a file that was "
-                  "just created and renamed cannot be read, or cannot be deleted while it "
-                  "could be renamed; Linux offers no such folder setting, not even to root";
+// Where sharing modes bind every opener, another opener of the test file takes away one
+// right: without delete sharing the file cannot be renamed, without read sharing it cannot be
+// read back. Deleting needs the same sharing as renaming, so "no delete" cannot be made so.
+TEST(FileLockerTest, FolderAccessCodesWhileAnotherOpenerHoldsTheTestFile) {
+  ScratchFolder probeDir;
+  osal::File probeHolder;
+  osal::File probeReader;
+  osal::OpenOptions hold{osal::kAccessWrite, osal::kShareWrite | osal::kShareDelete,
+                         osal::Disposition::kCreateAlways};
+  osal::OpenOptions read{osal::kAccessRead, osal::kShareRead | osal::kShareWrite};
+  ASSERT_TRUE(probeHolder.Open(probeDir / "probe", hold).ok());
+  if (probeReader.Open(probeDir / "probe", read).ok()) {
+    GTEST_SKIP() << "a file opened without read sharing can still be read here (sharing modes "
+                    "bind only openers that lock), so no opener can take a right away";
+  }
+  struct Case {
+    unsigned access;
+    unsigned share;
+    int32_t code;
+    const char* text;
+  } cases[] = {
+      {osal::kAccessRead, osal::kShareRead | osal::kShareWrite, FileLocker::kAccessNoRename,
+       " allows no file rename."},
+      {osal::kAccessWrite, osal::kShareWrite | osal::kShareDelete, FileLocker::kAccessNoRead,
+       " allows no read access."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.code);
+    ScratchFolder dir;
+    const std::string testFile = dir / "testfile.bin.99999999999999.+99999.locked";
+    ASSERT_TRUE(WriteFile(testFile));
+    osal::File holder;
+    ASSERT_TRUE(holder.Open(testFile, {c.access, c.share}).ok());
+    ImportPackage package;
+    ASSERT_TRUE(package.SetWatchedFolder(dir.path()));
+    std::string text;
+    EXPECT_EQ(FileLocker().CheckFolderAccess(&package, &text), c.code);
+    EXPECT_EQ(text, "Watched folder " + dir.path() + c.text);
+  }
+}
+
+TEST(FileLockerTest, FolderAccessNoDelete) {
+  GTEST_SKIP() << "code 4 (no delete) needs a folder where a file can be renamed but not "
+                  "deleted: Linux offers no such folder setting, not even to root, and on "
+                  "Windows only an access list does, which this layer cannot set";
 }
 
 }  // namespace

@@ -204,8 +204,11 @@ struct Delivery {
   std::string firstFailure;
 };
 
-// Polls (and confirms with "OK") until the answer is "No file found", counting what each
-// delivery carried against expected (file name to bytes).
+// Polls until the answer is "No file found", counting what each delivery carried against
+// expected (file name to bytes). Only a claim that carries its one file is confirmed with
+// "OK"; any other claim (a plain "OK" without a part is what a claim of an unreadable file
+// looks like) is confirmed with "ERROR", which leaves the file claimed on disk, and counts as
+// a failure: confirming it would delete a file that nobody received.
 inline void PollUntilEmpty(Pair* pPair, const std::function<Ref<XmlParser>()>& request,
                            const std::map<std::string, std::string>& expected, Delivery* pDelivery,
                            int* pDelivered) {
@@ -214,12 +217,14 @@ inline void PollUntilEmpty(Pair* pPair, const std::function<Ref<XmlParser>()>& r
     std::string processed;
     Result r = pPair->Poll(*request(), &offer);
     if (r.IsSuccess() && offer.status == "OK" && offer.text == "No file found") break;
-    if (r.IsSuccess() && offer.Claimed()) r = pPair->Confirm("OK", &processed);
+    const bool bWhole = offer.parts.size() == 1;
+    if (r.IsSuccess() && offer.Claimed()) r = pPair->Confirm(bWhole ? "OK" : "ERROR", &processed);
     std::lock_guard<std::mutex> guard(pDelivery->mutex);
-    if (r.IsError() || offer.parts.size() != 1 || processed != "YES") {
+    if (r.IsError() || !bWhole || processed != "YES") {
       if (pDelivery->failures++ == 0) {
         pDelivery->firstFailure = r.Text() + " status=" + offer.status + " text=" + offer.text +
                                   " parts=" + std::to_string(offer.parts.size()) +
+                                  " confirmed=" + (bWhole ? "OK" : "ERROR") +
                                   " processed=" + processed + " diagnostics=" + offer.diagnostics;
       }
       if (pDelivery->failures > 10) return;
@@ -276,7 +281,8 @@ inline void CompeteUntilEmpty(int pairCount, const std::string& base,
   int duplicates = 0;
   for (const auto& [name, count] : delivery.counts) duplicates += count != 1;
   EXPECT_EQ(duplicates, 0);
-  EXPECT_TRUE(ListNames(folder).empty());
+  const std::vector<std::string> left = ListNames(folder);
+  EXPECT_TRUE(left.empty()) << left.size() << " entries left, such as " << left.front();
   for (auto& pair : pairs) EXPECT_THAT(pair->Finish(), IsOk());
 }
 

@@ -211,6 +211,32 @@ TEST_F(PollEndToEndTest, CompetingPluginsDeliverEveryFileExactlyOnce) {
       4, M_Base.path(), [&in] { return PollRequest(in, "*.dat"); }, files, in);
 }
 
+// Where a racer's rename can move a claimed file on (as over SMB), the first claimer's
+// confirmation must not complete a file that is no longer under its own lock name.
+TEST_F(PollEndToEndTest, ConfirmingAClaimWhoseFileMovedOnDeletesNothing) {
+  const std::string in = Watched();
+  WriteFile(in + "/a.pdf", "a", 100);
+  Pair pair;
+  ASSERT_THAT(pair.Start(M_Base.path()), IsOk());
+  Offer offer;
+  ASSERT_THAT(pair.Poll(*PollRequest(in, "*.pdf"), &offer), IsOk());
+  ASSERT_TRUE(offer.Claimed());
+  // The racer's running claim: the same time stamp, another random string.
+  std::vector<std::string> names = ListNames(in);
+  std::smatch m;
+  ASSERT_EQ(names.size(), 1u);
+  ASSERT_TRUE(std::regex_match(names[0], m, kRunningLock)) << names[0];
+  const std::string other = names[0].substr(0, static_cast<size_t>(m.position(2))) + "Other" +
+                            names[0].substr(static_cast<size_t>(m.position(2) + m.length(2)));
+  fs::rename(in + "/" + names[0], in + "/" + other);
+
+  std::string processed;
+  ASSERT_THAT(pair.Confirm("OK", &processed), IsOk());
+  EXPECT_EQ(processed, "NO");
+  EXPECT_THAT(ListNames(in), ::testing::ElementsAre(other));
+  EXPECT_THAT(pair.Finish(), IsOk());
+}
+
 TEST_F(PollEndToEndTest, AClaimOfAKilledPluginComesBackOnceItsLockHasExpired) {
   const std::string in = Watched();
   const auto files = WriteNumberedFiles(in, 40);

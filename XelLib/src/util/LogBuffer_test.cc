@@ -29,9 +29,8 @@ LogRecord Line(const char* text) {
 }
 
 int ExitCode(testing::ChildProcess& child, int timeout_ms) {
-  int status = 0;
-  if (!child.Wait(timeout_ms, &status)) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  int code = -1;
+  return child.Wait(timeout_ms, &code) ? code : -1;
 }
 
 // Child modes (run before main, see ChildProcess.h); args[0] is the trace key.
@@ -65,6 +64,14 @@ XEL_CHILD_MODE(abandon_mutex) {
   if (args.empty() || !mutex.Open(LogBuffer::MutexName(args[0])).ok()) return 2;
   if (!mutex.Acquire(1000).ok()) return 3;
   osal::TerminateProcess(0);
+}
+
+// Fails an assertion with the trace key open: the buffer's fatal writer ends the process.
+XEL_CHILD_MODE(fatal_assert) {
+  if (args.empty() || OpenTraceKey(args[0]).IsError()) return 2;
+  const std::string& key = args[0];
+  XEL_ASSERT_DIAG(key.empty(), "key");
+  return 0;
 }
 
 TEST(LogBuffer, LinesCarryTheSlotHeaderAndAreReadInOrder) {
@@ -218,19 +225,13 @@ TEST(LogBuffer, ReaderReportsAMutexItCannotTake) {
   holder.join();
 }
 
-TEST(LogBufferDeathTest, FatalWriterTracesTheMessageAndAStackDumpThenExits) {
+TEST(LogBufferCrossProcess, FatalWriterTracesTheMessageAndAStackDumpThenExits) {
   std::string key = UniqueKey();
   Ref<LogBuffer> platform;
   ASSERT_TRUE(LogBuffer::Create(key, &platform).IsSuccess());
-  // A forked child inherits the key; it writes into the buffer created here.
-  GTEST_FLAG_SET(death_test_style, "fast");
-  EXPECT_EXIT(
-      {
-        if (OpenTraceKey(key).IsError()) _exit(5);
-        XEL_ASSERT_DIAG(key.empty(), "key");
-      },
-      ::testing::ExitedWithCode(1), "");
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  testing::ChildProcess child;
+  ASSERT_TRUE(child.Start("fatal_assert", {key}));
+  EXPECT_EQ(ExitCode(child, 20000), 1);
   std::vector<std::string> lines;
   ASSERT_TRUE(platform->Read(&lines).IsSuccess());
   // The message, the frames and the raw words up to the top of the stack.
@@ -265,7 +266,7 @@ TEST(LogBufferCrossProcess, NothingIsLostWhileTheReaderKeepsUp) {
     if (was_exited) break;
   }
   ASSERT_TRUE(exited);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(status, 0);
   ASSERT_EQ(lines.size(), static_cast<size_t>(kLines));
   for (int i = 0; i < kLines; ++i) {
     std::string tail = ") line " + std::to_string(i);

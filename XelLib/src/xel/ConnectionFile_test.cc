@@ -33,6 +33,20 @@ std::string ReadFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// Reads a file that another handle still holds open. On Windows a delete-on-close file can
+// be opened only by an opener that shares delete (and the writer's write) access.
+std::string ReadOpenFile(const std::string& path) {
+  osal::File file;
+  osal::OpenOptions options;
+  options.share = osal::kShareRead | osal::kShareWrite | osal::kShareDelete;
+  if (!file.Open(path, options).ok()) return "(not opened)";
+  std::string content;
+  char buffer[256];
+  size_t read = 0;
+  while (file.Read(buffer, sizeof buffer, &read).ok() && read > 0) content.append(buffer, read);
+  return content;
+}
+
 util::Ref<ConnectionFile> NewConnection() {
   return util::Ref<ConnectionFile>::Adopt(new ConnectionFile);
 }
@@ -191,7 +205,7 @@ TEST(ConnectionFileOutput, CreatedFoldersGoWithADeleteOnCloseFile) {
                                          ConnectionFile::Output_DeleteOnClose),
               IsOk());
   EXPECT_THAT(conn->Send(DataBlock("temp"), 0), IsOk());
-  EXPECT_EQ(ReadFile(dir.Join("a/b/c/out.txt")), "temp");
+  EXPECT_EQ(ReadOpenFile(dir.Join("a/b/c/out.txt")), "temp");
   ASSERT_THAT(conn->Close(), IsOk());
   EXPECT_FALSE(std::filesystem::exists(dir.Join("a")));
   EXPECT_TRUE(std::filesystem::exists(dir.path()));

@@ -1,8 +1,10 @@
 // Windows files and folders through the wide file calls, every path in the long-path form.
 #include "osal/File.h"
 
+#include <cstring>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "win32/WindowsSupport.h"
 
@@ -364,13 +366,50 @@ bool FolderExists(std::string_view path) { return !path.empty() && IsFolder(Long
 
 Status Rename(std::string_view from, std::string_view to, RenameMode mode, bool write_through) {
   if (from.empty() || to.empty()) return Invalid();
-  // Without MOVEFILE_REPLACE_EXISTING an existing target fails the move, atomically: of
-  // several pollers renaming the same file, exactly one wins. Without MOVEFILE_COPY_ALLOWED a
-  // move to another volume fails with ERROR_NOT_SAME_DEVICE rather than becoming a copy.
-  DWORD flags = 0;
-  if (mode == RenameMode::kReplace) flags |= MOVEFILE_REPLACE_EXISTING;
-  if (write_through) flags |= MOVEFILE_WRITE_THROUGH;
-  if (!::MoveFileExW(LongPathW(from).c_str(), LongPathW(to).c_str(), flags)) {
+  if (mode == RenameMode::kReplace) {
+    // Without MOVEFILE_COPY_ALLOWED a move to another volume fails with ERROR_NOT_SAME_DEVICE
+    // rather than becoming a copy.
+    DWORD flags = MOVEFILE_REPLACE_EXISTING;
+    if (write_through) flags |= MOVEFILE_WRITE_THROUGH;
+    if (!::MoveFileExW(LongPathW(from).c_str(), LongPathW(to).c_str(), flags)) {
+      return LastErrorStatus();
+    }
+    return Status::Ok();
+  }
+
+  // A rename without replace is how pollers claim a file, and exactly one of several racers
+  // may win. MoveFileExW does not ensure that: it opens the source by name with DELETE access,
+  // sharing everything, and then renames that open file. A racer that opened the source just
+  // before the winner renamed it keeps its handle to the winner's file until its own rename
+  // has failed; meanwhile the winner cannot open its claim without sharing deletion (seen
+  // under wine for a third of the claims of four racers, docs/windows.md), and where the
+  // system renames the open file rather than the name (SMB, docs/network-shares.md), the
+  // racer's rename succeeds as well and moves the winner's file on. So the source is opened
+  // here with DELETE access and without sharing deletion: no two renamers (nor deleters) can
+  // hold the file at once, and a racer fails with a sharing violation while the winner holds
+  // it, with "not found" after. Readers and writers that share deletion do not stand in the
+  // way, as with MoveFileExW. Backup semantics let the same call open a folder; a symbolic
+  // link is opened (and renamed) itself, as MoveFileExW renames it, not what it points to.
+  DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+  if (write_through) flags |= FILE_FLAG_WRITE_THROUGH;
+  win32::UniqueHandle source(::CreateFileW(LongPathW(from).c_str(), DELETE | SYNCHRONIZE,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, flags, nullptr));
+  if (!source.IsValid()) return LastErrorStatus();
+
+  // The structure ends in the name's first character; the name follows it with its NUL.
+  const std::wstring target = LongPathW(to);
+  const size_t name_bytes = target.size() * sizeof(wchar_t);
+  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + name_bytes, 0);
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = FALSE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(name_bytes);
+  std::memcpy(info->FileName, target.c_str(), name_bytes + sizeof(wchar_t));
+  // An existing target fails with ERROR_ALREADY_EXISTS, another volume with
+  // ERROR_NOT_SAME_DEVICE.
+  if (!::SetFileInformationByHandle(source.get(), FileRenameInfo, info,
+                                    static_cast<DWORD>(buffer.size()))) {
     return LastErrorStatus();
   }
   return Status::Ok();
