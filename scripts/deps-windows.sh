@@ -34,7 +34,7 @@ installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install o
 
 # --- Debian packages ------------------------------------------------------------------------
 packages=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64
-          binutils-mingw-w64-i686 wine64 dpkg-dev make perl cmake ninja-build googletest)
+          binutils-mingw-w64-i686 wine wine64 dpkg-dev make perl cmake ninja-build googletest)
 missing=()
 for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -45,16 +45,18 @@ fi
 
 # --- wine32 -------------------------------------------------------------------------------------
 wine32_reason=""
-if [ "$pretend_no_wine32" = 1 ]; then
-  wine32_reason="wine32 not installed (--pretend-no-wine32)"
-elif ! installed wine32:i386; then
+if installed wine32:i386; then
+  [ "$pretend_no_wine32" = 1 ] && wine32_reason="wine32 taken as missing (--pretend-no-wine32)"
+else
   added_i386=0
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     $SUDO dpkg --add-architecture i386
     added_i386=1
   fi
-  if $SUDO apt-get update -qq >/dev/null 2>&1 &&
-     $SUDO apt-get install -s -qq --no-install-recommends wine32:i386 wine >/dev/null 2>&1; then
+  if [ "$pretend_no_wine32" = 1 ]; then
+    wine32_reason="wine32:i386 taken as not installable (--pretend-no-wine32)"
+  elif $SUDO apt-get update -qq >/dev/null 2>&1 &&
+       $SUDO apt-get install -s -qq --no-install-recommends wine32:i386 wine >/dev/null 2>&1; then
     echo "Installing: wine32:i386"
     if ! $SUDO apt-get install -y -qq --no-install-recommends wine32:i386 wine >/dev/null 2>&1; then
       wine32_reason="wine32:i386 did not install"
@@ -65,7 +67,12 @@ elif ! installed wine32:i386; then
   if [ -n "$wine32_reason" ] && [ "$added_i386" = 1 ]; then
     # Left enabled, an i386 archive that lags the amd64 one breaks every later update.
     $SUDO dpkg --remove-architecture i386 || true
-    $SUDO apt-get update -qq >/dev/null 2>&1 || true
+    if $SUDO apt-get update -qq >/dev/null 2>&1; then
+      echo "deps-windows: the i386 architecture is removed again; apt-get update works"
+    else
+      echo "deps-windows: apt-get update fails after removing the i386 architecture" >&2
+      exit 1
+    fi
   fi
 fi
 [ -n "$wine32_reason" ] && echo "deps-windows: the i686 tests will be skipped: $wine32_reason"
@@ -158,8 +165,8 @@ build_googletest i686
 # --- the wine prefix ---------------------------------------------------------------------------------------
 export WINEPREFIX="$cache/wineprefix"
 export WINEDEBUG=-all
-wine_cmd=wine
-command -v wine >/dev/null 2>&1 || wine_cmd=wine64
+wine_cmd=$(command -v wine || true)
+[ -n "$wine_cmd" ] || wine_cmd=/usr/lib/wine/wine64
 probe_dir="$cache/build/probe"
 mkdir -p "$probe_dir"
 cat > "$probe_dir/probe.c" <<'EOF'
@@ -186,9 +193,9 @@ if ! runs "$probe_dir/probe64.exe"; then
 fi
 
 {
-  echo "XEL_DEPS_X86_64=$cache/x86_64"
-  echo "XEL_DEPS_I686=$cache/i686"
-  echo "WINEPREFIX=$WINEPREFIX"
-  echo "XEL_WINE=$(command -v "$wine_cmd")"
-  echo "XEL_WINE32=${wine32_reason:-yes}"
+  printf 'XEL_DEPS_X86_64=%q\n' "$cache/x86_64"
+  printf 'XEL_DEPS_I686=%q\n' "$cache/i686"
+  printf 'WINEPREFIX=%q\n' "$WINEPREFIX"
+  printf 'XEL_WINE=%q\n' "$wine_cmd"
+  printf 'XEL_WINE32=%q\n' "${wine32_reason:-yes}"
 } > "$cache/windows.env"

@@ -152,7 +152,12 @@ inline void WriteFile(const std::string& path, const std::string& content, int a
 class Pair {
  public:
   Result Start(const std::string& base, int traceLevel = 1, const std::string& moreConfig = "") {
-    Result r = M_Session.Start(Options(traceLevel));
+    return Start(base, Options(traceLevel), moreConfig);
+  }
+  // Starts the host and plug-in that options name.
+  Result Start(const std::string& base, const MasterOptions& options,
+               const std::string& moreConfig = "") {
+    Result r = M_Session.Start(options);
     if (r.IsError()) return r;
     Ref<XmlParser> answer;
     r = M_Session.SendStart(ComponentConfig(base, moreConfig), &answer);
@@ -252,17 +257,19 @@ inline std::map<std::string, std::string> WriteNumberedFiles(const std::string& 
   return files;
 }
 
-// Starts pairCount pairs on the component base folder base, lets them poll with request until
-// the folder offers nothing, and checks that every file of expected (name to bytes) was
-// delivered exactly once, byte for byte, by more than one pair, and that folder is empty.
-inline void CompeteUntilEmpty(int pairCount, const std::string& base,
+// Starts one pair for each of hosts (host program and plug-in) on the component base folder
+// base, lets them poll with request until the folder offers nothing, and checks that every file
+// of expected (name to bytes) was delivered exactly once, byte for byte, by more than one pair,
+// and that folder is empty.
+inline void CompeteUntilEmpty(const std::vector<MasterOptions>& hosts, const std::string& base,
                               const std::function<Ref<XmlParser>()>& request,
                               const std::map<std::string, std::string>& expected,
                               const std::string& folder) {
+  const int pairCount = static_cast<int>(hosts.size());
   std::vector<std::unique_ptr<Pair>> pairs;
-  for (int i = 0; i < pairCount; ++i) {
+  for (const MasterOptions& host : hosts) {
     pairs.push_back(std::make_unique<Pair>());
-    ASSERT_THAT(pairs.back()->Start(base), IsOk());
+    ASSERT_THAT(pairs.back()->Start(base, host), IsOk()) << host.M_HostPath;
   }
   Delivery delivery;
   std::vector<int> delivered(static_cast<size_t>(pairCount), 0);
@@ -284,6 +291,15 @@ inline void CompeteUntilEmpty(int pairCount, const std::string& base,
   const std::vector<std::string> left = ListNames(folder);
   EXPECT_TRUE(left.empty()) << left.size() << " entries left, such as " << left.front();
   for (auto& pair : pairs) EXPECT_THAT(pair->Finish(), IsOk());
+}
+
+// The same with pairCount pairs of this build's host and plug-in.
+inline void CompeteUntilEmpty(int pairCount, const std::string& base,
+                              const std::function<Ref<XmlParser>()>& request,
+                              const std::map<std::string, std::string>& expected,
+                              const std::string& folder) {
+  CompeteUntilEmpty(std::vector<MasterOptions>(static_cast<size_t>(pairCount), Options(1)), base,
+                    request, expected, folder);
 }
 
 }  // namespace velmora::tools::e2e

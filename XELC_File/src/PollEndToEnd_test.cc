@@ -211,6 +211,21 @@ TEST_F(PollEndToEndTest, CompetingPluginsDeliverEveryFileExactlyOnce) {
       4, M_Base.path(), [&in] { return PollRequest(in, "*.dat"); }, files, in);
 }
 
+// The product is the 32-bit plug-in, and 64-bit ones may poll the same folder: two pairs of each
+// word size drain one folder together (where the build of the other size stands beside this one).
+TEST_F(PollEndToEndTest, PluginsOfBothWordSizesShareOneFolderExactlyOnce) {
+  MasterOptions peer = Options(1);
+  peer.M_HostPath = XEL_PEER_HOST_PATH;
+  peer.M_PluginPath = XEL_PEER_PLUGIN_PATH;
+  if (peer.M_HostPath.empty() || !fs::exists(peer.M_HostPath) || !fs::exists(peer.M_PluginPath)) {
+    GTEST_SKIP() << "no build of the other word size beside this one (XEL_PEER_BUILD_DIR)";
+  }
+  const std::string in = Watched();
+  const auto files = WriteNumberedFiles(in, 200);
+  CompeteUntilEmpty({Options(1), Options(1), peer, peer}, M_Base.path(),
+                    [&in] { return PollRequest(in, "*.dat"); }, files, in);
+}
+
 // Where a racer's rename can move a claimed file on (as over SMB), the first claimer's
 // confirmation must not complete a file that is no longer under its own lock name.
 TEST_F(PollEndToEndTest, ConfirmingAClaimWhoseFileMovedOnDeletesNothing) {
