@@ -32,6 +32,11 @@ if [ "$linux" = 1 ]; then
   cmake --build --preset "$preset"
   stamp "Linux: tests"
   ctest --preset "$preset" -j "$jobs"
+  if [ "$asan" = 0 ]; then
+    stamp "Linux: install and Debian package"
+    ./scripts/test-find-package.sh build
+    ./scripts/test-deb.sh build
+  fi
 fi
 
 if [ "$windows" = 1 ]; then

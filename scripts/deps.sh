@@ -6,6 +6,7 @@ XEL_PACKAGES=(
   cmake ninja-build g++ pkg-config ccache
   libssl-dev libgtest-dev libgmock-dev libbenchmark-dev libxml2-dev
   libpam0g-dev libacl1-dev libsmbclient-dev samba
+  dpkg-dev file help2man lintian
 )
 
 missing=()

@@ -17,12 +17,28 @@
 
 namespace {
 
-int Usage() {
-  std::fprintf(stderr,
-               "usage: xelhost PLUGIN LINKNAME [TRACELEVEL]\n"
-               "  Loads the plug-in library PLUGIN and runs its XelEvent entry with\n"
-               "  argv = {xelhost, LINKNAME, TRACELEVEL}.\n");
-  return 2;
+// The help text; on standard output for --help, on standard error after a wrong call.
+int Usage(FILE* out, int exitCode) {
+  std::fprintf(
+      out,
+      "Usage: xelhost PLUGIN LINKNAME [TRACELEVEL [MORE...]]\n"
+      "Loads the plug-in library PLUGIN, resolves its exported entry \"XelEvent\" and runs it\n"
+      "once on the main thread with argv = {xelhost, LINKNAME, TRACELEVEL, MORE...}, the way\n"
+      "the platform's host process starts a component. xelmaster starts it; it is seldom run\n"
+      "by hand.\n"
+      "\n"
+      "Arguments:\n"
+      "  PLUGIN        the plug-in library (libXelcFile.so, XelcFile.dll)\n"
+      "  LINKNAME      name of the data link to the master, KEY_suffix\n"
+      "  TRACELEVEL    master trace level of the plug-in\n"
+      "  -h, --help    print this help and exit\n"
+      "\n"
+      "Exit status:\n"
+      "  0     the entry returned 0: the plug-in ended normally\n"
+      "  2     wrong usage\n"
+      "  3     PLUGIN cannot be loaded or does not export XelEvent\n"
+      "  255   the entry returned -1; any other result is the exit status as a byte\n");
+  return exitCode;
 }
 
 }  // namespace
@@ -35,7 +51,8 @@ int main(int argc, char** argv) {
   // The arguments in UTF-8 (main's argv is in the system's code page on Windows).
   std::vector<std::string> line = velmora::osal::CurrentCommandLine();
   if (line.size() != static_cast<size_t>(argc)) line.assign(argv, argv + argc);
-  if (line.size() < 2 || line[1] == "--help" || line[1] == "-h") return Usage();
+  if (line.size() >= 2 && (line[1] == "--help" || line[1] == "-h")) return Usage(stdout, 0);
+  if (line.size() < 2) return Usage(stderr, 2);
   const char* plugin = line[1].c_str();
   // The plug-in's runtime symbols stay its own, and a missing symbol is reported here rather
   // than in the middle of a call.

@@ -21,9 +21,30 @@ std::atomic<bool> g_bStop{false};
 
 void OnInterrupt() { g_bStop.store(true); }
 
-int Usage() {
-  fprintf(stderr, "usage: xeltrace KEY [--once] [--out FILE]\n");
-  return 2;
+// The help text; on standard output for --help, on standard error after a wrong call.
+int Usage(FILE* out, int exitCode) {
+  fprintf(out,
+          "Usage: xeltrace KEY [--once] [--out FILE]\n"
+          "Collects the trace lines of the plug-ins whose link name is KEY_suffix, the way the\n"
+          "platform's trace collector does: creates the shared trace buffer of KEY and prints its\n"
+          "lines as they arrive, until Ctrl-C (or a break or termination request). Each line\n"
+          "leaves the buffer once, so only one collector reads a key. xelmaster collects the\n"
+          "trace of the plug-in it starts itself (--trace-file); xeltrace is for a plug-in\n"
+          "started by hand (xelhost PLUGIN KEY_suffix).\n"
+          "\n"
+          "Options:\n"
+          "  KEY           the key, the part of the link name before its first underscore\n"
+          "  --once        print what the buffer holds now and exit; opens the buffer of KEY\n"
+          "                when it exists already\n"
+          "  --out FILE    write the lines to FILE instead of standard output\n"
+          "  -h, --help    print this help and exit\n"
+          "\n"
+          "Exit status:\n"
+          "  0     ended by an interrupt, or --once has printed the buffer\n"
+          "  1     FILE cannot be opened, the trace buffer cannot be created or opened, or\n"
+          "        its lock cannot be taken\n"
+          "  2     wrong usage\n");
+  return exitCode;
 }
 
 }  // namespace
@@ -38,18 +59,20 @@ int main(int argc, char** argv) {
   std::string out_path;
   bool once = false;
   for (int i = 1; i < argc; ++i) {
-    if (strcmp(argv[i], "--once") == 0) {
+    if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+      return Usage(stdout, 0);
+    } else if (strcmp(argv[i], "--once") == 0) {
       once = true;
     } else if (strcmp(argv[i], "--out") == 0 && i + 1 < argc) {
       out_path = argv[++i];
     } else if (argv[i][0] == '-' || !key.empty()) {
-      return Usage();
+      return Usage(stderr, 2);
     } else {
       key = argv[i];
     }
   }
   // The key is the part of a link name before its first underscore.
-  if (key.empty() || key.find('_') != std::string::npos) return Usage();
+  if (key.empty() || key.find('_') != std::string::npos) return Usage(stderr, 2);
 
   FILE* out = stdout;
   if (!out_path.empty()) {
