@@ -4,6 +4,7 @@
 
 
 #include "NetConnectionsManager.h"
+#include "osal/AccountCalls.h"
 #include "osal/Security.h"
 #include "util/Trace.h"
 
@@ -104,13 +105,14 @@ void LogonConnector::ConnectLocalFolder() {
   // authentication service in the "user@domain" form.
   std::string account = (M_Domain.empty() || M_Domain == ".") ? M_User : M_UserAtDomain;
   // An empty service name selects the operating-system layer's default.
-  osal::Status logon = osal::LogonUser(account, M_Password, M_LogonService, &M_LogonToken);
+  osal::AccountCalls &calls = osal::AccountCalls::Current();
+  osal::Status logon = calls.LogonUser(account, M_Password, M_LogonService, &M_LogonToken);
   if (!logon.ok()) {
     text += " failed, LogonUser() error=" + std::to_string(logon.code());
     XEL_TRACE_OBJ(this, General_Error, "%s", text.c_str());
     M_State = kStateFailed;
   } else {
-    osal::Status impersonated = osal::ImpersonateLoggedOnUser(M_LogonToken);
+    osal::Status impersonated = calls.ImpersonateLoggedOnUser(M_LogonToken);
     if (!impersonated.ok()) {
       text += " failed, ImpersonateLoggedOnUser() error=" + std::to_string(impersonated.code());
       XEL_TRACE_OBJ(this, General_Error, "%s", text.c_str());
@@ -129,7 +131,7 @@ void LogonConnector::ConnectLocalFolder() {
 void LogonConnector::Revert() {
   if (!M_bImpersonating) return;
   std::string text = "Reverting impersonation of user@domain " + M_UserAtDomain;
-  osal::Status reverted = osal::RevertToSelf();
+  osal::Status reverted = osal::AccountCalls::Current().RevertToSelf();
   if (!reverted.ok()) {
     text += " failed, error=" + std::to_string(reverted.code());
     XEL_TRACE_OBJ(this, General_Error, "%s", text.c_str());
@@ -150,8 +152,9 @@ int32_t LogonConnector::Disconnect() {
 }
 
 int32_t LogonConnector::CheckFolderPermission() {
+  osal::AccountCalls &calls = osal::AccountCalls::Current();
   osal::SecurityInfo info;
-  osal::Status read = info.Read(M_Folder);
+  osal::Status read = calls.ReadSecurity(M_Folder, &info);
   if (!read.ok()) {
     M_StatusText = "GetNamedSecurityInfoW: on folder " + M_Folder +
                    " failed, error=" + std::to_string(read.code());
@@ -165,7 +168,7 @@ int32_t LogonConnector::CheckFolderPermission() {
   std::string text =
       "Permission check on folder " + M_Folder + " for user@domain " + M_UserAtDomain;
   uint32_t mask = 0;
-  osal::Status rights = info.GetEffectiveRights(trustee, &mask);
+  osal::Status rights = calls.GetEffectiveRights(info, trustee, &mask);
   if (!rights.ok()) {
     text += " failed, GetEffectiveRightsFromAcl() error=" + std::to_string(rights.code());
     XEL_TRACE_OBJ(this, General_Error, "%s", text.c_str());

@@ -1,6 +1,7 @@
 // NetConnectionsManager: the network share connections the file component added itself.
 #include "NetConnectionsManager.h"
 
+#include "osal/AccountCalls.h"
 #include "osal/NetShare.h"
 #include "util/Trace.h"
 
@@ -35,7 +36,8 @@ int32_t NetConnectionsManager::AddConnection(const std::string& remote_name,
   if (bReconnect && CancelConnection(remote_name, pOutput) == kFailed) return kFailed;
 
   // A deviceless, temporary connection: nothing is remembered beyond this process.
-  const uint32_t code = osal::AddShareConnection(remote_name, user, password);
+  const uint32_t code =
+      osal::AccountCalls::Current().AddShareConnection(remote_name, user, password);
   std::string text = "Net connection to share " + remote_name + " with user " + user;
   int32_t result = kUsable;
   switch (code) {
@@ -66,7 +68,8 @@ int32_t NetConnectionsManager::CancelConnection(const std::string& remote_name,
                                                 std::string* pOutput) {
   if (pOutput == nullptr) return kNoOutput;
   osal::ScopedLock guard(M_Lock);  // recursive: AddConnection calls this holding it
-  const uint32_t code = osal::CancelShareConnection(remote_name, /*force=*/false);
+  const uint32_t code =
+      osal::AccountCalls::Current().CancelShareConnection(remote_name, /*bForce=*/false);
   std::string text = "Net connection to share " + remote_name;
   int32_t result = kUsable;
   bool gone = true;
@@ -107,8 +110,9 @@ int32_t NetConnectionsManager::CancelConnection(const std::string& remote_name,
 void NetConnectionsManager::CancelAllConnections() {
   XEL_TRACE_OBJ(this, General_80, "Cancelling all network connections");
   osal::ScopedLock guard(M_Lock);
+  osal::AccountCalls& calls = osal::AccountCalls::Current();
   for (const std::string& name : M_ConnectedShares) {
-    const uint32_t code = osal::CancelShareConnection(name, /*force=*/false);
+    const uint32_t code = calls.CancelShareConnection(name, /*bForce=*/false);
     if (code == osal::kNetOk) {
       XEL_TRACE_OBJ(this, General_80, "Net connection to share %s successfully cancelled",
                     name.c_str());

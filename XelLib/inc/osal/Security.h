@@ -30,13 +30,16 @@ inline constexpr uint32_t kAccessSynchronize = 0x00100000;
 // The trustee name that stands for the user the calling thread runs as.
 inline constexpr std::string_view kTrusteeCurrentUser = "CURRENT_USER";
 
-// What decides access to one file-system object, read once. For a local object: its owner,
-// group, mode bits and POSIX access ACL, and the same for the folder that holds it (which
-// decides deleting it). For an object on a connected network share (a UNC path): its NT
-// security descriptor, read from the server over the share's connection. Effective rights
-// of any trustee can then be computed from the snapshot without touching the object again.
-// How permissions become access-mask bits is decided in GetEffectiveRights and documented
-// in docs/rights-mapping.md.
+// What decides access to one file-system object, read once; effective rights of any trustee
+// can then be computed from the snapshot without touching the object again.
+// - POSIX: for a local object its owner, group, mode bits and POSIX access ACL, and the same
+//   for the folder that holds it (which decides deleting it); for an object on a connected
+//   network share (a UNC path) its NT security descriptor, read from the server over the
+//   share's connection. How permissions become access-mask bits is decided in
+//   GetEffectiveRights and documented in docs/rights-mapping.md.
+// - Windows: the object's discretionary access list (GetNamedSecurityInfoW, local and UNC
+//   paths alike); the rights are the system's own reading of it (GetEffectiveRightsFromAclW).
+//   object(), parent() and ntAcl() stay empty there.
 class SecurityInfo {
  public:
   // Kinds of access-list entries (the POSIX ACL tags).
@@ -72,18 +75,21 @@ class SecurityInfo {
     std::string connectedUser;  // the account the share is connected with (CURRENT_USER)
   };
 
-  // Reads the object at path and its parent folder. The status carries the native error
-  // of reading the object (for example kNotFound); a parent that cannot be read only takes
-  // away the delete right. A UNC path is read from its share instead (kPathNotFound with
-  // ENOTCONN while the share is not connected, kNotSupported when the server cannot give
-  // the security descriptor).
+  // Reads the object at path (on POSIX also its parent folder). The status carries the
+  // native error of reading the object (for example kNotFound, on Windows the result of
+  // GetNamedSecurityInfoW); on POSIX a parent that cannot be read only takes away the delete
+  // right, and a UNC path is read from its share instead (kPathNotFound with ENOTCONN while
+  // the share is not connected, kNotSupported when the server cannot give the security
+  // descriptor).
   Status Read(std::string_view path);
 
   // The access mask that trustee (kTrusteeCurrentUser for the calling thread's identity, or
   // an account name, optionally "domain\user" or "user@domain") effectively holds. kNotFound
-  // for an unknown account, kInvalid before a successful Read. On a share's object
-  // kTrusteeCurrentUser is the share's account, and an account the access list does not
-  // name holds what everyone holds. Thread-safe (const).
+  // for an unknown account (on Windows code 1332, ERROR_NONE_MAPPED), kInvalid before a
+  // successful Read; on Windows other failures carry the result of GetEffectiveRightsFromAclW,
+  // kNotSupported with code 1 (ERROR_INVALID_FUNCTION) where the system cannot compute rights.
+  // On POSIX, on a share's object kTrusteeCurrentUser is the share's account, and an account
+  // the access list does not name holds what everyone holds. Thread-safe (const).
   Status GetEffectiveRights(std::string_view trustee, uint32_t* pMask) const;
 
   const Object& object() const { return M_Object; }
@@ -95,6 +101,8 @@ class SecurityInfo {
   Object M_Object;
   Object M_Parent;
   NtAcl M_NtAcl;
+  // Windows: the object's security descriptor in self-relative form, as bytes; empty on POSIX.
+  std::vector<unsigned char> M_Descriptor;
 };
 
 // Reads the security information of path and computes the rights of trustee in one step.

@@ -1,6 +1,7 @@
 // POSIX logon: PAM password checks and per-thread impersonation through the raw id syscalls.
 #include "osal/Logon.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <grp.h>
 #include <pwd.h>
@@ -10,6 +11,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -178,6 +182,18 @@ Status LogonUser(std::string_view user, std::string_view password, std::string_v
   return Status::Ok();
 }
 
+Status LogonProcessAccount(LogonToken* pToken) {
+  if (pToken == nullptr) return Status(ErrorKind::kInvalid, EINVAL);
+  pToken->Close();
+  std::vector<char> buffer(16384);
+  struct passwd entry;
+  struct passwd* pFound = nullptr;
+  int rc = getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &pFound);
+  if (rc != 0) return Status::FromNative(rc);
+  if (pFound == nullptr) return Status(ErrorKind::kNotFound, ENOENT);
+  return pToken->Resolve(entry.pw_name);
+}
+
 std::string LogonErrorText(int code) {
   const char* pText = pam_strerror(nullptr, code);
   return pText != nullptr ? std::string(pText) : "PAM error " + std::to_string(code);
@@ -230,5 +246,32 @@ Status RevertToSelf() {
 }
 
 bool IsImpersonating() { return t_Saved.bActive; }
+
+Status ListImpersonatingThreads(std::vector<uint32_t>* pThreadIds) {
+  if (pThreadIds == nullptr) return Status(ErrorKind::kInvalid, EINVAL);
+  pThreadIds->clear();
+  DIR* pTasks = opendir("/proc/self/task");
+  if (pTasks == nullptr) return Status::FromNative(errno);
+  while (const struct dirent* pEntry = readdir(pTasks)) {
+    if (pEntry->d_name[0] == '.') continue;
+    std::ifstream status(std::string("/proc/self/task/") + pEntry->d_name + "/status");
+    std::string line;
+    bool bForeign = false;
+    // "Uid:" and "Gid:" list the real, effective, saved and file-system ids.
+    while (std::getline(status, line)) {
+      if (line.rfind("Uid:", 0) != 0 && line.rfind("Gid:", 0) != 0) continue;
+      std::istringstream fields(line.substr(4));
+      long real = -1;
+      long effective = -1;
+      fields >> real >> effective;
+      bForeign = bForeign || real != effective;
+    }
+    // A thread that ended since the listing has no status left and is not counted.
+    if (bForeign)
+      pThreadIds->push_back(static_cast<uint32_t>(std::strtoul(pEntry->d_name, nullptr, 10)));
+  }
+  closedir(pTasks);
+  return Status::Ok();
+}
 
 }  // namespace velmora::osal

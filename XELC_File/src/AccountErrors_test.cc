@@ -1,0 +1,487 @@
+// Tests of what the native codes of logons, folder rights and share connections become (trace
+// lines, states, poll answers, "CreateFile" errors), with the codes injected at the
+// operating-system layer's account calls; and of the thread that a request's logon,
+// impersonation and revert run on, with the real calls.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AppTestSupport.h"
+#include "ClaimTestSupport.h"
+#include "CreateFileFunction.h"
+#include "FileFunctionsTestSupport.h"
+#include "ImportDriver.h"
+#include "LogonConnector.h"
+#include "NetConnectionsManager.h"
+#include "osal/AccountCalls.h"
+#include "osal/Thread.h"
+#include "xel/Configuration.h"
+
+namespace velmora::xelc {
+namespace {
+
+using osal::Status;
+using ::testing::Each;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using testing::ScratchFolder;
+using xel::XmlParser;
+
+// Account calls that answer with the codes a test queues per operation (none queued:
+// success) and log what they were asked. Nothing reaches the operating system.
+class InjectedCalls : public osal::AccountCalls {
+ public:
+  Status LogonUser(std::string_view user, std::string_view password, std::string_view,
+                   osal::LogonToken*) override {
+    return Answer("LogonUser " + std::string(user) + " " + std::string(password));
+  }
+  Status ImpersonateLoggedOnUser(const osal::LogonToken&) override {
+    return Answer("ImpersonateLoggedOnUser");
+  }
+  Status RevertToSelf() override { return Answer("RevertToSelf"); }
+  Status ReadSecurity(std::string_view path, osal::SecurityInfo*) override {
+    return Answer("ReadSecurity " + std::string(path));
+  }
+  Status GetEffectiveRights(const osal::SecurityInfo&, std::string_view trustee,
+                            uint32_t* pMask) override {
+    *pMask = M_Mask;
+    return Answer("GetEffectiveRights " + std::string(trustee));
+  }
+  uint32_t AddShareConnection(std::string_view remote, std::string_view user,
+                              std::string_view password) override {
+    return Answer("AddShareConnection " + std::string(remote) + " " + std::string(user) + " " +
+                  std::string(password))
+        .code();
+  }
+  uint32_t CancelShareConnection(std::string_view remote, bool bForce) override {
+    return Answer("CancelShareConnection " + std::string(remote) + (bForce ? " force" : "")).code();
+  }
+
+  void Reset() {
+    M_Codes.clear();
+    M_Mask = 0;
+    M_Log.clear();
+  }
+  std::map<std::string, std::deque<int>> M_Codes;  // by operation, as logged
+  uint32_t M_Mask = 0;                             // the rights GetEffectiveRights finds
+  std::vector<std::string> M_Log;
+
+ private:
+  Status Answer(std::string call) {
+    std::deque<int>& codes = M_Codes[call.substr(0, call.find(' '))];
+    const int code = codes.empty() ? 0 : codes.front();
+    if (!codes.empty()) codes.pop_front();
+    M_Log.push_back(std::move(call));
+    return code == 0 ? Status::Ok() : Status(osal::ErrorKind::kOther, code);
+  }
+};
+
+// Records the lines of one trace category.
+class CategoryLines : public util::LogWriter {
+ public:
+  explicit CategoryLines(std::string category) : M_Category(std::move(category)) {}
+  void Write(const util::LogRecord& record) override {
+    if (record.typed_count < 1 || record.typed[0].text == nullptr ||
+        M_Category != record.typed[0].text) {
+      return;
+    }
+    std::lock_guard<std::mutex> guard(M_Mutex);
+    M_Lines.push_back(record.Render(false, false));
+  }
+  std::vector<std::string> M_Lines;
+
+ private:
+  std::string M_Category;
+  std::mutex M_Mutex;
+};
+
+// The lines of category that run traced as errors (General_Error) and as information
+// (General_60, General_80). A trace record does not carry its id, so run is called once with
+// each level switched on alone; it must set up what it needs itself.
+struct Traces {
+  std::vector<std::string> errors;
+  std::vector<std::string> info;
+};
+template <typename F>
+Traces TraceLevels(const std::string& category, F run) {
+  const uint32_t kIds[] = {util::General_Error, util::General_60, util::General_80};
+  bool bWas[3];
+  for (int i = 0; i < 3; ++i) bWas[i] = util::IsTraceEnabled(kIds[i]);
+  Traces traces;
+  for (std::vector<std::string>* pLines : {&traces.errors, &traces.info}) {
+    for (int i = 0; i < 3; ++i)
+      util::EnableTraceId(kIds[i], (i == 0) == (pLines == &traces.errors));
+    CategoryLines lines(category);
+    util::LogWriter* pPrevious = util::SetLogWriter(util::LogChannelTrace, &lines);
+    run();
+    util::SetLogWriter(util::LogChannelTrace, pPrevious);
+    *pLines = lines.M_Lines;
+  }
+  for (int i = 0; i < 3; ++i) util::EnableTraceId(kIds[i], bWas[i]);
+  return traces;
+}
+
+// line was traced once, at the level given, and not at the other.
+void ExpectTracedOnce(const Traces& traces, const std::string& line, bool bError) {
+  auto count = [&](const std::vector<std::string>& lines) {
+    return std::count(lines.begin(), lines.end(), line);
+  };
+  EXPECT_EQ(count(traces.errors), bError ? 1 : 0) << line;
+  EXPECT_EQ(count(traces.info), bError ? 0 : 1) << line;
+}
+
+// Serves one poll of watched with the "general" parameters and, unless account is empty, the
+// account and the password "pw" as basic credentials. Returns "OK: " + greeting or "ERROR: " +
+// error text.
+std::string PollAnswer(const std::string& watched, const std::string& general,
+                       const std::string& account, NetConnectionsManager* pManager = nullptr) {
+  const std::string credentials = account.empty()
+                                      ? ""
+                                      : "<basic-credentials><userid>" + account + "</userid>" +
+                                            "<password>pw</password></basic-credentials>";
+  util::Ref<XmlParser> request = velmora::testing::XmlDoc(
+      std::string("<s:Envelope xmlns:s=\"") + xel::kNsSoapEnvelope + "\" xmlns:t=\"" +
+      xel::kNsXelMessage + "\"><s:Header><t:type>1</t:type>" + credentials +
+      "</s:Header><s:Body><poll><general>" + general + "</general><specific><folder>" +
+      "<WatchedPath>" + watched + "</WatchedPath><FileSearchMask>*</FileSearchMask>" +
+      "</folder></specific></poll></s:Body></s:Envelope>");
+  auto config = xel::Configuration::FromDocument(velmora::testing::XmlDoc("<Folder/>"));
+  XmlParser answer;
+  {
+    NetConnectionsManager own;
+    ImportDriver driver(pManager != nullptr ? pManager : &own);
+    driver.Init(config.get());
+    driver.Poll(request.get(), &answer);
+  }
+  // The cursor goes to the answer's body element, where the paths below start.
+  std::string kind;
+  EXPECT_TRUE(answer.ReadHeader(nullptr, nullptr, nullptr, &kind, nullptr).IsSuccess());
+  std::string result = velmora::testing::At(answer, "status/Status");
+  const bool bOk = result == "OK";
+  result += ": ";
+  result += velmora::testing::At(answer, bOk ? "status/Greeting" : "status/ErrorString");
+  return result;
+}
+
+const std::string kSearch = "<MaxRequested>1</MaxRequested>";
+const std::string kCheck = "<MaxRequested>0</MaxRequested>";
+const std::string kFullCheck = kCheck + "<StatusCheckIntensity>1</StatusCheckIntensity>";
+
+class AccountErrorsTest : public ::testing::Test {
+ protected:
+  InjectedCalls M_Calls;
+  osal::ScopedAccountCalls M_Installed{&M_Calls};
+};
+
+TEST_F(AccountErrorsTest, ShareCodesGiveTheTraceLinesAndPollAnswersOfTheTables) {
+  const std::string share = "\\\\127.0.0.1\\data\\in";
+  const std::string add = "Net connection to share " + share + " with user u1@d1";
+  const std::string cancel = "Net connection to share " + share;
+  // A usable connection lets the poll go on to the folder, which no server offers here.
+  const std::string unlisted = "ERROR: Watched folder " + share + " failed to list contents";
+  const std::string addFailed = "ERROR: " + add + " could not be added, error=1326";
+  struct Case {
+    std::string general;  // kFullCheck reconnects: a recorded share is cancelled first
+    std::deque<int> cancels;
+    std::deque<int> adds;
+    std::string line;  // the manager's text of the deciding call
+    bool bError;       // traced as an error
+    std::string answer;
+    bool bRecorded;  // the share is recorded afterwards
+  } cases[] = {
+      // clang-format off
+      {kCheck, {}, {0}, add + " successfully added", false, unlisted, true},
+      {kCheck, {}, {85}, add + " already exists. Ignoring this error.", false, unlisted, false},
+      {kCheck, {}, {1219}, add + " already exists with different credentials. Ignoring this error.",
+       true, unlisted, false},
+      {kSearch, {}, {1326}, add + " could not be added, error=1326", true, "", false},
+      {kSearch, {}, {1222}, add + " could not be added, error=1222", true, "", false},
+      {kFullCheck, {0}, {1326}, cancel + " successfully cancelled", false, addFailed, false},
+      {kFullCheck, {2250}, {1326},
+       cancel + " could not be cancelled (not connected). Ignoring this error.", false, addFailed,
+       false},
+      {kFullCheck, {1312}, {1326},
+       cancel + " could not be cancelled (no such logon session). Ignoring this error.", false,
+       addFailed, false},
+      {kFullCheck, {2404}, {}, cancel + " could not be cancelled (device in use)", true, "", true},
+      {kFullCheck, {2401}, {}, cancel + " could not be cancelled (open files)", true, "", true},
+      {kFullCheck, {59}, {}, cancel + " could not be cancelled, error=59", true, "", true},
+      // clang-format on
+  };
+
+  for (const Case& c : cases) {
+    std::string answer;
+    size_t recorded = 9;
+    Traces traces = TraceLevels("NetConnectionsManager", [&] {
+      M_Calls.Reset();
+      NetConnectionsManager manager;
+      std::string text;
+      if (c.general == kFullCheck) manager.AddConnection(share, "u1@d1", "pw", false, &text);
+      M_Calls.M_Codes["CancelShareConnection"] = c.cancels;
+      M_Calls.M_Codes["AddShareConnection"] = c.adds;
+      answer = PollAnswer(share, c.general, "u1@d1", &manager);
+      recorded = manager.ConnectedShareCount();
+    });
+    EXPECT_EQ(answer, c.answer.empty() ? "ERROR: " + c.line : c.answer);
+    ExpectTracedOnce(traces, c.line, c.bError);
+    EXPECT_EQ(recorded, c.bRecorded ? 1u : 0u) << c.line;
+    // A failed cancel ends the call before any add; no cancel is forced.
+    EXPECT_EQ(M_Calls.M_Log.back(), c.adds.empty() ? "CancelShareConnection " + share
+                                                   : "AddShareConnection " + share + " u1@d1 pw");
+  }
+}
+
+TEST_F(AccountErrorsTest, CancelAllTriesEveryShareTracesEachOutcomeAndEmptiesTheSet) {
+  const std::string upper = "\\\\srv\\B";
+  const std::string lower = "\\\\srv\\a";
+  Traces traces = TraceLevels("NetConnectionsManager", [&] {
+    M_Calls.Reset();
+    NetConnectionsManager manager;
+    std::string text;
+    manager.AddConnection(lower, "u", "pw", false, &text);
+    manager.AddConnection(upper, "u", "pw", false, &text);
+    // Byte-wise order: "\\srv\B" before "\\srv\a"; the first cancel fails.
+    M_Calls.M_Codes["CancelShareConnection"] = {2401, 0};
+    manager.CancelAllConnections();
+    EXPECT_EQ(manager.ConnectedShareCount(), 0u);
+  });
+  ExpectTracedOnce(traces, "Cancelling all network connections", false);
+  ExpectTracedOnce(
+      traces, "Net connection to share " + upper + " could not be cancelled, error=2401", true);
+  ExpectTracedOnce(traces, "Net connection to share " + lower + " successfully cancelled", false);
+  EXPECT_THAT(std::vector<std::string>(M_Calls.M_Log.end() - 2, M_Calls.M_Log.end()),
+              ElementsAre("CancelShareConnection " + upper, "CancelShareConnection " + lower));
+}
+
+TEST_F(AccountErrorsTest, LogonAndPermissionCodesGiveTheTraceLinesAndPollAnswers) {
+  ScratchFolder dir;
+  ASSERT_TRUE(testing::WriteFile(dir / "a.pdf"));
+  const std::string local =
+      "Net connection to local folder " + dir.path() + " with user@domain u1@d1 failed, ";
+  const std::string check = "Permission check on folder " + dir.path() + " for user@domain ";
+  const std::string found =
+      "OK: Watched folder " + dir.path() + " found. Contains files to import.";
+  struct Case {
+    std::string general;
+    const char* account;
+    std::map<std::string, std::deque<int>> codes;
+    uint32_t mask;
+    std::string line;
+    bool bError;
+    std::string answer;  // empty: "ERROR: " + line
+  } cases[] = {
+      // clang-format off
+      {kSearch, "u1@d1", {{"LogonUser", {1326}}}, 0, local + "LogonUser() error=1326", true, ""},
+      {kSearch, "u1@d1", {{"ImpersonateLoggedOnUser", {1346}}}, 0,
+       local + "ImpersonateLoggedOnUser() error=1346", true, ""},
+      {kSearch, "u1@d1", {{"ImpersonateLoggedOnUser", {6}}}, 0,
+       local + "ImpersonateLoggedOnUser() error=6", true, ""},
+      {kFullCheck, "u1@d1", {{"ReadSecurity", {5}}}, 0,
+       "GetNamedSecurityInfoW: on folder " + dir.path() + " failed, error=5", true, ""},
+      {kFullCheck, "", {{"GetEffectiveRights", {1332}}}, 0,
+       check + " failed, GetEffectiveRightsFromAcl() error=1332", true, ""},
+      {kFullCheck, "u1@d1", {}, 0xE0000,
+       check + "u1@d1: not ok, effective-mask=917504, required-mask=983040", false, ""},
+      {kFullCheck, "u1@d1", {}, 0xF0000,
+       check + "u1@d1: ok, effective-mask=983040, required-mask=983040", false, found},
+      // clang-format on
+  };
+
+  for (const Case& c : cases) {
+    std::string answer;
+    Traces traces = TraceLevels("File_LogonConnector", [&] {
+      M_Calls.Reset();
+      M_Calls.M_Codes = c.codes;
+      M_Calls.M_Mask = c.mask;
+      answer = PollAnswer(dir.path(), c.general, c.account);
+    });
+    EXPECT_EQ(answer, c.answer.empty() ? "ERROR: " + c.line : c.answer);
+    ExpectTracedOnce(traces, c.line, c.bError);
+  }
+  EXPECT_THAT(testing::ListNames(dir.path()), ElementsAre("a.pdf"));
+}
+
+TEST_F(AccountErrorsTest, RevertCodesGiveTheTraceLinesAndStatesAndKeepTheStatusText) {
+  for (int code : {0, 5, 1}) {
+    int32_t state = -1;
+    std::string text;
+    Traces traces = TraceLevels("File_LogonConnector", [&] {
+      M_Calls.Reset();
+      LogonConnector connector(nullptr);
+      connector.SetFolder("D:\\in", false);
+      connector.SetCredentials("d1\\u1", "pw");
+      ASSERT_EQ(connector.Connect(), LogonConnector::kStateUsable);
+      M_Calls.M_Codes["RevertToSelf"] = {code};  // the destructor's second attempt succeeds
+      state = connector.Disconnect();
+      text = connector.GetStatusText();
+    });
+    const std::string revert = "Reverting impersonation of user@domain u1@d1";
+    ExpectTracedOnce(
+        traces,
+        code == 0 ? revert + " successfull" : revert + " failed, error=" + std::to_string(code),
+        code != 0);
+    EXPECT_EQ(state, code == 0 ? 0 : 1);
+    EXPECT_EQ(text, "Net connection to local folder D:\\in with user@domain u1@d1 successfull");
+  }
+}
+
+TEST_F(AccountErrorsTest, AccountFormsReachTheLayerAsLogonAndTrusteeNames) {
+  const struct {
+    const char* account;
+    const char* logon;
+    const char* trustee;  // while not impersonating
+  } cases[] = {{"u1@d1", "u1@d1", "d1\\u1"},
+               {"d1\\u1", "u1@d1", "d1\\u1"},
+               {"u1", "u1", "u1"},
+               {".\\u1", "u1", ".\\u1"},
+               {"", nullptr, "CURRENT_USER"}};
+  for (const auto& c : cases) {
+    M_Calls.Reset();
+    LogonConnector connector(nullptr);
+    connector.SetFolder("D:\\in", false);
+    if (c.logon != nullptr) connector.SetCredentials(c.account, "pw");
+    connector.CheckFolderPermission();
+    connector.Connect();
+    connector.CheckFolderPermission();
+    std::vector<std::string> expected = {"ReadSecurity D:\\in",
+                                         std::string("GetEffectiveRights ") + c.trustee};
+    if (c.logon != nullptr) {
+      expected.push_back(std::string("LogonUser ") + c.logon + " pw");
+      expected.push_back("ImpersonateLoggedOnUser");
+    }
+    expected.push_back("ReadSecurity D:\\in");
+    expected.push_back("GetEffectiveRights CURRENT_USER");  // the thread's own identity
+    EXPECT_EQ(M_Calls.M_Log, expected) << c.account;
+  }
+}
+
+TEST_F(AccountErrorsTest, CreateFileFailsWithTheLogonText) {
+  ScratchFolder dir;
+  const std::string share = "\\\\127.0.0.1\\data";
+  struct Case {
+    std::string directory;
+    std::map<std::string, std::deque<int>> codes;
+    std::string error;
+  } cases[] = {
+      // clang-format off
+      {share + "\\out\\", {{"AddShareConnection", {1326}}},
+       " (Net connection to share " + share + " with user u1@d1 could not be added, error=1326)"},
+      {dir.path() + "/", {{"LogonUser", {1326}}},
+       " (Net connection to local folder " + dir.path() +
+           "/a.xml with user@domain u1@d1 failed, LogonUser() error=1326)"},
+      // clang-format on
+  };
+  for (const Case& c : cases) {
+    M_Calls.Reset();
+    M_Calls.M_Codes = c.codes;
+    auto config = testing::ConfigFromXml("<Out><Directory>" + c.directory +
+                                         "</Directory><Credentials><User>u1@d1</User><Password>"
+                                         "pw</Password></Credentials></Out>");
+    auto request = testing::MakeRequest("CreateFile", {{"FileName", "a"}});
+    NetConnectionsManager manager;
+    util::Result r = testing::Call([&] { return ExecuteCreateFile(*config, &manager, *request); });
+    EXPECT_TRUE(r.IsError());
+    EXPECT_EQ(r.ErrorText(), "Failed to login user u1@d1" + c.error);
+  }
+  EXPECT_THAT(testing::ListNames(dir.path()), IsEmpty());
+}
+
+// Passes every call on to the layer except the logon, which gives the process's own account:
+// an account whose password a test knows is not at hand everywhere, and wine's LogonUserW
+// accepts any password for a token that cannot be impersonated. Impersonating the process's
+// own account goes through the real calls without changing any right. Records each call with
+// its code and thread, and the threads that the system showed impersonating right after an
+// impersonation began.
+class ThreadRecordingCalls : public osal::AccountCalls {
+ public:
+  Status LogonUser(std::string_view, std::string_view, std::string_view,
+                   osal::LogonToken* pToken) override {
+    return Note("LogonUser", osal::LogonProcessAccount(pToken));
+  }
+  Status ImpersonateLoggedOnUser(const osal::LogonToken& token) override {
+    Status status = Note("ImpersonateLoggedOnUser", AccountCalls::ImpersonateLoggedOnUser(token));
+    if (status.ok()) {
+      EXPECT_TRUE(osal::IsImpersonating());
+      EXPECT_TRUE(osal::ListImpersonatingThreads(&M_During).ok());
+    }
+    return status;
+  }
+  Status RevertToSelf() override { return Note("RevertToSelf", AccountCalls::RevertToSelf()); }
+
+  std::vector<std::string> M_Calls;  // "name code"
+  std::vector<uint32_t> M_Threads;
+  std::vector<uint32_t> M_During;
+
+ private:
+  Status Note(const char* name, Status status) {
+    M_Calls.push_back(std::string(name) + " " + std::to_string(status.code()));
+    M_Threads.push_back(osal::CurrentThreadId());
+    return status;
+  }
+};
+
+std::vector<uint32_t> ImpersonatingThreads() {
+  std::vector<uint32_t> threads;
+  EXPECT_TRUE(osal::ListImpersonatingThreads(&threads).ok());
+  return threads;
+}
+
+TEST(AccountRequestThreadTest, LogonImpersonationAndRevertRunOnTheRequestThreadOnly) {
+  ScratchFolder dir;
+  ASSERT_TRUE(testing::WriteFile(dir / "a.pdf"));
+  ASSERT_THAT(ImpersonatingThreads(), IsEmpty());
+  std::string refused;  // why impersonating failed, if it did
+  // A poll with basic credentials and a "CreateFile" with "Out/Credentials", each served on a
+  // thread of its own as the runtime serves requests.
+  for (const std::string request : {"poll", "CreateFile"}) {
+    SCOPED_TRACE(request);
+    ThreadRecordingCalls calls;
+    osal::ScopedAccountCalls installed(&calls);
+    uint32_t requestThread = 0;
+    std::string outcome;
+    std::vector<uint32_t> after;  // seen by the request thread once its request is done
+    std::thread([&] {
+      requestThread = osal::CurrentThreadId();
+      if (request == "poll") {
+        outcome = PollAnswer(dir.path(), kSearch, "someone@somewhere");
+      } else {
+        auto config = testing::ConfigFromXml("<Out><Directory>" + dir.path() +
+                                             "/</Directory><Credentials><User>someone</User>"
+                                             "<Password>pw</Password></Credentials></Out>");
+        auto create = testing::MakeRequest("CreateFile", {{"FileName", "b"}});
+        util::Result r =
+            testing::Call([&] { return ExecuteCreateFile(*config, nullptr, *create); });
+        outcome = r.IsError() ? r.ErrorText() : "written";
+      }
+      after = ImpersonatingThreads();
+    }).join();
+    EXPECT_NE(requestThread, osal::CurrentThreadId());
+    EXPECT_THAT(after, IsEmpty());
+    EXPECT_THAT(calls.M_Threads, Each(requestThread));
+    ASSERT_GE(calls.M_Calls.size(), 2u) << outcome;
+    EXPECT_EQ(calls.M_Calls[0], "LogonUser 0");
+    if (calls.M_Calls[1] != "ImpersonateLoggedOnUser 0") {
+      EXPECT_EQ(calls.M_Calls.size(), 2u);
+      refused = calls.M_Calls[1] + ": the process's own account cannot be impersonated here";
+      continue;
+    }
+    EXPECT_THAT(calls.M_Calls,
+                ElementsAre("LogonUser 0", "ImpersonateLoggedOnUser 0", "RevertToSelf 0"));
+    // While impersonating, the system saw no other thread with an identity of its own (on
+    // Windows it lists the request thread itself; on POSIX the process's own ids look alike).
+    EXPECT_THAT(calls.M_During, Each(requestThread));
+    EXPECT_EQ(outcome, request == "poll" ? "OK: " : "written");
+  }
+  if (!refused.empty()) GTEST_SKIP() << refused;
+  EXPECT_THAT(testing::ListNames(dir.path()), ::testing::Contains("b.xml"));
+}
+
+}  // namespace
+}  // namespace velmora::xelc
