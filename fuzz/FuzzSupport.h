@@ -1,9 +1,12 @@
-// Shared helpers of the fuzz targets: a document over fuzzer bytes and a full read of it.
+// Shared helpers of the fuzz targets: a document over fuzzer bytes, a full read of it, and the
+// targets' default time limit per input.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "xel/XmlParser.h"
 
@@ -39,3 +42,20 @@ inline void ReadAll(XmlParser& doc) {
 }
 
 }  // namespace velmora::xel::fuzz
+
+// libFuzzer calls this before it reads its flags: a run without -timeout= gets a limit of 2 s
+// per input, so that a slow input is reported as a finding rather than slowing the run.
+// (The replay driver of the normal test build never calls it.)
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  for (int i = 1; i < *argc; ++i) {
+    if (std::strncmp((*argv)[i], "-timeout=", 9) == 0) return 0;
+  }
+  static std::vector<char*> args;
+  static char timeout[] = "-timeout=2";
+  args.assign(*argv, *argv + *argc);
+  args.push_back(timeout);
+  args.push_back(nullptr);
+  *argc = static_cast<int>(args.size()) - 1;
+  *argv = args.data();
+  return 0;
+}

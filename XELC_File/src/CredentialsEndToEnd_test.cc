@@ -20,6 +20,7 @@
 #include "SmbStandardPortRelay.h"
 #include "TempDir.h"
 #include "TestAccount.h"
+#include "osal/System.h"
 
 namespace velmora::tools::e2e {
 namespace {
@@ -350,6 +351,29 @@ TEST_F(LocalLogonEndToEndTest, CreateFileWritesAsTheAccountAndGivesTheIdentityBa
   EXPECT_TRUE(
       AllThreadsRunAsSoon(::geteuid(), static_cast<pid_t>(refused.Session().HostProcessId())));
   EXPECT_THAT(refused.Finish(), IsOk());
+}
+
+TEST_F(LocalLogonEndToEndTest, CreateFileLogsOnWithAPasswordStoredEncrypted) {
+  const std::string keyFile = M_Base.Join("xel.key");
+  ASSERT_TRUE(osal::WriteOwnerOnlyFile(keyFile, "logon key 1\n").ok());
+  std::string password;
+  ASSERT_THAT(xel::XmlEncryptContent(1, "logon key 1", kPassword, &password), IsOk());
+  const std::string config = Config() + "<Encryption><KeyFile>" + keyFile +
+                             "</KeyFile></Encryption><Out><Directory>" + In() +
+                             "/</Directory><Credentials><User>" + M_Account.Name() +
+                             "</User><Password>" + password + "</Password></Credentials></Out>";
+  Pair pair;
+  ASSERT_THAT(pair.Start(M_Base.path(), 1, config), IsOk());
+  EXPECT_EQ(CreateFile(&pair, "order9"), "ok");
+  EXPECT_EQ(velmora::testing::FileOwner(In() + "/order9.xml"), static_cast<long>(M_Uid));
+  EXPECT_THAT(pair.Finish(), IsOk());
+
+  // Another key in the key file: the configuration cannot be decrypted and nothing starts.
+  ASSERT_TRUE(osal::WriteOwnerOnlyFile(keyFile, "another key\n").ok());
+  Pair refused;
+  Result r = refused.Start(M_Base.path(), 1, config);
+  EXPECT_NE(r.Text().find("decryption failed"), std::string::npos) << r.Text();
+  (void)refused.Finish();
 }
 
 }  // namespace

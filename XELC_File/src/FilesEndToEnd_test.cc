@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -11,6 +12,7 @@
 #include "MasterSession.h"
 #include "ResultMatchers.h"
 #include "TempDir.h"
+#include "osal/System.h"
 
 namespace velmora::tools {
 namespace {
@@ -44,14 +46,17 @@ class FilesEndToEndTest : public ::testing::Test {
     ASSERT_THAT(M_Session.Start(o), IsOk());
     Ref<XmlParser> answer;
     const std::string out = M_Dir.Join("out") + "/";
-    ASSERT_THAT(M_Session.SendStart("<Component><Code><XelcFile><Out><Directory>" + out +
-                                        "</Directory></Out><In><Directory>" + out +
-                                        "</Directory><EnableStreaming>true</EnableStreaming>"
-                                        "</In></XelcFile></Code></Component>",
-                                    &answer),
-                IsOk());
+    ASSERT_THAT(
+        M_Session.SendStart("<Component><Code><XelcFile>" + MoreConfig() + "<Out><Directory>" +
+                                out + "</Directory></Out><In><Directory>" + out +
+                                "</Directory><EnableStreaming>true</EnableStreaming>"
+                                "</In></XelcFile></Code></Component>",
+                            &answer),
+        IsOk());
     ASSERT_EQ(AnswerKind(*answer), "ok") << DocumentToText(*answer);
   }
+  // Further settings of the component's configuration.
+  virtual std::string MoreConfig() { return ""; }
   void TearDown() override {
     Ref<XmlParser> stop, terminate;
     EXPECT_THAT(M_Session.Finish(&stop, &terminate), IsOk());
@@ -113,6 +118,62 @@ TEST_F(FilesEndToEndTest, APathOutsideTheFolderIsRefusedWithAFault) {
   ASSERT_TRUE(answer);
   EXPECT_EQ(AnswerKind(*answer), "Fault");
   EXPECT_THAT(Text(*answer, "/Envelope/Body/Fault/faultstring"), HasSubstr("File not found"));
+}
+
+// The component's configuration names a key file that only this account may read.
+class EncryptedFilesEndToEndTest : public FilesEndToEndTest {
+ protected:
+  static constexpr const char* kKey = "files e2e key";
+  std::string MoreConfig() override {
+    const std::string keyFile = M_Dir.Join("xel.key");
+    EXPECT_TRUE(osal::WriteOwnerOnlyFile(keyFile, std::string(kKey) + "\n").ok());
+    return "<Encryption><KeyFile>" + keyFile + "</KeyFile></Encryption>";
+  }
+  static std::string Encrypted(int method, const std::string& key, const std::string& content) {
+    std::string element;
+    EXPECT_THAT(xel::XmlEncryptContent(method, key, content, &element), IsOk());
+    return element;
+  }
+  // "CreateFile" of name.xml with the given <Data> content; the answer's kind or fault text.
+  std::string CreateFile(const std::string& name, const std::string& data) {
+    Ref<XmlParser> answer = CallText("<CreateFile><Opt><FileName>" + name +
+                                     "</FileName></Opt><Data>" + data + "</Data></CreateFile>");
+    if (!answer) return "no answer";
+    const std::string kind = AnswerKind(*answer);
+    return kind == "ok" ? kind : Text(*answer, "/Envelope/Body/Fault/faultstring");
+  }
+};
+
+TEST_F(EncryptedFilesEndToEndTest, EncryptedDataIsWrittenDecryptedAndAWrongKeyIsRefused) {
+  const std::string written = "<?xml version=\"1.0\"?>\r\n<a>hi</a>";
+  EXPECT_EQ(CreateFile("m0", Encrypted(0, "", "<a>hi</a>")), "ok");
+  EXPECT_EQ(ReadWholeFile(M_Dir.Join("out/m0.xml")), written);
+  EXPECT_EQ(CreateFile("m1", Encrypted(1, kKey, "<a>hi</a>")), "ok");
+  EXPECT_EQ(ReadWholeFile(M_Dir.Join("out/m1.xml")), written);
+
+  EXPECT_EQ(CreateFile("wrong", Encrypted(1, "another key", "<a>hi</a>")), "decryption failed");
+  EXPECT_EQ(CreateFile("next", Encrypted(1, kKey, "<a>hi</a>")), "ok");
+  EXPECT_EQ(ReadWholeFile(M_Dir.Join("out/next.xml")), written);
+}
+
+TEST_F(EncryptedFilesEndToEndTest, TwentyFourNestedLevelsAreAnsweredAtOnce) {
+  // EncryptedData nested as it stands, and content encrypted 24 times over: both deeper than
+  // the reader goes.
+  std::string open, close;
+  for (int i = 0; i < 24; ++i) {
+    open += std::string("<EncryptedData xmlns=\"") + xel::kNsXmlEnc + "\"><e>";
+    close += "</e></EncryptedData>";
+  }
+  std::string layers = "<a>hi</a>";
+  for (int i = 0; i < 24; ++i) layers = Encrypted(i % 2, kKey, layers);
+  int n = 0;
+  for (const std::string& data : {open + close, layers}) {
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(CreateFile("deep" + std::to_string(++n), data), "decryption failed");
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+  }
+  EXPECT_EQ(CreateFile("after", Encrypted(0, "", "<a>hi</a>")), "ok");
+  EXPECT_TRUE(std::filesystem::exists(M_Dir.Join("out/after.xml")));
 }
 
 }  // namespace

@@ -53,6 +53,25 @@ Status GetProductId(std::string* id);
 // failover clusters (POSIX).
 Status GetClusterName(std::string* name);
 
+// The failover cluster's shared key for encrypted content: the value "EncryptionKey" among the
+// private properties of the cluster resource named kClusterKeyResource (its "Parameters" key in
+// the cluster database), as its bytes when binary, as UTF-8 when text. kNotFound when the
+// machine is no member or the resource or value is missing, kAccessDenied when the cluster
+// refuses, kNotSupported where the system has no failover clusters (POSIX). Thread-safe.
+inline constexpr std::string_view kClusterKeyResource = "XEL Encryption";
+Status GetClusterKey(std::string* key);
+
+// Reads a small secret file (a key file) that no other account can read: kAccessDenied when
+// it can, so that a key is never taken from a file others could copy. POSIX: the group or
+// others hold the read permission (with an access list: its mask or the others' entry).
+// Windows: its access list lets an account other than its owner, SYSTEM and the
+// Administrators read it, or it has no access list. kInvalid when the file holds more than
+// max_size bytes. Thread-safe.
+Status ReadOwnerOnlyFile(std::string_view path, size_t max_size, std::string* content);
+// Creates or replaces a file that only the calling account may read and write (POSIX: mode
+// 0600; Windows: an access list with the current user alone), holding content.
+Status WriteOwnerOnlyFile(std::string_view path, std::string_view content);
+
 // Current UTC time as a file time (100-ns units since 1601-01-01).
 uint64_t SystemTimeAsFileTime();
 

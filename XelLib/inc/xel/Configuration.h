@@ -68,7 +68,15 @@ class Configuration : public util::SharedObject {
   // with its content, of the file its "@href" names; relative hrefs are resolved against
   // baseLocation (a folder; empty: the working directory). Included files are resolved
   // likewise against their own folder. Part of construction: not safe while others read.
+  // A file that cannot be read or parsed fails the whole resolution; the text names the step
+  // ("Configuration-file open", "... Readfirst", "... read all") and the file.
   util::Result ResolveIncludes(const std::string& baseLocation);
+
+  // Reads the key file whose path is the text at keyFilePath in document (read as it stands,
+  // nothing decrypted) and makes its key the process's configured decryption key
+  // (XmlParser::SetConfiguredDecryptionKey); without that setting the configured key is
+  // cleared. ErrBadConfig when the setting or the file cannot be used (XmlReadKeyFile).
+  static util::Result LoadDecryptionKey(const XmlParser& document, const char* keyFilePath);
 
   const std::string& Prefix() const { return M_Prefix; }
   const util::Ref<XmlParser>& Document() const { return M_pMsg; }

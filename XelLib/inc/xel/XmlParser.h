@@ -31,7 +31,8 @@ struct XmlNamedValue {
   int value;
 };
 
-struct XmlParserState;  // cursor, namespace tables, reader and writer state (private)
+struct XmlParserState;       // cursor, namespace tables, reader and writer state (private)
+struct XmlDecryptedBuilder;  // decrypted content while it is being read (private)
 
 // A message document. One XmlParser (and its cursor) belongs to one thread; copies made by
 // the copy constructor or Clone() read the same message with a cursor of their own and may
@@ -263,20 +264,42 @@ class XmlParser : public util::SharedObject {
   // Compares this document with templ token by token (readcomparemode strict/wildcard/
   // optional per template element).
   util::Result CompareWithTemplate(XmlParser& templ);
-  // Key for decrypting EncryptedData content (empty: method default).
+  // --- Encrypted content (XmlParserCrypt.cc) --------------------------------------------
+  // With decryption on, the reader yields the decrypted content of every EncryptedData
+  // element of kNsXmlEnc in the element's place (see DecryptEncryptedData for the methods
+  // and keys). The element's own children are read as they stand; decrypted content that
+  // holds EncryptedData of its own is decrypted in turn, up to kMaxDecryptionLevels levels
+  // (deeper content fails with ErrIntern "decryption failed"). A failure is returned by the
+  // read that meets the element (MoveToPath returns it too rather than "Failed to move");
+  // the cursor is then after the element and reading can go on. Work and memory are linear
+  // in the document's size. Off, the reader yields EncryptedData as it stands.
+  static constexpr int kMaxDecryptionLevels = 8;
+  // Decryption for one document (and the copies made of it afterwards).
+  void SetDecryption(bool on);
+  bool GetDecryption() const;
+  // The setting documents start with: off unless a process turns it on (the plug-in's
+  // runtime does, for everything it reads). Thread-safe.
+  static void SetDecryptionDefault(bool on);
+  static bool GetDecryptionDefault();
+  // The caller's key for this document (and its copies); turns decryption on. An empty key
+  // leaves the key to the process's sources below.
   void SetDecryptionKey(const std::string& key);
-  // Decrypts the EncryptedData element at the cursor (reads EncryptionMethod and
-  // CipherData/CipherValue, leaving the cursor after the element): *plain gets the plain
-  // bytes (XML text).
+  // The process's configured key (the plug-in's key file): used for methods 1 and 99, and
+  // for method 2 where the cluster's key cannot be had, when the caller sets none. Empty:
+  // none. Kept in memory only, never traced. Thread-safe.
+  static void SetConfiguredDecryptionKey(const std::string& key);
+  // Decrypts the EncryptedData element at the cursor: method from
+  // "EncryptionMethod/@Algorithm" (1 when absent; 0, 1, 2 for the platform's identifiers,
+  // 99 otherwise), the cipher from "CipherData/CipherValue" (base64). Method 0: the bytes are
+  // the content. Others: Blowfish with the caller's key; without one, method 2 takes the
+  // cluster's key (osal::GetClusterKey), then the configured key, else ErrObjNotExist
+  // "unable to access cluster resource (access denied or cluster service not running)";
+  // other methods take the configured key, else fail. *plain gets the content's bytes; the
+  // cursor is left on the element's end. Damaged cipher text or a wrong key: ErrIntern
+  // "decryption failed".
   util::Result DecryptEncryptedData(std::string* plain);
   // Writes the document to the trace under id when it is enabled.
   void DumpToTrace(uint32_t traceId, const char* title) const;
-
-  // Decryption hook: when set, the reader hands every EncryptedData element of kNsXmlEnc to
-  // it and reads the returned plain XML text in the element's place. Set by
-  // XmlParserCrypt.cc (EnableDecryption); off by default.
-  using DecryptHook = util::Result (*)(XmlParser& parser, std::string* plain);
-  void SetDecryptHook(DecryptHook hook);
 
   // The document's internal state (XmlParserState.h, beside the sources); for the
   // XmlParser*.cc units only.
@@ -285,6 +308,9 @@ class XmlParser : public util::SharedObject {
 
  private:
   util::Result ReadDecrypted();
+  util::Result ReadEncryptedParts(int* pMethod, std::string* pCipher);
+  util::Result ExpandDecrypted(const std::string& plain, int level, XmlDecryptedBuilder& out);
+  util::Result ReadWholeContent(std::string* out);
   util::Result EnterContent(bool binary, bool* pEmpty);
   util::Result ContinueContent(bool* pMore);
   util::Result FillText(char* out, size_t cap, size_t* pGot, bool* pDone);
@@ -307,5 +333,18 @@ class XmlParser : public util::SharedObject {
 void XmlEscapeAppend(std::string* out, const char* text, size_t size, char quote);
 // Decodes character and entity references in place semantics: appends the unescaped text.
 void XmlUnescapeAppend(std::string* out, const char* text, size_t size);
+
+// Encrypts content (the bytes of an XML fragment, or of text already escaped for XML) for
+// method 0, 1 or 2 and appends the EncryptedData element, as XML text declaring kNsXmlEnc,
+// to *element; a reader with decryption on and the same key yields the content again.
+// key: unused for method 0, 1 to 56 bytes (the Blowfish key as it is) otherwise; ErrLogicArgs
+// for another method or key. The check block takes four random bytes. Thread-safe.
+util::Result XmlEncryptContent(int method, const std::string& key, const std::string& content,
+                               std::string* element);
+
+// Reads a decryption key file: its bytes, without the line ends at its end, are the key (1 to
+// 56 bytes). The file must be readable by the calling account alone (osal::ReadOwnerOnlyFile).
+// ErrBadConfig "decryption key file %s: ..." naming the reason, never the key's bytes.
+util::Result XmlReadKeyFile(const std::string& path, std::string* key);
 
 }  // namespace velmora::xel

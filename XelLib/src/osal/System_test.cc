@@ -8,6 +8,8 @@
 #include <set>
 
 #include "ChildProcess.h"
+#include "TempDir.h"
+#include "osal/File.h"
 #include "osal/WaitHandle.h"
 
 namespace {
@@ -210,6 +212,33 @@ TEST(SystemTest, Utf8Utf16RoundTrips) {
   EXPECT_EQ(Utf8ToUtf16("\xF4\x90\x80\x80"), u"\uFFFD");  // above U+10FFFF
   EXPECT_EQ(Utf16ToUtf8(std::u16string{0xD83D, u'x'}), "\xEF\xBF\xBDx");
   EXPECT_EQ(Utf16ToUtf8(std::u16string{0xDE00}), "\xEF\xBF\xBD");
+}
+
+TEST(SystemTest, OwnerOnlyFilesAreReadAndOthersReadableOnesRefused) {
+  velmora::testing::TempDir dir;
+  const std::string secret = dir.Join("secret.key");
+  ASSERT_TRUE(WriteOwnerOnlyFile(secret, "key bytes\n").ok());
+  ASSERT_TRUE(WriteOwnerOnlyFile(secret, "new key\n").ok());  // replaces, stays private
+  std::string content = "stale";
+  ASSERT_TRUE(ReadOwnerOnlyFile(secret, 64, &content).ok());
+  EXPECT_EQ(content, "new key\n");
+  EXPECT_TRUE(ReadOwnerOnlyFile(secret, 4, &content).Is(ErrorKind::kInvalid));
+  EXPECT_TRUE(content.empty());
+  EXPECT_TRUE(ReadOwnerOnlyFile(dir.Join("missing"), 64, &content).Is(ErrorKind::kNotFound));
+
+  // A file made the ordinary way inherits the folder's or the umask's readers.
+  const std::string shared = dir.Join("shared.key");
+  {
+    File file;
+    OpenOptions o;
+    o.access = kAccessWrite;
+    o.disposition = Disposition::kCreateAlways;
+    ASSERT_TRUE(file.Open(shared, o).ok());
+    ASSERT_TRUE(file.Write("k", 1).ok());
+  }
+  Status s = ReadOwnerOnlyFile(shared, 64, &content);
+  if (s.ok()) GTEST_SKIP() << "new files are private to their owner here; nothing to refuse";
+  EXPECT_TRUE(s.Is(ErrorKind::kAccessDenied)) << s.Text();
 }
 
 TEST(SystemTest, SystemEventRejectsUnknownType) {

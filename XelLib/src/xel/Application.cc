@@ -29,6 +29,9 @@ using util::Result;
 namespace {
 
 constexpr const char* kCategory = "Application";
+// The component's configuration names the file that holds the key of encrypted values.
+constexpr const char* kKeyFileSetting =
+    "Process/ComponentList/Component[1]/Code/*/Encryption/KeyFile";
 
 // Process-wide state of the runtime.
 std::atomic<uint32_t> g_hRunningComponent{0};
@@ -78,6 +81,17 @@ void ClientThreadLoop(const Ref<Component>& pComponent) {
       break;
     }
   }
+}
+
+// The folder against which relative XInclude hrefs in the configuration subtrees of a
+// "start" request are resolved: "IncludeBase" of the process description when the request
+// names one (a relative one is taken from the working directory), else the working
+// directory of this process. Hrefs inside an included file are resolved against that file's
+// own folder (Configuration::ResolveIncludes).
+std::string StartIncludeBase(const Configuration& process) {
+  std::string base = process.GetString("IncludeBase", "");
+  if (base.empty()) (void)osal::GetWorkingDirectory(&base);
+  return base;
 }
 
 // Undoes a half-made start: the new component leaves the handle table.
@@ -146,6 +160,9 @@ int32_t Application::Entry(int32_t argc, const char* const* argv) {
 
 int32_t Application::Run(int32_t argc, const char* const* argv) {
   if (argc > 2 && argv && argv[2]) util::SetMasterTraceLevel(std::atoi(argv[2]));
+  // Whatever the plug-in reads (requests, its configuration, files) yields encrypted content
+  // decrypted.
+  XmlParser::SetDecryptionDefault(true);
   XEL_TRACE(kCategory, util::General_10, "Starting XEL Application");
   g_hRunningComponent.store(0);
   g_bStopRequested.store(false);
@@ -294,19 +311,30 @@ Result Application::StartComponent(Connection* pConn, XmlParser* pMsg) {
   }
   XEL_TRACE(kCategory, util::General_20, "Application Name=%s", solution.c_str());
 
+  // Encrypted values are decrypted while the configuration is copied below, with the key of
+  // the key file that the component's configuration names.
+  Result keyResult = Configuration::LoadDecryptionKey(*pMsg, kKeyFileSetting);
+  if (keyResult.IsError()) return keyResult;
+
   Ref<Configuration> pRequest = Configuration::FromDocument(pMsg->Clone());
   Ref<Configuration> pProcess = pRequest->SubConfig("Process");  // the process description
-  (void)pProcess;
 
   Result result;
   {
+    // Both subtrees may pull in further files; they are resolved here, before the component
+    // reads a key, and a file that cannot be read or parsed ends the start.
+    const std::string includeBase = StartIncludeBase(*pProcess);
     Ref<Configuration> pCode = pRequest->SubConfig("Process/ComponentList/Component[1]/Code/*");
     pComp->M_config = Ref<Configuration>::Adopt(new Configuration());
     result = pComp->M_config->MakeStandaloneCopy(*pCode);
+    if (result.IsSuccess()) result.KeepWorse(pComp->M_config->ResolveIncludes(includeBase));
     if (result.IsError()) return result;
     Ref<Configuration> pCommon = pRequest->SubConfig("Process/ComponentList/Component[1]/Common");
     pComp->M_Frameworkconfig = Ref<Configuration>::Adopt(new Configuration());
     result.KeepWorse(pComp->M_Frameworkconfig->MakeStandaloneCopy(*pCommon));
+    if (result.IsSuccess()) {
+      result.KeepWorse(pComp->M_Frameworkconfig->ResolveIncludes(includeBase));
+    }
     if (result.IsError()) return result;
   }
   const int clientThreads = pComp->M_Frameworkconfig->GetInt("Threads/Client/Min", 1);

@@ -22,6 +22,8 @@ constexpr uint32_t kFileTimeout = 10000;
 constexpr int64_t kMaxFileSize = 2147483647;
 // Include files may include further files; a chain this deep is taken for a cycle.
 constexpr int kMaxIncludeDepth = 16;
+// Marks the text of a failure with the included file it concerns.
+constexpr const char* kIncludedFile = " (included file ";
 
 Result ConfigError(uint32_t category, const char* fmt, const std::string& arg) {
   return Result::Make(category, util::ModIntellNetwork, util::ObjXmlParser, util::SevError, fmt,
@@ -82,6 +84,21 @@ Result IncludePath(const std::string& href, const std::string& base, std::string
     *path = base + (last == '/' || last == '\\' ? "" : "/") + href;
   }
   return Result();
+}
+
+// The failure r of including the file at path, with the file's name and, when given, the
+// step that failed (the failures of reading a file already end in theirs, such as
+// "Configuration-file open"). A failure that already names an included file (of a nested
+// include) is passed on as it is.
+Result NameIncludedFile(Result r, const char* step, const std::string& path) {
+  const std::string text = r.ErrorText();
+  if (text.find(kIncludedFile) != std::string::npos) return r;
+  if (step != nullptr) {
+    r.SetText("%s | %s%s%s)", text.c_str(), step, kIncludedFile, path.c_str());
+  } else {
+    r.SetText("%s%s%s)", text.c_str(), kIncludedFile, path.c_str());
+  }
+  return r;
 }
 
 // Copies the current character or binary content of src to dst in parts.
@@ -324,13 +341,20 @@ Result Configuration::ResolveIncludesDepth(const std::string& baseLocation, int 
             r = src.ReadStringAtPath("@href", &href);
             if (r.IsSuccess()) r = IncludePath(href, baseLocation, &path);
             if (r.IsError()) return r;
-            auto included = FromFile(path);
+            Ref<Configuration> included;
+            try {
+              included = FromFile(path);
+            } catch (Result& thrown) {
+              return NameIncludedFile(thrown, nullptr, path);
+            }
+            // The file's content is parsed as it is read here: a document that is not
+            // well-formed fails now, and counts as a file that could not be read.
             r = included->ResolveIncludesDepth(FolderOf(path), depth + 1);
-            if (r.IsError()) return r;
             XmlParser root(*included->M_pMsg);
-            r = root.MoveToPath("/*");
+            if (r.IsSuccess()) r = root.MoveToPath("/*");
             if (r.IsSuccess()) r = dst->CopySubtree(root, 1);
-            if (r.IsSuccess()) r = src.SkipElement();
+            if (r.IsError()) return NameIncludedFile(r, "Configuration-file read all", path);
+            r = src.SkipElement();
           } else if (SubtreeHasInclude(src)) {
             r = OpenElementLike(src, *dst);
           } else {
@@ -360,6 +384,26 @@ Result Configuration::ResolveIncludesDepth(const std::string& baseLocation, int 
     return ConfigError(util::ErrResource, "Out of memory resolving includes below %s",
                        baseLocation);
   }
+}
+
+Result Configuration::LoadDecryptionKey(const XmlParser& document, const char* keyFilePath) {
+  XmlParser cursor(document);
+  cursor.SetDecryption(false);
+  if (cursor.MoveToPath(keyFilePath).IsError()) {
+    XmlParser::SetConfiguredDecryptionKey("");
+    return Result();
+  }
+  std::string path, key;
+  Result r = cursor.ReadString(&path, 4096);
+  if (r.IsError() || r.Category() == util::ErrMoreData || path.empty()) {
+    return ConfigError(util::ErrBadConfig, "%s must name the decryption key file in plain text",
+                       keyFilePath);
+  }
+  r = XmlReadKeyFile(path, &key);
+  if (r.IsError()) return r;
+  XmlParser::SetConfiguredDecryptionKey(key);
+  XEL_TRACE("Configuration", util::General_20, "Decryption key read from %s", path.c_str());
+  return Result();
 }
 
 }  // namespace velmora::xel

@@ -13,6 +13,7 @@
 
 #include "../../testing/ResultMatchers.h"
 #include "../../testing/TempDir.h"
+#include "osal/System.h"
 #include "util/Trace.h"
 
 namespace velmora::xel {
@@ -264,6 +265,52 @@ TEST(ConfigurationIncludes, CyclesAndForeignSchemesFail) {
   EXPECT_THAT(self->ResolveIncludes(dir.path()), HasCategory(util::ErrLoop));
   auto web = Configuration::FromFile(dir.Join("web.xml"));
   EXPECT_THAT(web->ResolveIncludes(dir.path()), HasCategory(util::ErrNotImplemented));
+}
+
+// The key file named in a start request decrypts the configuration copied from it; a key
+// file that cannot be used is refused before anything is decrypted.
+TEST(ConfigurationDecryption, TheKeyFileNamedInTheRequestDecryptsTheCopy) {
+  velmora::testing::TempDir dir;
+  const std::string good = dir.Join("good.key"), open = dir.Join("open.key");
+  ASSERT_TRUE(osal::WriteOwnerOnlyFile(good, "config key\n").ok());
+  WriteFile(open, "config key\n");
+  std::string password;
+  ASSERT_THAT(XmlEncryptContent(1, "config key", "pa&amp;ss", &password), IsOk());
+  auto request = [&](const std::string& keyFile) {
+    const std::string setting =
+        keyFile.empty() ? "" : "<Encryption><KeyFile>" + keyFile + "</KeyFile></Encryption>";
+    Ref<XmlParser> doc = XmlParser::Create();
+    const std::string text =
+        "<start><C><X>" + setting + "<Password>" + password + "</Password></X></C></start>";
+    EXPECT_THAT(doc->GetMessage()->Append(text.data(), static_cast<int32_t>(text.size())), IsOk());
+    doc->SetDecryption(true);
+    return doc;
+  };
+  const char* kSetting = "/start/C/*/Encryption/KeyFile";
+
+  Ref<XmlParser> doc = request(good);
+  ASSERT_THAT(Configuration::LoadDecryptionKey(*doc, kSetting), IsOk());
+  Configuration copy;
+  ASSERT_THAT(copy.MakeStandaloneCopy(*Configuration::FromDocument(doc)->SubConfig("start/C/X")),
+              IsOk());
+  EXPECT_EQ(copy.GetString("Password", ""), "pa&ss");
+
+  // Without the setting there is no configured key; the copy cannot be made.
+  doc = request("");
+  ASSERT_THAT(Configuration::LoadDecryptionKey(*doc, kSetting), IsOk());
+  EXPECT_THAT(copy.MakeStandaloneCopy(*Configuration::FromDocument(doc)->SubConfig("start/C/X")),
+              HasText("decryption failed"));
+
+  // A key file others may read (where new files are not private anyway), or none at all.
+  std::string content;
+  std::vector<std::string> bad = {dir.Join("missing.key")};
+  if (!osal::ReadOwnerOnlyFile(open, 64, &content).ok()) bad.push_back(open);
+  for (const std::string& file : bad) {
+    EXPECT_THAT(Configuration::LoadDecryptionKey(*request(file), kSetting),
+                HasCategory(util::ErrBadConfig))
+        << file;
+  }
+  XmlParser::SetConfiguredDecryptionKey("");
 }
 
 }  // namespace

@@ -106,7 +106,6 @@ uint32_t XmlParser::GetTxTimeout() const { return State().M_TxTimeout; }
 void XmlParser::SetFileFlag(bool on) { State().M_bFileFlag = on; }
 bool XmlParser::GetFileFlag() const { return State().M_bFileFlag; }
 void XmlParser::SetReleaseReadData(bool on) { State().M_bReleaseRead = on; }
-void XmlParser::SetDecryptHook(DecryptHook hook) { State().M_pDecryptHook = hook; }
 
 void XmlParser::AttachToConnection(Connection* conn, uint32_t txTimeoutMs, bool fileFlag) {
   S& s = State();

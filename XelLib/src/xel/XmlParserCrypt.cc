@@ -1,4 +1,5 @@
-// XmlParser: decryption of EncryptedData elements (W3C XML Encryption, Blowfish).
+// XmlParser: decryption of EncryptedData elements (W3C XML Encryption, Blowfish), the keys it
+// takes, and the encryption that makes such elements.
 //
 // Cipher text layout (all methods but 0): blocks of 8 bytes, at least two. The first block is
 // a check block: decrypted on its own (ECB) its last four bytes are zero. The remaining
@@ -6,17 +7,24 @@
 // ends in a zero byte, followed by up to seven more zero bytes of padding. The check block's
 // first four bytes are random and not part of the plain text.
 //
-// Key schedule: the key bytes given to SetDecryptionKey are used as they are as the Blowfish
-// key (1 to 56 bytes, the classic BF_set_key schedule of OpenSSL).
+// Key schedule: the key bytes are used as they are as the Blowfish key (1 to 56 bytes, the
+// classic BF_set_key schedule of OpenSSL).
+//
+// Keys, in this order: the caller's (SetDecryptionKey); for method 2 the cluster's
+// (osal::GetClusterKey); the process's configured key (the plug-in's key file). No key is
+// ever written to the trace.
 #include <openssl/evp.h>
 #include <openssl/provider.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "XmlParserState.h"
+#include "osal/Lock.h"
+#include "osal/System.h"
 #include "util/Trace.h"
 #include "xel/XmlParser.h"
 
@@ -28,7 +36,8 @@ namespace {
 
 constexpr int kBlock = 8;
 constexpr size_t kMaxKeyBytes = 56;
-constexpr int kMaxAlgorithmText = 64;  // 63 characters and the NUL
+// The cluster's answer (key or failure) is asked again after this long.
+constexpr uint64_t kClusterKeyLifeMs = 60000;
 
 Result DecryptionFailed() { return xmlp::Err(util::ErrIntern, "decryption failed"); }
 
@@ -79,38 +88,24 @@ struct CipherCtxDeleter {
 };
 using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxDeleter>;
 
-// Runs one Blowfish decryption without padding; out must hold size bytes.
-bool BlowfishDecrypt(const EVP_CIPHER* cipher, const std::string& key, const uint8_t* iv,
-                     const uint8_t* in, int size, uint8_t* out) {
+// Runs one Blowfish encryption or decryption without padding; out must hold size bytes.
+bool BlowfishRun(const EVP_CIPHER* cipher, bool encrypt, const std::string& key, const uint8_t* iv,
+                 const uint8_t* in, int size, uint8_t* out) {
   if (!cipher) return false;
   CipherCtx ctx(EVP_CIPHER_CTX_new());
   if (!ctx) return false;
-  if (EVP_DecryptInit_ex2(ctx.get(), cipher, nullptr, nullptr, nullptr) != 1) return false;
+  const int enc = encrypt ? 1 : 0;
+  if (EVP_CipherInit_ex2(ctx.get(), cipher, nullptr, nullptr, enc, nullptr) != 1) return false;
   if (EVP_CIPHER_CTX_set_key_length(ctx.get(), static_cast<int>(key.size())) != 1) return false;
-  if (EVP_DecryptInit_ex2(ctx.get(), nullptr, reinterpret_cast<const uint8_t*>(key.data()), iv,
-                          nullptr) != 1) {
+  if (EVP_CipherInit_ex2(ctx.get(), nullptr, reinterpret_cast<const uint8_t*>(key.data()), iv, enc,
+                         nullptr) != 1) {
     return false;
   }
   EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
   int n = 0, tail = 0;
-  if (EVP_DecryptUpdate(ctx.get(), out, &n, in, size) != 1) return false;
-  if (EVP_DecryptFinal_ex(ctx.get(), out + n, &tail) != 1) return false;
+  if (EVP_CipherUpdate(ctx.get(), out, &n, in, size) != 1) return false;
+  if (EVP_CipherFinal_ex(ctx.get(), out + n, &tail) != 1) return false;
   return n + tail == size;
-}
-
-// The method named by an EncryptionMethod Algorithm text: the platform's own identifiers
-// "<namespace>0", "<namespace>1" and "<namespace>2", 99 for anything else.
-int MethodFromAlgorithm(const char* text) {
-  const size_t nsLen = std::strlen(kNsXelEncryption);
-  if (std::strncmp(text, kNsXelEncryption, nsLen) != 0) return 99;
-  const char* p = text + nsLen;
-  if (p[0] >= '0' && p[0] <= '2' && p[1] == 0) return p[0] - '0';
-  return 99;
-}
-
-// Hook installed by SetDecryptionKey: the reader calls it on every EncryptedData element.
-Result DecryptElement(XmlParser& parser, std::string* plain) {
-  return parser.DecryptEncryptedData(plain);
 }
 
 // Decrypts cipher with key after the layout described at the top of this file.
@@ -123,11 +118,13 @@ Result DecryptBlowfish(const std::string& key, const std::string& cipher, std::s
   }
   const auto* in = reinterpret_cast<const uint8_t*>(cipher.data());
   uint8_t check[kBlock];
-  if (!BlowfishDecrypt(Ciphers().Ecb(), key, nullptr, in, kBlock, check)) return DecryptionFailed();
+  if (!BlowfishRun(Ciphers().Ecb(), false, key, nullptr, in, kBlock, check)) {
+    return DecryptionFailed();
+  }
   if (check[4] != 0 || check[5] != 0 || check[6] != 0 || check[7] != 0) return DecryptionFailed();
   std::vector<uint8_t> out(n - kBlock);
-  if (!BlowfishDecrypt(Ciphers().Cbc(), key, in, in + kBlock, static_cast<int>(n - kBlock),
-                       out.data())) {
+  if (!BlowfishRun(Ciphers().Cbc(), false, key, in, in + kBlock, static_cast<int>(n - kBlock),
+                   out.data())) {
     return DecryptionFailed();
   }
   size_t len = out.size();
@@ -138,11 +135,75 @@ Result DecryptBlowfish(const std::string& key, const std::string& cipher, std::s
   return Result();
 }
 
+// The process's key sources: the configured key and the cluster's last answer.
+struct KeySources {
+  osal::Lock M_Lock{"XmlParser keys"};
+  std::string M_Configured;
+  std::string M_Cluster;
+  bool M_bClusterAsked = false;
+  bool M_bClusterOk = false;
+  uint64_t M_ClusterAskedAt = 0;
+};
+
+KeySources& Keys() {
+  static KeySources* keys = new KeySources;  // never destroyed: documents may outlive statics
+  return *keys;
+}
+
+std::atomic<bool> g_bDecryptByDefault{false};
+
+// The cluster's key. Asked at most once a minute, so that a document full of method 2
+// elements on a machine without a cluster costs one attempt, not one per element.
+bool ClusterKey(std::string* key) {
+  KeySources& k = Keys();
+  osal::ScopedLock lock(k.M_Lock);
+  const uint64_t now = osal::TickCountMs();
+  if (!k.M_bClusterAsked || now - k.M_ClusterAskedAt > kClusterKeyLifeMs) {
+    osal::Status status = osal::GetClusterKey(&k.M_Cluster);
+    k.M_bClusterAsked = true;
+    k.M_bClusterOk = status.ok() && !k.M_Cluster.empty();
+    k.M_ClusterAskedAt = now;
+  }
+  if (k.M_bClusterOk) *key = k.M_Cluster;
+  return k.M_bClusterOk;
+}
+
+std::string ConfiguredKey() {
+  KeySources& k = Keys();
+  osal::ScopedLock lock(k.M_Lock);
+  return k.M_Configured;
+}
+
 }  // namespace
+
+namespace xmlp {
+
+bool DecryptionDefault() { return g_bDecryptByDefault.load(); }
+
+int MethodFromAlgorithm(const char* text) {
+  const size_t nsLen = std::strlen(kNsXelEncryption);
+  if (std::strncmp(text, kNsXelEncryption, nsLen) != 0) return 99;
+  const char* p = text + nsLen;
+  if (p[0] >= '0' && p[0] <= '2' && p[1] == 0) return p[0] - '0';
+  return 99;
+}
+
+}  // namespace xmlp
+
+void XmlParser::SetDecryption(bool on) { State().M_bDecrypt = on; }
+bool XmlParser::GetDecryption() const { return State().M_bDecrypt; }
+void XmlParser::SetDecryptionDefault(bool on) { g_bDecryptByDefault.store(on); }
+bool XmlParser::GetDecryptionDefault() { return g_bDecryptByDefault.load(); }
 
 void XmlParser::SetDecryptionKey(const std::string& key) {
   State().M_DecryptKey = key;
-  SetDecryptHook(&DecryptElement);
+  State().M_bDecrypt = true;
+}
+
+void XmlParser::SetConfiguredDecryptionKey(const std::string& key) {
+  KeySources& k = Keys();
+  osal::ScopedLock lock(k.M_Lock);
+  k.M_Configured = key;
 }
 
 Result XmlParser::DecryptEncryptedData(std::string* plain) {
@@ -151,54 +212,98 @@ Result XmlParser::DecryptEncryptedData(std::string* plain) {
   if (s.M_NodeType != Node_ElementStart || GetLocalName() != "EncryptedData") {
     return xmlp::Err(util::ErrLogicState, "DecryptEncryptedData: cursor is not on EncryptedData");
   }
-  const int depth = s.M_Depth;
   int method = 1;
-  char algorithm[kMaxAlgorithmText] = {};
-  int algorithmLen = 0;
-  Result r =
-      ReadTextAtPath("EncryptionMethod/@Algorithm", algorithm, sizeof algorithm, &algorithmLen);
-  if (r.IsSuccess()) {
-    method = MethodFromAlgorithm(algorithm);
-  } else if (r.Category() != util::ErrObjNotExist) {
-    return r;
-  }
-
-  // The cipher value is base64 text (or a binary token); read it whole.
   std::string cipher;
-  r = MoveToPath("CipherData/CipherValue", depth);
+  Result r = ReadEncryptedParts(&method, &cipher);
   if (r.IsError()) return r;
-  char chunk[8192];
-  for (;;) {
-    int len = 0;
-    r = ReadBinary(chunk, sizeof chunk, &len);
-    if (r.IsError()) return r;
-    cipher.append(chunk, static_cast<size_t>(len));
-    if (r.Category() != util::ErrMoreData) break;
-  }
-  // Leave the cursor after the EncryptedData element.
-  while (s.M_Depth >= depth) {
-    r = NextToken();
-    if (r.IsError()) return r;
-  }
 
   if (method == 0) {
     *plain = std::move(cipher);
     return Result();
   }
   std::string key = s.M_DecryptKey;
-  if (key.empty()) {
-    if (method == 2) {
-      // The cluster's shared key is held by the Windows cluster service; there is none on
-      // this platform.
+  if (key.empty() && method == 2 && !ClusterKey(&key)) {
+    key = ConfiguredKey();
+    if (key.empty()) {
       return xmlp::Err(util::ErrObjNotExist,
                        "unable to access cluster resource (access denied or cluster service "
                        "not running)");
     }
+  }
+  if (key.empty()) key = ConfiguredKey();
+  if (key.empty()) {
     XEL_TRACE("XmlParser", util::General_Error,
               "EncryptedData method %i found but no decryption key is set", method);
     return DecryptionFailed();
   }
   return DecryptBlowfish(key, cipher, plain);
+}
+
+Result XmlEncryptContent(int method, const std::string& key, const std::string& content,
+                         std::string* element) {
+  if (method < 0 || method > 2) {
+    return xmlp::Err(util::ErrLogicArgs, "encryption method %i is not 0, 1 or 2", method);
+  }
+  std::string cipher;
+  if (method == 0) {
+    cipher = content;
+  } else {
+    if (key.empty() || key.size() > kMaxKeyBytes) {
+      return xmlp::Err(util::ErrLogicArgs, "the key must have 1 to %i bytes",
+                       static_cast<int>(kMaxKeyBytes));
+    }
+    if (content.size() > 0x7fffffff - 3 * kBlock) {
+      return xmlp::Err(util::ErrLogicLenMax, "content too large to encrypt");
+    }
+    // The terminating zero, padded with zeros to whole blocks.
+    std::string padded = content;
+    padded.push_back('\0');
+    padded.resize((padded.size() + kBlock - 1) / kBlock * kBlock, '\0');
+    uint8_t check[kBlock] = {};
+    osal::RandomBytes(check, 4);
+    cipher.resize(kBlock + padded.size());
+    auto* out = reinterpret_cast<uint8_t*>(cipher.data());
+    if (!BlowfishRun(Ciphers().Ecb(), true, key, nullptr, check, kBlock, out) ||
+        !BlowfishRun(Ciphers().Cbc(), true, key, out,
+                     reinterpret_cast<const uint8_t*>(padded.data()),
+                     static_cast<int>(padded.size()), out + kBlock)) {
+      return xmlp::Err(util::ErrIntern, "encryption failed");
+    }
+  }
+  std::vector<unsigned char> base64(4 * ((cipher.size() + 2) / 3) + 1);
+  const int n =
+      EVP_EncodeBlock(base64.data(), reinterpret_cast<const unsigned char*>(cipher.data()),
+                      static_cast<int>(cipher.size()));
+  *element += std::string("<EncryptedData xmlns=\"") + kNsXmlEnc +
+              "\"><EncryptionMethod Algorithm=\"" + kNsXelEncryption + std::to_string(method) +
+              "\"/><CipherData><CipherValue>" +
+              std::string(reinterpret_cast<const char*>(base64.data()), static_cast<size_t>(n)) +
+              "</CipherValue></CipherData></EncryptedData>";
+  return Result();
+}
+
+Result XmlReadKeyFile(const std::string& path, std::string* key) {
+  key->clear();
+  std::string bytes;
+  const osal::Status status = osal::ReadOwnerOnlyFile(path, 4096, &bytes);
+  const char* reason = nullptr;
+  if (status.Is(osal::ErrorKind::kAccessDenied)) {
+    reason = "other accounts may read it, or it cannot be read";
+  } else if (status.Is(osal::ErrorKind::kInvalid)) {
+    reason = "not a small regular file";
+  } else if (!status.ok()) {
+    reason = "cannot be read";
+  } else {
+    while (!bytes.empty() && (bytes.back() == '\n' || bytes.back() == '\r')) bytes.pop_back();
+    if (bytes.empty() || bytes.size() > kMaxKeyBytes) reason = "the key must have 1 to 56 bytes";
+  }
+  if (reason) {
+    return Result::Make(util::ErrBadConfig, util::ModIntellNetwork, util::ObjXmlParser,
+                        util::SevError, "decryption key file %s: %s (%s)", path.c_str(), reason,
+                        status.ok() ? "" : status.Text().c_str());
+  }
+  *key = std::move(bytes);
+  return Result();
 }
 
 }  // namespace velmora::xel

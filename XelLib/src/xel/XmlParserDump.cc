@@ -44,7 +44,9 @@ void XmlParser::DumpToTrace(uint32_t traceId, const char* title) const {
 
   // Convert a copy of the document, token by token, into indented XML text, stopping once
   // the output exceeds the dump buffer.
+  // Encrypted content is dumped as it stands: the trace never shows what it protects.
   XmlParser src(*this);
+  src.SetDecryption(false);
   XmlParser out;
   Result readResult = src.Rewind();
   Result writeResult = out.SetDataFormat(Format_XmlUtf8);

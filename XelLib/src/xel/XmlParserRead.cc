@@ -1,12 +1,15 @@
 // XmlParser reading: input window, token readers for the token streams and XML text,
 // the cursor, path matching and content reads.
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <string_view>
 
 #include "XmlParserState.h"
@@ -746,6 +749,14 @@ Result NextTokenXml(S& s) {
     if (r.IsError()) return r;
     if (Avail(s) == 0) return xmlp::EndOfDocument();
     const char* p = Cur(s);
+    if (*p != '<' && s.M_bFragment && s.M_Depth == 0) {
+      // Decrypted content: text beside (or instead of) elements is content of the element
+      // that held the EncryptedData.
+      s.M_NodeType = XmlParser::Node_Chars;
+      s.M_ContentKind = S::Content_XmlText;
+      s.M_bInCData = false;
+      return Result();
+    }
     if (*p != '<') {
       // Text. Whitespace between tags and text outside the root are not content.
       size_t k = 0;
@@ -802,7 +813,7 @@ Result NextTokenXml(S& s) {
         continue;
       }
       if (StartsWith(s, "<![CDATA[")) {
-        if (s.M_Depth == 0) {
+        if (s.M_Depth == 0 && !s.M_bFragment) {
           r = SkipMarkup(s, "]]>");
           if (r.IsError()) return r;
           continue;
@@ -1098,86 +1109,343 @@ void XmlUnescapeAppend(std::string* out, const char* text, size_t size) {
 
 // --- Cursor ---------------------------------------------------------------------------
 
+namespace {
+
+void PutVarint(std::string* out, uint64_t v) {
+  while (v >= 0x80) {
+    out->push_back(static_cast<char>((v & 0x7f) | 0x80));
+    v >>= 7;
+  }
+  out->push_back(static_cast<char>(v));
+}
+
+uint64_t GetVarint(const std::string& in, size_t* pos) {
+  uint64_t v = 0;
+  for (int shift = 0; *pos < in.size() && shift < 64; shift += 7) {
+    const uint8_t b = static_cast<uint8_t>(in[(*pos)++]);
+    v |= static_cast<uint64_t>(b & 0x7f) << shift;
+    if (!(b & 0x80)) break;
+  }
+  return v;
+}
+
+// Applies the next token of the decrypted content being read.
+void ApplyDecrypted(S& s) {
+  const XmlDecrypted& d = *s.M_pDecrypted;
+  const std::string& t = d.M_Tokens;
+  size_t& pos = s.M_DecryptedPos;
+  const int type = static_cast<uint8_t>(t[pos++]);
+  switch (type) {
+    case XmlParser::Node_ElementStart:
+    case XmlParser::Node_Attribute: {
+      const XmlDecrypted::Name& n = d.M_Names[static_cast<size_t>(GetVarint(t, &pos))];
+      PushLevel(s, type, n.M_Prefix, n.M_Name);
+      s.M_Levels[s.M_Depth].M_Ns = n.M_Ns;
+      break;
+    }
+    case XmlParser::Node_Chars: {
+      const size_t len = static_cast<size_t>(GetVarint(t, &pos));
+      s.M_ContentKind = S::Content_String;
+      s.M_ContentStr.assign(t, pos, len);
+      s.M_ContentStrPos = 0;
+      pos += len;
+      break;
+    }
+    default:  // the ends of elements and attributes
+      PopLevel(s);
+      break;
+  }
+  s.M_NodeType = type;
+  if (pos >= t.size()) {
+    s.M_pDecrypted.reset();
+    pos = 0;
+  }
+}
+
+bool IsEncryptedData(const S& s) {
+  const XmlLevel& l = s.M_Levels[s.M_Depth];
+  return s.M_NodeType == XmlParser::Node_ElementStart && l.M_Name == "EncryptedData" &&
+         l.M_Ns == kNsXmlEnc;
+}
+
+// Turns decryption off for the life of the guard (reading an element as it stands).
+class RawReading {
+ public:
+  explicit RawReading(S& s) : M_S(s), M_bWas(s.M_bDecrypt) { s.M_bDecrypt = false; }
+  ~RawReading() { M_S.M_bDecrypt = M_bWas; }
+  RawReading(const RawReading&) = delete;
+  RawReading& operator=(const RawReading&) = delete;
+
+ private:
+  S& M_S;
+  bool M_bWas;
+};
+
+bool IsWhiteSpace(const std::string& text) {
+  for (char c : text) {
+    if (!IsWs(c)) return false;
+  }
+  return true;
+}
+
+Result DecryptionFailed() { return Err(util::ErrIntern, "decryption failed"); }
+
+}  // namespace
+
+// Decrypted content while it is made: tokens, interned names, and character content not yet
+// written (adjacent pieces become one token).
+struct XmlDecryptedBuilder {
+  std::shared_ptr<XmlDecrypted> M_pOut = std::make_shared<XmlDecrypted>();
+  std::map<std::array<std::string, 3>, size_t> M_NameIndex;
+  std::string M_Text;
+
+  size_t Size() const { return M_pOut->M_Tokens.size() + M_Text.size(); }
+  void FlushText() {
+    if (M_Text.empty()) return;
+    M_pOut->M_Tokens.push_back(static_cast<char>(XmlParser::Node_Chars));
+    PutVarint(&M_pOut->M_Tokens, M_Text.size());
+    M_pOut->M_Tokens += M_Text;
+    M_Text.clear();
+  }
+  void Token(int type) {
+    FlushText();
+    M_pOut->M_Tokens.push_back(static_cast<char>(type));
+  }
+  void Named(int type, const std::string& prefix, const std::string& name, const std::string& ns) {
+    Token(type);
+    auto [it, added] = M_NameIndex.try_emplace({prefix, name, ns}, M_pOut->M_Names.size());
+    if (added) M_pOut->M_Names.push_back({prefix, name, ns});
+    PutVarint(&M_pOut->M_Tokens, it->second);
+  }
+};
+
 Result XmlParser::NextToken() {
   S& s = State();
+  s.M_bDecryptFailed = false;
   if (!s.M_bStarted) {
     Result r = StartReading(s);
     if (r.IsError()) return r;
   }
-  if (s.M_ContentKind != S::Content_None) {
-    Result r = SkipContent(s);
-    if (r.IsError()) return r;
-  }
-  s.M_TokenPos = s.Pos();
-  Result r;
-  if (s.M_PendingPos < s.M_Pending.size()) {
-    ApplyPending(s, s.M_Pending[s.M_PendingPos++]);
-    if (s.M_PendingPos == s.M_Pending.size()) {
-      s.M_Pending.clear();
-      s.M_PendingPos = 0;
+  for (;;) {
+    if (s.M_ContentKind != S::Content_None) {
+      Result r = SkipContent(s);
+      if (r.IsError()) return r;
     }
-  } else if (s.M_Format == Format_Binary || s.M_Format == Format_Compact) {
-    r = NextTokenBinary(s);
-  } else if (s.M_Format == Format_XmlUtf8 || s.M_Format == Format_XmlLatin1) {
-    r = NextTokenXml(s);
-  } else {
-    r = xmlp::EndOfDocument();
+    s.M_TokenPos = s.Pos();
+    if (s.M_pDecrypted) {
+      // Decrypted content was decrypted whole when its element was met.
+      ApplyDecrypted(s);
+      return Result();
+    }
+    Result r;
+    if (s.M_PendingPos < s.M_Pending.size()) {
+      ApplyPending(s, s.M_Pending[s.M_PendingPos++]);
+      if (s.M_PendingPos == s.M_Pending.size()) {
+        s.M_Pending.clear();
+        s.M_PendingPos = 0;
+      }
+    } else if (s.M_Format == Format_Binary || s.M_Format == Format_Compact) {
+      r = NextTokenBinary(s);
+    } else if (s.M_Format == Format_XmlUtf8 || s.M_Format == Format_XmlLatin1) {
+      r = NextTokenXml(s);
+    } else {
+      r = xmlp::EndOfDocument();
+    }
+    if (r.IsError()) {
+      if (r.Category() == util::ErrEndOfObject) s.M_bAtEnd = true;
+      return r;
+    }
+    if (!s.M_bDecrypt || !IsEncryptedData(s)) return r;
+    r = ReadDecrypted();
+    if (r.IsError()) {
+      s.M_bDecryptFailed = true;
+      return r;
+    }
+    if (s.M_pDecrypted) {
+      ApplyDecrypted(s);
+      return r;
+    }
+    // The element held nothing: go on with what follows it.
   }
-  if (r.IsError()) {
-    if (r.Category() == util::ErrEndOfObject) s.M_bAtEnd = true;
-    return r;
-  }
-  if (s.M_pDecryptHook && s.M_NodeType == Node_ElementStart &&
-      s.M_Levels[s.M_Depth].M_Name == "EncryptedData" && s.M_Levels[s.M_Depth].M_Ns == kNsXmlEnc) {
-    return ReadDecrypted();
-  }
-  return r;
 }
 
+// At an EncryptedData start: decrypts the element whole (nested levels included) and leaves
+// the cursor on its end, with the content queued in s.M_pDecrypted (nothing for an empty
+// content).
 Result XmlParser::ReadDecrypted() {
   S& s = State();
   std::string plain;
-  int depth = s.M_Depth - 1;
-  Result r = s.M_pDecryptHook(*this, &plain);
+  Result r = DecryptEncryptedData(&plain);
   if (r.IsError()) return r;
-  // Move past the encrypted element if the hook left the cursor inside it.
-  while (s.M_Depth > depth) {
-    r = NextToken();
-    if (r.IsError()) return r;
+  XmlDecryptedBuilder out;
+  r = ExpandDecrypted(plain, 1, out);
+  if (r.IsError()) return r;
+  out.FlushText();
+  if (!out.M_pOut->M_Tokens.empty()) {
+    s.M_pDecrypted = std::move(out.M_pOut);
+    s.M_DecryptedPos = 0;
   }
-  // Queue the plain text's tokens in the element's place.
+  return Result();
+}
+
+namespace {
+const int8_t* DecodeTable();
+bool DecodeBase64(const std::string& text, std::string* out);
+}  // namespace
+
+// At an EncryptedData start: reads the element as it stands (nothing below it is decrypted)
+// for the method named by EncryptionMethod/@Algorithm (1 without one) and the bytes of
+// CipherData/CipherValue; the cursor ends on the element's end. A missing or unreadable
+// cipher value fails with "decryption failed".
+Result XmlParser::ReadEncryptedParts(int* pMethod, std::string* pCipher) {
+  S& s = State();
+  RawReading raw(s);
+  const int depth = s.M_Depth;
+  *pMethod = 1;
+  pCipher->clear();
+  bool bMethod = false, bCipher = false, bCipherOk = true;
+  for (;;) {
+    Result r = NextToken();
+    if (r.IsError()) return r;
+    if (s.M_Depth < depth) break;
+    const XmlLevel& l = s.M_Levels[s.M_Depth];
+    if (s.M_Depth != depth + 2 || s.M_Levels[depth + 1].M_Type != Node_ElementStart) continue;
+    const std::string& parent = s.M_Levels[depth + 1].M_Name;
+    if (!bMethod && s.M_NodeType == Node_Attribute && l.M_Name == "Algorithm" &&
+        parent == "EncryptionMethod") {
+      char algorithm[xmlp::kMaxAlgorithmText + 1] = {};
+      int len = 0;
+      r = ReadText(algorithm, sizeof algorithm, &len);
+      if (r.IsError()) return r;
+      *pMethod = xmlp::MethodFromAlgorithm(algorithm);
+      bMethod = true;
+    } else if (!bCipher && s.M_NodeType == Node_ElementStart && l.M_Name == "CipherValue" &&
+               parent == "CipherData") {
+      bCipher = true;
+      // Read as text: base64 in XML text and in character tokens alike (a binary token reads
+      // as its base64), so that the value means the same in every data format.
+      std::string base64;
+      r = ReadString(&base64);
+      bCipherOk = r.IsSuccess() && DecodeBase64(base64, pCipher);
+      if (s.M_Depth < depth) break;  // an empty CipherValue left the cursor on its end
+    }
+  }
+  if (!bCipher || !bCipherOk) return DecryptionFailed();
+  return Result();
+}
+
+namespace {
+
+// Decodes base64 text (white space ignored, padding optional); false for other characters.
+bool DecodeBase64(const std::string& text, std::string* out) {
+  out->clear();
+  out->reserve(text.size() / 4 * 3 + 3);
+  const int8_t* table = DecodeTable();
+  uint32_t acc = 0;
+  int q = 0;
+  for (char c : text) {
+    const int8_t v = table[static_cast<uint8_t>(c)];
+    if (v < 0) {
+      if (c == '=') break;
+      if (IsWs(c)) continue;
+      return false;
+    }
+    acc = (acc << 6) | static_cast<uint32_t>(v);
+    if (++q == 4) {
+      out->push_back(static_cast<char>(acc >> 16));
+      out->push_back(static_cast<char>(acc >> 8));
+      out->push_back(static_cast<char>(acc));
+      acc = 0;
+      q = 0;
+    }
+  }
+  if (q == 1) return false;
+  if (q >= 2) out->push_back(static_cast<char>(q == 2 ? acc >> 4 : acc >> 10));
+  if (q == 3) out->push_back(static_cast<char>(acc >> 2));
+  return true;
+}
+
+}  // namespace
+
+// The whole content of the current character or binary token (as text), without looking
+// beyond it.
+Result XmlParser::ReadWholeContent(std::string* out) {
+  out->clear();
+  char chunk[8192];
+  for (;;) {
+    size_t n = 0;
+    bool done = false;
+    Result r = FillText(chunk, sizeof chunk, &n, &done);
+    if (r.IsError()) return r;
+    out->append(chunk, n);
+    if (done || n == 0) return Result();
+  }
+}
+
+// Reads plain, the content decrypted from an EncryptedData element of this document at the
+// cursor (level 1 for the document's own), as XML in the namespaces in scope here, and
+// appends its tokens to out. EncryptedData in it is decrypted in turn, one level deeper. White
+// space beside elements at its top is dropped, as between tags; content that is nothing but
+// white space is kept. Content that is no well-formed XML fragment fails like a wrong key.
+Result XmlParser::ExpandDecrypted(const std::string& plain, int level, XmlDecryptedBuilder& out) {
+  if (plain.empty()) return Result();
+  if (plain.size() > static_cast<size_t>(Message::kMaxSize)) return DecryptionFailed();
   XmlParser inner;
-  r = inner.GetMessage()->Append(plain.data(), static_cast<int32_t>(plain.size()));
+  S& in = inner.State();
+  Result r = inner.GetMessage()->Append(plain.data(), static_cast<int32_t>(plain.size()));
   if (r.IsError()) return r;
-  inner.State().M_ReadNs = s.M_ReadNs;
-  std::vector<XmlPendingToken> tokens;
+  in.M_ReadNs = State().M_ReadNs;
+  in.M_bFragment = true;
+  in.M_bDecrypt = false;
+  in.M_DecryptKey = State().M_DecryptKey;
+  const size_t sizeBefore = out.Size();
+  std::string heldWhiteSpace;
+  std::string text;
   for (;;) {
     r = inner.NextToken();
     if (r.Category() == util::ErrEndOfObject) break;
-    if (r.IsError()) return r;
-    XmlPendingToken t;
-    t.M_Type = inner.GetNodeType();
-    if (t.M_Type == Node_ElementStart || t.M_Type == Node_Attribute) {
-      t.M_Prefix = inner.GetPrefix();
-      t.M_Name = inner.GetLocalName();
-      t.M_Ns = inner.GetNamespace();
-    } else if (t.M_Type == Node_Chars || t.M_Type == Node_Binary) {
-      t.M_Type = Node_Chars;
-      r = inner.ReadString(&t.M_Value);
+    if (r.IsError()) return DecryptionFailed();
+    const int type = in.M_NodeType;
+    if (IsEncryptedData(in)) {
+      if (level >= kMaxDecryptionLevels) {
+        XEL_TRACE("XmlParser", util::General_Error,
+                  "EncryptedData nested deeper than %i levels refused", kMaxDecryptionLevels);
+        return DecryptionFailed();
+      }
+      std::string nested;
+      r = inner.DecryptEncryptedData(&nested);
       if (r.IsError()) return r;
+      r = inner.ExpandDecrypted(nested, level + 1, out);
+      if (r.IsError()) return r;
+      continue;
     }
-    tokens.push_back(std::move(t));
+    switch (type) {
+      case Node_ElementStart:
+      case Node_Attribute: {
+        const XmlLevel& l = in.M_Levels[in.M_Depth];
+        out.Named(type, l.M_Prefix, l.M_Name, l.M_Ns);
+        break;
+      }
+      case Node_Chars:
+      case Node_Binary:
+        r = inner.ReadWholeContent(&text);
+        if (r.IsError()) return DecryptionFailed();
+        if (in.M_Depth == 0 && IsWhiteSpace(text)) {
+          heldWhiteSpace += text;
+        } else {
+          out.M_Text += text;
+        }
+        break;
+      case Node_ElementEnd:
+      case Node_AttributeEnd:
+        out.Token(type);
+        break;
+      default:
+        break;
+    }
   }
-  if (tokens.empty()) return NextToken();
-  s.M_Pending.insert(s.M_Pending.begin() + static_cast<long>(s.M_PendingPos),
-                     std::make_move_iterator(tokens.begin()),
-                     std::make_move_iterator(tokens.end()));
-  ApplyPending(s, s.M_Pending[s.M_PendingPos++]);
-  if (s.M_PendingPos == s.M_Pending.size()) {
-    s.M_Pending.clear();
-    s.M_PendingPos = 0;
-  }
-  // The queued tokens must be read by the XML text path even in token formats.
+  if (in.M_Depth != 0) return DecryptionFailed();  // an element left open
+  if (out.Size() == sizeBefore) out.M_Text += heldWhiteSpace;
   return Result();
 }
 
@@ -1211,6 +1479,8 @@ Result XmlParser::SkipElement() {
       s.M_NodeType == Node_None) {
     return NextToken();
   }
+  // Nothing below a skipped element is yielded, so nothing in it needs decrypting.
+  RawReading raw(s);
   while (s.M_Depth >= target && target > 0) {
     Result r = NextToken();
     if (r.IsError()) return r;
@@ -1230,6 +1500,9 @@ Result XmlParser::Rewind() {
   s.M_Dict.clear();
   s.M_TokenPos = -1;
   s.M_bAtEnd = false;
+  s.M_pDecrypted.reset();
+  s.M_DecryptedPos = 0;
+  s.M_bDecryptFailed = false;
   ResetContent(s);
   s.M_MsgCursor = Message::Cursor();
   s.SeekWindow(0);
@@ -1356,6 +1629,8 @@ Result XmlParser::MoveToPath(const char* path, int startDepth) {
       }
     }
   }
+  // Content that cannot be decrypted is not a missing node: the caller gets the reason.
+  if (inner.IsError() && s.M_bDecryptFailed) return inner;
   return Result::Make(util::ErrObjNotExist, util::ModIntellNetwork, util::ObjXmlParser,
                       util::SevError,
                       "Failed to move to Xpath {%s} (started at {%s,d=%i,p=%i} - stopped at "

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,11 @@
 #include "xel/XmlParser.h"
 
 namespace velmora::xel {
+
+namespace xmlp {
+// The decryption setting new documents start with (XmlParser::SetDecryptionDefault).
+bool DecryptionDefault();
+}  // namespace xmlp
 
 // One level of the cursor: the element or attribute open at that depth.
 struct XmlLevel {
@@ -60,6 +66,20 @@ struct XmlOpenElement {
   size_t M_DictSize = 0;     // format 4 names defined before the element
 };
 
+// Decrypted content read in the place of its EncryptedData element: its tokens in a compact
+// form, made once and then shared, unchanged, by the copies of a document.
+struct XmlDecrypted {
+  struct Name {
+    std::string M_Prefix;
+    std::string M_Name;
+    std::string M_Ns;
+  };
+  std::vector<Name> M_Names;
+  // Each token is its type byte; element starts and attributes follow it with a name index,
+  // character content with its length (both unsigned LEB128) and its bytes.
+  std::string M_Tokens;
+};
+
 struct XmlParserState {
   util::Ref<Message> M_pMsg;
   int M_Format = XmlParser::Format_None;
@@ -70,8 +90,8 @@ struct XmlParserState {
   bool M_bReleaseRead = false;
   bool M_bLatin1Converted = false;
   util::Ref<Connection> M_pConn;
-  XmlParser::DecryptHook M_pDecryptHook = nullptr;
-  std::string M_DecryptKey;
+  bool M_bDecrypt = xmlp::DecryptionDefault();
+  std::string M_DecryptKey;  // the caller's key; empty: the process's sources
 
   // --- reader ---
   bool M_bStarted = false;  // the document header has been read
@@ -84,6 +104,11 @@ struct XmlParserState {
   std::vector<std::pair<std::string, std::string>> M_Dict;  // format 4 names (prefix, name)
   int64_t M_TokenPos = -1;  // position of the current token (for deleting it)
   bool M_bAtEnd = false;
+  // Decrypted content being read, and the position of its next token.
+  std::shared_ptr<const XmlDecrypted> M_pDecrypted;
+  size_t M_DecryptedPos = 0;
+  bool M_bDecryptFailed = false;  // the last NextToken failed on an EncryptedData element
+  bool M_bFragment = false;  // XML text: text outside any element is content (decrypted content)
 
   // Content of the current character or binary token.
   enum ContentKind { Content_None, Content_Bytes, Content_String, Content_XmlText };
@@ -155,5 +180,11 @@ namespace velmora::xel::xmlp {
 util::Result Err(uint32_t category, const char* fmt, ...) XEL_PRINTF(2, 3);
 util::Result MoreData();
 util::Result EndOfDocument();
+
+// The longest EncryptionMethod Algorithm text that is looked at.
+inline constexpr int kMaxAlgorithmText = 63;
+// The method an Algorithm text names: 0, 1 or 2 for the platform's "<namespace>0" to
+// "<namespace>2", 99 for anything else.
+int MethodFromAlgorithm(const char* text);
 
 }  // namespace velmora::xel::xmlp

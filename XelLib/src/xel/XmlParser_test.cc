@@ -508,19 +508,14 @@ TEST(XmlParserTransferTest, DocumentTravelsOverAConnection) {
 namespace velmora::xel {
 namespace {
 
-Result FakeDecrypt(XmlParser& parser, std::string* plain) {
-  // Stands in for the cipher: consumes the element and yields fixed plain text.
-  Result r = parser.SkipElement();
-  *plain = "<x a=\"1\">plain</x><y/>";
-  return r;
-}
-
-TEST(XmlParserHookTest, DecryptedContentIsReadInTheElementsPlace) {
+TEST(XmlParserDecryptTest, DecryptedContentIsReadInTheElementsPlace) {
+  // Method 0: the cipher value is the content itself ("<x a="1">plain</x><y/>" in base64).
   util::Ref<XmlParser> doc = FromText(
       std::string("<r><e:EncryptedData xmlns:e=\"") + kNsXmlEnc +
-      "\"><e:CipherData><e:CipherValue>AAAA</e:CipherValue></e:CipherData></e:EncryptedData>"
-      "<after>z</after></r>");
-  doc->SetDecryptHook(&FakeDecrypt);
+      "\"><e:EncryptionMethod Algorithm=\"" + kNsXelEncryption +
+      "0\"/><e:CipherData><e:CipherValue>PHggYT0iMSI+cGxhaW48L3g+PHkvPg==</e:CipherValue>" +
+      "</e:CipherData></e:EncryptedData><after>z</after></r>");
+  doc->SetDecryption(true);
   EXPECT_EQ(Text("/r/x", *doc), "plain");
   EXPECT_EQ(Text("/r/x/@a", *doc), "1");
   EXPECT_TRUE(doc->ExistsPath("/r/y"));

@@ -1,10 +1,12 @@
-// POSIX process and system information, clocks, random numbers and the syslog writer.
+// POSIX process and system information, clocks, random numbers, owner-only files and the
+// syslog writer.
 #include "osal/System.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
@@ -14,6 +16,8 @@
 #include <fstream>
 #include <mutex>
 #include <vector>
+
+#include "osal/File.h"
 
 namespace velmora::osal {
 namespace {
@@ -149,6 +153,76 @@ Status GetClusterName(std::string* name) {
   if (name == nullptr) return Status(ErrorKind::kInvalid, EINVAL);
   name->clear();
   return Status(ErrorKind::kNotSupported, ENOSYS);
+}
+
+Status GetClusterKey(std::string* key) {
+  if (key == nullptr) return Status(ErrorKind::kInvalid, EINVAL);
+  key->clear();
+  return Status(ErrorKind::kNotSupported, ENOSYS);
+}
+
+Status ReadOwnerOnlyFile(std::string_view path, size_t max_size, std::string* content) {
+  if (content == nullptr) return Status(ErrorKind::kInvalid, EINVAL);
+  content->clear();
+  const std::string native = NativePath(path);
+  const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Status::FromNative(errno);
+  struct stat st {};
+  Status status;
+  if (::fstat(fd, &st) != 0) {
+    status = Status::FromNative(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    status = Status(ErrorKind::kInvalid, EINVAL);
+  } else if (st.st_mode & (S_IRGRP | S_IROTH)) {
+    // With an extended access list the group bits are its mask, which bounds every named
+    // user and group: clear group and other read bits mean nobody else can read.
+    status = Status(ErrorKind::kAccessDenied, EACCES);
+  } else {
+    char buffer[4096];
+    for (;;) {
+      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        status = Status::FromNative(errno);
+        break;
+      }
+      if (n == 0) break;
+      if (content->size() + static_cast<size_t>(n) > max_size) {
+        status = Status(ErrorKind::kInvalid, EFBIG);
+        break;
+      }
+      content->append(buffer, static_cast<size_t>(n));
+    }
+  }
+  ::close(fd);
+  if (!status.ok()) content->clear();
+  return status;
+}
+
+Status WriteOwnerOnlyFile(std::string_view path, std::string_view content) {
+  const std::string native = NativePath(path);
+  const std::string temp = native + ".tmp" + std::to_string(::getpid());
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return Status::FromNative(errno);
+  Status status;
+  // The mode given to open is narrowed by the umask; state it explicitly.
+  if (::fchmod(fd, 0600) != 0) status = Status::FromNative(errno);
+  size_t done = 0;
+  while (status.ok() && done < content.size()) {
+    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      status = Status::FromNative(errno);
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (::close(fd) != 0 && status.ok()) status = Status::FromNative(errno);
+  if (status.ok() && ::rename(temp.c_str(), native.c_str()) != 0) {
+    status = Status::FromNative(errno);
+  }
+  if (!status.ok()) ::unlink(temp.c_str());
+  return status;
 }
 
 std::string ExpandEnvironment(std::string_view text) {

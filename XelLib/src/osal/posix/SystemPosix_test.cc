@@ -127,6 +127,9 @@ TEST(SystemPosixTest, ProductIdIsTheMachineIdAndThereAreNoClusters) {
   std::string name = "stale";
   EXPECT_TRUE(GetClusterName(&name).Is(ErrorKind::kNotSupported));
   EXPECT_TRUE(name.empty());
+  std::string key = "stale";
+  EXPECT_TRUE(GetClusterKey(&key).Is(ErrorKind::kNotSupported));
+  EXPECT_TRUE(key.empty());
 }
 
 }  // namespace

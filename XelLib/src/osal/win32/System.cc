@@ -1,5 +1,5 @@
-// Windows process and system information, clocks, random numbers, well-known folders and
-// the event-log writer.
+// Windows process and system information, clocks, random numbers, well-known folders, the
+// cluster's key, owner-only files and the event-log writer.
 #include "osal/System.h"  // first: windows.h would rename SetEnvironmentVariable in it
 
 #include <cstdio>
@@ -10,6 +10,7 @@
 #include "win32/WindowsSupport.h"
 
 // After windows.h: the shell and the random generator.
+#include <aclapi.h>
 #include <bcrypt.h>
 #include <rpc.h>
 #include <shlobj.h>
@@ -17,6 +18,7 @@
 namespace velmora::osal {
 namespace {
 
+using win32::LongPathW;
 using win32::Narrow;
 using win32::Widen;
 
@@ -300,6 +302,201 @@ Status GetClusterName(std::string* name) {
     }
   }
   ::FreeLibrary(clusapi);
+  return status;
+}
+
+Status GetClusterKey(std::string* key) {
+  if (key == nullptr) return InvalidArgument();
+  key->clear();
+  // Only a member goes on to the resource. This also keeps away from clients that answer
+  // OpenCluster without a cluster service behind it (wine's stubs end the process when their
+  // resource calls are made).
+  std::string cluster_name;
+  if (Status member = GetClusterName(&cluster_name); !member.ok()) return member;
+  HMODULE clusapi = ::LoadLibraryW(L"ClusApi.dll");
+  if (clusapi == nullptr) return Status(ErrorKind::kNotFound, static_cast<int>(::GetLastError()));
+  using OpenClusterFn = void*(WINAPI*)(LPCWSTR);
+  using CloseClusterFn = BOOL(WINAPI*)(void*);
+  using OpenResourceFn = void*(WINAPI*)(void*, LPCWSTR);
+  using CloseResourceFn = BOOL(WINAPI*)(void*);
+  using ResourceKeyFn = HKEY(WINAPI*)(void*, REGSAM);
+  using RegOpenKeyFn = LONG(WINAPI*)(HKEY, LPCWSTR, REGSAM, PHKEY);
+  using RegQueryValueFn = LONG(WINAPI*)(HKEY, LPCWSTR, LPDWORD, LPBYTE, LPDWORD);
+  using RegCloseKeyFn = LONG(WINAPI*)(HKEY);
+  auto open_cluster = win32::GetProcAddressAs<OpenClusterFn>(clusapi, "OpenCluster");
+  auto close_cluster = win32::GetProcAddressAs<CloseClusterFn>(clusapi, "CloseCluster");
+  auto open_resource = win32::GetProcAddressAs<OpenResourceFn>(clusapi, "OpenClusterResource");
+  auto close_resource = win32::GetProcAddressAs<CloseResourceFn>(clusapi, "CloseClusterResource");
+  auto resource_key = win32::GetProcAddressAs<ResourceKeyFn>(clusapi, "GetClusterResourceKey");
+  auto reg_open = win32::GetProcAddressAs<RegOpenKeyFn>(clusapi, "ClusterRegOpenKey");
+  auto reg_query = win32::GetProcAddressAs<RegQueryValueFn>(clusapi, "ClusterRegQueryValue");
+  auto reg_close = win32::GetProcAddressAs<RegCloseKeyFn>(clusapi, "ClusterRegCloseKey");
+  // A refusal is access denied; any other failure means there is no key to be had.
+  auto failure = [](DWORD error) {
+    return error == ERROR_ACCESS_DENIED ? Status(ErrorKind::kAccessDenied, static_cast<int>(error))
+                                        : Status(ErrorKind::kNotFound, static_cast<int>(error));
+  };
+  Status status;
+  if (!open_cluster || !close_cluster || !open_resource || !close_resource || !resource_key ||
+      !reg_open || !reg_query || !reg_close) {
+    status = Status(ErrorKind::kNotFound, ERROR_PROC_NOT_FOUND);
+  } else if (void* cluster = open_cluster(nullptr); cluster == nullptr) {
+    status = failure(::GetLastError());
+  } else {
+    const std::wstring name = Widen(kClusterKeyResource);
+    void* resource = open_resource(cluster, name.c_str());
+    HKEY resource_hkey = resource ? resource_key(resource, KEY_READ) : nullptr;
+    HKEY parameters = nullptr;
+    if (resource_hkey == nullptr) {
+      status = failure(::GetLastError());
+    } else if (LONG rc = reg_open(resource_hkey, L"Parameters", KEY_READ, &parameters);
+               rc != ERROR_SUCCESS) {
+      status = failure(static_cast<DWORD>(rc));
+    } else {
+      std::vector<BYTE> value(64);
+      DWORD type = 0;
+      LONG rc2 = ERROR_MORE_DATA;
+      for (int attempt = 0; attempt < 4 && rc2 == ERROR_MORE_DATA; ++attempt) {
+        DWORD size = static_cast<DWORD>(value.size());
+        rc2 = reg_query(parameters, L"EncryptionKey", &type, value.data(), &size);
+        if (rc2 == ERROR_MORE_DATA) value.resize(size);
+        if (rc2 == ERROR_SUCCESS) value.resize(size);
+      }
+      if (rc2 != ERROR_SUCCESS) {
+        status = failure(static_cast<DWORD>(rc2));
+      } else if (type == REG_SZ || type == REG_EXPAND_SZ) {
+        std::wstring text(reinterpret_cast<const wchar_t*>(value.data()),
+                          value.size() / sizeof(wchar_t));
+        text.resize(wcsnlen(text.c_str(), text.size()));
+        *key = Narrow(text);
+      } else {
+        key->assign(reinterpret_cast<const char*>(value.data()), value.size());
+      }
+      SecureZeroMemory(value.data(), value.size());
+      reg_close(parameters);
+      if (status.ok() && key->empty()) status = Status(ErrorKind::kNotFound, ERROR_FILE_NOT_FOUND);
+    }
+    if (resource_hkey != nullptr) reg_close(resource_hkey);
+    if (resource != nullptr) close_resource(resource);
+    close_cluster(cluster);
+  }
+  ::FreeLibrary(clusapi);
+  return status;
+}
+
+namespace {
+
+// The SID of the account the process runs as, in *buffer.
+Status CurrentUserSid(std::vector<BYTE>* buffer) {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    return win32::LastErrorStatus();
+  }
+  win32::UniqueHandle owned(token);
+  DWORD size = 0;
+  ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  buffer->assign(size, 0);
+  if (size == 0 || !::GetTokenInformation(token, TokenUser, buffer->data(), size, &size)) {
+    return win32::LastErrorStatus();
+  }
+  return Status::Ok();
+}
+
+// True when an access-allowed entry lets sid read, and sid is none of the accounts a secret
+// file may be readable by.
+bool OtherReader(const ACCESS_ALLOWED_ACE* ace, PSID owner, PSID user) {
+  if (ace->Header.AceFlags & INHERIT_ONLY_ACE) return false;
+  const ACCESS_MASK reading = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL | MAXIMUM_ALLOWED;
+  if (!(ace->Mask & reading)) return false;
+  PSID sid = const_cast<DWORD*>(&ace->SidStart);
+  if ((owner && ::EqualSid(sid, owner)) || (user && ::EqualSid(sid, user))) return false;
+  return !::IsWellKnownSid(sid, WinLocalSystemSid) &&
+         !::IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
+}
+
+}  // namespace
+
+Status ReadOwnerOnlyFile(std::string_view path, size_t max_size, std::string* content) {
+  if (content == nullptr) return InvalidArgument();
+  content->clear();
+  win32::UniqueHandle file(::CreateFileW(LongPathW(path).c_str(), GENERIC_READ | READ_CONTROL,
+                                         FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.IsValid()) return win32::LastErrorStatus();
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  DWORD rc = ::GetSecurityInfo(file.get(), SE_FILE_OBJECT,
+                               OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                               nullptr, &dacl, nullptr, &descriptor);
+  if (rc != ERROR_SUCCESS) return win32::ErrorStatus(rc);
+  std::vector<BYTE> user;
+  const bool have_user = CurrentUserSid(&user).ok();
+  PSID user_sid = have_user ? reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid : nullptr;
+  bool others = dacl == nullptr;  // no access list: everybody may read
+  for (DWORD i = 0; !others && dacl != nullptr && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!::GetAce(dacl, i, &ace)) continue;
+    const auto* header = static_cast<const ACE_HEADER*>(ace);
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    others = OtherReader(static_cast<const ACCESS_ALLOWED_ACE*>(ace), owner, user_sid);
+  }
+  ::LocalFree(descriptor);
+  if (others) return Status(ErrorKind::kAccessDenied, ERROR_ACCESS_DENIED);
+  char buffer[4096];
+  for (;;) {
+    DWORD n = 0;
+    if (!::ReadFile(file.get(), buffer, sizeof buffer, &n, nullptr)) {
+      content->clear();
+      return win32::LastErrorStatus();
+    }
+    if (n == 0) break;
+    if (content->size() + n > max_size) {
+      content->clear();
+      return Status(ErrorKind::kInvalid, ERROR_FILE_TOO_LARGE);
+    }
+    content->append(buffer, n);
+  }
+  return Status::Ok();
+}
+
+Status WriteOwnerOnlyFile(std::string_view path, std::string_view content) {
+  std::vector<BYTE> user;
+  Status status = CurrentUserSid(&user);
+  if (!status.ok()) return status;
+  PSID sid = reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
+  // An access list with the user alone, not inherited from the folder.
+  const DWORD acl_size = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + ::GetLengthSid(sid);
+  std::vector<BYTE> acl_buffer(acl_size);
+  PACL acl = reinterpret_cast<PACL>(acl_buffer.data());
+  SECURITY_DESCRIPTOR descriptor;
+  if (!::InitializeAcl(acl, acl_size, ACL_REVISION) ||
+      !::AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid) ||
+      !::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !::SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
+      !::SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+    return win32::LastErrorStatus();
+  }
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+  // An existing file would keep its own access list: write a new one and move it over.
+  const std::string temp = std::string(path) + ".tmp" + std::to_string(::GetCurrentProcessId());
+  const std::wstring temp_w = LongPathW(temp);
+  {
+    win32::UniqueHandle file(::CreateFileW(temp_w.c_str(), GENERIC_WRITE, 0, &attributes,
+                                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid()) return win32::LastErrorStatus();
+    DWORD written = 0;
+    if (!::WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written,
+                     nullptr) ||
+        written != content.size()) {
+      status = win32::LastErrorStatus();
+    }
+  }
+  if (status.ok() &&
+      !::MoveFileExW(temp_w.c_str(), LongPathW(path).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    status = win32::LastErrorStatus();
+  }
+  if (!status.ok()) ::DeleteFileW(temp_w.c_str());
   return status;
 }
 

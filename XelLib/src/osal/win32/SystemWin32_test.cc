@@ -82,6 +82,10 @@ TEST(SystemWin32Test, ClusterNameOfANonMember) {
   }
   EXPECT_TRUE(s.Is(ErrorKind::kNotFound)) << s.code();
   EXPECT_TRUE(name.empty());
+  // Without a cluster there is no cluster key either.
+  std::string key = "stale";
+  EXPECT_TRUE(GetClusterKey(&key).Is(ErrorKind::kNotFound));
+  EXPECT_TRUE(key.empty());
 }
 
 // Looks through the newest records of the Application log for one written by source with
