@@ -87,6 +87,16 @@ inline bool ReadWholeFile(const std::string& path, std::string* out, std::string
   return true;
 }
 
+// The folder made absolute: a relative one is taken below the working directory.
+inline std::string AbsoluteFolder(const std::string& folder) {
+  if (IsAbsolutePath(folder)) return folder;
+  std::string cwd;
+  if (!osal::GetWorkingDirectory(&cwd).ok() || cwd.empty()) return folder;
+  if (folder == ".") return cwd;
+  const char last = cwd.back();
+  return cwd + (last == '/' || last == '\\' ? "" : "/") + folder;
+}
+
 // The folder part of a path ("/" and "\\" both separate).
 inline std::string DirectoryOf(const std::string& path) {
   size_t slash = path.find_last_of("/\\");
@@ -354,7 +364,8 @@ class MasterSession {
   // Sends "start" for a component. componentXml: the component's code element
   // (<XelcFile>...</XelcFile>), or a <Component> element holding <Code> with it and
   // optionally <Common> and further process settings. The answer goes to *pAnswer.
-  // Files named by xel:file in it are read relative to baseDir.
+  // Files named by xel:file in it are read relative to baseDir, and the plug-in resolves
+  // relative XInclude hrefs in it against baseDir too (sent as "IncludeBase").
   util::Result SendStart(const std::string& componentXml, util::Ref<xel::XmlParser>* pAnswer,
                          const std::string& baseDir = ".", uint32_t timeoutMs = 30000) {
     using xel::XmlParser;
@@ -371,6 +382,12 @@ class MasterSession {
                                 static_cast<int32_t>(osal::CurrentProcessId()));
     }
     if (r.IsSuccess()) r = start.OpenElement(-1, "Process");
+    // Relative XInclude hrefs of the configuration are meant relative to its own folder; the
+    // plug-in resolves them against this one (made absolute, as the plug-in's working
+    // directory may be another).
+    if (r.IsSuccess() && !baseDir.empty()) {
+      r = start.WriteElement(-1, "IncludeBase", AbsoluteFolder(baseDir).c_str());
+    }
     if (r.IsSuccess()) r = start.OpenElement(-1, "ComponentList");
     if (r.IsSuccess()) r = start.OpenElement(-1, "Component");
     if (r.IsSuccess()) {

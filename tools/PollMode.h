@@ -56,10 +56,13 @@ struct PollOutcome {
 };
 
 // The file name to store a received part under, or empty when the name cannot be used.
-// Names come from the plug-in and are treated as untrusted: any folder part (either slash)
-// is dropped, and ".", "..", empty names and names with control characters are refused.
+// Names come from the plug-in and are treated as untrusted: any folder part is dropped (at
+// "/" and at the platform's own separator; on POSIX a "\" is an ordinary character of a
+// name, as in the names the plug-in lists there), and ".", "..", empty names and names with
+// control characters are refused.
 inline std::string SafePartName(const std::string& received) {
-  size_t cut = received.find_last_of("/\\");
+  const char separators[] = {'/', osal::PathSeparator(), '\0'};
+  size_t cut = received.find_last_of(separators);
   std::string name = cut == std::string::npos ? received : received.substr(cut + 1);
   if (name.empty() || name == "." || name == "..") return std::string();
   for (unsigned char c : name) {
@@ -108,6 +111,18 @@ class PollClient {
              uint32_t timeoutMs = kPollDefaultTimeoutMs)
       : M_pSession(pSession), M_OutputDir(std::move(outputDir)), M_TimeoutMs(timeoutMs) {}
 
+  // An answer of a conversation as the master received it, kept when KeepAnswers is on:
+  // the function name of its body ("poll-res", "Fault", "confirm-res") and the document.
+  // The parts' bytes, which went to the output folder, are left out of a kept "poll-res".
+  struct KeptAnswer {
+    std::string M_Function;
+    util::Ref<xel::XmlParser> M_pDocument;
+  };
+  // Keeps copies of the answers of each conversation (off by default: they cost memory and
+  // time). LastAnswers holds those of the last Poll.
+  void KeepAnswers(bool bKeep) { M_bKeepAnswers = bKeep; }
+  const std::vector<KeptAnswer>& LastAnswers() const { return M_LastAnswers; }
+
   // One poll: sends request on a new conversation, streams the parts of a claimed package
   // into the output folder, and confirms it ("OK" when every part was stored, "ERROR"
   // otherwise, so that nothing is deleted that the master does not hold). The result is an
@@ -115,6 +130,7 @@ class PollClient {
   // everything the answer reports is in *pOut.
   util::Result Poll(xel::XmlParser& request, PollOutcome* pOut) {
     *pOut = PollOutcome();
+    M_LastAnswers.clear();
     const uint64_t t0 = osal::PerformanceCounter();
     util::Ref<xel::ConnectionPtp> conn;
     util::Result r = M_pSession->OpenAndSend(request, &conn);
@@ -166,6 +182,7 @@ class PollClient {
       if (type != XmlParser::MsgType_Notice) break;
     }
     if (function == "Fault") {
+      Keep(function, answer);
       util::Result fault;
       bool isFault = false;
       (void)answer->ReadFault(&fault, &isFault);
@@ -180,11 +197,65 @@ class PollClient {
     }
     pOut->M_bAnswered = true;
     answer->SetReleaseReadData(true);
-    return StreamBody(*answer, pOut);
+    util::Ref<XmlParser> record;
+    if (M_bKeepAnswers) {
+      record = XmlParser::Create();
+      util::Result r = record->BeginMessage(type, nullptr, nullptr, function.c_str(),
+                                            answer->GetNamespace().c_str());
+      if (r.IsError()) return r;
+    }
+    util::Result r = StreamBody(*answer, pOut, record.get());
+    if (record && record->CloseAll().IsSuccess()) Keep(function, record);
+    return r;
   }
 
-  // Walks the body of "poll-res" token by token (the cursor is on its element).
-  util::Result StreamBody(xel::XmlParser& doc, PollOutcome* pOut) {
+  void Keep(const std::string& function, const util::Ref<xel::XmlParser>& document) {
+    if (M_bKeepAnswers) M_LastAnswers.push_back(KeptAnswer{function, document});
+  }
+
+  // A token of the answer as it was read: its kind, name and namespace are taken before its
+  // content is read (reading moves the cursor on).
+  struct Token {
+    explicit Token(const xel::XmlParser& src)
+        : M_Type(src.GetNodeType()),
+          M_Prefix(src.GetPrefix()),
+          M_Namespace(src.GetNamespace()),
+          M_Name(src.GetLocalName()) {}
+    int M_Type;
+    std::string M_Prefix, M_Namespace, M_Name;
+  };
+
+  // Writes token into record, when there is one; its content comes in text.
+  static void Mirror(const Token& token, xel::XmlParser* record, const std::string& text) {
+    using xel::XmlParser;
+    if (record == nullptr) return;
+    auto ns = [&]() {
+      return token.M_Namespace.empty()
+                 ? 0
+                 : record->DeclareNamespace(token.M_Prefix.c_str(), token.M_Namespace.c_str());
+    };
+    switch (token.M_Type) {
+      case XmlParser::Node_ElementStart:
+        (void)record->OpenElement(ns(), token.M_Name.c_str());
+        break;
+      case XmlParser::Node_Attribute:
+        (void)record->WriteAttribute(ns(), token.M_Name.c_str(), text.c_str());
+        break;
+      case XmlParser::Node_Chars:
+      case XmlParser::Node_Text:
+        (void)record->WriteChars(text.data(), static_cast<int>(text.size()));
+        break;
+      case XmlParser::Node_ElementEnd:
+        (void)record->CloseElement();
+        break;
+      default:
+        break;
+    }
+  }
+
+  // Walks the body of "poll-res" token by token (the cursor is on its element). With a record,
+  // every token but the parts' bytes is copied into it as well.
+  util::Result StreamBody(xel::XmlParser& doc, PollOutcome* pOut, xel::XmlParser* record) {
     using xel::XmlParser;
     const int rootDepth = doc.GetDepth();  // depth of "poll-res"
     std::vector<std::string> path;         // element names below "poll-res"
@@ -224,6 +295,7 @@ class PollClient {
       const int depth = doc.GetDepth();
       if (type == XmlParser::Node_ElementStart) {
         if (depth <= rootDepth) break;  // past "poll-res"
+        Mirror(Token(doc), record, "");
         path.resize(static_cast<size_t>(depth - rootDepth - 1));
         path.push_back(doc.GetLocalName());
         if (at({"message"})) pOut->M_bClaimed = true;
@@ -236,14 +308,20 @@ class PollClient {
       if (type == XmlParser::Node_ElementEnd) {
         if (inPart({"content", "binary"})) writer.End();
         if (depth < rootDepth) break;
+        Mirror(Token(doc), record, "");
         path.resize(static_cast<size_t>(std::max(0, depth - rootDepth)));
         continue;
       }
       if (type == XmlParser::Node_Attribute) {
-        if (inPart({"mime-header", "content-disposition"}) && doc.GetLocalName() == "filename" &&
-            !pOut->M_Parts.empty()) {
-          r = doc.ReadString(&pOut->M_Parts.back().M_Name, 4096);
+        const bool bName = inPart({"mime-header", "content-disposition"}) &&
+                           doc.GetLocalName() == "filename" && !pOut->M_Parts.empty();
+        if (bName || record != nullptr) {
+          const Token token(doc);
+          std::string value;
+          r = doc.ReadString(&value, 4096);
           if (r.IsError()) break;
+          Mirror(token, record, value);
+          if (bName) pOut->M_Parts.back().M_Name = value;
         }
         continue;
       }
@@ -270,11 +348,13 @@ class PollClient {
           pText = &pOut->M_Diagnostics;
         }
         if (at({"message", "general", "ContentErrorLevel"})) pText = &contentLevel;
-        if (pText) {
+        if (pText || record != nullptr) {
+          const Token token(doc);
           std::string part;
           r = doc.ReadString(&part, 1 << 20);
           if (r.IsError()) break;
-          *pText += part;
+          Mirror(token, record, part);
+          if (pText) *pText += part;
           if (!contentLevel.empty() && contentLevel != "0") pOut->M_bContentMissing = true;
         }
         continue;
@@ -293,6 +373,7 @@ class PollClient {
     util::Result r = ConfirmationRequest(allStored ? "OK" : "ERROR", &confirmation);
     if (r.IsSuccess()) r = M_pSession->SendOn(conn, *confirmation, &answer, M_TimeoutMs);
     if (r.IsError()) return r;
+    Keep("confirm-res", answer);
     std::string processed;
     (void)answer->ReadStringAtPath("/Envelope/Body/confirm-res/status/Processed", &processed);
     pOut->M_bConfirmed = allStored && processed == "YES";
@@ -360,13 +441,18 @@ class PollClient {
         osal::Status s = M_File.Close();
         if (!s.ok()) M_pPart->M_Error = "cannot write " + M_TempPath + ": " + s.Text();
         if (M_pPart->M_Error.empty()) {
-          std::string target = M_Dir + "/" + M_Name;
+          std::string name = M_Name;
+          std::string target = M_Dir + "/" + name;
           for (int i = 2;; ++i) {
-            s = osal::Rename(M_TempPath, target, osal::RenameMode::kNoReplace, false);
+            // The name as it is: on POSIX a "\" in it is no separator.
+            const std::string disk =
+                osal::LiteralPath(osal::NativePath(M_Dir) + osal::PathSeparator() + name);
+            s = osal::Rename(M_TempPath, disk, osal::RenameMode::kNoReplace, false);
             if (!s.Is(osal::ErrorKind::kExists) && !s.Is(osal::ErrorKind::kAccessDenied)) break;
             // A folder of that name refuses the rename with "access denied" on Windows.
-            if (s.Is(osal::ErrorKind::kAccessDenied) && !osal::FolderExists(target)) break;
-            target = M_Dir + "/" + M_Name + "~" + std::to_string(i);
+            if (s.Is(osal::ErrorKind::kAccessDenied) && !osal::FolderExists(disk)) break;
+            name = M_Name + "~" + std::to_string(i);
+            target = M_Dir + "/" + name;
           }
           if (s.ok()) {
             M_pPart->M_StoredAs = target;
@@ -402,6 +488,8 @@ class PollClient {
   MasterSession* M_pSession;
   std::string M_OutputDir;
   uint32_t M_TimeoutMs;
+  bool M_bKeepAnswers = false;
+  std::vector<KeptAnswer> M_LastAnswers;
 };
 
 // One line describing a package: time, its number, the folder (label), every part with its

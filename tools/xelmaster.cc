@@ -75,36 +75,52 @@ void OnInterrupt() { g_bInterrupted.store(true); }
 void PrintUsage(FILE* out) {
   std::fprintf(
       out,
-      "usage: xelmaster [options]\n"
-      "  --plugin FILE       plug-in library (default: the XelcFile library of this build)\n"
-      "  --host FILE         host program (default: xelhost beside xelmaster)\n"
-      "  --config FILE       component configuration to send with \"start\"\n"
-      "  --call FILE         request to send on a new conversation (repeatable, in order)\n"
-      "  --confirm FILE      second message on the conversation of the preceding --call,\n"
-      "                      sent only when its answer carries a claimed file\n"
-      "  --state             send \"GetState\" after the calls and print the status report\n"
-      "  --run-level N       run level sent with \"GetState\" (default 0)\n"
-      "  --wait MS           pause after the calls (lets schedules run before --state)\n"
-      "  --answers DIR       also write every answer to DIR/NNN-<function>.xml\n"
-      "  --trace-level N     master trace level of the plug-in (default 10)\n"
-      "  --trace-file FILE   write the plug-in's trace lines to FILE (\"-\": stderr)\n"
-      "  --link NAME         link name KEY_suffix (default: made from the process id)\n"
-      "  --workdir DIR       working directory of the plug-in process\n"
-      "  --timeout MS        time to wait for each answer (default 30000)\n"
-      "poll mode (instead of --call; needs --config with Folder/FolderInputBaseDirectory):\n"
-      "  --poll-folder DIR   watched folder to import plain files from (repeatable)\n"
-      "  --mask MASKS        file search masks for --poll-folder (default \"*\")\n"
-      "  --poll-request FILE poll request with its own folder settings, for trigger files\n"
-      "                      and import descriptors (repeatable)\n"
-      "  --output DIR        folder the received files are written to (required)\n"
-      "  --count N           stop after N packages\n"
-      "  --until-empty       stop when a round over all folders claims nothing\n"
-      "  --interval MS       pause after a round that claimed nothing (default 1000)\n"
-      "  Ctrl-C (or Ctrl-Break, SIGTERM): finish the current package, then end the plug-in\n"
-      "  --help              this text\n"
-      "exit codes: 0 every call answered, 1 bad options or input, 2 the plug-in could not\n"
-      "start, 3 a call got no answer, 4 the plug-in process died, 5 poll mode: a poll was\n"
-      "answered with an error or a package could not be stored\n");
+      "Usage: xelmaster [options]\n"
+      "Runs one plug-in as the platform's master process does: starts the host with the\n"
+      "plug-in over a new data link, sends \"start\" with a component configuration, sends\n"
+      "the requests of XML files and prints every answer as indented XML text, then ends\n"
+      "the plug-in with \"stop\" and \"terminate\". In poll mode it imports from watched\n"
+      "folders instead: it stores every package it claims in an output folder and confirms\n"
+      "it, so that the plug-in deletes it from the folder.\n"
+      "\n"
+      "Options:\n"
+      "  --plugin FILE         plug-in library (default: the build tree's, ../XELC_File/ from\n"
+      "                        xelmaster's folder; give it for an installed plug-in)\n"
+      "  --host FILE           host program (default: xelhost beside xelmaster)\n"
+      "  --config FILE         component configuration to send with \"start\"\n"
+      "  --call FILE           request to send on a new conversation (repeatable, in order)\n"
+      "  --confirm FILE        second message on the conversation of the preceding --call,\n"
+      "                        sent only when its answer carries a claimed file\n"
+      "  --state               send \"GetState\" after the calls and print the status report\n"
+      "  --run-level N         run level sent with \"GetState\" (default 0)\n"
+      "  --wait MS             pause after the calls (lets schedules run before --state)\n"
+      "  --answers DIR         also write every answer to DIR/NNN-<function>.xml\n"
+      "  --trace-level N       master trace level of the plug-in (default 10)\n"
+      "  --trace-file FILE     write the plug-in's trace lines to FILE (\"-\": stderr)\n"
+      "  --link NAME           link name KEY_suffix (default: made from the process id)\n"
+      "  --workdir DIR         working directory of the plug-in process\n"
+      "  --timeout MS          time to wait for each answer (default 30000)\n"
+      "  -h, --help            print this help and exit\n"
+      "\n"
+      "Poll mode (instead of --call; needs --config with Folder/FolderInputBaseDirectory):\n"
+      "  --poll-folder DIR     watched folder to import plain files from (repeatable)\n"
+      "  --mask MASKS          file search masks for --poll-folder (default \"*\")\n"
+      "  --poll-request FILE   poll request with its own folder settings, for trigger files\n"
+      "                        and import descriptors (repeatable)\n"
+      "  --output DIR          folder the received files are written to (required)\n"
+      "  --count N             stop after N packages\n"
+      "  --until-empty         stop when a round over all folders claims nothing\n"
+      "  --interval MS         pause after a round that claimed nothing (default 1000)\n"
+      "\n"
+      "Ctrl-C (or Ctrl-Break, SIGTERM) finishes the current package, then ends the plug-in.\n"
+      "\n"
+      "Exit status:\n"
+      "  0     every call answered (poll mode: every package stored and confirmed)\n"
+      "  1     bad options or unreadable input files\n"
+      "  2     the plug-in could not be started\n"
+      "  3     a call got no answer\n"
+      "  4     the plug-in process ended unexpectedly\n"
+      "  5     poll mode: a poll was answered with an error or a package could not be stored\n");
 }
 
 // The directory of this program (for the default host and plug-in paths).
@@ -254,6 +270,18 @@ class AnswerPrinter {
     ++M_Count;
     std::printf("<!-- %d: %s -->\n%s\n", M_Count, title.c_str(), text.c_str());
     std::fflush(stdout);
+    Write(title, text);
+  }
+  // Only the numbered copy (poll mode keeps standard output for its package lines).
+  void Save(const std::string& title, const XmlParser& answer) {
+    if (M_Dir.empty()) return;
+    ++M_Count;
+    Write(title, velmora::tools::DocumentToText(answer, 2));
+  }
+  bool Saves() const { return !M_Dir.empty(); }
+
+ private:
+  void Write(const std::string& title, const std::string& text) {
     if (M_Dir.empty()) return;
     char name[32];
     std::snprintf(name, sizeof name, "%03d-", M_Count);
@@ -264,7 +292,6 @@ class AnswerPrinter {
     if (!f) std::fprintf(stderr, "xelmaster: cannot write %s\n", file.c_str());
   }
 
- private:
   std::string M_Dir;
   int M_Count = 0;
 };
@@ -317,9 +344,10 @@ bool LoadPollJobs(const Options& o, std::vector<PollJob>* pJobs) {
 // Poll mode: rounds over all jobs until a stop condition holds. Returns the exit code, or
 // -1 when the plug-in died (*pDeath tells why).
 int RunPollMode(MasterSession& session, const Options& o, std::vector<PollJob>& jobs,
-                Result* pDeath) {
+                AnswerPrinter& printer, Result* pDeath) {
   using velmora::tools::PollOutcome;
   velmora::tools::PollClient client(&session, o.M_OutputDir, o.M_TimeoutMs);
+  client.KeepAnswers(printer.Saves());
   long packages = 0;
   int64_t bytes = 0;
   bool errors = false;
@@ -334,6 +362,13 @@ int RunPollMode(MasterSession& session, const Options& o, std::vector<PollJob>& 
       if (IsDeath(r)) {
         *pDeath = r;
         return -1;
+      }
+      // The answers of packages and of failures; an idle poller's "No file found" every
+      // interval would only bury them.
+      if (out.M_bClaimed || out.M_bError) {
+        for (const auto& kept : client.LastAnswers()) {
+          printer.Save(kept.M_Function, *kept.M_pDocument);
+        }
       }
       if (r.IsError()) {
         std::fprintf(stderr, "xelmaster: poll of %s: %s\n", job.M_Label.c_str(),
@@ -438,18 +473,33 @@ int main(int argc, char** argv) {
     if (IsDeath(r)) return died(r);
     if (r.IsError() || IsFault(*answer)) {
       if (answer) printer.Print("start", *answer);
-      std::fprintf(stderr, "xelmaster: \"start\" failed: %s\n",
-                   r.IsError() ? r.ErrorText().c_str() : "the plug-in answered with a fault");
+      // The fault's own text says why (for example which included file could not be read).
+      std::string why = "the plug-in answered with a fault";
+      if (r.IsError()) {
+        why = r.ErrorText();
+      } else {
+        XmlParser reader(*answer);
+        std::string text;
+        if (reader.ReadStringAtPath("/Envelope/Body/Fault/faultstring", &text).IsSuccess() &&
+            !text.empty()) {
+          why = text;
+        }
+      }
+      std::fprintf(stderr, "xelmaster: \"start\" failed: %s\n", why.c_str());
       r = session.Finish(nullptr, nullptr);
       if (r.IsError()) std::fprintf(stderr, "xelmaster: %s\n", r.ErrorText().c_str());
       return kExitNoStart;
     }
-    if (!o.PollMode()) printer.Print("start", *answer);
+    if (o.PollMode()) {
+      printer.Save("start", *answer);
+    } else {
+      printer.Print("start", *answer);
+    }
   }
 
   if (o.PollMode()) {
     Result death;
-    rc = RunPollMode(session, o, pollJobs, &death);
+    rc = RunPollMode(session, o, pollJobs, printer, &death);
     if (rc < 0) return died(death);
   }
 

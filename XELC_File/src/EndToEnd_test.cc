@@ -350,5 +350,25 @@ TEST(MasterProgramTest, RunsTheExamplesAndReportsFailuresByExitCode) {
   EXPECT_EQ(rc, 1);
 }
 
+// The example whose folder settings come from an included file starts the component, and
+// the included base directory is in force.
+TEST(MasterProgramTest, ExampleConfigurationWithAnIncludeStarts) {
+  testing::TempDir dir("xelmaster");
+  const std::string ex = XEL_EXAMPLES_DIR;
+  std::ofstream(dir.Join("outside.xml"))
+      << "<poll><general><MaxRequested>1</MaxRequested></general><specific><folder>"
+         "<WatchedPath>"
+      << dir.path()
+      << "</WatchedPath><FileSearchMask>*</FileSearchMask>"
+         "</folder></specific></poll>";
+  int rc = -1;
+  const std::string out =
+      RunMaster({"--plugin", XEL_PLUGIN_PATH, "--host", XEL_HOST_PATH, "--config",
+                 ex + "/include-config.xml", "--call", dir.Join("outside.xml")},
+                dir.path(), &rc);
+  EXPECT_EQ(rc, 0) << out;
+  EXPECT_THAT(out, ::testing::HasSubstr("is outside of configured FolderInputBaseDirectory"));
+}
+
 }  // namespace
 }  // namespace velmora::tools

@@ -85,7 +85,7 @@ bool FileDetector::FindNextCandidate(ImportPackage* pPackage) {
     M_bActive = M_Iterator.GetNextEntry(&entry);
     if (M_bActive) {
       std::string name = entry.GetCurrentFileName(FileInfo::NameOnly, false, false);
-      bAccept = CheckCriteria(pPackage, name);
+      bAccept = CheckCriteria(pPackage, entry);
       if (bAccept) {
         XEL_TRACE_OBJ(this, General_20, "Found matching file %s", name.c_str());
         pPackage->SetFoundFileValid(true);
@@ -104,9 +104,10 @@ bool FileDetector::FindNextCandidate(ImportPackage* pPackage) {
   return bAccept;
 }
 
-bool FileDetector::CheckCriteria(ImportPackage* pPackage, const std::string& name) {
+bool FileDetector::CheckCriteria(ImportPackage* pPackage, const FileInfo& entry) {
   if (pPackage == nullptr) return false;
-  std::string fullPath = pPackage->GetSearchFolder(true, true) + name;
+  const std::string name = entry.GetFileName(FileInfo::NameOnly, false, false);
+  FileInfo& found = pPackage->GetFoundFile();
 
   if (M_Mode == kUnclaimedFiles) {
     if (ImportPackage::HasLockedExtension(name)) {
@@ -117,14 +118,18 @@ bool FileDetector::CheckCriteria(ImportPackage* pPackage, const std::string& nam
       XEL_TRACE_OBJ(this, General_60, "Ignoring renamed (processed) trigger file %s", name.c_str());
       return false;
     }
-    pPackage->SetFoundFileFullPath(fullPath);
-    pPackage->GetFoundFile().SetTriggerRenamed(false);
+    if (!CanImport(pPackage, name)) return false;
+    // Folder and name are kept apart: the listed name is never split again.
+    found.SetPath(pPackage->GetSearchFolder(false, false));
+    found.SetFileName(name);
+    found.SetTriggerRenamed(false);
     pPackage->SetFoundFileLockState(FileInfo::NotLocked);
     return true;
   }
 
-  int32_t result = pPackage->ParseFoundFileLockedName(fullPath);
-  pPackage->GetFoundFile().SetValid(true);
+  found.SetPath(pPackage->GetSearchFolder(false, false));
+  int32_t result = found.ParseLockedName(name);
+  found.SetValid(true);
   pPackage->SetFoundFileLockState(result);
   if (result == 0) {
     XEL_TRACE_OBJ(this, General_60, "Ignoring invalid locked file %s", name.c_str());
@@ -138,7 +143,24 @@ bool FileDetector::CheckCriteria(ImportPackage* pPackage, const std::string& nam
     XEL_TRACE_OBJ(this, General_60, "Ignoring not timed-out locked file %s", name.c_str());
     return false;
   }
+  if (!CanImport(pPackage, found.GetFileName(FileInfo::NameOnly, false, false))) {
+    pPackage->SetFoundFileLockState(FileInfo::NotLocked);
+    return false;
+  }
   pPackage->SetFoundFileLockState(FileInfo::Locked);
+  return true;
+}
+
+bool FileDetector::CanImport(ImportPackage* pPackage, const std::string& name) {
+  // The companions of trigger mode 3 lie in a subfolder named after the trigger file; a
+  // name that a folder path cannot carry on this platform would lead to another folder.
+  if (pPackage->GetTriggerMode() == 3 && !FileInfo::NameFitsConnectorPath(name)) {
+    XEL_TRACE_OBJ(this, General_Error,
+                  "Ignoring file %s: its name cannot name the subfolder of its triggered files "
+                  "on this platform",
+                  name.c_str());
+    return false;
+  }
   return true;
 }
 

@@ -54,14 +54,19 @@ class FileDetector {
   // (found file not valid, lock state 0) when the listing holds no further candidate.
   bool FindNextCandidate(ImportPackage* pPackage);
 
-  // Applies the claim rules of the current mode to one name of the search folder; an
-  // accepted name becomes the package's found file (with its lock state).
-  bool CheckCriteria(ImportPackage* pPackage, const std::string& name);
+  // Applies the claim rules of the current mode to one entry of the search folder; an
+  // accepted entry becomes the package's found file (with its lock state). The entry's name
+  // is taken as it was listed, never split at a separator.
+  bool CheckCriteria(ImportPackage* pPackage, const FileInfo& entry);
 
   // Drops the listing: the next FindNextCandidate lists the folder again.
   void Reset();
 
  private:
+  // False (with a trace line naming the file) when the import could not handle the file
+  // whose plain name is name on this platform.
+  bool CanImport(ImportPackage* pPackage, const std::string& name);
+
   FolderIterator M_Iterator;
   bool M_bActive = false;
   int32_t M_MinimumAge = 0;

@@ -9,6 +9,7 @@
 #include "ClaimTestSupport.h"
 #include "FileLocker.h"
 #include "ImportPackage.h"
+#include "osal/File.h"
 #include "util/TimeUTC.h"
 
 namespace velmora::xelc {
@@ -20,6 +21,7 @@ using testing::ListNames;
 using testing::ScratchFolder;
 using testing::TraceCapture;
 using testing::WriteFile;
+using testing::fs::create_directory;
 
 const char kNoFurther[] = "No (further) files found. Back to ImportDriver.";
 
@@ -184,6 +186,50 @@ TEST(FileDetectorTest, ExpiredClaimsAreTakenOverWithFreshLocks) {
   detector.Reset();
   EXPECT_FALSE(detector.FindNextCandidate(&package));
   EXPECT_FALSE(package.IsFoundFileValid());
+}
+
+// On POSIX a "\" is an ordinary character of a listed name: such files are found under
+// their whole names in both modes, and claimed, renewed and released like any other.
+TEST(FileDetectorTest, NamesWithBackslashesAreClaimedAndReleasedWhole) {
+  if (osal::PathSeparator() == '\\') GTEST_SKIP() << "no name on this platform holds \"\\\"";
+  ScratchFolder dir;
+  ASSERT_TRUE(create_directory(dir / "a"));  // where a split name would lead
+  ASSERT_TRUE(WriteFile(dir / "a\\b.txt", "plain", 200));
+  ASSERT_TRUE(WriteFile(dir / "c\\d.pdf.20200101000000.Old01+03600.locked", "claimed", 100));
+  ImportPackage package = PackageFor(dir.path());
+  FileDetector detector;
+  FileLocker locker;
+  ASSERT_TRUE(detector.FindNextCandidate(&package));
+  EXPECT_EQ(FoundName(package), "a\\b.txt");
+  EXPECT_EQ(package.GetFoundFile().GetPath(FileInfo::FolderOnly, false, false), dir.path());
+  ASSERT_TRUE(locker.Lock(&package));
+  ASSERT_TRUE(locker.Release(&package));
+
+  detector.Reset();
+  detector.SetMode(FileDetector::kExpiredClaims);
+  ASSERT_TRUE(detector.FindNextCandidate(&package));
+  EXPECT_EQ(FoundName(package), "c\\d.pdf");
+  ASSERT_TRUE(locker.UpdateLock(&package, false));
+  ASSERT_TRUE(locker.Release(&package));
+  EXPECT_THAT(ListNames(dir.path()), ElementsAre("a"));
+  EXPECT_TRUE(ListNames(dir / "a").empty());
+}
+
+// Trigger mode 3 looks for companions in a subfolder named after the trigger file, which a
+// name holding "\" cannot name on POSIX: that file is skipped, with a line that names it.
+TEST(FileDetectorTest, TriggerFilesThatCannotNameTheirSubfolderAreSkipped) {
+  if (osal::PathSeparator() == '\\') GTEST_SKIP() << "no name on this platform holds \"\\\"";
+  ScratchFolder dir;
+  ASSERT_TRUE(WriteFile(dir / "x\\y.trg", "", 200));
+  ASSERT_TRUE(WriteFile(dir / "z.trg", "", 100));
+  TraceCapture trace("File_FileDetector");
+  ImportPackage package = PackageFor(dir.path(), "*.trg");
+  package.SetTriggerMode(3);
+  FileDetector detector;
+  ASSERT_TRUE(detector.FindNextCandidate(&package));
+  EXPECT_EQ(FoundName(package), "z.trg");
+  EXPECT_THAT(trace.Lines(), Contains("Ignoring file x\\y.trg: its name cannot name the "
+                                      "subfolder of its triggered files on this platform"));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "osal/File.h"
 #include "osal/System.h"
 #include "util/Text.h"
 #include "util/TimeUTC.h"
@@ -13,7 +14,6 @@ namespace velmora::xelc {
 
 namespace {
 
-constexpr char kSeparator = '\\';
 constexpr std::string_view kDigits = "1234567890";
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
@@ -25,6 +25,12 @@ bool AllOf(std::string_view text, std::string_view allowed) {
   }
   return true;
 }
+
+// True where a name read from the disk may hold "\" as an ordinary character: on every
+// platform whose own separator is another one. A path that ends in such a name is handed to
+// the file functions in the marked native form (osal::LiteralPath), so that the name's "\"
+// is never taken for a separator.
+bool NamesMayHoldBackslash() { return osal::PathSeparator() != '\\'; }
 
 // Cuts the extension (from the last ".") off a name; a name without a dot stays whole.
 std::string_view CutExtension(std::string_view name) {
@@ -84,6 +90,18 @@ bool IsAbsolutePath(std::string_view path) {
   return GetUncRootLength(path) != 0;
 }
 
+bool PathStartsWith(std::string_view path, std::string_view prefix, bool bIgnoreCase) {
+  if (path.size() < prefix.size()) return false;
+  std::string head(path.substr(0, prefix.size()));
+  std::string start(prefix);
+  for (std::string* text : {&head, &start}) {
+    for (char& c : *text) {
+      if (c == '/') c = '\\';
+    }
+  }
+  return bIgnoreCase ? util::CompareNoCase(head, start) == 0 : head == start;
+}
+
 std::string AddLongPathPrefix(std::string_view path) {
   if (path.empty()) return std::string();
   // Already in long form: adding a second prefix would make a different (invalid) path.
@@ -138,7 +156,8 @@ void FileInfo::SetPath(std::string_view folder) {
   while (end > 0 && IsSeparator(folder[end - 1])) --end;
   std::string s = RemoveLongPathPrefix(folder.substr(0, end));
   if (!s.empty()) {
-    s.push_back(kSeparator);
+    // The separator only bounds the last segment for the collapse and is removed again.
+    s.push_back('\\');
     CollapseParentReferences(&s);
     s.pop_back();
   }
@@ -157,44 +176,57 @@ void FileInfo::SetTriggerChangeToExtension(std::string_view extension) {
   M_TriggerChangeToExtension.append(extension);
 }
 
+bool FileInfo::NameFitsConnectorPath(std::string_view name) {
+  return !NamesMayHoldBackslash() || name.find('\\') == std::string_view::npos;
+}
+
 std::string FileInfo::GetPath(PathPart part, bool withSeparator, bool longPath) const {
   if (part == NameOnly) return std::string();
   std::string out = longPath ? AddLongPathPrefix(M_Path) : M_Path;
-  if (withSeparator || part == FullPath) out.push_back(kSeparator);
+  if (withSeparator || part == FullPath) out.push_back(osal::PathSeparator());
+  return out;
+}
+
+std::string FileInfo::JoinName(PathPart part, bool withSeparator, bool longPath,
+                               std::string_view tail) const {
+  if (longPath && part != NameOnly && NamesMayHoldBackslash() &&
+      tail.find('\\') != std::string_view::npos) {
+    // The folder (whose "\" do separate) is made native first; the name stays as it is.
+    std::string native = osal::NativePath(GetPath(part, withSeparator, false));
+    native.append(tail);
+    return osal::LiteralPath(native);
+  }
+  std::string out = GetPath(part, withSeparator, longPath);
+  out.append(tail);
   return out;
 }
 
 std::string FileInfo::GetFileName(PathPart part, bool withSeparator, bool longPath) const {
-  std::string out = GetPath(part, withSeparator, longPath);
-  if (part != FolderOnly) out.append(M_FileName);
-  return out;
+  if (part == FolderOnly) return GetPath(part, withSeparator, longPath);
+  return JoinName(part, withSeparator, longPath, M_FileName);
 }
 
 std::string FileInfo::GetLockedFileName(PathPart part, bool withSeparator, bool longPath) const {
-  std::string out = GetPath(part, withSeparator, longPath);
-  if (part != FolderOnly) {
-    out.append(M_FileName);
-    out.push_back('.');
-    out.append(M_LockTimeStamp);
-    out.push_back('.');
-    out.append(M_LockRandomString);
-    out.push_back('+');
-    out.append(M_LockTimeOut);
-    out.append(kLockExtension);
-  }
-  return out;
+  if (part == FolderOnly) return GetPath(part, withSeparator, longPath);
+  std::string name = M_FileName;
+  name.push_back('.');
+  name.append(M_LockTimeStamp);
+  name.push_back('.');
+  name.append(M_LockRandomString);
+  name.push_back('+');
+  name.append(M_LockTimeOut);
+  name.append(kLockExtension);
+  return JoinName(part, withSeparator, longPath, name);
 }
 
 std::string FileInfo::GetRenamedTriggerFileName(PathPart part, bool withSeparator,
                                                 bool longPath) const {
-  std::string out = GetPath(part, withSeparator, longPath);
-  if (part != FolderOnly) {
-    // The extension is searched in the name only, so that a dot in a folder name
-    // ("C:\in.d\order") is never mistaken for the name's extension.
-    out.append(CutExtension(M_FileName));
-    out.append(M_TriggerChangeToExtension);
-  }
-  return out;
+  if (part == FolderOnly) return GetPath(part, withSeparator, longPath);
+  // The extension is searched in the name only, so that a dot in a folder name
+  // ("C:\in.d\order") is never mistaken for the name's extension.
+  std::string name(CutExtension(M_FileName));
+  name.append(M_TriggerChangeToExtension);
+  return JoinName(part, withSeparator, longPath, name);
 }
 
 std::string FileInfo::GetCurrentFileName(PathPart part, bool withSeparator, bool longPath) const {
@@ -219,13 +251,13 @@ std::string FileInfo::GetTriggerSearchMask(int32_t kind, PathPart part, bool wit
       mask = "*";
       folder = GetPath(FolderOnly, withSeparator || part == FullPath, longPath);
       break;
-    case 3:
+    case 3: {
       mask = "*";
-      folder = longPath ? AddLongPathPrefix(M_Path) : M_Path;
-      folder.push_back(kSeparator);
-      folder.append(CutExtension(M_FileName));
-      if (withSeparator || part == FullPath) folder.push_back(kSeparator);
+      std::string subfolder(CutExtension(M_FileName));
+      if (withSeparator || part == FullPath) subfolder.push_back(osal::PathSeparator());
+      folder = JoinName(FolderOnly, true, longPath, subfolder);
       break;
+    }
     default:
       return std::string();
   }
@@ -304,6 +336,19 @@ int32_t FileInfo::ParseLockedFileName(std::string_view name) {
     return 0;
   }
   SetFullPath(name);
+  return ParseLockSuffix();
+}
+
+int32_t FileInfo::ParseLockedName(std::string_view name) {
+  if (!HasLockedExtension(name)) {
+    XEL_TRACE_OBJ(this, util::General_Error, "Locked extension not found");
+    return 0;
+  }
+  SetFileName(name);
+  return ParseLockSuffix();
+}
+
+int32_t FileInfo::ParseLockSuffix() {
   const std::string& fn = M_FileName;
   if (fn.size() < kLockSuffixLength) {
     // Too short to hold the suffix: there is no character where the separator belongs.

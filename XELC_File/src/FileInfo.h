@@ -23,6 +23,10 @@ std::string RemoveLongPathPrefix(std::string_view path);
 size_t GetUncRootLength(std::string_view path);
 // True for "\x", "/x", "C:\x", "C:/x" and network paths.
 bool IsAbsolutePath(std::string_view path);
+// True when path begins with prefix, "\" and "/" counting as the same character (both
+// separate in the connector's paths); case is ignored when bIgnoreCase. Only the characters
+// are compared: whether a component ends there is the caller's question.
+bool PathStartsWith(std::string_view path, std::string_view prefix, bool bIgnoreCase);
 
 // A copyable value that carries one file through an import: its folder, its plain name,
 // its times, its lock-name fields and its lock state. It never touches the disk.
@@ -66,7 +70,8 @@ class FileInfo {
   // --- Assigning a file ---------------------------------------------------------------
 
   // Splits path at its last "\", "/" or ":"; the name goes to M_FileName unchanged, the
-  // folder through SetPath. Sets M_Valid.
+  // folder through SetPath. Sets M_Valid. Meant for paths from requests and configuration:
+  // a name read from the disk is stored with SetFileName, so that it is never split.
   void SetFullPath(std::string_view path);
   // Normalises and stores the folder: trailing separators and a long-path prefix are
   // removed, "segment\.." pairs are collapsed. Sets M_Valid.
@@ -100,9 +105,20 @@ class FileInfo {
   std::string GetTriggerChangeToExtension() const { return M_TriggerChangeToExtension; }
 
   // --- Path accessors: each returns a new string --------------------------------------
+  //
+  // The separator put between the folder and the name is the platform's own
+  // (osal::PathSeparator: "\" on Windows, "/" on POSIX); the folder keeps the separators it
+  // was given. The name is never split again: on POSIX a "\" in it is an ordinary character,
+  // and the long form (longPath) of a path that ends in such a name is the marked native path
+  // of osal::LiteralPath, which the file functions take as it is.
+
+  // False when a path of the connector's form, where "\" separates, cannot carry name (read
+  // from the disk): on POSIX a name that holds "\". Such a name reaches the disk only through
+  // the long form of the accessors, and cannot stand as a folder in a path of this class.
+  static bool NameFitsConnectorPath(std::string_view name);
 
   // Empty for NameOnly; else M_Path (with the long-path prefix when longPath), followed by
-  // "\" when withSeparator or part is FullPath.
+  // the separator when withSeparator or part is FullPath.
   std::string GetPath(PathPart part, bool withSeparator, bool longPath) const;
   // GetPath followed by M_FileName unless part is FolderOnly.
   std::string GetFileName(PathPart part, bool withSeparator, bool longPath) const;
@@ -143,6 +159,9 @@ class FileInfo {
   // 2 (permanent lock). On success M_Path, M_FileName (the plain name) and the three lock
   // fields are filled. M_LockState is left alone: the caller stores the result.
   int32_t ParseLockedFileName(std::string_view name);
+  // As ParseLockedFileName for a name read from the disk: the name is never split at a
+  // separator, and M_Path is left as it is.
+  int32_t ParseLockedName(std::string_view name);
   // Converts M_LockTimeStamp into *out. False when out is null or the stamp is not 14 digits.
   bool GetLockTimeStampAsTimeUTC(util::TimeUTC* out) const;
   // True while the lock is still running (lock time + time-out lies after now); false when
@@ -152,6 +171,12 @@ class FileInfo {
   bool CheckTimedOutAt(uint64_t nowFileTime) const;
 
  private:
+  // GetPath followed by tail (a name as read from the disk, or a name and a separator).
+  std::string JoinName(PathPart part, bool withSeparator, bool longPath,
+                       std::string_view tail) const;
+  // Checks and splits the lock suffix of M_FileName (ParseLockedFileName from step 2 on).
+  int32_t ParseLockSuffix();
+
   bool M_Valid = false;
   int32_t M_LockState = NotLocked;
   bool M_TriggerRenamed = false;

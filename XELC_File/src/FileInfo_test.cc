@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "osal/File.h"
 #include "osal/System.h"
 #include "util/Text.h"
 #include "util/Trace.h"
@@ -47,6 +48,9 @@ class TraceCapture : public util::LogWriter {
 
 constexpr uint64_t kTicks = 10000000ull;
 
+// The separator the accessors put between a folder and a name: the platform's own.
+const std::string S(1, osal::PathSeparator());
+
 // File time of a UTC calendar time, computed independently of TimeUTC.
 uint64_t FileTimeOf(int y, unsigned m, unsigned d, int hh, int mm, int ss) {
   using namespace std::chrono;
@@ -69,8 +73,8 @@ TEST(FileInfoLockName, FormatsTheSuffixBehindThePlainName) {
   EXPECT_EQ(f.GetLockedFileName(FileInfo::NameOnly, false, false),
             "report.pdf.20261204045539.Qk7_x+03600.locked");
   EXPECT_EQ(f.GetLockedFileName(FileInfo::FullPath, false, true),
-            "\\\\?\\C:\\in\\report.pdf.20261204045539.Qk7_x+03600.locked");
-  EXPECT_EQ(f.GetLockedFileName(FileInfo::FolderOnly, true, false), "C:\\in\\");
+            "\\\\?\\C:\\in" + S + "report.pdf.20261204045539.Qk7_x+03600.locked");
+  EXPECT_EQ(f.GetLockedFileName(FileInfo::FolderOnly, true, false), "C:\\in" + S);
   f.MakePermanentLock();
   EXPECT_EQ(f.GetLockState(), FileInfo::LockedPermanent);
   EXPECT_EQ(f.GetLockedFileName(FileInfo::NameOnly, false, false),
@@ -79,7 +83,7 @@ TEST(FileInfoLockName, FormatsTheSuffixBehindThePlainName) {
   EXPECT_EQ(f.GetCurrentFileName(FileInfo::NameOnly, false, false),
             "report.pdf.99999999999999.Qk7_x+99999.locked");
   f.SetLockState(FileInfo::NotLocked);
-  EXPECT_EQ(f.GetCurrentFileName(FileInfo::FullPath, false, false), "C:\\in\\report.pdf");
+  EXPECT_EQ(f.GetCurrentFileName(FileInfo::FullPath, false, false), "C:\\in" + S + "report.pdf");
   f.SetTriggerChangeToExtension("done");
   f.SetTriggerRenamed(true);
   EXPECT_EQ(f.GetCurrentFileName(FileInfo::NameOnly, false, false), "report.done");
@@ -189,7 +193,7 @@ TEST(FileInfoLockName, GeneratedLocksRoundTripThroughTheParse) {
 
   FileInfo parsed;
   EXPECT_EQ(parsed.ParseLockedFileName(f.GetLockedFileName(FileInfo::FullPath, false, true)), 1);
-  EXPECT_EQ(parsed.GetFileName(FileInfo::FullPath, false, false), "/tmp/x/in\\a.pdf");
+  EXPECT_EQ(parsed.GetFileName(FileInfo::FullPath, false, false), "/tmp/x/in" + S + "a.pdf");
   EXPECT_EQ(parsed.GetLockTimeStamp(), f.GetLockTimeStamp());
   EXPECT_EQ(parsed.GetLockRandomString(), f.GetLockRandomString());
 
@@ -277,19 +281,19 @@ TEST(FileInfoPath, SetPathNormalisesWindowsAndPosixFolders) {
 TEST(FileInfoPath, AccessorsAddSeparatorAndLongPathPrefix) {
   FileInfo unc;
   unc.SetPath("\\\\?\\UNC\\srv\\share\\in\\");
-  EXPECT_EQ(unc.GetPath(FileInfo::FolderOnly, true, true), "\\\\?\\UNC\\srv\\share\\in\\");
+  EXPECT_EQ(unc.GetPath(FileInfo::FolderOnly, true, true), "\\\\?\\UNC\\srv\\share\\in" + S);
   EXPECT_EQ(unc.GetPath(FileInfo::NameOnly, true, true), "");
 
   FileInfo f;
   f.SetFullPath("C:\\in\\order.trg");
-  EXPECT_EQ(f.GetFileName(FileInfo::FullPath, false, true), "\\\\?\\C:\\in\\order.trg");
+  EXPECT_EQ(f.GetFileName(FileInfo::FullPath, false, true), "\\\\?\\C:\\in" + S + "order.trg");
   EXPECT_EQ(f.GetFileName(FileInfo::FolderOnly, false, false), "C:\\in");
   EXPECT_EQ(f.GetFileName(FileInfo::NameOnly, false, false), "order.trg");
 
   FileInfo posix;
   posix.SetFullPath("/tmp/x/in/a.pdf");
   EXPECT_EQ(posix.GetPath(FileInfo::FolderOnly, false, false), "/tmp/x/in");
-  EXPECT_EQ(posix.GetFileName(FileInfo::FullPath, false, true), "/tmp/x/in\\a.pdf");
+  EXPECT_EQ(posix.GetFileName(FileInfo::FullPath, false, true), "/tmp/x/in" + S + "a.pdf");
 
   FileInfo bare;
   bare.SetFullPath("a.pdf");
@@ -305,7 +309,8 @@ TEST(FileInfoPath, TriggerNamesAndSearchMasks) {
   f.SetTriggerChangeToExtension("done");
   EXPECT_EQ(f.GetTriggerChangeToExtension(), ".done");
   EXPECT_EQ(f.GetRenamedTriggerFileName(FileInfo::NameOnly, false, false), "order.done");
-  EXPECT_EQ(f.GetRenamedTriggerFileName(FileInfo::FullPath, false, false), "C:\\in.d\\order.done");
+  EXPECT_EQ(f.GetRenamedTriggerFileName(FileInfo::FullPath, false, false),
+            "C:\\in.d" + S + "order.done");
   EXPECT_TRUE(f.HasRenamedTriggerExtension("x.DONE"));
   EXPECT_FALSE(f.HasRenamedTriggerExtension("x.done.pdf"));
 
@@ -313,21 +318,62 @@ TEST(FileInfoPath, TriggerNamesAndSearchMasks) {
   noDot.SetFullPath("C:\\in.d\\order");
   noDot.SetTriggerChangeToExtension(".done");
   EXPECT_EQ(noDot.GetRenamedTriggerFileName(FileInfo::FullPath, false, false),
-            "C:\\in.d\\order.done");
+            "C:\\in.d" + S + "order.done");
   EXPECT_EQ(noDot.GetTriggerSearchMask(1, FileInfo::NameOnly, false, false), "order*");
   FileInfo none;
   EXPECT_FALSE(none.HasRenamedTriggerExtension("x.done"));  // no extension configured
 
   EXPECT_EQ(f.GetTriggerSearchMask(1, FileInfo::NameOnly, false, false), "order.*");
-  EXPECT_EQ(f.GetTriggerSearchMask(1, FileInfo::FolderOnly, true, true), "\\\\?\\C:\\in.d\\");
+  EXPECT_EQ(f.GetTriggerSearchMask(1, FileInfo::FolderOnly, true, true), "\\\\?\\C:\\in.d" + S);
   EXPECT_EQ(f.GetTriggerSearchMask(2, FileInfo::NameOnly, false, false), "*");
   EXPECT_EQ(f.GetTriggerSearchMask(2, FileInfo::FolderOnly, false, false), "C:\\in.d");
   EXPECT_EQ(f.GetTriggerSearchMask(3, FileInfo::NameOnly, false, false), "*");
-  EXPECT_EQ(f.GetTriggerSearchMask(3, FileInfo::FolderOnly, false, false), "C:\\in.d\\order");
+  EXPECT_EQ(f.GetTriggerSearchMask(3, FileInfo::FolderOnly, false, false), "C:\\in.d" + S + "order");
   EXPECT_EQ(f.GetTriggerSearchMask(3, FileInfo::FolderOnly, true, true),
-            "\\\\?\\C:\\in.d\\order\\");
-  EXPECT_EQ(f.GetTriggerSearchMask(3, FileInfo::FullPath, false, false), "C:\\in.d\\order\\*");
+            "\\\\?\\C:\\in.d" + S + "order" + S);
+  EXPECT_EQ(f.GetTriggerSearchMask(3, FileInfo::FullPath, false, false),
+            "C:\\in.d" + S + "order" + S + "*");
   EXPECT_EQ(f.GetTriggerSearchMask(4, FileInfo::NameOnly, false, false), "");
+}
+
+// A name read from the disk stays whole in every accessor, and its long form names exactly
+// that file: the folder's separators are made native, the name's characters are kept.
+TEST(FileInfoPath, ListedNamesAreNeverSplitAgain) {
+  FileInfo parsed;
+  parsed.SetPath("/data/in");
+  EXPECT_EQ(parsed.ParseLockedName("a\\b.pdf.20261204045539.Qk7_x+03600.locked"), 1);
+  EXPECT_EQ(parsed.GetFileName(FileInfo::NameOnly, false, false), "a\\b.pdf");
+  EXPECT_EQ(parsed.GetPath(FileInfo::FolderOnly, false, false), "/data/in");
+
+  if (osal::PathSeparator() == '\\') {
+    EXPECT_TRUE(FileInfo::NameFitsConnectorPath("a\\b"));
+    GTEST_SKIP() << "no name on this platform holds \"\\\"";
+  }
+  EXPECT_FALSE(FileInfo::NameFitsConnectorPath("a\\b"));
+  EXPECT_TRUE(FileInfo::NameFitsConnectorPath("a b.txt"));
+  struct Case {
+    const char* folder;  // as a request gives it: "\" separates
+    const char* name;    // as the disk lists it
+    const char* shown;   // GetFileName(FullPath, short)
+    const char* native;  // the file the long form names
+  } cases[] = {
+      {"/data/in", "a\\b.txt", "/data/in/a\\b.txt", "/data/in/a\\b.txt"},
+      {"/data/in\\sub", "x\\y\\z.pdf", "/data/in\\sub/x\\y\\z.pdf", "/data/in/sub/x\\y\\z.pdf"},
+      {"\\\\srv\\share\\in", "c\\d", "\\\\srv\\share\\in/c\\d", "//srv/share/in/c\\d"},
+      {"/data/in", "plain.txt", "/data/in/plain.txt", "/data/in/plain.txt"},
+  };
+  for (const Case& c : cases) {
+    FileInfo f;
+    f.SetPath(c.folder);
+    f.SetFileName(c.name);
+    EXPECT_EQ(f.GetFileName(FileInfo::FullPath, false, false), c.shown) << c.name;
+    EXPECT_EQ(osal::NativePath(f.GetFileName(FileInfo::FullPath, false, true)), c.native);
+    f.SetLockTimeStamp("20261204045539");
+    f.SetLockRandomString("Qk7_x");
+    f.SetLockState(FileInfo::Locked);
+    EXPECT_EQ(osal::NativePath(f.GetCurrentFileName(FileInfo::FullPath, false, true)),
+              std::string(c.native) + ".20261204045539.Qk7_x+03600.locked");
+  }
 }
 
 TEST(FileInfoPathHelpers, LongPathPrefixUncRootAndAbsoluteness) {

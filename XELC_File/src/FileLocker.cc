@@ -206,7 +206,7 @@ bool FileLocker::Release(ImportPackage* pPackage) {
   // Companions go first; a failure to delete one does not keep the claimed file.
   if (pPackage->IsImportModeQvXml()) {
     for (const FileInfo& linked : pPackage->GetXmlLinkedFiles()) {
-      (void)DeleteFileAndSubtree(pPackage, linked.GetCurrentFileName(kFull, true, true));
+      (void)DeleteFileAndSubtree(pPackage, linked);
     }
   }
   if (pPackage->GetTriggerMode() > 0) {
@@ -216,9 +216,7 @@ bool FileLocker::Release(ImportPackage* pPackage) {
     }
     // The first companion is gone by now; this call is made for the clean-up of the
     // subfolder it lay in.
-    if (!triggered.empty()) {
-      (void)DeleteFileAndSubtree(pPackage, triggered.front().GetCurrentFileName(kFull, true, true));
-    }
+    if (!triggered.empty()) (void)DeleteFileAndSubtree(pPackage, triggered.front());
   }
 
   std::string lockName = found.GetLockedFileName(kFull, true, true);
@@ -242,7 +240,7 @@ bool FileLocker::Release(ImportPackage* pPackage) {
     return false;
   }
 
-  if (DeleteFileAndSubtree(pPackage, lockName)) {
+  if (DeleteFileAndSubtree(pPackage, found)) {
     pPackage->SetFoundFileLockState(FileInfo::NotLocked);
     return true;
   }
@@ -314,12 +312,27 @@ bool FileLocker::RemoveEmptyFolderTree(const std::string& folder) {
 bool FileLocker::DeleteFileAndSubtree(ImportPackage* pPackage, const std::string& path) {
   if (pPackage == nullptr || !pPackage->IsInsideInputBaseDirectory(path)) return false;
   bool result = DeleteFile(path);
-
-  // Only a file in a subfolder below the watched folder leaves a folder to clean up; the
-  // watched folder itself always stays, even when empty.
   FileInfo file;
   file.SetFullPath(path);
-  std::string folder = file.GetPath(FileInfo::FolderOnly, false, false);
+  RemoveEmptiedSubtree(pPackage, file.GetPath(FileInfo::FolderOnly, false, false));
+  return result;
+}
+
+bool FileLocker::DeleteFileAndSubtree(ImportPackage* pPackage, const FileInfo& file) {
+  if (pPackage == nullptr) return false;
+  // The file is deleted under its name on disk now, and its folder is taken from the
+  // description: a "\" that a POSIX name holds never leads to another folder.
+  if (!pPackage->IsInsideInputBaseDirectory(file.GetCurrentFileName(kFull, true, false))) {
+    return false;
+  }
+  bool result = DeleteFile(file.GetCurrentFileName(kFull, true, true));
+  RemoveEmptiedSubtree(pPackage, file.GetPath(FileInfo::FolderOnly, false, false));
+  return result;
+}
+
+void FileLocker::RemoveEmptiedSubtree(ImportPackage* pPackage, const std::string& folder) {
+  // Only a file in a subfolder below the watched folder leaves a folder to clean up; the
+  // watched folder itself always stays, even when empty.
   std::string watched = pPackage->GetWatchedFolder(false, false);
   if (!watched.empty() && folder.size() > watched.size() && IsSeparator(folder[watched.size()]) &&
       !pPackage->IsWatchedFolder(folder)) {
@@ -330,7 +343,6 @@ bool FileLocker::DeleteFileAndSubtree(ImportPackage* pPackage, const std::string
       (void)RemoveEmptyFolderTree(firstLevel);
     }
   }
-  return result;
 }
 
 }  // namespace velmora::xelc

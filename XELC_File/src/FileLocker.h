@@ -7,6 +7,7 @@
 
 namespace velmora::xelc {
 
+class FileInfo;
 class ImportPackage;
 
 // Every change the folder import makes on disk in a watched folder goes through here.
@@ -68,6 +69,14 @@ class FileLocker {
   // subfolder below the watched folder, the emptied first-level subfolder tree is removed
   // as well (never the watched folder itself). Returns the result of the delete.
   bool DeleteFileAndSubtree(ImportPackage* pPackage, const std::string& path);
+  // As above for the file under its current name (FileInfo::GetCurrentFileName), with the
+  // folder taken from the description rather than split off a path, so that a name read
+  // from the disk is never split.
+  bool DeleteFileAndSubtree(ImportPackage* pPackage, const FileInfo& file);
+
+ private:
+  // The folder clean-up of DeleteFileAndSubtree for a file that lay in folder.
+  void RemoveEmptiedSubtree(ImportPackage* pPackage, const std::string& folder);
 };
 
 }  // namespace velmora::xelc

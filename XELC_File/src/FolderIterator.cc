@@ -18,7 +18,12 @@ const char* FolderIterator::ClassName() const { return "File_FolderIterator"; }
 
 void FolderIterator::SetFolder(std::string_view folder) {
   M_Folder.assign(folder);
-  if (!M_Folder.empty() && M_Folder.back() != '\\') M_Folder.push_back('\\');
+  // The platform's separator, as between a folder and its names everywhere; a "\" ends a
+  // folder of the connector's form on every platform.
+  const char separator = osal::PathSeparator();
+  if (!M_Folder.empty() && M_Folder.back() != '\\' && M_Folder.back() != separator) {
+    M_Folder.push_back(separator);
+  }
 }
 
 void FolderIterator::Reset() {

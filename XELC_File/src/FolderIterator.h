@@ -40,8 +40,9 @@ class FolderIterator {
   // Trace category "File_FolderIterator".
   virtual const char* ClassName() const;
 
-  // The folder to list, kept with a trailing "\" (C:\in becomes C:\in\). No long-path
-  // prefix is added: the folder is listed as given.
+  // The folder to list, kept with a trailing separator: the platform's own (C:\in becomes
+  // C:\in\ on Windows, /data/in becomes /data/in/ on POSIX) unless it already ends in one or
+  // in "\". No long-path prefix is added: the folder is listed as given.
   void SetFolder(std::string_view folder);
   const std::string& GetFolder() const { return M_Folder; }
   // Drop "." and ".." (default true).

@@ -10,9 +10,11 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "TempDir.h"
+#include "osal/File.h"
 #include "osal/System.h"
 #include "util/Trace.h"
 
@@ -21,6 +23,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
+
+// The separator between a folder and its names: the platform's own.
+const std::string S(1, osal::PathSeparator());
 
 // Collects the rendered trace lines written while it is installed.
 class TraceCapture : public util::LogWriter {
@@ -133,7 +138,6 @@ TEST(FolderIteratorFilter, EntryCarriesFolderNameAndTimes) {
   MakeFile(dir, "a.pdf", 100);
   FolderIterator it;
   it.SetFolder(dir.path() + "/");
-  EXPECT_EQ(it.GetFolder(), dir.path() + "/\\");
   ASSERT_TRUE(it.Search());
   FileInfo entry;
   ASSERT_TRUE(it.GetNextEntry(&entry));
@@ -145,9 +149,17 @@ TEST(FolderIteratorFilter, EntryCarriesFolderNameAndTimes) {
   EXPECT_NEAR(static_cast<double>(now - entry.GetModifiedTime()) / 1e7, 100.0, 2.0);
   EXPECT_NE(entry.GetCreatedTime(), 0u);
 
-  FolderIterator windows;
-  windows.SetFolder("C:\\in");
-  EXPECT_EQ(windows.GetFolder(), "C:\\in\\");
+  // The platform's separator is appended unless the folder ends in it or in "\".
+  const bool bPosix = S == "/";
+  for (const auto& [given, kept] : std::vector<std::pair<std::string, std::string>>{
+           {"C:\\in", "C:\\in" + S},
+           {"C:\\in\\", "C:\\in\\"},
+           {"/data/in/", bPosix ? "/data/in/" : "/data/in/\\"},
+           {"/data/in", "/data/in" + S}}) {
+    FolderIterator folder;
+    folder.SetFolder(given);
+    EXPECT_EQ(folder.GetFolder(), kept) << given;
+  }
 }
 
 TEST(FolderIteratorFilter, MinimumAgeKeepsEntriesExactlyThatOld) {
@@ -204,11 +216,12 @@ TEST(FolderIteratorLifecycle, SearchOnceUntilReset) {
   FolderIterator it;
   FileInfo out;
   out.SetFullPath("C:\\keep\\me");
+  const std::string kept = out.GetFileName(FileInfo::FullPath, false, false);
   EXPECT_FALSE(it.Search());  // no folder
   it.SetFolder(dir.path());
   EXPECT_FALSE(it.GetNextEntry(&out));
   EXPECT_FALSE(it.Search());  // empty: stays unsearched
-  EXPECT_EQ(out.GetFileName(FileInfo::FullPath, false, false), "C:\\keep\\me");
+  EXPECT_EQ(out.GetFileName(FileInfo::FullPath, false, false), kept);
 
   MakeFile(dir, "a");
   ASSERT_TRUE(it.Search());  // searched again, since the first found nothing

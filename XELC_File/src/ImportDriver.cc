@@ -295,6 +295,15 @@ void ImportDriver::SearchFolders() {
   FileInfo entry;
   while (!M_Package.IsClaimed() && subfolders.GetNextEntry(&entry)) {
     M_Detector.Reset();
+    const std::string name = entry.GetFileName(FileInfo::NameOnly, false, false);
+    if (!FileInfo::NameFitsConnectorPath(name)) {
+      // As a folder of the search path it would be split at its "\" and lead elsewhere.
+      XEL_TRACE_OBJ(this, General_Error,
+                    "Ignoring subfolder %s: its name cannot be part of a folder path on this "
+                    "platform",
+                    name.c_str());
+      continue;
+    }
     if (M_Package.SetSearchFolder(entry.GetFileName(FileInfo::FullPath, false, false))) {
       SearchCandidates();
     }

@@ -137,7 +137,8 @@ TEST(ImportDriverTest, PlainFileIsClaimedOfferedAndGoneAfterOk) {
       std::regex_match(lock, m, std::regex(R"(old\.pdf\.(\d{14})\.(.{5})\+03600\.locked)")));
   EXPECT_EQ(At(run.answer, "message/internal/Correlation"),
             "old.pdf." + m[1].str() + "." + m[2].str());
-  EXPECT_EQ(At(run.answer, "message/specific/import/FileList/FilePath"), dir.path() + "\\old.pdf");
+  EXPECT_EQ(At(run.answer, "message/specific/import/FileList/FilePath"),
+            dir.path() + osal::PathSeparator() + "old.pdf");
 
   EXPECT_TRUE(run.Confirm("OK"));
   ASSERT_EQ(Kind(run.confirmAnswer), "confirm-res");
@@ -335,6 +336,28 @@ TEST(ImportDriverTest, SubfolderModesChooseWhereToSearch) {
   EXPECT_THAT(offered, ElementsAre("o.pdf", "y.pdf", "<missing>"));
   EXPECT_TRUE(fs::exists(dir / "old/deeper/d.pdf"));
   EXPECT_FALSE(fs::exists(dir / "young"));
+}
+
+// A subfolder whose name holds "\" (an ordinary character on POSIX) cannot be part of the
+// search folder's path: it is skipped with a line naming it, the others are searched.
+TEST(ImportDriverTest, SubfoldersThatAPathCannotCarryAreSkipped) {
+  if (osal::PathSeparator() == '\\') GTEST_SKIP() << "no name on this platform holds \"\\\"";
+  ScratchFolder dir;
+  fs::create_directory(dir / "x\\y");
+  ASSERT_TRUE(WriteFile(dir / "x\\y/first.pdf", "f", 300));
+  fs::create_directories(dir / "x/y");  // where the split name would lead
+  ASSERT_TRUE(WriteFile(dir / "x/y/wrong.pdf", "w", 300));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  fs::create_directory(dir / "z");
+  ASSERT_TRUE(WriteFile(dir / "z/z.pdf", "z", 100));
+  TraceCapture trace("File_ImportDriver");
+  PollRun run;
+  ASSERT_TRUE(run.Poll(PollRequest(
+      Folder(dir.path(), "*.pdf", "<SubfolderProcessing>SUBFOLDERS</SubfolderProcessing>"))));
+  EXPECT_EQ(PartName(run.answer, 0), "z.pdf");
+  EXPECT_EQ(trace.Count("Ignoring subfolder x\\y: its name cannot be part of a folder path on "
+                        "this platform"),
+            1);
 }
 
 TEST(ImportDriverTest, TriggerFileBringsItsCompanionsAndIsRenamedWhenConfirmed) {

@@ -31,11 +31,7 @@ std::string UnifySeparators(std::string_view path) {
 }
 
 bool PathStartsWith(std::string_view path, std::string_view prefix) {
-  if (path.size() < prefix.size()) return false;
-  const std::string head = UnifySeparators(path.substr(0, prefix.size()));
-  const std::string start = UnifySeparators(prefix);
-  if (osal::FileNamesIgnoreCase()) return util::CompareNoCase(head, start) == 0;
-  return head == start;
+  return xelc::PathStartsWith(path, prefix, osal::FileNamesIgnoreCase());
 }
 
 bool PathEquals(std::string_view a, std::string_view b) {
@@ -260,9 +256,16 @@ bool ImportPackage::AddXmlLinkedFile(std::string_view descriptorPath, std::strin
   // separator in the FileInfo and would no longer look absolute.
   const std::string folder = linked.GetPath(FileInfo::FolderOnly, false, false);
   if (!IsAbsolutePath(linkedPath)) {
+    // The descriptor is one of the package's own files: its folder is taken from there, as
+    // its name (read from the disk) may hold a character that a split would take for a
+    // separator. A path from elsewhere is split.
     FileInfo descriptor;
-    descriptor.SetFullPath(descriptorPath);
-    linked.SetPath(descriptor.GetPath(FileInfo::FolderOnly, true, false) + folder);
+    const FileInfo* pDescriptor = FindFile(descriptorPath);
+    if (pDescriptor == nullptr) {
+      descriptor.SetFullPath(descriptorPath);
+      pDescriptor = &descriptor;
+    }
+    linked.SetPath(pDescriptor->GetPath(FileInfo::FolderOnly, true, false) + folder);
   }
   if (!IsInsideInputBaseDirectory(linked.GetFileName(FileInfo::FullPath, false, false))) {
     std::string text =
@@ -275,6 +278,18 @@ bool ImportPackage::AddXmlLinkedFile(std::string_view descriptorPath, std::strin
   XEL_TRACE_OBJ(this, util::General_80, "Added XML linked file %s",
                 linked.GetCurrentFileName(FileInfo::FullPath, false, false).c_str());
   return true;
+}
+
+const FileInfo* ImportPackage::FindFile(std::string_view path) const {
+  auto matches = [path](const FileInfo& file) {
+    return file.GetCurrentFileName(FileInfo::FullPath, false, false) == path ||
+           file.GetCurrentFileName(FileInfo::FullPath, false, true) == path;
+  };
+  if (M_FoundFile.IsValid() && matches(M_FoundFile)) return &M_FoundFile;
+  for (const FileInfo& file : M_TriggeredFiles) {
+    if (matches(file)) return &file;
+  }
+  return nullptr;
 }
 
 bool ImportPackage::AddAttachedFile(const FileInfo& file) {

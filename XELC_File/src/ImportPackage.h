@@ -180,9 +180,10 @@ class ImportPackage {
   // Appends a trigger companion when its current full path lies inside the input base
   // directory; otherwise records a content error. Returns true when added.
   bool AddTriggeredFile(const FileInfo& file);
-  // Appends the file linked from the descriptor at descriptorPath; a relative link is taken
-  // relative to the descriptor's folder. Outside the input base directory a content error
-  // is recorded instead. Returns true when added.
+  // Appends the file linked from the descriptor at descriptorPath (the current full path,
+  // short or long, of the found file or a triggered file; any other path is split at its
+  // last separator); a relative link is taken relative to the descriptor's folder. Outside the
+  // input base directory a content error is recorded instead. Returns true when added.
   bool AddXmlLinkedFile(std::string_view descriptorPath, std::string_view linkedPath);
   // Appends a file to the answer's attachments when it is not already there (same plain
   // full path, case included) and can be opened for reading; an unreadable file records a
@@ -201,6 +202,9 @@ class ImportPackage {
   util::Result WriteImportRecord(xel::XmlParser* pDocument) const;
 
  private:
+  // The found file or the triggered file whose current full path (short or long form) is
+  // path; null when there is none.
+  const FileInfo* FindFile(std::string_view path) const;
   // Normalises path as a folder (SetPath, then the FolderOnly text).
   static std::string NormaliseFolder(std::string_view path);
   // Splits at commas and blanks; drops items of kMaxListItem bytes or more, and items not

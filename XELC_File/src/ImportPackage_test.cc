@@ -15,6 +15,9 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
+// The separator the package puts between a folder and a name: the platform's own.
+const std::string S(1, osal::PathSeparator());
+
 TEST(ImportPackageSettings, SplitsListsAtCommasAndBlanks) {
   ImportPackage p;
   p.SetFileSearchMask("*.pdf,*.tif *.xml");
@@ -117,7 +120,7 @@ TEST(ImportPackageFolders, WatchedAndSearchFolderStayInsideTheBase) {
 
   ASSERT_TRUE(p.SetWatchedFolder("C:\\in\\w\\"));
   EXPECT_EQ(p.GetWatchedFolder(false, false), "C:\\in\\w");
-  EXPECT_EQ(p.GetWatchedFolder(true, true), "\\\\?\\C:\\in\\w\\");
+  EXPECT_EQ(p.GetWatchedFolder(true, true), "\\\\?\\C:\\in\\w" + S);
   EXPECT_EQ(p.GetSearchFolder(false, false), "C:\\in\\w");  // copied while not valid
 
   EXPECT_TRUE(p.SetSearchFolder("C:\\in\\w\\sub"));
@@ -151,11 +154,11 @@ TEST(ImportPackageFiles, LinkedFilesAreResolvedAgainstTheDescriptorFolder) {
   EXPECT_TRUE(p.AddXmlLinkedFile("C:\\in\\x\\d.xml", "C:\\in\\y\\c.pdf"));
   ASSERT_EQ(p.GetXmlLinkedFiles().size(), 3u);
   EXPECT_EQ(p.GetXmlLinkedFiles()[0].GetFileName(FileInfo::FullPath, false, false),
-            "C:\\in\\x\\sub\\b.pdf");
+            "C:\\in\\x" + S + "sub" + S + "b.pdf");
   EXPECT_EQ(p.GetXmlLinkedFiles()[1].GetFileName(FileInfo::FullPath, false, false),
-            "C:\\in\\x\\b.pdf");
+            "C:\\in\\x" + S + "b.pdf");
   EXPECT_EQ(p.GetXmlLinkedFiles()[2].GetFileName(FileInfo::FullPath, false, false),
-            "C:\\in\\y\\c.pdf");
+            "C:\\in\\y" + S + "c.pdf");
   EXPECT_TRUE(p.GetXmlLinkedFiles()[0].IsValid());
 
   EXPECT_FALSE(p.AddXmlLinkedFile("C:\\in\\x\\d.xml", "..\\..\\etc\\passwd"));
@@ -179,7 +182,7 @@ TEST(ImportPackageFiles, TriggeredFilesOutsideTheBaseAreRefused) {
   EXPECT_FALSE(p.AddTriggeredFile(outside));
   EXPECT_EQ(p.GetTriggeredFiles().size(), 1u);
   EXPECT_EQ(p.GetCommResult().Diagnostics(),
-            "File C:\\out\\order.pdf is not in configured input base directory");
+            "File C:\\out" + S + "order.pdf is not in configured input base directory");
 }
 
 TEST(ImportPackageFiles, AttachedFilesMustBeReadableAndUnique) {
@@ -302,9 +305,9 @@ TEST(ImportPackageRecord, WritesFolderTriggerFlagAndPlainFilePaths) {
   ASSERT_TRUE(doc.ReadIntAtPath("/import/TriggerFileUsed", &used).IsSuccess());
   EXPECT_EQ(used, 1);
   ASSERT_TRUE(doc.ReadStringAtPath("/import/FileList/FilePath[1]", &text).IsSuccess());
-  EXPECT_EQ(text, dir.path() + "\\order.trg");
+  EXPECT_EQ(text, dir.path() + S + "order.trg");
   ASSERT_TRUE(doc.ReadStringAtPath("/import/FileList/FilePath[3]", &text).IsSuccess());
-  EXPECT_EQ(text, dir.path() + "\\b.pdf");
+  EXPECT_EQ(text, dir.path() + S + "b.pdf");
   EXPECT_FALSE(doc.ExistsPath("/import/FileList/FilePath[4]"));
 
   // Without a trigger mode only the attached files are listed.
@@ -316,7 +319,7 @@ TEST(ImportPackageRecord, WritesFolderTriggerFlagAndPlainFilePaths) {
   ASSERT_TRUE(plain.ReadIntAtPath("/import/TriggerFileUsed", &used).IsSuccess());
   EXPECT_EQ(used, 0);
   ASSERT_TRUE(plain.ReadStringAtPath("/import/FileList/FilePath[1]", &text).IsSuccess());
-  EXPECT_EQ(text, dir.path() + "\\a.pdf");
+  EXPECT_EQ(text, dir.path() + S + "a.pdf");
   EXPECT_FALSE(plain.ExistsPath("/import/FileList/FilePath[3]"));
 
   EXPECT_TRUE(p.WriteImportRecord(nullptr).IsError());

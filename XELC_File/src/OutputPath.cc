@@ -1,8 +1,8 @@
 // OutputPath: combining, normalising and containment of the file functions' paths.
 #include "OutputPath.h"
 
+#include "FileInfo.h"
 #include "osal/File.h"
-#include "util/Text.h"
 
 namespace velmora::xelc {
 namespace {
@@ -18,8 +18,8 @@ bool IsWithinEntry(std::string_view path, std::string_view entry, bool bIgnoreCa
   while (!entry.empty() && IsSeparator(entry.back())) entry.remove_suffix(1);
   const size_t n = entry.size();
   if (path.size() < n) return false;
-  const std::string_view head = path.substr(0, n);
-  if (bIgnoreCase ? !util::EqualsNoCase(head, entry) : head != entry) return false;
+  // "\" and "/" both separate, in the request's path as in the allowed list.
+  if (!PathStartsWith(path, entry, bIgnoreCase)) return false;
   // A ".." after the prefix could climb out of it again (Normalize leaves some in place).
   if (path.find("..", n > 0 ? n - 1 : 0) != std::string_view::npos) return false;
   // "D:\out" must not admit "D:\outbox\...".

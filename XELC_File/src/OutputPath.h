@@ -35,8 +35,9 @@ class OutputPath {
   // starts the path, or that is not enclosed in separators, stays and fails IsWithin.
   static std::string Normalize(std::string path);
   // True when path lies in or below one of the folders listed in prefixes (separated by CR or
-  // LF; trailing separators of an entry do not count). An empty list admits nothing. Names
-  // are compared ignoring case only where the file system does (osal::FileNamesIgnoreCase).
+  // LF; trailing separators of an entry do not count). An empty list admits nothing. "\" and
+  // "/" are the same separator here as everywhere in these paths; names are compared ignoring
+  // case only where the file system does (osal::FileNamesIgnoreCase).
   static bool IsWithin(std::string_view path, std::string_view prefixes);
   // As above with the case rule given: the tests exercise both rules on every platform.
   static bool IsWithin(std::string_view path, std::string_view prefixes, bool bIgnoreCase);

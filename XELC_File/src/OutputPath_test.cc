@@ -44,6 +44,30 @@ TEST(OutputPathTest, WithinAnEntryEndsAtASeparatorAndRefusesDotDot) {
   EXPECT_FALSE(OutputPath::IsWithin("D:\\ou", prefix, true));
 }
 
+// "\" and "/" separate alike in the request's path and in the allowed list, as they do in
+// the package's own containment test.
+TEST(OutputPathTest, BothSeparatorsCountAlikeInPathAndAllowedList) {
+  struct Case {
+    const char* path;
+    const char* allowed;
+    bool within;
+  } cases[] = {
+      {"C:\\data\\out\\", "C:/data/out", true},
+      {"C:\\data\\out\\a.xml", "C:/data/out/", true},
+      {"C:/data/out/sub/a.xml", "C:\\data\\out", true},
+      {"C:/data/out", "C:\\data\\out\\", true},
+      {"/data/out\\a.xml", "\\data\\out", true},
+      {"C:\\data\\outbox\\a.xml", "C:/data/out", false},
+      {"C:/data/out/../x", "C:\\data\\out", false},
+  };
+  for (const Case& c : cases) {
+    for (bool bIgnoreCase : {false, true}) {
+      EXPECT_EQ(OutputPath::IsWithin(c.path, c.allowed, bIgnoreCase), c.within)
+          << c.path << " in " << c.allowed;
+    }
+  }
+}
+
 TEST(OutputPathTest, CaseCountsWhereTheFileSystemDistinguishesIt) {
   EXPECT_TRUE(OutputPath::IsWithin("/data/out/a.xml", "/data/out", false));
   EXPECT_FALSE(OutputPath::IsWithin("/data/OUT/a.xml", "/data/out", false));

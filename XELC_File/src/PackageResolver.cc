@@ -78,19 +78,22 @@ void PackageResolver::CheckTriggeredFile(ImportPackage* pPackage, const FileInfo
 }
 
 void PackageResolver::ProcessXml(ImportPackage* pPackage) {
-  std::string path;
-  std::string name;
+  const FileInfo* pDescriptor = nullptr;
   if (pPackage->GetTriggerMode() > 0) {
     const std::vector<FileInfo>& triggered = pPackage->GetTriggeredFiles();
-    if (!triggered.empty()) {
-      path = triggered.front().GetCurrentFileName(FileInfo::FullPath, false, false);
-      name = triggered.front().GetFileName(FileInfo::NameOnly, false, false);
-    }
+    if (!triggered.empty()) pDescriptor = &triggered.front();
   } else {
     // The found file is claimed: it is read under its lock name but judged by its own name.
-    const FileInfo& found = pPackage->GetFoundFile();
-    path = found.GetCurrentFileName(FileInfo::FullPath, false, false);
-    name = found.GetFileName(FileInfo::NameOnly, false, false);
+    pDescriptor = &pPackage->GetFoundFile();
+  }
+  std::string path;
+  std::string name;
+  if (pDescriptor != nullptr) {
+    name = pDescriptor->GetFileName(FileInfo::NameOnly, false, false);
+    // A name that the plain path cannot carry (a POSIX name with "\") is read through the
+    // long form, which names exactly that file.
+    const bool bLong = !FileInfo::NameFitsConnectorPath(name);
+    path = pDescriptor->GetCurrentFileName(FileInfo::FullPath, false, bLong);
   }
   // With plain files allowed, only structured-type files can be descriptors; the others
   // travel as plain files.

@@ -26,8 +26,11 @@ constexpr int kPlain = ImportPackage::ImportPlainFiles;
 constexpr int kCustom = ImportPackage::ImportCustomXml;
 constexpr int kQv = ImportPackage::ImportQvXml;
 
-// folder "\" name: the form the connector builds its paths in.
-std::string In(const std::string& folder, const std::string& name) { return folder + "\\" + name; }
+// folder, separator, name: the form the connector builds its paths in (with the platform's
+// own separator between a folder and a name).
+std::string In(const std::string& folder, const std::string& name) {
+  return folder + osal::PathSeparator() + name;
+}
 
 // Writes a file whose modification time lies ageSeconds in the past (companions come oldest
 // first).
@@ -223,6 +226,32 @@ TEST(PackageResolverXml, QvDescriptorLinksFilesInDocumentOrder) {
   EXPECT_TRUE(trace.Has("File_XmlProcessor", "QV XML detected and processed."));
   EXPECT_TRUE(trace.Has("File_PackageResolver",
                         "XML used without trigger, attaching all XML linked files"));
+}
+
+// A descriptor whose name holds "\" (an ordinary character on POSIX) is read under its
+// own name, and its relative links lie in its own folder.
+TEST(PackageResolverXml, DescriptorNamedWithABackslashIsReadWhole) {
+  if (osal::PathSeparator() == '\\') GTEST_SKIP() << "no name on this platform holds \"\\\"";
+  testing::TempDir dir;
+  const std::string d = dir.path();
+  std::ofstream(d + "/in\\dex.xml") << "<ImportSession><Page ImportFileName=\"p.pdf\"/>"
+                                       "</ImportSession>";
+  Write(In(d, "p.pdf"), "x");
+  Write(In(d, "in/p.pdf"), "the folder a split name would lead to");
+  ImportPackage p;
+  p.SetInputBaseDirectory(d);
+  ASSERT_TRUE(p.SetWatchedFolder(d));
+  p.SetImportMode(kQv);
+  p.GetFoundFile().SetPath(d);
+  p.GetFoundFile().SetFileName("in\\dex.xml");
+  p.SetFoundFileValid(true);
+  p.SetFoundFileNewLock();
+  fs::rename(d + "/in\\dex.xml",
+             osal::NativePath(p.GetFoundFile().GetLockedFileName(FileInfo::FullPath, false, true)));
+
+  PackageResolver().Resolve(&p);
+  EXPECT_EQ(ContentError(p), "");
+  EXPECT_EQ(Paths(p.GetAttachedFiles()), (Strings{d + "/in\\dex.xml", d + "/p.pdf"}));
 }
 
 TEST(PackageResolverXml, TriggerWithDescriptorCombinesTheLists) {

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "PollMode.h"
 #include "ResultMatchers.h"
 #include "TempDir.h"
+#include "osal/File.h"
 #include "osal/Process.h"
 
 namespace velmora::tools {
@@ -212,12 +214,16 @@ TEST_F(PollModeTest, APartWithAnUnusableNameIsRefusedAndTheFileStaysClaimed) {
 TEST(PollModeNamesTest, ReceivedNamesLoseTheirFoldersAndUnsafeOnesAreRefused) {
   EXPECT_EQ(SafePartName("report.pdf"), "report.pdf");
   EXPECT_EQ(SafePartName("a/b/c.txt"), "c.txt");
-  EXPECT_EQ(SafePartName("..\\..\\windows\\x.ini"), "x.ini");
   EXPECT_EQ(SafePartName("/etc/passwd"), "passwd");
   EXPECT_EQ(SafePartName("..name"), "..name");
-  for (const char* bad : {"", ".", "..", "a/..", "a\\..", "dir/", "x\nz"}) {
+  for (const char* bad : {"", ".", "..", "a/..", "dir/", "x\nz"}) {
     EXPECT_EQ(SafePartName(bad), "") << bad;
   }
+  // "\" separates only where it is the platform's separator; on POSIX it is part of a name.
+  const bool bBackslashSeparates = osal::PathSeparator() == '\\';
+  EXPECT_EQ(SafePartName("..\\..\\windows\\x.ini"),
+            bBackslashSeparates ? "x.ini" : "..\\..\\windows\\x.ini");
+  EXPECT_EQ(SafePartName("a\\.."), bBackslashSeparates ? "" : "a\\..");
 }
 
 // The xelmaster program in poll mode, as run.sh and a user run it.
@@ -263,7 +269,8 @@ class PollProgramTest : public PollModeTest {
 
 TEST_F(PollProgramTest, CountStopsEarlyAndUntilEmptyDrainsTheRest) {
   std::vector<std::string> args = WriteRequests();
-  args.insert(args.end(), {"--count", "2"});
+  const std::string answers = M_Dir.Join("answers");
+  args.insert(args.end(), {"--count", "2", "--answers", answers});
   osal::Process master;
   ASSERT_TRUE(Spawn(&master, args));
   ASSERT_EQ(WaitExit(master, 20000), 0) << Err();
@@ -273,6 +280,13 @@ TEST_F(PollProgramTest, CountStopsEarlyAndUntilEmptyDrainsTheRest) {
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
   EXPECT_THAT(out, ::testing::HasSubstr("#2 " + M_Base + "/trigger: order1."));
   EXPECT_EQ(Listing(M_Out).size(), 3u);
+  // The answers of the start and of both packages, numbered in order.
+  EXPECT_THAT(Listing(answers),
+              ::testing::ElementsAre("001-start.xml", "002-poll-res.xml", "003-confirm-res.xml",
+                                     "004-poll-res.xml", "005-confirm-res.xml"));
+  EXPECT_THAT(ReadFile(answers + "/004-poll-res.xml"), ::testing::HasSubstr("filename=\"order1."));
+  EXPECT_THAT(ReadFile(answers + "/005-confirm-res.xml"),
+              ::testing::HasSubstr("<Processed>YES</Processed>"));
 
   args = WriteRequests();
   args.push_back("--until-empty");
@@ -283,6 +297,116 @@ TEST_F(PollProgramTest, CountStopsEarlyAndUntilEmptyDrainsTheRest) {
   EXPECT_THAT(out, ::testing::HasSubstr("batch.xml ("));
   EXPECT_EQ(Listing(M_Out).size(), M_Expected.size());
   EXPECT_THAT(Listing(M_Base), ::testing::ElementsAre("descriptor", "plain", "trigger"));
+}
+
+// Folder settings from an included file, named by an absolute href and by one relative to
+// the configuration file's folder, are in force when the component runs: a poll outside the
+// included base directory is refused, one inside claims a file.
+TEST_F(PollProgramTest, StartConfigurationTakesFolderSettingsFromIncludes) {
+  const std::string folderXml =
+      "<Folder><FolderInputBaseDirectory>" + M_Base + "/plain</FolderInputBaseDirectory></Folder>";
+  WriteFile(M_Dir.Join("elsewhere/folder.xml"), folderXml);
+  WriteFile(M_Dir.Join("cfg/inc/folder.xml"), folderXml);
+  const std::string outside = M_Base + "/trigger";
+  WriteFile(M_Dir.Join("cfg/outside.xml"), PollRequestText(outside, "*"));
+  WriteFile(M_Dir.Join("cfg/inside.xml"), PollRequestText(M_Base + "/plain", "*"));
+  for (const std::string& href :
+       {M_Dir.Join("elsewhere/folder.xml"), std::string("inc/folder.xml")}) {
+    WriteFile(M_Dir.Join("cfg/config.xml"),
+              "<Component><Code><XelcFile xmlns:xi='http://www.w3.org/2001/XInclude'>"
+              "<xi:include href='" +
+                  href +
+                  "'/></XelcFile></Code>"
+                  "<Common><Name>included</Name></Common></Component>");
+    const std::string answers = M_Dir.Join(href.front() == 'i' ? "answers-rel" : "answers-abs");
+    osal::Process master;
+    ASSERT_TRUE(Spawn(
+        &master, {"--config", M_Dir.Join("cfg/config.xml"), "--call", M_Dir.Join("cfg/outside.xml"),
+                  "--call", M_Dir.Join("cfg/inside.xml"), "--answers", answers}));
+    ASSERT_EQ(WaitExit(master, 20000), 0) << href << "\n" << Err();
+    EXPECT_THAT(ReadFile(answers + "/002-poll.xml"),
+                ::testing::HasSubstr("Watched folder " + outside +
+                                     " is outside of configured FolderInputBaseDirectory. This "
+                                     "is not allowed."))
+        << href;
+    EXPECT_THAT(ReadFile(answers + "/003-poll.xml"), ::testing::HasSubstr("<Status>OK</Status>"));
+    EXPECT_THAT(ReadFile(answers + "/003-poll.xml"), ::testing::HasSubstr("filename="));
+  }
+}
+
+// An include that cannot be read fails "start": the master names the file and the step and
+// ends with its exit code for a plug-in that could not be started.
+TEST_F(PollProgramTest, MissingIncludeFailsTheStart) {
+  const std::string missing = M_Dir.Join("cfg/missing.xml");
+  WriteFile(M_Dir.Join("cfg/config.xml"),
+            "<Component><Code><XelcFile><Folder><FolderInputBaseDirectory>" + M_Base +
+                "</FolderInputBaseDirectory></Folder></XelcFile></Code><Common>"
+                "<xi:include xmlns:xi='http://www.w3.org/2001/XInclude' href='missing.xml'/>"
+                "</Common></Component>");
+  osal::Process master;
+  ASSERT_TRUE(Spawn(&master, {"--config", M_Dir.Join("cfg/config.xml"), "--poll-folder",
+                              M_Base + "/plain", "--output", M_Out, "--until-empty"}));
+  EXPECT_EQ(WaitExit(master, 20000), 2) << Err();
+  EXPECT_THAT(Err(), ::testing::HasSubstr("\"start\" failed"));
+  EXPECT_THAT(Err(), ::testing::HasSubstr("Configuration-file open"));
+  EXPECT_THAT(Err(), ::testing::HasSubstr("missing.xml"));
+  EXPECT_TRUE(Listing(M_Out).empty());
+  EXPECT_EQ(Listing(M_Base + "/plain").size(), 2u);  // nothing was claimed
+}
+
+// On POSIX a name may hold "\", blanks, non-ASCII characters and ".locked" in its middle:
+// every such file is delivered once and byte-identical, and the answers carry native paths
+// (the connector joins folder and name with "/").
+TEST_F(PollProgramTest, FilesNamedAsLinuxAllowsAreDeliveredWholeWithNativePaths) {
+  if (osal::PathSeparator() == '\\') GTEST_SKIP() << "no name on this platform holds \"\\\"";
+  const std::string watched = M_Base + "/names";
+  std::map<std::string, std::string> files;
+  unsigned seed = 10;
+  for (const char* name : {"a\\b.txt", "c d.txt", "\xC3\xBC.txt", "x.pdf.locked.txt"}) {
+    files[name] = RandomBytes(1000 + seed, seed);
+    ++seed;
+    WriteFile(watched + "/" + name, files[name]);
+  }
+  fs::create_directories(watched + "/a");  // where a split name would lead
+  const std::string answers = M_Dir.Join("answers");
+  std::vector<std::string> args = WriteRequests();
+  args.resize(2);  // the configuration only
+  args.insert(args.end(),
+              {"--poll-folder", watched, "--output", M_Out, "--until-empty", "--answers", answers});
+  osal::Process master;
+  ASSERT_TRUE(Spawn(&master, args));
+  ASSERT_EQ(WaitExit(master, 20000), 0) << Err() << Out();
+  const std::string out = Out();
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 4) << out;
+
+  std::vector<std::string> names;
+  for (const auto& [name, bytes] : files) {
+    names.push_back(name);
+    EXPECT_EQ(ReadFile(M_Out + "/" + name), bytes) << name;
+  }
+  EXPECT_EQ(Listing(M_Out), names);
+  EXPECT_EQ(Listing(watched), std::vector<std::string>{"a"});
+
+  // Each package's answer names its file by folder, "/", name.
+  std::multiset<std::string> shown;
+  for (const std::string& file : Listing(answers)) {
+    if (file.find("poll-res") == std::string::npos) continue;
+    Ref<XmlParser> doc = DocumentFromText(ReadFile(answers + "/" + file));
+    std::string path, display;
+    const char* b = "/Envelope/Body/poll-res/message/";
+    EXPECT_THAT(doc->ReadStringAtPath(
+                    (std::string(b) + "specific/import/FileList/FilePath").c_str(), &path),
+                IsOk());
+    EXPECT_THAT(
+        doc->ReadStringAtPath(
+            (std::string(b) + "body/message/mime-header/to/mailbox/displayname").c_str(), &display),
+        IsOk());
+    EXPECT_EQ(display, path);
+    shown.insert(path);
+  }
+  std::multiset<std::string> expected;
+  for (const std::string& name : names) expected.insert(watched + "/" + name);
+  EXPECT_EQ(shown, expected);
 }
 
 TEST_F(PollProgramTest, InterruptEndsThePluginCleanly) {

@@ -20,6 +20,9 @@ namespace {
 
 using xel::XmlParser;
 
+// The separator between a folder and a name in the answer: the platform's own.
+const std::string S(1, osal::PathSeparator());
+
 constexpr const char* kBody = "/Envelope/Body/poll-res";
 
 // Paths are in the connector's form ("\\" separators); the disk wants the native one.
@@ -184,11 +187,11 @@ TEST_F(PollResFixture, FullLayoutWithContentStreamedInChunks) {
   EXPECT_EQ(Text(M_Doc, b + "/message/specific/import/Folder"), M_Dir.path());
   EXPECT_EQ(Text(M_Doc, b + "/message/specific/import/TriggerFileUsed"), "0");
   EXPECT_EQ(Text(M_Doc, b + "/message/specific/import/FileList/FilePath[1]"),
-            M_Dir.path() + "\\report.pdf");  // never the lock name
+            M_Dir.path() + S + "report.pdf");  // never the lock name
   EXPECT_EQ(Text(M_Doc, b + "/message/specific/import/FileList/FilePath[3]"),
-            M_Dir.path() + "\\note.txt");
+            M_Dir.path() + S + "note.txt");
   const std::string mh = b + "/message/body/message/mime-header";
-  EXPECT_EQ(Text(M_Doc, mh + "/to/mailbox/displayname"), M_Dir.path() + "\\report.pdf");
+  EXPECT_EQ(Text(M_Doc, mh + "/to/mailbox/displayname"), M_Dir.path() + S + "report.pdf");
   EXPECT_EQ(Text(M_Doc, mh + "/to/mailbox/address"), PollResBuilder::kOriginatorAddress);
   EXPECT_EQ(Text(M_Doc, mh + "/content-type"), "multipart/mixed");
   EXPECT_TRUE(Exists(M_Doc, b + "/message/body/TiffData"));

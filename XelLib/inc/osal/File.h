@@ -21,6 +21,19 @@ namespace velmora::osal {
 // and is only reachable through a connected network share; on Windows: prefix removed and
 // "/" turned into "\", so "\\?\UNC\server\x" becomes "\\server\x").
 std::string NativePath(std::string_view path);
+// A POSIX path marked by LiteralPath ("//?/...") only loses its mark.
+
+// The separator this platform puts between a folder and a name read from it: '/' on POSIX,
+// '\' on Windows. A name read from a POSIX folder may hold "\" as an ordinary character; a
+// path that ends in such a name reaches this layer through LiteralPath.
+char PathSeparator();
+
+// Marks native_path (in the native form NativePath returns, every name as it is on disk) so
+// that the functions of this layer use it unchanged. On POSIX a path that holds a "\" gets the
+// long-path prefix in the native spelling, "//?/", in front; NativePath then removes the mark
+// and leaves every "\" inside the names. Any other path, and every path on Windows (where no
+// name holds a separator), is returned as it is.
+std::string LiteralPath(std::string_view native_path);
 
 // True when the platform's file names ignore case (Windows), false where two names
 // that differ only in case are different files (Linux). Path containment tests honour this.

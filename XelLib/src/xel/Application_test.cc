@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -259,6 +260,64 @@ TEST_F(ApplicationTest, StartFailuresAndTheLifecycle) {
   EXPECT_EQ(Kind(*again), "ok");
   EXPECT_EQ(g_Shutdowns.load(), 1);
   EXPECT_EQ(util::HandleObject::UsedHandles(), handles);
+}
+
+// Both configuration subtrees of "start" may pull in further files. Relative hrefs are taken
+// from the request's "Process/IncludeBase", or from the working directory without one.
+TEST_F(ApplicationTest, StartResolvesIncludesOfBothSubtreesBeforeTheComponentReadsThem) {
+  testing::TempDir dir;
+  std::ofstream(dir.Join("code.xml")) << "<Inc><y>2</y></Inc>";
+  std::ofstream(dir.Join("name.xml")) << "<Name>FromInclude</Name>";
+  std::ofstream(dir.Join("refuse.xml")) << "<refuse>true</refuse>";
+  const std::string xi = "xmlns:xi='http://www.w3.org/2001/XInclude'";
+  auto body = [&](const std::string& base, const std::string& code, const std::string& common) {
+    std::string text = StartBody("RtTestComp", code, common);
+    if (!base.empty()) {
+      text.replace(text.find("<Process>"), 9, "<Process><IncludeBase>" + base + "</IncludeBase>");
+    }
+    return text;
+  };
+  // The included key decides FinalConstruct: it must be in place before the component runs.
+  EXPECT_EQ(FaultString(body(dir.path(), "<xi:include " + xi + " href='refuse.xml'/>", "")),
+            "refused|s:Client");
+
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  Ref<XmlParser> answer =
+      CallApp(body("", "<x>1</x><xi:include " + xi + " href='" + dir.Join("code.xml") + "'/>",
+                   "<xi:include " + xi + " href='name.xml'/>"),
+              1);
+  std::filesystem::current_path(previous);
+  ASSERT_TRUE(answer);  // the progress notice of FinalConstruct
+  Ref<Component> comp = Application::RunningComponent();
+  ASSERT_TRUE(comp) << Kind(*answer);
+  EXPECT_EQ(comp->Config()->GetInt("x", 0), 1);
+  EXPECT_EQ(comp->Config()->GetInt("Inc/y", 0), 2);
+  EXPECT_EQ(comp->GetName(), "FromInclude");
+}
+
+// An include that cannot be read or parsed ends "start" with the failing step and the file.
+TEST_F(ApplicationTest, StartFailsOnAnIncludeThatCannotBeReadOrParsed) {
+  testing::TempDir dir;
+  std::ofstream(dir.Join("broken.xml")) << "<open><never-closed></open>";
+  const std::string xi = "xmlns:xi='http://www.w3.org/2001/XInclude'";
+  struct Case {
+    std::string file;
+    const char* step;
+    bool inCommon;
+  } cases[] = {
+      {dir.Join("missing.xml"), "Configuration-file open", false},
+      {dir.Join("missing.xml"), "Configuration-file open", true},
+      {dir.Join("broken.xml"), "Configuration-file read all", false},
+  };
+  for (const Case& c : cases) {
+    const std::string include = "<xi:include " + xi + " href='" + c.file + "'/>";
+    const std::string fault = FaultString(StartBody("RtTestComp", c.inCommon ? "" : include,
+                                                    c.inCommon ? include : "<Name>N</Name>"));
+    EXPECT_THAT(fault, HasSubstr(c.step)) << c.file;
+    EXPECT_THAT(fault, HasSubstr(c.file));
+    EXPECT_FALSE(Application::RunningComponent()) << fault;
+  }
 }
 
 TEST_F(ApplicationTest, ReceiveHookDispatchesByNameAndQualifier) {

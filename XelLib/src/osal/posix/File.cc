@@ -123,15 +123,26 @@ Status RenameNoReplaceByLink(const std::string& from, const std::string& to) {
 
 std::string NativePath(std::string_view path) {
   std::string out;
-  if (path.size() >= 8 &&
-      (path.substr(0, 8) == "\\\\?\\UNC\\" || path.substr(0, 8) == "//?/UNC/")) {
+  if (path.size() >= 8 && path.substr(0, 8) == "\\\\?\\UNC\\") {
     out = "//";
     path.remove_prefix(8);
-  } else if (path.size() >= 4 && (path.substr(0, 4) == "\\\\?\\" || path.substr(0, 4) == "//?/")) {
+  } else if (path.size() >= 4 && path.substr(0, 4) == "//?/") {
+    // Marked by LiteralPath: already native, and a "\" in it belongs to a name.
+    return std::string(path.substr(4));
+  } else if (path.size() >= 4 && path.substr(0, 4) == "\\\\?\\") {
     path.remove_prefix(4);
   }
   out.reserve(out.size() + path.size());
   for (char c : path) out.push_back(c == '\\' ? '/' : c);
+  return out;
+}
+
+char PathSeparator() { return '/'; }
+
+std::string LiteralPath(std::string_view native_path) {
+  if (native_path.find('\\') == std::string_view::npos) return std::string(native_path);
+  std::string out = "//?/";
+  out.append(native_path);
   return out;
 }
 

@@ -17,6 +17,34 @@ TEST(NativePathTest, RemovesLongPathPrefixAndTurnsSeparators) {
   EXPECT_EQ(NativePath("/already/native"), "/already/native");
   EXPECT_EQ(NativePath("rel\\x/y"), "rel/x/y");
   EXPECT_FALSE(FileNamesIgnoreCase());
+  EXPECT_EQ(PathSeparator(), '/');
+}
+
+// A "\" is an ordinary character of a POSIX name: a marked path reaches exactly that file,
+// an unmarked one still takes "\" for a separator.
+TEST(NativePathTest, MarkedPathsKeepTheBackslashOfANameEverywhere) {
+  EXPECT_EQ(LiteralPath("/in/plain.txt"), "/in/plain.txt");
+  EXPECT_EQ(NativePath(LiteralPath("/in/a\\b.txt")), "/in/a\\b.txt");
+  EXPECT_EQ(NativePath(LiteralPath("rel/a\\b")), "rel/a\\b");
+
+  TempDir dir;
+  ASSERT_EQ(::mkdir(dir.Join("a").c_str(), 0700), 0);  // the folder an unmarked path would use
+  const std::string name = dir.Join("a\\b.txt");
+  OpenOptions o;
+  o.access = kAccessWrite;
+  o.disposition = Disposition::kCreateNew;
+  File f;
+  ASSERT_TRUE(f.Open(LiteralPath(name), o).ok());
+  ASSERT_TRUE(f.Close().ok());
+  EXPECT_TRUE(FileExists(LiteralPath(name)));
+  EXPECT_FALSE(FileExists(name));  // a/b.txt
+  DirEntry entry;
+  ASSERT_TRUE(GetFileInfo(LiteralPath(name), &entry).ok());
+  EXPECT_EQ(entry.name, "a\\b.txt");
+  const std::string renamed = dir.Join("c\\d.txt");
+  ASSERT_TRUE(Rename(LiteralPath(name), LiteralPath(renamed), RenameMode::kNoReplace, true).ok());
+  EXPECT_TRUE(DeleteFile(LiteralPath(renamed)).ok());
+  EXPECT_FALSE(FileExists(LiteralPath(renamed)));
 }
 
 TEST(FilePosixTest, MissingFolderKeepsTheNativeCode) {

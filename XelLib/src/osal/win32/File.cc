@@ -107,6 +107,10 @@ std::string NativePath(std::string_view path) {
   return out;
 }
 
+char PathSeparator() { return '\\'; }
+
+std::string LiteralPath(std::string_view native_path) { return std::string(native_path); }
+
 bool FileNamesIgnoreCase() { return true; }
 
 File::~File() { (void)Close(); }

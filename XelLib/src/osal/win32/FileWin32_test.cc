@@ -62,6 +62,8 @@ TEST(NativePathWin32Test, TurnsSeparatorsAndRemovesPrefixes) {
     EXPECT_EQ(NativePath(c.in), c.out) << c.in;
   }
   EXPECT_TRUE(FileNamesIgnoreCase());
+  EXPECT_EQ(PathSeparator(), '\\');
+  EXPECT_EQ(LiteralPath("C:\\in\\a.txt"), "C:\\in\\a.txt");
 }
 
 TEST(LongPathWin32Test, MakesAbsolutePrefixedPaths) {
