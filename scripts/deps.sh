@@ -5,7 +5,7 @@ set -euo pipefail
 XEL_PACKAGES=(
   cmake ninja-build g++ pkg-config ccache
   libssl-dev libgtest-dev libgmock-dev libbenchmark-dev libxml2-dev
-  libpam0g-dev libacl1-dev libsmbclient-dev samba
+  libpam0g-dev libacl1-dev libsmbclient-dev samba iproute2
   dpkg-dev file help2man lintian
 )
 

@@ -52,8 +52,7 @@ class SeveralMachinesTest : public ::testing::Test {
         << "<s:Envelope xmlns:s=\"" << xel::kNsSoapEnvelope << "\"><s:Header><t:type xmlns:t=\""
         << xel::kNsXelMessage << "\">1</t:type><basic-credentials><userid>" << SambaServer::kUser
         << "</userid><password>" << SambaServer::kPassword
-        << "</password></basic-credentials></s:Header><s:Body><poll xmlns=\""
-        << xel::kNsXelMessage
+        << "</password></basic-credentials></s:Header><s:Body><poll xmlns=\"" << xel::kNsXelMessage
         << "\"><general><MaxRequested>1</MaxRequested></general><specific><folder><WatchedPath>"
         << M_Server.Unc() << "\\in</WatchedPath><FileSearchMask>*.dat</FileSearchMask></folder>"
         << "</specific></poll></s:Body></s:Envelope>";

@@ -10,11 +10,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "posix/NetShareFs.h"
 
@@ -41,6 +44,14 @@ struct Share {
   std::mutex M_Mutex;
   std::atomic<int> M_OpenFiles{0};
   std::atomic<int> M_OpenDirs{0};
+  // The folders whose listing is in progress (URL to the folder's own "." entry, which the
+  // server sent with the listing); guarded by M_Mutex.
+  std::multimap<std::string, DirEntry> M_ListedFolders;
+  // The attributes of files this process has just claimed (URL to kAttr... bits), from
+  // the claim's own look at the file; the oldest are forgotten past kClaimedMax. Guarded by
+  // M_Mutex.
+  std::map<std::string, uint32_t> M_Claimed;
+  std::deque<std::string> M_ClaimedOrder;
 
   ~Share() {
     if (M_pContext != nullptr) smbc_free_context(M_pContext, 1);
@@ -65,7 +76,7 @@ uint16_t ClientPort() {
     char* end = nullptr;
     unsigned long value = std::strtoul(text, &end, 10);
     return (*end == '\0' && value > 0 && value < 65536) ? static_cast<uint16_t>(value)
-                                                         : uint16_t{0};
+                                                        : uint16_t{0};
   }();
   return fromEnvironment;
 }
@@ -220,37 +231,53 @@ Status ErrorStatusLocked(Share& share, const std::string& url, int err) {
 // about a second.
 constexpr int kSharingViolationAttempts = 200;
 constexpr useconds_t kSharingViolationWaitUs = 5000;
-// A claimed name is confirmed by this many unshared opens, kConfirmationGapUs apart.
-constexpr int kConfirmations = 2;
-constexpr useconds_t kConfirmationGapUs = 20000;
+
+// How many claimed files' attributes a share remembers.
+constexpr size_t kClaimedMax = 64;
+
+// Forgets what the claim of url told. Caller holds share.M_Mutex.
+void ForgetClaimedLocked(Share& share, const std::string& url) { share.M_Claimed.erase(url); }
+
+// Remembers the attributes of a file just claimed, as GetAttributes gives them: the claim's
+// delete asks for them. Caller holds share.M_Mutex.
+void RememberClaimedLocked(Share& share, const std::string& url, uint32_t attributes) {
+  share.M_Claimed[url] = attributes;
+  share.M_ClaimedOrder.push_back(url);
+  while (share.M_ClaimedOrder.size() > kClaimedMax) {
+    // An entry may be forgotten already, or belong to a newer claim of the same name.
+    const std::string& oldest = share.M_ClaimedOrder.front();
+    if (std::count(share.M_ClaimedOrder.begin(), share.M_ClaimedOrder.end(), oldest) == 1) {
+      share.M_Claimed.erase(oldest);
+    }
+    share.M_ClaimedOrder.pop_front();
+  }
+}
 
 // Whether a rename that the server reported as done left the file under our new name.
 //
 // An SMB2 rename opens the source by name and then renames that open file. Two clients that
 // open the same source before either of them renames it both succeed, and the file ends up
 // under the name the later one chose: the earlier one believes it renamed a file that has
-// moved on. It finds out by opening its new name without sharing: the server refuses that
-// with a sharing violation while any other open of the file (such as another client's rename
-// in progress) exists, and says "not found" once the file has moved on. Samba serves each
-// client from a process of its own, and one process was seen to open a name for a few
-// milliseconds after another had renamed the file away, so the new name is looked at twice,
-// kConfirmationGapUs apart; only two successful unshared opens count as proof.
-// Caller holds share.M_Mutex (the context's share mode is changed for these opens).
+// moved on. libsmbclient cannot rename through a handle of its own, so the claim is checked
+// afterwards, in two looks at the new name:
+//  1. An open without sharing. The server refuses it with a sharing violation while another
+//     open of the file exists (another client's rename holds one), which is waited out, and
+//     says "not found" once the file has moved on.
+//  2. Right after that, a plain look-up of the name: under load, another client's rename
+//     that had been under way was seen to land while the first look was being granted.
+// Only a file found under our name twice counts as claimed. docs/network-shares.md has the
+// measurements behind this.
+// Caller holds share.M_Mutex (the context's share mode is changed for the open).
 bool StillUnderNewNameLocked(Share& share, const std::string& url) {
   SMBCCTX* ctx = share.M_pContext;
   const smbc_share_mode previous = smbc_getOptionOpenShareMode(ctx);
   smbc_setOptionOpenShareMode(ctx, SMBC_SHAREMODE_DENY_ALL);
   bool owned = true;
-  int confirmations = 0;
-  for (int attempt = 0; attempt < kSharingViolationAttempts && confirmations < kConfirmations;
-       ++attempt) {
+  for (int attempt = 0; attempt < kSharingViolationAttempts; ++attempt) {
     SMBCFILE* file = smbc_getFunctionOpen(ctx)(ctx, url.c_str(), O_RDONLY, 0);
     if (file != nullptr) {
       smbc_getFunctionClose(ctx)(ctx, file);
-      // Look once more a little later: a rename that another client had started may
-      // still be on its way through the server.
-      if (++confirmations < kConfirmations) ::usleep(kConfirmationGapUs);
-      continue;
+      break;
     }
     if (errno == ENOENT) {
       owned = false;
@@ -262,7 +289,14 @@ bool StillUnderNewNameLocked(Share& share, const std::string& url) {
     ::usleep(kSharingViolationWaitUs);
   }
   smbc_setOptionOpenShareMode(ctx, previous);
-  return owned;
+  if (!owned) return false;
+  struct stat st;
+  if (smbc_getFunctionStat(ctx)(ctx, url.c_str(), &st) != 0) return errno != ENOENT;
+  // The client maps the DOS read-only attribute to the absence of write bits.
+  const uint32_t attributes = (S_ISDIR(st.st_mode) ? uint32_t{kAttrDirectory} : 0u) |
+                              ((st.st_mode & S_IWUSR) == 0 ? uint32_t{kAttrReadOnly} : 0u);
+  RememberClaimedLocked(share, url, attributes == 0 ? uint32_t{kAttrNormal} : attributes);
+  return true;
 }
 
 void FillEntry(const struct stat& st, DirEntry* entry) {
@@ -356,8 +390,12 @@ struct ShareFile {
 
 struct ShareDir {
   std::shared_ptr<Share> share;
-  SMBCFILE* dir = nullptr;
   std::string url;
+  std::vector<DirEntry> entries;  // the listing without "." and ".."
+  size_t next = 0;
+  Status status;  // how the listing ended
+  std::multimap<std::string, DirEntry>::iterator listed;
+  bool has_listed = false;
 };
 
 // Runs op(share, context, url) for the UNC path native under its share's lock.
@@ -404,10 +442,6 @@ Status OpenFile(const std::string& native, const OpenOptions& options, ShareFile
   }
   std::lock_guard<std::mutex> guard(share->M_Mutex);
   SMBCCTX* ctx = share->M_pContext;
-  struct stat st;
-  if (smbc_getFunctionStat(ctx)(ctx, url.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    return Status(ErrorKind::kAccessDenied, EISDIR);  // as Windows refuses to open a folder
-  }
   // libsmbclient opens deny-none: the sharing modes of options are not enforced on shares.
   // Other clients' renames hold the file open for a moment (see StillUnderNewNameLocked), so
   // a sharing violation is waited out for a short while instead of failing the open.
@@ -417,7 +451,17 @@ Status OpenFile(const std::string& native, const OpenOptions& options, ShareFile
     if (file != nullptr || errno != EBUSY) break;
     ::usleep(kSharingViolationWaitUs);
   }
-  if (file == nullptr) return ErrorStatusLocked(*share, url, errno);
+  if (file == nullptr) {
+    int err = errno;
+    // The server refuses to open a folder as a file (EISDIR); an exclusive create reports
+    // an existing folder as an existing name. Windows refuses both as "access denied".
+    struct stat st;
+    if (err == EISDIR || (err == EEXIST && smbc_getFunctionStat(ctx)(ctx, url.c_str(), &st) == 0 &&
+                          S_ISDIR(st.st_mode))) {
+      return Status(ErrorKind::kAccessDenied, EISDIR);
+    }
+    return ErrorStatusLocked(*share, url, err);
+  }
   auto* handle = new ShareFile{share, file, url, options.delete_on_close};
   share->M_OpenFiles.fetch_add(1);
   *out = handle;
@@ -506,6 +550,23 @@ Status CloseFile(ShareFile* file) {
   return status;
 }
 
+namespace {
+
+DirEntry EntryOf(const libsmb_file_info& info) {
+  DirEntry entry;
+  entry.name = info.name;
+  entry.is_folder = (info.attrs & kAttrDirectory) != 0;
+  entry.is_readonly = (info.attrs & kAttrReadOnly) != 0;
+  entry.size = entry.is_folder ? 0 : info.size;
+  entry.last_write_time = ToFileTime(info.mtime_ts);
+  entry.creation_time = ToFileTime(info.btime_ts);
+  return entry;
+}
+
+}  // namespace
+
+// libsmbclient fetches the whole listing from the server when the folder is opened, and its
+// reads only walk that copy: the listing is taken over at once, and the client's copy freed.
 Status OpenDir(const std::string& native, ShareDir** out) {
   *out = nullptr;
   std::shared_ptr<Share> share;
@@ -516,43 +577,50 @@ Status OpenDir(const std::string& native, ShareDir** out) {
   SMBCCTX* ctx = share->M_pContext;
   SMBCFILE* dir = smbc_getFunctionOpendir(ctx)(ctx, url.c_str());
   if (dir == nullptr) return ErrorStatusLocked(*share, url, errno);
+  auto handle = std::make_unique<ShareDir>();
+  handle->share = share;
+  handle->url = url;
+  for (;;) {
+    errno = 0;
+    struct stat st;
+    const struct libsmb_file_info* info = smbc_getFunctionReaddirPlus2(ctx)(ctx, dir, &st);
+    if (info == nullptr) {
+      if (errno != 0 && errno != ENOENT) handle->status = Status::FromNative(errno);
+      break;
+    }
+    const char* name = info->name;
+    if (name == nullptr || (name[0] == '.' && name[1] == '.' && name[2] == 0)) continue;
+    if (name[0] == '.' && name[1] == 0) {
+      // The folder itself, as the server saw it for this listing: GetInfo of the folder is
+      // answered from it while the listing is in progress.
+      if (!handle->has_listed) {
+        handle->listed = share->M_ListedFolders.emplace(url, EntryOf(*info));
+        handle->has_listed = true;
+      }
+      continue;
+    }
+    handle->entries.push_back(EntryOf(*info));
+  }
+  smbc_getFunctionClosedir(ctx)(ctx, dir);
   share->M_OpenDirs.fetch_add(1);
-  *out = new ShareDir{share, dir, url};
+  *out = handle.release();
   return Status::Ok();
 }
 
 bool NextDirEntry(ShareDir* dir, DirEntry* entry, Status* status) {
-  std::lock_guard<std::mutex> guard(dir->share->M_Mutex);
-  SMBCCTX* ctx = dir->share->M_pContext;
-  for (;;) {
-    errno = 0;
-    struct stat st;
-    const struct libsmb_file_info* info = smbc_getFunctionReaddirPlus2(ctx)(ctx, dir->dir, &st);
-    if (info == nullptr) {
-      if (errno != 0 && errno != ENOENT) *status = Status::FromNative(errno);
-      return false;
-    }
-    const char* name = info->name;
-    if (name == nullptr || (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))) {
-      continue;
-    }
-    *entry = DirEntry();
-    entry->name = name;
-    entry->is_folder = (info->attrs & kAttrDirectory) != 0;
-    entry->is_readonly = (info->attrs & kAttrReadOnly) != 0;
-    entry->size = entry->is_folder ? 0 : info->size;
-    entry->last_write_time = ToFileTime(info->mtime_ts);
-    entry->creation_time = ToFileTime(info->btime_ts);
+  if (dir->next < dir->entries.size()) {
+    *entry = std::move(dir->entries[dir->next++]);
     return true;
   }
+  if (!dir->status.ok()) *status = dir->status;
+  return false;
 }
 
 void CloseDir(ShareDir* dir) {
   std::unique_ptr<ShareDir> owner(dir);
-  {
+  if (dir->has_listed) {
     std::lock_guard<std::mutex> guard(dir->share->M_Mutex);
-    SMBCCTX* ctx = dir->share->M_pContext;
-    smbc_getFunctionClosedir(ctx)(ctx, dir->dir);
+    dir->share->M_ListedFolders.erase(dir->listed);
   }
   dir->share->M_OpenDirs.fetch_sub(1);
 }
@@ -564,11 +632,17 @@ Status GetInfo(const std::string& native, DirEntry* entry) {
   Status status = Resolve(native, &share, &url, &unc);
   if (!status.ok()) return status;
   std::lock_guard<std::mutex> guard(share->M_Mutex);
-  struct stat st;
-  if (smbc_getFunctionStat(share->M_pContext)(share->M_pContext, url.c_str(), &st) != 0) {
-    return ErrorStatusLocked(*share, url, errno);
+  // A folder whose listing is in progress: the listing has told about it already.
+  auto listed = share->M_ListedFolders.find(url);
+  if (listed != share->M_ListedFolders.end()) {
+    *entry = listed->second;
+  } else {
+    struct stat st;
+    if (smbc_getFunctionStat(share->M_pContext)(share->M_pContext, url.c_str(), &st) != 0) {
+      return ErrorStatusLocked(*share, url, errno);
+    }
+    FillEntry(st, entry);
   }
-  FillEntry(st, entry);
   size_t slash = unc.rest.rfind('/');
   entry->name = unc.rest.empty()             ? unc.share
                 : slash == std::string::npos ? unc.rest
@@ -610,6 +684,8 @@ Status Rename(const std::string& from, const std::string& to, RenameMode mode) {
   // A rename without replace claims a name (the folder import's locks): another client
   // renaming the same source at the same moment must not leave both believing they won.
   // The loser is told that the source was gone, which is what it was in effect.
+  ForgetClaimedLocked(*share, src);
+  ForgetClaimedLocked(*share, dst);
   if (mode == RenameMode::kNoReplace && !StillUnderNewNameLocked(*share, dst)) {
     return Status(ErrorKind::kNotFound, ENOENT);
   }
@@ -618,6 +694,7 @@ Status Rename(const std::string& from, const std::string& to, RenameMode mode) {
 
 Status Unlink(const std::string& native) {
   return OnShareLocked(native, [](Share& share, SMBCCTX* ctx, const std::string& url) {
+    ForgetClaimedLocked(share, url);
     if (smbc_getFunctionUnlink(ctx)(ctx, url.c_str()) == 0) return Status::Ok();
     int err = errno;
     struct stat st;
@@ -677,6 +754,19 @@ Status MakeFolders(const std::string& native, std::vector<std::string>* created)
 
 Status GetAttributes(const std::string& native, uint32_t* attributes) {
   DirEntry entry;
+  {
+    // A file this process has just claimed: the claim looked at it already.
+    std::shared_ptr<Share> share;
+    std::string url;
+    if (Resolve(native, &share, &url).ok()) {
+      std::lock_guard<std::mutex> guard(share->M_Mutex);
+      auto claimed = share->M_Claimed.find(url);
+      if (claimed != share->M_Claimed.end()) {
+        *attributes = claimed->second;
+        return Status::Ok();
+      }
+    }
+  }
   Status status = GetInfo(native, &entry);
   if (!status.ok()) return status;
   uint32_t attr = (entry.is_folder ? uint32_t{kAttrDirectory} : 0u) |
@@ -701,6 +791,7 @@ Status SetAttributes(const std::string& native, uint32_t attributes) {
   char value[16];
   int len = snprintf(value, sizeof value, "0x%x", static_cast<unsigned>(dos));
   std::lock_guard<std::mutex> guard(share->M_Mutex);
+  ForgetClaimedLocked(*share, url);
   if (smbc_getFunctionSetxattr(share->M_pContext)(share->M_pContext, url.c_str(),
                                                   "system.dos_attr.mode", value,
                                                   static_cast<size_t>(len), 0) != 0) {
@@ -716,8 +807,7 @@ namespace {
 // too, so the buffer grows until the text fits. A text that ends exactly at the buffer's
 // end loses its last character without an error, so a text filling the buffer is read
 // again with a larger one as well.
-Status GetXattrLocked(Share& share, const std::string& url, const char* name,
-                      std::string* text) {
+Status GetXattrLocked(Share& share, const std::string& url, const char* name, std::string* text) {
   SMBCCTX* ctx = share.M_pContext;
   constexpr size_t kLimit = 4u << 20;
   for (size_t size = 4096; size <= kLimit; size *= 4) {

@@ -120,6 +120,20 @@ TEST_F(NetShareServerTest, FileOperationsRunOverTheShare) {
   const std::string c = root + "\\in\\c.txt";
   ASSERT_TRUE(Rename(a, c, RenameMode::kNoReplace, false).ok());
   EXPECT_FALSE(FileExists(a));
+  // A claimed file's attributes come from the claim until the file is changed here.
+  uint32_t claimed = 0;
+  ASSERT_TRUE(GetFileAttributes(c, &claimed).ok());
+  EXPECT_EQ(claimed, kAttrNormal);
+  ASSERT_TRUE(SetFileAttributes(c, kAttrReadOnly).ok());
+  ASSERT_TRUE(GetFileAttributes(c, &claimed).ok());
+  EXPECT_EQ(claimed, kAttrReadOnly);
+  ASSERT_TRUE(SetFileAttributes(c, kAttrNormal).ok());
+  // A folder is not opened as a file, also not by an exclusive create.
+  for (Disposition disposition : {Disposition::kOpenExisting, Disposition::kCreateNew}) {
+    File folder;
+    EXPECT_TRUE(folder.Open(root + "\\in\\sub", OpenOptions{kAccessRead, kShareRead, disposition})
+                    .Is(ErrorKind::kAccessDenied));
+  }
   EXPECT_TRUE(Rename(a, c, RenameMode::kNoReplace, false).Is(ErrorKind::kNotFound));
   ASSERT_TRUE(Rename(c, b, RenameMode::kReplace, false).ok());
   EXPECT_EQ(ReadLocal(local + "/in/b.txt"), "hello");

@@ -1,0 +1,219 @@
+// Test and benchmark helper: a private Samba server with one share and one account, on the
+// loopback address or on a machine of a NetworkLab.
+#pragma once
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace velmora::testing {
+
+// Starts smbd as a child with a configuration of its own (every state file in a temporary
+// folder) serving the share "xeltest" from a temporary folder, and an account
+// kUser/kPassword. Start() listens on the loopback address and an unprivileged port;
+// Start(address) on that address and the standard port 445, for a server that runs in a
+// machine of its own (call it on a thread of that machine: NetworkLab::RunIn). Start returns
+// an empty string on success, or why the server cannot be had (tests then skip with that
+// reason). The account is a Unix user (created once, kept) since smbd maps share users to
+// them. Stop ends smbd with every helper process it started (samba-dcerpcd, rpcd_*).
+class SambaServer {
+ public:
+  static constexpr const char* kUser = "xelsmbtest";
+  static constexpr const char* kPassword = "Xel-Secret-1";
+  static constexpr const char* kShare = "xeltest";
+
+  SambaServer() = default;
+  ~SambaServer() { Stop(); }
+  SambaServer(const SambaServer&) = delete;
+  SambaServer& operator=(const SambaServer&) = delete;
+
+  std::string Start(const std::string& address = "") {
+    M_Address = address.empty() ? "127.0.0.1" : address;
+    if (::geteuid() != 0) return "needs root (creates a Unix account for the share)";
+    for (const char* tool : {"/usr/sbin/smbd", "/usr/bin/smbpasswd", "/usr/sbin/useradd"}) {
+      if (::access(tool, X_OK) != 0) {
+        return std::string(tool) + " missing: install samba (scripts/deps.sh)";
+      }
+    }
+    char tmpl[] = "/tmp/xel-smb-XXXXXX";
+    if (::mkdtemp(tmpl) == nullptr) return "mkdtemp failed";
+    M_Dir = tmpl;
+    ::chmod(M_Dir.c_str(), 0755);  // smbd serves the share as the account, not as root
+    std::filesystem::create_directories(SharePath());
+    ::chmod(SharePath().c_str(), 0777);
+    M_Port = address.empty() ? FreePort() : 445;
+    if (M_Port == 0) return "no free loopback port";
+    const std::string conf = M_Dir + "/smb.conf";
+    {
+      std::ofstream out(conf);
+      out << "[global]\n"
+          << "smb ports = " << M_Port << "\n"
+          << "interfaces = " << (address.empty() ? "lo" : address + "/24")
+          << "\nbind interfaces only = yes\n"
+          << "server role = standalone server\nworkgroup = XELTEST\n"
+          << "private dir = " << M_Dir << "/private\n"
+          << "lock directory = " << M_Dir << "/lock\n"
+          << "state directory = " << M_Dir << "/state\n"
+          << "cache directory = " << M_Dir << "/cache\n"
+          << "pid directory = " << M_Dir << "/pid\n"
+          << "ncalrpc dir = " << M_Dir << "/ncalrpc\n"
+          << "log file = " << M_Dir << "/log.%m\n"
+          << "passdb backend = tdbsam:" << M_Dir << "/passdb.tdb\n"
+          << "load printers = no\nprinting = bsd\nprintcap name = /dev/null\n"
+          << "disable spoolss = yes\n"
+          << "[" << kShare << "]\npath = " << SharePath() << "\nread only = no\n";
+    }
+    for (const char* sub : {"/private", "/lock", "/state", "/cache", "/pid", "/ncalrpc"}) {
+      std::filesystem::create_directories(M_Dir + sub);
+    }
+    // Test programs may run at once: a useradd that loses the race still finds the user.
+    const std::string id = std::string("id ") + kUser + " >/dev/null 2>&1";
+    if (std::system(
+            (id + " || useradd -M -s /usr/sbin/nologin " + kUser + " >/dev/null 2>&1").c_str()) !=
+            0 &&
+        std::system(id.c_str()) != 0) {
+      return "useradd failed";
+    }
+    std::string add = std::string("smbpasswd -c ") + conf + " -a -s " + kUser + " >/dev/null";
+    FILE* pipe = ::popen(add.c_str(), "w");
+    if (pipe == nullptr) return "smbpasswd could not be started";
+    fprintf(pipe, "%s\n%s\n", kPassword, kPassword);
+    if (::pclose(pipe) != 0) return "smbpasswd failed";
+
+    M_Pid = ::fork();
+    if (M_Pid < 0) return "fork failed";
+    if (M_Pid == 0) {
+      // A group of its own: smbd signals its whole process group when it shuts down.
+      ::setpgid(0, 0);
+      std::string log = M_Dir + "/smbd.out";
+      FILE* f = freopen(log.c_str(), "w", stdout);
+      (void)f;
+      ::dup2(STDOUT_FILENO, STDERR_FILENO);
+      ::execl("/usr/sbin/smbd", "smbd", "--foreground", "--no-process-group", "-s", conf.c_str(),
+              static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    // smbd takes about a second to listen.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (Listening()) return "";
+      int status;
+      if (::waitpid(M_Pid, &status, WNOHANG) == M_Pid) {
+        M_Pid = -1;
+        return "smbd exited at start (see " + M_Dir + "/smbd.out)";
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return "smbd did not listen within 15 s";
+  }
+
+  void Stop() {
+    if (M_Pid > 0) {
+      ::kill(-M_Pid, SIGTERM);
+      int status;
+      ::waitpid(M_Pid, &status, 0);
+      M_Pid = -1;
+    }
+    if (!M_Dir.empty()) {
+      // smbd starts samba-dcerpcd (and it its rpcd_* workers) on demand as daemons of their
+      // own, outside smbd's process group; they run with this server's configuration file.
+      KillProcessesWith(M_Dir + "/smb.conf");
+      std::error_code ec;
+      std::filesystem::remove_all(M_Dir, ec);
+      M_Dir.clear();
+    }
+  }
+
+  uint16_t port() const { return M_Port; }
+  // The address it listens on.
+  const std::string& address() const { return M_Address; }
+  // "\\<address>\xeltest".
+  std::string Unc() const { return "\\\\" + M_Address + "\\" + kShare; }
+  // The folder the share serves, on the local disk.
+  std::string SharePath() const { return M_Dir + "/share"; }
+  // "\\127.0.0.1\xeltest".
+  static std::string UncRoot() { return std::string("\\\\127.0.0.1\\") + kShare; }
+
+ private:
+  static uint16_t FreePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return 0;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    uint16_t port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+      port = ntohs(addr.sin_port);
+    }
+    ::close(fd);
+    return port;
+  }
+
+  // Ends (SIGKILL) every process whose command line holds text, and waits for them to go.
+  static void KillProcessesWith(const std::string& text) {
+    std::vector<pid_t> pids;
+    if (DIR* dir = ::opendir("/proc")) {
+      while (dirent* entry = ::readdir(dir)) {
+        const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
+        if (pid <= 0) continue;
+        std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+        std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (line.find(text) != std::string::npos) pids.push_back(pid);
+      }
+      ::closedir(dir);
+    }
+    for (pid_t pid : pids) ::kill(pid, SIGKILL);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (pid_t pid : pids) {
+      while (IsRunning(pid) && std::chrono::steady_clock::now() < deadline) {
+        (void)::waitpid(pid, nullptr, WNOHANG);  // in case it is a child of this process
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    }
+  }
+
+  // True while pid exists and is not a zombie.
+  static bool IsRunning(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    std::getline(in, stat);
+    const size_t paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
+  }
+
+  bool Listening() const {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(M_Port);
+    ::inet_pton(AF_INET, M_Address.c_str(), &addr.sin_addr);
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return ok;
+  }
+
+  std::string M_Dir;
+  std::string M_Address = "127.0.0.1";
+  uint16_t M_Port = 0;
+  pid_t M_Pid = -1;
+};
+
+}  // namespace velmora::testing
