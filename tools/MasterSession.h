@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "osal/Process.h"
+#include "osal/SharedMemory.h"
 #include "osal/System.h"
 #include "osal/WaitHandle.h"
 #include "util/LogBuffer.h"
@@ -56,6 +58,12 @@ struct MasterOptions {
   // reaches the whole process group) reaches only the master, which then ends the plug-in in
   // order.
   bool M_bHostIgnoresSigint = false;
+  // A group whose members may open the link and the trace buffer besides this account (for a
+  // host that runs under another account of that group); empty: this account only.
+  std::string M_AccessGroup;
+  // Makes the master's side of the link (tests give one that can write faults into it);
+  // empty: a plain DataLinkIpc.
+  std::function<util::Ref<xel::DataLinkIpc>(const std::string& linkName)> M_MakeLink;
 };
 
 // A path of UTF-8 text (as the command line and the request files give them) for the
@@ -344,10 +352,18 @@ class MasterSession {
       return util::Result::Fail(util::ErrLogicArgs, "link name \"%s\" must be KEY_suffix",
                                 link.c_str());
     }
-    util::Result r = StartTraceReader(link.substr(0, underscore));
+    osal::ObjectAccess access;
+    access.M_Group = M_Options.M_AccessGroup;
+    if (!osal::CheckObjectAccess(access).ok()) {
+      return util::Result::Fail(util::ErrLogicArgs, "group \"%s\" is not known to the system",
+                                access.M_Group.c_str());
+    }
+    util::Result r = StartTraceReader(link.substr(0, underscore), access);
     if (r.IsError()) return Failed(r);
 
-    M_pLink = util::Ref<xel::DataLinkIpc>::Adopt(new xel::DataLinkIpc());
+    M_pLink = M_Options.M_MakeLink ? M_Options.M_MakeLink(link)
+                                   : util::Ref<xel::DataLinkIpc>::Adopt(new xel::DataLinkIpc());
+    M_pLink->SetObjectAccess(access);
     xel::Switch::AttachLink(M_pLink.get());
     Registry().Add(this);
     r = M_pLink->Connect(link, true, 0, kMasterLinkBufferSize, kMasterLinkBufferSize);
@@ -547,6 +563,9 @@ class MasterSession {
   const osal::ProcessExit& Exit() const { return M_Host.exit(); }
   int GreetedProcessId() const { return M_GreetedPid; }
   const std::string& LinkName() const { return M_Options.M_LinkName; }
+  // The handle of the master's side of the link (0 before Start), for conversations of the
+  // caller's own making.
+  uint32_t LinkHandle() const { return M_hLink.load(); }
   bool LinkAlive() const { return M_pLink && M_pLink->IsConnected(); }
   // Lines collected from the trace buffer so far (only without a trace file).
   std::vector<std::string> TraceLines() {
@@ -685,8 +704,8 @@ class MasterSession {
     return util::Result();
   }
 
-  util::Result StartTraceReader(const std::string& key) {
-    util::Result r = util::LogBuffer::Create(key, &M_pTrace);
+  util::Result StartTraceReader(const std::string& key, const osal::ObjectAccess& access) {
+    util::Result r = util::LogBuffer::Create(key, &M_pTrace, access);
     if (r.IsError()) return r;
     if (!M_Options.M_TraceFile.empty() && M_Options.M_TraceFile != "-") {
       M_pTraceOut = std::fopen(M_Options.M_TraceFile.c_str(), "w");

@@ -98,6 +98,9 @@ void PrintUsage(FILE* out) {
       "  --trace-level N       master trace level of the plug-in (default 10)\n"
       "  --trace-file FILE     write the plug-in's trace lines to FILE (\"-\": stderr)\n"
       "  --link NAME           link name KEY_suffix (default: made from the process id)\n"
+      "  --group NAME          let the members of group NAME open the link and the trace\n"
+      "                        buffer too, for a plug-in under another account of that group\n"
+      "                        (default: only this account may)\n"
       "  --workdir DIR         working directory of the plug-in process\n"
       "  --timeout MS          time to wait for each answer (default 30000)\n"
       "  -h, --help            print this help and exit\n"
@@ -209,6 +212,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
       o->M_Master.M_TraceFile = v;
     } else if (a == "--link") {
       o->M_Master.M_LinkName = v;
+    } else if (a == "--group") {
+      o->M_Master.M_AccessGroup = v;
     } else if (a == "--workdir") {
       o->M_Master.M_WorkingDir = v;
     } else {

@@ -1,10 +1,11 @@
 // xeltrace: the platform's trace collector for a trace key, for running the plug-in alone.
 //
-//   xeltrace KEY [--once] [--out FILE]
+//   xeltrace KEY [--once] [--out FILE] [--group NAME]
 //
-// Creates the shared trace buffer of KEY and prints its lines as they arrive until Ctrl-C
-// (or a break or termination request). With --once it drains what is in the buffer (opening
-// the key's buffer when it already exists) and exits.
+// Creates the shared trace buffer of KEY (for this account and, with --group, that group's
+// members) and prints its lines as they arrive until Ctrl-C (or a break or termination
+// request). With --once it drains what is in the buffer (opening the key's buffer when it
+// already exists) and exits.
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "osal/Process.h"
+#include "osal/SharedMemory.h"
 #include "util/LogBuffer.h"
 
 namespace {
@@ -24,7 +26,7 @@ void OnInterrupt() { g_bStop.store(true); }
 // The help text; on standard output for --help, on standard error after a wrong call.
 int Usage(FILE* out, int exitCode) {
   fprintf(out,
-          "Usage: xeltrace KEY [--once] [--out FILE]\n"
+          "Usage: xeltrace KEY [--once] [--out FILE] [--group NAME]\n"
           "Collects the trace lines of the plug-ins whose link name is KEY_suffix, the way the\n"
           "platform's trace collector does: creates the shared trace buffer of KEY and prints its\n"
           "lines as they arrive, until Ctrl-C (or a break or termination request). Each line\n"
@@ -37,6 +39,9 @@ int Usage(FILE* out, int exitCode) {
           "  --once        print what the buffer holds now and exit; opens the buffer of KEY\n"
           "                when it exists already\n"
           "  --out FILE    write the lines to FILE instead of standard output\n"
+          "  --group NAME  let the members of group NAME write into the buffer too, for a\n"
+          "                plug-in under another account of that group (default: only this\n"
+          "                account may)\n"
           "  -h, --help    print this help and exit\n"
           "\n"
           "Exit status:\n"
@@ -57,6 +62,7 @@ int main(int argc, char** argv) {
 
   std::string key;
   std::string out_path;
+  velmora::osal::ObjectAccess access;
   bool once = false;
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
@@ -65,6 +71,8 @@ int main(int argc, char** argv) {
       once = true;
     } else if (strcmp(argv[i], "--out") == 0 && i + 1 < argc) {
       out_path = argv[++i];
+    } else if (strcmp(argv[i], "--group") == 0 && i + 1 < argc) {
+      access.M_Group = argv[++i];
     } else if (argv[i][0] == '-' || !key.empty()) {
       return Usage(stderr, 2);
     } else {
@@ -74,6 +82,10 @@ int main(int argc, char** argv) {
   // The key is the part of a link name before its first underscore.
   if (key.empty() || key.find('_') != std::string::npos) return Usage(stderr, 2);
 
+  if (!velmora::osal::CheckObjectAccess(access).ok()) {
+    fprintf(stderr, "xeltrace: group \"%s\" is not known to the system\n", access.M_Group.c_str());
+    return 2;
+  }
   FILE* out = stdout;
   if (!out_path.empty()) {
     out = fopen(out_path.c_str(), "w");
@@ -84,7 +96,7 @@ int main(int argc, char** argv) {
   }
 
   Ref<LogBuffer> buffer;
-  Result r = LogBuffer::Create(key, &buffer);
+  Result r = LogBuffer::Create(key, &buffer, access);
   if (r.IsError() && once && r.Category() == ErrObjExist) r = LogBuffer::Open(key, &buffer);
   if (r.IsError()) {
     fprintf(stderr, "xeltrace: cannot create the trace buffer of %s: %s\n", key.c_str(),

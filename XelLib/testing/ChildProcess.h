@@ -15,6 +15,7 @@
 
 #include "osal/Process.h"
 #include "osal/System.h"
+#include "osal/WaitHandle.h"
 
 namespace velmora::testing {
 
@@ -24,6 +25,17 @@ using ChildModeFn = int (*)(const std::vector<std::string>& args);
 inline void ChildSay(const std::string& text) {
   std::fputs((text + "\n").c_str(), stdout);
   std::fflush(stdout);
+}
+
+// For a child mode that waits to be killed: never returns, but ends the child once its parent
+// has gone without killing it (a crash, or a test runner's time-out), so that nothing is
+// left running. A line to the parent every second fails once nobody reads the pipe any more
+// (POSIX ends the writer with SIGPIPE; on Windows the write fails).
+[[noreturn]] inline void ChildWaitToBeKilled() {
+  for (;;) {
+    osal::SleepMs(1000);
+    if (std::fputs(".\n", stdout) < 0 || std::fflush(stdout) != 0) osal::TerminateProcess(0);
+  }
 }
 
 // Runs fn and ends the process when it was started for this mode; otherwise does nothing.

@@ -43,9 +43,11 @@ class LogBuffer : public HandleObject {
   // must be 2 (else ErrWrongFormat "Invalid Version of LogBuffer %i"). On failure nothing
   // stays open.
   static Result Open(std::string_view key, Ref<LogBuffer>* buffer);
-  // Creates the buffer of key (the collector's side): empty, version 2. The names are
-  // removed when the buffer is destroyed.
-  static Result Create(std::string_view key, Ref<LogBuffer>* buffer);
+  // Creates the buffer of key (the collector's side): empty, version 2, accessible to this
+  // account and access's group only. The names are removed when the buffer is destroyed; a
+  // collector that was killed leaves names that the next creator takes over.
+  static Result Create(std::string_view key, Ref<LogBuffer>* buffer,
+                       const osal::ObjectAccess& access = {});
 
   // One attempt to write record as a line: waits up to wait_ms for the mutex, prefixes
   // the slot header and, when *skipped > 0, the skipped-lines note (resetting *skipped).
@@ -65,10 +67,9 @@ class LogBuffer : public HandleObject {
   uint32_t Version() const { return Word(0).load(std::memory_order_relaxed); }
 
   // Drops the buffer's handle (if it has one): writers stop finding it; the objects close
-  // with the last reference.
-  void Close() {
-    if (GetHandle() != 0) InvalidateHandle();
-  }
+  // with the last reference. An opener whose collector has died removes the names it left
+  // behind (POSIX), so that they do not outlive both processes.
+  void Close();
 
  private:
   LogBuffer() = default;

@@ -19,9 +19,14 @@ namespace velmora::xel {
 // The accepting side is made by the switch's server thread through Accept(first block).
 // The link's receive thread is the only producer of the queue, the connection's user the
 // only consumer (one thread per direction, as for every Connection). The destructor
-// disconnects: the peer is told and unread blocks are freed.
+// disconnects: the peer is told and unread blocks are freed. A peer that sends more than
+// kMaxQueuedBytes ahead of the reader (more than any one message may hold) has the
+// conversation ended: the queue cannot grow without bound.
 class ConnectionPtp : public Connection {
  public:
+  // Content bytes that may wait unread in the queue: a whole message of the largest size.
+  static constexpr int64_t kMaxQueuedBytes = 0x40000000 + 4000;
+
   ConnectionPtp();
   ~ConnectionPtp() override;
   const char* ClassName() const override { return "ConnectionPtp"; }
@@ -73,7 +78,8 @@ class ConnectionPtp : public Connection {
   };
 
   util::Result CreateWakeup();
-  void Enqueue(MessageBlock* pBlock);
+  // False (and the block not taken) when the queue is full.
+  bool Enqueue(MessageBlock* pBlock);
   void Wakeup();
   // True while the link the end point uses is still connected.
   bool LinkAlive() const;
@@ -84,6 +90,7 @@ class ConnectionPtp : public Connection {
   MessageBlock* M_pFirst = nullptr;
   MessageBlock* M_pLast = nullptr;
   int M_QueueLength = 0;
+  int64_t M_QueuedBytes = 0;
   std::unique_ptr<osal::Event> M_pWakeup;  // auto-reset; made by Connect/Accept
 };
 

@@ -16,7 +16,11 @@ namespace velmora::xel {
 // memory holding two ring buffers (one per direction), a named mutex per side that the
 // side holds for its lifetime (the other side learns of its death through it) and a named
 // event per side that it signals to wake the other. docs/datalink.md describes the names,
-// layout and protocol. The master creates the objects; the slave opens them.
+// layout and protocol. The master creates the objects, accessible to its own account and an
+// optional group (SetObjectAccess); the slave opens them and refuses objects that every
+// account may write. A side that notices the other's death removes the names the dead
+// master left behind (POSIX). Received blocks are checked before use: a peer that writes
+// anything into the ring ends the link, never this process.
 //
 // Send and Receive are called by the send and receive threads of DataLink only; a peer
 // whose process ends is noticed within about one second.
@@ -41,6 +45,10 @@ class DataLinkIpc : public DataLink {
   DataLinkIpc();
   ~DataLinkIpc() override;
   const char* ClassName() const override { return "DataLinkIpc"; }
+
+  // Who besides this account may open the objects the master creates (before Connect;
+  // default: nobody).
+  void SetObjectAccess(const osal::ObjectAccess& access) { M_Access = access; }
 
   // Buffer size actually used for a requested size (at least 8128, multiple of 4).
   static uint32_t EffectiveBufferSize(uint32_t requested);
@@ -78,7 +86,10 @@ class DataLinkIpc : public DataLink {
   uint64_t WaitGeneration();
   // True when the peer's mutex could be taken: its process has closed the link or died.
   bool ProbePeerGone();
+  // Removes the names of the link's objects whose creator has ended (a dead master's).
+  void RemoveAbandonedNames();
 
+  osal::ObjectAccess M_Access;
   osal::SharedMemory M_Memory;
   osal::NamedMutex M_MutexM;
   osal::NamedMutex M_MutexS;

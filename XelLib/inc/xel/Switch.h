@@ -14,12 +14,17 @@ class EndPoint;
 // The process-wide switch. A table of kBuckets chains maps (channel, link handle) to the
 // registered end point; the bucket is (channel + link handle) mod kBuckets. A block for
 // which no end point is registered goes to the default end point, which starts a server
-// thread when the block opens a conversation and drops it otherwise.
+// thread when the block opens a conversation and drops it otherwise. At most
+// kMaxServerThreads conversations are served at once: a peer that opens more has the
+// further ones dropped, as when a thread cannot be started.
 //
 // Everything runs under GlobalLock(). All functions are thread-safe.
 class Switch {
  public:
   static constexpr uint32_t kBuckets = 4096;
+  // Each thread reserves its stack (2 MiB on Windows): more would crowd the address space of
+  // a 32-bit plug-in.
+  static constexpr int kMaxServerThreads = 256;
 
   Switch() = delete;
 

@@ -24,7 +24,7 @@ XEL_CHILD_MODE(hold_mutex) {
   NamedMutex mutex;
   if (!mutex.Open(args.at(0)).ok() || !mutex.Acquire(5000).ok()) return 2;
   ChildSay("locked");
-  for (;;) velmora::osal::SleepMs(1000);
+  velmora::testing::ChildWaitToBeKilled();
 }
 
 // Child: writes its second argument into the named shared memory.
@@ -54,7 +54,7 @@ XEL_CHILD_MODE(create_and_die) {
     return 2;
   }
   ChildSay("created");
-  for (;;) velmora::osal::SleepMs(1000);
+  velmora::testing::ChildWaitToBeKilled();
 }
 
 }  // namespace
@@ -126,28 +126,83 @@ TEST(SharedMemoryTest, ChildWritesParentReads) {
   EXPECT_STREQ(static_cast<const char*>(memory.data()), "written by child");
 }
 
-TEST(SharedMemoryTest, NamesOfAKilledCreatorCanBeCreatedAgain) {
-  std::string base = UniqueName("leftover");
+TEST(SharedMemoryTest, ALiveCreatorKeepsItsNamesAKilledCreatorsNamesGo) {
+  const std::string base = UniqueName("leftover");
+  const std::string names[] = {base + "_Mem", base + "_Mutex", base + "_Event"};
   ChildProcess child;
   ASSERT_TRUE(child.Start("create_and_die", {base}));
   std::string line;
   ASSERT_TRUE(child.ReadLine(&line, 10000));
   ASSERT_EQ(line, "created");
-  child.Kill();
-  int exit_code = 0;
-  ASSERT_TRUE(child.Wait(10000, &exit_code));
 
-  // POSIX keeps the three names and removes them here; Windows dropped them with the
-  // process. Either way they can be created again.
-  int removed = RemoveLeftoverNamedObjects(base);
-  EXPECT_TRUE(removed == 0 || removed == 3) << removed;
   SharedMemory memory;
   NamedMutex mutex;
   NamedEvent event;
-  EXPECT_TRUE(memory.Create(base + "_Mem", 64).ok());
-  EXPECT_TRUE(mutex.Create(base + "_Mutex").ok());
-  EXPECT_TRUE(event.Create(base + "_Event", false).ok());
-  EXPECT_EQ(RemoveLeftoverNamedObjects(UniqueName("none")), 0);
+  EXPECT_TRUE(memory.Create(names[0], 64).Is(ErrorKind::kExists));
+  EXPECT_TRUE(mutex.Create(names[1]).Is(ErrorKind::kExists));
+  EXPECT_TRUE(event.Create(names[2], false).Is(ErrorKind::kExists));
+  EXPECT_EQ(RemoveLeftoverNamedObjects(base), 0);
+  ASSERT_TRUE(memory.Open(names[0]).ok());
+  ASSERT_TRUE(mutex.Open(names[1]).ok());
+  ASSERT_TRUE(event.Open(names[2]).ok());
+  EXPECT_FALSE(memory.RemoveNameIfAbandoned() || mutex.RemoveNameIfAbandoned() ||
+               event.RemoveNameIfAbandoned())
+      << "a live creator's name was removed";
+
+  child.Kill();
+  int exit_code = 0;
+  ASSERT_TRUE(child.Wait(10000, &exit_code));
+  // The openers that notice the death remove the names (POSIX); Windows drops them with the
+  // last handle. Either way nobody finds them afterwards.
+  (void)memory.RemoveNameIfAbandoned();
+  (void)mutex.RemoveNameIfAbandoned();
+  (void)event.RemoveNameIfAbandoned();
+  memory.Close();
+  mutex.Close();
+  event.Close();
+  EXPECT_TRUE(memory.Open(names[0]).Is(ErrorKind::kNotFound));
+  EXPECT_TRUE(mutex.Open(names[1]).Is(ErrorKind::kNotFound));
+  EXPECT_TRUE(event.Open(names[2]).Is(ErrorKind::kNotFound));
+
+  // Without anyone to notice, the next creator of a name takes it over.
+  ChildProcess second;
+  ASSERT_TRUE(second.Start("create_and_die", {base}));
+  ASSERT_TRUE(second.ReadLine(&line, 10000));
+  second.Kill();
+  ASSERT_TRUE(second.Wait(10000, &exit_code));
+  EXPECT_TRUE(memory.Create(names[0], 64).ok());
+  EXPECT_TRUE(mutex.Create(names[1]).ok());
+  EXPECT_TRUE(event.Create(names[2], false).ok());
+  EXPECT_EQ(RemoveLeftoverNamedObjects(base), 0) << "the new creator's names must stay";
+  SharedMemory opener;
+  EXPECT_TRUE(opener.Open(names[0]).ok());
+}
+
+TEST(SharedMemoryTest, OpenersLearnWhetherEveryAccountMayWrite) {
+  for (bool any : {false, true}) {
+    SCOPED_TRACE(any ? "every account" : "owner only");
+    const std::string base = UniqueName("acl");
+    ObjectAccess access;
+    access.M_bAnyAccount = any;
+    SharedMemory memory, memory_opener;
+    NamedMutex mutex, mutex_opener;
+    NamedEvent event, event_opener;
+    ASSERT_TRUE(memory.Create(base + "_Mem", 64, access).ok());
+    ASSERT_TRUE(mutex.Create(base + "_Mutex", false, access).ok());
+    ASSERT_TRUE(event.Create(base + "_Event", false, false, access).ok());
+    ASSERT_TRUE(memory_opener.Open(base + "_Mem").ok());
+    ASSERT_TRUE(mutex_opener.Open(base + "_Mutex").ok());
+    ASSERT_TRUE(event_opener.Open(base + "_Event").ok());
+    EXPECT_EQ(memory_opener.AnyAccountMayWrite(), any);
+    EXPECT_EQ(mutex_opener.AnyAccountMayWrite(), any);
+    EXPECT_EQ(event_opener.AnyAccountMayWrite(), any);
+  }
+  ObjectAccess unknown;
+  unknown.M_Group = "xel-no-such-group-" + std::to_string(CurrentProcessId());
+  EXPECT_TRUE(CheckObjectAccess(unknown).Is(ErrorKind::kNotFound));
+  SharedMemory memory;
+  EXPECT_TRUE(memory.Create(UniqueName("badgroup"), 64, unknown).Is(ErrorKind::kNotFound));
+  EXPECT_TRUE(CheckObjectAccess(ObjectAccess()).ok());
 }
 
 TEST(NamedMutexTest, OwnershipTimeoutsAndRelease) {

@@ -86,16 +86,17 @@ Result LogBuffer::Open(std::string_view key, Ref<LogBuffer>* buffer) {
   return Result();
 }
 
-Result LogBuffer::Create(std::string_view key, Ref<LogBuffer>* buffer) {
+Result LogBuffer::Create(std::string_view key, Ref<LogBuffer>* buffer,
+                         const osal::ObjectAccess& access) {
   Ref<LogBuffer> b = Ref<LogBuffer>::Adopt(new LogBuffer);
   std::string name = MutexName(key);
-  osal::Status s = b->M_Mutex.Create(name);
+  osal::Status s = b->M_Mutex.Create(name, false, access);
   if (!s.ok()) return Failed("Create of mutex", name, s);
   name = MemoryName(key);
-  s = b->M_Memory.Create(name, kTotalSize);
+  s = b->M_Memory.Create(name, kTotalSize, access);
   if (!s.ok()) return Failed("Create of shared memory", name, s);
   name = EventName(key);
-  s = b->M_Event.Create(name, false);
+  s = b->M_Event.Create(name, false, false, access);
   if (!s.ok()) return Failed("Create of event", name, s);
   memset(b->M_Memory.data(), 0, kTotalSize);
   // The version goes in last: an opener that sees 2 finds a consistent header.
@@ -160,6 +161,14 @@ Result LogBuffer::Read(std::vector<std::string>* lines, uint32_t wait_ms) {
   Word(1).store(read, std::memory_order_release);
   (void)M_Mutex.Release();
   return Result();
+}
+
+void LogBuffer::Close() {
+  if (GetHandle() != 0) InvalidateHandle();
+  // Only the names of a creator that has ended go; a live collector keeps its own.
+  (void)M_Mutex.RemoveNameIfAbandoned();
+  (void)M_Memory.RemoveNameIfAbandoned();
+  (void)M_Event.RemoveNameIfAbandoned();
 }
 
 bool LogBuffer::WaitForLines(uint32_t timeout_ms) { return M_Event.Wait(timeout_ms).ok(); }

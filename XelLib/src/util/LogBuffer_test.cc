@@ -13,6 +13,7 @@
 #include "ChildProcess.h"
 #include "osal/System.h"
 #include "osal/Thread.h"
+#include "osal/WaitHandle.h"
 
 namespace velmora::util {
 namespace {
@@ -151,6 +152,44 @@ TEST(LogBuffer, FullBufferIsRetriedThenSkippedAndReportedInTheNextLine) {
   EXPECT_NE(lines[0].find(") {2 trace lines skipped} after"), std::string::npos) << lines[0];
   EXPECT_EQ(lines[1].find("skipped"), std::string::npos) << lines[1];
   EXPECT_EQ(LogWriterBuffer::SkippedLines(), 0);
+}
+
+// Creates the buffer of the key as a collector does, says "created" and waits to be killed.
+XEL_CHILD_MODE(collector_dies) {
+  Ref<LogBuffer> buffer;
+  if (args.empty() || LogBuffer::Create(args[0], &buffer).IsError()) return 2;
+  testing::ChildSay("created");
+  testing::ChildWaitToBeKilled();
+}
+
+TEST(LogBufferCrossProcess, AKilledCollectorsBufferGoesWithThePluginOrTheNextCollector) {
+  for (bool bPluginOpen : {true, false}) {
+    SCOPED_TRACE(bPluginOpen ? "the plug-in closes its key" : "the next collector");
+    const std::string key = UniqueKey();
+    testing::ChildProcess collector;
+    ASSERT_TRUE(collector.Start("collector_dies", {key}));
+    std::string line;
+    ASSERT_TRUE(collector.ReadLine(&line, 10000));
+    if (bPluginOpen) {
+      ASSERT_TRUE(OpenTraceKey(key).IsSuccess());
+    }
+    Ref<LogBuffer> second;
+    EXPECT_EQ(LogBuffer::Create(key, &second).Category(), ErrObjExist) << "the live one's";
+    collector.Kill();
+    ASSERT_NE(ExitCode(collector, 10000), 0);
+    if (bPluginOpen) {
+      TraceUnconditional("after the collector died");
+      CloseTraceKey();
+      osal::NamedMutex mutex;
+      osal::SharedMemory memory;
+      osal::NamedEvent event;
+      EXPECT_TRUE(mutex.Open(LogBuffer::MutexName(key)).Is(osal::ErrorKind::kNotFound));
+      EXPECT_TRUE(memory.Open(LogBuffer::MemoryName(key)).Is(osal::ErrorKind::kNotFound));
+      EXPECT_TRUE(event.Open(LogBuffer::EventName(key)).Is(osal::ErrorKind::kNotFound));
+    } else {
+      EXPECT_TRUE(LogBuffer::Create(key, &second).IsSuccess());
+    }
+  }
 }
 
 TEST(LogBuffer, VersionOtherThanTwoIsRefused) {

@@ -34,8 +34,18 @@ ConnectionPtp::ConnectionPtp() = default;
 ConnectionPtp::~ConnectionPtp() { Disconnect(); }
 
 void ConnectionPtp::PtpEndPoint::OnReceive(MessageBlock* pBlock) {
-  M_pConn->Enqueue(pBlock);
-  M_pConn->Wakeup();
+  if (M_pConn->Enqueue(pBlock)) {
+    M_pConn->Wakeup();
+    return;
+  }
+  // The peer sends far ahead of what this side reads (or a message that never ends to a
+  // reader that has stopped): the conversation is refused rather than kept in memory.
+  XEL_TRACE_OBJ(this, util::General_Warning,
+                "Conversation %x/%x refused: more than %i bytes received and not read", Link(),
+                Channel(), static_cast<int>(kMaxQueuedBytes));
+  MessageBlock::Free(pBlock);
+  M_pConn->FreeQueue();
+  Disconnect(Reason_Local);
 }
 
 void ConnectionPtp::PtpEndPoint::OnDisconnect(int /*reason*/) { M_pConn->Wakeup(); }
@@ -69,13 +79,15 @@ Result ConnectionPtp::Accept(MessageBlock* pFirstBlock) {
   res = M_EndPoint.EpConnect(pFirstBlock->M_hLink, pFirstBlock->M_Channel,
                              EndPoint::EpState_Connected);
   if (res.IsError()) return res;
-  Enqueue(pFirstBlock);
+  (void)Enqueue(pFirstBlock);  // an empty queue takes any block
   Wakeup();
   return res;
 }
 
-void ConnectionPtp::Enqueue(MessageBlock* pBlock) {
+bool ConnectionPtp::Enqueue(MessageBlock* pBlock) {
   osal::ScopedLock lock(M_Lock);
+  if (M_QueuedBytes + pBlock->M_Length > kMaxQueuedBytes) return false;
+  M_QueuedBytes += pBlock->M_Length;
   pBlock->pNext = nullptr;
   pBlock->pPrev = M_pLast;
   if (M_pLast) {
@@ -85,6 +97,7 @@ void ConnectionPtp::Enqueue(MessageBlock* pBlock) {
   }
   M_pLast = pBlock;
   ++M_QueueLength;
+  return true;
 }
 
 void ConnectionPtp::Wakeup() {
@@ -148,6 +161,7 @@ Result ConnectionPtp::Receive(uint32_t timeoutMs, bool stopAtNewMessage, Message
             M_pLast = nullptr;
           }
           --M_QueueLength;
+          M_QueuedBytes -= pBlock->M_Length;
           pBlock->pNext = pBlock->pPrev = nullptr;
           *ppBlock = pBlock;
         }
@@ -193,6 +207,7 @@ void ConnectionPtp::FreeQueue() {
     pBlock = M_pFirst;
     M_pFirst = M_pLast = nullptr;
     M_QueueLength = 0;
+    M_QueuedBytes = 0;
   }
   while (pBlock != nullptr) {
     MessageBlock* pNext = pBlock->pNext;

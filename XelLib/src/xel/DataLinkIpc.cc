@@ -83,9 +83,10 @@ Result IpcError(uint32_t category, const char* fmt, ...) {
 }
 
 Result ObjectError(const char* what, const std::string& name, const osal::Status& st) {
-  const uint32_t category = st.Is(osal::ErrorKind::kNotFound) ? util::ErrObjNotExist
-                            : st.Is(osal::ErrorKind::kExists) ? util::ErrObjExist
-                                                              : util::ErrResource;
+  const uint32_t category = st.Is(osal::ErrorKind::kNotFound)       ? util::ErrObjNotExist
+                            : st.Is(osal::ErrorKind::kExists)       ? util::ErrObjExist
+                            : st.Is(osal::ErrorKind::kAccessDenied) ? util::ErrPermission
+                                                                    : util::ErrResource;
   return IpcError(category, "%s %s failed (%i: %s)", what, name.c_str(), st.code(),
                   st.Text().c_str());
 }
@@ -146,7 +147,7 @@ Result DataLinkIpc::ConnectAsMaster(const std::string& name, uint32_t rxSize, ui
     osal::Status st;
     if (!M_bOwnMutexHeld) {
       const std::string mutexName = ObjectName(name, "MutexM");
-      st = M_MutexM.Create(mutexName, true);
+      st = M_MutexM.Create(mutexName, true, M_Access);
       if (!st.ok()) {
         res = ObjectError("Create mutex", mutexName, st);
         break;
@@ -154,7 +155,7 @@ Result DataLinkIpc::ConnectAsMaster(const std::string& name, uint32_t rxSize, ui
       M_bOwnMutexHeld = true;
     }
     const std::string memName = ObjectName(name, "Mem");
-    st = M_Memory.Create(memName, total);
+    st = M_Memory.Create(memName, total, M_Access);
     if (st.Is(osal::ErrorKind::kExists)) {
       res = IpcError(util::ErrObjExist, "Shared Memory %s already exists", memName.c_str());
       break;
@@ -172,7 +173,8 @@ Result DataLinkIpc::ConnectAsMaster(const std::string& name, uint32_t rxSize, ui
                          {nullptr, &M_EventS, "EventS"}};
     for (const auto& o : objects) {
       const std::string objName = ObjectName(name, o.suffix);
-      st = o.pMutex ? o.pMutex->Create(objName, false) : o.pEvent->Create(objName, false, false);
+      st = o.pMutex ? o.pMutex->Create(objName, false, M_Access)
+                    : o.pEvent->Create(objName, false, false, M_Access);
       if (!st.ok()) {
         res = ObjectError(o.pMutex ? "Create mutex" : "Create event", objName, st);
         break;
@@ -234,6 +236,22 @@ Result DataLinkIpc::OpenObjects(const std::string& name) {
     const std::string objName = ObjectName(name, suffix);
     st = pEvent->Open(objName);
     if (!st.ok()) return ObjectError("Open event", objName, st);
+  }
+  // Whoever may write the link may inject requests that run with this process's rights.
+  const struct {
+    bool bAny;
+    const char* suffix;
+  } checks[] = {{M_Memory.AnyAccountMayWrite(), "Mem"},
+                {M_MutexM.AnyAccountMayWrite(), "MutexM"},
+                {M_MutexS.AnyAccountMayWrite(), "MutexS"},
+                {M_EventM.AnyAccountMayWrite(), "EventM"},
+                {M_EventS.AnyAccountMayWrite(), "EventS"}};
+  for (const auto& c : checks) {
+    if (c.bAny) {
+      return IpcError(util::ErrPermission,
+                      "IPC Buffer: %s may be written by any account - link refused",
+                      ObjectName(name, c.suffix).c_str());
+    }
   }
   return Result();
 }
@@ -344,6 +362,15 @@ uint64_t DataLinkIpc::WaitGeneration() {
   return M_WaitGeneration;
 }
 
+void DataLinkIpc::RemoveAbandonedNames() {
+  // Only names whose creator has ended go: a live master's (or a new master's) stay.
+  (void)M_Memory.RemoveNameIfAbandoned();
+  (void)M_MutexM.RemoveNameIfAbandoned();
+  (void)M_MutexS.RemoveNameIfAbandoned();
+  (void)M_EventM.RemoveNameIfAbandoned();
+  (void)M_EventS.RemoveNameIfAbandoned();
+}
+
 bool DataLinkIpc::ProbePeerGone() {
   const osal::Status st = M_pPeerMutex->Acquire(0);
   if (st.ok() || st.Is(osal::ErrorKind::kAbandoned)) {
@@ -381,6 +408,9 @@ DataLinkIpc::WaitOutcome DataLinkIpc::WaitForPeer(uint64_t generation) {
     bSignalled = M_pPeerEvent->Wait(kWaitSliceMs).ok();
     if (!bSignalled && bProbe) bGone = ProbePeerGone();
   }
+  // A master that died cannot remove its names; the side that notices does, so that they do
+  // not pile up (Windows drops them with the last handle by itself).
+  if (bGone && !M_bPeerGone.load()) RemoveAbandonedNames();
   std::lock_guard<std::mutex> lock(M_WaitMutex);
   M_bLeaderWaiting = false;
   ++M_WaitGeneration;
@@ -500,9 +530,11 @@ Result DataLinkIpc::Receive(MessageBlock* pBlock) {
   uint32_t* const pQ = rq.pHeader;
   Result res;
   for (;;) {
+    // The peer can write every word of the memory, this side's read index included: both
+    // indices are checked before they address anything.
     const uint32_t r = Load(&pQ[Q_ReadIndex], std::memory_order_relaxed);
     uint32_t w = Load(&pQ[Q_WriteIndex]);
-    if (w >= rq.size || w % 4 != 0 || r >= rq.size) {
+    if (w >= rq.size || w % 4 != 0 || r >= rq.size || r % 4 != 0) {
       res = IpcError(util::ErrIntern, "Bad ring index (write %i, read %i) in the read queue",
                      static_cast<int>(w), static_cast<int>(r));
       break;
@@ -533,6 +565,13 @@ Result DataLinkIpc::Receive(MessageBlock* pBlock) {
     uint32_t header[Blk_Words];
     std::memcpy(header, pAt, sizeof(uint32_t));
     if (header[Blk_Magic] == kWrapMarker) {
+      // A writer wraps only after placing the next block at the start, before this index;
+      // a marker anywhere else would send the reader round in circles.
+      if (w >= r) {
+        res = IpcError(util::ErrIntern, "Wrap marker at %i received while the write index is %i",
+                       static_cast<int>(r), static_cast<int>(w));
+        break;
+      }
       Store(&pQ[Q_ReadIndex], 0);
       continue;
     }
@@ -540,9 +579,11 @@ Result DataLinkIpc::Receive(MessageBlock* pBlock) {
       res = IpcError(util::ErrIntern, "Block with bad id 0x%x received", header[Blk_Magic]);
       break;
     }
-    if (rq.size - r < kBlockHeaderSize) {
-      res = IpcError(util::ErrIntern, "Block with bad size (%i < %i+%i) received",
-                     static_cast<int>(rq.size - r), static_cast<int>(kBlockHeaderSize), 0);
+    if (rq.size - r < kBlockHeaderSize || (w > r && w - r < kBlockHeaderSize)) {
+      res = IpcError(util::ErrIntern,
+                     "Block at %i with size %i runs past the ring (size %i, write index %i)",
+                     static_cast<int>(r), static_cast<int>(kBlockHeaderSize),
+                     static_cast<int>(rq.size), static_cast<int>(w));
       break;
     }
     std::memcpy(header, pAt, sizeof header);
@@ -565,11 +606,14 @@ Result DataLinkIpc::Receive(MessageBlock* pBlock) {
                      static_cast<int>(length));
       break;
     }
-    // A block must end before the buffer does (a wrap marker always fits after it).
-    if (blockSize % 4 != 0 || uint64_t{r} + blockSize + 4 > rq.size) {
-      res =
-          IpcError(util::ErrIntern, "Block with bad size (%i < %i+%i) received",
-                   static_cast<int>(blockSize), static_cast<int>(r), static_cast<int>(rq.size - r));
+    // A block must end before the buffer does (a wrap marker always fits after it), and
+    // before the write index when that lies ahead: the rest has not been written.
+    const uint64_t end = uint64_t{r} + blockSize;
+    if (blockSize % 4 != 0 || end + 4 > rq.size || (w > r && end > w)) {
+      res = IpcError(util::ErrIntern,
+                     "Block at %i with size %i runs past the ring (size %i, write index %i)",
+                     static_cast<int>(r), static_cast<int>(blockSize), static_cast<int>(rq.size),
+                     static_cast<int>(w));
       break;
     }
     pBlock->M_Channel = header[Blk_Channel];

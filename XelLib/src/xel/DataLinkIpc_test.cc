@@ -16,6 +16,7 @@
 
 #include "ChildProcess.h"
 #include "ResultMatchers.h"
+#include "osal/Logon.h"
 #include "osal/SharedMemory.h"
 #include "osal/System.h"
 #include "osal/WaitHandle.h"
@@ -39,9 +40,20 @@ std::string UniqueLinkName(const char* tag) {
          std::to_string(++counter);
 }
 
-// A killed master leaves its named objects behind; remove them so runs do not accumulate.
-void RemoveLeftovers(const std::string& linkName) {
-  osal::RemoveLeftoverNamedObjects(std::string(DataLinkIpc::kNamePrefix) + "_" + linkName + "_");
+// The link's objects that can still be opened by name ("" when none can).
+std::string OpenableObjects(const std::string& linkName) {
+  std::string found;
+  for (const char* suffix : {"Mem", "MutexM", "MutexS", "EventM", "EventS"}) {
+    const std::string name = DataLinkIpc::ObjectName(linkName, suffix);
+    osal::SharedMemory memory;
+    osal::NamedMutex mutex;
+    osal::NamedEvent event;
+    const bool bOpened = suffix[0] == 'M' && suffix[1] == 'e'     ? memory.Open(name).ok()
+                         : std::string(suffix).find("Mutex") == 0 ? mutex.Open(name).ok()
+                                                                  : event.Open(name).ok();
+    if (bOpened) found += std::string(found.empty() ? "" : " ") + suffix;
+  }
+  return found;
 }
 
 void Fill(MessageBlock* p, uint32_t length, uint32_t seed) {
@@ -138,7 +150,7 @@ XEL_CHILD_MODE(link_hold) {
     return 2;
   }
   ChildSay("ready");
-  for (;;) osal::SleepMs(1000);
+  velmora::testing::ChildWaitToBeKilled();
 }
 
 TEST(DataLinkIpcCrossProcess, BlocksOfEverySizeTravelBothWaysWithContentAndOrder) {
@@ -191,9 +203,37 @@ TEST(DataLinkIpcCrossProcess, SlaveReportsKilledMasterWithinTwoSeconds) {
   child.Kill();
   const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(link->WaitForLinkDown(2000));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+  const auto noticed = std::chrono::steady_clock::now();
+  EXPECT_LT(noticed - start, std::chrono::milliseconds(2000));
+  // The dead master's objects go with the slave that noticed (POSIX removes the names at
+  // once, Windows with the last handle): nothing is left for the next master to trip on.
   link->Close();
-  RemoveLeftovers(name);
+  EXPECT_EQ(OpenableObjects(name), "");
+  EXPECT_LT(std::chrono::steady_clock::now() - noticed, std::chrono::milliseconds(1000));
+}
+
+TEST(DataLinkIpcCrossProcess, NextMasterTakesOverTheNamesOfAKilledOne) {
+  const std::string name = UniqueLinkName("take");
+  ChildProcess child;
+  ASSERT_TRUE(child.Start("link_hold", {name, "master"}));
+  std::string line;
+  ASSERT_TRUE(child.ReadLine(&line, 10000));
+  ASSERT_EQ(line, "ready");
+  Ref<DataLinkIpc> second = NewLink();
+  EXPECT_EQ(second->Connect(name, true, 0, kBufferSize, kBufferSize).Category(), util::ErrObjExist)
+      << "a live master's link must stay its own";
+  second->Close();
+
+  child.Kill();
+  int status = 0;
+  ASSERT_TRUE(child.Wait(5000, &status));
+  Ref<DataLinkIpc> master = NewLink();
+  ASSERT_THAT(master->Connect(name, true, 0, kBufferSize, kBufferSize), IsOk());
+  Ref<DataLinkIpc> slave = NewLink();
+  EXPECT_THAT(slave->Connect(name, false, 0, kBufferSize, kBufferSize), IsOk());
+  slave->Close();
+  master->Close();
+  EXPECT_EQ(OpenableObjects(name), "");
 }
 
 TEST(DataLinkIpcCrossProcess, MasterReportsKilledSlaveWithinTwoSeconds) {
@@ -286,6 +326,70 @@ TEST(DataLinkIpcConnect, SlaveWithoutMasterFailsAfterItsTimeOut) {
   EXPECT_EQ(slave->Connect("x", false, 0, kBufferSize, kBufferSize).Category(),
             util::ErrLogicState);
   slave->Close();
+}
+
+TEST(DataLinkIpcConnect, SlaveRefusesALinkThatEveryAccountMayWrite) {
+  for (bool bAny : {false, true}) {
+    const std::string name = UniqueLinkName("acl");
+    Ref<DataLinkIpc> master = NewLink();
+    osal::ObjectAccess access;
+    access.M_bAnyAccount = bAny;
+    master->SetObjectAccess(access);
+    ASSERT_THAT(master->Connect(name, true, 0, kBufferSize, kBufferSize), IsOk());
+    Ref<DataLinkIpc> slave = NewLink();
+    Result res = slave->Connect(name, false, 0, kBufferSize, kBufferSize);
+    slave->Close();
+    master->Close();
+    if (bAny) {
+      EXPECT_EQ(res.Category(), util::ErrPermission);
+      EXPECT_EQ(res.ErrorText(), "IPC Buffer: " + DataLinkIpc::ObjectName(name, "Mem") +
+                                     " may be written by any account - link refused");
+    } else {
+      EXPECT_THAT(res, IsOk());
+    }
+  }
+}
+
+TEST(DataLinkIpcConnect, AnotherAccountReachesTheLinkOnlyThroughItsGroup) {
+  // An account that exists on every Linux system and owns nothing here.
+  osal::LogonToken other;
+  const osal::Status resolved = other.Resolve("nobody");
+  if (!resolved.ok()) {
+    GTEST_SKIP() << "no token for another account without a logon here (" << resolved.Text()
+                 << "); Windows needs a password, and wine does not enforce access lists";
+  }
+  for (bool bGroup : {false, true}) {
+    SCOPED_TRACE(bGroup ? "with the account's group" : "owner only");
+    const std::string name = UniqueLinkName("acc");
+    Ref<DataLinkIpc> master = NewLink();
+    osal::ObjectAccess access;
+    if (bGroup) access.M_Group = std::to_string(other.Gid());
+    master->SetObjectAccess(access);
+    ASSERT_THAT(master->Connect(name, true, 0, kBufferSize, kBufferSize), IsOk());
+    Result res;
+    std::string openable = "-";
+    std::thread([&] {
+      osal::ScopedImpersonation as(other);
+      if (!as.status().ok()) {
+        res = Result::Fail(util::ErrPermission, "cannot impersonate (%s)",
+                           as.status().Text().c_str());
+        return;
+      }
+      openable = OpenableObjects(name);
+      Ref<DataLinkIpc> slave = NewLink();
+      res = slave->Connect(name, false, 0, kBufferSize, kBufferSize);
+      slave->Close();
+    }).join();
+    master->Close();
+    if (res.ErrorText().rfind("cannot impersonate", 0) == 0) GTEST_SKIP() << res.ErrorText();
+    if (bGroup) {
+      EXPECT_THAT(res, IsOk());
+      EXPECT_EQ(openable, "Mem MutexM MutexS EventM EventS");
+    } else {
+      EXPECT_EQ(res.Category(), util::ErrPermission) << res.Text();
+      EXPECT_EQ(openable, "") << "another account could open these while the link was up";
+    }
+  }
 }
 
 // Builds the named objects of a link by hand, to show the slave a header of our making.
@@ -413,26 +517,41 @@ TEST_F(RingTest, MalformedBlocksAreRefusedWithTheirTexts) {
   ASSERT_THAT(SendFilled(4000, 9), IsOk());
   EXPECT_EQ(ReceiveExpect(4000, 9), "");
   uint32_t* q = MasterQueue();
-  const uint32_t at = q[3];
-  uint32_t* block = q + 16 + at / 4;
+  const uint32_t at = q[3];  // 4048; the ring holds 8128 bytes
   struct Case {
     uint32_t magic, size, offset, length;
+    uint32_t published;  // write index the peer publishes
+    uint32_t readIndex;  // the slave's read index, as the peer leaves it
     const char* text;
   };
   const Case cases[] = {
-      {0x12345678, 64, 48, 0, "Block with bad id 0x12345678 received"},
-      {0x1ADAB10C, 64, 40, 0, "Block with bad data offset 40 received"},
-      {0x1ADAB10C, 64, 48, 20, "Block with bad size (64 < 48+20) received"},
-      {0x1ADAB10C, 48 + 4004, 48, 4001, "Block with invalid content len 4001 received"},
+      {0x12345678, 64, 48, 0, at + 64, at, "Block with bad id 0x12345678 received"},
+      {0x1ADAB10C, 64, 40, 0, at + 64, at, "Block with bad data offset 40 received"},
+      {0x1ADAB10C, 64, 48, 20, at + 64, at, "Block with bad size (64 < 48+20) received"},
+      {0x1ADAB10C, 48 + 4004, 48, 4001, 0, at, "Block with invalid content len 4001 received"},
+      {0x1ADAB10C, 4084, 48, 0, 0, at,
+       "Block at 4048 with size 4084 runs past the ring (size 8128, write index 0)"},
+      {0x1ADAB10C, 1000, 48, 0, at + 64, at,
+       "Block at 4048 with size 1000 runs past the ring (size 8128, write index 4112)"},
+      {0x1ADAB10C, 64, 48, 0, at + 16, at,
+       "Block at 4048 with size 48 runs past the ring (size 8128, write index 4064)"},
+      // A wrap marker with nothing written at the start would send the reader round forever.
+      {0x7FFFFFFF, 64, 48, 0, at + 64, at,
+       "Wrap marker at 4048 received while the write index is 4112"},
+      {0x7FFFFFFF, 64, 48, 0, 8, 0, "Wrap marker at 0 received while the write index is 8"},
+      {0x1ADAB10C, 64, 48, 0, at + 64, at + 2,
+       "Bad ring index (write 4112, read 4050) in the read queue"},
   };
   for (const Case& c : cases) {
-    block[0] = c.magic, block[1] = c.size, block[2] = c.offset, block[6] = c.length;
-    q[3] = at + 64;  // publish it
+    uint32_t* b = q + 16 + c.readIndex / 4;
+    b[0] = c.magic, b[1] = c.size, b[2] = c.offset, b[6] = c.length;
+    q[4] = c.readIndex;
+    q[3] = c.published;
     MessageBlock received;
     Result res = M_Slave.Receive(&received);
     EXPECT_EQ(res.Category(), util::ErrIntern);
     EXPECT_EQ(res.ErrorText(), c.text);
-    q[3] = at;
+    q[3] = q[4] = at;
   }
 }
 

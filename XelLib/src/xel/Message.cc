@@ -97,6 +97,21 @@ struct MessageContent {
       MessageBlock::Free(b);
       return Result();
     }
+    if (M_Size + b->M_Length > Message::kMaxSize) {
+      // A message that never ends stops here rather than filling the memory; the rest of
+      // it is left to the conversation, which its reader ends.
+      Result limit = Result::Make(
+          util::ErrLogicLenMax, util::ModIntellNetwork, util::ObjStringStack, util::SevError,
+          "Maximum internal Buffer Size (%i) exceeded during attempt to insert %i Bytes at "
+          "%" PRId64 ".",
+          static_cast<int>(Message::kMaxSize), static_cast<int>(b->M_Length), M_Size);
+      MessageBlock::Free(b);
+      XEL_TRACE("Message", util::General_Warning, "RxFetch Message too long. Set RxError to %s",
+                limit.Text().c_str());
+      M_RxError = limit;
+      DetachInput();
+      return limit;
+    }
     const bool last = (b->M_Flags & Flag_EndMessage) != 0;
     if (b->M_Length > 0) {
       LinkBlock(b);

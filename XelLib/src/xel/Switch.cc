@@ -105,7 +105,10 @@ void Switch::DefaultEndPoint(uint32_t hLink, MessageBlock* pBlock) {
     return;
   }
   pBlock->M_hLink = hLink;
-  util::Ref<ServerThread> pThread = ServerThread::Create(pBlock);
+  // Every conversation holds a thread while it is served; a peer that opens them faster
+  // than they end must not exhaust the process.
+  util::Ref<ServerThread> pThread;
+  if (ServerThread::LiveCount() < kMaxServerThreads) pThread = ServerThread::Create(pBlock);
   if (!pThread || pThread->Start().IsError()) {
     // Without a thread the conversation is never served: the peer sees no answer and
     // its end point is closed with the link or by its own time-out.

@@ -16,6 +16,7 @@
 #include "ResultMatchers.h"
 #include "osal/SharedMemory.h"
 #include "osal/System.h"
+#include "osal/WaitHandle.h"
 #include "util/Trace.h"
 #include "xel/ConnectionPtp.h"
 #include "xel/DataLinkIpc.h"
@@ -299,6 +300,48 @@ TEST(DefaultEndPoint, DropsBlocksThatDoNotOpenAConversation) {
   EXPECT_EQ(lines[1].id, util::General_Warning);
   EXPECT_EQ(MessageBlock::LiveBlocks(), base);
   EXPECT_EQ(ServerThread::LiveCount(), threads);
+}
+
+// A peer that sends far more than its reader takes, on one conversation: the conversation is
+// refused once a whole message of the largest size waits unread, and its memory comes back.
+TEST(DefaultEndPoint, APeerFarAheadOfItsReaderHasTheConversationRefused) {
+  util::EnableTraceId(util::General_Warning, true);
+  const int base = MessageBlock::LiveBlocks();
+  TraceCapture capture;
+  osal::Event entered(true, false), release(true, false);
+  std::atomic<int> lostAfter{-1};
+  ServerThread::SetServerFunction([&](Connection* pConn, Message*) {
+    entered.Set();
+    (void)release.Wait(60000);
+    MessageBlock* p = nullptr;
+    int taken = 0;
+    while (pConn->Receive(0, false, &p).IsSuccess()) {
+      MessageBlock::Free(p);
+      ++taken;
+    }
+    lostAfter = taken;
+  });
+  const uint32_t hLink = 0x5A5A;  // no link behind it: the refusal's close goes nowhere
+  const int64_t blocks = ConnectionPtp::kMaxQueuedBytes / MessageBlock::BlockSize + 10;
+  for (int64_t i = 0; i < blocks; ++i) {
+    MessageBlock* p = MessageBlock::Allocate();
+    ASSERT_NE(p, nullptr);
+    p->M_Channel = 0x24680;
+    p->M_Length = MessageBlock::BlockSize;
+    p->M_Flags = i == 0 ? Flag_BegConnection | Flag_BegMessage : 0;
+    Switch::Dispatch(hLink, p);
+    if (i == 0) {
+      ASSERT_TRUE(entered.Wait(10000).ok());
+    }
+  }
+  release.Set();
+  ASSERT_TRUE(ServerThread::WaitAllEnded(10000));
+  ServerThread::SetServerFunction(nullptr);
+  EXPECT_EQ(capture.Matching("refused: more than").size(), 1u);
+  EXPECT_EQ(capture.Matching("BegConnection Flag is not set").size(), 8u)
+      << "the blocks after the refusal are dropped";
+  EXPECT_EQ(lostAfter.load(), 0) << "the refused conversation's blocks were kept";
+  EXPECT_EQ(MessageBlock::LiveBlocks(), base);
 }
 
 TEST(EndPointTable, KeysChannelsAndErrors) {

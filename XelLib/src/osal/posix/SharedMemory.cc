@@ -6,9 +6,11 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <limits.h>
 #include <linux/futex.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -18,6 +20,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <new>
+#include <vector>
 
 #include "XelConfig.h"
 #include "osal/Thread.h"
@@ -105,36 +108,123 @@ static_assert(std::atomic<uint32_t>::is_always_lock_free);
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
+// Creation, takeover and removal of names
+//
+// A creator makes its object without a name (O_TMPFILE in /dev/shm), sets its mode and
+// group, takes a shared flock on it, sizes and initialises it, and only then links it under
+// its name. The lock lasts as long as the creator's descriptor, which the kernel closes when
+// the process ends by any means; so a name whose object can be locked exclusively belongs to
+// a creator that has ended, and may be removed.
+
+namespace {
+
+constexpr const char* kShmFolder = "/dev/shm";
+
+std::string PathOf(const std::string& posix) { return kShmFolder + posix; }
+
+// The group of access as a group id; (gid_t)-1 for none.
+Status GroupId(const std::string& group, gid_t* gid) {
+  *gid = static_cast<gid_t>(-1);
+  if (group.empty()) return Status::Ok();
+  if (group.find_first_not_of("0123456789") == std::string::npos && group.size() < 10) {
+    *gid = static_cast<gid_t>(std::stoul(group));
+    return Status::Ok();
+  }
+  std::vector<char> buffer(16384);
+  struct group entry;
+  struct group* found = nullptr;
+  int rc = ::getgrnam_r(group.c_str(), &entry, buffer.data(), buffer.size(), &found);
+  if (rc != 0) return Status::FromNative(rc);
+  if (found == nullptr) return Status(ErrorKind::kNotFound, ENOENT);
+  *gid = found->gr_gid;
+  return Status::Ok();
+}
+
+// Removes the name when its object is not locked by a live creator. True when removed.
+bool RemoveIfAbandoned(const std::string& posix) {
+  const std::string path = PathOf(posix);
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  bool removed = false;
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    // Still the object we locked: another remover may have replaced it meanwhile, and its
+    // new object must stay (it cannot be replaced while we hold this lock).
+    struct stat locked, named;
+    if (::fstat(fd, &locked) == 0 && ::stat(path.c_str(), &named) == 0 &&
+        locked.st_ino == named.st_ino && locked.st_dev == named.st_dev) {
+      removed = ::unlink(path.c_str()) == 0;
+    }
+  }
+  ::close(fd);
+  return removed;
+}
+
+}  // namespace
+
+Status CheckObjectAccess(const ObjectAccess& access) {
+  gid_t gid;
+  return GroupId(access.M_Group, &gid);
+}
+
+// ---------------------------------------------------------------------------------------
 // SharedMemory
 
 SharedMemory::~SharedMemory() { Close(); }
 
-Status SharedMemory::Create(std::string_view name, size_t size) {
+Status SharedMemory::CreateUnnamed(std::string_view name, size_t size, const ObjectAccess& access) {
   Close();
   std::string posix;
   if (!PosixName(name, &posix) || size == 0) return Invalid();
-  int fd = ::shm_open(posix.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  gid_t gid;
+  Status status = GroupId(access.M_Group, &gid);
+  if (!status.ok()) return status;
+  const mode_t mode = access.M_bAnyAccount ? 0666 : access.M_Group.empty() ? 0600 : 0660;
+  int fd = ::open(kShmFolder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (fd < 0) return Status::FromNative(errno);
-  // Everyone may open it, whatever the umask: the peer may run under another account.
-  (void)::fchmod(fd, 0666);
-  Status status;
+  // The mode is set explicitly: the umask must not decide who may open the link.
   void* data = MAP_FAILED;
-  if (::ftruncate(fd, static_cast<off_t>(size)) != 0) {
+  if (::fchmod(fd, mode) != 0 || (gid != static_cast<gid_t>(-1) && ::fchown(fd, -1, gid) != 0) ||
+      ::flock(fd, LOCK_SH) != 0 || ::ftruncate(fd, static_cast<off_t>(size)) != 0) {
     status = Status::FromNative(errno);
   } else {
     data = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (data == MAP_FAILED) status = Status::FromNative(errno);
   }
-  ::close(fd);
   if (!status.ok()) {
-    ::shm_unlink(posix.c_str());
+    ::close(fd);
     return status;
   }
   M_pData = data;
   M_Size = size;
   M_bOwner = true;
   M_Name = std::move(posix);
+  M_LockFd = fd;
   return Status::Ok();
+}
+
+Status SharedMemory::Publish() {
+  if (M_LockFd < 0) return Invalid(EBADF);
+  const std::string self = "/proc/self/fd/" + std::to_string(M_LockFd);
+  const std::string path = PathOf(M_Name);
+  // One takeover: a second clash means a live creator got the name first.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      return Status::Ok();
+    }
+    if (errno != EEXIST) return Status::FromNative(errno);
+    if (!RemoveIfAbandoned(M_Name)) break;
+  }
+  return Status(ErrorKind::kExists, EEXIST);
+}
+
+Status SharedMemory::Create(std::string_view name, size_t size, const ObjectAccess& access) {
+  Status status = CreateUnnamed(name, size, access);
+  if (status.ok()) status = Publish();
+  if (!status.ok()) {
+    M_bOwner = false;  // never named: nothing to remove
+    Close();
+  }
+  return status;
 }
 
 Status SharedMemory::Open(std::string_view name) {
@@ -143,7 +233,7 @@ Status SharedMemory::Open(std::string_view name) {
   if (!PosixName(name, &posix)) return Invalid();
   int fd = ::shm_open(posix.c_str(), O_RDWR | O_CLOEXEC, 0);
   if (fd < 0) return Status::FromNative(errno);
-  // A creator sizes the object right after making it; give it a moment.
+  // Creators of other programs may size the object right after making it; give them a moment.
   struct stat st;
   uint64_t start = MonotonicMs();
   for (;;) {
@@ -167,16 +257,32 @@ Status SharedMemory::Open(std::string_view name) {
   M_pData = data;
   M_Size = size;
   M_bOwner = false;
+  M_bAnyAccountMayWrite = (st.st_mode & S_IWOTH) != 0;
   M_Name = std::move(posix);
   return Status::Ok();
 }
 
+bool SharedMemory::RemoveNameIfAbandoned() {
+  return !M_bOwner && !M_Name.empty() && RemoveIfAbandoned(M_Name);
+}
+
 void SharedMemory::Close() {
   if (M_pData != nullptr) ::munmap(M_pData, M_Size);
-  if (M_bOwner && !M_Name.empty()) ::shm_unlink(M_Name.c_str());
+  if (M_bOwner && M_LockFd >= 0) {
+    // Only the name of this object: one that was removed by hand and made anew stays.
+    const std::string path = PathOf(M_Name);
+    struct stat own, named;
+    if (::fstat(M_LockFd, &own) == 0 && ::stat(path.c_str(), &named) == 0 &&
+        own.st_ino == named.st_ino && own.st_dev == named.st_dev) {
+      ::unlink(path.c_str());
+    }
+  }
+  if (M_LockFd >= 0) ::close(M_LockFd);
+  M_LockFd = -1;
   M_pData = nullptr;
   M_Size = 0;
   M_bOwner = false;
+  M_bAnyAccountMayWrite = false;
   M_Name.clear();
 }
 
@@ -185,13 +291,13 @@ void SharedMemory::Close() {
 
 NamedMutex::~NamedMutex() { Close(); }
 
-Status NamedMutex::Create(std::string_view name, bool initially_owned) {
+Status NamedMutex::Create(std::string_view name, bool initially_owned, const ObjectAccess& access) {
   Close();
 #ifndef HAVE_ROBUST_MUTEX
   return Status(ErrorKind::kNotSupported, ENOSYS);
 #else
   if (name.empty() || name.size() > kMaxNameLength) return Invalid();
-  Status status = M_Memory.Create(WithSuffix(name, ".mtx"), kMutexObjectSize);
+  Status status = M_Memory.CreateUnnamed(WithSuffix(name, ".mtx"), kMutexObjectSize, access);
   if (!status.ok()) return status;
   auto* block = static_cast<MutexBlock*>(M_Memory.data());
   block->version = kLayoutVersion;
@@ -207,8 +313,16 @@ Status NamedMutex::Create(std::string_view name, bool initially_owned) {
     M_Memory.Close();
     return Status::FromNative(rc);
   }
-  if (initially_owned) M_OwnerThread = CurrentThreadId();
   block->magic.store(kMutexMagic, std::memory_order_release);
+  status = M_Memory.Publish();
+  if (!status.ok()) {
+    // Unlocked before the mapping goes: the robust list must not keep pointing into it.
+    if (initially_owned) pthread_mutex_unlock(&block->mutex);
+    M_Memory.M_bOwner = false;
+    M_Memory.Close();
+    return status;
+  }
+  if (initially_owned) M_OwnerThread = CurrentThreadId();
   M_pShared = block;
   return Status::Ok();
 #endif
@@ -314,6 +428,8 @@ Status NamedMutex::Release() {
   return Status::Ok();
 }
 
+bool NamedMutex::RemoveNameIfAbandoned() { return M_Memory.RemoveNameIfAbandoned(); }
+
 // ---------------------------------------------------------------------------------------
 // NamedEvent
 
@@ -339,10 +455,11 @@ bool TryConsume(EventBlock* block) {
 
 NamedEvent::~NamedEvent() { Close(); }
 
-Status NamedEvent::Create(std::string_view name, bool manual_reset, bool initially_set) {
+Status NamedEvent::Create(std::string_view name, bool manual_reset, bool initially_set,
+                          const ObjectAccess& access) {
   Close();
   if (name.empty() || name.size() > kMaxNameLength) return Invalid();
-  Status status = M_Memory.Create(WithSuffix(name, ".evt"), kEventObjectSize);
+  Status status = M_Memory.CreateUnnamed(WithSuffix(name, ".evt"), kEventObjectSize, access);
   if (!status.ok()) return status;
   auto* block = new (M_Memory.data()) EventBlock();
   block->version = kLayoutVersion;
@@ -350,6 +467,12 @@ Status NamedEvent::Create(std::string_view name, bool manual_reset, bool initial
   block->signaled.store(initially_set ? 1 : 0, std::memory_order_relaxed);
   block->sequence.store(0, std::memory_order_relaxed);
   block->magic.store(kEventMagic, std::memory_order_release);
+  status = M_Memory.Publish();
+  if (!status.ok()) {
+    M_Memory.M_bOwner = false;
+    M_Memory.Close();
+    return status;
+  }
   M_pShared = block;
   return Status::Ok();
 }
@@ -373,6 +496,8 @@ void NamedEvent::Close() {
   M_pShared = nullptr;
   M_Memory.Close();
 }
+
+bool NamedEvent::RemoveNameIfAbandoned() { return M_Memory.RemoveNameIfAbandoned(); }
 
 Status NamedEvent::Set() {
   if (M_pShared == nullptr) return Invalid(EBADF);
@@ -434,10 +559,10 @@ int RemoveLeftoverNamedObjects(std::string_view prefix) {
   const std::string file_prefix = posix.substr(1);  // the objects are files of /dev/shm
   int removed = 0;
   std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec)) {
+  for (const auto& entry : std::filesystem::directory_iterator(kShmFolder, ec)) {
     const std::string name = entry.path().filename().string();
     if (name.compare(0, file_prefix.size(), file_prefix) != 0) continue;
-    if (::shm_unlink(("/" + name).c_str()) == 0) ++removed;
+    if (RemoveIfAbandoned("/" + name)) ++removed;
   }
   return removed;
 }

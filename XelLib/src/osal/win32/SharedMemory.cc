@@ -7,9 +7,13 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "osal/Thread.h"
 #include "win32/WindowsSupport.h"
+// clang-format off
+#include <aclapi.h>  // needs <windows.h> first
+// clang-format on
 
 namespace velmora::osal {
 namespace {
@@ -28,22 +32,139 @@ bool KernelName(std::string_view name, std::wstring* out) {
   return true;
 }
 
-// The security of every object a creator makes. A NULL access list lets every account open
-// the objects, so that the peer process may run under another account.
-SECURITY_ATTRIBUTES* CreatorSecurity() {
-  struct Attributes {
-    SECURITY_DESCRIPTOR descriptor;
-    SECURITY_ATTRIBUTES attributes;
-    Attributes() {
-      ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-      ::SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
-      attributes.nLength = sizeof attributes;
-      attributes.lpSecurityDescriptor = &descriptor;
-      attributes.bInheritHandle = FALSE;
+// The security descriptor a creator gives its objects: an access list with the process's
+// own user and, when access names one, a group; or none at all (every account) when access
+// asks for that. Lives as long as the creation call that uses it.
+class CreatorSecurity {
+ public:
+  Status Build(const ObjectAccess& access) {
+    if (!::InitializeSecurityDescriptor(&M_Descriptor, SECURITY_DESCRIPTOR_REVISION)) {
+      return win32::LastErrorStatus();
     }
-  };
-  static Attributes all;  // the calls only read it
-  return &all.attributes;
+    M_Attributes.nLength = sizeof M_Attributes;
+    M_Attributes.lpSecurityDescriptor = &M_Descriptor;
+    M_Attributes.bInheritHandle = FALSE;
+    if (access.M_bAnyAccount) {
+      // A present but empty (NULL) access list lets every account in.
+      if (!::SetSecurityDescriptorDacl(&M_Descriptor, TRUE, nullptr, FALSE)) {
+        return win32::LastErrorStatus();
+      }
+      return Status::Ok();
+    }
+    Status status = ProcessUserSid(&M_User);
+    if (status.ok() && !access.M_Group.empty()) status = AccountSid(access.M_Group, &M_Group);
+    if (!status.ok()) return status;
+    DWORD size = sizeof(ACL);
+    for (const std::vector<BYTE>* sid : {&M_User, &M_Group}) {
+      if (!sid->empty()) {
+        size += sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) +
+                ::GetLengthSid(const_cast<BYTE*>(sid->data()));
+      }
+    }
+    M_Acl.assign(size, 0);
+    PACL acl = reinterpret_cast<PACL>(M_Acl.data());
+    if (!::InitializeAcl(acl, size, ACL_REVISION)) return win32::LastErrorStatus();
+    for (std::vector<BYTE>* sid : {&M_User, &M_Group}) {
+      if (!sid->empty() && !::AddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, sid->data())) {
+        return win32::LastErrorStatus();
+      }
+    }
+    if (!::SetSecurityDescriptorDacl(&M_Descriptor, TRUE, acl, FALSE)) {
+      return win32::LastErrorStatus();
+    }
+    return Status::Ok();
+  }
+  SECURITY_ATTRIBUTES* Attributes() { return &M_Attributes; }
+
+  // The user the process runs as (not a thread's impersonated one: the objects belong to
+  // the program, whichever thread makes them).
+  static Status ProcessUserSid(std::vector<BYTE>* sid) {
+    HANDLE raw = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+      return win32::LastErrorStatus();
+    }
+    win32::UniqueHandle token(raw);
+    DWORD size = 0;
+    ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size);
+    if (size == 0 || !::GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
+      return win32::LastErrorStatus();
+    }
+    PSID user = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+    const BYTE* bytes = static_cast<const BYTE*>(user);
+    sid->assign(bytes, bytes + ::GetLengthSid(user));
+    return Status::Ok();
+  }
+
+  // The SID of a group or account name; kNotFound for a name the system does not know.
+  static Status AccountSid(const std::string& name, std::vector<BYTE>* sid) {
+    const std::wstring wide = Widen(name);
+    DWORD sidSize = 0, domainSize = 0;
+    SID_NAME_USE use;
+    ::LookupAccountNameW(nullptr, wide.c_str(), nullptr, &sidSize, nullptr, &domainSize, &use);
+    if (sidSize == 0) {
+      const DWORD error = ::GetLastError();
+      if (error == ERROR_NONE_MAPPED) return Status(ErrorKind::kNotFound, error);
+      return win32::ErrorStatus(error);
+    }
+    sid->assign(sidSize, 0);
+    std::wstring domain(domainSize, L'\0');
+    if (!::LookupAccountNameW(nullptr, wide.c_str(), sid->data(), &sidSize, domain.data(),
+                              &domainSize, &use)) {
+      return win32::LastErrorStatus();
+    }
+    return Status::Ok();
+  }
+
+ private:
+  SECURITY_DESCRIPTOR M_Descriptor{};
+  SECURITY_ATTRIBUTES M_Attributes{};
+  std::vector<BYTE> M_User;
+  std::vector<BYTE> M_Group;
+  std::vector<BYTE> M_Acl;
+};
+
+// Rights of the kinds of object that let a holder change it.
+constexpr ACCESS_MASK kStandardWriteRights =
+    GENERIC_WRITE | GENERIC_ALL | WRITE_DAC | WRITE_OWNER | DELETE;
+constexpr ACCESS_MASK kSectionWriteRights =
+    kStandardWriteRights | SECTION_MAP_WRITE | SECTION_EXTEND_SIZE;
+constexpr ACCESS_MASK kMutexWriteRights = kStandardWriteRights | MUTEX_MODIFY_STATE;
+constexpr ACCESS_MASK kEventWriteRights = kStandardWriteRights | EVENT_MODIFY_STATE;
+
+// True when the object's access list lets every account (or a group that holds every
+// account, or anyone who can log on) change it. A handle opened without READ_CONTROL, or
+// a descriptor that cannot be read, tells nothing: false.
+bool AclLetsAnyAccountWrite(HANDLE handle, ACCESS_MASK writeRights) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (::GetSecurityInfo(handle, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                        &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  bool any = dacl == nullptr;  // no access list: no restriction at all
+  static constexpr WELL_KNOWN_SID_TYPE kBroad[] = {
+      WinWorldSid,       WinAuthenticatedUserSid, WinBuiltinUsersSid, WinBuiltinGuestsSid,
+      WinInteractiveSid, WinNetworkSid,           WinAnonymousSid};
+  for (DWORD i = 0; !any && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!::GetAce(dacl, i, &ace)) break;
+    const auto* header = static_cast<const ACE_HEADER*>(ace);
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+    if ((allowed->Mask & writeRights) == 0) continue;
+    PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+    for (WELL_KNOWN_SID_TYPE type : kBroad) {
+      BYTE buffer[SECURITY_MAX_SID_SIZE];
+      DWORD size = sizeof buffer;
+      if (::CreateWellKnownSid(type, nullptr, buffer, &size) && ::EqualSid(sid, buffer)) {
+        any = true;
+        break;
+      }
+    }
+  }
+  ::LocalFree(descriptor);
+  return any;
 }
 
 // The outcome of a Create...W call: a new object, or kExists for a name already taken. A
@@ -133,12 +254,15 @@ struct MutexObject {
 
 SharedMemory::~SharedMemory() { Close(); }
 
-Status SharedMemory::Create(std::string_view name, size_t size) {
+Status SharedMemory::Create(std::string_view name, size_t size, const ObjectAccess& access) {
   Close();
   std::wstring wide;
   if (!KernelName(name, &wide) || size == 0) return Invalid();
+  CreatorSecurity security;
+  Status built = security.Build(access);
+  if (!built.ok()) return built;
   const uint64_t size64 = size;
-  HANDLE mapping = ::CreateFileMappingW(INVALID_HANDLE_VALUE, CreatorSecurity(), PAGE_READWRITE,
+  HANDLE mapping = ::CreateFileMappingW(INVALID_HANDLE_VALUE, security.Attributes(), PAGE_READWRITE,
                                         static_cast<DWORD>(size64 >> 32),
                                         static_cast<DWORD>(size64 & 0xFFFFFFFFu), wide.c_str());
   Status status = CreatedOrExists(&mapping);
@@ -163,9 +287,15 @@ Status SharedMemory::Open(std::string_view name) {
   Close();
   std::wstring wide;
   if (!KernelName(name, &wide)) return Invalid();
+  // READ_CONTROL lets the opener read the object's access list; a creator that does not
+  // grant it still lets the object be opened.
   win32::UniqueHandle mapping(
-      ::OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, wide.c_str()));
+      ::OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE | READ_CONTROL, FALSE, wide.c_str()));
+  if (!mapping.IsValid() && ::GetLastError() == ERROR_ACCESS_DENIED) {
+    mapping.Reset(::OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, wide.c_str()));
+  }
   if (!mapping.IsValid()) return OpenFailed();
+  const bool anyAccount = AclLetsAnyAccountWrite(mapping.get(), kSectionWriteRights);
   void* data = ::MapViewOfFile(mapping.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0);
   if (data == nullptr) return win32::LastErrorStatus();
   // The view covers the whole object, rounded up to pages; an opener cannot learn the
@@ -179,9 +309,13 @@ Status SharedMemory::Open(std::string_view name) {
   M_pData = data;
   M_Size = info.RegionSize;
   M_bOwner = false;
+  M_bAnyAccountMayWrite = anyAccount;
   M_Name.assign(name);
   return Status::Ok();
 }
+
+// The kernel drops a name with its last handle.
+bool SharedMemory::RemoveNameIfAbandoned() { return false; }
 
 void SharedMemory::Close() {
   if (M_pData != nullptr) ::UnmapViewOfFile(M_pData);
@@ -190,6 +324,7 @@ void SharedMemory::Close() {
   M_pHandle = nullptr;
   M_Size = 0;
   M_bOwner = false;
+  M_bAnyAccountMayWrite = false;
   M_Name.clear();
 }
 
@@ -198,11 +333,15 @@ void SharedMemory::Close() {
 
 NamedMutex::~NamedMutex() { Close(); }
 
-Status NamedMutex::Create(std::string_view name, bool initially_owned) {
+Status NamedMutex::Create(std::string_view name, bool initially_owned, const ObjectAccess& access) {
   Close();
   std::wstring wide;
   if (!KernelName(name, &wide)) return Invalid();
-  HANDLE handle = ::CreateMutexW(CreatorSecurity(), initially_owned ? TRUE : FALSE, wide.c_str());
+  CreatorSecurity security;
+  Status built = security.Build(access);
+  if (!built.ok()) return built;
+  HANDLE handle =
+      ::CreateMutexW(security.Attributes(), initially_owned ? TRUE : FALSE, wide.c_str());
   Status status = CreatedOrExists(&handle);
   if (!status.ok()) return status;
   if (initially_owned) {
@@ -217,8 +356,13 @@ Status NamedMutex::Open(std::string_view name) {
   Close();
   std::wstring wide;
   if (!KernelName(name, &wide)) return Invalid();
-  HANDLE handle = ::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, wide.c_str());
+  HANDLE handle =
+      ::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE | READ_CONTROL, FALSE, wide.c_str());
+  if (handle == nullptr && ::GetLastError() == ERROR_ACCESS_DENIED) {
+    handle = ::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, wide.c_str());
+  }
   if (handle == nullptr) return OpenFailed();
+  M_Memory.M_bAnyAccountMayWrite = AclLetsAnyAccountWrite(handle, kMutexWriteRights);
   M_pShared = new MutexObject{handle, std::move(wide)};
   return Status::Ok();
 }
@@ -233,7 +377,10 @@ void NamedMutex::Close() {
   delete object;
   M_pShared = nullptr;
   M_OwnerThread = 0;
+  M_Memory.M_bAnyAccountMayWrite = false;
 }
+
+bool NamedMutex::RemoveNameIfAbandoned() { return false; }
 
 Status NamedMutex::Acquire(uint32_t timeout_ms) {
   if (M_pShared == nullptr) return Invalid(ERROR_INVALID_HANDLE);
@@ -274,11 +421,15 @@ Status NamedMutex::Release() {
 
 NamedEvent::~NamedEvent() { Close(); }
 
-Status NamedEvent::Create(std::string_view name, bool manual_reset, bool initially_set) {
+Status NamedEvent::Create(std::string_view name, bool manual_reset, bool initially_set,
+                          const ObjectAccess& access) {
   Close();
   std::wstring wide;
   if (!KernelName(name, &wide)) return Invalid();
-  HANDLE handle = ::CreateEventW(CreatorSecurity(), manual_reset ? TRUE : FALSE,
+  CreatorSecurity security;
+  Status built = security.Build(access);
+  if (!built.ok()) return built;
+  HANDLE handle = ::CreateEventW(security.Attributes(), manual_reset ? TRUE : FALSE,
                                  initially_set ? TRUE : FALSE, wide.c_str());
   Status status = CreatedOrExists(&handle);
   if (!status.ok()) return status;
@@ -290,8 +441,13 @@ Status NamedEvent::Open(std::string_view name) {
   Close();
   std::wstring wide;
   if (!KernelName(name, &wide)) return Invalid();
-  HANDLE handle = ::OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, wide.c_str());
+  HANDLE handle =
+      ::OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE | READ_CONTROL, FALSE, wide.c_str());
+  if (handle == nullptr && ::GetLastError() == ERROR_ACCESS_DENIED) {
+    handle = ::OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, wide.c_str());
+  }
   if (handle == nullptr) return OpenFailed();
+  M_Memory.M_bAnyAccountMayWrite = AclLetsAnyAccountWrite(handle, kEventWriteRights);
   M_pShared = handle;
   return Status::Ok();
 }
@@ -299,7 +455,10 @@ Status NamedEvent::Open(std::string_view name) {
 void NamedEvent::Close() {
   if (M_pShared != nullptr) ::CloseHandle(static_cast<HANDLE>(M_pShared));
   M_pShared = nullptr;
+  M_Memory.M_bAnyAccountMayWrite = false;
 }
+
+bool NamedEvent::RemoveNameIfAbandoned() { return false; }
 
 Status NamedEvent::Set() {
   if (M_pShared == nullptr) return Invalid(ERROR_INVALID_HANDLE);
@@ -326,6 +485,12 @@ Status NamedEvent::Wait(uint32_t timeout_ms) {
 }
 
 // ---------------------------------------------------------------------------------------
+
+Status CheckObjectAccess(const ObjectAccess& access) {
+  if (access.M_Group.empty()) return Status::Ok();
+  std::vector<BYTE> sid;
+  return CreatorSecurity::AccountSid(access.M_Group, &sid);
+}
 
 // Windows drops a named object with its last handle, even when its creator was killed.
 int RemoveLeftoverNamedObjects(std::string_view /*prefix*/) { return 0; }

@@ -1,5 +1,5 @@
-// Tests of the Windows side of the named objects: kernel names as given, one namespace, open
-// to every account, and waits for several objects across processes.
+// Tests of the Windows side of the named objects: kernel names as given, one namespace, the
+// creator's access list, and waits for several objects across processes.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -12,6 +12,9 @@
 
 // After windows.h.
 #include <aclapi.h>
+#include <sddl.h>
+
+#include <vector>
 
 namespace {
 
@@ -41,45 +44,87 @@ std::string UniqueName(const char* what) {
   return "XelOsalWin32Test_" + std::to_string(CurrentProcessId()) + "_" + what;
 }
 
-// True when the object's access list is the NULL one that lets every account in (the handle
-// needs READ_CONTROL).
-bool OpenToEveryone(HANDLE handle) {
+// The accounts an object's access list lets in, as SID texts; "<none>" for no access list at
+// all (every account). The handle needs READ_CONTROL.
+std::vector<std::string> AllowedAccounts(HANDLE handle) {
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  DWORD rc = ::GetSecurityInfo(handle, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                               nullptr, &dacl, nullptr, &descriptor);
-  if (rc != ERROR_SUCCESS) return false;
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  ::GetSecurityDescriptorControl(descriptor, &control, &revision);
+  if (::GetSecurityInfo(handle, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                        &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return {"<unreadable>"};
+  }
+  std::vector<std::string> out;
+  if (dacl == nullptr) out.push_back("<none>");
+  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!::GetAce(dacl, i, &ace)) break;
+    if (static_cast<ACE_HEADER*>(ace)->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    LPWSTR text = nullptr;
+    if (::ConvertSidToStringSidW(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart, &text)) {
+      out.push_back(win32::Narrow(text));
+      ::LocalFree(text);
+    }
+  }
   ::LocalFree(descriptor);
-  return (control & SE_DACL_PRESENT) != 0 && dacl == nullptr;
+  return out;
 }
 
-TEST(NamedObjectsWin32Test, KernelObjectsCarryTheGivenNamesAndLetEveryoneIn) {
-  const std::string base = UniqueName("names");
-  SharedMemory memory;
-  NamedMutex mutex;
-  NamedEvent event;
-  ASSERT_TRUE(memory.Create(base + "_Mem", 4096).ok());
-  ASSERT_TRUE(mutex.Create(base + "_Mutex").ok());
-  ASSERT_TRUE(event.Create(base + "_Event", true).ok());
+std::string ProcessUserSid() {
+  HANDLE raw = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) return "";
+  UniqueHandle token(raw);
+  BYTE buffer[512];
+  DWORD size = sizeof buffer;
+  if (!::GetTokenInformation(token.get(), TokenUser, buffer, size, &size)) return "";
+  LPWSTR text = nullptr;
+  if (!::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) return "";
+  std::string out = win32::Narrow(text);
+  ::LocalFree(text);
+  return out;
+}
 
-  // Another program finds them under exactly these names.
-  UniqueHandle raw_memory(
-      ::OpenFileMappingW(FILE_MAP_READ | READ_CONTROL, FALSE, Widen(base + "_Mem").c_str()));
-  UniqueHandle raw_mutex(
-      ::OpenMutexW(SYNCHRONIZE | READ_CONTROL, FALSE, Widen(base + "_Mutex").c_str()));
-  UniqueHandle raw_event(
-      ::OpenEventW(SYNCHRONIZE | READ_CONTROL, FALSE, Widen(base + "_Event").c_str()));
-  ASSERT_TRUE(raw_memory.IsValid());
-  ASSERT_TRUE(raw_mutex.IsValid());
-  ASSERT_TRUE(raw_event.IsValid());
-  for (HANDLE h : {raw_memory.get(), raw_mutex.get(), raw_event.get()}) {
-    EXPECT_TRUE(OpenToEveryone(h)) << "a slave under another account could not open it";
+TEST(NamedObjectsWin32Test, KernelObjectsCarryTheGivenNamesAndTheCreatorsAccess) {
+  const std::string user = ProcessUserSid();
+  ASSERT_FALSE(user.empty());
+  struct Case {
+    ObjectAccess access;
+    std::vector<std::string> allowed;
+  };
+  // BUILTIN\Users is S-1-5-32-545.
+  const Case cases[] = {
+      {{}, {user}}, {{"Users", false}, {user, "S-1-5-32-545"}}, {{"", true}, {"<none>"}}};
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string base = UniqueName("names") + std::to_string(++n);
+    SCOPED_TRACE(base);
+    SharedMemory memory;
+    NamedMutex mutex;
+    NamedEvent event;
+    ASSERT_TRUE(memory.Create(base + "_Mem", 4096, c.access).ok());
+    ASSERT_TRUE(mutex.Create(base + "_Mutex", false, c.access).ok());
+    ASSERT_TRUE(event.Create(base + "_Event", true, false, c.access).ok());
+
+    // Another program finds them under exactly these names.
+    UniqueHandle raw_memory(
+        ::OpenFileMappingW(FILE_MAP_READ | READ_CONTROL, FALSE, Widen(base + "_Mem").c_str()));
+    UniqueHandle raw_mutex(
+        ::OpenMutexW(SYNCHRONIZE | READ_CONTROL, FALSE, Widen(base + "_Mutex").c_str()));
+    UniqueHandle raw_event(
+        ::OpenEventW(SYNCHRONIZE | READ_CONTROL, FALSE, Widen(base + "_Event").c_str()));
+    ASSERT_TRUE(raw_memory.IsValid());
+    ASSERT_TRUE(raw_mutex.IsValid());
+    ASSERT_TRUE(raw_event.IsValid());
+    for (HANDLE h : {raw_memory.get(), raw_mutex.get(), raw_event.get()}) {
+      EXPECT_EQ(AllowedAccounts(h), c.allowed);
+    }
   }
 
   // All kinds share one namespace: a name taken by one kind is taken for the others.
+  const std::string base = UniqueName("names1");
+  NamedMutex mutex;
+  NamedEvent event;
+  ASSERT_TRUE(mutex.Create(base + "_Mutex").ok());
+  ASSERT_TRUE(event.Create(base + "_Event", true).ok());
   NamedEvent clash;
   EXPECT_TRUE(clash.Create(base + "_Mutex", false).Is(ErrorKind::kExists));
   NamedMutex wrong_kind;

@@ -1,0 +1,518 @@
+// End-to-end tests with a master that misbehaves: it writes broken blocks straight into the
+// link's ring, opens conversations the plug-in does not expect, sends token streams that do
+// not parse and messages that never end, and it dies. The plug-in must end its link in
+// order or refuse the conversation, never crash, hang or grow without bound.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "MasterSession.h"
+#include "ResultMatchers.h"
+#include "osal/Process.h"
+#include "osal/ProcessMemory.h"
+#include "osal/SharedMemory.h"
+#include "osal/System.h"
+#include "util/LogBuffer.h"
+#include "xel/DataLinkIpc.h"
+#include "xel/Switch.h"
+
+namespace velmora::tools {
+namespace {
+
+using util::Ref;
+using util::Result;
+using util::testing_matchers::IsOk;
+using xel::DataLinkIpc;
+using xel::MessageBlock;
+using xel::XmlParser;
+
+constexpr const char* kFileConfig =
+    "<Component><Code><XelcFile/></Code><Common><Name>hostile</Name></Common></Component>";
+
+// Bytes to place in the master's ring where the next block would go, and the write index to
+// publish afterwards. Built for the position they land at and the ring's size.
+struct RawWrite {
+  std::vector<uint8_t> bytes;
+  uint32_t writeIndex = 0;
+};
+using RawBuilder = std::function<RawWrite(uint32_t pos, uint32_t ringSize)>;
+
+// A block as the ring holds it: the 48-byte header, then the content.
+std::vector<uint8_t> RingBlock(uint32_t magic, uint32_t size, uint32_t offset, uint32_t channel,
+                               uint32_t flags, uint32_t length, const std::string& content = "") {
+  const uint32_t words[12] = {magic, size, offset, channel, flags, 0, length, 0, 0, 0, 0, 0};
+  std::vector<uint8_t> out(sizeof words + (content.size() + 3) / 4 * 4, 0);
+  std::memcpy(out.data(), words, sizeof words);
+  if (!content.empty()) std::memcpy(out.data() + sizeof words, content.data(), content.size());
+  return out;
+}
+
+// A well-formed block carrying content, published as a writer would.
+RawBuilder GoodBlock(uint32_t channel, uint32_t flags, const std::string& content) {
+  return [=](uint32_t pos, uint32_t) {
+    const uint32_t size = 48 + (static_cast<uint32_t>(content.size()) + 3) / 4 * 4;
+    return RawWrite{RingBlock(DataLinkIpc::kBlockMagic, size, 48, channel, flags,
+                              static_cast<uint32_t>(content.size()), content),
+                    pos + size};
+  };
+}
+
+// The master's side of the link, able to write any bytes into the ring it writes. Raw writes
+// go through the send thread like blocks, so they never interleave with regular blocks.
+class FaultLink : public DataLinkIpc {
+ public:
+  explicit FaultLink(std::string linkName) : M_LinkName(std::move(linkName)) {}
+
+  // Queues a raw write behind the blocks queued so far.
+  Result Inject(RawBuilder build) {
+    {
+      std::lock_guard<std::mutex> guard(M_Mutex);
+      M_Raw.push_back(std::move(build));
+    }
+    MessageBlock* pMarker = MessageBlock::Allocate();
+    pMarker->M_Event = kRawMarker;
+    Result r = QueueBlock(pMarker);
+    if (r.IsError()) MessageBlock::Free(pMarker);
+    return r;
+  }
+
+ protected:
+  Result Send(const MessageBlock* pBlock) override {
+    if (pBlock->M_Event != kRawMarker) return DataLinkIpc::Send(pBlock);
+    RawBuilder build;
+    {
+      std::lock_guard<std::mutex> guard(M_Mutex);
+      build = std::move(M_Raw.front());
+      M_Raw.pop_front();
+    }
+    return WriteRaw(build);
+  }
+
+ private:
+  static constexpr uint32_t kRawMarker = 0x52415721;
+
+  // Waits until the slave has read everything, then writes at the write index (wrapping as
+  // a writer does when the bytes do not fit before the end) and wakes the slave.
+  Result WriteRaw(const RawBuilder& build) {
+    if (!M_Memory.data() && (!M_Memory.Open(ObjectName(M_LinkName, "Mem")).ok() ||
+                             !M_Wake.Open(ObjectName(M_LinkName, "EventM")).ok())) {
+      return Result::Fail(util::ErrObjNotExist, "the link's objects cannot be opened");
+    }
+    uint8_t* base = static_cast<uint8_t*>(M_Memory.data());
+    uint32_t offset = 0;
+    std::memcpy(&offset, base + 104, 4);  // partition 1: master to slave
+    uint32_t* q = reinterpret_cast<uint32_t*>(base + offset);
+    uint8_t* ring = base + offset + q[0];
+    const uint32_t size = q[2];
+    for (int i = 0; i < 5000 && Load(&q[4]) != Load(&q[3]); ++i) osal::SleepMs(1);
+    const uint32_t w = Load(&q[3]);
+    if (Load(&q[4]) != w) return Result::Fail(util::ErrTimeout, "the slave does not read");
+    uint32_t pos = w;
+    RawWrite raw = build(pos, size);
+    if (pos + raw.bytes.size() + DataLinkIpc::kBlockHeaderSize > size) {
+      std::memcpy(ring + w, &DataLinkIpc::kWrapMarker, 4);
+      pos = 0;
+      raw = build(pos, size);
+    }
+    std::memcpy(ring + pos, raw.bytes.data(), raw.bytes.size());
+    std::atomic_ref<uint32_t>(q[3]).store(raw.writeIndex, std::memory_order_seq_cst);
+    (void)M_Wake.Set();
+    return Result();
+  }
+  static uint32_t Load(uint32_t* p) { return std::atomic_ref<uint32_t>(*p).load(); }
+
+  const std::string M_LinkName;
+  std::mutex M_Mutex;
+  std::deque<RawBuilder> M_Raw;
+  osal::SharedMemory M_Memory;
+  osal::NamedEvent M_Wake;
+};
+
+Ref<XmlParser> Request(const std::string& xml) {
+  Ref<XmlParser> doc;
+  std::string function;
+  EXPECT_THAT(RequestFromText(xml, ".", &doc, &function), IsOk()) << xml;
+  return doc;
+}
+
+// The bytes of a document as they travel.
+std::string BytesOf(XmlParser& doc) {
+  xel::Message* m = doc.GetMessage();
+  EXPECT_THAT(m->FetchAll(), IsOk());
+  std::string bytes(static_cast<size_t>(m->Size()), '\0');
+  EXPECT_THAT(m->ReadExact(0, bytes.data(), static_cast<int32_t>(bytes.size())), IsOk());
+  return bytes;
+}
+
+// The start of a request whose header holds one character token of almost the largest length
+// a message may hold: a reader that looks for the body has to go through all of it.
+std::string EndlessRequestStart() {
+  XmlParser doc;
+  EXPECT_THAT(doc.SetDataFormat(XmlParser::Format_Binary), IsOk());
+  const int s = doc.DeclareNamespace("s", xel::kNsSoapEnvelope);
+  EXPECT_THAT(doc.OpenElement(s, "Envelope"), IsOk());
+  EXPECT_THAT(doc.OpenElement(s, "Header"), IsOk());
+  const int t = doc.DeclareNamespace("t", xel::kNsXelMessage);
+  EXPECT_THAT(doc.WriteElementInt(t, "type", 1), IsOk());
+  EXPECT_THAT(doc.OpenElement(t, "pad"), IsOk());
+  std::string bytes = BytesOf(doc);
+  // Character content (209), its length in four bytes.
+  const uint32_t length = 0x3FFF0000;
+  bytes += std::string("\xD1\x84", 2);
+  for (int shift = 24; shift >= 0; shift -= 8) bytes += static_cast<char>(length >> shift);
+  return bytes;
+}
+
+std::string Describe(const Result& r) { return r.IsSuccess() ? "ok" : r.Text(); }
+
+class HostileMasterTest : public ::testing::Test {
+ protected:
+  // Starts the plug-in under a session of its own.
+  void StartPlugin() {
+    M_pSession = std::make_unique<MasterSession>();
+    MasterOptions o;
+    o.M_HostPath = XEL_HOST_PATH;
+    o.M_PluginPath = XEL_PLUGIN_PATH;
+    o.M_TraceLevel = 30;  // warnings: the refusals' own trace lines
+    o.M_MakeLink = [this](const std::string& name) {
+      auto link = Ref<FaultLink>::Adopt(new FaultLink(name));
+      M_pFault = link.get();
+      return Ref<DataLinkIpc>(link.get());
+    };
+    ASSERT_THAT(Session().Start(o), IsOk());
+  }
+  MasterSession& Session() { return *M_pSession; }
+  void StartComponent() {
+    Ref<XmlParser> answer;
+    ASSERT_THAT(Session().SendStart(kFileConfig, &answer), IsOk());
+    ASSERT_EQ(AnswerKind(*answer), "ok") << DocumentToText(*answer);
+  }
+  // The plug-in still serves: a new conversation gets its answer.
+  void ExpectServing(const char* after) {
+    Ref<XmlParser> answer;
+    Result r = Session().Call(*Request("<GetWorkingDir/>"), &answer, 10000);
+    ASSERT_THAT(r, IsOk()) << "after " << after;
+    EXPECT_EQ(AnswerKind(*answer), "WorkingDir") << "after " << after;
+  }
+  // True once a trace line holding text has arrived (waits up to timeoutMs).
+  bool Traced(const std::string& text, int timeoutMs = 5000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    do {
+      for (const std::string& line : Session().TraceLines()) {
+        if (line.find(text) != std::string::npos) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+  }
+  uint64_t PeakMemory() {
+    uint64_t bytes = 0;
+    EXPECT_TRUE(osal::PeakResidentMemory(Session().HostProcessId(), &bytes).ok());
+    return bytes;
+  }
+  // A conversation of this side's making, not yet opened at the plug-in; blocks for it carry
+  // its channel with the lowest bit inverted.
+  Ref<xel::ConnectionPtp> NewConversation() {
+    auto conn = Ref<xel::ConnectionPtp>::Adopt(new xel::ConnectionPtp());
+    EXPECT_THAT(conn->Connect(Session().LinkHandle()), IsOk());
+    return conn;
+  }
+
+  std::unique_ptr<MasterSession> M_pSession;
+  FaultLink* M_pFault = nullptr;
+};
+
+// Blocks that break the ring's rules: the plug-in ends the link with the block check's trace
+// text and its entry returns -1 (exit code 255). The link names go with it.
+TEST_F(HostileMasterTest, BrokenBlocksEndTheLinkInOrder) {
+  const uint32_t magic = DataLinkIpc::kBlockMagic;
+  struct Case {
+    const char* label;
+    RawBuilder build;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"bad magic",
+       [](uint32_t pos, uint32_t) {
+         return RawWrite{RingBlock(0x0BADB10C, 64, 48, 1, 5, 0), pos + 64};
+       },
+       "Block with bad id 0xbadb10c received"},
+      {"bad data offset",
+       [=](uint32_t pos, uint32_t) {
+         return RawWrite{RingBlock(magic, 64, 8, 1, 5, 0), pos + 64};
+       },
+       "Block with bad data offset 8 received"},
+      {"data offset beyond the block",
+       [=](uint32_t pos, uint32_t) {
+         return RawWrite{RingBlock(magic, 64, 0xFFFFFF00, 1, 5, 16), pos + 64};
+       },
+       "Block with bad size (64 < -256+16) received"},
+      {"size that runs past the ring",
+       [=](uint32_t pos, uint32_t ring) {
+         return RawWrite{RingBlock(magic, ring - pos + 48, 48, 1, 5, 0), pos + 64};
+       },
+       "runs past the ring"},
+      {"size that runs past the written part",
+       [=](uint32_t pos, uint32_t) {
+         return RawWrite{RingBlock(magic, 4048, 48, 1, 5, 4000), pos + 64};
+       },
+       "runs past the ring"},
+      {"content length above 4000",
+       [=](uint32_t pos, uint32_t) {
+         return RawWrite{RingBlock(magic, 48 + 4004, 48, 1, 5, 4001, std::string(4004, 'x')),
+                         pos + 48 + 4004};
+       },
+       "Block with invalid content len 4001 received"},
+      {"wrap marker with nothing written at the start",
+       [](uint32_t pos, uint32_t) {
+         return RawWrite{RingBlock(0x7FFFFFFF, 0, 0, 0, 0, 0), pos + 48};
+       },
+       "Wrap marker at "},
+      {"write index off the word grid",
+       [=](uint32_t pos, uint32_t) {
+         return RawWrite{RingBlock(magic, 64, 48, 1, 5, 0), pos + 66};
+       },
+       "Bad ring index"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    StartPlugin();
+    ASSERT_NE(M_pFault, nullptr);
+    ASSERT_THAT(M_pFault->Inject(c.build), IsOk());
+    Result ended = Session().WaitForHost(10000);
+    EXPECT_THAT(ended, IsOk()) << "the plug-in did not end its link";
+    EXPECT_FALSE(Session().Exit().killed) << Session().Exit().Describe();
+    EXPECT_EQ(Session().Exit().code, 255) << Session().Exit().Describe();
+    EXPECT_TRUE(Traced(c.text)) << "no trace line with \"" << c.text << "\"";
+    EXPECT_TRUE(Traced("DataLink::Recv() failed with Error"));
+    const std::string link = Session().LinkName();
+    M_pSession.reset();
+    osal::SharedMemory memory;
+    EXPECT_TRUE(memory.Open(DataLinkIpc::ObjectName(link, "Mem")).Is(osal::ErrorKind::kNotFound));
+  }
+}
+
+// What a master may send but should not: the plug-in refuses it (drops the block, closes the
+// conversation or answers with a fault) and serves on, within bounded memory.
+TEST_F(HostileMasterTest, StrangeConversationsAreRefusedAndThePluginServesOn) {
+  StartPlugin();
+  StartComponent();
+  const uint64_t baseline = PeakMemory();
+  const std::string request = BytesOf(*Request("<GetWorkingDir/>"));
+  const uint32_t msg = xel::Flag_BegMessage | xel::Flag_EndMessage;
+
+  {  // A block for a conversation nobody opened.
+    ASSERT_THAT(M_pFault->Inject(GoodBlock(0x13572468, msg, request)), IsOk());
+    EXPECT_TRUE(Traced("BegConnection Flag is not set"));
+    ExpectServing("a block on an unknown channel");
+  }
+  {  // Flag bits nobody defined are carried and ignored.
+    Ref<xel::ConnectionPtp> conn = NewConversation();
+    ASSERT_THAT(M_pFault->Inject(GoodBlock(conn->Channel() ^ 1u,
+                                           0xFFFFFFF0u | xel::Flag_BegConnection | msg, request)),
+                IsOk());
+    Ref<XmlParser> answer;
+    ASSERT_THAT(Session().ReceiveAnswer(conn.get(), &answer, 10000), IsOk());
+    EXPECT_EQ(AnswerKind(*answer), "WorkingDir");
+  }
+  // Token streams that do not parse, each a whole message of its own conversation: closed
+  // unanswered or answered with a fault, never left waiting.
+  std::string deep = std::string("\x02\x01\x00", 3);
+  while (deep.size() < 3990) deep += std::string("\x64\x05\x80\x00\x81\x01\x61", 7);
+  const struct {
+    const char* label;
+    std::string content;
+  } streams[] = {
+      {"truncated", request.substr(0, request.size() / 2)},
+      {"not a token stream", "<?xml this is not one"},
+      {"token longer than a message may be",
+       std::string("\x02\x01\x00\x64\x88\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 13)},
+      {"length that ends inside the header", std::string("\x02\x01\x00\x64\x84\x00\x00", 7)},
+      {"nesting without end", deep},
+      {"empty", ""},
+  };
+  for (const auto& s : streams) {
+    SCOPED_TRACE(s.label);
+    Ref<xel::ConnectionPtp> conn = NewConversation();
+    ASSERT_THAT(
+        M_pFault->Inject(GoodBlock(conn->Channel() ^ 1u, xel::Flag_BegConnection | msg, s.content)),
+        IsOk());
+    Ref<XmlParser> answer;
+    Result r = Session().ReceiveAnswer(conn.get(), &answer, 10000);
+    EXPECT_TRUE(r.IsClass(util::ErrConnLost) || (r.IsSuccess() && AnswerKind(*answer) == "Fault"))
+        << Describe(r);
+    ExpectServing(s.label);
+  }
+  // A message whose first block comes and nothing after it: its conversation waits, the
+  // others are served, and the plug-in still ends in order at the end.
+  Ref<xel::ConnectionPtp> stalled = NewConversation();
+  {
+    MessageBlock* pFirst = MessageBlock::Allocate();
+    const std::string start = EndlessRequestStart();
+    std::memcpy(pFirst->M_Content, start.data(), start.size());
+    pFirst->M_Length = static_cast<uint32_t>(start.size());
+    pFirst->M_Flags = xel::Flag_BegMessage;
+    ASSERT_THAT(stalled->Send(pFirst, 10000), IsOk());
+    ExpectServing("a message that stalls");
+  }
+  {  // More conversations than the plug-in serves at once: the excess is dropped.
+    std::vector<Ref<xel::ConnectionPtp>> flood;
+    for (int i = 0; i < xel::Switch::kMaxServerThreads + 200; ++i) {
+      flood.push_back(NewConversation());
+      MessageBlock* pOpen = MessageBlock::Allocate();
+      pOpen->M_Flags = 0;  // opens the conversation without a message
+      ASSERT_THAT(flood.back()->Send(pOpen, 10000), IsOk());
+    }
+    EXPECT_TRUE(Traced("cant start Thread", 10000));
+    flood.clear();
+    ExpectServing("a flood of conversations");
+  }
+  const uint64_t beforeEndless = PeakMemory();
+  {  // A message that never ends: the plug-in stops it at the largest size a message may have.
+    Ref<xel::ConnectionPtp> endless = NewConversation();
+    const std::string start = EndlessRequestStart();
+    int64_t sent = 0;
+    bool bFirst = true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(300);
+    while (endless->IsConnected() && endless->QueuedBlocks() == 0 && sent < int64_t{0x50000000} &&
+           std::chrono::steady_clock::now() < deadline) {
+      MessageBlock* p = MessageBlock::Allocate();
+      ASSERT_NE(p, nullptr);
+      p->M_Length = MessageBlock::BlockSize;
+      if (bFirst) {
+        std::memcpy(p->M_Content, start.data(), start.size());
+        p->M_Flags = xel::Flag_BegMessage;
+        bFirst = false;
+      }
+      if (endless->Send(p, 30000).IsError()) break;
+      sent += MessageBlock::BlockSize;
+    }
+    EXPECT_GE(sent, xel::Message::kMaxSize) << "stopped early";
+    EXPECT_LT(sent, xel::Message::kMaxSize + (int64_t{64} << 20)) << "the plug-in did not stop it";
+    EXPECT_TRUE(Traced("Maximum internal Buffer Size (1073741824) exceeded", 10000));
+  }
+  ExpectServing("a message that never ends");
+  const uint64_t peak = PeakMemory();
+  std::printf(
+      "peak memory of the host: %.1f MiB after start, %.1f MiB before the endless "
+      "message, %.1f MiB at the end\n",
+      baseline / 1048576.0, beforeEndless / 1048576.0, peak / 1048576.0);
+  // The conversations' threads, whose stacks may count whole (wine commits them), and little
+  // beside them.
+  const uint64_t threads = uint64_t{xel::Switch::kMaxServerThreads} * (uint64_t{5} << 18);
+  EXPECT_LT(beforeEndless, baseline + threads + (uint64_t{64} << 20));
+  // The one message of the largest size, and little beside it.
+  EXPECT_LT(peak, beforeEndless + (uint64_t{1152} << 20));
+
+  Ref<XmlParser> stop, terminate;
+  const auto finishing = std::chrono::steady_clock::now();
+  EXPECT_THAT(Session().Finish(&stop, &terminate), IsOk());
+  EXPECT_EQ(Session().Exit().Describe(), "exited with code 0");
+  EXPECT_LT(std::chrono::steady_clock::now() - finishing, std::chrono::seconds(8))
+      << "the stalled conversation held the plug-in";
+}
+
+// A master in a process of its own: starts the plug-in, tells the parent the host's pid, then
+// waits to be killed. With "kill-host" it first kills its host and waits until its link has
+// noticed.
+XEL_CHILD_MODE(master_to_kill) {
+  MasterSession session;
+  MasterOptions o;
+  o.M_HostPath = XEL_HOST_PATH;
+  o.M_PluginPath = XEL_PLUGIN_PATH;
+  o.M_LinkName = args.at(0);
+  if (session.Start(o).IsError()) return 1;
+  const uint32_t host = session.HostProcessId();
+  if (args.size() > 1 && args[1] == "kill-host") {
+    if (!session.KillHost()) return 2;
+    while (session.LinkAlive()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  velmora::testing::ChildSay(std::to_string(host));
+  velmora::testing::ChildWaitToBeKilled();
+}
+
+// The named objects of the link and of the trace buffer that can still be opened.
+std::vector<std::string> OpenableNames(const std::string& link) {
+  const std::string key = link.substr(0, link.find('_'));
+  std::vector<std::string> found;
+  auto check = [&](const std::string& name, int kind) {
+    osal::SharedMemory memory;
+    osal::NamedMutex mutex;
+    osal::NamedEvent event;
+    const bool opened = kind == 0   ? memory.Open(name).ok()
+                        : kind == 1 ? mutex.Open(name).ok()
+                                    : event.Open(name).ok();
+    if (opened) found.push_back(name);
+  };
+  check(DataLinkIpc::ObjectName(link, "Mem"), 0);
+  check(DataLinkIpc::ObjectName(link, "MutexM"), 1);
+  check(DataLinkIpc::ObjectName(link, "MutexS"), 1);
+  check(DataLinkIpc::ObjectName(link, "EventM"), 2);
+  check(DataLinkIpc::ObjectName(link, "EventS"), 2);
+  check(util::LogBuffer::MutexName(key), 1);
+  check(util::LogBuffer::MemoryName(key), 0);
+  check(util::LogBuffer::EventName(key), 2);
+  return found;
+}
+
+TEST(HostileMasterProcessTest, NamedObjectsGoWithAKilledMasterOrHost) {
+  // The host outlives a killed master; this process takes it on to wait for it.
+  ASSERT_TRUE(osal::AdoptOrphanedDescendants().ok());
+  {
+    SCOPED_TRACE("master killed while its plug-in runs");
+    const std::string link = "XH" + std::to_string(osal::CurrentProcessId()) + "m_killed";
+    velmora::testing::ChildProcess master;
+    ASSERT_TRUE(master.Start("master_to_kill", {link}));
+    std::string line;
+    ASSERT_TRUE(master.ReadLine(&line, 15000));
+    EXPECT_EQ(OpenableNames(link).size(), 8u);
+    master.Kill();
+    int code = 0;
+    ASSERT_TRUE(master.Wait(5000, &code));
+    osal::Process host;
+    ASSERT_TRUE(host.Attach(static_cast<uint32_t>(std::stoul(line))).ok());
+    // The plug-in notices, removes what its dead master left and ends.
+    ASSERT_TRUE(host.Wait(5000).ok());
+    EXPECT_FALSE(host.exit().killed) << host.exit().Describe();
+    EXPECT_THAT(OpenableNames(link), ::testing::IsEmpty());
+  }
+  {
+    SCOPED_TRACE("plug-in killed, then its master");
+    const std::string link = "XH" + std::to_string(osal::CurrentProcessId()) + "h_killed";
+    velmora::testing::ChildProcess master;
+    ASSERT_TRUE(master.Start("master_to_kill", {link, "kill-host"}));
+    std::string line;
+    ASSERT_TRUE(master.ReadLine(&line, 15000));
+    // The master noticed its plug-in's death; what it made stays its own while it lives.
+    EXPECT_EQ(OpenableNames(link).size(), 8u);
+    master.Kill();
+    int code = 0;
+    ASSERT_TRUE(master.Wait(5000, &code));
+    // Nobody is left to notice (POSIX keeps the names; Windows has dropped them): the next
+    // master of the same name takes them over and works.
+    MasterSession next;
+    MasterOptions o;
+    o.M_HostPath = XEL_HOST_PATH;
+    o.M_PluginPath = XEL_PLUGIN_PATH;
+    o.M_LinkName = link;
+    ASSERT_THAT(next.Start(o), IsOk());
+    Ref<XmlParser> stop, terminate;
+    EXPECT_THAT(next.Finish(&stop, &terminate), IsOk());
+    EXPECT_THAT(OpenableNames(link), ::testing::IsEmpty());
+  }
+}
+
+}  // namespace
+}  // namespace velmora::tools
