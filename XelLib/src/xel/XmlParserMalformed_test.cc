@@ -1,11 +1,13 @@
 // Regression tests: token streams found by fuzzing that once crashed or hung the reader.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 
 #include "xel/XmlParser.h"
 
@@ -74,6 +76,32 @@ TEST(XmlParserMalformed, PartLengthsBeyondTheTokenAreIgnored) {
   util::Ref<XmlParser> doc = DocumentOf(bin);
   (void)doc->NextToken();  // must neither throw nor crash
   SUCCEED();
+}
+
+// A document of nothing but start tags must not make the reader keep a level per tag without
+// end: nesting beyond the limit is refused as badly formed, in every format, and the depth below
+// it is read.
+TEST(XmlParserMalformed, NestingBeyondTheLimitIsRefused) {
+  for (int format : {XmlParser::Format_XmlUtf8, XmlParser::Format_Binary, XmlParser::Format_Compact}) {
+    for (const auto& [levels, refused] : {std::pair{500, false}, std::pair{513, true}}) {
+      SCOPED_TRACE("format " + std::to_string(format) + ", " + std::to_string(levels) + " levels");
+      util::Ref<XmlParser> doc = XmlParser::Create();
+      ASSERT_TRUE(doc->SetDataFormat(format).IsSuccess());
+      for (int i = 0; i < levels; ++i) ASSERT_TRUE(doc->OpenElement(0, "a").IsSuccess());
+      ASSERT_TRUE(doc->CloseAll().IsSuccess());
+      ASSERT_TRUE(doc->Rewind().IsSuccess());
+      util::Result r;
+      int deepest = 0;
+      while ((r = doc->NextToken()).IsSuccess()) deepest = std::max(deepest, doc->GetDepth());
+      if (refused) {
+        EXPECT_EQ(r.Category(), util::ErrXmlFormat) << r.Text();
+        EXPECT_NE(r.Text().find("nested deeper than 512"), std::string::npos) << r.Text();
+      } else {
+        EXPECT_EQ(deepest, levels);
+        EXPECT_NE(r.Category(), util::ErrXmlFormat) << r.Text();
+      }
+    }
+  }
 }
 
 TEST(XmlParserMalformed, FuzzerReproducersFailCleanly) {

@@ -136,6 +136,17 @@ bool StartsWith(S& s, const char* lit) {
 
 // --- Levels and namespaces ------------------------------------------------------------
 
+// How deep elements may nest in a document that is read. Every open element keeps a level of
+// its own, so a hostile document of nothing but start tags would otherwise make the reader's
+// memory grow with its size; no message of the platform comes near this depth.
+constexpr int kMaxElementDepth = 512;
+
+Result CheckNestingDepth(const S& s) {
+  if (s.M_Depth < kMaxElementDepth) return Result();
+  return Err(util::ErrXmlFormat, "elements nested deeper than %d levels at %" PRId64,
+             kMaxElementDepth, s.Pos());
+}
+
 void PushLevel(S& s, int type, std::string_view prefix, std::string_view name) {
   XmlLevel& parent = s.M_Levels[s.M_Depth];
   int index = 1;
@@ -359,6 +370,8 @@ Result NextTokenBinary(S& s) {
     if (r.IsError()) return r;
     switch (type) {
       case XmlParser::Node_ElementStart: {
+        r = CheckNestingDepth(s);
+        if (r.IsError()) return r;
         PushLevel(s, type, a, b);
         // Declarations follow the element start that makes them.
         for (;;) {
@@ -705,6 +718,8 @@ Result ParseStartTag(S& s) {
   std::string_view prefix;
   std::string_view local = SplitQName(qname, &prefix);
   if (local.empty()) return Err(util::ErrXmlFormat, "zero-length name");
+  Result depth = CheckNestingDepth(s);
+  if (depth.IsError()) return depth;
   PushLevel(s, XmlParser::Node_ElementStart, prefix, local);
   for (auto& d : decls) DeclareReadNs(s, d.first, d.second);
   XmlLevel& l = s.M_Levels[s.M_Depth];
