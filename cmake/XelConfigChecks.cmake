@@ -18,6 +18,16 @@ check_cxx_source_compiles("
 int main() { pthread_mutexattr_t a; pthread_mutexattr_init(&a);
   return pthread_mutexattr_setrobust(&a, PTHREAD_MUTEX_ROBUST); }"
   HAVE_ROBUST_MUTEX)
+# Resolution beneath a folder's descriptor (Linux 5.6). The headers may know it while the
+# running kernel does not: the file layer then falls back to a component walk.
+check_cxx_source_compiles("
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+int main() { struct open_how how = {}; how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  return static_cast<int>(syscall(SYS_openat2, AT_FDCWD, \".\", &how, sizeof how)); }"
+  HAVE_OPENAT2)
 endif()
 
 configure_file(${CMAKE_CURRENT_LIST_DIR}/XelConfig.h.in

@@ -6,6 +6,7 @@
 
 #include "LogonConnector.h"
 #include "OutputPath.h"
+#include "osal/File.h"
 #include "osal/WaitHandle.h"
 #include "util/Trace.h"
 #include "xel/ConnectionFile.h"
@@ -155,6 +156,7 @@ Result ExecuteCreateFile(const xel::Configuration& config, NetConnectionsManager
                            OutputPath::kOverwriteModeCount, OutputPath::Overwrite_No);
   const std::string user = config.GetString("Out/Credentials/User", "");
   const std::string password = config.GetString("Out/Credentials/Password", "");
+  const bool bFollowLinks = config.GetBool("Out/FollowLinks", false);
 
   XmlParser opt(request);
   opt.MoveToPath("Opt").ThrowIfError();
@@ -177,10 +179,17 @@ Result ExecuteCreateFile(const xel::Configuration& config, NetConnectionsManager
             allowed.c_str());
   std::string fullPath = OutputPath::Normalize(
       OutputPath::Combine(directory, p.M_Path + p.M_FileName + p.M_Extension));
-  if (!OutputPath::IsWithin(fullPath, allowed)) {
+  auto notWithin = [&] {
     return Result::Connector(util::ErrLogicArgs, "Filename %s is not within output path %s",
                              fullPath.c_str(), allowed.c_str());
-  }
+  };
+  if (!OutputPath::IsWithin(fullPath, allowed)) return notWithin();
+  // The text is inside; so must be every folder and file the file system reaches for it. Until
+  // the request ends, no file call of this thread leaves the allowed folders through a link;
+  // declared before the file, so that a delete-on-close file goes under the same rule.
+  osal::FileConfinement confinement(
+      OutputPath::Folders(allowed),
+      bFollowLinks ? osal::LinkPolicy::kFollowInside : osal::LinkPolicy::kRefuse);
 
   XmlParser data(request);
   data.MoveToPath("Data").ThrowIfError();
@@ -192,12 +201,20 @@ Result ExecuteCreateFile(const xel::Configuration& config, NetConnectionsManager
     logon.Logon(fullPath, user, password, config.GetString(kLogonServiceKey, ""));
   }
 
+  // Checked with the rights the file is written with. The open is confined as well; this
+  // check gives the refusal its text.
+  if (osal::IsOutsideConfinement(osal::CheckConfined(fullPath))) return notWithin();
   XEL_TRACE(kTraceCategory, util::General_OtherXELC,
             "Try to write to XML File %s (Format=%s, Overwrite=%i)", fullPath.c_str(),
             p.M_Format.c_str(), p.M_Overwrite);
   // Released on every way out: an unfinished delete-on-close file disappears with it.
   auto file = util::Ref<ConnectionFile>::Adopt(new ConnectionFile);
-  OpenOutputFile(*file, &fullPath, p).ThrowIfError();
+  Result opened = OpenOutputFile(*file, &fullPath, p);
+  // A link that appeared after the check was refused by the open.
+  if (opened.IsError() && osal::IsOutsideConfinement(osal::CheckConfined(fullPath))) {
+    return notWithin();
+  }
+  opened.ThrowIfError();
   if (p.M_Format == "xml") {
     WriteXml(*file, data);
   } else {

@@ -321,8 +321,10 @@ bool FileLocker::DeleteFileAndSubtree(ImportPackage* pPackage, const std::string
 bool FileLocker::DeleteFileAndSubtree(ImportPackage* pPackage, const FileInfo& file) {
   if (pPackage == nullptr) return false;
   // The file is deleted under its name on disk now, and its folder is taken from the
-  // description: a "\" that a POSIX name holds never leads to another folder.
-  if (!pPackage->IsInsideInputBaseDirectory(file.GetCurrentFileName(kFull, true, false))) {
+  // description: a "\" that a POSIX name holds never leads to another folder. So only the
+  // folder is judged as text; the name is an entry of it, whatever it looks like ("..\x" on
+  // Linux), and the deletion removes that entry and nothing it might lead to.
+  if (!pPackage->IsInsideInputBaseDirectory(file.GetPath(FileInfo::FolderOnly, false, false))) {
     return false;
   }
   bool result = DeleteFile(file.GetCurrentFileName(kFull, true, true));

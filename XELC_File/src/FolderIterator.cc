@@ -152,6 +152,15 @@ void FolderIterator::CheckEntry(const osal::DirEntry& entry, const FileInfo& fol
 
   FileInfo kept(folderTemplate);
   kept.SetFileName(name);
+  if (entry.is_link &&
+      osal::IsOutsideConfinement(
+          osal::CheckConfined(kept.GetFileName(FileInfo::FullPath, false, true)))) {
+    // Its content lies outside the folders this thread may reach; claiming it would hand that
+    // content (or, for a folder, its files) to the import.
+    XEL_TRACE_OBJ(this, util::General_Error,
+                  "Ignoring link %s: it leads outside of the allowed folders", name.c_str());
+    return;
+  }
   kept.SetModifiedTime(entry.last_write_time);
   kept.SetCreatedTime(entry.creation_time);
   M_Entries.push_back(std::move(kept));

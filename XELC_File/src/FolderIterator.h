@@ -16,7 +16,8 @@ struct DirEntry;
 namespace velmora::xelc {
 
 // Lists a folder, keeps the entries that pass the filters (kind of entry, self and parent
-// entries, minimum age, file search masks), orders them (oldest first by modification or
+// entries, minimum age, file search masks, and for a link: that it leads nowhere outside the
+// calling thread's osal::FileConfinement), orders them (oldest first by modification or
 // creation date, then names with a preferred extension in front) and hands them out one by
 // one as FileInfo values. Reads only; never changes anything on disk.
 //

@@ -2,12 +2,14 @@
 #include "ImportDriver.h"
 
 #include <cctype>
+#include <optional>
 #include <string_view>
 
 #include "ConfirmResBuilder.h"
 #include "FileLocker.h"
 #include "FolderIterator.h"
 #include "PackageResolver.h"
+#include "osal/File.h"
 #include "util/Trace.h"
 #include "xel/Configuration.h"
 #include "xel/XmlParser.h"
@@ -23,6 +25,9 @@ namespace {
 
 // Size of the buffers that take the basic credentials of a request.
 constexpr int kCredentialBufferSize = 255;
+
+// A link in a watched folder is imported when what it leads to lies in the input folders.
+constexpr osal::LinkPolicy kLinkPolicy = osal::LinkPolicy::kFollowInside;
 
 enum class ParamRead { kPresent, kMissing, kInvalid };
 
@@ -116,6 +121,10 @@ bool ImportDriver::Poll(XmlParser* pRequest, XmlParser* pAnswer) {
   if (pRequest == nullptr || pAnswer == nullptr) return false;
   M_AnswerBuilder.SetMessage(pAnswer);
   if (!M_bError) ReadParameters(pRequest);
+  // From here on every file call of the poll (listing, claiming, reading, answering) stays in
+  // the input folders: a link leads only where its target lies inside them.
+  std::optional<osal::FileConfinement> confinement;
+  if (!M_bError) confinement.emplace(M_Package.GetConfiningFolders(), kLinkPolicy);
   if (!M_bError) {
     if (M_LogonConnector.Connect() < LogonConnector::kStateUsable) M_bError = true;
     M_ErrorText = M_LogonConnector.GetStatusText();
@@ -391,6 +400,9 @@ bool ImportDriver::Confirm(XmlParser* pConfirmation, XmlParser* pAnswer) {
     status.clear();
   }
 
+  // Completing the claim renames or deletes the entry in the watched folder, never what a
+  // link there leads to, and nothing outside the input folders.
+  osal::FileConfinement confinement(M_Package.GetConfiningFolders(), kLinkPolicy);
   ConfirmResBuilder builder;
   const std::string& diagnostics = M_Package.GetCommResult().Diagnostics();
   if (LowerFirst(status, 0) == 'o') {

@@ -184,12 +184,9 @@ bool ImportPackage::HasStructuredType(std::string_view name) const {
 
 // --- Folder tests ------------------------------------------------------------------------
 
-bool ImportPackage::IsInsideInputBaseDirectory(std::string_view path) const {
-  if (!M_InputBaseDirectory.IsValid()) return true;
-  const std::string candidate = NormaliseFolder(path);
+std::vector<std::string> ImportPackage::BaseFolders() const {
+  std::vector<std::string> folders;
   const std::string baseText = M_InputBaseDirectory.GetFileName(FileInfo::FolderOnly, false, false);
-  if (baseText.empty()) return true;
-
   std::string_view rest(baseText);
   while (!rest.empty()) {
     size_t end = rest.find_first_of("\r\n");
@@ -197,12 +194,31 @@ bool ImportPackage::IsInsideInputBaseDirectory(std::string_view path) const {
     rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
     if (item.size() >= kMaxBaseFolder) continue;
     // Only the first line lost its long-path prefix in SetPath; candidates never carry one.
-    const std::string unprefixed = RemoveLongPathPrefix(item);
-    item = unprefixed;
-    while (!item.empty() && IsSeparator(item.back())) item.remove_suffix(1);
+    std::string folder = RemoveLongPathPrefix(item);
+    while (!folder.empty() && IsSeparator(folder.back())) folder.pop_back();
     // An empty line (or one made only of separators) names no folder; it must not admit
     // every path.
-    if (item.empty()) continue;
+    if (!folder.empty()) folders.push_back(std::move(folder));
+  }
+  return folders;
+}
+
+std::vector<std::string> ImportPackage::GetConfiningFolders() const {
+  if (M_InputBaseDirectory.IsValid() &&
+      !M_InputBaseDirectory.GetFileName(FileInfo::FolderOnly, false, false).empty()) {
+    return BaseFolders();
+  }
+  if (!M_WatchedFolder.IsValid()) return {};
+  return {M_WatchedFolder.GetFileName(FileInfo::FolderOnly, false, false)};
+}
+
+bool ImportPackage::IsInsideInputBaseDirectory(std::string_view path) const {
+  if (!M_InputBaseDirectory.IsValid()) return true;
+  const std::string candidate = NormaliseFolder(path);
+  if (M_InputBaseDirectory.GetFileName(FileInfo::FolderOnly, false, false).empty()) return true;
+
+  for (const std::string& base : BaseFolders()) {
+    std::string_view item = base;
     if (!PathStartsWith(candidate, item)) continue;
     // A ".." from the base's last character on could climb out of the base.
     if (candidate.find("..", item.size() - 1) != std::string::npos) continue;
@@ -235,7 +251,11 @@ std::string ImportPackage::GetFirstLevelFolder(std::string_view path) const {
 
 bool ImportPackage::AddTriggeredFile(const FileInfo& file) {
   std::string path = file.GetCurrentFileName(FileInfo::FullPath, false, false);
-  if (!IsInsideInputBaseDirectory(path)) {
+  // The name is checked as text and as the file system resolves it: a link among the
+  // companions may lead out of the folders as well.
+  if (!IsInsideInputBaseDirectory(path) ||
+      osal::IsOutsideConfinement(
+          osal::CheckConfined(file.GetCurrentFileName(FileInfo::FullPath, false, true)))) {
     std::string text = "File " + path + " is not in configured input base directory";
     SetContentError(text);
     XEL_TRACE_OBJ(this, util::General_Error, "%s", text.c_str());
@@ -267,7 +287,9 @@ bool ImportPackage::AddXmlLinkedFile(std::string_view descriptorPath, std::strin
     }
     linked.SetPath(pDescriptor->GetPath(FileInfo::FolderOnly, true, false) + folder);
   }
-  if (!IsInsideInputBaseDirectory(linked.GetFileName(FileInfo::FullPath, false, false))) {
+  if (!IsInsideInputBaseDirectory(linked.GetFileName(FileInfo::FullPath, false, false)) ||
+      osal::IsOutsideConfinement(
+          osal::CheckConfined(linked.GetFileName(FileInfo::FullPath, false, true)))) {
     std::string text =
         "File " + std::string(linkedPath) + " is not in configured input base directory";
     SetContentError(text);
@@ -314,7 +336,10 @@ bool ImportPackage::AddAttachedFile(const FileInfo& file) {
   osal::Status status =
       probe.Open(file.GetCurrentFileName(FileInfo::FullPath, false, true), options);
   if (!status.ok()) {
-    std::string text = "File " + path + " could not be opened for reading";
+    // A file that became a link to elsewhere since it was found is refused by the open.
+    std::string text = osal::IsOutsideConfinement(status)
+                           ? "File " + path + " is not in configured input base directory"
+                           : "File " + path + " could not be opened for reading";
     SetContentError(text);
     XEL_TRACE_OBJ(this, util::General_Error, "%s", text.c_str());
     return false;

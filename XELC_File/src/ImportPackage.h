@@ -168,6 +168,10 @@ class ImportPackage {
   // True when the folder path lies inside (one of) the input base directory folder(s), or
   // no base directory is configured. A ".." behind the base rejects the path.
   bool IsInsideInputBaseDirectory(std::string_view path) const;
+  // The folders that the file system may not lead out of while this package's files are
+  // listed, claimed, read and completed: the input base directory's folders, or the watched
+  // folder when no base directory is configured. For osal::FileConfinement.
+  std::vector<std::string> GetConfiningFolders() const;
   // True when the path, normalised as a folder, is the watched folder.
   bool IsWatchedFolder(std::string_view path) const;
   // The first-level subfolder of the watched folder that holds path, with a trailing
@@ -178,12 +182,14 @@ class ImportPackage {
   // --- Adding files (resolver, XML processor) ----------------------------------------
 
   // Appends a trigger companion when its current full path lies inside the input base
-  // directory; otherwise records a content error. Returns true when added.
+  // directory, and a link there leads no further than the thread's file confinement allows
+  // (osal::CheckConfined); otherwise records a content error. Returns true when added.
   bool AddTriggeredFile(const FileInfo& file);
   // Appends the file linked from the descriptor at descriptorPath (the current full path,
   // short or long, of the found file or a triggered file; any other path is split at its
   // last separator); a relative link is taken relative to the descriptor's folder. Outside the
-  // input base directory a content error is recorded instead. Returns true when added.
+  // input base directory, or behind a link that leads out of the thread's file confinement,
+  // a content error is recorded instead. Returns true when added.
   bool AddXmlLinkedFile(std::string_view descriptorPath, std::string_view linkedPath);
   // Appends a file to the answer's attachments when it is not already there (same plain
   // full path, case included) and can be opened for reading; an unreadable file records a
@@ -207,6 +213,9 @@ class ImportPackage {
   const FileInfo* FindFile(std::string_view path) const;
   // Normalises path as a folder (SetPath, then the FolderOnly text).
   static std::string NormaliseFolder(std::string_view path);
+  // The folders of the input base directory (split at CR and LF, without long-path prefix and
+  // trailing separators; blank and overlong lines left out).
+  std::vector<std::string> BaseFolders() const;
   // Splits at commas and blanks; drops items of kMaxListItem bytes or more, and items not
   // beginning with "." when dotOnly.
   static std::vector<std::string> SplitList(std::string_view text, bool dotOnly);

@@ -75,6 +75,14 @@ bool OutputPath::IsWithin(std::string_view path, std::string_view prefixes) {
 }
 
 bool OutputPath::IsWithin(std::string_view path, std::string_view prefixes, bool bIgnoreCase) {
+  for (const std::string& entry : Folders(prefixes)) {
+    if (IsWithinEntry(path, entry, bIgnoreCase)) return true;
+  }
+  return false;
+}
+
+std::vector<std::string> OutputPath::Folders(std::string_view prefixes) {
+  std::vector<std::string> folders;
   size_t pos = 0;
   while (pos < prefixes.size()) {
     size_t end = prefixes.find_first_of("\r\n", pos);
@@ -83,9 +91,9 @@ bool OutputPath::IsWithin(std::string_view path, std::string_view prefixes, bool
     pos = end + 1;
     // Blank lines between entries are no entries (they would admit every absolute path).
     if (entry.empty() || entry.size() >= kMaxPrefixEntry) continue;
-    if (IsWithinEntry(path, entry, bIgnoreCase)) return true;
+    folders.emplace_back(entry);
   }
-  return false;
+  return folders;
 }
 
 std::string OutputPath::WithCounter(std::string_view path, int counter) {

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "xel/XmlParser.h"
 
@@ -41,6 +42,9 @@ class OutputPath {
   static bool IsWithin(std::string_view path, std::string_view prefixes);
   // As above with the case rule given: the tests exercise both rules on every platform.
   static bool IsWithin(std::string_view path, std::string_view prefixes, bool bIgnoreCase);
+  // The folders of an allowed list as IsWithin reads it (entries split at CR and LF, blank and
+  // overlong entries left out), for confining the file calls to them.
+  static std::vector<std::string> Folders(std::string_view prefixes);
   // path with "(counter)" before the dot of its file name's extension ("a.xml" -> "a(2).xml");
   // a name without extension gets the counter at its end.
   static std::string WithCounter(std::string_view path, int counter);

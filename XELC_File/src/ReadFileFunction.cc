@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "OutputPath.h"
+#include "osal/File.h"
 #include "osal/WaitHandle.h"
 #include "util/Trace.h"
 #include "xel/ConnectionFile.h"
@@ -185,6 +186,7 @@ Result ExecuteReadFile(const xel::Configuration& config, xel::Connection* pConn,
                        const XmlParser& request) {
   const std::string directory = config.GetString("In/Directory", "");
   const bool bStreaming = config.GetBool("In/EnableStreaming", false);
+  const bool bFollowLinks = config.GetBool("In/FollowLinks", false);
   const int configuredRemove =
       config.GetNamedValue("In/Remove", OutputPath::kOverwriteModes,
                            OutputPath::kOverwriteModeCount, OutputPath::Overwrite_No);
@@ -217,15 +219,26 @@ Result ExecuteReadFile(const xel::Configuration& config, xel::Connection* pConn,
 
   const std::string fullPath =
       OutputPath::Normalize(OutputPath::Combine(directory, path + fileName + extension));
-  if (!OutputPath::IsWithin(fullPath, directory)) {
+  auto notWithin = [&] {
     return Result::Connector(util::ErrLogicArgs, "Filename %s is not within input path %s",
                              fullPath.c_str(), directory.c_str());
-  }
+  };
+  if (!OutputPath::IsWithin(fullPath, directory)) return notWithin();
+  // What the file system opens for the path must lie in the folder as well: no link on the
+  // way may lead out of it (nor, by default, any link at all).
+  osal::FileConfinement confinement(
+      {directory}, bFollowLinks ? osal::LinkPolicy::kFollowInside : osal::LinkPolicy::kRefuse);
+  if (osal::IsOutsideConfinement(osal::CheckConfined(fullPath))) return notWithin();
   XEL_TRACE(kTraceCategory, util::General_OtherXELC, "Read from file %s", fullPath.c_str());
 
   // Released on every way out; the input file closes at its end or with the connection.
   auto file = util::Ref<xel::ConnectionFile>::Adopt(new xel::ConnectionFile);
-  file->OpenInput(fullPath).ThrowIfError();
+  Result opened = file->OpenInput(fullPath);
+  // A link that appeared after the check was refused by the open.
+  if (opened.IsError() && osal::IsOutsideConfinement(osal::CheckConfined(fullPath))) {
+    return notWithin();
+  }
+  opened.ThrowIfError();
   auto document = XmlParser::Create();
   document->Receive(file.get(), kFileReceiveTimeoutMs).ThrowIfError();
   document->GetMessage()->FetchAll().ThrowIfError();

@@ -1,10 +1,12 @@
-// Files and folders: open, read, write, list, rename, delete, attributes.
+// Files and folders: open, read, write, list, rename, delete, attributes, and the confinement
+// of a thread's file calls to folders.
 //
 // Paths reach this layer in the connector's Windows form: UTF-8, "\" and "/" both
 // separate components, and a long-path prefix ("\\?\", "\\?\UNC\") is removed before
 // the path is used on POSIX. On Windows every path is made absolute and used with the prefix,
 // so that paths longer than 260 characters work. All functions are thread-safe; a File
-// object belongs to one thread.
+// object belongs to one thread. Every function that takes a path obeys the calling thread's
+// FileConfinement (below).
 #pragma once
 
 #include <cstdint>
@@ -105,7 +107,9 @@ class File {
 // File times are 64-bit counts of 100-ns units since 1601-01-01 UTC.
 struct DirEntry {
   std::string name;  // UTF-8 name without folder
-  bool is_folder = false;
+  bool is_folder = false;  // of what a link leads to, where it leads anywhere
+  // A symbolic link, junction or other reparse point: the entry is not where its content is.
+  bool is_link = false;
   bool is_readonly = false;
   uint64_t size = 0;
   uint64_t last_write_time = 0;
@@ -166,5 +170,70 @@ enum FileAttributes : uint32_t {
 // (DeleteFile fails with kAccessDenied) until the attribute is cleared.
 Status GetFileAttributes(std::string_view path, uint32_t* attributes);
 Status SetFileAttributes(std::string_view path, uint32_t attributes);
+
+// --- Confinement ------------------------------------------------------------------------
+//
+// Tests on the text of a path cannot see what the file system makes of it: a symbolic link,
+// junction or other reparse point below an allowed folder can lead anywhere. A FileConfinement
+// makes every function of this header, on the thread that holds it, resolve a path that lies
+// (as text) in one of its folders the way the file system does, step by step, and refuse it
+// when a step leaves that folder. The refusal is a status for which IsOutsideConfinement is
+// true; nothing is then created, written, renamed or deleted, and no file outside is opened.
+//
+// - The folders themselves are trusted as configured: the way to a folder (and a folder that
+//   is itself a link) is not examined, and a path naming just the folder is used as it is.
+// - Paths that lie in none of the folders are not affected (trace files, configuration).
+// - Rename, DeleteFile and DeleteFolder act on the entry itself, never on what a link leads
+//   to; a link's target is followed only to open, list or read attributes.
+// - Paths on network shares ("\\server\share\...") are left to the share's own checks.
+// - Hard links cannot be told from the file they name and are not refused.
+//
+// POSIX: each path is resolved beneath a descriptor of the folder (openat2 with
+// RESOLVE_BENEATH where the kernel has it, else a walk that opens one component at a time
+// without following links). Windows: the folders on the way are held open without delete
+// sharing, so that none can be renamed or replaced meanwhile; each is checked for reparse
+// points, and the final path of every handle (GetFinalPathNameByHandleW) must lie in the
+// folder's own final path.
+
+// How a link below a confining folder is treated.
+enum class LinkPolicy {
+  kRefuse,        // any link below the folder refuses the path, wherever it leads
+  kFollowInside,  // links are followed while every step stays in the folder
+};
+
+// Confines the file calls of the constructing thread while it lives. folders: the folders in
+// this layer's path form (empty entries are ignored). A path is resolved from the outermost
+// folder that holds it, and may not climb out of that one; under kFollowInside a link whose
+// absolute target lies in another of the folders leads there. Confinements nest: the
+// innermost one applies, and the destructor restores the one before. Create and destroy on
+// the same thread, in stack order; not copyable.
+class FileConfinement {
+ public:
+  FileConfinement(const std::vector<std::string>& folders, LinkPolicy policy);
+  ~FileConfinement();
+  FileConfinement(const FileConfinement&) = delete;
+  FileConfinement& operator=(const FileConfinement&) = delete;
+
+  // The folders in native form, without trailing separators.
+  const std::vector<std::string>& folders() const { return M_Folders; }
+  LinkPolicy policy() const { return M_Policy; }
+  // The confinement in force on the calling thread, or null.
+  static const FileConfinement* Current();
+
+ private:
+  std::vector<std::string> M_Folders;
+  LinkPolicy M_Policy;
+  const FileConfinement* M_pOuter;
+};
+
+// Resolves path as far as it exists under the calling thread's confinement without changing
+// anything: a status for which IsOutsideConfinement is true when a step leaves the confining
+// folder (a link leading out of it, or any link under kRefuse), Ok when it stays inside, when
+// a missing component ends the resolution before any such step, or when no confinement
+// covers path; other failures (a loop of links, no access) as they are.
+Status CheckConfined(std::string_view path);
+
+// True for the refusal of a path that leaves its confining folder.
+bool IsOutsideConfinement(const Status& status);
 
 }  // namespace velmora::osal

@@ -1,19 +1,30 @@
-// POSIX files and folders: open with Windows dispositions and sharing, listing, rename.
+// POSIX files and folders: open with Windows dispositions and sharing, listing, rename, and
+// the resolution of confined paths beneath their folder's descriptor.
 #include "osal/File.h"
 
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <deque>
+#include <map>
 #include <utility>
 
 #include "XelConfig.h"
 #include "posix/NativePath.h"
 #include "posix/NetShareFs.h"
+
+#ifdef HAVE_OPENAT2
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#endif
 
 namespace velmora::osal {
 namespace {
@@ -56,11 +67,14 @@ Status MissingStatus(const std::string& path, int err) {
   return Status::FromNative(err);
 }
 
-// Fills the attributes of entry from a stat of path relative to dir_fd.
+// Fills the attributes of entry from a stat of path relative to dir_fd (links followed); an
+// empty path stats dir_fd itself.
 Status StatEntry(int dir_fd, const char* path, DirEntry* entry) {
+  const int flags = path[0] == '\0' ? AT_EMPTY_PATH : 0;
 #ifdef HAVE_STATX
   struct statx sx;
-  if (::statx(dir_fd, path, AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0) {
+  if (::statx(dir_fd, path, flags | AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME, &sx) !=
+      0) {
     return LastError();
   }
   entry->is_folder = S_ISDIR(sx.stx_mode);
@@ -74,7 +88,7 @@ Status StatEntry(int dir_fd, const char* path, DirEntry* entry) {
   }
 #else
   struct stat st;
-  if (::fstatat(dir_fd, path, &st, 0) != 0) return LastError();
+  if (::fstatat(dir_fd, path, &st, flags) != 0) return LastError();
   entry->is_folder = S_ISDIR(st.st_mode);
   entry->is_readonly = (st.st_mode & S_IWUSR) == 0;
   entry->size = entry->is_folder ? 0 : static_cast<uint64_t>(st.st_size);
@@ -94,29 +108,477 @@ Status SyncFolderOf(const std::string& path) {
   return status;
 }
 
+// --- Confinement ---------------------------------------------------------------------------
+
+// The innermost confinement of this thread.
+thread_local const FileConfinement* t_pConfinement = nullptr;
+
+// Without O_PATH a folder on the way must be readable to be opened; Linux has it.
+#ifdef O_PATH
+constexpr int kPathOnly = O_PATH;
+#else
+constexpr int kPathOnly = O_RDONLY;
+#endif
+
+// A link chain longer than this is taken for a loop, as the kernel does.
+constexpr int kMaxLinks = 40;
+
+// The refusal of a path that leaves its folder: the code openat2 gives for it.
+Status Outside() { return Status(ErrorKind::kAccessDenied, EXDEV); }
+
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : M_Fd(fd) {}
+  ~UniqueFd() { Reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : M_Fd(std::exchange(other.M_Fd, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      M_Fd = std::exchange(other.M_Fd, -1);
+    }
+    return *this;
+  }
+  int get() const { return M_Fd; }
+  int Release() { return std::exchange(M_Fd, -1); }
+  void Reset() {
+    if (M_Fd >= 0) ::close(std::exchange(M_Fd, -1));
+  }
+
+ private:
+  int M_Fd = -1;
+};
+
+// The components of a native path; empty and "." components are dropped, ".." is kept.
+std::vector<std::string> SplitNative(std::string_view path) {
+  std::vector<std::string> parts;
+  size_t pos = 0;
+  while (pos <= path.size()) {
+    size_t slash = path.find('/', pos);
+    if (slash == std::string_view::npos) slash = path.size();
+    std::string_view part = path.substr(pos, slash - pos);
+    if (!part.empty() && part != ".") parts.emplace_back(part);
+    pos = slash + 1;
+  }
+  return parts;
+}
+
+std::string JoinNative(const std::vector<std::string>& parts, size_t begin, size_t end) {
+  std::string out;
+  for (size_t i = begin; i < end; ++i) {
+    if (!out.empty()) out.push_back('/');
+    out += parts[i];
+  }
+  return out.empty() ? "." : out;
+}
+
+bool StartsWithParts(const std::vector<std::string>& path, const std::vector<std::string>& prefix) {
+  if (prefix.size() > path.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (path[i] != prefix[i]) return false;
+  }
+  return true;
+}
+
+// A path that a confinement covers: its folder, the components below it (never none), and
+// the confinement's other folders, into which an absolute link may lead as well.
+struct ConfinedPath {
+  std::string root;
+  std::vector<std::string> below;
+  LinkPolicy policy = LinkPolicy::kRefuse;
+  const std::vector<std::string>* folders = nullptr;
+};
+
+// Finds the folder of the thread's confinement that holds native (the outermost one, so that
+// ".." may move anywhere inside it); false when none does, or when native names a folder.
+bool FindConfinement(const std::string& native, ConfinedPath* out) {
+  const FileConfinement* pConfinement = t_pConfinement;
+  if (pConfinement == nullptr || IsUncPath(native)) return false;
+  const bool bAbsolute = !native.empty() && native[0] == '/';
+  std::vector<std::string> parts = SplitNative(native);
+  size_t best = 0;
+  const std::string* pRoot = nullptr;
+  for (const std::string& folder : pConfinement->folders()) {
+    if (folder.empty() || (folder[0] == '/') != bAbsolute) continue;
+    std::vector<std::string> prefix = SplitNative(folder);
+    if (prefix.size() >= parts.size() || !StartsWithParts(parts, prefix)) continue;
+    if (pRoot == nullptr || prefix.size() < best) {
+      best = prefix.size();
+      pRoot = &folder;
+    }
+  }
+  if (pRoot == nullptr) return false;
+  out->root = *pRoot;
+  out->below.assign(parts.begin() + static_cast<ptrdiff_t>(best), parts.end());
+  out->policy = pConfinement->policy();
+  out->folders = &pConfinement->folders();
+  return true;
+}
+
+// Forces the component walk instead of openat2 (tests exercise both).
+std::atomic<bool> g_bWalkOnly{false};
+
+#ifdef HAVE_OPENAT2
+// The kernel, or a seccomp filter in front of it, may lack openat2 although the headers have
+// it; one probe decides for the process.
+bool Openat2Usable() {
+  static const bool bUsable = [] {
+    struct open_how how = {};
+    how.flags = O_PATH | O_CLOEXEC;
+    long fd = ::syscall(SYS_openat2, AT_FDCWD, "/", &how, sizeof how);
+    if (fd < 0) return false;
+    ::close(static_cast<int>(fd));
+    return true;
+  }();
+  return bUsable && !g_bWalkOnly.load(std::memory_order_relaxed);
+}
+
+int Openat2(int dir_fd, const std::string& path, int flags, mode_t mode, LinkPolicy policy) {
+  struct open_how how = {};
+  how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+  how.mode = (flags & O_CREAT) ? mode : 0;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  if (policy == LinkPolicy::kRefuse) how.resolve |= RESOLVE_NO_SYMLINKS;
+  long fd;
+  do {
+    fd = ::syscall(SYS_openat2, dir_fd, path.c_str(), &how, sizeof how);
+  } while (fd < 0 && errno == EINTR);
+  return static_cast<int>(fd);
+}
+#else
+bool Openat2Usable() { return false; }
+int Openat2(int, const std::string&, int, mode_t, LinkPolicy) {
+  errno = ENOSYS;
+  return -1;
+}
+#endif
+
+Status ReadLinkAt(int dir_fd, const std::string& name, std::string* target) {
+  std::string buffer(256, '\0');
+  for (;;) {
+    ssize_t n = ::readlinkat(dir_fd, name.c_str(), buffer.data(), buffer.size());
+    if (n < 0) return LastError();
+    if (static_cast<size_t>(n) < buffer.size()) {
+      buffer.resize(static_cast<size_t>(n));
+      break;
+    }
+    if (buffer.size() > 65536) return Status::FromNative(ENAMETOOLONG);
+    buffer.resize(buffer.size() * 2);
+  }
+  if (buffer.empty()) return Status::FromNative(ENOENT);
+  *target = std::move(buffer);
+  return Status::Ok();
+}
+
+// What a resolution ends with.
+enum class Final {
+  kOpen,     // open the object the path names
+  kParent,   // open the folder that holds the last component; the component is not examined
+  kFolders,  // every component is a folder; missing ones are made on the way
+};
+
+// Resolves a confined path one component at a time from the folder's descriptor: folders
+// are opened without following links, ".." never climbs above the folder, and a link is
+// refused or, under kFollowInside, replaced by its target's components. An absolute target
+// must lie in one of the confinement's folders (by its configured or its real path); the walk
+// goes on from there, within that folder.
+class BeneathWalk {
+  // A component still to resolve: given is its index in the path as given, -1 for one that a
+  // link's target brought in.
+  struct Part {
+    std::string name;
+    int given;
+    int made = 0;  // times it was made (a racer may remove it again before it is opened)
+  };
+
+ public:
+  BeneathWalk(const ConfinedPath& path, int root_fd)
+      : M_Path(path), M_RootFd(root_fd), M_Root(path.root) {}
+
+  // pCreated (Final::kFolders): receives the folders made, as paths below the confinement's
+  // folder spelled like the path given.
+  Status Run(Final final, int flags, mode_t mode, UniqueFd* pFd,
+             std::vector<std::string>* pCreated = nullptr) {
+    std::deque<Part> pending;
+    for (size_t i = 0; i < M_Path.below.size(); ++i) {
+      pending.push_back({M_Path.below[i], static_cast<int>(i), 0});
+    }
+    if (final == Final::kParent) pending.pop_back();
+    while (!pending.empty()) {
+      Part next = std::move(pending.front());
+      pending.pop_front();
+      const std::string& part = next.name;
+      if (part == "..") {
+        if (M_Stack.empty()) return Outside();
+        M_Stack.pop_back();
+        continue;
+      }
+      if (pending.empty() && final == Final::kOpen) {
+        int fd = ::openat(Top(), part.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0 && !((flags & kPathOnly) && IsLink(fd))) {
+          *pFd = UniqueFd(fd);
+          return Status::Ok();
+        }
+        if (fd >= 0) {
+          ::close(fd);
+        } else if (errno != ELOOP) {
+          // O_DIRECTORY on a link fails with ENOTDIR before O_NOFOLLOW is looked at.
+          int err = errno;
+          struct stat st;
+          if (err != ENOTDIR || ::fstatat(Top(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+              !S_ISLNK(st.st_mode)) {
+            return err == ENOENT ? Status(ErrorKind::kNotFound, ENOENT) : Status::FromNative(err);
+          }
+        }
+        Status expanded = ExpandLink(part, &pending);
+        if (!expanded.ok()) return expanded;
+        continue;
+      }
+      int fd = ::openat(Top(), part.c_str(), kPathOnly | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (fd >= 0) {
+        M_Stack.emplace_back(fd);
+        continue;
+      }
+      int err = errno;
+      if (err == ENOENT && final == Final::kFolders && next.given >= 0 && next.made++ < 3) {
+        // A component of the path as given (never one a link named) is made where it is
+        // missing, beneath the folder reached; then it is opened like any other.
+        if (::mkdirat(Top(), part.c_str(), 0777) == 0) {
+          if (pCreated) pCreated->push_back(M_Path.root + "/" + JoinNative(M_Path.below, 0,
+                                                          static_cast<size_t>(next.given) + 1));
+        } else if (errno != EEXIST) {
+          return LastError();
+        }
+        pending.push_front(std::move(next));
+        continue;
+      }
+      if (err == ENOENT) return Status(ErrorKind::kPathNotFound, ENOENT);
+      if (err != ENOTDIR && err != ELOOP) return Status::FromNative(err);
+      struct stat st;
+      if (::fstatat(Top(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) {
+        return Status(ErrorKind::kPathNotFound, ENOTDIR);  // a file where a folder should be
+      }
+      Status expanded = ExpandLink(part, &pending);
+      if (!expanded.ok()) return expanded;
+    }
+    // The path ended in the folder reached last ("x/..", a link to a folder, or kFolders).
+    int fd = ::openat(Top(), ".",
+                      (final == Final::kOpen ? flags : kPathOnly | O_DIRECTORY) | O_CLOEXEC, mode);
+    if (fd < 0) return LastError();
+    *pFd = UniqueFd(fd);
+    return Status::Ok();
+  }
+
+ private:
+  int Top() const { return M_Stack.empty() ? M_RootFd : M_Stack.back().get(); }
+
+  static bool IsLink(int fd) {
+    struct stat st;
+    return ::fstat(fd, &st) == 0 && S_ISLNK(st.st_mode);
+  }
+
+  Status ExpandLink(const std::string& name, std::deque<Part>* pending) {
+    if (M_Path.policy == LinkPolicy::kRefuse) return Outside();
+    if (++M_Links > kMaxLinks) return Status::FromNative(ELOOP);
+    std::string target;
+    Status status = ReadLinkAt(Top(), name, &target);
+    if (!status.ok()) return status;
+    std::vector<std::string> parts = SplitNative(target);
+    if (target[0] == '/') {
+      Status entered = EnterFolderOf(&parts);
+      if (!entered.ok()) return entered;
+    }
+    for (auto it = parts.rbegin(); it != parts.rend(); ++it) pending->push_front({*it, -1, 0});
+    return Status::Ok();
+  }
+
+
+  // For an absolute link target: finds the confinement's folder it lies in, makes that
+  // folder the one the walk continues (and may not climb out of), and leaves in *parts the
+  // components below it.
+  Status EnterFolderOf(std::vector<std::string>* parts) {
+    for (const std::string& folder : *M_Path.folders) {
+      if (folder.empty() || folder[0] != '/') continue;
+      size_t skip = 0;
+      if (!InFolder(*parts, folder, &skip)) continue;
+      if (folder != M_Root) {
+        UniqueFd fd(::open(folder.c_str(), kPathOnly | O_DIRECTORY | O_CLOEXEC));
+        if (fd.get() < 0) return LastError();
+        M_OtherRoot = std::move(fd);
+        M_RootFd = M_OtherRoot.get();
+        M_Root = folder;
+      }
+      M_Stack.clear();
+      parts->erase(parts->begin(), parts->begin() + static_cast<ptrdiff_t>(skip));
+      return Status::Ok();
+    }
+    return Outside();
+  }
+
+  // Whether target begins with folder as configured or as its real path; *skip: the
+  // components of that beginning.
+  bool InFolder(const std::vector<std::string>& target, const std::string& folder, size_t* skip) {
+    std::vector<std::string> configured = SplitNative(folder);
+    if (StartsWithParts(target, configured)) {
+      *skip = configured.size();
+      return true;
+    }
+    auto known = M_RealFolders.find(folder);
+    if (known == M_RealFolders.end()) {
+      std::vector<std::string> real;
+      if (char* resolved = ::realpath(folder.c_str(), nullptr)) {
+        real = SplitNative(resolved);
+        ::free(resolved);
+      }
+      known = M_RealFolders.emplace(folder, std::move(real)).first;
+    }
+    if (known->second.empty() || !StartsWithParts(target, known->second)) return false;
+    *skip = known->second.size();
+    return true;
+  }
+
+  const ConfinedPath& M_Path;
+  int M_RootFd;
+  std::string M_Root;       // the folder the walk is in now
+  UniqueFd M_OtherRoot;     // its descriptor, once an absolute link led into another folder
+  std::vector<UniqueFd> M_Stack;  // the folders below the root, innermost last
+  int M_Links = 0;
+  std::map<std::string, std::vector<std::string>> M_RealFolders;
+};
+
+// Resolves path beneath its folder. Final::kOpen opens what it names with flags (O_CLOEXEC
+// added), following or refusing a link in the last component by the policy; Final::kParent
+// opens the folder that holds the last component (*pName: that component).
+Status ResolveConfined(const ConfinedPath& path, Final final, int flags, mode_t mode,
+                       UniqueFd* pFd, std::string* pName = nullptr,
+                       std::vector<std::string>* pCreated = nullptr) {
+  if (final == Final::kParent) {
+    // "x/.." names no entry that could be renamed, removed or created.
+    if (path.below.back() == "..") return Status(ErrorKind::kInvalid, EINVAL);
+    if (pName != nullptr) *pName = path.below.back();
+  }
+  // The folder as configured; a link that names it is followed.
+  UniqueFd root(::open(path.root.c_str(), kPathOnly | O_DIRECTORY | O_CLOEXEC));
+  if (root.get() < 0) return errno == ENOENT ? Status(ErrorKind::kPathNotFound, ENOENT) : LastError();
+
+  if (Openat2Usable()) {
+    // For kFolders: when the whole path exists there is nothing to make.
+    const size_t end = path.below.size() - (final == Final::kParent ? 1 : 0);
+    const int how = final == Final::kOpen ? flags : kPathOnly | O_DIRECTORY;
+    int fd = Openat2(root.get(), JoinNative(path.below, 0, end), how, mode, path.policy);
+    if (fd >= 0) {
+      *pFd = UniqueFd(fd);
+      return Status::Ok();
+    }
+    int err = errno;
+    if (path.policy == LinkPolicy::kRefuse && (err == EXDEV || err == ELOOP)) return Outside();
+    // EXDEV under kFollowInside may be an absolute link into the folder, which the walk
+    // tells apart; EAGAIN is a rename racing the resolution.
+    if (err != EXDEV && err != EAGAIN && !(final == Final::kFolders && err == ENOENT)) {
+      if (err != ENOENT) return Status::FromNative(err);
+      if (final == Final::kParent) return Status(ErrorKind::kPathNotFound, ENOENT);
+      UniqueFd parent;
+      return ResolveConfined(path, Final::kParent, 0, 0, &parent).ok()
+                 ? Status(ErrorKind::kNotFound, ENOENT)
+                 : Status(ErrorKind::kPathNotFound, ENOENT);
+    }
+  }
+  return BeneathWalk(path, root.get()).Run(final, flags, mode, pFd, pCreated);
+}
+
+// An entry as the *at calls take it: a confined path's folder descriptor and last component,
+// or AT_FDCWD and the whole path.
+struct AtPath {
+  UniqueFd dir;
+  int dir_fd = AT_FDCWD;
+  std::string name;
+  bool confined = false;
+};
+
+Status ResolveEntry(const std::string& native, AtPath* out) {
+  ConfinedPath path;
+  if (!FindConfinement(native, &path)) {
+    out->name = native;
+    return Status::Ok();
+  }
+  out->confined = true;
+  Status status = ResolveConfined(path, Final::kParent, 0, 0, &out->dir, &out->name);
+  out->dir_fd = out->dir.get();
+  return status;
+}
+
+// A failure of an *at call on an entry: for a confined one the folder exists (it was opened),
+// so ENOENT is about the entry itself.
+Status EntryStatus(const AtPath& at, int err) {
+  if (at.confined) return err == ENOENT ? Status(ErrorKind::kNotFound, err) : Status::FromNative(err);
+  return MissingStatus(at.name, err);
+}
+
+// Opens what native names for its attributes: confined paths beneath their folder, others
+// as they are.
+Status OpenForAttributes(const std::string& native, UniqueFd* pFd) {
+  ConfinedPath path;
+  if (FindConfinement(native, &path)) {
+    return ResolveConfined(path, Final::kOpen, kPathOnly, 0, pFd);
+  }
+  int fd = ::open(native.c_str(), kPathOnly | O_CLOEXEC);
+  if (fd < 0) return MissingStatus(native, errno);
+  *pFd = UniqueFd(fd);
+  return Status::Ok();
+}
+
+// Removes the entry at a native path (a link itself, not what it leads to).
+Status UnlinkNative(const std::string& native) {
+  AtPath at;
+  Status status = ResolveEntry(native, &at);
+  if (!status.ok()) return status;
+  if (::unlinkat(at.dir_fd, at.name.c_str(), 0) != 0) return EntryStatus(at, errno);
+  return Status::Ok();
+}
+
+// The attributes of what a native path leads to, and whether its last component is a link.
+Status StatNative(const std::string& native, DirEntry* entry) {
+  UniqueFd fd;
+  Status status = OpenForAttributes(native, &fd);
+  if (status.ok()) status = StatEntry(fd.get(), "", entry);
+  if (!status.ok()) return status;
+  AtPath at;
+  struct stat st;
+  entry->is_link = ResolveEntry(native, &at).ok() &&
+                   ::fstatat(at.dir_fd, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                   S_ISLNK(st.st_mode);
+  entry->name = LastComponent(native);
+  return Status::Ok();
+}
+
 // Rename that fails with EEXIST instead of replacing, for file systems without
 // RENAME_NOREPLACE: link() refuses an existing target and is atomic.
-Status RenameNoReplaceByLink(const std::string& from, const std::string& to) {
-  if (::link(from.c_str(), to.c_str()) == 0) {
-    if (::unlink(from.c_str()) != 0) {
+Status RenameNoReplaceByLink(const AtPath& from, const AtPath& to) {
+  if (::linkat(from.dir_fd, from.name.c_str(), to.dir_fd, to.name.c_str(), 0) == 0) {
+    if (::unlinkat(from.dir_fd, from.name.c_str(), 0) != 0) {
       Status status = LastError();
-      ::unlink(to.c_str());
+      ::unlinkat(to.dir_fd, to.name.c_str(), 0);
       return status;
     }
     return Status::Ok();
   }
   int err = errno;
   struct stat src_st;
-  if ((err == EPERM || err == EOPNOTSUPP || err == ENOSYS) && ::lstat(from.c_str(), &src_st) == 0) {
+  if ((err == EPERM || err == EOPNOTSUPP || err == ENOSYS) &&
+      ::fstatat(from.dir_fd, from.name.c_str(), &src_st, AT_SYMLINK_NOFOLLOW) == 0) {
     // Folders cannot be hard-linked, and some file systems (FAT, some FUSE) have no links
     // at all: a checked rename is the best they offer. It is not atomic against a target
     // created between the check and the rename.
     struct stat st;
-    if (::lstat(to.c_str(), &st) == 0) return Status(ErrorKind::kExists, EEXIST);
-    if (::rename(from.c_str(), to.c_str()) != 0) return LastError();
+    if (::fstatat(to.dir_fd, to.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      return Status(ErrorKind::kExists, EEXIST);
+    }
+    if (::renameat(from.dir_fd, from.name.c_str(), to.dir_fd, to.name.c_str()) != 0) {
+      return LastError();
+    }
     return Status::Ok();
   }
-  return err == ENOENT ? MissingStatus(from, err) : Status::FromNative(err);
+  return err == ENOENT ? EntryStatus(from, err) : Status::FromNative(err);
 }
 
 }  // namespace
@@ -208,14 +670,24 @@ Status File::Open(std::string_view path, const OpenOptions& options) {
   if (options.write_through) flags |= O_DSYNC;
 
   int fd;
-  do {
-    fd = ::open(native.c_str(), flags, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return MissingStatus(native, errno);
+  ConfinedPath confined;
+  const bool bConfined = FindConfinement(native, &confined);
+  if (bConfined) {
+    UniqueFd opened;
+    Status status = ResolveConfined(confined, Final::kOpen, flags, 0666, &opened);
+    if (!status.ok()) return status;
+    fd = opened.Release();
+  } else {
+    do {
+      fd = ::open(native.c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return MissingStatus(native, errno);
+  }
   bool created_here = (flags & O_EXCL) != 0;
 
   auto fail = [&](Status status) {
-    if (created_here) ::unlink(native.c_str());
+    // Removed by name the way it was made: beneath its folder when confined.
+    if (created_here) (void)UnlinkNative(native);
     ::close(fd);
     return status;
   };
@@ -328,7 +800,7 @@ Status File::Close() {
   if (M_Fd < 0) return Status::Ok();
   Status status;
   // Unlink before closing: the name is gone before the lock that guards it is released.
-  if (M_bDeleteOnClose && ::unlink(M_Path.c_str()) != 0) status = LastError();
+  if (M_bDeleteOnClose) status = UnlinkNative(M_Path);
   if (::close(M_Fd) != 0 && status.ok() && errno != EINTR) status = LastError();
   M_Fd = -1;
   M_bDeleteOnClose = false;
@@ -347,10 +819,24 @@ Status DirReader::Open(std::string_view folder) {
     M_pShareDir = share_dir;
     return M_Status;
   }
-  DIR* dir = ::opendir(M_Folder.c_str());
-  if (dir == nullptr) {
-    M_Status = MissingStatus(M_Folder, errno);
-    return M_Status;
+  DIR* dir = nullptr;
+  ConfinedPath confined;
+  if (FindConfinement(M_Folder, &confined)) {
+    UniqueFd fd;
+    M_Status = ResolveConfined(confined, Final::kOpen, O_RDONLY | O_DIRECTORY, 0, &fd);
+    if (!M_Status.ok()) return M_Status;
+    dir = ::fdopendir(fd.get());
+    if (dir == nullptr) {
+      M_Status = LastError();
+      return M_Status;
+    }
+    (void)fd.Release();  // the listing owns it now
+  } else {
+    dir = ::opendir(M_Folder.c_str());
+    if (dir == nullptr) {
+      M_Status = MissingStatus(M_Folder, errno);
+      return M_Status;
+    }
   }
   M_pDir = dir;
   M_Status = Status::Ok();
@@ -374,6 +860,13 @@ bool DirReader::Next(DirEntry* entry) {
     if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
     *entry = DirEntry();
     entry->name = name;
+    if (d->d_type == DT_LNK) {
+      entry->is_link = true;
+    } else if (d->d_type == DT_UNKNOWN) {
+      struct stat st;
+      entry->is_link = ::fstatat(::dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                       S_ISLNK(st.st_mode);
+    }
     Status status = StatEntry(::dirfd(dir), name, entry);
     if (!status.ok()) {
       if (status.Is(ErrorKind::kNotFound)) continue;  // removed while listing
@@ -397,29 +890,17 @@ Status GetFileInfo(std::string_view path, DirEntry* entry) {
   std::string native = NativePath(path);
   *entry = DirEntry();
   if (IsUncPath(native)) return netshare::GetInfo(native, entry);
-  Status status = StatEntry(AT_FDCWD, native.c_str(), entry);
-  if (!status.ok()) return status.code() == ENOENT ? MissingStatus(native, ENOENT) : status;
-  entry->name = LastComponent(native);
-  return Status::Ok();
+  return StatNative(native, entry);
 }
 
 bool FileExists(std::string_view path) {
-  std::string native = NativePath(path);
-  if (IsUncPath(native)) {
-    DirEntry entry;
-    return netshare::GetInfo(native, &entry).ok() && !entry.is_folder;
-  }
-  struct stat st;
-  return !path.empty() && ::stat(native.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+  DirEntry entry;
+  return !path.empty() && GetFileInfo(path, &entry).ok() && !entry.is_folder;
 }
 
 bool FolderExists(std::string_view path) {
-  std::string native = NativePath(path);
-  if (IsUncPath(native)) {
-    DirEntry entry;
-    return netshare::GetInfo(native, &entry).ok() && entry.is_folder;
-  }
-  return !path.empty() && IsNativeFolder(NativePath(path));
+  DirEntry entry;
+  return !path.empty() && GetFileInfo(path, &entry).ok() && entry.is_folder;
 }
 
 Status Rename(std::string_view from, std::string_view to, RenameMode mode, bool write_through) {
@@ -428,27 +909,38 @@ Status Rename(std::string_view from, std::string_view to, RenameMode mode, bool 
   std::string dst = NativePath(to);
   if (IsUncPath(src)) return netshare::Rename(src, dst, mode);
   if (IsUncPath(dst)) return Status(ErrorKind::kNotSupported, EXDEV);
-  Status status;
+  // Both ends are entries: a link is renamed itself, never what it leads to.
+  AtPath source, target;
+  Status status = ResolveEntry(src, &source);
+  if (status.ok()) status = ResolveEntry(dst, &target);
+  if (!status.ok()) return status;
+  auto missing = [&](int err) {
+    return EntryStatus(::faccessat(source.dir_fd, source.name.c_str(), F_OK,
+                                   AT_SYMLINK_NOFOLLOW) != 0
+                           ? source
+                           : target,
+                       err);
+  };
   if (mode == RenameMode::kReplace) {
-    if (::rename(src.c_str(), dst.c_str()) != 0) {
+    if (::renameat(source.dir_fd, source.name.c_str(), target.dir_fd, target.name.c_str()) != 0) {
       int err = errno;
-      status = err == ENOENT ? MissingStatus(::access(src.c_str(), F_OK) != 0 ? src : dst, err)
-                             : Status::FromNative(err);
+      status = err == ENOENT ? missing(err) : Status::FromNative(err);
     }
   } else {
 #ifdef HAVE_RENAMEAT2
-    if (::renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) != 0) {
+    if (::renameat2(source.dir_fd, source.name.c_str(), target.dir_fd, target.name.c_str(),
+                    RENAME_NOREPLACE) != 0) {
       int err = errno;
       if (err == EINVAL || err == ENOSYS) {
-        status = RenameNoReplaceByLink(src, dst);
+        status = RenameNoReplaceByLink(source, target);
       } else if (err == ENOENT) {
-        status = MissingStatus(::access(src.c_str(), F_OK) != 0 ? src : dst, err);
+        status = missing(err);
       } else {
         status = Status::FromNative(err);
       }
     }
 #else
-    status = RenameNoReplaceByLink(src, dst);
+    status = RenameNoReplaceByLink(source, target);
 #endif
   }
   // Write-through matters where a move is more than one directory entry changing: on
@@ -468,18 +960,20 @@ Status DeleteFile(std::string_view path) {
   if (path.empty()) return Status(ErrorKind::kInvalid, EINVAL);
   std::string native = NativePath(path);
   if (IsUncPath(native)) return netshare::Unlink(native);
-  if (::unlink(native.c_str()) != 0) return MissingStatus(native, errno);
-  return Status::Ok();
+  return UnlinkNative(native);
 }
 
 Status DeleteFolder(std::string_view path) {
   if (path.empty()) return Status(ErrorKind::kInvalid, EINVAL);
   std::string native = NativePath(path);
   if (IsUncPath(native)) return netshare::RemoveFolder(native);
-  if (::rmdir(native.c_str()) != 0) {
+  AtPath at;
+  Status status = ResolveEntry(native, &at);
+  if (!status.ok()) return status;
+  if (::unlinkat(at.dir_fd, at.name.c_str(), AT_REMOVEDIR) != 0) {
     int err = errno;
     if (err == EEXIST) err = ENOTEMPTY;  // POSIX allows either for a folder with entries
-    return MissingStatus(native, err);
+    return EntryStatus(at, err);
   }
   return Status::Ok();
 }
@@ -488,7 +982,13 @@ Status CreateFolder(std::string_view path) {
   if (path.empty()) return Status(ErrorKind::kInvalid, EINVAL);
   std::string native = NativePath(path);
   if (IsUncPath(native)) return netshare::MakeFolder(native);
-  if (::mkdir(native.c_str(), 0777) != 0) return MissingStatus(native, errno);
+  AtPath at;
+  Status status = ResolveEntry(native, &at);
+  if (!status.ok()) return status;
+  if (::mkdirat(at.dir_fd, at.name.c_str(), 0777) != 0) {
+    // A missing parent of a confined path fails in ResolveEntry already.
+    return at.confined ? Status::FromNative(errno) : MissingStatus(native, errno);
+  }
   return Status::Ok();
 }
 
@@ -510,17 +1010,29 @@ Status CreateFolders(std::string_view path, std::vector<std::string>* created) {
         (end > 0 && native[end - 1] == '/')) {
       continue;  // the root, an empty component of "//", or "." / ".."
     }
+    // From the first prefix inside a confining folder on, the rest is made beneath that
+    // folder in one walk: existing folders must lead to folders inside it (a link to elsewhere
+    // stops the walk before anything is made through it).
+    ConfinedPath confined;
+    if (FindConfinement(prefix, &confined) && FindConfinement(native, &confined)) {
+      UniqueFd fd;
+      Status status = ResolveConfined(confined, Final::kFolders, 0, 0, &fd, nullptr, created);
+      return status.Is(ErrorKind::kAccessDenied) && !IsOutsideConfinement(status) &&
+                     FolderExists(native)
+                 ? Status::Ok()
+                 : status;
+    }
     if (::mkdir(prefix.c_str(), 0777) == 0) {
       if (created) created->push_back(prefix);
       continue;
     }
     int err = errno;
-    if (err == EEXIST) {
-      if (IsNativeFolder(prefix)) continue;
-      return Status(ErrorKind::kPathNotFound, ENOTDIR);  // a file stands in the way
+    if (err == EEXIST || err == EACCES) {
+      DirEntry entry;
+      Status status = StatNative(prefix, &entry);
+      if (status.ok() && entry.is_folder) continue;  // exists (perhaps without write access)
+      if (err == EEXIST) return Status(ErrorKind::kPathNotFound, ENOTDIR);  // a file stands in the way
     }
-    if (err == EACCES && IsNativeFolder(prefix))
-      continue;  // may not write the parent, but it exists
     return Status::FromNative(err);
   }
   return Status::Ok();
@@ -530,8 +1042,11 @@ Status GetFileAttributes(std::string_view path, uint32_t* attributes) {
   if (attributes == nullptr || path.empty()) return Status(ErrorKind::kInvalid, EINVAL);
   std::string native = NativePath(path);
   if (IsUncPath(native)) return netshare::GetAttributes(native, attributes);
+  UniqueFd fd;
+  Status status = OpenForAttributes(native, &fd);
+  if (!status.ok()) return status;
   struct stat st;
-  if (::stat(native.c_str(), &st) != 0) return MissingStatus(native, errno);
+  if (::fstat(fd.get(), &st) != 0) return LastError();
   uint32_t attr = 0;
   if (S_ISDIR(st.st_mode)) attr |= kAttrDirectory;
   if ((st.st_mode & S_IWUSR) == 0) attr |= kAttrReadOnly;
@@ -543,14 +1058,62 @@ Status SetFileAttributes(std::string_view path, uint32_t attributes) {
   if (path.empty()) return Status(ErrorKind::kInvalid, EINVAL);
   std::string native = NativePath(path);
   if (IsUncPath(native)) return netshare::SetAttributes(native, attributes);
+  UniqueFd fd;
+  Status status = OpenForAttributes(native, &fd);
+  if (!status.ok()) return status;
   struct stat st;
-  if (::stat(native.c_str(), &st) != 0) return MissingStatus(native, errno);
+  if (::fstat(fd.get(), &st) != 0) return LastError();
   mode_t mode = st.st_mode & 07777;
   // Read-only means nobody may write; clearing it gives the owner write access back.
   mode_t wanted =
       (attributes & kAttrReadOnly) ? (mode & ~(S_IWUSR | S_IWGRP | S_IWOTH)) : (mode | S_IWUSR);
-  if (wanted != mode && ::chmod(native.c_str(), wanted) != 0) return LastError();
+  if (wanted == mode) return Status::Ok();
+  AtPath at;
+  if (!ResolveEntry(native, &at).ok() || !at.confined) {
+    if (::chmod(native.c_str(), wanted) != 0) return LastError();
+    return Status::Ok();
+  }
+  // The descriptor names what was resolved beneath the folder; one opened only for its path
+  // is changed through its name in /proc, which leads to that object whatever happens to
+  // the path meanwhile.
+  if (::fchmod(fd.get(), wanted) == 0) return Status::Ok();
+  if (errno != EBADF) return LastError();
+  std::string proc = "/proc/self/fd/" + std::to_string(fd.get());
+  if (::chmod(proc.c_str(), wanted) != 0) return LastError();
   return Status::Ok();
 }
+
+// --- Confinement ---------------------------------------------------------------------------
+
+FileConfinement::FileConfinement(const std::vector<std::string>& folders, LinkPolicy policy)
+    : M_Policy(policy), M_pOuter(t_pConfinement) {
+  for (const std::string& folder : folders) {
+    std::string native = NativePath(folder);
+    while (native.size() > 1 && native.back() == '/') native.pop_back();
+    if (!native.empty()) M_Folders.push_back(std::move(native));
+  }
+  t_pConfinement = this;
+}
+
+FileConfinement::~FileConfinement() { t_pConfinement = M_pOuter; }
+
+const FileConfinement* FileConfinement::Current() { return t_pConfinement; }
+
+Status CheckConfined(std::string_view path) {
+  ConfinedPath confined;
+  if (path.empty() || !FindConfinement(NativePath(path), &confined)) return Status::Ok();
+  UniqueFd fd;
+  Status status = ResolveConfined(confined, Final::kOpen, kPathOnly, 0, &fd);
+  if (status.Is(ErrorKind::kNotFound) || status.Is(ErrorKind::kPathNotFound)) return Status::Ok();
+  return status;
+}
+
+bool IsOutsideConfinement(const Status& status) {
+  return status.Is(ErrorKind::kAccessDenied) && status.code() == EXDEV;
+}
+
+// Makes confined paths resolve by the component walk even where openat2 works. For tests,
+// which declare it themselves; not part of the layer's interface.
+void UseBeneathWalkForTesting(bool walk) { g_bWalkOnly.store(walk, std::memory_order_relaxed); }
 
 }  // namespace velmora::osal

@@ -1,4 +1,5 @@
-// Windows files and folders through the wide file calls, every path in the long-path form.
+// Windows files and folders through the wide file calls, every path in the long-path form, and
+// confined paths checked by the final paths of handles held along the way.
 #include "osal/File.h"
 
 #include <cstring>
@@ -84,6 +85,337 @@ struct FindState {
   HANDLE handle = INVALID_HANDLE_VALUE;
   WIN32_FIND_DATAW data;
   bool has_pending = false;
+};
+
+// --- Confinement ---------------------------------------------------------------------------
+
+// The innermost confinement of this thread.
+thread_local const FileConfinement* t_pConfinement = nullptr;
+
+// ERROR_REPARSE_POINT_ENCOUNTERED ("The object manager encountered a reparse point while
+// retrieving an object"), which not every SDK names.
+constexpr DWORD kOutsideError = 4395;
+
+Status Outside() { return Status(ErrorKind::kAccessDenied, static_cast<int>(kOutsideError)); }
+
+bool EqualNoCase(std::wstring_view a, std::wstring_view b) {
+  return a.size() == b.size() &&
+         ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// True when path is folder or lies below it (both final paths), ignoring case.
+bool IsWithinFinal(std::wstring_view path, std::wstring_view folder) {
+  while (!folder.empty() && folder.back() == L'\\') folder.remove_suffix(1);
+  if (path.size() < folder.size() || !EqualNoCase(path.substr(0, folder.size()), folder)) {
+    return false;
+  }
+  return path.size() == folder.size() || path[folder.size()] == L'\\';
+}
+
+// The path the file system reached for an open handle, without the "\\?\" prefix.
+Status FinalPathOf(HANDLE h, std::wstring* out) {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD n = ::GetFinalPathNameByHandleW(h, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                          FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0) return LastErrorStatus();
+    if (n < buffer.size()) {
+      buffer.resize(n);
+      break;
+    }
+    buffer.resize(n);
+  }
+  if (buffer.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+    buffer = L"\\\\" + buffer.substr(8);
+  } else if (buffer.compare(0, 4, L"\\\\?\\") == 0) {
+    buffer.erase(0, 4);
+  }
+  *out = std::move(buffer);
+  return Status::Ok();
+}
+
+// The components of an absolute Windows path as given, made absolute against the working
+// directory without resolving "..": a path that names a confined folder and then climbs out
+// of it must be seen doing so. Empty for share and device paths, which are not judged here.
+std::vector<std::wstring> RawComponents(std::string_view path) {
+  std::wstring wide = win32::Widen(NativePath(path));
+  std::vector<std::wstring> parts;
+  if (wide.size() >= 2 && wide[0] == L'\\' && wide[1] == L'\\') return parts;
+  const bool bDrive = wide.size() >= 3 && wide[1] == L':' && wide[2] == L'\\';
+  if (!bDrive) {
+    std::wstring cwd(MAX_PATH, L'\0');
+    DWORD n = ::GetCurrentDirectoryW(static_cast<DWORD>(cwd.size()), cwd.data());
+    if (n >= cwd.size()) {
+      cwd.resize(n);
+      n = ::GetCurrentDirectoryW(static_cast<DWORD>(cwd.size()), cwd.data());
+    }
+    if (n == 0 || n >= cwd.size()) return parts;
+    cwd.resize(n);
+    if (cwd.size() >= 2 && cwd[0] == L'\\' && cwd[1] == L'\\') return parts;
+    if (!wide.empty() && wide[0] == L'\\') {
+      wide = cwd.substr(0, 2) + wide;  // rooted on the current drive
+    } else if (wide.size() >= 2 && wide[1] == L':') {
+      return parts;  // relative to a drive's own current folder: not worth judging
+    } else {
+      wide = cwd + L"\\" + wide;
+    }
+  }
+  size_t pos = 0;
+  while (pos <= wide.size()) {
+    size_t slash = wide.find(L'\\', pos);
+    if (slash == std::wstring::npos) slash = wide.size();
+    std::wstring part = wide.substr(pos, slash - pos);
+    if (!part.empty() && part != L".") parts.push_back(std::move(part));
+    pos = slash + 1;
+  }
+  return parts;
+}
+
+// A path that a confinement covers.
+struct ConfinedPath {
+  std::wstring root;                // the folder in long-path form
+  std::vector<std::wstring> below;  // the components below it, ".." resolved (never none)
+  LinkPolicy policy = LinkPolicy::kRefuse;
+  bool climbs_out = false;          // ".." led above the folder
+  // The confinement's folders, into any of which a reparse point may lead (kFollowInside).
+  const std::vector<std::string>* folders = nullptr;
+};
+
+// Finds the folder of the thread's confinement that holds path (the outermost one); false
+// when none does, or when path names a folder itself.
+bool FindConfinement(std::string_view path, ConfinedPath* out) {
+  const FileConfinement* pConfinement = t_pConfinement;
+  if (pConfinement == nullptr || path.empty()) return false;
+  std::vector<std::wstring> parts = RawComponents(path);
+  if (parts.empty()) return false;
+  size_t best = 0;
+  const std::string* pRoot = nullptr;
+  for (const std::string& folder : pConfinement->folders()) {
+    std::vector<std::wstring> prefix = RawComponents(folder);
+    if (prefix.empty() || prefix.size() >= parts.size()) continue;
+    bool bMatch = true;
+    for (size_t i = 0; bMatch && i < prefix.size(); ++i) bMatch = EqualNoCase(parts[i], prefix[i]);
+    if (bMatch && (pRoot == nullptr || prefix.size() < best)) {
+      best = prefix.size();
+      pRoot = &folder;
+    }
+  }
+  if (pRoot == nullptr) return false;
+  out->root = LongPathW(*pRoot);
+  while (!out->root.empty() && out->root.back() == L'\\') out->root.pop_back();
+  out->below.clear();
+  out->climbs_out = false;
+  // Windows resolves ".." in the text before the file system sees the path.
+  for (size_t i = best; i < parts.size(); ++i) {
+    if (parts[i] != L"..") {
+      out->below.push_back(parts[i]);
+    } else if (out->below.empty()) {
+      out->climbs_out = true;
+    } else {
+      out->below.pop_back();
+    }
+  }
+  if (out->below.empty()) out->climbs_out = true;  // "folder\x\.." is the folder, not below it
+  out->policy = pConfinement->policy();
+  out->folders = &pConfinement->folders();
+  return true;
+}
+
+std::wstring JoinBelow(const ConfinedPath& c, size_t count) {
+  std::wstring path = c.root;
+  for (size_t i = 0; i < count; ++i) path += L"\\" + c.below[i];
+  return path;
+}
+
+DWORD AttributesOfHandle(HANDLE h) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return ::GetFileInformationByHandle(h, &info) ? info.dwFileAttributes : INVALID_FILE_ATTRIBUTES;
+}
+
+// The folders from a confined path's folder down to a given depth, held open without delete
+// and write sharing so that none of them can be renamed, removed or re-pointed (a reparse
+// point's target is changed through a handle with write access) while held, and checked on
+// the way: a reparse point is refused (kRefuse) or followed only into the folder
+// (kFollowInside), and each folder's final path must be where the components say (kRefuse)
+// or inside the folder.
+class HeldWay {
+ public:
+  // Holds the first count components of c. A missing one ends the holding with Ok: what does
+  // not exist cannot lead anywhere, and the operation reports it.
+  Status Hold(const ConfinedPath& c, size_t count) {
+    if (c.climbs_out) return Outside();
+    M_pPath = &c;
+    {
+      win32::UniqueHandle root(::CreateFileW(c.root.c_str(), FILE_READ_ATTRIBUTES,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                             nullptr));
+      if (!root.IsValid()) {
+        DWORD err = ::GetLastError();
+        return err == ERROR_FILE_NOT_FOUND ? Status(ErrorKind::kPathNotFound, ERROR_PATH_NOT_FOUND)
+                                           : ErrorStatus(err);
+      }
+      Status status = FinalPathOf(root.get(), &M_RootFinal);
+      if (!status.ok()) return status;
+    }
+    M_Expected = M_RootFinal;
+    for (size_t i = 0; i < count; ++i) {
+      const std::wstring path = JoinBelow(c, i + 1);
+      win32::UniqueHandle h(::CreateFileW(
+          path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+      if (!h.IsValid()) {
+        DWORD err = ::GetLastError();
+        if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) return Status::Ok();
+        return ErrorStatus(err);
+      }
+      Status status = HoldFolder(std::move(h), path, c.below[i]);
+      if (!status.ok()) return status;
+      M_Depth = i + 1;
+    }
+    return Status::Ok();
+  }
+
+  // Opens the last component of the held path (the way to it held by Hold) with access, share
+  // and flags; a reparse point there is refused (kRefuse) or followed into the folder
+  // (kFollowInside), and the handle must lead where it should. *pIsLink: whether it was one.
+  Status OpenLast(DWORD access, DWORD share, DWORD flags, win32::UniqueHandle* out,
+                  bool* pIsLink = nullptr) {
+    const std::wstring path = JoinBelow(*M_pPath, M_pPath->below.size());
+    win32::UniqueHandle h(::CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                                        flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!h.IsValid()) return LastErrorStatus();
+    DWORD attributes = AttributesOfHandle(h.get());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return LastErrorStatus();
+    const bool bReparse = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if (pIsLink) *pIsLink = bReparse;
+    if (bReparse) {
+      if (M_pPath->policy == LinkPolicy::kRefuse) return Outside();
+      h.Reset(::CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, flags, nullptr));
+      if (!h.IsValid()) return LastErrorStatus();
+    }
+    if (!Leads(h.get())) return Outside();
+    *out = std::move(h);
+    return Status::Ok();
+  }
+
+  // Whether a handle opened on the whole path (with the way held) lies where it should.
+  bool Leads(HANDLE h) {
+    std::wstring final;
+    if (!FinalPathOf(h, &final).ok()) return false;
+    if (M_pPath->policy == LinkPolicy::kFollowInside) return InFolders(final);
+    return M_Depth + 1 == M_pPath->below.size() &&
+           EqualNoCase(final, M_Expected + L"\\" + M_pPath->below.back());
+  }
+
+  // The number of components held: below that depth they are missing.
+  size_t depth() const { return M_Depth; }
+
+ private:
+  Status HoldFolder(win32::UniqueHandle h, const std::wstring& path, const std::wstring& name) {
+    DWORD attributes = AttributesOfHandle(h.get());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return LastErrorStatus();
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      return Status(ErrorKind::kPathNotFound, ERROR_DIRECTORY);  // a file where a folder should be
+    }
+    std::wstring final;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      if (M_pPath->policy == LinkPolicy::kRefuse) return Outside();
+      // The reparse point stays held; what it leads to is opened, held and judged by its final
+      // path.
+      win32::UniqueHandle target(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                               FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                               FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+      if (!target.IsValid()) return LastErrorStatus();
+      Status status = FinalPathOf(target.get(), &final);
+      if (!status.ok()) return status;
+      if (!InFolders(final)) return Outside();
+      M_Handles.push_back(std::move(target));
+    } else {
+      Status status = FinalPathOf(h.get(), &final);
+      if (!status.ok()) return status;
+      // Where links are resolved without showing as reparse points (wine's view of POSIX
+      // links), the final path still tells.
+      if (M_pPath->policy == LinkPolicy::kRefuse ? !EqualNoCase(final, M_Expected + L"\\" + name)
+                                                 : !InFolders(final)) {
+        return Outside();
+      }
+    }
+    M_Expected = final;
+    M_Handles.push_back(std::move(h));
+    return Status::Ok();
+  }
+
+  // Whether a final path lies in the path's folder or, through a reparse point, in another
+  // folder of the confinement (their final paths are asked for only then).
+  bool InFolders(const std::wstring& final) {
+    if (IsWithinFinal(final, M_RootFinal)) return true;
+    if (!M_bOtherFinalsKnown) {
+      M_bOtherFinalsKnown = true;
+      for (const std::string& folder : *M_pPath->folders) {
+        win32::UniqueHandle h(::CreateFileW(LongPathW(folder).c_str(), FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                            nullptr));
+        std::wstring other;
+        if (h.IsValid() && FinalPathOf(h.get(), &other).ok()) M_OtherFinals.push_back(other);
+      }
+    }
+    for (const std::wstring& other : M_OtherFinals) {
+      if (IsWithinFinal(final, other)) return true;
+    }
+    return false;
+  }
+
+  const ConfinedPath* M_pPath = nullptr;
+  std::wstring M_RootFinal;
+  bool M_bOtherFinalsKnown = false;
+  std::vector<std::wstring> M_OtherFinals;
+  std::wstring M_Expected;  // the final path of the deepest folder held
+  std::vector<win32::UniqueHandle> M_Handles;
+  size_t M_Depth = 0;
+};
+
+// Holds the folders above the last component of a confined path; Ok and nothing held when
+// path is not confined.
+Status HoldParents(std::string_view path, ConfinedPath* c, HeldWay* way, bool* pConfined) {
+  *pConfined = FindConfinement(path, c);
+  if (!*pConfined) return Status::Ok();
+  return way->Hold(*c, c->below.size() - 1);
+}
+
+// Opens what a confined path leads to for its attributes (the way held and checked); false in
+// *pConfined when the path is not confined (then nothing is opened).
+Status OpenConfinedForAttributes(std::string_view path, DWORD access, win32::UniqueHandle* out,
+                                 bool* pConfined, bool* pIsLink = nullptr) {
+  ConfinedPath c;
+  HeldWay way;
+  Status status = HoldParents(path, &c, &way, pConfined);
+  if (!*pConfined || !status.ok()) return status;
+  if (way.depth() + 1 < c.below.size()) {
+    return Status(ErrorKind::kPathNotFound, ERROR_PATH_NOT_FOUND);
+  }
+  return way.OpenLast(access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      FILE_FLAG_BACKUP_SEMANTICS, out, pIsLink);
+}
+
+// The folders above an entry of a confined path, held for the length of one call on it
+// (nothing is held for a path that is not confined).
+class HeldParents {
+ public:
+  explicit HeldParents(std::string_view path) {
+    M_Status = HoldParents(path, &M_Path, &M_Way, &M_bConfined);
+  }
+  HeldParents(const HeldParents&) = delete;
+  HeldParents& operator=(const HeldParents&) = delete;
+  const Status& status() const { return M_Status; }
+
+ private:
+  ConfinedPath M_Path;
+  HeldWay M_Way;
+  bool M_bConfined = false;
+  Status M_Status;
 };
 
 }  // namespace
@@ -176,10 +508,36 @@ Status File::Open(std::string_view path, const OpenOptions& options) {
   }
   if (options.write_through) flags |= FILE_FLAG_WRITE_THROUGH;
 
+  ConfinedPath confined;
+  HeldWay way;
+  bool bConfined = false;
+  Status held = HoldParents(path, &confined, &way, &bConfined);
+  if (!held.ok()) return held;
+  const std::wstring long_path = LongPathW(path);
+  if (bConfined && way.depth() + 1 == confined.below.size()) {
+    // An existing reparse point in the last place is never gone through under kRefuse (and a
+    // new file is never made through one); under kFollowInside the handle's final path judges.
+    DWORD attributes = AttributesOf(long_path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+        (confined.policy == LinkPolicy::kRefuse || disposition == CREATE_NEW)) {
+      return disposition == CREATE_NEW ? ErrorStatus(ERROR_FILE_EXISTS) : Outside();
+    }
+  }
   // Without FILE_FLAG_BACKUP_SEMANTICS a folder fails with ERROR_ACCESS_DENIED, as callers expect.
-  HANDLE h =
-      ::CreateFileW(LongPathW(path).c_str(), access, share, nullptr, disposition, flags, nullptr);
+  HANDLE h = ::CreateFileW(long_path.c_str(), access, share, nullptr, disposition, flags, nullptr);
   if (h == INVALID_HANDLE_VALUE) return LastErrorStatus();
+  const bool bCreated =
+      disposition == CREATE_NEW || ((disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) &&
+                                    ::GetLastError() != ERROR_ALREADY_EXISTS);
+  if (bConfined && !way.Leads(h)) {
+    // Only a race (a link put in place between the checks and the open) gets here: what the
+    // open made elsewhere is removed again.
+    std::wstring final;
+    const bool bKnown = FinalPathOf(h, &final).ok();
+    ::CloseHandle(h);
+    if (bCreated && bKnown) (void)::DeleteFileW(LongPathW(win32::Narrow(final)).c_str());
+    return Outside();
+  }
   M_pShareFile = h;
   M_bDeleteOnClose = options.delete_on_close;
   M_Path = NativePath(path);
@@ -290,6 +648,13 @@ Status DirReader::Open(std::string_view folder) {
   if (pattern.empty() || pattern.back() != L'\\') pattern.push_back(L'\\');
   pattern.push_back(L'*');
 
+  // A confined folder and the way to it stay held while the listing is opened.
+  ConfinedPath confined;
+  HeldWay way;
+  if (FindConfinement(folder, &confined)) {
+    M_Status = way.Hold(confined, confined.below.size());
+    if (!M_Status.ok()) return M_Status;
+  }
   auto state = std::make_unique<FindState>();
   state->handle = ::FindFirstFileW(pattern.c_str(), &state->data);
   if (state->handle == INVALID_HANDLE_VALUE) {
@@ -335,6 +700,7 @@ bool DirReader::Next(DirEntry* entry) {
     entry->name = win32::Narrow(name);
     FillEntry(d.dwFileAttributes, d.ftLastWriteTime, d.ftCreationTime, d.nFileSizeHigh,
               d.nFileSizeLow, entry);
+    entry->is_link = (d.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     return true;
   }
 }
@@ -350,26 +716,60 @@ Status GetFileInfo(std::string_view path, DirEntry* entry) {
   if (entry == nullptr || path.empty()) return Invalid();
   std::string native = TrimTrailingSeparators(NativePath(path));
   *entry = DirEntry();
+  win32::UniqueHandle h;
+  bool bConfined = false;
+  bool bLink = false;
+  Status status = OpenConfinedForAttributes(native, FILE_READ_ATTRIBUTES, &h, &bConfined, &bLink);
+  if (bConfined) {
+    if (!status.ok()) return status;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(h.get(), &info)) return LastErrorStatus();
+    FillEntry(info.dwFileAttributes, info.ftLastWriteTime, info.ftCreationTime,
+              info.nFileSizeHigh, info.nFileSizeLow, entry);
+    entry->is_link = bLink;
+    entry->name = LastComponent(native);
+    return Status::Ok();
+  }
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!::GetFileAttributesExW(LongPathW(native).c_str(), GetFileExInfoStandard, &data)) {
     return LastErrorStatus();
   }
   FillEntry(data.dwFileAttributes, data.ftLastWriteTime, data.ftCreationTime, data.nFileSizeHigh,
             data.nFileSizeLow, entry);
+  entry->is_link = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
   entry->name = LastComponent(native);
   return Status::Ok();
 }
 
 bool FileExists(std::string_view path) {
   if (path.empty()) return false;
+  if (t_pConfinement != nullptr) {
+    DirEntry entry;
+    return GetFileInfo(path, &entry).ok() && !entry.is_folder;
+  }
   DWORD attributes = AttributesOf(LongPathW(path));
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-bool FolderExists(std::string_view path) { return !path.empty() && IsFolder(LongPathW(path)); }
+bool FolderExists(std::string_view path) {
+  if (path.empty()) return false;
+  if (t_pConfinement != nullptr) {
+    DirEntry entry;
+    return GetFileInfo(path, &entry).ok() && entry.is_folder;
+  }
+  return IsFolder(LongPathW(path));
+}
 
 Status Rename(std::string_view from, std::string_view to, RenameMode mode, bool write_through) {
   if (from.empty() || to.empty()) return Invalid();
+  // Both ends are entries: a reparse point is moved itself, never what it leads to. The
+  // folders above both stay held until the rename is done.
+  ConfinedPath from_path, to_path;
+  HeldWay from_way, to_way;
+  bool bConfined = false;
+  Status held = HoldParents(from, &from_path, &from_way, &bConfined);
+  if (held.ok()) held = HoldParents(to, &to_path, &to_way, &bConfined);
+  if (!held.ok()) return held;
   if (mode == RenameMode::kReplace) {
     // Without MOVEFILE_COPY_ALLOWED a move to another volume fails with ERROR_NOT_SAME_DEVICE
     // rather than becoming a copy.
@@ -421,18 +821,24 @@ Status Rename(std::string_view from, std::string_view to, RenameMode mode, bool 
 
 Status DeleteFile(std::string_view path) {
   if (path.empty()) return Invalid();
+  HeldParents held(path);
+  if (!held.status().ok()) return held.status();
   if (!::DeleteFileW(LongPathW(path).c_str())) return LastErrorStatus();
   return Status::Ok();
 }
 
 Status DeleteFolder(std::string_view path) {
   if (path.empty()) return Invalid();
+  HeldParents held(path);
+  if (!held.status().ok()) return held.status();
   if (!::RemoveDirectoryW(LongPathW(path).c_str())) return LastErrorStatus();
   return Status::Ok();
 }
 
 Status CreateFolder(std::string_view path) {
   if (path.empty()) return Invalid();
+  HeldParents held(path);
+  if (!held.status().ok()) return held.status();
   if (!::CreateDirectoryW(LongPathW(path).c_str(), nullptr)) return LastErrorStatus();
   return Status::Ok();
 }
@@ -450,17 +856,26 @@ Status CreateFolders(std::string_view path, std::vector<std::string>* created) {
     if (component.empty() || component == "." || component == "..") continue;
     std::string prefix = native.substr(0, end);
     std::wstring long_prefix = LongPathW(prefix);
-    if (::CreateDirectoryW(long_prefix.c_str(), nullptr)) {
-      if (created) created->push_back(prefix);
-      continue;
+    // A confined prefix is made with the folders above it held; an existing one must lead to
+    // a folder inside (a reparse point to elsewhere stops the walk before anything is made).
+    DWORD err = ERROR_SUCCESS;
+    {
+      HeldParents held(prefix);
+      if (!held.status().ok()) return held.status();
+      if (::CreateDirectoryW(long_prefix.c_str(), nullptr)) {
+        if (created) created->push_back(prefix);
+        continue;
+      }
+      err = ::GetLastError();
     }
-    DWORD err = ::GetLastError();
-    if (err == ERROR_ALREADY_EXISTS || err == ERROR_FILE_EXISTS) {
-      if (IsFolder(long_prefix)) continue;
-      return Status(ErrorKind::kPathNotFound, ERROR_DIRECTORY);  // a file stands in the way
-    }
-    if (err == ERROR_ACCESS_DENIED && IsFolder(long_prefix)) {
-      continue;  // may not write the parent, but it exists
+    if (err == ERROR_ALREADY_EXISTS || err == ERROR_FILE_EXISTS || err == ERROR_ACCESS_DENIED) {
+      DirEntry entry;
+      Status status = GetFileInfo(prefix, &entry);
+      if (IsOutsideConfinement(status)) return status;
+      if (status.ok() && entry.is_folder) continue;  // exists (perhaps without write access)
+      if (err != ERROR_ACCESS_DENIED) {
+        return Status(ErrorKind::kPathNotFound, ERROR_DIRECTORY);  // a file stands in the way
+      }
     }
     return ErrorStatus(err);
   }
@@ -469,6 +884,16 @@ Status CreateFolders(std::string_view path, std::vector<std::string>* created) {
 
 Status GetFileAttributes(std::string_view path, uint32_t* attributes) {
   if (attributes == nullptr || path.empty()) return Invalid();
+  win32::UniqueHandle h;
+  bool bConfined = false;
+  Status status = OpenConfinedForAttributes(path, FILE_READ_ATTRIBUTES, &h, &bConfined);
+  if (bConfined) {
+    if (!status.ok()) return status;
+    DWORD held = AttributesOfHandle(h.get());
+    if (held == INVALID_FILE_ATTRIBUTES) return LastErrorStatus();
+    *attributes = held;
+    return Status::Ok();
+  }
   DWORD value = AttributesOf(LongPathW(path));
   if (value == INVALID_FILE_ATTRIBUTES) return LastErrorStatus();
   *attributes = value;
@@ -481,8 +906,59 @@ Status SetFileAttributes(std::string_view path, uint32_t attributes) {
   // they read with one bit cleared, which may leave just those two.
   DWORD value = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_NORMAL);
   if (value == 0) value = FILE_ATTRIBUTE_NORMAL;
+  win32::UniqueHandle h;
+  bool bConfined = false;
+  Status status = OpenConfinedForAttributes(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, &h,
+                                            &bConfined);
+  if (bConfined) {
+    if (!status.ok()) return status;
+    FILE_BASIC_INFO info = {};  // zero times stay as they are
+    info.FileAttributes = value;
+    if (!::SetFileInformationByHandle(h.get(), FileBasicInfo, &info, sizeof info)) {
+      return LastErrorStatus();
+    }
+    return Status::Ok();
+  }
   if (!::SetFileAttributesW(LongPathW(path).c_str(), value)) return LastErrorStatus();
   return Status::Ok();
 }
+
+// --- Confinement ---------------------------------------------------------------------------
+
+FileConfinement::FileConfinement(const std::vector<std::string>& folders, LinkPolicy policy)
+    : M_Policy(policy), M_pOuter(t_pConfinement) {
+  for (const std::string& folder : folders) {
+    std::string native = TrimTrailingSeparators(NativePath(folder));
+    if (!native.empty()) M_Folders.push_back(std::move(native));
+  }
+  t_pConfinement = this;
+}
+
+FileConfinement::~FileConfinement() { t_pConfinement = M_pOuter; }
+
+const FileConfinement* FileConfinement::Current() { return t_pConfinement; }
+
+Status CheckConfined(std::string_view path) {
+  ConfinedPath confined;
+  if (!FindConfinement(path, &confined)) return Status::Ok();
+  HeldWay way;
+  Status status = way.Hold(confined, confined.below.size() - 1);
+  if (!status.ok()) return status.Is(ErrorKind::kPathNotFound) ? Status::Ok() : status;
+  if (way.depth() + 1 < confined.below.size()) return Status::Ok();  // ends in missing folders
+  win32::UniqueHandle h;
+  status = way.OpenLast(FILE_READ_ATTRIBUTES,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        FILE_FLAG_BACKUP_SEMANTICS, &h);
+  if (status.Is(ErrorKind::kNotFound) || status.Is(ErrorKind::kPathNotFound)) return Status::Ok();
+  return status;
+}
+
+bool IsOutsideConfinement(const Status& status) {
+  return status.Is(ErrorKind::kAccessDenied) && status.code() == static_cast<int>(kOutsideError);
+}
+
+// Windows has one way of resolving confined paths; the POSIX layer's switch between openat2
+// and its component walk has nothing to switch here.
+void UseBeneathWalkForTesting(bool) {}
 
 }  // namespace velmora::osal
