@@ -43,37 +43,29 @@ TEST(XmlParserDumpTest, DumpsHeadingAndIndentedDocument) {
   Capture capture;
   doc.DumpToTrace(kId, "out");
   const std::string size = std::to_string(doc.GetMessage()->Size());
-  ASSERT_EQ(capture.M_Lines.size(), 4u);
-  EXPECT_EQ(capture.M_Lines[0], "Trace Message (out) RxSize=" + size + ", CurrentPos=" + size);
-  EXPECT_EQ(capture.M_Lines[1], "<a>");
-  EXPECT_EQ(capture.M_Lines[2], "  <b>text</b>");
-  EXPECT_EQ(capture.M_Lines[3], "</a>");
+  EXPECT_EQ(capture.M_Lines,
+            std::vector<std::string>({"Trace Message (out) RxSize=" + size + ", CurrentPos=" + size,
+                                      "<a>", "  <b>text</b>", "</a>"}));
   // The dump reads a copy: the document's cursor does not move.
   EXPECT_EQ(doc.GetDepth(), 0);
 }
 
 TEST(XmlParserDumpTest, LargeDocumentsAreTruncatedAndBadOnesReported) {
-  XmlParser big;
-  std::string data(200000, 'x');
-  ASSERT_TRUE(big.WriteElement(0, "big", data.c_str()).IsSuccess());
+  XmlParser big, bad;
+  ASSERT_TRUE(big.WriteElement(0, "big", std::string(200000, 'x').c_str()).IsSuccess());
   ASSERT_TRUE(big.CloseAll().IsSuccess());
-  {
-    Capture capture;
-    big.DumpToTrace(kId, "big");
-    ASSERT_FALSE(capture.M_Lines.empty());
-    EXPECT_EQ(capture.M_Lines.back(), "XML Dump truncated (BufferSize=65536)");
-  }
-  XmlParser bad;
-  const char text[] = "<a><b></a>";
-  ASSERT_TRUE(bad.GetMessage()->Append(text, sizeof text - 1).IsSuccess());
+  ASSERT_TRUE(bad.GetMessage()->Append("<a><b></a>", 10).IsSuccess());
   Capture capture;
-  bad.DumpToTrace(kId, "bad");
+  big.DumpToTrace(kId, "big");
   ASSERT_FALSE(capture.M_Lines.empty());
+  EXPECT_EQ(capture.M_Lines.back(), "XML Dump truncated (BufferSize=65536)");
+  bad.DumpToTrace(kId, "bad");
   EXPECT_EQ(capture.M_Lines.back().rfind("XML Dump failed with ", 0), 0u) << capture.M_Lines.back();
   // Nothing is written when the id is off.
+  const size_t lines = capture.M_Lines.size();
   util::EnableTraceId(kId, false);
   bad.DumpToTrace(kId, "off");
-  EXPECT_EQ(capture.M_Lines.back().rfind("XML Dump failed with ", 0), 0u);
+  EXPECT_EQ(capture.M_Lines.size(), lines);
 }
 
 }  // namespace
