@@ -117,7 +117,6 @@ TEST(ConnectionFileInput, LargeFileArrivesWholeAsOneMessage) {
   std::string content(10 * 1024 * 1024, '\0');
   for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>((i * 131) ^ (i >> 9));
   WriteFile(path, content);
-
   auto conn = NewConnection();
   Message msg;
   ASSERT_THAT(conn->OpenInput(path), IsOk());

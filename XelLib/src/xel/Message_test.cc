@@ -96,7 +96,6 @@ TEST(MessageTest, CopiesShareContentAndReleasedDataIsRefused) {
   EXPECT_EQ(copy->Size(), 10003);
   m.Reset();  // the copy keeps the content alive
   EXPECT_EQ(ReadAll(*copy), d + "xyz");
-
   copy->ReleaseUpTo(8500);  // frees the blocks wholly before 8500: [0, 8000)
   EXPECT_EQ(copy->ReleasedUpTo(), 8000);
   char buf[4];

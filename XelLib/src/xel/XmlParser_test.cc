@@ -88,11 +88,11 @@ std::string BinaryAt(const XmlParser& doc, const char* path, size_t size) {
 
 // Two connected in-memory connections.
 struct Link {
-  util::Ref<testing::QueueConnection> a =
+  util::Ref<testing::QueueConnection> M_pA =
       util::Ref<testing::QueueConnection>::Adopt(new testing::QueueConnection);
-  util::Ref<testing::QueueConnection> b =
+  util::Ref<testing::QueueConnection> M_pB =
       util::Ref<testing::QueueConnection>::Adopt(new testing::QueueConnection);
-  Link() { testing::QueueConnection::Pair(a.get(), b.get()); }
+  Link() { testing::QueueConnection::Pair(M_pA.get(), M_pB.get()); }
 };
 
 TEST(XmlParserBinaryTest, SmallDocumentHasTheExpectedBytes) {
@@ -306,7 +306,6 @@ TEST(XmlParserEditTest, CopyModesAndDelete) {
   ASSERT_TRUE(AllOk({out.SetDataFormat(XmlParser::Format_XmlUtf8), out.OpenElement(0, "Config"),
                      src->MoveToPath("/a"), out.CopySubtree(*src, 0), out.CloseAll()}));
   EXPECT_EQ(Bytes(out), "<Config><b>1</b><c>2</c></Config>");
-
   XmlParser doc;
   ASSERT_TRUE(AllOk({doc.OpenElement(0, "r"), doc.WriteElement(0, "keep", "1")}));
   const std::string before = Bytes(doc);
@@ -351,7 +350,6 @@ TEST(XmlParserSoapTest, AnswersFaultsAndHeaders) {
     EXPECT_EQ(got.Code(), err.Code());
     EXPECT_EQ(got.ErrorText(), err.ErrorText());
   }
-
   XmlParser cred, req;
   ASSERT_TRUE(AllOk(
       {cred.OpenElement(0, "basic-credentials"), cred.WriteElement(0, "userid", "bob"),
@@ -371,7 +369,6 @@ TEST(XmlParserSoapTest, AnswersFaultsAndHeaders) {
   EXPECT_EQ(std::string(user) + "/" + pw, "bob/pw");
   EXPECT_EQ(req.CheckAnswer("poll-res", nullptr, &progress).ErrorText(),
             "invalid RPC Message type 1 (expected 2; fun=poll-res) ");
-
   XmlParser other, notice;
   ASSERT_TRUE(
       AllOk({other.BeginMessage(2, nullptr, nullptr, "confirm-res", "urn:x"), other.CloseAll(),
@@ -383,7 +380,6 @@ TEST(XmlParserSoapTest, AnswersFaultsAndHeaders) {
             "invalid RPC Response Namespace urn:x (expected urn:y)");
   ASSERT_TRUE(notice.CheckAnswer("poll-res", nullptr, &progress).IsSuccess());
   EXPECT_TRUE(progress);
-
   const std::string env = "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\">";
   const std::pair<std::string, const char*> bad[] = {
       {"<Envelope/>",
@@ -405,7 +401,7 @@ TEST(XmlParserTransferTest, DocumentTravelsOverAConnectionAndReadBlocksAreReleas
   ASSERT_TRUE(AllOk({out.BeginMessage(1, nullptr, nullptr, "CreateFile", kNsXelMessage),
                      out.WriteElement(-1, "data", big.c_str()),
                      out.WriteElementBinary(-1, "file", data.data(), int64_t{1} << 20),
-                     out.Send(link.a.get(), 1000), in.Receive(link.b.get(), 0)}));
+                     out.Send(link.M_pA.get(), 1000), in.Receive(link.M_pB.get(), 0)}));
   EXPECT_EQ(in.GetMessage()->Size(), 4000);  // the rest follows as it is read
   std::string fun;
   ASSERT_TRUE(in.ReadHeader(nullptr, nullptr, nullptr, &fun, nullptr).IsSuccess());
@@ -472,7 +468,7 @@ TEST(XmlParserConcurrencyTest, CopiesReadAnArrivingMessageFromSeveralThreads) {
   XmlParser out, in;
   ASSERT_TRUE(out.OpenElement(0, "list").IsSuccess());
   for (int i = 1; i <= 2000; ++i) ASSERT_TRUE(out.WriteElementInt(0, "Item", i).IsSuccess());
-  ASSERT_TRUE(AllOk({out.Send(link.a.get(), 1000), in.Receive(link.b.get(), 0)}));
+  ASSERT_TRUE(AllOk({out.Send(link.M_pA.get(), 1000), in.Receive(link.M_pB.get(), 0)}));
   std::vector<std::thread> threads;
   std::atomic<int> good{0};
   for (int t = 0; t < 4; ++t) {
