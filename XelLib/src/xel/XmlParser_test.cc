@@ -1,11 +1,13 @@
-// Tests of the message document: encodings, paths, content reads, escaping and SOAP.
+// Tests of the message document: encodings, paths, reads, SOAP, comparison, dump, bad input.
 #include "xel/XmlParser.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <initializer_list>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -13,6 +15,7 @@
 
 #include "QueueConnection.h"
 #include "util/Text.h"
+#include "util/Trace.h"
 
 namespace velmora::xel {
 namespace {
@@ -484,6 +487,177 @@ TEST(XmlParserConcurrencyTest, CopiesReadAnArrivingMessageFromSeveralThreads) {
   for (auto& th : threads) th.join();
   EXPECT_EQ(good.load(), 4 * 6);
   EXPECT_TRUE(in.GetMessage()->IsComplete());
+}
+
+TEST(XmlParserCompareTest, DocumentsAgainstTemplates) {
+  const std::string same(10000, 'x'),
+      text = "<a xmlns:p=\"urn:p\"><p:b x=\"1\">hello</p:b><c/><c>two</c></a>";
+  std::string other = same;
+  other[9000] = 'y';  // in the third chunk: the first two chunks compared equal
+  const std::string wild = "<a><b readcomparemode=\"wildcard\"><any/></b><c>1</c></a>",
+                    opt = "<a><b>1</b><opt readcomparemode=\"optional\">o</opt><c/></a>";
+  struct {
+    std::string doc, templ;
+    std::string failure;  // empty when they match; a final '*' compares only the start
+  } const cases[] = {
+      {text, text, ""},
+      // Indented template text compares equal to an unindented document.
+      {"<a><b>1</b></a>", "<a>\n  <b>1</b>\n</a>\n", ""},
+      {"<a><b/></a>", "<a><b>x</b></a>",
+       "node types different expected 209 is 164 at \"/a\" template \"/a/b\""},
+      {"<a xmlns=\"urn:one\"/>", "<a xmlns=\"urn:two\"/>",
+       "namespace different expected urn:two is urn:one at \"/a\" template \"/a\""},
+      {"<a><b/><c/></a>", "<a><b/><d/></a>", "local name different at \"/a/c\" template \"/a/d\""},
+      {"<a>abc</a>", "<a>abd</a>", "text content different at \"/a\" (ref=abd, cmp=abc)"},
+      {"<a x=\"12\"/>", "<a x=\"1\"/>", "text length different at \"/a/@x\" (ref=1, cmp=12)"},
+      // Input left over once the template has ended.
+      {"<a/><b/>", "<a/>", "unexpected input data at \"/b\""},
+      // Long text is compared in chunks.
+      {"<a>" + same + "</a>", "<a>" + same + "</a>", ""},
+      {"<a>" + other + "</a>", "<a>" + same + "</a>", "text content different at \"/a\" (ref=xxx*"},
+      {"<a>" + same + "z</a>", "<a>" + same + "</a>", "text length different*"},
+      // A wildcard skips the element's content, but the element must be there with its name,
+      // and what follows it is compared again.
+      {"<a><b x=\"y\">text<d><e/></d></b><c>1</c></a>", wild, ""},
+      {"<a><b/><c>1</c></a>", wild, ""},
+      {"<a><z/><c>1</c></a>", wild, "local name different at \"/a/z\" template \"/a/b\""},
+      {"<a><b/><c>2</c></a>", wild, "text content different at \"/a/c\" (ref=1, cmp=2)"},
+      // An optional element may be missing, also at the end; present, it is compared strictly.
+      {"<a><b>1</b><c/></a>", opt, ""},
+      {"<a><b>1</b><opt>o</opt><c/></a>", opt, ""},
+      {"<a><b>1</b><opt>p</opt><c/></a>", opt,
+       "text content different at \"/a/opt\" (ref=o, cmp=p)"},
+      {"<a><b/></a>", "<a><b/><tail readcomparemode=\"optional\"/></a>", ""},
+      // Strict is the default and the mode named so explicitly.
+      {"<a/>", "<a><b readcomparemode=\"strict\"/></a>", "node types different*"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.doc.substr(0, 60) + " against " + c.templ.substr(0, 60));
+    const Result r = FromText(c.doc)->CompareWithTemplate(*FromText(c.templ));
+    if (c.failure.empty()) {
+      EXPECT_TRUE(r.IsSuccess()) << r.Text();
+    } else if (c.failure.back() == '*') {
+      EXPECT_EQ(r.Category(), util::ErrObjNotExist);
+      EXPECT_EQ(r.SlotText(0).rfind(c.failure.substr(0, c.failure.size() - 1), 0), 0u) << r.Text();
+    } else {
+      EXPECT_EQ(r.Category(), util::ErrObjNotExist);
+      EXPECT_EQ(r.SlotText(0), c.failure);
+    }
+  }
+}
+
+TEST(XmlParserCompareTest, TokenAndBinaryDocumentsMatchTheirText) {
+  const std::string text = "<a xmlns:p=\"urn:p\"><p:b x=\"1\">hello</p:b><c/><c>two</c></a>";
+  EXPECT_TRUE(Convert(*FromText(text), XmlParser::Format_Binary)
+                  ->CompareWithTemplate(*FromText(text))
+                  .IsSuccess());
+  // Binary content is compared as its base64 text.
+  XmlParser bin;
+  ASSERT_TRUE(AllOk({bin.OpenElement(0, "a"),
+                     bin.WriteElementBinary(0, "bin", "\x00\x01\x02\x03", 4), bin.CloseAll()}));
+  EXPECT_TRUE(bin.CompareWithTemplate(*FromText("<a><bin>AAECAw==</bin></a>")).IsSuccess());
+  ASSERT_TRUE(bin.Rewind().IsSuccess());
+  EXPECT_EQ(bin.CompareWithTemplate(*FromText("<a><bin>AAECBA==</bin></a>")).SlotText(0),
+            "text content different at \"/a/bin\" (ref=AAECBA==, cmp=AAECAw==)");
+}
+
+constexpr uint32_t kId = util::General_99;
+
+// Collects the trace lines written while it is installed.
+class Capture : public util::LogWriter {
+ public:
+  Capture() {
+    M_pPrevious = util::SetLogWriter(util::LogChannelTrace, this);
+    util::EnableTraceId(kId, true);
+  }
+  ~Capture() override {
+    util::EnableTraceId(kId, false);
+    util::SetLogWriter(util::LogChannelTrace, M_pPrevious);
+  }
+  void Write(const util::LogRecord& record) override {
+    std::lock_guard<std::mutex> lock(M_Lock);
+    M_Lines.push_back(record.Render(false, false));
+  }
+  std::vector<std::string> M_Lines;
+
+ private:
+  std::mutex M_Lock;
+  util::LogWriter* M_pPrevious = nullptr;
+};
+
+TEST(XmlParserDumpTest, DumpsHeadingAndIndentedDocument) {
+  XmlParser doc;
+  ASSERT_TRUE(AllOk({doc.OpenElement(0, "a"), doc.WriteElement(0, "b", "text"), doc.CloseAll()}));
+  Capture capture;
+  doc.DumpToTrace(kId, "out");
+  const std::string size = std::to_string(doc.GetMessage()->Size());
+  EXPECT_EQ(capture.M_Lines,
+            std::vector<std::string>({"Trace Message (out) RxSize=" + size + ", CurrentPos=" + size,
+                                      "<a>", "  <b>text</b>", "</a>"}));
+  // The dump reads a copy: the document's cursor does not move.
+  EXPECT_EQ(doc.GetDepth(), 0);
+}
+
+TEST(XmlParserDumpTest, LargeDocumentsAreTruncatedAndBadOnesReported) {
+  XmlParser big, bad;
+  ASSERT_TRUE(AllOk({big.WriteElement(0, "big", std::string(200000, 'x').c_str()), big.CloseAll(),
+                     bad.GetMessage()->Append("<a><b></a>", 10)}));
+  Capture capture;
+  big.DumpToTrace(kId, "big");
+  ASSERT_FALSE(capture.M_Lines.empty());
+  EXPECT_EQ(capture.M_Lines.back(), "XML Dump truncated (BufferSize=65536)");
+  bad.DumpToTrace(kId, "bad");
+  EXPECT_EQ(capture.M_Lines.back().rfind("XML Dump failed with ", 0), 0u) << capture.M_Lines.back();
+  // Nothing is written when the id is off.
+  const size_t lines = capture.M_Lines.size();
+  util::EnableTraceId(kId, false);
+  bad.DumpToTrace(kId, "off");
+  EXPECT_EQ(capture.M_Lines.size(), lines);
+}
+
+// Token streams found by fuzzing that once crashed or hung the reader (the reproducers
+// themselves are replayed by the fuzz targets' replay tests).
+TEST(XmlParserMalformed, HugeTokenAndPartLengthsAreRefusedNotSkipped) {
+  struct {
+    std::string bytes;
+    bool bError;        // the first read must fail...
+    uint32_t category;  // ...with this category (0: any)
+  } const cases[] = {
+      // Format 1: a character token whose 8-byte length is close to 2^63.
+      {B("\x02\x01\x00\xd1\x88\x7f\xff\xff\xff\xff\xff\xff\xff"), true, util::ErrXmlFormat},
+      // Format 4: an unknown token with a varint length of 2^63 - 1.
+      {B("\x02\x04\x00\x77\xff\xff\xff\xff\xff\xff\xff\xff\x7f"), true, 0},
+      // A two-part element start whose first part claims 2^64 - 1 bytes: it must not crash.
+      {B("\x02\x01\x00\x64\x0a\x80\x88\xff\xff\xff\xff\xff\xff\xff\xff"), false, 0}};
+  for (const auto& c : cases) {
+    const util::Result r = FromText(c.bytes)->NextToken();
+    EXPECT_TRUE(!c.bError || r.IsError()) << r.Text();
+    EXPECT_TRUE(c.category == 0 || r.Category() == c.category) << r.Text();
+  }
+}
+
+// A document of nothing but start tags must not make the reader keep a level per tag without
+// end: nesting beyond the limit is refused in every format, and the depth below it is read.
+TEST(XmlParserMalformed, NestingBeyondTheLimitIsRefused) {
+  for (int format :
+       {XmlParser::Format_XmlUtf8, XmlParser::Format_Binary, XmlParser::Format_Compact}) {
+    for (const auto& [levels, refused] : {std::pair{500, false}, std::pair{513, true}}) {
+      SCOPED_TRACE("format " + std::to_string(format) + ", " + std::to_string(levels) + " levels");
+      util::Ref<XmlParser> doc = XmlParser::Create();
+      ASSERT_TRUE(doc->SetDataFormat(format).IsSuccess());
+      for (int i = 0; i < levels; ++i) ASSERT_TRUE(doc->OpenElement(0, "a").IsSuccess());
+      ASSERT_TRUE(AllOk({doc->CloseAll(), doc->Rewind()}));
+      util::Result r;
+      int deepest = 0;
+      while ((r = doc->NextToken()).IsSuccess()) deepest = std::max(deepest, doc->GetDepth());
+      if (refused) {
+        EXPECT_EQ(r.Category(), util::ErrXmlFormat) << r.Text();
+        EXPECT_NE(r.Text().find("nested deeper than 512"), std::string::npos) << r.Text();
+      } else {
+        EXPECT_EQ(deepest, levels);
+        EXPECT_NE(r.Category(), util::ErrXmlFormat) << r.Text();
+      }
+    }
+  }
 }
 
 }  // namespace
