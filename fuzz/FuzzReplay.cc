@@ -9,11 +9,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "osal/File.h"
 #include "osal/System.h"
 #include "osal/Thread.h"
 #include "osal/WaitHandle.h"
@@ -26,30 +28,18 @@ namespace osal = velmora::osal;
 
 // Appends path, or the files of the folder path (sorted, one level), to *files.
 bool Collect(const std::string& path, std::vector<std::string>* files) {
-  if (!osal::FolderExists(path)) {
+  std::error_code error;
+  if (!std::filesystem::is_directory(path, error)) {
     files->push_back(path);
     return true;
   }
-  osal::DirReader reader;
-  if (!reader.Open(path).ok()) return false;
   std::vector<std::string> found;
-  for (osal::DirEntry entry; reader.Next(&entry);) {
-    if (!entry.is_folder) found.push_back(path + "/" + entry.name);
+  for (const auto& entry : std::filesystem::directory_iterator(path, error)) {
+    if (!entry.is_directory()) found.push_back(path + "/" + entry.path().filename().string());
   }
   std::sort(found.begin(), found.end());
   files->insert(files->end(), found.begin(), found.end());
-  return reader.status().ok();
-}
-
-bool ReadFile(const std::string& path, std::string* bytes) {
-  osal::File file;
-  if (!file.Open(path, osal::OpenOptions()).ok()) return false;
-  char buffer[65536];
-  for (size_t n = 1; n > 0;) {
-    if (!file.Read(buffer, sizeof buffer, &n).ok()) return false;
-    bytes->append(buffer, n);
-  }
-  return true;
+  return !error;
 }
 
 int Fail(const std::string& text) {
@@ -75,10 +65,9 @@ int main(int argc, char** argv) {
   }
   std::vector<std::pair<std::string, std::string>> inputs;  // path, bytes
   for (const std::string& path : files) {
-    inputs.emplace_back(path, std::string());
-    if (!ReadFile(path, &inputs.back().second)) {
-      return Fail("cannot read " + path);
-    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return Fail("cannot read " + path);
+    inputs.emplace_back(path, std::string(std::istreambuf_iterator<char>(in), {}));
   }
 
   // The input being run and when it started (0: none), watched by the watchdog.
