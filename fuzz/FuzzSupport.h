@@ -43,9 +43,8 @@ inline void ReadAll(XmlParser& doc) {
 
 }  // namespace velmora::xel::fuzz
 
-// libFuzzer calls this before it reads its flags: a run without -timeout= gets a limit of 2 s
-// per input, so that a slow input is reported as a finding rather than slowing the run.
-// (The replay driver of the normal test build never calls it.)
+// Called by libFuzzer (never by the replay driver) before it reads its flags: a run without
+// -timeout= gets 2 s per input, so that a slow input is a finding rather than a slow run.
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   for (int i = 1; i < *argc; ++i) {
     if (std::strncmp((*argv)[i], "-timeout=", 9) == 0) return 0;

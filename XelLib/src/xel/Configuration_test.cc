@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,16 +31,38 @@ void WriteFile(const std::string& path, const std::string& content) {
   out << content;
 }
 
-const char* const kComponentXml = R"(<?xml version="1.0" encoding="UTF-8"?>
-<Config>
-  <Name>Importer</Name>
-  <Count>42</Count>
-  <Negative>-7</Negative>
-  <On>true</On><Off>0</Off><One>1</One><Odd>maybe</Odd>
-  <Mode>Yes</Mode>
-  <Folder><Input>C:\in</Input><Output attr="x">C:\out</Output></Folder>
-  <Schedulers><schedule><Delay>5</Delay></schedule><schedule><Delay>9</Delay></schedule></Schedulers>
-</Config>)";
+// Runs every step in order; a failure names the first step that failed.
+::testing::AssertionResult AllOk(std::initializer_list<util::Result> steps) {
+  for (const util::Result& r : steps) {
+    if (!r.IsSuccess()) return ::testing::AssertionFailure() << r.Text();
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// Checks pairs of path and expected text.
+void ExpectTexts(const Configuration& c, std::initializer_list<const char*> pathsAndTexts) {
+  for (auto it = pathsAndTexts.begin(); it + 1 < pathsAndTexts.end(); it += 2) {
+    EXPECT_EQ(c.GetString(it[0], "-"), it[1]) << it[0];
+  }
+}
+
+// The Result that f throws (a success when it throws none).
+template <class F>
+util::Result Thrown(F f) {
+  try {
+    f();
+  } catch (const util::Result& r) {
+    return r;
+  }
+  return util::Result();
+}
+
+const char* const kComponentXml =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Config><Name>Importer</Name><Count>42</Count>"
+    "<Negative>-7</Negative><On>true</On><Off>0</Off><One>1</One><Odd>maybe</Odd><Mode>Yes</Mode>"
+    "<Folder><Input>C:\\in</Input><Output attr=\"x\">C:\\out</Output></Folder><Schedulers>"
+    "<schedule><Delay>5</Delay></schedule><schedule><Delay>9</Delay></schedule></Schedulers></"
+    "Config>";
 
 const XmlNamedValue kModes[] = {{"No", 0}, {"Yes", 1}, {"Ask", 2}};
 
@@ -53,7 +76,7 @@ class ConfigurationFile : public ::testing::Test {
   Ref<Configuration> config;
 };
 
-TEST_F(ConfigurationFile, ReadsPresentValues) {
+TEST_F(ConfigurationFile, ReadsPresentValuesOrTheDefault) {
   EXPECT_EQ(config->GetString("Config/Name", "x"), "Importer");
   EXPECT_EQ(config->GetString("Config/Folder/Output"), "C:\\out");
   EXPECT_EQ(config->GetInt("Config/Count", 0), 42);
@@ -66,9 +89,7 @@ TEST_F(ConfigurationFile, ReadsPresentValues) {
   EXPECT_TRUE(config->Exists("Config/Folder/Output/@attr"));
   EXPECT_EQ(config->SubConfig("Config/Schedulers/schedule[%i]", 2)->GetInt("Delay", 0), 9);
   EXPECT_EQ(config->SubConfig("Config")->SubConfig("Folder")->Prefix(), "Config/Folder/");
-}
-
-TEST_F(ConfigurationFile, MissingOrUnreadableKeysGiveTheDefaultForEveryRead) {
+  // Missing or unreadable keys give the default for every read.
   EXPECT_EQ(config->GetString("Config/Nope", "dflt"), "dflt");
   EXPECT_EQ(config->GetInt("Config/Nope", 17), 17);
   EXPECT_EQ(config->GetInt("Config/Name", 17), 17);  // not a number
@@ -80,25 +101,22 @@ TEST_F(ConfigurationFile, MissingOrUnreadableKeysGiveTheDefaultForEveryRead) {
   EXPECT_FALSE(config->Exists("Config/Nope"));
   XmlParser target;
   EXPECT_THAT(config->CopySubtree("Config/Nope", target, 1), HasCategory(util::ErrObjNotExist));
-  try {
-    (void)config->GetString("Config/Nope");
-    ADD_FAILURE() << "a text read without default must throw";
-  } catch (const util::Result& r) {
-    EXPECT_THAT(r, HasCategory(util::ErrObjNotExist));
-  }
+  EXPECT_THAT(Thrown([&] { (void)config->GetString("Config/Nope"); }),
+              HasCategory(util::ErrObjNotExist));
+  util::Result r = Thrown([&] { Configuration c(dir.Join("absent.xml")); });
+  EXPECT_THAT(r, HasCategory(util::ErrObjNotExist));
+  EXPECT_THAT(r, HasText("Configuration-file open"));
 }
 
 TEST_F(ConfigurationFile, BufferReadCutsAndWarnsForTheDefault) {
   char buf[8];
   EXPECT_THAT(config->GetString("Config/Name", buf, sizeof(buf), "dflt"), IsOk());
   EXPECT_STREQ(buf, "Importe");  // size - 1 bytes
-
   util::Result r = config->GetString("Config/Nope", buf, sizeof(buf), "a long default");
   EXPECT_TRUE(r.IsSuccess());
   EXPECT_EQ(r.Severity(), uint32_t{util::SevWarning});
   EXPECT_EQ(r.Category(), uint32_t{util::ErrObjNotExist});
   EXPECT_STREQ(buf, "a long ");
-
   r = config->GetString("Config/Nope", buf, sizeof(buf), nullptr);
   EXPECT_THAT(r, IsError());
   EXPECT_STREQ(buf, "");
@@ -112,7 +130,6 @@ TEST_F(ConfigurationFile, StandaloneCopyHoldsTheChildrenUnderConfig) {
   EXPECT_EQ(copy->GetString("Output/@attr", ""), "x");
   EXPECT_FALSE(copy->Exists("Folder"));
   EXPECT_NE(copy->Document().get(), config->Document().get());
-
   // An empty prefix copies nothing: an empty "Config" element.
   auto empty = Ref<Configuration>::Adopt(new Configuration);
   ASSERT_THAT(empty->MakeStandaloneCopy(*config), IsOk());
@@ -121,7 +138,6 @@ TEST_F(ConfigurationFile, StandaloneCopyHoldsTheChildrenUnderConfig) {
   EXPECT_EQ(doc.GetLocalName(), "Config");
   ASSERT_THAT(doc.NextToken(), IsOk());
   EXPECT_EQ(doc.GetNodeType(), XmlParser::Node_ElementEnd);
-
   // A source whose path is missing gives the look-up failure.
   auto missing = Ref<Configuration>::Adopt(new Configuration);
   EXPECT_THAT(missing->MakeStandaloneCopy(*config->SubConfig("Config/Nope")), IsError());
@@ -133,14 +149,11 @@ TEST_F(ConfigurationFile, ShareAndCopySubtree) {
   EXPECT_EQ(shared->Prefix(), "Config/");
   EXPECT_EQ(shared->Document().get(), config->Document().get());
   EXPECT_EQ(shared->GetInt("Count", 0), 42);
-
   XmlParser target;
-  ASSERT_THAT(target.OpenElement(0, "Root"), IsOk());
-  ASSERT_THAT(shared->CopySubtree("Folder", target, 0), IsOk());
-  ASSERT_THAT(target.CloseAll(), IsOk());
-  ASSERT_THAT(target.Rewind(), IsOk());
   std::string out;
-  EXPECT_THAT(target.ReadStringAtPath("/Root/Input", &out), IsOk());
+  ASSERT_TRUE(
+      AllOk({target.OpenElement(0, "Root"), shared->CopySubtree("Folder", target, 0),
+             target.CloseAll(), target.Rewind(), target.ReadStringAtPath("/Root/Input", &out)}));
   EXPECT_EQ(out, "C:\\in");
 }
 
@@ -157,17 +170,6 @@ TEST_F(ConfigurationFile, ConcurrentReadersSeeTheSameValues) {
   }
   for (auto& th : threads) th.join();
   EXPECT_EQ(good, std::vector<int>(4, 200));
-}
-
-TEST(ConfigurationConstruction, FileFailuresThrowWithTheirLocation) {
-  testing::TempDir dir;
-  try {
-    Configuration c(dir.Join("absent.xml"));
-    ADD_FAILURE() << "construction from a missing file must throw";
-  } catch (const util::Result& r) {
-    EXPECT_THAT(r, HasCategory(util::ErrObjNotExist));
-    EXPECT_THAT(r, HasText("Configuration-file open"));
-  }
 }
 
 // Writes fatal records to stderr, where a death test looks for them.
@@ -190,7 +192,7 @@ TEST(ConfigurationDeathTest, ReadsWithoutDocumentAreAssertions) {
       "Exp=M_pMsg.HasObject\\(\\)");
 }
 
-TEST(ConfigurationIncludes, AbsoluteRelativeAndNestedIncludesAreReplacedByTheirRoots) {
+TEST(ConfigurationIncludes, NestedIncludesAreReplacedByTheirRootsCyclesAndOtherSchemesFail) {
   testing::TempDir dir;
   std::filesystem::create_directories(dir.Join("sub/deeper"));
   WriteFile(dir.Join("sub/common.xml"),
@@ -199,27 +201,29 @@ TEST(ConfigurationIncludes, AbsoluteRelativeAndNestedIncludesAreReplacedByTheirR
   WriteFile(dir.Join("sub/deeper/leaf.xml"), "<Leaf a='1'>leaf text</Leaf>");
   WriteFile(dir.Join("abs.xml"), "<Abs><V>abs</V></Abs>");
   WriteFile(dir.Join("sub/main.xml"),
-            "<Config xmlns:xi='http://www.w3.org/2001/XInclude'><Before>b</Before>"
-            "<Group><xi:include href='common.xml'/><After>a</After></Group>"
-            "<xi:include href='" +
-                dir.Join("abs.xml") +
-                "'/>"
-                "<include>not an XInclude</include></Config>");
-
+            "<Config xmlns:xi='http://www.w3.org/2001/XInclude'><Before>b</Before><Group>"
+            "<xi:include href='common.xml'/><After>a</After></Group><xi:include href='" +
+                dir.Join("abs.xml") + "'/><include>not an XInclude</include></Config>");
   auto config = Configuration::FromFile(dir.Join("sub/main.xml"));
   ASSERT_THAT(config->ResolveIncludes(dir.Join("sub")), IsOk());
-  EXPECT_EQ(config->GetString("Config/Before", ""), "b");
-  EXPECT_EQ(config->GetInt("Config/Group/Common/Level", 0), 3);
-  EXPECT_EQ(config->GetString("Config/Group/Common/Leaf", ""), "leaf text");
-  EXPECT_EQ(config->GetString("Config/Group/Common/Leaf/@a", ""), "1");
-  EXPECT_EQ(config->GetString("Config/Group/After", ""), "a");
-  EXPECT_EQ(config->GetString("Config/Abs/V", ""), "abs");
-  EXPECT_EQ(config->GetString("Config/include", ""), "not an XInclude");
+  ExpectTexts(*config->SubConfig("Config"),
+              {"Before", "b", "Group/Common/Level", "3", "Group/Common/Leaf", "leaf text",
+               "Group/Common/Leaf/@a", "1", "Group/After", "a", "Abs/V", "abs", "include",
+               "not an XInclude"});
   EXPECT_FALSE(config->Exists("Config/Group/include"));
-
   // A relative reference is resolved against the base given, not the working directory.
   auto again = Configuration::FromFile(dir.Join("sub/main.xml"));
   EXPECT_THAT(again->ResolveIncludes(dir.path()), HasCategory(util::ErrObjNotExist));
+  // Cycles and schemes other than files fail.
+  WriteFile(dir.Join("self.xml"),
+            "<S xmlns:xi='http://www.w3.org/2001/XInclude'><xi:include href='self.xml'/></S>");
+  WriteFile(dir.Join("web.xml"),
+            "<W xmlns:xi='http://www.w3.org/2001/XInclude'>"
+            "<xi:include href='http://example.com/x.xml'/></W>");
+  EXPECT_THAT(Configuration::FromFile(dir.Join("self.xml"))->ResolveIncludes(dir.path()),
+              HasCategory(util::ErrLoop));
+  EXPECT_THAT(Configuration::FromFile(dir.Join("web.xml"))->ResolveIncludes(dir.path()),
+              HasCategory(util::ErrNotImplemented));
 }
 
 // The component's configuration as the runtime builds it: a standalone copy of the element
@@ -229,20 +233,14 @@ TEST(ConfigurationIncludes, StandaloneCopyOfARequestResolvesIncludesAcrossFormat
   WriteFile(dir.Join("folders.xml"), "<Folders><Watched>/data/in</Watched></Folders>");
   auto request = XmlParser::Create();
   int xi = request->DeclareNamespace("xi", kNsXInclude);
-  ASSERT_THAT(request->OpenElement(0, "start"), IsOk());
-  ASSERT_THAT(request->OpenElement(0, "Process"), IsOk());
-  ASSERT_THAT(request->OpenElement(0, "ComponentList"), IsOk());
-  ASSERT_THAT(request->OpenElement(0, "Component"), IsOk());
-  ASSERT_THAT(request->OpenElement(0, "Code"), IsOk());
-  ASSERT_THAT(request->OpenElement(0, "XelcFile"), IsOk());
-  ASSERT_THAT(request->WriteElementInt(0, "MaxRequested", 3), IsOk());
-  ASSERT_THAT(request->OpenElement(xi, "include"), IsOk());
-  ASSERT_THAT(request->WriteAttribute(0, "href", "folders.xml"), IsOk());
-  ASSERT_THAT(request->CloseAll(), IsOk());
-  ASSERT_THAT(request->Rewind(), IsOk());
+  ASSERT_TRUE(AllOk(
+      {request->OpenElement(0, "start"), request->OpenElement(0, "Process"),
+       request->OpenElement(0, "ComponentList"), request->OpenElement(0, "Component"),
+       request->OpenElement(0, "Code"), request->OpenElement(0, "XelcFile"),
+       request->WriteElementInt(0, "MaxRequested", 3), request->OpenElement(xi, "include"),
+       request->WriteAttribute(0, "href", "folders.xml"), request->CloseAll(), request->Rewind()}));
   ASSERT_EQ(request->GetDataFormat(), XmlParser::Format_Binary);
   ASSERT_THAT(request->MoveToPath("/start"), IsOk());
-
   auto whole = Configuration::FromDocument(request);
   auto config = Ref<Configuration>::Adopt(new Configuration);
   ASSERT_THAT(
@@ -252,19 +250,6 @@ TEST(ConfigurationIncludes, StandaloneCopyOfARequestResolvesIncludesAcrossFormat
   EXPECT_EQ(config->GetInt("MaxRequested", 0), 3);
   EXPECT_EQ(config->GetString("Folders/Watched", ""), "/data/in");
   EXPECT_EQ(config->Document()->GetDataFormat(), XmlParser::Format_Binary);
-}
-
-TEST(ConfigurationIncludes, CyclesAndForeignSchemesFail) {
-  testing::TempDir dir;
-  WriteFile(dir.Join("self.xml"),
-            "<S xmlns:xi='http://www.w3.org/2001/XInclude'><xi:include href='self.xml'/></S>");
-  WriteFile(dir.Join("web.xml"),
-            "<W xmlns:xi='http://www.w3.org/2001/XInclude'>"
-            "<xi:include href='http://example.com/x.xml'/></W>");
-  auto self = Configuration::FromFile(dir.Join("self.xml"));
-  EXPECT_THAT(self->ResolveIncludes(dir.path()), HasCategory(util::ErrLoop));
-  auto web = Configuration::FromFile(dir.Join("web.xml"));
-  EXPECT_THAT(web->ResolveIncludes(dir.path()), HasCategory(util::ErrNotImplemented));
 }
 
 // The key file named in a start request decrypts the configuration copied from it; a key
@@ -287,20 +272,17 @@ TEST(ConfigurationDecryption, TheKeyFileNamedInTheRequestDecryptsTheCopy) {
     return doc;
   };
   const char* kSetting = "/start/C/*/Encryption/KeyFile";
-
   Ref<XmlParser> doc = request(good);
   ASSERT_THAT(Configuration::LoadDecryptionKey(*doc, kSetting), IsOk());
   Configuration copy;
   ASSERT_THAT(copy.MakeStandaloneCopy(*Configuration::FromDocument(doc)->SubConfig("start/C/X")),
               IsOk());
   EXPECT_EQ(copy.GetString("Password", ""), "pa&ss");
-
   // Without the setting there is no configured key; the copy cannot be made.
   doc = request("");
   ASSERT_THAT(Configuration::LoadDecryptionKey(*doc, kSetting), IsOk());
   EXPECT_THAT(copy.MakeStandaloneCopy(*Configuration::FromDocument(doc)->SubConfig("start/C/X")),
               HasText("decryption failed"));
-
   // A key file others may read (where new files are not private anyway), or none at all.
   std::string content;
   std::vector<std::string> bad = {dir.Join("missing.key")};

@@ -36,7 +36,6 @@ TEST(ConnectionFifo, AnswerSentDuringTheCallIsReadAfterIt) {
     ASSERT_THAT(answer->TxAllToConnection(fifo.get(), 1000), IsOk());
     EXPECT_TRUE(fifo->IsMessageSent());
     EXPECT_EQ(fifo->QueuedBlocks(), 3);
-
     Ref<Message> read = Ref<Message>::Adopt(new Message());
     ASSERT_THAT(read->RxNextMessage(fifo.get(), 0), IsOk());
     ASSERT_THAT(read->FetchAll(), IsOk());
@@ -65,7 +64,6 @@ TEST(ConnectionFifo, OrderStopAtNewMessageWaitingAndClose) {
   EXPECT_THAT(fifo->Receive(0, true, &b), HasCategory(util::ErrCancelled));
   EXPECT_EQ(fifo->QueuedBlocks(), 1);
   fifo->Clear();
-
   // A receiver waits for a block sent by another thread.
   std::thread sender([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
@@ -75,7 +73,6 @@ TEST(ConnectionFifo, OrderStopAtNewMessageWaitingAndClose) {
   EXPECT_EQ(b->M_Content[0], 'd');
   MessageBlock::Free(b);
   sender.join();
-
   EXPECT_THAT(fifo->Receive(20, false, &b), HasCategory(util::ErrTimeout));
   fifo->Close();
   EXPECT_THAT(fifo->Receive(5000, false, &b), HasCategory(util::ErrConnLost));

@@ -60,58 +60,39 @@ MessageBlock* DataBlock(const std::string& content, uint32_t event = BlockEvent_
 }
 
 TEST(ConnectionFileInput, DeliversBlocksFlaggedFirstAndLastThenCloses) {
+  using Blocks = std::vector<std::pair<uint32_t, uint32_t>>;  // flags, length
+  const std::pair<size_t, Blocks> cases[] = {
+      {9000, {{Flag_BegMessage, 4000}, {0, 4000}, {Flag_EndMessage, 1000}}},
+      {0, {{Flag_BegMessage | Flag_EndMessage, 0}}},
+      {4000, {{Flag_BegMessage, 4000}, {Flag_EndMessage, 0}}}};
   testing::TempDir dir;
-  std::string path = dir.Join("in.bin");
-  WriteFile(path, std::string(9000, 'x'));
   auto conn = NewConnection();
-  int blocksBefore = MessageBlock::LiveBlocks();
-  ASSERT_THAT(conn->OpenInput(path), IsOk());
-  EXPECT_THAT(conn->OpenInput(path), HasText("Input File is already open"));
-  EXPECT_TRUE(conn->IsInputOpen());
-
-  // The first block of a file begins a message; a receiver that stops there does not take it.
-  MessageBlock* b = nullptr;
-  EXPECT_THAT(conn->Receive(0, true, &b), HasCategory(util::ErrCancelled));
-  std::vector<std::pair<uint32_t, uint32_t>> seen;  // flags, length
-  for (;;) {
-    ASSERT_THAT(conn->Receive(0, false, &b), IsOk());
-    seen.emplace_back(b->M_Flags, b->M_Length);
-    bool last = b->M_Flags & Flag_EndMessage;
-    MessageBlock::Free(b);
-    if (last) break;
+  const int blocksBefore = MessageBlock::LiveBlocks();
+  for (const auto& [size, expected] : cases) {
+    SCOPED_TRACE(size);
+    const std::string path = dir.Join("in" + std::to_string(size));
+    WriteFile(path, std::string(size, 'x'));
+    ASSERT_THAT(conn->OpenInput(path), IsOk());
+    EXPECT_THAT(conn->OpenInput(path), HasText("Input File is already open"));
+    EXPECT_TRUE(conn->IsInputOpen());
+    // The first block of a file begins a message; a receiver that stops there does not take it.
+    MessageBlock* b = nullptr;
+    EXPECT_THAT(conn->Receive(0, true, &b), HasCategory(util::ErrCancelled));
+    Blocks seen;
+    for (bool last = false; !last;) {
+      ASSERT_THAT(conn->Receive(0, false, &b), IsOk());
+      seen.emplace_back(b->M_Flags, b->M_Length);
+      last = b->M_Flags & Flag_EndMessage;
+      MessageBlock::Free(b);
+    }
+    EXPECT_EQ(seen, expected);
+    EXPECT_FALSE(conn->IsInputOpen());
+    util::Result r = conn->Receive(0, false, &b);
+    EXPECT_THAT(r, HasCategory(util::ErrLogicState));
+    EXPECT_THAT(r, HasText("Input File is not opened"));
+    EXPECT_EQ(b, nullptr);
+    EXPECT_EQ(MessageBlock::LiveBlocks(), blocksBefore);
   }
-  std::vector<std::pair<uint32_t, uint32_t>> expected = {
-      {Flag_BegMessage, 4000}, {0, 4000}, {Flag_EndMessage, 1000}};
-  EXPECT_EQ(seen, expected);
-  EXPECT_FALSE(conn->IsInputOpen());
-  util::Result r = conn->Receive(0, false, &b);
-  EXPECT_THAT(r, HasCategory(util::ErrLogicState));
-  EXPECT_THAT(r, HasText("Input File is not opened"));
-  EXPECT_EQ(b, nullptr);
-  EXPECT_EQ(MessageBlock::LiveBlocks(), blocksBefore);
-}
-
-TEST(ConnectionFileInput, EmptyAndExactMultipleFilesEndWithAFlaggedBlock) {
-  testing::TempDir dir;
-  WriteFile(dir.Join("empty"), "");
-  WriteFile(dir.Join("exact"), std::string(4000, 'a'));
-  auto conn = NewConnection();
-  MessageBlock* b = nullptr;
-  ASSERT_THAT(conn->OpenInput(dir.Join("empty")), IsOk());
-  ASSERT_THAT(conn->Receive(0, false, &b), IsOk());
-  EXPECT_EQ(b->M_Flags, uint32_t{Flag_BegMessage | Flag_EndMessage});
-  EXPECT_EQ(b->M_Length, 0u);
-  MessageBlock::Free(b);
-
-  ASSERT_THAT(conn->OpenInput(dir.Join("exact")), IsOk());
-  ASSERT_THAT(conn->Receive(0, false, &b), IsOk());
-  EXPECT_EQ(b->M_Flags, uint32_t{Flag_BegMessage});
-  EXPECT_EQ(b->M_Length, 4000u);
-  MessageBlock::Free(b);
-  ASSERT_THAT(conn->Receive(0, false, &b), IsOk());
-  EXPECT_EQ(b->M_Flags, uint32_t{Flag_EndMessage});
-  EXPECT_EQ(b->M_Length, 0u);
-  MessageBlock::Free(b);
 }
 
 TEST(ConnectionFileInput, OpenFailuresCarryTheFileLayersTexts) {
@@ -123,9 +104,6 @@ TEST(ConnectionFileInput, OpenFailuresCarryTheFileLayersTexts) {
   r = conn->OpenInput(dir.Join("nofolder/missing.xml"));
   EXPECT_THAT(r, HasText("failed. Path not found."));
   EXPECT_FALSE(conn->IsInputOpen());
-  MessageBlock* b = nullptr;
-  EXPECT_THAT(conn->Receive(0, false, &b), HasText("Input File is not opened"));
-
   // The input is not shared: a second reader of the same file is refused.
   WriteFile(dir.Join("busy"), "x");
   auto other = NewConnection();
@@ -133,28 +111,26 @@ TEST(ConnectionFileInput, OpenFailuresCarryTheFileLayersTexts) {
   EXPECT_THAT(other->OpenInput(dir.Join("busy")), HasCategory(util::Error));
 }
 
-// A large file read through the message layer arrives as one whole, identical message.
 TEST(ConnectionFileInput, LargeFileArrivesWholeAsOneMessage) {
   testing::TempDir dir;
   std::string path = dir.Join("big.bin");
   std::string content(10 * 1024 * 1024, '\0');
   for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>((i * 131) ^ (i >> 9));
   WriteFile(path, content);
-
   auto conn = NewConnection();
+  Message msg;
   ASSERT_THAT(conn->OpenInput(path), IsOk());
-  auto msg = util::Ref<Message>::Adopt(new Message);
-  ASSERT_THAT(msg->RxNextMessage(conn.get(), 10000), IsOk());
-  ASSERT_THAT(msg->FetchAll(), IsOk());
-  EXPECT_TRUE(msg->IsComplete());
-  ASSERT_EQ(msg->Size(), static_cast<int64_t>(content.size()));
+  ASSERT_THAT(msg.RxNextMessage(conn.get(), 10000), IsOk());
+  ASSERT_THAT(msg.FetchAll(), IsOk());
+  EXPECT_TRUE(msg.IsComplete());
+  ASSERT_EQ(msg.Size(), static_cast<int64_t>(content.size()));
   std::string got(content.size(), '\0');
-  ASSERT_THAT(msg->ReadExact(0, got.data(), static_cast<int32_t>(got.size())), IsOk());
+  ASSERT_THAT(msg.ReadExact(0, got.data(), static_cast<int32_t>(got.size())), IsOk());
   EXPECT_TRUE(got == content);
   EXPECT_FALSE(conn->IsInputOpen());
 }
 
-TEST(ConnectionFileOutput, WritesDataAbortTruncatesOtherEventsIgnored) {
+TEST(ConnectionFileOutput, WritesDataAbortTruncatesOtherEventsIgnoredExistingFilesKept) {
   testing::TempDir dir;
   std::string path = dir.Join("out.txt");
   auto conn = NewConnection();
@@ -166,41 +142,27 @@ TEST(ConnectionFileOutput, WritesDataAbortTruncatesOtherEventsIgnored) {
   EXPECT_THAT(conn->Send(DataBlock("world"), 0), IsOk());
   ASSERT_THAT(conn->CloseOutput(), IsOk());
   EXPECT_EQ(ReadFile(path), "hello world");
-
-  // An abort after data leaves an empty file, and later data starts at its beginning.
+  util::Result r = conn->OpenOutput(path, ConnectionFile::Output_Exclusive);
+  EXPECT_THAT(r, HasCategory(util::ErrObjExist));
+  EXPECT_THAT(r, HasText("File " + path + " already exists"));
+  EXPECT_FALSE(conn->IsOutputOpen());
+  EXPECT_EQ(ReadFile(path), "hello world");
+  // Replaced; an abort after data leaves an empty file, and later data starts at its beginning.
   ASSERT_THAT(conn->OpenOutput(path, ConnectionFile::Output_Replace), IsOk());
   EXPECT_THAT(conn->Send(DataBlock(std::string(3000, 'd')), 0), IsOk());
   EXPECT_THAT(conn->Send(DataBlock("why", BlockEvent_Abort), 0), IsOk());
   EXPECT_EQ(ReadFile(path), "");
   EXPECT_THAT(conn->Send(DataBlock("again"), 0), IsOk());
-  conn->Close().LogIfError(0, "close");
+  conn.Reset();  // destruction closes
   EXPECT_EQ(ReadFile(path), "again");
 }
 
-TEST(ConnectionFileOutput, CreateNewRefusesAnExistingFileReplaceOverwrites) {
-  testing::TempDir dir;
-  std::string path = dir.Join("exists.txt");
-  WriteFile(path, "old content");
-  auto conn = NewConnection();
-  util::Result r = conn->OpenOutput(path, ConnectionFile::Output_Exclusive);
-  EXPECT_THAT(r, HasCategory(util::ErrObjExist));
-  EXPECT_THAT(r, HasText("File " + path + " already exists"));
-  EXPECT_FALSE(conn->IsOutputOpen());
-  EXPECT_EQ(ReadFile(path), "old content");
-
-  ASSERT_THAT(conn->OpenOutput(path, ConnectionFile::Output_Replace), IsOk());
-  EXPECT_THAT(conn->Send(DataBlock("new"), 0), IsOk());
-  conn.Reset();  // destruction closes
-  EXPECT_EQ(ReadFile(path), "new");
-}
-
-TEST(ConnectionFileOutput, CreatedFoldersGoWithADeleteOnCloseFile) {
+TEST(ConnectionFileOutput, CreatedFoldersGoWithADeleteOnCloseFileOrAFailedOpen) {
   testing::TempDir dir;
   std::string path = dir.path() + "\\a\\b\\c\\out.txt";  // the connector's separators
   auto conn = NewConnection();
   EXPECT_THAT(conn->OpenOutput(path, 0), HasText("Path not found."));
   EXPECT_FALSE(std::filesystem::exists(dir.Join("a")));
-
   ASSERT_THAT(conn->OpenOutput(path, ConnectionFile::Output_CreateFolders |
                                          ConnectionFile::Output_DeleteOnClose),
               IsOk());
@@ -209,21 +171,14 @@ TEST(ConnectionFileOutput, CreatedFoldersGoWithADeleteOnCloseFile) {
   ASSERT_THAT(conn->Close(), IsOk());
   EXPECT_FALSE(std::filesystem::exists(dir.Join("a")));
   EXPECT_TRUE(std::filesystem::exists(dir.path()));
-
+  // A name ending in a separator: its folders can be made, but no file can be opened there.
+  EXPECT_THAT(conn->OpenOutput(dir.Join("x/y/"), ConnectionFile::Output_CreateFolders), IsError());
+  EXPECT_FALSE(std::filesystem::exists(dir.Join("x")));
+  EXPECT_FALSE(conn->IsOutputOpen());
   // Without delete-on-close the folders and the file stay.
   ASSERT_THAT(conn->OpenOutput(path, ConnectionFile::Output_CreateFolders), IsOk());
   ASSERT_THAT(conn->Close(), IsOk());
   EXPECT_TRUE(std::filesystem::exists(dir.Join("a/b/c/out.txt")));
-}
-
-TEST(ConnectionFileOutput, FailedRetryRemovesTheFoldersItMade) {
-  testing::TempDir dir;
-  // A name ending in a separator: its folders can be made, but no file can be opened there.
-  auto conn = NewConnection();
-  util::Result r = conn->OpenOutput(dir.Join("x/y/"), ConnectionFile::Output_CreateFolders);
-  EXPECT_THAT(r, IsError());
-  EXPECT_FALSE(std::filesystem::exists(dir.Join("x")));
-  EXPECT_FALSE(conn->IsOutputOpen());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <openssl/provider.h>
 
 #include <chrono>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -32,7 +33,6 @@ struct Blowfish {
     OSSL_PROVIDER_unload(legacy);
     OSSL_LIB_CTX_free(ctx);
   }
-
   std::string Encrypt(const EVP_CIPHER* cipher, const std::string& key, const uint8_t* iv,
                       const std::string& in) {
     EVP_CIPHER_CTX* c = EVP_CIPHER_CTX_new();
@@ -51,7 +51,6 @@ struct Blowfish {
     EXPECT_TRUE(ok);
     return out;
   }
-
   // The platform's layout: a check block (four random bytes, four zeros) alone, then the
   // plain bytes (already terminated and padded by the caller) in CBC after it.
   std::string Layout(const std::string& key, const std::string& paddedPlain) {
@@ -104,11 +103,18 @@ Result Decrypt(XmlParser& doc, const std::string& key, std::string* plain) {
   return doc.DecryptEncryptedData(plain);
 }
 
-std::string TextAt(const XmlParser& doc, const char* path, Result* pResult = nullptr) {
+std::string TextAt(const XmlParser& doc, const char* path) {
   std::string text;
   Result r = doc.ReadStringAtPath(path, &text);
-  if (pResult) *pResult = r;
   return r.IsSuccess() ? text : "<" + r.SlotText(0) + ">";
+}
+
+// Runs every step in order; a failure names the first step that failed.
+::testing::AssertionResult AllOk(std::initializer_list<Result> steps) {
+  for (const Result& r : steps) {
+    if (!r.IsSuccess()) return ::testing::AssertionFailure() << r.Text();
+  }
+  return ::testing::AssertionSuccess();
 }
 
 // Leaves the process's key sources as the tests found them.
@@ -118,20 +124,50 @@ class XmlParserCryptTest : public ::testing::Test {
   Blowfish M_Bf;
 };
 
-TEST_F(XmlParserCryptTest, ReaderYieldsTheDecryptedContent) {
-  for (const std::string& algorithm : {std::string(), Method(1), Method(2)}) {
-    SCOPED_TRACE(algorithm);
+TEST_F(XmlParserCryptTest, TheReaderDecryptsWithTheKeyOfTheCallerTheClusterOrTheConfiguration) {
+  std::string clusterKey;
+  const bool cluster = osal::GetClusterKey(&clusterKey).ok();
+  const std::string failed = "<decryption failed>", plain = "<x a=\"1\">k &amp; m</x>",
+                    noCluster =
+                        "<unable to access cluster resource (access denied or cluster "
+                        "service not running)>";
+  struct Case {
+    std::string algorithm, callerKey, configuredKey, expected;
+    bool bNoCluster = false;  // meaningful only where the machine has no cluster key
+  } const cases[] = {
+      {"", kKey, "", "k & m"},
+      {Method(1), kKey, "", "k & m"},
+      {Method(2), kKey, "", "k & m"},
+      // Method 0: the cipher value is the content itself.
+      {Method(0), "", "", "k & m"},
+      // Any other algorithm uses the caller's key; so does an unknown platform number.
+      {"http://www.w3.org/2001/04/xmlenc#aes128-cbc", kKey, "", "k & m"},
+      {Method(3), kKey, "", "k & m"},
+      {Method(1), "", "", failed},
+      // The configured key when the caller has none; the caller's key wins over it.
+      {Method(1), "", kKey, "k & m"},
+      {"urn:other-algorithm", "", kKey, "k & m"},
+      {Method(1), kKey, kKey, "k & m"},
+      {Method(1), "another key", kKey, failed},
+      // Method 2 without a caller's key takes the cluster's, then the configured one.
+      {Method(2), "", kKey, "k & m", true},
+      {Method(2), "", "", noCluster, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.algorithm + " caller key " + c.callerKey + " configured " + c.configuredKey);
+    if (c.bNoCluster && cluster) continue;
+    XmlParser::SetConfiguredDecryptionKey(c.configuredKey);
     util::Ref<XmlParser> doc =
-        Document(M_Bf.Seal(kKey, "<secret kind=\"k\">open &amp; shut</secret>"), algorithm);
-    doc->SetDecryptionKey(kKey);
-    std::string text;
-    ASSERT_TRUE(doc->ReadStringAtPath("/r/secret", &text).IsSuccess());
-    EXPECT_EQ(text, "open & shut");
-    ASSERT_TRUE(doc->ReadStringAtPath("/r/secret/@kind", &text).IsSuccess());
-    EXPECT_EQ(text, "k");
-    ASSERT_TRUE(doc->ReadStringAtPath("/r/after", &text).IsSuccess());
-    EXPECT_EQ(text, "z");
+        Document(c.algorithm == Method(0) ? plain : M_Bf.Seal(kKey, plain), c.algorithm);
+    doc->SetDecryptionKey(c.callerKey);
+    EXPECT_EQ(TextAt(*doc, "/r/x"), c.expected);
+    if (c.expected == "k & m") {
+      EXPECT_EQ(TextAt(*doc, "/r/x/@a") + TextAt(*doc, "/r/after"), "1z");
+    }
   }
+  if (cluster) GTEST_SKIP() << "this machine has a cluster key; its fallbacks are not reached";
+  std::string text;
+  util::Ref<XmlParser> doc = Document(M_Bf.Seal(kKey, "<x/>"), Method(2));
+  EXPECT_EQ(Decrypt(*doc, "", &text).Category(), util::ErrObjNotExist);
 }
 
 TEST_F(XmlParserCryptTest, TheCipherValueReadsAlikeInEveryDataFormat) {
@@ -142,18 +178,13 @@ TEST_F(XmlParserCryptTest, TheCipherValueReadsAlikeInEveryDataFormat) {
       SCOPED_TRACE(std::to_string(format) + (binary ? " binary" : " characters"));
       util::Ref<XmlParser> doc = XmlParser::Create();
       ASSERT_TRUE(doc->SetDataFormat(format).IsSuccess());
-      const int ns = doc->DeclareNamespace("", kNsXmlEnc);
-      Result r = doc->OpenElement(0, "r");
-      if (r.IsSuccess()) r = doc->OpenElement(ns, "EncryptedData");
-      if (r.IsSuccess()) r = doc->OpenElement(-1, "CipherData");
-      if (r.IsSuccess()) {
-        r = binary ? doc->WriteElementBinary(-1, "CipherValue", cipher.data(),
-                                             static_cast<int64_t>(cipher.size()))
-                   : doc->WriteElement(-1, "CipherValue", Base64(cipher).c_str());
-      }
-      if (r.IsSuccess()) r = doc->CloseAll();
-      if (r.IsSuccess()) r = doc->Rewind();
-      ASSERT_TRUE(r.IsSuccess()) << r.Text();
+      ASSERT_TRUE(AllOk({doc->OpenElement(0, "r"),
+                         doc->OpenElement(doc->DeclareNamespace("", kNsXmlEnc), "EncryptedData"),
+                         doc->OpenElement(-1, "CipherData"),
+                         binary ? doc->WriteElementBinary(-1, "CipherValue", cipher.data(),
+                                                          static_cast<int64_t>(cipher.size()))
+                                : doc->WriteElement(-1, "CipherValue", Base64(cipher).c_str()),
+                         doc->CloseAll(), doc->Rewind()}));
       doc->SetDecryptionKey(kKey);
       EXPECT_EQ(TextAt(*doc, "/r/x"), "tokens");
     }
@@ -203,64 +234,6 @@ TEST_F(XmlParserCryptTest, BadCipherTextsFailWithDecryptionFailed) {
   EXPECT_EQ(doc->GetLocalName(), "after");
 }
 
-TEST_F(XmlParserCryptTest, MethodsZeroTwoAndOthers) {
-  std::string plain;
-  // Method 0: the cipher value is the content itself.
-  util::Ref<XmlParser> doc = Document("<x>plain</x>", Method(0));
-  doc->SetDecryptionKey("");
-  std::string text;
-  ASSERT_TRUE(doc->ReadStringAtPath("/r/x", &text).IsSuccess());
-  EXPECT_EQ(text, "plain");
-
-  // Method 2 without a caller's key needs the cluster's key, which is not available here.
-  doc = Document(M_Bf.Seal(kKey, "<x/>"), Method(2));
-  Result r = Decrypt(*doc, "", &plain);
-  EXPECT_EQ(r.Category(), util::ErrObjNotExist);
-  EXPECT_EQ(r.SlotText(0),
-            "unable to access cluster resource (access denied or cluster service not running)");
-
-  // Any other algorithm (99) uses the caller's key; so does an unknown platform number.
-  for (const std::string& algorithm :
-       {std::string("http://www.w3.org/2001/04/xmlenc#aes128-cbc"), Method(3)}) {
-    doc = Document(M_Bf.Seal(kKey, "<x>99</x>"), algorithm);
-    ASSERT_TRUE(Decrypt(*doc, kKey, &plain).IsSuccess());
-    EXPECT_EQ(plain, "<x>99</x>");
-  }
-  // Method 1 without any key cannot decrypt.
-  doc = Document(M_Bf.Seal(kKey, "<x/>"), Method(1));
-  EXPECT_EQ(Decrypt(*doc, "", &plain).SlotText(0), "decryption failed");
-}
-
-TEST_F(XmlParserCryptTest, KeysComeFromTheCallerTheClusterOrTheConfiguration) {
-  std::string clusterKey;
-  const bool cluster = osal::GetClusterKey(&clusterKey).ok();
-  XmlParser::SetConfiguredDecryptionKey(kKey);
-  struct Case {
-    std::string algorithm;
-    std::string callerKey;
-  } const cases[] = {{Method(1), ""}, {"urn:other-algorithm", ""}, {Method(1), kKey}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.algorithm + " caller key " + c.callerKey);
-    util::Ref<XmlParser> doc = Document(M_Bf.Seal(kKey, "<x>k</x>"), c.algorithm);
-    doc->SetDecryptionKey(c.callerKey);
-    EXPECT_EQ(TextAt(*doc, "/r/x"), "k");
-  }
-  // The caller's key wins over the configured one.
-  util::Ref<XmlParser> doc = Document(M_Bf.Seal(kKey, "<x>k</x>"), Method(1));
-  doc->SetDecryptionKey("another key");
-  EXPECT_EQ(TextAt(*doc, "/r/x"), "<decryption failed>");
-
-  if (cluster) GTEST_SKIP() << "this machine has a cluster key; the fallbacks are not reached";
-  // Method 2 without a cluster falls back to the configured key, and without one fails with
-  // the cluster's text.
-  doc = Document(M_Bf.Seal(kKey, "<x>k</x>"), Method(2));
-  doc->SetDecryption(true);
-  EXPECT_EQ(TextAt(*doc, "/r/x"), "k");
-  XmlParser::SetConfiguredDecryptionKey("");
-  EXPECT_EQ(TextAt(*doc, "/r/x"),
-            "<unable to access cluster resource (access denied or cluster service not running)>");
-}
-
 TEST_F(XmlParserCryptTest, DecryptionIsOffUnlessTurnedOn) {
   const std::string doc = "<r>" + Element("<x>plain</x>", Method(0)) + "</r>";
   util::Ref<XmlParser> off = FromText(doc);
@@ -277,20 +250,18 @@ TEST_F(XmlParserCryptTest, DecryptionIsOffUnlessTurnedOn) {
 
 TEST_F(XmlParserCryptTest, DecryptedContentAsTextAndInTheSurroundingNamespaces) {
   struct Case {
-    std::string document;  // "@" stands for the EncryptedData element
     std::string plain;
-    const char* path;
     std::string expected;
-  } const cases[] = {
-      {"<r><p>@</p></r>", " pass word ", "/r/p", " pass word "},
-      {"<r><p>@</p></r>", "   ", "/r/p", "   "},
-      {"<r><p>@</p></r>", "a &amp; b &lt; c \xC3\xBC", "/r/p", "a & b < c \xC3\xBC"},
-      {"<r><p>@</p></r>", "<![CDATA[<raw>]]>", "/r/p", "<raw>"},
-      {"<r><p>@</p></r>", "", "/r/p", ""},
-      // White space beside elements at the top is dropped, as between tags.
-      {"<r><p>@</p></r>", "\n  <a>hi</a>\n", "/r/p/a", "hi"},
-      {"<r xmlns:q=\"urn:q\">@</r>", "<q:a>in q</q:a>", "/r/a", "in q"},
-  };
+    const char* path = "/r/p";
+    std::string document = "<r><p>@</p></r>";  // "@" stands for the EncryptedData element
+  } const cases[] = {{" pass word ", " pass word "},
+                     {"   ", "   "},
+                     {"", ""},
+                     {"<![CDATA[<raw>]]>", "<raw>"},
+                     {"a &amp; b &lt; c \xC3\xBC", "a & b < c \xC3\xBC"},
+                     // White space beside elements at the top is dropped, as between tags.
+                     {"\n  <a>hi</a>\n", "hi", "/r/p/a"},
+                     {"<q:a>in q</q:a>", "in q", "/r/a", "<r xmlns:q=\"urn:q\">@</r>"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.plain);
     std::string text = c.document;
