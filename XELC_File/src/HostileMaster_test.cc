@@ -57,14 +57,19 @@ std::vector<uint8_t> RingBlock(uint32_t magic, uint32_t size, uint32_t offset, u
   return out;
 }
 
+// A block with the given header fields, taking advance bytes of the ring.
+RawBuilder Block(uint32_t magic, uint32_t size, uint32_t offset, uint32_t length, uint32_t advance,
+                 const std::string& content = "", uint32_t channel = 1, uint32_t flags = 5) {
+  return [=](uint32_t pos, uint32_t) {
+    return RawWrite{RingBlock(magic, size, offset, channel, flags, length, content), pos + advance};
+  };
+}
+
 // A well-formed block carrying content, published as a writer would.
 RawBuilder GoodBlock(uint32_t channel, uint32_t flags, const std::string& content) {
-  return [=](uint32_t pos, uint32_t) {
-    const uint32_t size = 48 + (static_cast<uint32_t>(content.size()) + 3) / 4 * 4;
-    return RawWrite{RingBlock(DataLinkIpc::kBlockMagic, size, 48, channel, flags,
-                              static_cast<uint32_t>(content.size()), content),
-                    pos + size};
-  };
+  const uint32_t size = 48 + (static_cast<uint32_t>(content.size()) + 3) / 4 * 4;
+  return Block(DataLinkIpc::kBlockMagic, size, 48, static_cast<uint32_t>(content.size()), size,
+               content, channel, flags);
 }
 
 // The master's side of the link, able to write any bytes into the ring it writes. Raw writes
@@ -230,15 +235,6 @@ class HostileMasterTest : public ::testing::Test {
   FaultLink* M_pFault = nullptr;
 };
 
-// A well-formed header with the given fields on channel 1, taking advance bytes of the ring.
-RawBuilder Header(uint32_t magic, uint32_t size, uint32_t offset, uint32_t length, uint32_t advance,
-                  size_t contentSize = 0) {
-  return [=](uint32_t pos, uint32_t) {
-    return RawWrite{RingBlock(magic, size, offset, 1, 5, length, std::string(contentSize, 'x')),
-                    pos + advance};
-  };
-}
-
 // Blocks that break the ring's rules: the plug-in ends the link with the block check's trace
 // text, its entry returns -1 (exit code 255) and the link's names go with it.
 TEST_F(HostileMasterTest, BrokenBlocksEndTheLinkInOrder) {
@@ -248,22 +244,23 @@ TEST_F(HostileMasterTest, BrokenBlocksEndTheLinkInOrder) {
     RawBuilder build;
     const char* text;
   } cases[] = {
-      {"bad magic", Header(0x0BADB10C, 64, 48, 0, 64), "Block with bad id 0xbadb10c received"},
-      {"bad data offset", Header(magic, 64, 8, 0, 64), "Block with bad data offset 8 received"},
-      {"data offset beyond the block", Header(magic, 64, 0xFFFFFF00, 16, 64),
+      {"bad magic", Block(0x0BADB10C, 64, 48, 0, 64), "Block with bad id 0xbadb10c received"},
+      {"bad data offset", Block(magic, 64, 8, 0, 64), "Block with bad data offset 8 received"},
+      {"data offset beyond the block", Block(magic, 64, 0xFFFFFF00, 16, 64),
        "Block with bad size (64 < -256+16) received"},
       {"size that runs past the ring",
        [=](uint32_t pos, uint32_t ring) {
          return RawWrite{RingBlock(magic, ring - pos + 48, 48, 1, 5, 0), pos + 64};
        },
        "runs past the ring"},
-      {"size that runs past the written part", Header(magic, 4048, 48, 4000, 64),
+      {"size that runs past the written part", Block(magic, 4048, 48, 4000, 64),
        "runs past the ring"},
-      {"content length above 4000", Header(magic, 48 + 4004, 48, 4001, 48 + 4004, 4004),
+      {"content length above 4000",
+       Block(magic, 48 + 4004, 48, 4001, 48 + 4004, std::string(4004, 'x')),
        "Block with invalid content len 4001 received"},
-      {"wrap marker with nothing written at the start", Header(0x7FFFFFFF, 0, 0, 0, 48),
+      {"wrap marker with nothing written at the start", Block(0x7FFFFFFF, 0, 0, 0, 48),
        "Wrap marker at "},
-      {"write index off the word grid", Header(magic, 64, 48, 0, 66), "Bad ring index"},
+      {"write index off the word grid", Block(magic, 64, 48, 0, 66), "Bad ring index"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
