@@ -36,9 +36,6 @@ using xel::DataLinkIpc;
 using xel::MessageBlock;
 using xel::XmlParser;
 
-constexpr const char* kFileConfig =
-    "<Component><Code><XelcFile/></Code><Common><Name>hostile</Name></Common></Component>";
-
 // Bytes to place in the master's ring where the next block would go, and the write index to
 // publish afterwards. Built for the position they land at and the ring's size.
 struct RawWrite {
@@ -187,7 +184,6 @@ std::string EndlessRequestStart() {
 
 class HostileMasterTest : public ::testing::Test {
  protected:
-  // Starts the plug-in under a session of its own.
   void StartPlugin() {
     M_pSession = std::make_unique<MasterSession>();
     MasterOptions o = PluginOptions();
@@ -203,8 +199,7 @@ class HostileMasterTest : public ::testing::Test {
   // The plug-in still serves: a new conversation gets its answer.
   void ExpectServing(const char* after) {
     Ref<XmlParser> answer;
-    Result r = Session().Call(*Request("<GetWorkingDir/>"), &answer, 10000);
-    ASSERT_THAT(r, IsOk()) << "after " << after;
+    ASSERT_THAT(Session().Call(*Request("<GetWorkingDir/>"), &answer, 10000), IsOk()) << after;
     EXPECT_EQ(AnswerKind(*answer), "WorkingDir") << "after " << after;
   }
   // True once a trace line holding text has arrived (waits up to timeoutMs).
@@ -283,7 +278,8 @@ TEST_F(HostileMasterTest, BrokenBlocksEndTheLinkInOrder) {
 TEST_F(HostileMasterTest, StrangeConversationsAreRefusedAndThePluginServesOn) {
   StartPlugin();
   Ref<XmlParser> answer;
-  ASSERT_THAT(Session().SendStart(kFileConfig, &answer), IsOk());
+  ASSERT_THAT(Session().SendStart("<Component><Code><XelcFile/></Code></Component>", &answer),
+              IsOk());
   ASSERT_EQ(AnswerKind(*answer), "ok") << DocumentToText(*answer);
   const uint64_t baseline = PeakMemory();
   const std::string request = BytesOf(*Request("<GetWorkingDir/>"));

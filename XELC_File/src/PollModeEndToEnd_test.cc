@@ -68,82 +68,64 @@ std::string LineWith(const std::string& text, const std::string& what) {
 
 std::string PollRequestText(const std::string& folder, const std::string& mask,
                             const std::string& extra = "") {
-  return "<poll><general><MaxRequested>1</MaxRequested></general><specific><folder>"
-         "<WatchedPath>" +
+  return "<poll><general><MaxRequested>1</MaxRequested></general><specific><folder><WatchedPath>" +
          folder + "</WatchedPath><FileSearchMask>" + mask + "</FileSearchMask>" + extra +
          "</folder></specific></poll>";
 }
 
 // An inbox with the three kinds of packages, each kind in a folder of its own (a poll request
-// has one detection mode), and the xelmaster program run on it.
+// has one detection mode), a poll request for each, and the xelmaster program run on them.
 class PollProgramTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    M_Base = M_Dir.Join("inbox");
-    M_Out = M_Dir.Join("received");
     fs::create_directories(M_Out);
-    // A plain file larger than one read chunk of the plug-in, and an empty one.
-    Add("plain/report.bin", RandomBytes(70000, 1));
+    Add("plain/report.bin", RandomBytes(70000, 1));  // larger than one read chunk
     Add("plain/empty.txt", "");
     // A trigger file with two companions of its base name; the trigger itself is not sent.
     Add("trigger/order1.csv", "id;amount\n1;9.50\n");
     Add("trigger/order1.pdf", RandomBytes(5000, 2));
     WriteFile(M_Base + "/trigger/order1.trg", "");
-    // A descriptor with two linked files in a subfolder.
     Add("descriptor/batch.xml",
         "<?xml version=\"1.0\"?><ImportSession><Page ImportFileName=\"pages/p1.txt\"/>"
         "<Page ImportFileName=\"pages/p2.tif\"/></ImportSession>");
     Add("descriptor/pages/p1.txt", "page one\n");
     Add("descriptor/pages/p2.tif", RandomBytes(3000, 3));
-    WriteFile(M_Dir.Join("cfg/config.xml"),
+    WriteFile(M_Dir.Join("config.xml"),
               "<Component><Code><XelcFile><Folder><FolderInputBaseDirectory>" + M_Base +
                   "</FolderInputBaseDirectory><StructuredTypes>.xml</StructuredTypes></Folder>"
-                  "</XelcFile></Code><Common><Name>pollmode</Name></Common></Component>");
+                  "</XelcFile></Code></Component>");
+    const std::string requests[] = {
+        PollRequestText(M_Base + "/plain", "*"),
+        PollRequestText(M_Base + "/trigger", "*.trg",
+                        "<FileDetectionMode><Mode>TRIGGER_FILE</Mode></FileDetectionMode>"),
+        PollRequestText(M_Base + "/descriptor", "*.xml",
+                        "<FileImportMode><Mode>4</Mode></FileImportMode>")};
+    for (int i = 0; i < 3; ++i) {
+      WriteFile(M_Dir.Join("poll" + std::to_string(i) + ".xml"), requests[i]);
+      M_Requests.insert(M_Requests.end(),
+                        {"--poll-request", M_Dir.Join("poll" + std::to_string(i) + ".xml")});
+    }
   }
   void Add(const std::string& rel, const std::string& bytes) {
     WriteFile(M_Base + "/" + rel, bytes);
     M_Expected[fs::path(rel).filename().string()] = bytes;
   }
-  // The configuration, the output folder, then more (with "requests": the three poll requests).
-  std::vector<std::string> Args(std::vector<std::string> more) {
-    std::vector<std::string> args = {"--config", M_Dir.Join("cfg/config.xml"), "--output", M_Out};
-    if (!more.empty() && more[0] == "requests") {
-      more.erase(more.begin());
-      const std::string requests[] = {
-          PollRequestText(M_Base + "/plain", "*"),
-          PollRequestText(M_Base + "/trigger", "*.trg",
-                          "<FileDetectionMode><Mode>TRIGGER_FILE</Mode></FileDetectionMode>"),
-          PollRequestText(M_Base + "/descriptor", "*.xml",
-                          "<FileImportMode><Mode>4</Mode></FileImportMode>")};
-      for (int i = 0; i < 3; ++i) {
-        const std::string file = M_Dir.Join("cfg/poll" + std::to_string(i) + ".xml");
-        WriteFile(file, requests[i]);
-        args.insert(args.end(), {"--poll-request", file});
-      }
-    }
+  // Starts xelmaster on the configuration and output folder with more arguments, output and
+  // errors to files, away from the console's Ctrl-C so that Interrupt reaches it alone.
+  bool Spawn(osal::Process* pMaster, const std::vector<std::string>& more) {
+    std::vector<std::string> args = {
+        "--plugin", XEL_PLUGIN_PATH,          "--host",   XEL_HOST_PATH,
+        "--config", M_Dir.Join("config.xml"), "--output", M_Out};
     args.insert(args.end(), more.begin(), more.end());
-    return args;
-  }
-  // Starts xelmaster with output and errors to files, away from the console's Ctrl-C so that
-  // Interrupt reaches it alone.
-  bool Spawn(osal::Process* pMaster, const std::vector<std::string>& args) {
-    std::vector<std::string> all = {"--plugin", XEL_PLUGIN_PATH, "--host", XEL_HOST_PATH};
-    all.insert(all.end(), args.begin(), args.end());
     osal::ProcessOptions o;
     o.stdout_mode = osal::ChildOutput::kFile;
     o.stdout_file = M_Dir.Join("stdout.txt");
     o.stderr_file = M_Dir.Join("stderr.txt");
     o.detach_interrupt = true;
-    return pMaster->Start(XEL_MASTER_PATH, all, o).ok();
+    return pMaster->Start(XEL_MASTER_PATH, args, o).ok();
   }
-  // Runs xelmaster to its end: its exit code, -1 when it did not end within waitMs (killed
-  // then), -2 when it was killed.
-  int Run(const std::vector<std::string>& args, uint32_t waitMs = 20000) {
-    osal::Process master;
-    if (!Spawn(&master, args)) return -3;
-    return WaitExit(master, waitMs);
-  }
-  static int WaitExit(osal::Process& master, uint32_t waitMs) {
+  // The exit code; -1 when it did not end in time (killed then), -2 when it was killed.
+  static int WaitExit(osal::Process& master, uint32_t waitMs = 20000) {
     if (!master.Wait(waitMs).ok()) {
       (void)master.Kill();
       (void)master.Wait(osal::kInfinite);
@@ -151,17 +133,26 @@ class PollProgramTest : public ::testing::Test {
     }
     return master.exit().killed ? -2 : master.exit().code;
   }
+  int Run(const std::vector<std::string>& more) {
+    osal::Process master;
+    return Spawn(&master, more) ? WaitExit(master) : -3;
+  }
+  std::vector<std::string> Requests(std::vector<std::string> more) {
+    more.insert(more.begin(), M_Requests.begin(), M_Requests.end());
+    return more;
+  }
   std::string Out() { return ReadFile(M_Dir.Join("stdout.txt")); }
   std::string Err() { return ReadFile(M_Dir.Join("stderr.txt")); }
 
   testing::TempDir M_Dir{"pollmode"};
-  std::string M_Base, M_Out;
+  const std::string M_Base = M_Dir.Join("inbox"), M_Out = M_Dir.Join("received");
+  std::vector<std::string> M_Requests;            // the poll requests as arguments
   std::map<std::string, std::string> M_Expected;  // received name -> bytes
 };
 
 TEST_F(PollProgramTest, CountStopsEarlyAndUntilEmptyDeliversEveryPackageByteIdentical) {
   const std::string answers = M_Dir.Join("answers");
-  ASSERT_EQ(Run(Args({"requests", "--count", "2", "--answers", answers})), 0) << Err();
+  ASSERT_EQ(Run(Requests({"--count", "2", "--answers", answers})), 0) << Err();
   if (Err().find("not available") != std::string::npos) GTEST_SKIP() << Err();
   // One line per package in the order of the requests: a plain file, then the trigger's two
   // companions together.
@@ -177,7 +168,7 @@ TEST_F(PollProgramTest, CountStopsEarlyAndUntilEmptyDeliversEveryPackageByteIden
   EXPECT_THAT(ReadFile(answers + "/004-poll-res.xml"), HasSubstr("filename=\"order1."));
   EXPECT_THAT(ReadFile(answers + "/005-confirm-res.xml"), HasSubstr("<Processed>YES</Processed>"));
 
-  ASSERT_EQ(Run(Args({"requests", "--until-empty"})), 0) << Err();
+  ASSERT_EQ(Run(Requests({"--until-empty"})), 0) << Err();
   out = Out();
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;  // the rest: 2 packages
   // The descriptor first, then its linked files in document order.
@@ -237,7 +228,7 @@ TEST_F(PollProgramTest, NamesAsTheFileSystemAllowsAreDeliveredOrRefused) {
   WriteFile(watched + "/" + bad, "x");
   fs::create_directories(watched + "/a");  // where a split name would lead
   const std::string answers = M_Dir.Join("answers");
-  ASSERT_EQ(Run(Args({"--poll-folder", watched, "--until-empty", "--answers", answers})), 5)
+  ASSERT_EQ(Run({"--poll-folder", watched, "--until-empty", "--answers", answers}), 5)
       << Err() << Out();
   const std::string out = Out();
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 5) << out;
@@ -270,7 +261,7 @@ TEST_F(PollProgramTest, NamesAsTheFileSystemAllowsAreDeliveredOrRefused) {
 
 TEST_F(PollProgramTest, InterruptEndsThePluginCleanly) {
   osal::Process master;
-  ASSERT_TRUE(Spawn(&master, Args({"requests", "--interval", "100"})));
+  ASSERT_TRUE(Spawn(&master, Requests({"--interval", "100"})));
   // Interrupted once the inbox is drained, while the program polls on.
   for (int i = 0; i < 1000 && Listing(M_Out).size() < M_Expected.size(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
