@@ -101,10 +101,7 @@ TEST(EndToEndTest, ADeadPluginIsReportedWithinTwoSeconds) {
 // master's own markup for the message kind and for file contents.
 TEST(MasterRequestTest, RequestFilesAreEncodedAsTheMasterSendsThem) {
   testing::TempDir dir("xelreq");
-  const std::string bytes(
-      "\x00\x01\xFF"
-      "binary\r\n",
-      11);
+  const std::string bytes = std::string("\x00\x01\xFF", 3) + "binary\r\n";
   std::ofstream(dir.Join("data.bin"), std::ios::binary) << bytes;
   const std::string ns = kNsXelMasterTool;
   Ref<XmlParser> doc;
