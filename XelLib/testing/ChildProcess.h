@@ -1,11 +1,9 @@
 // Runs a mode of the current test binary as a child process, for cross-process tests.
-//
-// A test file declares a child mode with XEL_CHILD_MODE(name) { ... return exit_code; }.
-// ChildProcess::Start("name", args) starts this program again with "--child=name args...";
-// in the child, the mode's registrar (a global constructor) sees that argument, runs the
-// body and ends the process at once (no destructors, no exit handlers) before gtest's main
-// starts. The body therefore must not rely on other global objects of the test file. The
-// child's standard output is a pipe to the parent (ChildSay / ReadLine), useful to say "ready".
+// XEL_CHILD_MODE(name) { ... return exit_code; } declares one; ChildProcess::Start("name", args)
+// runs this program again with "--child=name args...", where the mode's registrar (a global
+// constructor) runs the body and ends the process at once, before gtest's main, so the body
+// must not rely on other globals of its file. The child's standard output is a pipe to the
+// parent (ChildSay / ReadLine).
 #pragma once
 
 #include <cstdint>
@@ -27,10 +25,8 @@ inline void ChildSay(const std::string& text) {
   std::fflush(stdout);
 }
 
-// For a child mode that waits to be killed: never returns, but ends the child once its parent
-// has gone without killing it (a crash, or a test runner's time-out), so that nothing is
-// left running. A line to the parent every second fails once nobody reads the pipe any more
-// (POSIX ends the writer with SIGPIPE; on Windows the write fails).
+// For a child that waits to be killed: ends it once its parent has gone without killing it, as
+// the line it writes every second then fails (SIGPIPE on POSIX, a failed write on Windows).
 [[noreturn]] inline void ChildWaitToBeKilled() {
   for (;;) {
     osal::SleepMs(1000);
@@ -56,8 +52,7 @@ class ChildModeRegistrar {
       #mode, &XelChildMode_##mode);                                           \
   static int XelChildMode_##mode([[maybe_unused]] const std::vector<std::string>& args)
 
-// A child process running one mode of this binary. Killed and reaped on destruction if
-// still running. Belongs to one thread.
+// A child process running one mode of this binary; killed and reaped on destruction.
 class ChildProcess {
  public:
   ChildProcess() = default;
@@ -77,14 +72,13 @@ class ChildProcess {
   // The child's process id (0 before Start).
   uint32_t pid() const { return M_Process.id(); }
 
-  // Reads the next line the child wrote (without the line end). False on time-out or when
-  // the child closed its output.
+  // The next line the child wrote, without its end. False on time-out or closed output.
   bool ReadLine(std::string* line, int timeout_ms) {
     return M_Process.ReadLine(line, static_cast<uint32_t>(timeout_ms < 0 ? 0 : timeout_ms));
   }
 
-  // Waits up to timeout_ms for the child to end; *exit_code receives its exit code, or -1
-  // when it was killed (Kill or a signal). False while it still runs or when none was started.
+  // Waits up to timeout_ms for the child to end; *exit_code gets its code, -1 when killed.
+  // False while it still runs or when none was started.
   bool Wait(int timeout_ms, int* exit_code) {
     if (!M_Process.IsStarted()) return false;
     if (!M_Process.Wait(static_cast<uint32_t>(timeout_ms < 0 ? 0 : timeout_ms)).ok()) return false;
