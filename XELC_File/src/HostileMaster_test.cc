@@ -199,7 +199,7 @@ class HostileMasterTest : public ::testing::Test {
   // The plug-in still serves: a new conversation gets its answer.
   void ExpectServing(const char* after) {
     Ref<XmlParser> answer;
-    ASSERT_THAT(Session().Call(*Request("<GetWorkingDir/>"), &answer, 10000), IsOk()) << after;
+    ASSERT_THAT(Session().Call(*Request("<GetWorkingDir/>"), &answer, 30000), IsOk()) << after;
     EXPECT_EQ(AnswerKind(*answer), "WorkingDir") << "after " << after;
   }
   // True once a trace line holding text has arrived (waits up to timeoutMs).
@@ -349,7 +349,7 @@ TEST_F(HostileMasterTest, StrangeConversationsAreRefusedAndThePluginServesOn) {
     Ref<xel::ConnectionPtp> endless = NewConversation();
     int64_t sent = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(300);
-    while (endless->IsConnected() && endless->QueuedBlocks() == 0 && sent < int64_t{0x50000000} &&
+    while (endless->IsConnected() && endless->QueuedBlocks() == 0 && sent < int64_t{0x70000000} &&
            std::chrono::steady_clock::now() < deadline) {
       MessageBlock* p = MessageBlock::Allocate();
       ASSERT_NE(p, nullptr);
@@ -362,7 +362,9 @@ TEST_F(HostileMasterTest, StrangeConversationsAreRefusedAndThePluginServesOn) {
       sent += MessageBlock::BlockSize;
     }
     EXPECT_GE(sent, xel::Message::kMaxSize) << "stopped early";
-    EXPECT_LT(sent, xel::Message::kMaxSize + (int64_t{64} << 20)) << "the plug-in did not stop it";
+    // The master learns of the refusal late on a loaded machine; an endless message would run on
+    // to the loop's own limit.
+    EXPECT_LT(sent, xel::Message::kMaxSize + (int64_t{384} << 20)) << "the plug-in did not stop it";
     EXPECT_TRUE(Traced("Maximum internal Buffer Size (1073741824) exceeded", 10000));
   }
   ExpectServing("a message that never ends");
