@@ -38,23 +38,16 @@ void ExpectFolderForm(const std::string& path) {
 // Keeps an environment variable's value and puts it back at the end of a test.
 class SavedVariable {
  public:
-  explicit SavedVariable(const char* name) : M_Name(name) {
-    const char* value = std::getenv(name);
-    M_bSet = value != nullptr;
-    if (M_bSet) M_Value = value;
+  explicit SavedVariable(const char* name) : M_Name(name), M_pValue(std::getenv(name)) {
+    if (M_pValue != nullptr) M_Value = M_pValue;
   }
   ~SavedVariable() {
-    if (M_bSet) {
-      (void)SetEnvironmentVariable(M_Name, M_Value);
-    } else {
-      (void)UnsetEnvironmentVariable(M_Name);
-    }
+    (void)(M_pValue ? SetEnvironmentVariable(M_Name, M_Value) : UnsetEnvironmentVariable(M_Name));
   }
 
  private:
-  std::string M_Name;
-  std::string M_Value;
-  bool M_bSet = false;
+  std::string M_Name, M_Value;
+  const char* M_pValue;
 };
 
 TEST(SystemTest, ProcessHostAndWorkingDirectory) {
@@ -63,7 +56,6 @@ TEST(SystemTest, ProcessHostAndWorkingDirectory) {
   std::string cwd;
   ASSERT_TRUE(GetWorkingDirectory(&cwd).ok());
   ExpectFolderForm(cwd);
-
   std::string temp;
   ASSERT_TRUE(GetSpecialFolder(SpecialFolder::kTemp, &temp).ok());
   ASSERT_TRUE(SetWorkingDirectory(temp).ok());
@@ -87,18 +79,15 @@ TEST(SystemTest, EnvironmentChangesReachGetenvExpansionAndChildren) {
   std::string line;
   ASSERT_TRUE(child.ReadLine(&line, 10000));
   EXPECT_EQ(line, "value");
-
   ASSERT_TRUE(SetEnvironmentVariable("XEL_TEST_VAR", "v\xC3\xA9\xE2\x82\xAC").ok());
   EXPECT_EQ(ExpandEnvironment("a%XEL_TEST_VAR%b%XEL_NO_SUCH_VAR%c%"),
             "av\xC3\xA9\xE2\x82\xAC"
             "b%XEL_NO_SUCH_VAR%c%");
   EXPECT_EQ(ExpandEnvironment("100%%"), "100%%");
-
   ASSERT_TRUE(UnsetEnvironmentVariable("XEL_TEST_VAR").ok());
   EXPECT_EQ(std::getenv("XEL_TEST_VAR"), nullptr);
   EXPECT_EQ(ExpandEnvironment("%XEL_TEST_VAR%"), "%XEL_TEST_VAR%");
   EXPECT_TRUE(UnsetEnvironmentVariable("XEL_TEST_VAR").ok());  // already gone
-
   for (const char* bad : {"", "A=B"}) {
     EXPECT_TRUE(SetEnvironmentVariable(bad, "x").Is(ErrorKind::kInvalid)) << bad;
     EXPECT_TRUE(UnsetEnvironmentVariable(bad).Is(ErrorKind::kInvalid)) << bad;
@@ -116,7 +105,6 @@ TEST(SystemTest, TempDirectoryFollowsTmpAndTmpFallsBackToIt) {
   EXPECT_TRUE(IsSeparator(dir.back()));
   std::string no_separator = dir.substr(0, dir.size() - 1);
   EXPECT_EQ(ExpandEnvironment("%TMP%\\trace.log"), folder + "\\trace.log");
-
   // Without TMP, "%TMP%" still names the temporary folder.
   ASSERT_TRUE(UnsetEnvironmentVariable("TMP").ok());
   ASSERT_TRUE(SetEnvironmentVariable("TEMP", folder).ok());
@@ -162,7 +150,6 @@ TEST(SystemTest, ClocksAndTimes) {
   EXPECT_GE(counted_ms, 55.0);
   EXPECT_LT(counted_ms, 5000.0);
   EXPECT_GE(ms2 - ms1, 40u);  // the tick may advance in steps of 16 ms
-
   // The calendar conversion of a file time agrees with the current local time and keeps
   // the milliseconds (time zones differ by whole minutes).
   const uint64_t now = SystemTimeAsFileTime();
@@ -202,14 +189,16 @@ TEST(SystemTest, Utf8Utf16RoundTrips) {
   EXPECT_EQ(wide, (std::u16string{u'a', 0xE9, 0x20AC, 0xD83D, 0xDE00, u'z'}));
   EXPECT_EQ(Utf16ToUtf8(wide), text);
   EXPECT_EQ(Utf8ToUtf16(""), u"");
-
-  // Invalid input becomes U+FFFD: stray continuation, overlong, truncated, surrogate.
-  EXPECT_EQ(Utf8ToUtf16("\x80x"), u"\uFFFDx");
-  EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\uFFFD\uFFFD");
-  EXPECT_EQ(Utf8ToUtf16("\xE2\x82"), u"\uFFFD");
-  EXPECT_EQ(Utf8ToUtf16("\xE2\x82x"), u"\uFFFDx");
-  EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80"), u"\uFFFD");
-  EXPECT_EQ(Utf8ToUtf16("\xF4\x90\x80\x80"), u"\uFFFD");  // above U+10FFFF
+  // Invalid input becomes U+FFFD: stray continuation, overlong, truncated, surrogate, above
+  // U+10FFFF.
+  for (auto [in, out] : {std::pair{"\x80x", u"\uFFFDx"},
+                         {"\xC0\xAF", u"\uFFFD\uFFFD"},
+                         {"\xE2\x82", u"\uFFFD"},
+                         {"\xE2\x82x", u"\uFFFDx"},
+                         {"\xED\xA0\x80", u"\uFFFD"},
+                         {"\xF4\x90\x80\x80", u"\uFFFD"}}) {
+    EXPECT_EQ(Utf8ToUtf16(in), out) << in;
+  }
   EXPECT_EQ(Utf16ToUtf8(std::u16string{0xD83D, u'x'}), "\xEF\xBF\xBDx");
   EXPECT_EQ(Utf16ToUtf8(std::u16string{0xDE00}), "\xEF\xBF\xBD");
 }
@@ -225,7 +214,6 @@ TEST(SystemTest, OwnerOnlyFilesAreReadAndOthersReadableOnesRefused) {
   EXPECT_TRUE(ReadOwnerOnlyFile(secret, 4, &content).Is(ErrorKind::kInvalid));
   EXPECT_TRUE(content.empty());
   EXPECT_TRUE(ReadOwnerOnlyFile(dir.Join("missing"), 64, &content).Is(ErrorKind::kNotFound));
-
   // A file made the ordinary way inherits the folder's or the umask's readers.
   const std::string shared = dir.Join("shared.key");
   {

@@ -36,7 +36,6 @@ TEST(ThreadTest, RunsNamedThreadWithItsOwnId) {
   EXPECT_EQ(it->name, "a-rather-long-thread-name");
   EXPECT_GE(it->start_time + 10000000u, start);
   EXPECT_TRUE(ListLiveThreads(0).empty());
-
   EXPECT_TRUE(thread.Join(20).Is(ErrorKind::kTimeout));
   release.Set();
   ASSERT_TRUE(thread.Join().ok());
@@ -55,7 +54,6 @@ TEST(ThreadTest, RestartAfterJoinAndDetachOnDestruction) {
   ASSERT_TRUE(thread.Start("t2", [&] { ++runs; }).ok());
   ASSERT_TRUE(thread.Join().ok());
   EXPECT_EQ(runs.load(), 2);
-
   auto done = std::make_shared<Event>(true);
   {
     OsThread detached;

@@ -46,7 +46,6 @@ TEST(EventTest, WaitForAnyPicksTheSignalledEvent) {
   int index = -1;
   EXPECT_TRUE(WaitForAny(events, 3, 20, &index).Is(ErrorKind::kTimeout));
   EXPECT_EQ(index, -1);
-
   std::thread setter([&] {
     SleepMs(20);
     b.Set();
@@ -55,7 +54,6 @@ TEST(EventTest, WaitForAnyPicksTheSignalledEvent) {
   setter.join();
   EXPECT_EQ(index, 1);
   EXPECT_FALSE(b.IsSet());  // auto-reset consumed by the wait
-
   // Already set: the lowest index wins; a manual event stays set.
   c.Set();
   a.Set();
@@ -64,7 +62,6 @@ TEST(EventTest, WaitForAnyPicksTheSignalledEvent) {
   ASSERT_TRUE(WaitForAny(events, 3, 0, &index).ok());
   EXPECT_EQ(index, 2);
   EXPECT_TRUE(c.IsSet());
-
   EXPECT_TRUE(WaitForAny(events, 0, 0, &index).Is(ErrorKind::kInvalid));
 }
 

@@ -26,7 +26,6 @@ TEST(NativePathTest, MarkedPathsKeepTheBackslashOfANameEverywhere) {
   EXPECT_EQ(LiteralPath("/in/plain.txt"), "/in/plain.txt");
   EXPECT_EQ(NativePath(LiteralPath("/in/a\\b.txt")), "/in/a\\b.txt");
   EXPECT_EQ(NativePath(LiteralPath("rel/a\\b")), "rel/a\\b");
-
   TempDir dir;
   ASSERT_EQ(::mkdir(dir.Join("a").c_str(), 0700), 0);  // the folder an unmarked path would use
   const std::string name = dir.Join("a\\b.txt");

@@ -42,18 +42,15 @@ TEST_F(LogonTest, RightPasswordResolvesTheAccountWrongOneIsRefusedWithPamCode) {
   EXPECT_NE(token.Uid(), 0u);
   ASSERT_FALSE(token.Groups().empty());
   EXPECT_EQ(token.Groups().front(), token.Gid());
-
   LogonToken refused;
   Status wrong = LogonUser(M_Account.Name(), "wrong", M_Service.Name(), &refused);
   EXPECT_TRUE(wrong.Is(ErrorKind::kAccessDenied));
   EXPECT_EQ(wrong.code(), PAM_AUTH_ERR);
   EXPECT_FALSE(refused.IsValid());
   EXPECT_FALSE(LogonErrorText(wrong.code()).empty());
-
   Status unknown = LogonUser(M_Account.Name() + "x", kPassword, M_Service.Name(), &refused);
   EXPECT_TRUE(unknown.Is(ErrorKind::kAccessDenied));
   EXPECT_NE(unknown.code(), 0);
-
   EXPECT_TRUE(LogonUser("", kPassword, M_Service.Name(), &refused).Is(ErrorKind::kInvalid));
   EXPECT_TRUE(LogonUser(M_Account.Name(), kPassword, "../x", &refused).Is(ErrorKind::kInvalid));
   token.Close();
@@ -66,10 +63,8 @@ TEST_F(LogonTest, ImpersonationChangesOnlyTheCallingThreadAndRevertsCompletely) 
   ASSERT_TRUE(LogonUser(M_Account.Name(), kPassword, M_Service.Name(), &token).ok());
   TempDir dir("xellogon");
   chmod(dir.path().c_str(), 0777);
-
   // A second thread runs throughout and must keep the process's identity.
   velmora::testing::OtherThreadIdentity other;
-
   {
     ScopedImpersonation guard(token);
     ASSERT_TRUE(guard.status().ok()) << guard.status().code();

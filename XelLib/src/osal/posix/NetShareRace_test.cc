@@ -93,7 +93,6 @@ class NetShareRaceTest : public ::testing::Test {
     M_Server.Stop();
     M_Lab.Stop();
   }
-
   static constexpr int kMachines = 2;
   NetworkLab M_Lab;
   SambaServer M_Server;
@@ -122,7 +121,6 @@ TEST_F(NetShareRaceTest, EveryContestedClaimHasExactlyOneWinner) {
     ASSERT_TRUE(child->ReadLine(&line, 20000)) << "a poller did not connect";
     ASSERT_EQ(line, "ready");
   }
-
   int claims = 0, duplicates = 0, lost = 0, elsewhere = 0;
   std::string firstProblem;
   const auto t0 = std::chrono::steady_clock::now();

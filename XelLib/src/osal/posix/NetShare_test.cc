@@ -65,14 +65,12 @@ TEST_F(NetShareServerTest, FileOperationsRunOverTheShare) {
   const std::string root = SambaServer::UncRoot();
   const std::string local = M_Server.SharePath();
   ASSERT_EQ(AddShareConnection(root, SambaServer::kUser, SambaServer::kPassword), kNetOk);
-
   std::vector<std::string> created;
   ASSERT_TRUE(CreateFolders(root + "\\in\\sub", &created).ok());
   EXPECT_EQ(created,
             (std::vector<std::string>{"//127.0.0.1/xeltest/in", "//127.0.0.1/xeltest/in/sub"}));
   EXPECT_TRUE(FolderExists(root + "\\in\\sub"));
   EXPECT_TRUE(CreateFolder(root + "\\in").Is(ErrorKind::kExists));
-
   // Create, write, read back, truncate; the long-path form reaches the same file.
   const std::string a = root + "\\in\\a 100%.txt";
   {
@@ -105,7 +103,6 @@ TEST_F(NetShareServerTest, FileOperationsRunOverTheShare) {
   EXPECT_TRUE(missing.Open(root + "\\in\\nope.txt", OpenOptions{}).Is(ErrorKind::kNotFound));
   EXPECT_TRUE(
       missing.Open(root + "\\nofolder\\nope.txt", OpenOptions{}).Is(ErrorKind::kPathNotFound));
-
   // Rename without replace refuses an existing target and leaves both files alone.
   const std::string b = root + "\\in\\b.txt";
   {
@@ -138,7 +135,6 @@ TEST_F(NetShareServerTest, FileOperationsRunOverTheShare) {
   ASSERT_TRUE(Rename(c, b, RenameMode::kReplace, false).ok());
   EXPECT_EQ(ReadLocal(local + "/in/b.txt"), "hello");
   EXPECT_TRUE(Rename(b, "/tmp/b.txt", RenameMode::kReplace, false).Is(ErrorKind::kNotSupported));
-
   // Listing and file information.
   DirEntry info;
   ASSERT_TRUE(GetFileInfo(b, &info).ok());
@@ -163,7 +159,6 @@ TEST_F(NetShareServerTest, FileOperationsRunOverTheShare) {
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"b.txt", "sub/"}));
   }
-
   // Read-only is the DOS attribute of the share.
   uint32_t attributes = 0;
   ASSERT_TRUE(GetFileAttributes(b, &attributes).ok());
@@ -177,7 +172,6 @@ TEST_F(NetShareServerTest, FileOperationsRunOverTheShare) {
   EXPECT_EQ(attributes, kAttrNormal);
   ASSERT_TRUE(GetFileAttributes(root + "\\in", &attributes).ok());
   EXPECT_EQ(attributes, kAttrDirectory);
-
   // Deleting: files, then folders once empty; delete-on-close.
   EXPECT_TRUE(DeleteFolder(root + "\\in").Is(ErrorKind::kNotEmpty));
   Status deleted = DeleteFile(b);
@@ -192,7 +186,6 @@ TEST_F(NetShareServerTest, FileOperationsRunOverTheShare) {
   EXPECT_FALSE(FileExists(root + "\\in\\sub\\t.tmp"));
   ASSERT_TRUE(DeleteFolder(root + "\\in\\sub").ok());
   ASSERT_TRUE(DeleteFolder(root + "\\in").ok());
-
   // After cancelling, paths below the share are unreachable again.
   EXPECT_EQ(CancelShareConnection(root), kNetOk);
   EXPECT_EQ(CreateFolder(root + "\\x").code(), ENOTCONN);

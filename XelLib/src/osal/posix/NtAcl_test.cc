@@ -50,14 +50,12 @@ TEST(NtAclTest, ParsesBothRenderingsIntoOneList) {
   EXPECT_EQ(acl.aces[2].name, "\\Everyone");
   EXPECT_EQ(acl.aces[2].sid, "S-1-1-0");
   EXPECT_EQ(acl.connectedUser, "xelsmbtest");
-
   // The owner holds full control in every spelling; the Unix group of the same name is no
   // account, so an unknown account gets only what Everyone gets.
   for (const char* trustee : {"xelsmbtest", "VM\\XelSmbTest", "xelsmbtest@vm", "CURRENT_USER"}) {
     EXPECT_EQ(Rights(acl, trustee), 0x1F01FFu) << trustee;
   }
   EXPECT_EQ(Rights(acl, "someone-else"), 0x1200A9u);
-
   // Without names only the well-known SIDs match: a SID is never guessed to be a user.
   ASSERT_TRUE(Parse(kOwnedSids, "", &acl).ok());
   EXPECT_TRUE(acl.aces[0].name.empty());
@@ -77,14 +75,12 @@ TEST(NtAclTest, DenyBeforeAllowWinsInheritOnlyEntriesAndOtherAccountsDoNotApply)
   EXPECT_EQ(Rights(denyFirst, "u1"), 0x1F01FFu & ~0x40000u);
   NtAcl denyLast = Acl(allowAll + denyWriteDac, names + denyNames);
   EXPECT_EQ(Rights(denyLast, "u1"), 0x1F01FFu);
-
   // Inherit-only entries (flag 0x08) only pass on to children; 0x03 (object and container
   // inherit) apply here too. Unknown entry types never apply.
   NtAcl inherit =
       Acl(",ACL:S-1-1-0:1/8/0x00120089,ACL:S-1-1-0:0/11/0x10000000,"
           "ACL:S-1-1-0:0/3/0x00120089,ACL:S-1-1-0:9/0/0x001f01ff");
   EXPECT_EQ(Rights(inherit, "anyone"), 0x120089u);
-
   // Other accounts, other groups and Unix groups do not apply; Authenticated Users does.
   NtAcl others =
       Acl(",ACL:S-1-5-21-9-1001:0/0/0x001f01ff,ACL:S-1-5-32-545:0/0/0x001f01ff,"
@@ -93,7 +89,6 @@ TEST(NtAclTest, DenyBeforeAllowWinsInheritOnlyEntriesAndOtherAccountsDoNotApply)
           "ACL:Unix Group\\u1:0/0/0x001f01ff,"
           "ACL:NT AUTHORITY\\Authenticated Users:0/0/0x00000001");
   EXPECT_EQ(Rights(others, "u1"), 0x1u);
-
   uint32_t mask = 7;
   EXPECT_TRUE(EffectiveRights(others, "DOMAIN\\", &mask).Is(ErrorKind::kNotFound));
   EXPECT_EQ(mask, 0u);

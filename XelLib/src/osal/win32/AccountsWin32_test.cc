@@ -60,7 +60,6 @@ TEST(LogonWin32Test, ARefusedLogonCarriesTheSystemCode) {
   EXPECT_TRUE(LogonUser("", "pw", "", &token).Is(ErrorKind::kInvalid));
   EXPECT_TRUE(ImpersonateLoggedOnUser(token).Is(ErrorKind::kInvalid));
   EXPECT_TRUE(token.Resolve("Administrator").Is(ErrorKind::kNotSupported));
-
   Status refused = LogonUser("xel-no-such-user-4711", "wrong", "", &token);
   if (refused.ok()) {
     // wine: every logon succeeds with the same dummy handle, which nothing accepts.
@@ -117,7 +116,6 @@ TEST(ImpersonationWin32Test, TheProcessAccountIsImpersonatedOnTheCallingThreadUn
   EXPECT_TRUE(token.IsValid());
   EXPECT_NE(token.NativeHandle(), nullptr);
   EXPECT_EQ(token.UserName(), ThreadUser());
-
   ASSERT_TRUE(ImpersonateLoggedOnUser(token).ok());
   EXPECT_TRUE(IsImpersonating());
   EXPECT_TRUE(HasThreadToken());
@@ -131,13 +129,11 @@ TEST(ImpersonationWin32Test, TheProcessAccountIsImpersonatedOnTheCallingThreadUn
   EXPECT_FALSE(bOtherImpersonating);
   EXPECT_FALSE(bOtherHasToken);
   EXPECT_THAT(ImpersonatingThreads(), ElementsAre(CurrentThreadId()));
-
   ASSERT_TRUE(RevertToSelf().ok());
   EXPECT_FALSE(IsImpersonating());
   EXPECT_FALSE(HasThreadToken());
   EXPECT_THAT(ImpersonatingThreads(), IsEmpty());
   EXPECT_TRUE(RevertToSelf().ok());  // nothing left to revert
-
   // The token's handle is closed once, then forgotten.
   token.Close();
   EXPECT_EQ(token.NativeHandle(), nullptr);
@@ -159,7 +155,6 @@ TEST(SecurityWin32Test, ReadsAccessListsAndTheSystemsRightsOfATrustee) {
   // An unconnected share's folder is read through the long-path form and not found.
   EXPECT_NE(info.Read("\\\\127.0.0.1\\xel-no-such-share\\in").code(), 0);
   ASSERT_TRUE(info.Read(dir.path()).ok());
-
   Status rights = info.GetEffectiveRights(kTrusteeCurrentUser, &mask);
   if (rights.code() == ERROR_INVALID_FUNCTION) {
     EXPECT_TRUE(rights.Is(ErrorKind::kNotSupported));
@@ -169,7 +164,6 @@ TEST(SecurityWin32Test, ReadsAccessListsAndTheSystemsRightsOfATrustee) {
   ASSERT_TRUE(rights.ok()) << rights.code();
   EXPECT_EQ(mask & 0xF0000u, 0xF0000u) << mask;
   EXPECT_TRUE(info.GetEffectiveRights("xel-no-such-user-4711", &mask).Is(ErrorKind::kNotFound));
-
   // A folder whose protected access list lets everyone only read: DELETE, WRITE_DAC and
   // WRITE_OWNER are missing, for the current user as for any other.
   const std::string reader = dir.Join("reader");

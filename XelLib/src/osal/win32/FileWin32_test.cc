@@ -117,7 +117,6 @@ TEST(StatusWin32Test, ClassifiesWindowsErrors) {
     EXPECT_EQ(s.code(), static_cast<int>(c.code));
   }
   EXPECT_TRUE(Status::FromNative(ERROR_SUCCESS).ok());
-
   std::string text = Status::FromNative(ERROR_FILE_NOT_FOUND).Text();
   ASSERT_FALSE(text.empty());
   EXPECT_NE(text.back(), '.');
@@ -139,7 +138,6 @@ TEST(FileWin32Test, NamesCompareWithoutCase) {
   o.access = kAccessWrite;
   EXPECT_TRUE(f.Open(dir.Join("A.Txt"), o).Is(ErrorKind::kExists));
   EXPECT_TRUE(FileExists(dir.Join("A.TXT")));
-
   // Renaming to a case variant of its own name changes the name, even without replacing.
   std::string current = "a.txt";
   for (auto [to, mode] :
@@ -164,7 +162,6 @@ TEST(FileWin32Test, PathsBeyondMaxPathWorkEndToEnd) {
   ASSERT_TRUE(CreateFolders(deep, &created).ok());
   ASSERT_EQ(created.size(), 8u);
   EXPECT_TRUE(FolderExists(deep));
-
   std::string file = deep + "/file.txt";
   ASSERT_TRUE(WriteText(file, "long").ok());
   DirReader reader;
@@ -177,7 +174,6 @@ TEST(FileWin32Test, PathsBeyondMaxPathWorkEndToEnd) {
   reader.Close();
   ASSERT_TRUE(GetFileInfo(file, &e).ok());
   EXPECT_EQ(e.size, 4u);
-
   std::string renamed = deep + "\\renamed.txt";
   ASSERT_TRUE(Rename(file, renamed, RenameMode::kNoReplace, true).ok());
   File f;
@@ -237,7 +233,6 @@ TEST(FileWin32Test, ShareDeleteLetsARenameOfAnOpenFileThrough) {
   EXPECT_TRUE(Rename(a, b, RenameMode::kNoReplace, false).Is(ErrorKind::kSharing));
   EXPECT_TRUE(DeleteFile(a).Is(ErrorKind::kSharing));
   ASSERT_TRUE(f.Close().ok());
-
   o.share = kShareRead | kShareDelete;
   ASSERT_TRUE(f.Open(a, o).ok());
   ASSERT_TRUE(Rename(a, b, RenameMode::kNoReplace, false).ok());
@@ -257,7 +252,6 @@ TEST(FileWin32Test, DeleteOnCloseNeedsDeleteSharingAndWaitsForTheLastHandle) {
   File f;
   ASSERT_TRUE(f.Open(path, o).ok());
   ASSERT_TRUE(f.Write("temp", 4).ok());
-
   OpenOptions reader;
   reader.share = kShareRead | kShareWrite;
   File g;

@@ -103,7 +103,6 @@ TEST(NamedObjectsWin32Test, KernelObjectsCarryTheGivenNamesAndTheCreatorsAccess)
     ASSERT_TRUE(memory.Create(base + "_Mem", 4096, c.access).ok());
     ASSERT_TRUE(mutex.Create(base + "_Mutex", false, c.access).ok());
     ASSERT_TRUE(event.Create(base + "_Event", true, false, c.access).ok());
-
     // Another program finds them under exactly these names.
     UniqueHandle raw_memory(
         ::OpenFileMappingW(FILE_MAP_READ | READ_CONTROL, FALSE, Widen(base + "_Mem").c_str()));
@@ -118,7 +117,6 @@ TEST(NamedObjectsWin32Test, KernelObjectsCarryTheGivenNamesAndTheCreatorsAccess)
       EXPECT_EQ(AllowedAccounts(h), c.allowed);
     }
   }
-
   // All kinds share one namespace: a name taken by one kind is taken for the others.
   const std::string base = UniqueName("names1");
   NamedMutex mutex;
@@ -145,7 +143,6 @@ TEST(NamedObjectsWin32Test, OneWaitSeesThePeersEventAndThenItsDeath) {
       ::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, Widen(base + "_Mutex").c_str()));
   UniqueHandle raw_event(::OpenEventW(SYNCHRONIZE, FALSE, Widen(base + "_Event").c_str()));
   ASSERT_TRUE(raw_mutex.IsValid() && raw_event.IsValid());
-
   ChildProcess child;
   ASSERT_TRUE(child.Start("hold_and_signal", {base + "_Mutex", base + "_Event"}));
   std::string line;
@@ -153,7 +150,6 @@ TEST(NamedObjectsWin32Test, OneWaitSeesThePeersEventAndThenItsDeath) {
   ASSERT_EQ(line, "locked");
   const HANDLE both[2] = {raw_mutex.get(), raw_event.get()};
   EXPECT_EQ(::WaitForMultipleObjects(2, both, FALSE, 10000), WAIT_OBJECT_0 + 1);
-
   child.Kill();
   EXPECT_EQ(::WaitForMultipleObjects(2, both, FALSE, 10000), WAIT_ABANDONED_0);
   ASSERT_TRUE(::ReleaseMutex(raw_mutex.get()));

@@ -27,7 +27,6 @@ TEST(SystemWin32Test, WorkingDirectoryInWindowsForm) {
   ASSERT_GE(saved.size(), 3u);
   EXPECT_EQ(saved[1], ':') << saved;
   EXPECT_EQ(saved.find('/'), std::string::npos) << saved;
-
   const std::string root = saved.substr(0, 2) + "\\";
   ASSERT_TRUE(SetWorkingDirectory(root).ok());
   std::string now;
@@ -40,7 +39,6 @@ TEST(SystemWin32Test, VariableNamesIgnoreCaseAndEmptyValuesStayInTheSystemCopy) 
   ASSERT_TRUE(SetEnvironmentVariable("Xel_Case_Var", "v").ok());
   EXPECT_EQ(ExpandEnvironment("[%XEL_CASE_VAR%][%xel_case_var%]"), "[v][v]");
   EXPECT_STREQ(std::getenv("XEL_CASE_VAR"), "v");
-
   // The C runtime cannot hold an empty variable; the system's block can.
   ASSERT_TRUE(SetEnvironmentVariable("Xel_Case_Var", "").ok());
   EXPECT_EQ(std::getenv("Xel_Case_Var"), nullptr);
