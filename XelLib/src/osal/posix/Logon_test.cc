@@ -37,10 +37,9 @@ class LogonTest : public ::testing::Test {
 TEST_F(LogonTest, RightPasswordResolvesTheAccountWrongOneIsRefusedWithPamCode) {
   LogonToken token;
   ASSERT_TRUE(LogonUser(M_Account.Name(), kPassword, M_Service.Name(), &token).ok());
-  ASSERT_TRUE(token.IsValid());
+  ASSERT_TRUE(token.IsValid() && !token.Groups().empty());
   EXPECT_EQ(token.UserName(), M_Account.Name());
   EXPECT_NE(token.Uid(), 0u);
-  ASSERT_FALSE(token.Groups().empty());
   EXPECT_EQ(token.Groups().front(), token.Gid());
   LogonToken refused;
   Status wrong = LogonUser(M_Account.Name(), "wrong", M_Service.Name(), &refused);
@@ -54,7 +53,7 @@ TEST_F(LogonTest, RightPasswordResolvesTheAccountWrongOneIsRefusedWithPamCode) {
   EXPECT_TRUE(LogonUser("", kPassword, M_Service.Name(), &refused).Is(ErrorKind::kInvalid));
   EXPECT_TRUE(LogonUser(M_Account.Name(), kPassword, "../x", &refused).Is(ErrorKind::kInvalid));
   token.Close();
-  token.Close();
+  token.Close();  // twice is harmless
   EXPECT_FALSE(token.IsValid());
 }
 
@@ -69,20 +68,17 @@ TEST_F(LogonTest, ImpersonationChangesOnlyTheCallingThreadAndRevertsCompletely) 
     ScopedImpersonation guard(token);
     ASSERT_TRUE(guard.status().ok()) << guard.status().code();
     EXPECT_TRUE(IsImpersonating());
-    EXPECT_EQ(geteuid(), token.Uid());
-    EXPECT_EQ(getegid(), token.Gid());
+    EXPECT_EQ(std::pair(geteuid(), getegid()), std::pair(token.Uid(), token.Gid()));
     std::string file = dir.Join("written");
-    int fd = open(file.c_str(), O_CREAT | O_WRONLY, 0644);
-    ASSERT_GE(fd, 0);
-    close(fd);
+    const int fd = open(file.c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_TRUE(fd >= 0 && close(fd) == 0);
     EXPECT_EQ(FileOwner(file), static_cast<long>(token.Uid()));
     // What the account may not touch stays closed while impersonating.
     EXPECT_NE(faccessat(AT_FDCWD, "/etc/shadow", R_OK, AT_EACCESS), 0);
     other.LookAgain();
   }
   EXPECT_FALSE(IsImpersonating());
-  EXPECT_EQ(geteuid(), 0u);
-  EXPECT_EQ(getegid(), 0u);
+  EXPECT_EQ(std::pair(geteuid(), getegid()), std::pair(0u, 0u));
   EXPECT_EQ(faccessat(AT_FDCWD, "/etc/shadow", R_OK, AT_EACCESS), 0);
   EXPECT_FALSE(other.Stop());
   EXPECT_TRUE(AllThreadsRunAs(0));
