@@ -58,14 +58,12 @@ TEST(FileTest, DispositionsReadWriteAndMove) {
   EXPECT_EQ(OpenWith(dir.Join("nope"), kTruncateExisting, kAccessWrite).kind(), kNotFound);
   EXPECT_EQ(OpenWith(dir.path(), kOpenExisting).kind(), kAccessDenied);  // a folder
   File f;
-  ASSERT_TRUE(f.Open(path, Options(kCreateNew)).ok());
-  ASSERT_TRUE(f.Write("0123456789", 10).ok());
-  ASSERT_TRUE(f.Close().ok());
+  ASSERT_TRUE(f.Open(path, Options(kCreateNew)).ok() && f.Write("0123456789", 10).ok() &&
+              f.Close().ok());
   EXPECT_EQ(OpenWith(path, kCreateNew, kAccessWrite).kind(), kExists);
   EXPECT_EQ(ReadText(path), "0123456789");  // a refused create-new leaves the file alone
   uint64_t size = 0;
-  ASSERT_TRUE(f.Open(path, Options(kOpenAlways)).ok());
-  ASSERT_TRUE(f.Size(&size).ok());
+  ASSERT_TRUE(f.Open(path, Options(kOpenAlways)).ok() && f.Size(&size).ok());
   EXPECT_EQ(size, 10u);
   ASSERT_TRUE(f.Seek(2).ok());
   char buf[16];
@@ -73,11 +71,8 @@ TEST(FileTest, DispositionsReadWriteAndMove) {
   ASSERT_TRUE(f.Read(buf, 4, &n).ok());
   EXPECT_EQ(std::string(buf, n), "2345");
   // Truncating pulls the position back, so the next write continues at the new end.
-  ASSERT_TRUE(f.Truncate(0).ok());
-  ASSERT_TRUE(f.Write("ab", 2).ok());
-  ASSERT_TRUE(f.Flush().ok());
-  ASSERT_TRUE(f.Seek(0).ok());
-  ASSERT_TRUE(f.Read(buf, sizeof buf, &n).ok());
+  ASSERT_TRUE(f.Truncate(0).ok() && f.Write("ab", 2).ok() && f.Flush().ok() && f.Seek(0).ok() &&
+              f.Read(buf, sizeof buf, &n).ok());
   EXPECT_EQ(std::string(buf, n), "ab");
   ASSERT_TRUE(f.Read(buf, sizeof buf, &n).ok());
   EXPECT_EQ(n, 0u);  // end of file
@@ -85,9 +80,8 @@ TEST(FileTest, DispositionsReadWriteAndMove) {
   EXPECT_FALSE(f.IsOpen());
   EXPECT_TRUE(g.IsOpen());
   EXPECT_FALSE(f.Write("x", 1).ok());
-  ASSERT_TRUE(g.Close().ok());
-  ASSERT_TRUE(g.Open(path, Options(kTruncateExisting)).ok());
-  ASSERT_TRUE(g.Size(&size).ok());
+  ASSERT_TRUE(g.Close().ok() && g.Open(path, Options(kTruncateExisting)).ok() &&
+              g.Size(&size).ok());
   EXPECT_EQ(size, 0u);
 }
 
@@ -103,16 +97,15 @@ TEST(FileTest, SharingConflictsAndDeleteOnClose) {
   ASSERT_TRUE(exclusive.Close().ok());
   EXPECT_EQ(ReadText(path), "content");
   // Two readers that allow reading coexist; a not-shared opener then conflicts.
-  ASSERT_TRUE(r1.Open(path, Options(kOpenExisting, kAccessRead)).ok());
-  ASSERT_TRUE(r2.Open(path, Options(kOpenExisting, kAccessRead)).ok());
+  ASSERT_TRUE(r1.Open(path, Options(kOpenExisting, kAccessRead)).ok() &&
+              r2.Open(path, Options(kOpenExisting, kAccessRead)).ok());
   EXPECT_EQ(OpenWith(path, kOpenExisting, kAccessWrite, kShareNone).kind(), kSharing);
 
   OpenOptions o = Options(kCreateNew);
   o.delete_on_close = true;
   const std::string temp = dir.Join("temp.bin");
   File t;
-  ASSERT_TRUE(t.Open(temp, o).ok());
-  ASSERT_TRUE(t.Write("x", 1).ok());
+  ASSERT_TRUE(t.Open(temp, o).ok() && t.Write("x", 1).ok());
   EXPECT_TRUE(FileExists(temp));
   ASSERT_TRUE(t.Close().ok());
   EXPECT_FALSE(FileExists(temp));
@@ -190,8 +183,8 @@ TEST(FileTest, ReadOnlyAttributeRoundTrip) {
   DirEntry info;
   ASSERT_TRUE(GetFileInfo(path, &info).ok());
   EXPECT_TRUE(info.is_readonly);
-  ASSERT_TRUE(SetFileAttributes(path, attr & ~kAttrReadOnly).ok());
-  ASSERT_TRUE(GetFileAttributes(path, &attr).ok());
+  ASSERT_TRUE(SetFileAttributes(path, attr & ~kAttrReadOnly).ok() &&
+              GetFileAttributes(path, &attr).ok());
   EXPECT_EQ(attr & kKnown, 0u);
   // A folder's attributes with read-only cleared can be set back (the folder bit is ignored).
   ASSERT_TRUE(GetFileAttributes(dir.path(), &attr).ok());
@@ -447,9 +440,7 @@ TEST(FileConfinementScopeTest, OrdinaryPathsWorkAsBeforeInsideTheFolder) {
   ASSERT_TRUE(CreateFolders(root + "\\a\\b", &created).ok());
   EXPECT_EQ(created.size(), 2u);
   File f;
-  ASSERT_TRUE(f.Open(x, Options(kCreateNew)).ok());
-  ASSERT_TRUE(f.Write("data", 4).ok());
-  ASSERT_TRUE(f.Close().ok());
+  ASSERT_TRUE(f.Open(x, Options(kCreateNew)).ok() && f.Write("data", 4).ok() && f.Close().ok());
   EXPECT_TRUE(FileExists(x));
   EXPECT_TRUE(FolderExists(root + "/a"));
   DirReader reader;
@@ -463,8 +454,8 @@ TEST(FileConfinementScopeTest, OrdinaryPathsWorkAsBeforeInsideTheFolder) {
   uint32_t attr = 0;
   ASSERT_TRUE(GetFileAttributes(x, &attr).ok());
   EXPECT_EQ(attr & kAttrReadOnly, kAttrReadOnly);
-  ASSERT_TRUE(SetFileAttributes(x, kAttrNormal).ok());
-  ASSERT_TRUE(Rename(x, root + "/a/y.txt", RenameMode::kNoReplace, true).ok());
+  ASSERT_TRUE(SetFileAttributes(x, kAttrNormal).ok() &&
+              Rename(x, root + "/a/y.txt", RenameMode::kNoReplace, true).ok());
   EXPECT_TRUE(OpenWith(root + "/a/y.txt", kOpenExisting).ok());
   EXPECT_TRUE(OpenWith(root + "/a/b/../y.txt", kOpenExisting).ok());
   // Missing names keep their kinds; climbing out of the folder is refused.
@@ -475,12 +466,10 @@ TEST(FileConfinementScopeTest, OrdinaryPathsWorkAsBeforeInsideTheFolder) {
   EXPECT_TRUE(IsOutsideConfinement(CheckConfined(root + "/a/../../secret")));
   EXPECT_TRUE(IsOutsideConfinement(DeleteFile(root + "/../secret")));
   EXPECT_EQ(ReadText(dir.Join("secret")), "secret");
-  ASSERT_TRUE(DeleteFile(root + "/a/y.txt").ok());
-  ASSERT_TRUE(DeleteFolder(root + "/a/b").ok());
+  ASSERT_TRUE(DeleteFile(root + "/a/y.txt").ok() && DeleteFolder(root + "/a/b").ok());
   OpenOptions temporary = Options(kCreateNew, kAccessWrite, kShareRead | kShareDelete);
   temporary.delete_on_close = true;
-  ASSERT_TRUE(f.Open(root + "/a/t.tmp", temporary).ok());
-  ASSERT_TRUE(f.Close().ok());
+  ASSERT_TRUE(f.Open(root + "/a/t.tmp", temporary).ok() && f.Close().ok());
   EXPECT_FALSE(FileExists(root + "/a/t.tmp"));
 }
 

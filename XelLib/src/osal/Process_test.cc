@@ -132,8 +132,7 @@ TEST(ProcessTest, WorkingDirectoryAndOutputFiles) {
   o.stdout_mode = ChildOutput::kFile;
   o.stdout_file = dir.Join("out.txt");
   o.stderr_file = dir.Join("err.txt");
-  ASSERT_TRUE(p.Start(Self(), {"--child=both_streams"}, o).ok());
-  ASSERT_TRUE(p.Wait(20000).ok());
+  ASSERT_TRUE(p.Start(Self(), {"--child=both_streams"}, o).ok() && p.Wait(20000).ok());
   for (auto [file, text] : {std::pair{o.stdout_file, "to out\n"}, {o.stderr_file, "to err\n"}}) {
     std::ifstream in(file, std::ios::binary);
     std::string all((std::istreambuf_iterator<char>(in)), {});
@@ -168,8 +167,7 @@ TEST(ProcessTest, KillEndsTheChildAndReadLineTimesOut) {
   EXPECT_GE(TickCountMs() - t0, 90u);
   EXPECT_TRUE(p.Wait(50).Is(kTimeout));
   EXPECT_FALSE(p.HasEnded());
-  ASSERT_TRUE(p.Kill().ok());
-  ASSERT_TRUE(p.Wait(20000).ok());
+  ASSERT_TRUE(p.Kill().ok() && p.Wait(20000).ok());
   EXPECT_TRUE(p.exit().killed);
   EXPECT_NE(p.exit().Describe().find("killed"), std::string::npos);
   EXPECT_TRUE(p.Kill().ok());  // ended already
@@ -204,8 +202,7 @@ TEST(ProcessTest, AnOrphanedGrandchildCanBeTakenOnByItsId) {
   Process orphan;
   ASSERT_TRUE(orphan.Attach(static_cast<uint32_t>(std::stoul(line))).ok());
   EXPECT_FALSE(orphan.HasEnded());
-  ASSERT_TRUE(orphan.Kill().ok());
-  ASSERT_TRUE(orphan.Wait(20000).ok());
+  ASSERT_TRUE(orphan.Kill().ok() && orphan.Wait(20000).ok());
   EXPECT_TRUE(orphan.exit().killed);
 }
 

@@ -206,8 +206,7 @@ TEST(NamedMutexTest, OwnershipTimeoutsAndRelease) {
   EXPECT_EQ(s4.kind(), kAccessDenied) << s4.code();
   ASSERT_TRUE(owner.Release().ok());
   EXPECT_FALSE(owner.Release().ok());  // no longer the owner
-  ASSERT_TRUE(other.Acquire(100).ok());
-  ASSERT_TRUE(other.Release().ok());
+  ASSERT_TRUE(other.Acquire(100).ok() && other.Release().ok());
   EXPECT_EQ(missing.Open(UniqueName("none")).kind(), kNotFound);
   EXPECT_EQ(missing.Acquire(0).kind(), kInvalid);
 }
@@ -217,8 +216,7 @@ TEST(NamedMutexTest, ClosingTheOwnerReleasesIt) {
   NamedMutex waiter;
   {
     NamedMutex owner;
-    ASSERT_TRUE(owner.Create(name, true).ok());
-    ASSERT_TRUE(waiter.Open(name).ok());
+    ASSERT_TRUE(owner.Create(name, true).ok() && waiter.Open(name).ok());
   }
   // Another thread, so that this thread's ownership could not hide a missing release.
   Status taken;
@@ -246,17 +244,14 @@ TEST(NamedMutexTest, AnOwnerEndingWhileOwningAbandonsIt) {
       ASSERT_TRUE(in_thread.Open(name).ok());
       OsThread thread;
       Status taken;
-      ASSERT_TRUE(thread.Start("owner", [&] { taken = in_thread.Acquire(1000); }).ok());
-      ASSERT_TRUE(thread.Join().ok());
-      ASSERT_TRUE(taken.ok());
+      ASSERT_TRUE(thread.Start("owner", [&] { taken = in_thread.Acquire(1000); }).ok() &&
+                  thread.Join().ok() && taken.ok());
     }
     const uint64_t start = TickCountMs();
     Status s = mutex.Acquire(5000);
     EXPECT_EQ(s.kind(), kAbandoned) << s.code();
     EXPECT_LT(TickCountMs() - start, 5000u);
-    ASSERT_TRUE(mutex.Release().ok());
-    ASSERT_TRUE(mutex.Acquire(0).ok());
-    ASSERT_TRUE(mutex.Release().ok());
+    ASSERT_TRUE(mutex.Release().ok() && mutex.Acquire(0).ok() && mutex.Release().ok());
   }
 }
 
@@ -296,8 +291,7 @@ TEST(NamedEventTest, AutoAndManualReset) {
 TEST(NamedEventTest, PingPongLosesNoWakeUp) {
   const std::string ping_name = UniqueName("ping"), pong_name = UniqueName("pong");
   NamedEvent ping, pong;
-  ASSERT_TRUE(ping.Create(ping_name, false).ok());
-  ASSERT_TRUE(pong.Create(pong_name, false).ok());
+  ASSERT_TRUE(ping.Create(ping_name, false).ok() && pong.Create(pong_name, false).ok());
   constexpr int kRounds = 500;
   std::atomic<int> answered{0};
   std::thread peer([&] {

@@ -57,8 +57,7 @@ TEST(SystemTest, ProcessHostAndWorkingDirectory) {
   ASSERT_TRUE(GetWorkingDirectory(&cwd).ok());
   ExpectFolderForm(cwd);
   std::string temp, now;
-  ASSERT_TRUE(GetSpecialFolder(SpecialFolder::kTemp, &temp).ok());
-  ASSERT_TRUE(SetWorkingDirectory(temp).ok());
+  ASSERT_TRUE(GetSpecialFolder(SpecialFolder::kTemp, &temp).ok() && SetWorkingDirectory(temp).ok());
   EXPECT_TRUE(GetWorkingDirectory(&now).ok());
   ASSERT_TRUE(SetWorkingDirectory(cwd).ok());
   EXPECT_EQ(now, temp);
@@ -96,8 +95,7 @@ TEST(SystemTest, EnvironmentChangesReachGetenvExpansionAndChildren) {
 TEST(SystemTest, TempDirectoryFollowsTmpAndTmpFallsBackToIt) {
   SavedVariable tmp("TMP"), temp("TEMP");
   std::string folder;
-  ASSERT_TRUE(GetWorkingDirectory(&folder).ok());
-  ASSERT_TRUE(SetEnvironmentVariable("TMP", folder).ok());
+  ASSERT_TRUE(GetWorkingDirectory(&folder).ok() && SetEnvironmentVariable("TMP", folder).ok());
   std::string dir = TempDirectory();
   ASSERT_EQ(dir.size(), folder.size() + (IsSeparator(folder.back()) ? 0 : 1)) << dir;
   EXPECT_EQ(dir.substr(0, folder.size()), folder);
@@ -105,8 +103,7 @@ TEST(SystemTest, TempDirectoryFollowsTmpAndTmpFallsBackToIt) {
   std::string no_separator = dir.substr(0, dir.size() - 1);
   EXPECT_EQ(ExpandEnvironment("%TMP%\\trace.log"), folder + "\\trace.log");
   // Without TMP, "%TMP%" still names the temporary folder.
-  ASSERT_TRUE(UnsetEnvironmentVariable("TMP").ok());
-  ASSERT_TRUE(SetEnvironmentVariable("TEMP", folder).ok());
+  ASSERT_TRUE(UnsetEnvironmentVariable("TMP").ok() && SetEnvironmentVariable("TEMP", folder).ok());
   EXPECT_EQ(ExpandEnvironment("%TMP%/a"), no_separator + "/a");
 }
 
@@ -215,8 +212,7 @@ TEST(SystemTest, OwnerOnlyFilesAreReadAndOthersReadableOnesRefused) {
     OpenOptions o;
     o.access = kAccessWrite;
     o.disposition = Disposition::kCreateAlways;
-    ASSERT_TRUE(file.Open(shared, o).ok());
-    ASSERT_TRUE(file.Write("k", 1).ok());
+    ASSERT_TRUE(file.Open(shared, o).ok() && file.Write("k", 1).ok());
   }
   Status s = ReadOwnerOnlyFile(shared, 64, &content);
   if (s.ok()) GTEST_SKIP() << "new files are private to their owner here; nothing to refuse";

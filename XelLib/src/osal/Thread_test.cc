@@ -61,8 +61,8 @@ TEST(ThreadTest, TraceValueIsPerThread) {
   SetThreadTraceValue(0x12340000);
   uint32_t other = 1;
   OsThread thread;
-  ASSERT_TRUE(thread.Start("trace", [&] { other = GetThreadTraceValue(); }).ok());
-  ASSERT_TRUE(thread.Join().ok());
+  ASSERT_TRUE(thread.Start("trace", [&] { other = GetThreadTraceValue(); }).ok() &&
+              thread.Join().ok());
   EXPECT_EQ(std::pair(other, GetThreadTraceValue()), std::pair(0u, 0x12340000u));
   SetThreadTraceValue(0);
 }
@@ -90,8 +90,7 @@ TEST(ThreadTest, StackRangeHoldsTheCallersLocalsAndCanBeRead) {
   Range main_range, thread_range;
   measure(&main_range);
   OsThread thread;
-  ASSERT_TRUE(thread.Start("stack", [&] { measure(&thread_range); }).ok());
-  ASSERT_TRUE(thread.Join().ok());
+  ASSERT_TRUE(thread.Start("stack", [&] { measure(&thread_range); }).ok() && thread.Join().ok());
   for (const Range* r : {&main_range, &thread_range}) {
     ASSERT_TRUE(r->known);
     EXPECT_TRUE(r->low < r->local && r->local < r->high) << r->low << " " << r->local;

@@ -89,9 +89,8 @@ TEST_F(LogonTest, ImpersonationChangesOnlyTheCallingThreadAndRevertsCompletely) 
 
 TEST_F(LogonTest, ImpersonatingTwiceRevertsToTheOriginalIdentity) {
   LogonToken token;
-  ASSERT_TRUE(token.Resolve(M_Account.Name()).ok());
-  ASSERT_TRUE(ImpersonateLoggedOnUser(token).ok());
-  ASSERT_TRUE(ImpersonateLoggedOnUser(token).ok());
+  ASSERT_TRUE(token.Resolve(M_Account.Name()).ok() && ImpersonateLoggedOnUser(token).ok() &&
+              ImpersonateLoggedOnUser(token).ok());
   EXPECT_EQ(geteuid(), token.Uid());
   ASSERT_TRUE(RevertToSelf().ok());
   EXPECT_EQ(geteuid(), 0u);

@@ -30,12 +30,10 @@ std::string ReadLocal(const std::string& path) {
 // Read-only set and cleared again through the share: a read-only file is not deleted.
 void ExpectReadOnlyRoundTrip(const std::string& path) {
   uint32_t before = 0, during = 0, after = 0;
-  ASSERT_TRUE(GetFileAttributes(path, &before).ok());
-  ASSERT_TRUE(SetFileAttributes(path, kAttrReadOnly).ok());
-  ASSERT_TRUE(GetFileAttributes(path, &during).ok());
+  ASSERT_TRUE(GetFileAttributes(path, &before).ok() &&
+              SetFileAttributes(path, kAttrReadOnly).ok() && GetFileAttributes(path, &during).ok());
   EXPECT_EQ(DeleteFile(path).kind(), kAccessDenied);
-  ASSERT_TRUE(SetFileAttributes(path, kAttrNormal).ok());
-  ASSERT_TRUE(GetFileAttributes(path, &after).ok());
+  ASSERT_TRUE(SetFileAttributes(path, kAttrNormal).ok() && GetFileAttributes(path, &after).ok());
   EXPECT_EQ(std::vector({before, during, after}),
             std::vector<uint32_t>({kAttrNormal, kAttrReadOnly, kAttrNormal}));
 }
@@ -91,13 +89,11 @@ TEST_F(NetShareServerTest, FileOperationsRunOverTheShare) {
   {
     File file;
     OpenOptions options{kAccessRead | kAccessWrite, kShareRead, Disposition::kCreateNew};
-    ASSERT_TRUE(file.Open(a, options).ok());
-    ASSERT_TRUE(file.Write("hello share", 11).ok());
+    ASSERT_TRUE(file.Open(a, options).ok() && file.Write("hello share", 11).ok());
     uint64_t size = 0;
     ASSERT_TRUE(file.Size(&size).ok());
     EXPECT_EQ(size, 11u);
-    ASSERT_TRUE(file.Truncate(5).ok());
-    ASSERT_TRUE(file.Flush().ok());
+    ASSERT_TRUE(file.Truncate(5).ok() && file.Flush().ok());
     // Files open: the share is not dropped without force.
     EXPECT_EQ(CancelShareConnection(root), kNetOpenFiles);
     ASSERT_TRUE(file.Close().ok());
@@ -180,8 +176,7 @@ TEST_F(NetShareServerTest, FileOperationsRunOverTheShare) {
     ASSERT_TRUE(temp.Open(root + "\\in\\sub\\t.tmp", options).ok());
   }
   EXPECT_FALSE(FileExists(root + "\\in\\sub\\t.tmp"));
-  ASSERT_TRUE(DeleteFolder(root + "\\in\\sub").ok());
-  ASSERT_TRUE(DeleteFolder(root + "\\in").ok());
+  ASSERT_TRUE(DeleteFolder(root + "\\in\\sub").ok() && DeleteFolder(root + "\\in").ok());
   // After cancelling, paths below the share are unreachable again.
   EXPECT_EQ(CancelShareConnection(root), kNetOk);
   EXPECT_EQ(CreateFolder(root + "\\x").code(), ENOTCONN);

@@ -124,8 +124,7 @@ TEST_F(SecurityTest, CurrentUserFollowsTheImpersonatedIdentityAndErrorsAreReport
   uint32_t mask = 0;
   {
     ScopedImpersonation guard(M_Token);
-    ASSERT_TRUE(guard.status().ok());
-    ASSERT_TRUE(GetEffectiveRights(owned, kTrusteeCurrentUser, &mask).ok());
+    ASSERT_TRUE(guard.status().ok() && GetEffectiveRights(owned, kTrusteeCurrentUser, &mask).ok());
     EXPECT_TRUE(mask & kAccessWriteDac);
     ASSERT_TRUE(GetEffectiveRights(other, kTrusteeCurrentUser, &mask).ok());
     EXPECT_FALSE(mask & (kAccessWriteDac | kAccessReadData));

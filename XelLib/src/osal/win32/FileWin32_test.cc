@@ -166,8 +166,7 @@ TEST(FileWin32Test, PathsBeyondMaxPathWorkEndToEnd) {
   File f;
   ASSERT_TRUE(f.Open(renamed, OpenOptions()).ok());
   EXPECT_EQ(ReadAll(f), "long");
-  ASSERT_TRUE(f.Close().ok());
-  ASSERT_TRUE(DeleteFile(renamed).ok());
+  ASSERT_TRUE(f.Close().ok() && DeleteFile(renamed).ok());
   for (auto it = created.rbegin(); it != created.rend(); ++it) {
     EXPECT_TRUE(DeleteFolder(*it).ok()) << *it;
   }
@@ -212,8 +211,7 @@ TEST(FileWin32Test, ShareDeleteLetsARenameOfAnOpenFileThrough) {
   EXPECT_TRUE(DeleteFile(a).Is(kSharing));
   ASSERT_TRUE(f.Close().ok());
   o.share = kShareRead | kShareDelete;
-  ASSERT_TRUE(f.Open(a, o).ok());
-  ASSERT_TRUE(Rename(a, b, RenameMode::kNoReplace, false).ok());
+  ASSERT_TRUE(f.Open(a, o).ok() && Rename(a, b, RenameMode::kNoReplace, false).ok());
   EXPECT_EQ(ReadAll(f), "data");  // the handle follows the file
   EXPECT_FALSE(FileExists(a));
   EXPECT_TRUE(FileExists(b));
@@ -225,16 +223,14 @@ TEST(FileWin32Test, DeleteOnCloseNeedsDeleteSharingAndWaitsForTheLastHandle) {
   OpenOptions o{kAccessRead | kAccessWrite, kShareRead | kShareWrite | kShareDelete,
                 Disposition::kCreateNew, true};
   File f;
-  ASSERT_TRUE(f.Open(path, o).ok());
-  ASSERT_TRUE(f.Write("temp", 4).ok());
+  ASSERT_TRUE(f.Open(path, o).ok() && f.Write("temp", 4).ok());
   OpenOptions reader{kAccessRead, kShareRead | kShareWrite};
   File g;
   EXPECT_TRUE(g.Open(path, reader).Is(kSharing));
   reader.share |= kShareDelete;
   ASSERT_TRUE(g.Open(path, reader).ok());
   EXPECT_EQ(ReadAll(g), "temp");
-  ASSERT_TRUE(f.Close().ok());
-  ASSERT_TRUE(g.Close().ok());
+  ASSERT_TRUE(f.Close().ok() && g.Close().ok());
   EXPECT_FALSE(FileExists(path));
 }
 
@@ -243,8 +239,8 @@ TEST(FileWin32Test, ReadOnlyFileRefusesWritersAndDeletion) {
   std::string path = dir.Join("ro.txt");
   ASSERT_TRUE(WriteText(path, "x").ok());
   uint32_t attr = 0;
-  ASSERT_TRUE(GetFileAttributes(path, &attr).ok());
-  ASSERT_TRUE(SetFileAttributes(path, attr | kAttrReadOnly).ok());
+  ASSERT_TRUE(GetFileAttributes(path, &attr).ok() &&
+              SetFileAttributes(path, attr | kAttrReadOnly).ok());
   EXPECT_TRUE(DeleteFile(path).Is(kAccessDenied));
   File f;
   Status s = f.Open(path, OpenOptions{kAccessWrite});

@@ -145,8 +145,7 @@ TEST(NamedObjectsWin32Test, OneWaitSeesThePeersEventAndThenItsDeath) {
   child.Kill();
   EXPECT_EQ(::WaitForMultipleObjects(2, both, FALSE, 10000), WAIT_ABANDONED_0);
   ASSERT_TRUE(::ReleaseMutex(raw_mutex.get()));
-  ASSERT_TRUE(mutex.Acquire(0).ok());
-  ASSERT_TRUE(mutex.Release().ok());
+  ASSERT_TRUE(mutex.Acquire(0).ok() && mutex.Release().ok());
 }
 
 }  // namespace

@@ -23,8 +23,8 @@ TEST(ThreadWin32Test, IdsAndFullNamesAsThreadDescriptions) {
     }
   };
   OsThread thread;
-  ASSERT_TRUE(thread.Start("a-rather-long-thread-name \xE2\x82\xAC", body).ok());
-  ASSERT_TRUE(thread.Join().ok());
+  ASSERT_TRUE(thread.Start("a-rather-long-thread-name \xE2\x82\xAC", body).ok() &&
+              thread.Join().ok());
   EXPECT_EQ(inner_id, system_id);
   EXPECT_EQ(thread.id(), system_id);
   if (get_description == nullptr) GTEST_SKIP() << "this system has no thread descriptions";
