@@ -7,8 +7,8 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "ChildProcess.h"
@@ -19,6 +19,8 @@
 
 namespace velmora::osal {
 namespace {
+
+using enum ErrorKind;
 
 // Child modes (run before main, see ChildProcess.h).
 XEL_CHILD_MODE(exit_with) { return std::stoi(args.at(0)); }
@@ -66,13 +68,10 @@ XEL_CHILD_MODE(orphan_maker) {
 
 std::string Self() { return CurrentExecutablePath(); }
 
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  std::string text = s.str();
-  std::erase(text, '\r');
-  return text;
+ProcessOptions Piped() {
+  ProcessOptions o;
+  o.stdout_mode = ChildOutput::kPipe;
+  return o;
 }
 
 TEST(ProcessTest, ExitCodeAndDescription) {
@@ -105,9 +104,7 @@ TEST(ProcessTest, ArgumentsArriveUnchangedAndOutputComesLineByLine) {
                                          "a\\\\\"b",
                                          "\xC3\xBC\xE2\x82\xAC"};
   Process p;
-  ProcessOptions o;
-  o.stdout_mode = ChildOutput::kPipe;
-  ASSERT_TRUE(p.Start(Self(), args, o).ok());
+  ASSERT_TRUE(p.Start(Self(), args, Piped()).ok());
   std::string line;
   for (size_t i = 1; i < args.size(); ++i) {
     ASSERT_TRUE(p.ReadLine(&line, 20000)) << i;
@@ -124,63 +121,53 @@ TEST(ProcessTest, WorkingDirectoryAndOutputFiles) {
   testing::TempDir dir("xelproc");
   const std::string work = dir.Join("work dir");
   std::filesystem::create_directory(work);
-  {
-    Process p;
-    ProcessOptions o;
-    o.working_dir = work;
-    o.stdout_mode = ChildOutput::kPipe;
-    ASSERT_TRUE(p.Start(Self(), {"--child=print_cwd"}, o).ok());
-    std::string line;
-    ASSERT_TRUE(p.ReadLine(&line, 20000));
-    EXPECT_TRUE(std::filesystem::equivalent(line, work)) << line;
-  }
-  Process p;
-  ProcessOptions o;
+  Process p, q;
+  ProcessOptions o = Piped();
+  o.working_dir = work;
+  ASSERT_TRUE(q.Start(Self(), {"--child=print_cwd"}, o).ok());
+  std::string line;
+  ASSERT_TRUE(q.ReadLine(&line, 20000));
+  EXPECT_TRUE(std::filesystem::equivalent(line, work)) << line;
+  o.working_dir.clear();
   o.stdout_mode = ChildOutput::kFile;
   o.stdout_file = dir.Join("out.txt");
   o.stderr_file = dir.Join("err.txt");
-  ASSERT_TRUE(p.Start(Self(), {"--child=both_streams"}, o).ok());
-  ASSERT_TRUE(p.Wait(20000).ok());
-  EXPECT_EQ(ReadText(o.stdout_file), "to out\n");
-  EXPECT_EQ(ReadText(o.stderr_file), "to err\n");
+  ASSERT_TRUE(p.Start(Self(), {"--child=both_streams"}, o).ok() && p.Wait(20000).ok());
+  for (auto [file, text] : {std::pair{o.stdout_file, "to out\n"}, {o.stderr_file, "to err\n"}}) {
+    std::ifstream in(file, std::ios::binary);
+    std::string all((std::istreambuf_iterator<char>(in)), {});
+    std::erase(all, '\r');
+    EXPECT_EQ(all, text);
+  }
 }
 
 TEST(ProcessTest, StartFailuresAreClassified) {
   testing::TempDir dir("xelproc");
   std::ofstream(dir.Join("not-a-program")) << "plain text\n";
-  struct Case {
-    std::string program, working_dir;
-    ErrorKind kind;
-  } cases[] = {
-      {dir.Join("missing-program"), "", ErrorKind::kNotFound},
-      {dir.Join("not-a-program"), "", ErrorKind::kAccessDenied},
-      {Self(), dir.Join("missing-folder"), ErrorKind::kNotFound},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.program + " in " + c.working_dir);
+  for (auto [program, folder, kind] : {std::tuple{dir.Join("missing-program"), "", kNotFound},
+                                       {dir.Join("not-a-program"), "", kAccessDenied},
+                                       {Self(), "missing-folder", kNotFound}}) {
+    SCOPED_TRACE(program + " in " + folder);
     Process p;
     ProcessOptions o;
-    o.working_dir = c.working_dir;
-    Status s = p.Start(c.program, {"--child=exit_with", "0"}, o);
-    EXPECT_EQ(s.kind(), c.kind) << s.Text();
+    o.working_dir = *folder ? dir.Join(folder) : "";
+    Status s = p.Start(program, {"--child=exit_with", "0"}, o);
+    EXPECT_EQ(s.kind(), kind) << s.Text();
     EXPECT_FALSE(p.IsStarted());
   }
 }
 
 TEST(ProcessTest, KillEndsTheChildAndReadLineTimesOut) {
   Process p;
-  ProcessOptions o;
-  o.stdout_mode = ChildOutput::kPipe;
-  ASSERT_TRUE(p.Start(Self(), {"--child=sleep_forever"}, o).ok());
+  ASSERT_TRUE(p.Start(Self(), {"--child=sleep_forever"}, Piped()).ok());
   std::string line;
   ASSERT_TRUE(p.ReadLine(&line, 20000));
   const uint64_t t0 = TickCountMs();
   EXPECT_FALSE(p.ReadLine(&line, 100));
   EXPECT_GE(TickCountMs() - t0, 90u);
-  EXPECT_TRUE(p.Wait(50).Is(ErrorKind::kTimeout));
+  EXPECT_TRUE(p.Wait(50).Is(kTimeout));
   EXPECT_FALSE(p.HasEnded());
-  ASSERT_TRUE(p.Kill().ok());
-  ASSERT_TRUE(p.Wait(20000).ok());
+  ASSERT_TRUE(p.Kill().ok() && p.Wait(20000).ok());
   EXPECT_TRUE(p.exit().killed);
   EXPECT_NE(p.exit().Describe().find("killed"), std::string::npos);
   EXPECT_TRUE(p.Kill().ok());  // ended already
@@ -188,14 +175,13 @@ TEST(ProcessTest, KillEndsTheChildAndReadLineTimesOut) {
 
 TEST(ProcessTest, InterruptReachesADetachedChild) {
   Process p;
-  ProcessOptions o;
-  o.stdout_mode = ChildOutput::kPipe;
+  ProcessOptions o = Piped();
   o.detach_interrupt = true;
   ASSERT_TRUE(p.Start(Self(), {"--child=await_interrupt"}, o).ok());
   std::string line;
   ASSERT_TRUE(p.ReadLine(&line, 20000));
   Status s = p.Interrupt();
-  if (s.Is(ErrorKind::kNotSupported)) {
+  if (s.Is(kNotSupported)) {
     GTEST_SKIP() << "the system cannot deliver the interrupt here: " << s.Text();
   }
   ASSERT_TRUE(s.ok()) << s.Text();
@@ -216,20 +202,19 @@ TEST(ProcessTest, AnOrphanedGrandchildCanBeTakenOnByItsId) {
   Process orphan;
   ASSERT_TRUE(orphan.Attach(static_cast<uint32_t>(std::stoul(line))).ok());
   EXPECT_FALSE(orphan.HasEnded());
-  ASSERT_TRUE(orphan.Kill().ok());
-  ASSERT_TRUE(orphan.Wait(20000).ok());
+  ASSERT_TRUE(orphan.Kill().ok() && orphan.Wait(20000).ok());
   EXPECT_TRUE(orphan.exit().killed);
 }
 
 TEST(SharedLibraryTest, LoadsTheConnectorAndReportsWhatIsMissing) {
   testing::TempDir dir("xellib");
   SharedLibrary lib;
-  EXPECT_EQ(lib.Load(dir.Join(SharedLibraryFileName("missing"))).kind(), ErrorKind::kNotFound);
+  EXPECT_EQ(lib.Load(dir.Join(SharedLibraryFileName("missing"))).kind(), kNotFound);
   EXPECT_FALSE(lib.error().empty());
   std::ofstream(dir.Join(SharedLibraryFileName("text"))) << "not a library\n";
   Status s = lib.Load(dir.Join(SharedLibraryFileName("text")));
   EXPECT_FALSE(s.ok());
-  EXPECT_NE(s.kind(), ErrorKind::kNotFound);
+  EXPECT_NE(s.kind(), kNotFound);
   EXPECT_FALSE(lib.error().empty());
   EXPECT_FALSE(lib.IsLoaded());
 

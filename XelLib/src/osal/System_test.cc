@@ -38,23 +38,16 @@ void ExpectFolderForm(const std::string& path) {
 // Keeps an environment variable's value and puts it back at the end of a test.
 class SavedVariable {
  public:
-  explicit SavedVariable(const char* name) : M_Name(name) {
-    const char* value = std::getenv(name);
-    M_bSet = value != nullptr;
-    if (M_bSet) M_Value = value;
+  explicit SavedVariable(const char* name) : M_Name(name), M_bSet(std::getenv(name) != nullptr) {
+    if (M_bSet) M_Value = std::getenv(name);
   }
   ~SavedVariable() {
-    if (M_bSet) {
-      (void)SetEnvironmentVariable(M_Name, M_Value);
-    } else {
-      (void)UnsetEnvironmentVariable(M_Name);
-    }
+    (void)(M_bSet ? SetEnvironmentVariable(M_Name, M_Value) : UnsetEnvironmentVariable(M_Name));
   }
 
  private:
-  std::string M_Name;
-  std::string M_Value;
-  bool M_bSet = false;
+  std::string M_Name, M_Value;
+  bool M_bSet;
 };
 
 TEST(SystemTest, ProcessHostAndWorkingDirectory) {
@@ -63,11 +56,8 @@ TEST(SystemTest, ProcessHostAndWorkingDirectory) {
   std::string cwd;
   ASSERT_TRUE(GetWorkingDirectory(&cwd).ok());
   ExpectFolderForm(cwd);
-
-  std::string temp;
-  ASSERT_TRUE(GetSpecialFolder(SpecialFolder::kTemp, &temp).ok());
-  ASSERT_TRUE(SetWorkingDirectory(temp).ok());
-  std::string now;
+  std::string temp, now;
+  ASSERT_TRUE(GetSpecialFolder(SpecialFolder::kTemp, &temp).ok() && SetWorkingDirectory(temp).ok());
   EXPECT_TRUE(GetWorkingDirectory(&now).ok());
   ASSERT_TRUE(SetWorkingDirectory(cwd).ok());
   EXPECT_EQ(now, temp);
@@ -87,18 +77,15 @@ TEST(SystemTest, EnvironmentChangesReachGetenvExpansionAndChildren) {
   std::string line;
   ASSERT_TRUE(child.ReadLine(&line, 10000));
   EXPECT_EQ(line, "value");
-
   ASSERT_TRUE(SetEnvironmentVariable("XEL_TEST_VAR", "v\xC3\xA9\xE2\x82\xAC").ok());
   EXPECT_EQ(ExpandEnvironment("a%XEL_TEST_VAR%b%XEL_NO_SUCH_VAR%c%"),
             "av\xC3\xA9\xE2\x82\xAC"
             "b%XEL_NO_SUCH_VAR%c%");
   EXPECT_EQ(ExpandEnvironment("100%%"), "100%%");
-
   ASSERT_TRUE(UnsetEnvironmentVariable("XEL_TEST_VAR").ok());
   EXPECT_EQ(std::getenv("XEL_TEST_VAR"), nullptr);
   EXPECT_EQ(ExpandEnvironment("%XEL_TEST_VAR%"), "%XEL_TEST_VAR%");
   EXPECT_TRUE(UnsetEnvironmentVariable("XEL_TEST_VAR").ok());  // already gone
-
   for (const char* bad : {"", "A=B"}) {
     EXPECT_TRUE(SetEnvironmentVariable(bad, "x").Is(ErrorKind::kInvalid)) << bad;
     EXPECT_TRUE(UnsetEnvironmentVariable(bad).Is(ErrorKind::kInvalid)) << bad;
@@ -108,18 +95,15 @@ TEST(SystemTest, EnvironmentChangesReachGetenvExpansionAndChildren) {
 TEST(SystemTest, TempDirectoryFollowsTmpAndTmpFallsBackToIt) {
   SavedVariable tmp("TMP"), temp("TEMP");
   std::string folder;
-  ASSERT_TRUE(GetWorkingDirectory(&folder).ok());
-  ASSERT_TRUE(SetEnvironmentVariable("TMP", folder).ok());
+  ASSERT_TRUE(GetWorkingDirectory(&folder).ok() && SetEnvironmentVariable("TMP", folder).ok());
   std::string dir = TempDirectory();
   ASSERT_EQ(dir.size(), folder.size() + (IsSeparator(folder.back()) ? 0 : 1)) << dir;
   EXPECT_EQ(dir.substr(0, folder.size()), folder);
   EXPECT_TRUE(IsSeparator(dir.back()));
   std::string no_separator = dir.substr(0, dir.size() - 1);
   EXPECT_EQ(ExpandEnvironment("%TMP%\\trace.log"), folder + "\\trace.log");
-
   // Without TMP, "%TMP%" still names the temporary folder.
-  ASSERT_TRUE(UnsetEnvironmentVariable("TMP").ok());
-  ASSERT_TRUE(SetEnvironmentVariable("TEMP", folder).ok());
+  ASSERT_TRUE(UnsetEnvironmentVariable("TMP").ok() && SetEnvironmentVariable("TEMP", folder).ok());
   EXPECT_EQ(ExpandEnvironment("%TMP%/a"), no_separator + "/a");
 }
 
@@ -150,19 +134,14 @@ TEST(SystemTest, ProductIdIsStable) {
 }
 
 TEST(SystemTest, ClocksAndTimes) {
-  uint64_t t = SystemTimeAsFileTime();
-  EXPECT_GT(t, 133000000000000000ull);  // after 2022
-  uint64_t c1 = PerformanceCounter();
-  uint64_t ms1 = TickCountMs();
+  EXPECT_GT(SystemTimeAsFileTime(), 133000000000000000ull);  // after 2022
+  const uint64_t c1 = PerformanceCounter(), ms1 = TickCountMs();
   SleepMs(60);
-  uint64_t c2 = PerformanceCounter();
-  uint64_t ms2 = TickCountMs();
+  const uint64_t c2 = PerformanceCounter(), ms2 = TickCountMs();
   ASSERT_GT(PerformanceFrequency(), 0u);
-  double counted_ms = static_cast<double>(c2 - c1) * 1000.0 / PerformanceFrequency();
-  EXPECT_GE(counted_ms, 55.0);
-  EXPECT_LT(counted_ms, 5000.0);
+  const double counted_ms = static_cast<double>(c2 - c1) * 1000.0 / PerformanceFrequency();
+  EXPECT_TRUE(counted_ms >= 55.0 && counted_ms < 5000.0) << counted_ms;
   EXPECT_GE(ms2 - ms1, 40u);  // the tick may advance in steps of 16 ms
-
   // The calendar conversion of a file time agrees with the current local time and keeps
   // the milliseconds (time zones differ by whole minutes).
   const uint64_t now = SystemTimeAsFileTime();
@@ -184,8 +163,7 @@ TEST(SystemTest, RandomBytesAndUuids) {
   for (int i = 0; i < 20; ++i) {
     uint8_t id[16];
     CreateUuid(id);
-    EXPECT_EQ(id[6] >> 4, 4);  // version 4, in RFC 4122 byte order
-    EXPECT_EQ(id[8] & 0xC0, 0x80);
+    EXPECT_EQ(std::pair(id[6] >> 4, id[8] & 0xC0), std::pair(4, 0x80));  // version 4, RFC 4122
     seen.insert(std::string(reinterpret_cast<char*>(id), 16));
   }
   EXPECT_EQ(seen.size(), 20u);
@@ -202,14 +180,16 @@ TEST(SystemTest, Utf8Utf16RoundTrips) {
   EXPECT_EQ(wide, (std::u16string{u'a', 0xE9, 0x20AC, 0xD83D, 0xDE00, u'z'}));
   EXPECT_EQ(Utf16ToUtf8(wide), text);
   EXPECT_EQ(Utf8ToUtf16(""), u"");
-
-  // Invalid input becomes U+FFFD: stray continuation, overlong, truncated, surrogate.
-  EXPECT_EQ(Utf8ToUtf16("\x80x"), u"\uFFFDx");
-  EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\uFFFD\uFFFD");
-  EXPECT_EQ(Utf8ToUtf16("\xE2\x82"), u"\uFFFD");
-  EXPECT_EQ(Utf8ToUtf16("\xE2\x82x"), u"\uFFFDx");
-  EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80"), u"\uFFFD");
-  EXPECT_EQ(Utf8ToUtf16("\xF4\x90\x80\x80"), u"\uFFFD");  // above U+10FFFF
+  // Invalid input becomes U+FFFD: stray continuation, overlong, truncated, surrogate, above
+  // U+10FFFF.
+  for (auto [in, out] : {std::pair{"\x80x", u"\uFFFDx"},
+                         {"\xC0\xAF", u"\uFFFD\uFFFD"},
+                         {"\xE2\x82", u"\uFFFD"},
+                         {"\xE2\x82x", u"\uFFFDx"},
+                         {"\xED\xA0\x80", u"\uFFFD"},
+                         {"\xF4\x90\x80\x80", u"\uFFFD"}}) {
+    EXPECT_EQ(Utf8ToUtf16(in), out) << in;
+  }
   EXPECT_EQ(Utf16ToUtf8(std::u16string{0xD83D, u'x'}), "\xEF\xBF\xBDx");
   EXPECT_EQ(Utf16ToUtf8(std::u16string{0xDE00}), "\xEF\xBF\xBD");
 }
@@ -225,7 +205,6 @@ TEST(SystemTest, OwnerOnlyFilesAreReadAndOthersReadableOnesRefused) {
   EXPECT_TRUE(ReadOwnerOnlyFile(secret, 4, &content).Is(ErrorKind::kInvalid));
   EXPECT_TRUE(content.empty());
   EXPECT_TRUE(ReadOwnerOnlyFile(dir.Join("missing"), 64, &content).Is(ErrorKind::kNotFound));
-
   // A file made the ordinary way inherits the folder's or the umask's readers.
   const std::string shared = dir.Join("shared.key");
   {
@@ -233,8 +212,7 @@ TEST(SystemTest, OwnerOnlyFilesAreReadAndOthersReadableOnesRefused) {
     OpenOptions o;
     o.access = kAccessWrite;
     o.disposition = Disposition::kCreateAlways;
-    ASSERT_TRUE(file.Open(shared, o).ok());
-    ASSERT_TRUE(file.Write("k", 1).ok());
+    ASSERT_TRUE(file.Open(shared, o).ok() && file.Write("k", 1).ok());
   }
   Status s = ReadOwnerOnlyFile(shared, 64, &content);
   if (s.ok()) GTEST_SKIP() << "new files are private to their owner here; nothing to refuse";

@@ -18,16 +18,12 @@ TEST(ThreadTest, RunsNamedThreadWithItsOwnId) {
   OsThread thread;
   int before = LiveThreadCount();
   uint64_t start = SystemTimeAsFileTime();
-  ASSERT_TRUE(thread
-                  .Start("a-rather-long-thread-name",
-                         [&] {
-                           inner_id = CurrentThreadId();
-                           (void)release.Wait(kInfinite);
-                         })
-                  .ok());
-  EXPECT_TRUE(thread.Running());
-  EXPECT_NE(thread.id(), 0u);
-  EXPECT_NE(thread.id(), CurrentThreadId());
+  auto body = [&] {
+    inner_id = CurrentThreadId();
+    (void)release.Wait(kInfinite);
+  };
+  ASSERT_TRUE(thread.Start("a-rather-long-thread-name", body).ok());
+  EXPECT_TRUE(thread.Running() && thread.id() != 0u && thread.id() != CurrentThreadId());
   EXPECT_EQ(LiveThreadCount(), before + 1);
   auto list = ListLiveThreads(100);
   auto it = std::find_if(list.begin(), list.end(),
@@ -36,37 +32,28 @@ TEST(ThreadTest, RunsNamedThreadWithItsOwnId) {
   EXPECT_EQ(it->name, "a-rather-long-thread-name");
   EXPECT_GE(it->start_time + 10000000u, start);
   EXPECT_TRUE(ListLiveThreads(0).empty());
-
   EXPECT_TRUE(thread.Join(20).Is(ErrorKind::kTimeout));
   release.Set();
   ASSERT_TRUE(thread.Join().ok());
   EXPECT_FALSE(thread.Running());
-  EXPECT_EQ(inner_id, thread.id());
-  EXPECT_EQ(LiveThreadCount(), before);
+  EXPECT_EQ(std::pair(inner_id, LiveThreadCount()), std::pair(thread.id(), before));
 }
 
 TEST(ThreadTest, RestartAfterJoinAndDetachOnDestruction) {
   std::atomic<int> runs{0};
+  auto run = [&] { ++runs; };
   OsThread thread;
   EXPECT_TRUE(thread.Start("empty", nullptr).Is(ErrorKind::kInvalid));
-  ASSERT_TRUE(thread.Start("t1", [&] { ++runs; }).ok());
-  EXPECT_TRUE(thread.Start("t1", [&] { ++runs; }).Is(ErrorKind::kInvalid));  // not joined yet
-  ASSERT_TRUE(thread.Join().ok());
-  ASSERT_TRUE(thread.Start("t2", [&] { ++runs; }).ok());
-  ASSERT_TRUE(thread.Join().ok());
+  ASSERT_TRUE(thread.Start("t1", run).ok());
+  EXPECT_TRUE(thread.Start("t1", run).Is(ErrorKind::kInvalid));  // not joined yet
+  ASSERT_TRUE(thread.Join().ok() && thread.Start("t2", run).ok() && thread.Join().ok());
   EXPECT_EQ(runs.load(), 2);
-
   auto done = std::make_shared<Event>(true);
-  {
-    OsThread detached;
-    ASSERT_TRUE(detached
-                    .Start("detached",
-                           [done] {
-                             SleepMs(10);
-                             done->Set();
-                           })
-                    .ok());
-  }  // destroyed while running: detached, the body still completes
+  auto later = [done] {
+    SleepMs(10);
+    done->Set();
+  };
+  ASSERT_TRUE(OsThread().Start("detached", later).ok());  // destroyed while running: detached
   EXPECT_TRUE(done->Wait(2000).ok());
 }
 
@@ -74,10 +61,9 @@ TEST(ThreadTest, TraceValueIsPerThread) {
   SetThreadTraceValue(0x12340000);
   uint32_t other = 1;
   OsThread thread;
-  ASSERT_TRUE(thread.Start("trace", [&] { other = GetThreadTraceValue(); }).ok());
-  ASSERT_TRUE(thread.Join().ok());
-  EXPECT_EQ(other, 0u);
-  EXPECT_EQ(GetThreadTraceValue(), 0x12340000u);
+  ASSERT_TRUE(thread.Start("trace", [&] { other = GetThreadTraceValue(); }).ok() &&
+              thread.Join().ok());
+  EXPECT_EQ(std::pair(other, GetThreadTraceValue()), std::pair(0u, 0x12340000u));
   SetThreadTraceValue(0);
 }
 
@@ -104,12 +90,10 @@ TEST(ThreadTest, StackRangeHoldsTheCallersLocalsAndCanBeRead) {
   Range main_range, thread_range;
   measure(&main_range);
   OsThread thread;
-  ASSERT_TRUE(thread.Start("stack", [&] { measure(&thread_range); }).ok());
-  ASSERT_TRUE(thread.Join().ok());
+  ASSERT_TRUE(thread.Start("stack", [&] { measure(&thread_range); }).ok() && thread.Join().ok());
   for (const Range* r : {&main_range, &thread_range}) {
     ASSERT_TRUE(r->known);
-    EXPECT_LT(r->low, r->local);
-    EXPECT_LT(r->local, r->high);
+    EXPECT_TRUE(r->low < r->local && r->local < r->high) << r->low << " " << r->local;
     EXPECT_GE(r->high - r->low, 4096u);
   }
   // Two threads, two stacks.

@@ -16,11 +16,7 @@ TEST(EventTest, AutoResetReleasesOneWaiterAndResets) {
   Event event(false, false);
   std::atomic<int> woken{0};
   std::vector<std::thread> waiters;
-  for (int i = 0; i < 3; ++i) {
-    waiters.emplace_back([&] {
-      if (event.Wait(300).ok()) ++woken;
-    });
-  }
+  for (int i = 0; i < 3; ++i) waiters.emplace_back([&] { woken += event.Wait(300).ok(); });
   SleepMs(30);
   event.Set();
   for (auto& t : waiters) t.join();
@@ -30,13 +26,10 @@ TEST(EventTest, AutoResetReleasesOneWaiterAndResets) {
 
 TEST(EventTest, ManualResetStaysSetUntilReset) {
   Event event(true, true);
-  EXPECT_TRUE(event.Wait(0).ok());
-  EXPECT_TRUE(event.Wait(0).ok());
-  EXPECT_TRUE(event.IsSet());
+  EXPECT_TRUE(event.Wait(0).ok() && event.Wait(0).ok() && event.IsSet());
   event.Reset();
-  uint64_t start = TickCountMs();
-  Status s = event.Wait(50);
-  EXPECT_TRUE(s.Is(ErrorKind::kTimeout));
+  const uint64_t start = TickCountMs();
+  EXPECT_TRUE(event.Wait(50).Is(ErrorKind::kTimeout));
   EXPECT_GE(TickCountMs() - start, 45u);
 }
 
@@ -44,44 +37,33 @@ TEST(EventTest, WaitForAnyPicksTheSignalledEvent) {
   Event a(false), b(false), c(true);
   Event* events[] = {&a, &b, &c};
   int index = -1;
-  EXPECT_TRUE(WaitForAny(events, 3, 20, &index).Is(ErrorKind::kTimeout));
-  EXPECT_EQ(index, -1);
-
+  EXPECT_TRUE(WaitForAny(events, 3, 20, &index).Is(ErrorKind::kTimeout) && index == -1);
   std::thread setter([&] {
     SleepMs(20);
     b.Set();
   });
   ASSERT_TRUE(WaitForAny(events, 3, 2000, &index).ok());
   setter.join();
-  EXPECT_EQ(index, 1);
-  EXPECT_FALSE(b.IsSet());  // auto-reset consumed by the wait
-
+  EXPECT_TRUE(index == 1 && !b.IsSet());  // auto-reset consumed by the wait
   // Already set: the lowest index wins; a manual event stays set.
   c.Set();
   a.Set();
-  ASSERT_TRUE(WaitForAny(events, 3, 0, &index).ok());
-  EXPECT_EQ(index, 0);
-  ASSERT_TRUE(WaitForAny(events, 3, 0, &index).ok());
-  EXPECT_EQ(index, 2);
+  int second = -1;
+  ASSERT_TRUE(WaitForAny(events, 3, 0, &index).ok() && WaitForAny(events, 3, 0, &second).ok());
+  EXPECT_EQ(std::pair(index, second), std::pair(0, 2));
   EXPECT_TRUE(c.IsSet());
-
   EXPECT_TRUE(WaitForAny(events, 0, 0, &index).Is(ErrorKind::kInvalid));
 }
 
 TEST(EventTest, ManyWaitersOnSharedEventsLoseNoSignal) {
-  // Producers set auto-reset events; each Set must release exactly one consumption.
+  // Each Set of an auto-reset event must release exactly one consumption.
   Event a(false), b(false);
   Event* events[] = {&a, &b};
   std::atomic<int> consumed{0};
   constexpr int kRounds = 200;
   std::thread consumer([&] {
     int index;
-    while (consumed < kRounds) {
-      if (WaitForAny(events, 2, 1000, &index).ok())
-        ++consumed;
-      else
-        break;
-    }
+    while (consumed < kRounds && WaitForAny(events, 2, 1000, &index).ok()) ++consumed;
   });
   for (int i = 0; i < kRounds; ++i) {
     Event& e = (i % 2) ? a : b;

@@ -11,6 +11,8 @@ namespace {
 
 using testing::TempDir;
 
+const OpenOptions kNewFile{kAccessWrite, kShareRead, Disposition::kCreateNew};
+
 TEST(NativePathTest, RemovesLongPathPrefixAndTurnsSeparators) {
   EXPECT_EQ(NativePath("\\\\?\\/tmp\\a\\b.txt"), "/tmp/a/b.txt");
   EXPECT_EQ(NativePath("\\\\?\\UNC\\server\\share\\x"), "//server/share/x");
@@ -26,16 +28,11 @@ TEST(NativePathTest, MarkedPathsKeepTheBackslashOfANameEverywhere) {
   EXPECT_EQ(LiteralPath("/in/plain.txt"), "/in/plain.txt");
   EXPECT_EQ(NativePath(LiteralPath("/in/a\\b.txt")), "/in/a\\b.txt");
   EXPECT_EQ(NativePath(LiteralPath("rel/a\\b")), "rel/a\\b");
-
   TempDir dir;
   ASSERT_EQ(::mkdir(dir.Join("a").c_str(), 0700), 0);  // the folder an unmarked path would use
   const std::string name = dir.Join("a\\b.txt");
-  OpenOptions o;
-  o.access = kAccessWrite;
-  o.disposition = Disposition::kCreateNew;
   File f;
-  ASSERT_TRUE(f.Open(LiteralPath(name), o).ok());
-  ASSERT_TRUE(f.Close().ok());
+  ASSERT_TRUE(f.Open(LiteralPath(name), kNewFile).ok() && f.Close().ok());
   EXPECT_TRUE(FileExists(LiteralPath(name)));
   EXPECT_FALSE(FileExists(name));  // a/b.txt
   DirEntry entry;
@@ -47,26 +44,14 @@ TEST(NativePathTest, MarkedPathsKeepTheBackslashOfANameEverywhere) {
   EXPECT_FALSE(FileExists(LiteralPath(renamed)));
 }
 
-TEST(FilePosixTest, MissingFolderKeepsTheNativeCode) {
+TEST(FilePosixTest, MissingFolderKeepsTheNativeCodeAndReadOnlyTakesEveryWriteBit) {
   TempDir dir;
-  OpenOptions o;
-  o.access = kAccessWrite;
-  o.disposition = Disposition::kCreateAlways;
   File f;
-  Status s = f.Open(dir.Join("missing/a.txt"), o);
+  Status s = f.Open(dir.Join("missing/a.txt"), kNewFile);
   EXPECT_TRUE(s.Is(ErrorKind::kPathNotFound));
   EXPECT_EQ(s.code(), ENOENT);  // traced as it came from the system
-}
-
-TEST(FilePosixTest, ReadOnlyTakesEveryWriteBit) {
-  TempDir dir;
   std::string path = dir.Join("ro.txt");
-  File f;
-  OpenOptions o;
-  o.access = kAccessWrite;
-  o.disposition = Disposition::kCreateNew;
-  ASSERT_TRUE(f.Open(path, o).ok());
-  ASSERT_TRUE(f.Close().ok());
+  ASSERT_TRUE(f.Open(path, kNewFile).ok() && f.Close().ok());
   ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
   ASSERT_TRUE(SetFileAttributes(path, kAttrReadOnly).ok());
   struct stat st;
@@ -83,19 +68,18 @@ TEST(FilePosixTest, ReadOnlyTakesEveryWriteBit) {
 }
 
 TEST(StatusTest, ClassifiesErrnoValues) {
-  struct Case {
-    int code;
-    ErrorKind kind;
-  };
-  for (const Case& c :
-       {Case{ENOENT, ErrorKind::kNotFound}, Case{ENOTDIR, ErrorKind::kPathNotFound},
-        Case{EEXIST, ErrorKind::kExists}, Case{EROFS, ErrorKind::kAccessDenied},
-        Case{EISDIR, ErrorKind::kAccessDenied}, Case{EWOULDBLOCK, ErrorKind::kSharing},
-        Case{ENOTEMPTY, ErrorKind::kNotEmpty}, Case{EXDEV, ErrorKind::kNotSupported},
-        Case{EIO, ErrorKind::kOther}}) {
-    Status s = Status::FromNative(c.code);
-    EXPECT_TRUE(s.Is(c.kind)) << c.code;
-    EXPECT_EQ(s.code(), c.code);
+  using enum ErrorKind;
+  for (auto [code, kind] : {std::pair{ENOENT, kNotFound},
+                            {ENOTDIR, kPathNotFound},
+                            {EEXIST, kExists},
+                            {EROFS, kAccessDenied},
+                            {EISDIR, kAccessDenied},
+                            {EWOULDBLOCK, kSharing},
+                            {ENOTEMPTY, kNotEmpty},
+                            {EXDEV, kNotSupported},
+                            {EIO, kOther}}) {
+    Status s = Status::FromNative(code);
+    EXPECT_TRUE(s.Is(kind) && s.code() == code) << code;
   }
   EXPECT_TRUE(Status::FromNative(0).ok());
   EXPECT_FALSE(Status::FromNative(ENOENT).Text().empty());

@@ -37,27 +37,23 @@ class LogonTest : public ::testing::Test {
 TEST_F(LogonTest, RightPasswordResolvesTheAccountWrongOneIsRefusedWithPamCode) {
   LogonToken token;
   ASSERT_TRUE(LogonUser(M_Account.Name(), kPassword, M_Service.Name(), &token).ok());
-  ASSERT_TRUE(token.IsValid());
+  ASSERT_TRUE(token.IsValid() && !token.Groups().empty());
   EXPECT_EQ(token.UserName(), M_Account.Name());
   EXPECT_NE(token.Uid(), 0u);
-  ASSERT_FALSE(token.Groups().empty());
   EXPECT_EQ(token.Groups().front(), token.Gid());
-
   LogonToken refused;
   Status wrong = LogonUser(M_Account.Name(), "wrong", M_Service.Name(), &refused);
   EXPECT_TRUE(wrong.Is(ErrorKind::kAccessDenied));
   EXPECT_EQ(wrong.code(), PAM_AUTH_ERR);
   EXPECT_FALSE(refused.IsValid());
   EXPECT_FALSE(LogonErrorText(wrong.code()).empty());
-
   Status unknown = LogonUser(M_Account.Name() + "x", kPassword, M_Service.Name(), &refused);
   EXPECT_TRUE(unknown.Is(ErrorKind::kAccessDenied));
   EXPECT_NE(unknown.code(), 0);
-
   EXPECT_TRUE(LogonUser("", kPassword, M_Service.Name(), &refused).Is(ErrorKind::kInvalid));
   EXPECT_TRUE(LogonUser(M_Account.Name(), kPassword, "../x", &refused).Is(ErrorKind::kInvalid));
   token.Close();
-  token.Close();
+  token.Close();  // twice is harmless
   EXPECT_FALSE(token.IsValid());
 }
 
@@ -66,28 +62,23 @@ TEST_F(LogonTest, ImpersonationChangesOnlyTheCallingThreadAndRevertsCompletely) 
   ASSERT_TRUE(LogonUser(M_Account.Name(), kPassword, M_Service.Name(), &token).ok());
   TempDir dir("xellogon");
   chmod(dir.path().c_str(), 0777);
-
   // A second thread runs throughout and must keep the process's identity.
   velmora::testing::OtherThreadIdentity other;
-
   {
     ScopedImpersonation guard(token);
     ASSERT_TRUE(guard.status().ok()) << guard.status().code();
     EXPECT_TRUE(IsImpersonating());
-    EXPECT_EQ(geteuid(), token.Uid());
-    EXPECT_EQ(getegid(), token.Gid());
+    EXPECT_EQ(std::pair(geteuid(), getegid()), std::pair(token.Uid(), token.Gid()));
     std::string file = dir.Join("written");
-    int fd = open(file.c_str(), O_CREAT | O_WRONLY, 0644);
-    ASSERT_GE(fd, 0);
-    close(fd);
+    const int fd = open(file.c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_TRUE(fd >= 0 && close(fd) == 0);
     EXPECT_EQ(FileOwner(file), static_cast<long>(token.Uid()));
     // What the account may not touch stays closed while impersonating.
     EXPECT_NE(faccessat(AT_FDCWD, "/etc/shadow", R_OK, AT_EACCESS), 0);
     other.LookAgain();
   }
   EXPECT_FALSE(IsImpersonating());
-  EXPECT_EQ(geteuid(), 0u);
-  EXPECT_EQ(getegid(), 0u);
+  EXPECT_EQ(std::pair(geteuid(), getegid()), std::pair(0u, 0u));
   EXPECT_EQ(faccessat(AT_FDCWD, "/etc/shadow", R_OK, AT_EACCESS), 0);
   EXPECT_FALSE(other.Stop());
   EXPECT_TRUE(AllThreadsRunAs(0));
@@ -98,9 +89,8 @@ TEST_F(LogonTest, ImpersonationChangesOnlyTheCallingThreadAndRevertsCompletely) 
 
 TEST_F(LogonTest, ImpersonatingTwiceRevertsToTheOriginalIdentity) {
   LogonToken token;
-  ASSERT_TRUE(token.Resolve(M_Account.Name()).ok());
-  ASSERT_TRUE(ImpersonateLoggedOnUser(token).ok());
-  ASSERT_TRUE(ImpersonateLoggedOnUser(token).ok());
+  ASSERT_TRUE(token.Resolve(M_Account.Name()).ok() && ImpersonateLoggedOnUser(token).ok() &&
+              ImpersonateLoggedOnUser(token).ok());
   EXPECT_EQ(geteuid(), token.Uid());
   ASSERT_TRUE(RevertToSelf().ok());
   EXPECT_EQ(geteuid(), 0u);

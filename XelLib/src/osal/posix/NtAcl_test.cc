@@ -41,23 +41,19 @@ TEST(NtAclTest, ParsesBothRenderingsIntoOneList) {
   acl.connectedUser = "xelsmbtest";
   ASSERT_TRUE(Parse(kOwnedSids, kOwnedNames, &acl).ok());
   EXPECT_TRUE(acl.bPresent);
-  EXPECT_EQ(acl.owner, "VM\\xelsmbtest");
-  EXPECT_EQ(acl.ownerSid, "S-1-5-21-1-2-3-1000");
   ASSERT_EQ(acl.aces.size(), 3u);
-  EXPECT_EQ(acl.aces[0].name, "VM\\xelsmbtest");
-  EXPECT_EQ(acl.aces[0].sid, "S-1-5-21-1-2-3-1000");
   EXPECT_EQ(acl.aces[0].mask, 0x1F01FFu);
-  EXPECT_EQ(acl.aces[2].name, "\\Everyone");
-  EXPECT_EQ(acl.aces[2].sid, "S-1-1-0");
-  EXPECT_EQ(acl.connectedUser, "xelsmbtest");
-
+  EXPECT_EQ(
+      std::vector({acl.owner, acl.ownerSid, acl.aces[0].name, acl.aces[0].sid, acl.aces[2].name,
+                   acl.aces[2].sid, acl.connectedUser}),
+      std::vector<std::string>({"VM\\xelsmbtest", "S-1-5-21-1-2-3-1000", "VM\\xelsmbtest",
+                                "S-1-5-21-1-2-3-1000", "\\Everyone", "S-1-1-0", "xelsmbtest"}));
   // The owner holds full control in every spelling; the Unix group of the same name is no
   // account, so an unknown account gets only what Everyone gets.
   for (const char* trustee : {"xelsmbtest", "VM\\XelSmbTest", "xelsmbtest@vm", "CURRENT_USER"}) {
     EXPECT_EQ(Rights(acl, trustee), 0x1F01FFu) << trustee;
   }
   EXPECT_EQ(Rights(acl, "someone-else"), 0x1200A9u);
-
   // Without names only the well-known SIDs match: a SID is never guessed to be a user.
   ASSERT_TRUE(Parse(kOwnedSids, "", &acl).ok());
   EXPECT_TRUE(acl.aces[0].name.empty());
@@ -69,22 +65,17 @@ TEST(NtAclTest, ParsesBothRenderingsIntoOneList) {
 }
 
 TEST(NtAclTest, DenyBeforeAllowWinsInheritOnlyEntriesAndOtherAccountsDoNotApply) {
-  const std::string allowAll = ",ACL:S-1-5-21-9-1000:0/0/0x001f01ff";
-  const std::string denyWriteDac = ",ACL:S-1-5-21-9-1000:1/0/0x00040000";
-  const std::string names = ",ACL:D\\u1:0/0/0x001f01ff";
-  const std::string denyNames = ",ACL:D\\u1:1/0/0x00040000";
-  NtAcl denyFirst = Acl(denyWriteDac + allowAll, denyNames + names);
-  EXPECT_EQ(Rights(denyFirst, "u1"), 0x1F01FFu & ~0x40000u);
-  NtAcl denyLast = Acl(allowAll + denyWriteDac, names + denyNames);
-  EXPECT_EQ(Rights(denyLast, "u1"), 0x1F01FFu);
-
+  const std::string allowAll = ",ACL:S-1-5-21-9-1000:0/0/0x001f01ff",
+                    denyWriteDac = ",ACL:S-1-5-21-9-1000:1/0/0x00040000",
+                    names = ",ACL:D\\u1:0/0/0x001f01ff", denyNames = ",ACL:D\\u1:1/0/0x00040000";
+  EXPECT_EQ(Rights(Acl(denyWriteDac + allowAll, denyNames + names), "u1"), 0x1F01FFu & ~0x40000u);
+  EXPECT_EQ(Rights(Acl(allowAll + denyWriteDac, names + denyNames), "u1"), 0x1F01FFu);
   // Inherit-only entries (flag 0x08) only pass on to children; 0x03 (object and container
   // inherit) apply here too. Unknown entry types never apply.
-  NtAcl inherit =
-      Acl(",ACL:S-1-1-0:1/8/0x00120089,ACL:S-1-1-0:0/11/0x10000000,"
-          "ACL:S-1-1-0:0/3/0x00120089,ACL:S-1-1-0:9/0/0x001f01ff");
-  EXPECT_EQ(Rights(inherit, "anyone"), 0x120089u);
-
+  EXPECT_EQ(Rights(Acl(",ACL:S-1-1-0:1/8/0x00120089,ACL:S-1-1-0:0/11/0x10000000,"
+                       "ACL:S-1-1-0:0/3/0x00120089,ACL:S-1-1-0:9/0/0x001f01ff"),
+                   "anyone"),
+            0x120089u);
   // Other accounts, other groups and Unix groups do not apply; Authenticated Users does.
   NtAcl others =
       Acl(",ACL:S-1-5-21-9-1001:0/0/0x001f01ff,ACL:S-1-5-32-545:0/0/0x001f01ff,"
@@ -93,7 +84,6 @@ TEST(NtAclTest, DenyBeforeAllowWinsInheritOnlyEntriesAndOtherAccountsDoNotApply)
           "ACL:Unix Group\\u1:0/0/0x001f01ff,"
           "ACL:NT AUTHORITY\\Authenticated Users:0/0/0x00000001");
   EXPECT_EQ(Rights(others, "u1"), 0x1u);
-
   uint32_t mask = 7;
   EXPECT_TRUE(EffectiveRights(others, "DOMAIN\\", &mask).Is(ErrorKind::kNotFound));
   EXPECT_EQ(mask, 0u);
@@ -102,14 +92,13 @@ TEST(NtAclTest, DenyBeforeAllowWinsInheritOnlyEntriesAndOtherAccountsDoNotApply)
 }
 
 TEST(NtAclTest, GenericRightsMapToFileRights) {
-  EXPECT_EQ(MapGenericRights(0x10000000), 0x1F01FFu);
-  EXPECT_EQ(MapGenericRights(0x80000000), 0x120089u);
-  EXPECT_EQ(MapGenericRights(0x40000000), 0x120116u);
-  EXPECT_EQ(MapGenericRights(0x20000000), 0x1200A0u);
-  EXPECT_EQ(MapGenericRights(0xA0010000), 0x1200A9u | 0x10000u);
+  EXPECT_EQ(std::vector({MapGenericRights(0x10000000), MapGenericRights(0x80000000),
+                         MapGenericRights(0x40000000), MapGenericRights(0x20000000),
+                         MapGenericRights(0xA0010000)}),
+            std::vector<uint32_t>({0x1F01FF, 0x120089, 0x120116, 0x1200A0, 0x1200A9 | 0x10000}));
   // A generic deny takes the mapped bits away from a later allow.
-  NtAcl acl = Acl(",ACL:S-1-1-0:1/0/0x40000000,ACL:S-1-1-0:0/0/0x10000000");
-  EXPECT_EQ(Rights(acl, "x"), 0x1F01FFu & ~0x120116u);
+  EXPECT_EQ(Rights(Acl(",ACL:S-1-1-0:1/0/0x40000000,ACL:S-1-1-0:0/0/0x10000000"), "x"),
+            0x1F01FFu & ~0x120116u);
 }
 
 TEST(NtAclTest, MalformedTextIsRefusedWithAReason) {
@@ -133,11 +122,10 @@ TEST(NtAclTest, MalformedTextIsRefusedWithAReason) {
     acl.aces.resize(1);
     std::string error;
     Status status = Parse(text, "", &acl, &error);
-    EXPECT_TRUE(status.Is(ErrorKind::kInvalid)) << text;
-    EXPECT_EQ(status.code(), EBADMSG) << text;
-    EXPECT_FALSE(error.empty()) << text;
-    EXPECT_FALSE(acl.bPresent) << text;
-    EXPECT_TRUE(acl.aces.empty()) << text;
+    SCOPED_TRACE(text);
+    EXPECT_TRUE(status.Is(ErrorKind::kInvalid));
+    EXPECT_EQ(status.code(), EBADMSG);
+    EXPECT_FALSE(error.empty() || acl.bPresent || !acl.aces.empty()) << error;
   }
   // A name rendering that does not describe the same list: the list changed in between.
   NtAcl acl;

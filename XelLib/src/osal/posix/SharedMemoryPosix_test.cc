@@ -65,12 +65,9 @@ TEST(SharedMemoryPosixTest, AnotherAccountOpensTheObjectsOnlyThroughTheGroup) {
     ObjectAccess access;
     mode_t mode;
     bool opens;
-  };
-  const Case cases[] = {
-      {"owner only", {}, 0600, false},
-      {"the account's group", {std::to_string(token.Gid()), false}, 0660, true},
-      {"every account", {"", true}, 0666, true},
-  };
+  } const cases[] = {{"owner only", {}, 0600, false},
+                     {"the account's group", {std::to_string(token.Gid()), false}, 0660, true},
+                     {"every account", {"", true}, 0666, true}};
   const std::string base = "XelPosixAccess_" + std::to_string(getpid()) + "_";
   int n = 0;
   for (const Case& c : cases) {
@@ -79,16 +76,13 @@ TEST(SharedMemoryPosixTest, AnotherAccountOpensTheObjectsOnlyThroughTheGroup) {
     SharedMemory memory;
     NamedMutex mutex;
     NamedEvent event;
-    ASSERT_TRUE(memory.Create(name, 64, c.access).ok());
-    ASSERT_TRUE(mutex.Create(name, true, c.access).ok());
-    ASSERT_TRUE(event.Create(name, false, false, c.access).ok());
+    ASSERT_TRUE(memory.Create(name, 64, c.access).ok() && mutex.Create(name, true, c.access).ok() &&
+                event.Create(name, false, false, c.access).ok());
     for (const std::string& f : {name, name + ".mtx", name + ".evt"}) {
       struct stat st;
       ASSERT_TRUE(ShmFileStat(f, &st));
       EXPECT_EQ(st.st_mode & 07777, c.mode) << f;
-      if (!c.access.M_Group.empty()) {
-        EXPECT_EQ(st.st_gid, token.Gid()) << f;
-      }
+      EXPECT_EQ(st.st_gid, c.access.M_Group.empty() ? st.st_gid : token.Gid()) << f;
     }
     Status opened[3];
     std::thread([&] {
@@ -102,11 +96,7 @@ TEST(SharedMemoryPosixTest, AnotherAccountOpensTheObjectsOnlyThroughTheGroup) {
       opened[2] = e.Open(name);
     }).join();
     for (const Status& s : opened) {
-      if (c.opens) {
-        EXPECT_TRUE(s.ok()) << s.Text();
-      } else {
-        EXPECT_TRUE(s.Is(ErrorKind::kAccessDenied)) << s.Text();
-      }
+      EXPECT_EQ(s.kind(), c.opens ? ErrorKind::kNone : ErrorKind::kAccessDenied) << s.Text();
     }
   }
 }
@@ -117,15 +107,13 @@ TEST(SharedMemoryPosixTest, AKilledCreatorsNameIsTakenOverAndSwept) {
     testing::ChildProcess child;
     ASSERT_TRUE(child.Start("create_memory_and_die", {name}));
     std::string line;
+    int exit_code = 0;
     ASSERT_TRUE(child.ReadLine(&line, 10000));
     child.Kill();
-    int exit_code = 0;
     ASSERT_TRUE(child.Wait(10000, &exit_code));
     struct stat st;
     EXPECT_TRUE(ShmFileStat(name, &st)) << "nothing has removed it yet";
-    if (sweep) {
-      EXPECT_EQ(RemoveLeftoverNamedObjects(name), 1);
-    }
+    EXPECT_EQ(sweep ? RemoveLeftoverNamedObjects(name) : 1, 1);
     SharedMemory memory;
     EXPECT_TRUE(memory.Create(name, 64).ok());
   }

@@ -6,11 +6,33 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <map>
+#include <optional>
+#include <tuple>
+#include <vector>
 
 #include "osal/System.h"
 
 namespace velmora::osal {
 namespace {
+
+// Sets (value) or unsets (nullptr) variables, and puts every one back when it ends.
+class ScopedEnvironment {
+ public:
+  ~ScopedEnvironment() {
+    for (const auto& [name, value] : M_Saved) Set(name.c_str(), value ? value->c_str() : nullptr);
+    tzset();
+  }
+  void Set(const char* name, const char* value) {
+    const char* pOld = getenv(name);
+    M_Saved.try_emplace(name, pOld ? std::optional<std::string>(pOld) : std::nullopt);
+    value ? setenv(name, value, 1) : unsetenv(name);
+    tzset();
+  }
+
+ private:
+  std::map<std::string, std::optional<std::string>> M_Saved;
+};
 
 TEST(SystemPosixTest, IdsAndClockUnits) {
   EXPECT_EQ(CurrentProcessId(), static_cast<uint32_t>(getpid()));
@@ -21,92 +43,45 @@ TEST(SystemPosixTest, IdsAndClockUnits) {
 }
 
 TEST(SystemPosixTest, FileTimeToLocalUsesTheTimeZone) {
-  const char* saved = getenv("TZ");
-  std::string saved_value = saved ? saved : "";
-  struct Case {
-    const char* tz;
-    int hour;
-  } const cases[] = {{"UTC", 13}, {"UTC-2", 15}, {"EST5", 8}};
-  for (const Case& c : cases) {
-    setenv("TZ", c.tz, 1);
-    tzset();
-    // 2024-02-29 13:14:15.678 UTC
-    LocalTime lt = FileTimeToLocal(133536860556780000ull);
-    EXPECT_EQ(lt.year, 2024) << c.tz;
-    EXPECT_EQ(lt.month, 2) << c.tz;
-    EXPECT_EQ(lt.day, 29) << c.tz;
-    EXPECT_EQ(lt.hour, c.hour) << c.tz;
-    EXPECT_EQ(lt.minute, 14) << c.tz;
-    EXPECT_EQ(lt.second, 15) << c.tz;
-    EXPECT_EQ(lt.millisecond, 678) << c.tz;
+  ScopedEnvironment env;
+  for (auto [tz, hour] : {std::pair{"UTC", 13}, {"UTC-2", 15}, {"EST5", 8}}) {
+    env.Set("TZ", tz);
+    LocalTime lt = FileTimeToLocal(133536860556780000ull);  // 2024-02-29 13:14:15.678 UTC
+    EXPECT_EQ(
+        std::vector({lt.year, lt.month, lt.day, lt.hour, lt.minute, lt.second, lt.millisecond}),
+        std::vector({2024, 2, 29, hour, 14, 15, 678}))
+        << tz;
   }
-  if (saved) {
-    setenv("TZ", saved_value.c_str(), 1);
-  } else {
-    unsetenv("TZ");
-  }
-  tzset();
 }
 
 TEST(SystemPosixTest, TempDirectoryOrderOfVariables) {
-  std::string saved[3];
-  bool was_set[3];
-  const char* names[3] = {"TMP", "TEMP", "TMPDIR"};
-  for (int i = 0; i < 3; ++i) {
-    const char* v = getenv(names[i]);
-    was_set[i] = v != nullptr;
-    if (v) saved[i] = v;
-    unsetenv(names[i]);
-  }
+  ScopedEnvironment env;
+  for (const char* name : {"TMP", "TEMP", "TMPDIR"}) env.Set(name, nullptr);
   EXPECT_EQ(TempDirectory(), "/tmp/");
-  setenv("TMPDIR", "/d3/", 1);
-  EXPECT_EQ(TempDirectory(), "/d3/");
-  setenv("TEMP", "/d2", 1);
-  EXPECT_EQ(TempDirectory(), "/d2/");
-  setenv("TMP", "/var/tmp/x", 1);
-  EXPECT_EQ(TempDirectory(), "/var/tmp/x/");
+  for (auto [name, value, expected] : {std::tuple{"TMPDIR", "/d3/", "/d3/"},
+                                       {"TEMP", "/d2", "/d2/"},
+                                       {"TMP", "/var/tmp/x", "/var/tmp/x/"}}) {
+    env.Set(name, value);
+    EXPECT_EQ(TempDirectory(), expected) << name;
+  }
   std::string temp;
   ASSERT_TRUE(GetSpecialFolder(SpecialFolder::kTemp, &temp).ok());
   EXPECT_EQ(temp, "/var/tmp/x");
-  for (int i = 0; i < 3; ++i) {
-    if (was_set[i]) {
-      setenv(names[i], saved[i].c_str(), 1);
-    } else {
-      unsetenv(names[i]);
-    }
-  }
 }
 
 TEST(SystemPosixTest, SpecialFoldersFollowXdgAndFixedPlaces) {
-  const char* xdg = getenv("XDG_CONFIG_HOME");
-  const char* home = getenv("HOME");
-  std::string saved_xdg = xdg ? xdg : "", saved_home = home ? home : "";
   std::string path;
-  setenv("HOME", "/home/someone/", 1);
-  struct Case {
-    const char* xdg;  // nullptr: unset
-    const char* expected;
-  } const cases[] = {{"/cfg/here/", "/cfg/here"},
-                     {"relative/cfg", "/home/someone/.config"},  // not absolute: ignored
-                     {nullptr, "/home/someone/.config"}};
-  for (const Case& c : cases) {
-    if (c.xdg) {
-      setenv("XDG_CONFIG_HOME", c.xdg, 1);
-    } else {
-      unsetenv("XDG_CONFIG_HOME");
+  {
+    ScopedEnvironment env;
+    env.Set("HOME", "/home/someone/");
+    // A relative XDG_CONFIG_HOME is ignored.
+    for (auto [xdg, expected] : {std::pair<const char*, const char*>{"/cfg/here/", "/cfg/here"},
+                                 {"relative/cfg", "/home/someone/.config"},
+                                 {nullptr, "/home/someone/.config"}}) {
+      env.Set("XDG_CONFIG_HOME", xdg);
+      ASSERT_TRUE(GetSpecialFolder(SpecialFolder::kUserAppData, &path).ok());
+      EXPECT_EQ(path, expected) << (xdg ? xdg : "(unset)");
     }
-    ASSERT_TRUE(GetSpecialFolder(SpecialFolder::kUserAppData, &path).ok());
-    EXPECT_EQ(path, c.expected) << (c.xdg ? c.xdg : "(unset)");
-  }
-  if (xdg) {
-    setenv("XDG_CONFIG_HOME", saved_xdg.c_str(), 1);
-  } else {
-    unsetenv("XDG_CONFIG_HOME");
-  }
-  if (home) {
-    setenv("HOME", saved_home.c_str(), 1);
-  } else {
-    unsetenv("HOME");
   }
   ASSERT_TRUE(GetSpecialFolder(SpecialFolder::kCommonAppData, &path).ok());
   EXPECT_EQ(path, "/var/lib");
@@ -116,20 +91,16 @@ TEST(SystemPosixTest, SpecialFoldersFollowXdgAndFixedPlaces) {
 
 TEST(SystemPosixTest, ProductIdIsTheMachineIdAndThereAreNoClusters) {
   std::ifstream in("/etc/machine-id");
-  std::string expected;
-  std::string id;
+  std::string expected, id, name = "stale", key = "stale";
   if (!(in >> expected)) {
     EXPECT_TRUE(GetProductId(&id).Is(ErrorKind::kNotFound));
   } else {
     ASSERT_TRUE(GetProductId(&id).ok());
     EXPECT_EQ(id, expected);
   }
-  std::string name = "stale";
   EXPECT_TRUE(GetClusterName(&name).Is(ErrorKind::kNotSupported));
-  EXPECT_TRUE(name.empty());
-  std::string key = "stale";
   EXPECT_TRUE(GetClusterKey(&key).Is(ErrorKind::kNotSupported));
-  EXPECT_TRUE(key.empty());
+  EXPECT_EQ(name + key, "");
 }
 
 }  // namespace

@@ -17,16 +17,13 @@ TEST(ThreadPosixTest, KernelNameIsCutToFifteenBytesAtACharacterBoundary) {
                      {"fourteen-bytes\xC3\xA9x", "fourteen-bytes"}};  // é would be split
   for (const Case& c : cases) {
     std::string seen;
+    auto body = [&] {
+      char buf[32] = {};
+      pthread_getname_np(pthread_self(), buf, sizeof buf);
+      seen = buf;
+    };
     OsThread thread;
-    ASSERT_TRUE(thread
-                    .Start(c.name,
-                           [&] {
-                             char buf[32] = {};
-                             pthread_getname_np(pthread_self(), buf, sizeof buf);
-                             seen = buf;
-                           })
-                    .ok());
-    ASSERT_TRUE(thread.Join().ok());
+    ASSERT_TRUE(thread.Start(c.name, body).ok() && thread.Join().ok());
     EXPECT_EQ(seen, c.kernel_name) << c.name;
   }
   EXPECT_EQ(CurrentThreadId(), static_cast<uint32_t>(getpid()));  // the test's main thread

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "ChildProcess.h"
 #include "WindowsSupport.h"
@@ -13,8 +14,6 @@
 // After windows.h.
 #include <aclapi.h>
 #include <sddl.h>
-
-#include <vector>
 
 namespace {
 
@@ -75,9 +74,11 @@ std::string ProcessUserSid() {
   UniqueHandle token(raw);
   BYTE buffer[512];
   DWORD size = sizeof buffer;
-  if (!::GetTokenInformation(token.get(), TokenUser, buffer, size, &size)) return "";
   LPWSTR text = nullptr;
-  if (!::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) return "";
+  if (!::GetTokenInformation(token.get(), TokenUser, buffer, size, &size) ||
+      !::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) {
+    return "";
+  }
   std::string out = win32::Narrow(text);
   ::LocalFree(text);
   return out;
@@ -100,65 +101,51 @@ TEST(NamedObjectsWin32Test, KernelObjectsCarryTheGivenNamesAndTheCreatorsAccess)
     SharedMemory memory;
     NamedMutex mutex;
     NamedEvent event;
-    ASSERT_TRUE(memory.Create(base + "_Mem", 4096, c.access).ok());
-    ASSERT_TRUE(mutex.Create(base + "_Mutex", false, c.access).ok());
-    ASSERT_TRUE(event.Create(base + "_Event", true, false, c.access).ok());
-
+    ASSERT_TRUE(memory.Create(base + "_Mem", 4096, c.access).ok() &&
+                mutex.Create(base + "_Mutex", false, c.access).ok() &&
+                event.Create(base + "_Event", true, false, c.access).ok());
     // Another program finds them under exactly these names.
-    UniqueHandle raw_memory(
-        ::OpenFileMappingW(FILE_MAP_READ | READ_CONTROL, FALSE, Widen(base + "_Mem").c_str()));
-    UniqueHandle raw_mutex(
-        ::OpenMutexW(SYNCHRONIZE | READ_CONTROL, FALSE, Widen(base + "_Mutex").c_str()));
-    UniqueHandle raw_event(
-        ::OpenEventW(SYNCHRONIZE | READ_CONTROL, FALSE, Widen(base + "_Event").c_str()));
-    ASSERT_TRUE(raw_memory.IsValid());
-    ASSERT_TRUE(raw_mutex.IsValid());
-    ASSERT_TRUE(raw_event.IsValid());
-    for (HANDLE h : {raw_memory.get(), raw_mutex.get(), raw_event.get()}) {
+    const DWORD kRead = SYNCHRONIZE | READ_CONTROL;
+    for (HANDLE h :
+         {::OpenFileMappingW(FILE_MAP_READ | READ_CONTROL, FALSE, Widen(base + "_Mem").c_str()),
+          ::OpenMutexW(kRead, FALSE, Widen(base + "_Mutex").c_str()),
+          ::OpenEventW(kRead, FALSE, Widen(base + "_Event").c_str())}) {
+      UniqueHandle handle(h);
+      ASSERT_TRUE(handle.IsValid());
       EXPECT_EQ(AllowedAccounts(h), c.allowed);
     }
   }
-
   // All kinds share one namespace: a name taken by one kind is taken for the others.
   const std::string base = UniqueName("names1");
-  NamedMutex mutex;
-  NamedEvent event;
-  ASSERT_TRUE(mutex.Create(base + "_Mutex").ok());
-  ASSERT_TRUE(event.Create(base + "_Event", true).ok());
-  NamedEvent clash;
+  NamedMutex mutex, wrong_kind;
+  NamedEvent event, clash;
+  ASSERT_TRUE(mutex.Create(base + "_Mutex").ok() && event.Create(base + "_Event", true).ok());
   EXPECT_TRUE(clash.Create(base + "_Mutex", false).Is(ErrorKind::kExists));
-  NamedMutex wrong_kind;
   EXPECT_TRUE(wrong_kind.Open(base + "_Event").Is(ErrorKind::kInvalid));
   SharedMemory not_memory;
   EXPECT_TRUE(not_memory.Open(base + "_Mutex").Is(ErrorKind::kInvalid));
 }
 
 TEST(NamedObjectsWin32Test, OneWaitSeesThePeersEventAndThenItsDeath) {
-  // The wait a Windows peer of the data link makes: for the other side's event and the
-  // other side's mutex at once.
+  // The wait a Windows peer of the data link makes: the other side's event and mutex at once.
   const std::string base = UniqueName("multi");
   NamedMutex mutex;
   NamedEvent event;
-  ASSERT_TRUE(mutex.Create(base + "_Mutex").ok());
-  ASSERT_TRUE(event.Create(base + "_Event", false).ok());
+  ASSERT_TRUE(mutex.Create(base + "_Mutex").ok() && event.Create(base + "_Event", false).ok());
   UniqueHandle raw_mutex(
       ::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, Widen(base + "_Mutex").c_str()));
   UniqueHandle raw_event(::OpenEventW(SYNCHRONIZE, FALSE, Widen(base + "_Event").c_str()));
   ASSERT_TRUE(raw_mutex.IsValid() && raw_event.IsValid());
-
   ChildProcess child;
   ASSERT_TRUE(child.Start("hold_and_signal", {base + "_Mutex", base + "_Event"}));
   std::string line;
-  ASSERT_TRUE(child.ReadLine(&line, 10000));
-  ASSERT_EQ(line, "locked");
+  ASSERT_TRUE(child.ReadLine(&line, 10000) && line == "locked") << line;
   const HANDLE both[2] = {raw_mutex.get(), raw_event.get()};
   EXPECT_EQ(::WaitForMultipleObjects(2, both, FALSE, 10000), WAIT_OBJECT_0 + 1);
-
   child.Kill();
   EXPECT_EQ(::WaitForMultipleObjects(2, both, FALSE, 10000), WAIT_ABANDONED_0);
   ASSERT_TRUE(::ReleaseMutex(raw_mutex.get()));
-  ASSERT_TRUE(mutex.Acquire(0).ok());
-  ASSERT_TRUE(mutex.Release().ok());
+  ASSERT_TRUE(mutex.Acquire(0).ok() && mutex.Release().ok());
 }
 
 }  // namespace

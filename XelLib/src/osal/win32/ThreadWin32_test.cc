@@ -13,21 +13,18 @@ TEST(ThreadWin32Test, IdsAndFullNamesAsThreadDescriptions) {
       ::GetModuleHandleW(L"kernel32.dll"), "GetThreadDescription");
   std::wstring description;
   uint32_t inner_id = 0, system_id = 0;
+  auto body = [&] {
+    inner_id = CurrentThreadId();
+    system_id = ::GetCurrentThreadId();
+    PWSTR text = nullptr;
+    if (get_description != nullptr && SUCCEEDED(get_description(::GetCurrentThread(), &text))) {
+      description = text;
+      ::LocalFree(text);
+    }
+  };
   OsThread thread;
-  ASSERT_TRUE(thread
-                  .Start("a-rather-long-thread-name \xE2\x82\xAC",
-                         [&] {
-                           inner_id = CurrentThreadId();
-                           system_id = ::GetCurrentThreadId();
-                           PWSTR text = nullptr;
-                           if (get_description != nullptr &&
-                               SUCCEEDED(get_description(::GetCurrentThread(), &text))) {
-                             description = text;
-                             ::LocalFree(text);
-                           }
-                         })
-                  .ok());
-  ASSERT_TRUE(thread.Join().ok());
+  ASSERT_TRUE(thread.Start("a-rather-long-thread-name \xE2\x82\xAC", body).ok() &&
+              thread.Join().ok());
   EXPECT_EQ(inner_id, system_id);
   EXPECT_EQ(thread.id(), system_id);
   if (get_description == nullptr) GTEST_SKIP() << "this system has no thread descriptions";
