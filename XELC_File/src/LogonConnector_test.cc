@@ -59,12 +59,13 @@ TEST(LogonConnectorTest, AccountsAreSplitIntoUserAndDomain) {
 }
 
 TEST(LogonConnectorTest, ShareNamesAreCutOnlyWhenAsked) {
-  EXPECT_EQ(LogonConnector::GetShareNameLength("\\\\srv\\data\\in\\sub"), 10u);
-  EXPECT_EQ(LogonConnector::GetShareNameLength("\\\\srv\\data"), 10u);
-  EXPECT_EQ(LogonConnector::GetShareNameLength("\\\\srv"), 0u);
-  EXPECT_EQ(LogonConnector::GetShareNameLength("C:\\in"), 0u);
-  EXPECT_EQ(LogonConnector::GetShareNameLength("/tmp/in"), 0u);
-
+  for (const auto &[path, length] : {std::pair<const char *, size_t>{"\\\\srv\\data\\in\\sub", 10},
+                                     {"\\\\srv\\data", 10},
+                                     {"\\\\srv", 0},
+                                     {"C:\\in", 0},
+                                     {"/tmp/in", 0}}) {
+    EXPECT_EQ(LogonConnector::GetShareNameLength(path), length) << path;
+  }
   LogonConnector connector(nullptr);
   connector.SetFolder("\\\\srv\\data\\in\\sub", false);
   EXPECT_EQ(connector.GetFolder(), "\\\\srv\\data\\in\\sub");
@@ -91,8 +92,7 @@ TEST(LogonConnectorTest, SharesGoThroughTheConnectionsManager) {
   EXPECT_EQ(alone.Connect(), LogonConnector::kStateNone);
   EXPECT_FALSE(alone.IsImpersonating());
 
-  // A share that no server offers: the manager's message becomes the status
-  // text.
+  // A share that no server offers: the manager's message becomes the status text.
   osal::SetShareClientPort(9);
   NetConnectionsManager manager;
   LogonConnector connector(&manager);
@@ -132,8 +132,7 @@ TEST(LogonConnectorTest, PermissionCheckComparesTheEffectiveRights) {
 
   const struct passwd *pNobody = getpwnam("nobody");
   if (pNobody == nullptr || pNobody->pw_uid == geteuid()) return;
-  // "nobody" holds no rights on a folder of another owner that only the owner
-  // may change.
+  // "nobody" holds no rights on a folder of another owner that only the owner may change.
   LogonConnector other(nullptr);
   other.SetFolder(dir.path(), false);
   other.SetCredentials("nobody", "pw");
@@ -173,8 +172,8 @@ TEST(LogonConnectorTest, PermissionCheckOnAShareFolderAsksTheServer) {
     ASSERT_EQ(connector.Connect(), LogonConnector::kStateUsable) << connector.GetStatusText();
     EXPECT_EQ(connector.CheckFolderPermission(), c.state) << connector.GetStatusText();
     EXPECT_THAT(connector.GetStatusText(),
-                ::testing::StartsWith("Permission check on folder " + folder +
-                                      " for user@domain " + SambaServer::kUser + c.verdict));
+                ::testing::StartsWith("Permission check on folder " + folder + " for user@domain " +
+                                      SambaServer::kUser + c.verdict));
     connector.Disconnect();
   }
   manager.CancelAllConnections();
@@ -183,8 +182,8 @@ TEST(LogonConnectorTest, PermissionCheckOnAShareFolderAsksTheServer) {
 
 constexpr const char *kPassword = "L0gon-connector";
 
-// A local account and a PAM service that checks it without delays; skipped
-// where accounts cannot be made (not root) or PAM's password module is missing.
+// A local account and a PAM service that checks it without delays; skipped where accounts
+// cannot be made (not root) or PAM's password module is missing.
 class LocalLogonTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -200,8 +199,6 @@ class LocalLogonTest : public ::testing::Test {
     // Whatever a test did, no thread may be left running as the account.
     EXPECT_TRUE(AllThreadsRunAs(0));
   }
-  // A connector for the folder with the test account and the test's PAM
-  // service.
   void Prepare(LogonConnector *pConnector, const std::string &folder, const std::string &account,
                const std::string &password) {
     pConnector->SetFolder(folder, false);
@@ -245,8 +242,7 @@ TEST_F(LocalLogonTest, RightPasswordImpersonatesOnlyTheCallingThreadUntilDisconn
   EXPECT_EQ(trace.Count("ConnectLocalFolder error: already impersonating"), 1);
   EXPECT_EQ(connector.GetStatusText(), text);
 
-  // The impersonated account does not own the scratch folder: the check runs as
-  // it.
+  // The impersonated account does not own the scratch folder: the check runs as it.
   EXPECT_EQ(connector.CheckFolderPermission(), LogonConnector::kStateRightsMissing);
   EXPECT_THAT(connector.GetStatusText(), HasSubstr(": not ok, effective-mask="));
 

@@ -6,15 +6,14 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "FileFunctionsTestSupport.h"
 #include "ImportPackage.h"
 #include "TempDir.h"
 #include "XmlProcessor.h"
 #include "osal/File.h"
-#include "util/Trace.h"
 
 namespace velmora::xelc {
 namespace {
@@ -60,6 +59,12 @@ ImportPackage Claimed(const std::string& folder, const std::string& name, int tr
   return p;
 }
 
+// Gives the found file its plain name back.
+void Release(const ImportPackage& p) {
+  fs::rename(osal::NativePath(p.GetFoundFile().GetLockedFileName(FileInfo::FullPath, false, false)),
+             osal::NativePath(p.GetFoundFile().GetFileName(FileInfo::FullPath, false, false)));
+}
+
 Strings Paths(const std::vector<FileInfo>& files) {
   Strings out;
   for (const FileInfo& f : files) out.push_back(f.GetFileName(FileInfo::FullPath, false, false));
@@ -68,41 +73,21 @@ Strings Paths(const std::vector<FileInfo>& files) {
 
 std::string ContentError(const ImportPackage& p) { return p.GetCommResult().Diagnostics(); }
 
-// Collects the trace lines ("{\"category\" object} text") written while it lives.
-class TraceCapture : public util::LogWriter {
- public:
-  TraceCapture() : M_pPrevious(util::SetLogWriter(util::LogChannelTrace, this)) {
-    util::EnableTraceId(util::General_60, true);
-  }
-  ~TraceCapture() override {
-    util::EnableTraceId(util::General_60, false);
-    util::SetLogWriter(util::LogChannelTrace, M_pPrevious);
-  }
-  void Write(const util::LogRecord& record) override {
-    std::lock_guard<std::mutex> lock(M_Mutex);
-    M_Text += record.Render(false, true) + "\n";
-  }
-  // True when a line of the category begins with text.
+// The trace lines (General_60) while it exists; Has: a line of category begins with text, or
+// equals it when text ends with a line break.
+struct TraceCapture : testing::TraceRecorder {
+  TraceCapture() : TraceRecorder({util::General_60}) {}
   bool Has(const std::string& category, const std::string& text) {
-    std::lock_guard<std::mutex> lock(M_Mutex);
-    const std::string quoted = "\"" + category + "\"";
-    for (size_t at = M_Text.find("} " + text); at != std::string::npos;
-         at = M_Text.find("} " + text, at + 1)) {
-      const size_t begin = M_Text.rfind('\n', at);
-      const size_t from = begin == std::string::npos ? 0 : begin + 1;
-      if (M_Text.substr(from, at - from).find(quoted) != std::string::npos) return true;
+    const bool bWhole = !text.empty() && text.back() == '\n';
+    for (const std::string& l : Lines(category)) {
+      if (bWhole ? l + "\n" == text : l.rfind(text, 0) == 0) return true;
     }
     return false;
   }
-
- private:
-  util::LogWriter* M_pPrevious;
-  std::mutex M_Mutex;
-  std::string M_Text;
 };
 
 TEST(PackageResolverTrigger, SameBaseNameSkipsLockedAndProcessedCompanions) {
-  testing::TempDir dir;
+  velmora::testing::TempDir dir;
   const std::string d = dir.path();
   Write(In(d, "a.b.txt"), "trigger");
   Write(In(d, "a.b.xml"), "<x/>", 50);
@@ -142,7 +127,7 @@ TEST(PackageResolverTrigger, SameBaseNameSkipsLockedAndProcessedCompanions) {
 }
 
 TEST(PackageResolverTrigger, WholeFolderAndSubfolderModes) {
-  testing::TempDir dir;
+  velmora::testing::TempDir dir;
   const std::string d = dir.path();
   Write(In(d, "batch7.trg"), "trigger");
   Write(In(d, "x.pdf"), "x", 90);
@@ -154,17 +139,13 @@ TEST(PackageResolverTrigger, WholeFolderAndSubfolderModes) {
   PackageResolver().Resolve(&two);
   EXPECT_EQ(Paths(two.GetAttachedFiles()), (Strings{In(d, "x.pdf"), In(d, "y.tif")}));
 
-  fs::rename(
-      osal::NativePath(two.GetFoundFile().GetLockedFileName(FileInfo::FullPath, false, false)),
-      osal::NativePath(In(d, "batch7.trg")));
+  Release(two);
   ImportPackage three = Claimed(d, "batch7.trg", 3, kPlain);
   PackageResolver().Resolve(&three);
   EXPECT_EQ(Paths(three.GetAttachedFiles()), (Strings{In(In(d, "batch7"), "inner.pdf")}));
 
   // A companion outside the input base directory is refused into the content error.
-  fs::rename(
-      osal::NativePath(three.GetFoundFile().GetLockedFileName(FileInfo::FullPath, false, false)),
-      osal::NativePath(In(d, "batch7.trg")));
+  Release(three);
   ImportPackage outside = Claimed(d, "batch7.trg", 3, kPlain);
   outside.SetInputBaseDirectory(In(d, "other"));
   PackageResolver().Resolve(&outside);
@@ -174,7 +155,7 @@ TEST(PackageResolverTrigger, WholeFolderAndSubfolderModes) {
 }
 
 TEST(PackageResolverTrigger, NoCompanionLeavesNothingAttached) {
-  testing::TempDir dir;
+  velmora::testing::TempDir dir;
   const std::string d = dir.path();
   Write(In(d, "lonely.trg"), "trigger");
   ImportPackage plain = Claimed(d, "lonely.trg", 3, kPlain | kQv);  // no subfolder
@@ -200,7 +181,7 @@ TEST(PackageResolverTrigger, NoCompanionLeavesNothingAttached) {
 }
 
 TEST(PackageResolverXml, QvDescriptorLinksFilesInDocumentOrder) {
-  testing::TempDir dir;
+  velmora::testing::TempDir dir;
   const std::string d = dir.path();
   Write(In(d, "d.xml"),
         "<?xml version=\"1.0\"?>\n<ImportSession>\n"
@@ -232,7 +213,7 @@ TEST(PackageResolverXml, QvDescriptorLinksFilesInDocumentOrder) {
 // own name, and its relative links lie in its own folder.
 TEST(PackageResolverXml, DescriptorNamedWithABackslashIsReadWhole) {
   if (osal::PathSeparator() == '\\') GTEST_SKIP() << "no name on this platform holds \"\\\"";
-  testing::TempDir dir;
+  velmora::testing::TempDir dir;
   const std::string d = dir.path();
   std::ofstream(d + "/in\\dex.xml") << "<ImportSession><Page ImportFileName=\"p.pdf\"/>"
                                        "</ImportSession>";
@@ -255,7 +236,7 @@ TEST(PackageResolverXml, DescriptorNamedWithABackslashIsReadWhole) {
 }
 
 TEST(PackageResolverXml, TriggerWithDescriptorCombinesTheLists) {
-  testing::TempDir dir;
+  velmora::testing::TempDir dir;
   const std::string d = dir.path();
   Write(In(d, "job.trg"), "trigger");
   Write(In(d, "job.pdf"), "older companion", 300);
@@ -286,7 +267,7 @@ TEST(PackageResolverXml, TriggerWithDescriptorCombinesTheLists) {
 }
 
 TEST(PackageResolverXml, PlainFilesAndNonStructuredNamesSkipTheDescriptorCheck) {
-  testing::TempDir dir;
+  velmora::testing::TempDir dir;
   const std::string d = dir.path();
   Write(In(d, "scan.pdf"), "%PDF-1.4");
   ImportPackage p = Claimed(d, "scan.pdf", 0, kPlain | kQv);
@@ -329,7 +310,7 @@ Outcome ProcessFile(const std::string& path, int importMode, const std::string& 
 }
 
 TEST(XmlProcessorTest, CustomXmlAndItsRefusal) {
-  testing::TempDir dir;
+  velmora::testing::TempDir dir;
   const std::string invoice = In(dir.path(), "invoice.xml");
   Write(invoice,
         "<?xml version=\"1.0\"?><!-- x --><Invoice><Page ImportFileName=\"a\"/></Invoice>");
@@ -351,7 +332,7 @@ TEST(XmlProcessorTest, CustomXmlAndItsRefusal) {
 }
 
 TEST(XmlProcessorTest, DocumentsThatAreNotXmlGiveTheParserError) {
-  testing::TempDir dir;
+  velmora::testing::TempDir dir;
   const std::string d = dir.path();
   const std::vector<std::pair<std::string, std::string>> bad = {
       {"pdf.xml", "%PDF-1.4\n1 0 obj << /Type /Catalog >> endobj\n"},
@@ -376,7 +357,7 @@ TEST(XmlProcessorTest, DocumentsThatAreNotXmlGiveTheParserError) {
 }
 
 TEST(XmlProcessorTest, QvDescriptorRulesAndContainment) {
-  testing::TempDir dir;
+  velmora::testing::TempDir dir;
   const std::string base = In(dir.path(), "in");
   // A session without pages is still QV XML.
   Write(In(base, "empty.xml"), "<ImportSession Version=\"2\"><Header/></ImportSession>");
