@@ -64,30 +64,26 @@ TEST(FileInfoLockName, FormatsTheSuffixBehindThePlainName) {
 TEST(FileInfoLockName, ParsesValidNamesByPositionFromTheEnd) {
   Trace trace(kAll);
   struct Case {
-    const char* name;
-    int32_t result;
     const char* plain;
     const char* stamp;
     const char* random;
     const char* timeout;
-  } cases[] = {
-      {"report.pdf.20261204045539.Qk7_x+03600.locked", 1, "report.pdf", "20261204045539", "Qk7_x",
-       "03600"},
-      {"a.b+c.20261204045539.Qk7_x+03600.locked", 1, "a.b+c", "20261204045539", "Qk7_x", "03600"},
-      {"REPORT.PDF.20261204045539.Qk7_x+03600.LOCKED", 1, "REPORT.PDF", "20261204045539", "Qk7_x",
-       "03600"},
-      {"report.pdf.99999999999999.Qk7_x+99999.locked", 2, "report.pdf", "99999999999999", "Qk7_x",
-       "99999"},
-      {"report.pdf.99999999999999.Qk7_x+03600.locked", 1, "report.pdf", "99999999999999", "Qk7_x",
-       "03600"},
-      {"x.20260101000000.-_-_-+00001.locked", 1, "x", "20260101000000", "-_-_-", "00001"},
-      // The plain name may be empty: the suffix alone is a lock name.
-      {".20260101000000.abcde+00001.locked", 1, "", "20260101000000", "abcde", "00001"},
-  };
+    const char* extension;
+    int32_t result;
+    std::string name() const {
+      return std::string(plain) + "." + stamp + "." + random + "+" + timeout + extension;
+    }
+  } cases[] = {{"report.pdf", "20261204045539", "Qk7_x", "03600", ".locked", 1},
+               {"a.b+c", "20261204045539", "Qk7_x", "03600", ".locked", 1},
+               {"REPORT.PDF", "20261204045539", "Qk7_x", "03600", ".LOCKED", 1},
+               {"report.pdf", "99999999999999", "Qk7_x", "99999", ".locked", 2},
+               {"report.pdf", "99999999999999", "Qk7_x", "03600", ".locked", 1},
+               {"x", "20260101000000", "-_-_-", "00001", ".locked", 1},
+               {"", "20260101000000", "abcde", "00001", ".locked", 1}};  // the suffix alone
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.name());
     FileInfo f;
-    EXPECT_EQ(f.ParseLockedFileName(std::string("/tmp/x/in/") + c.name), c.result);
+    EXPECT_EQ(f.ParseLockedFileName("/tmp/x/in/" + c.name()), c.result);
     EXPECT_EQ(f.GetFileName(FileInfo::NameOnly, false, false), c.plain);
     EXPECT_EQ(f.GetPath(FileInfo::FolderOnly, false, false), "/tmp/x/in");
     EXPECT_EQ(f.GetLockTimeStamp(), c.stamp);
