@@ -307,11 +307,9 @@ TEST_F(AccountErrorsTest, AccountFormsReachTheLayerAsLogonAndTrusteeNames) {
     const char* account;
     const char* logon;
     const char* trustee;  // while not impersonating
-  } cases[] = {{"u1@d1", "u1@d1", "d1\\u1"},
-               {"d1\\u1", "u1@d1", "d1\\u1"},
-               {"u1", "u1", "u1"},
-               {".\\u1", "u1", ".\\u1"},
-               {"", nullptr, "CURRENT_USER"}};
+  } cases[] = {{"u1@d1", "u1@d1", "d1\\u1"},    {"d1\\u1", "u1@d1", "d1\\u1"},
+               {"a@b\\c", "a@b\\c", "b\\c\\a"}, {"u1", "u1", "u1"},
+               {".\\u1", "u1", ".\\u1"},        {"", nullptr, "CURRENT_USER"}};
   for (const auto& c : cases) {
     M_Calls.Reset();
     LogonConnector connector(nullptr);

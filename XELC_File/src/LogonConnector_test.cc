@@ -35,29 +35,6 @@ using velmora::testing::FileOwner;
 using velmora::testing::TestAccount;
 using velmora::testing::TestPamService;
 
-TEST(LogonConnectorTest, AccountsAreSplitIntoUserAndDomain) {
-  struct Case {
-    const char *account;
-    const char *user;
-    const char *domain;
-    const char *atDomain;
-    const char *backslash;
-  } cases[] = {
-      {"u1@d1", "u1", "d1", "u1@d1", "d1\\u1"},
-      {"d1\\u1", "u1", "d1", "u1@d1", "d1\\u1"},
-      {"a@b\\c", "a", "b\\c", "a@b\\c", "b\\c\\a"},
-      {"u1", "u1", "", "u1", "u1"},
-  };
-  for (const Case &c : cases) {
-    LogonConnector connector(nullptr);
-    connector.SetCredentials(c.account, "secret");
-    EXPECT_EQ(connector.GetUser(), c.user) << c.account;
-    EXPECT_EQ(connector.GetDomain(), c.domain) << c.account;
-    EXPECT_EQ(connector.GetUserAtDomain(), c.atDomain) << c.account;
-    EXPECT_EQ(connector.GetDomainBackslashUser(), c.backslash) << c.account;
-  }
-}
-
 TEST(LogonConnectorTest, ShareNamesAreCutOnlyWhenAsked) {
   for (const auto &[path, length] : {std::pair<const char *, size_t>{"\\\\srv\\data\\in\\sub", 10},
                                      {"\\\\srv\\data", 10},

@@ -154,32 +154,6 @@ TEST(PackageResolverTrigger, WholeFolderAndSubfolderModes) {
                                        " is not in configured input base directory");
 }
 
-TEST(PackageResolverTrigger, NoCompanionLeavesNothingAttached) {
-  velmora::testing::TempDir dir;
-  const std::string d = dir.path();
-  Write(In(d, "lonely.trg"), "trigger");
-  ImportPackage plain = Claimed(d, "lonely.trg", 3, kPlain | kQv);  // no subfolder
-  ImportPackage qv = plain;
-  qv.SetImportMode(kQv);
-  ImportPackage custom = plain;
-  custom.SetImportMode(kCustom);
-
-  TraceCapture trace;
-  PackageResolver().Resolve(&plain);
-  EXPECT_TRUE(trace.Has("File_PackageResolver", "No triggered files found, error="));
-  EXPECT_TRUE(plain.GetAttachedFiles().empty());
-  EXPECT_EQ(ContentError(plain), "");  // with plain files allowed no descriptor is examined
-
-  // Plain files not allowed: the empty candidate is examined.
-  PackageResolver().Resolve(&qv);
-  EXPECT_EQ(ContentError(qv), "XML parser error for file ");
-  EXPECT_TRUE(qv.GetAttachedFiles().empty());
-  PackageResolver().Resolve(&custom);
-  EXPECT_EQ(custom.GetRootXmlPartNumber(), 1);
-  EXPECT_TRUE(custom.GetAttachedFiles().empty());
-  EXPECT_EQ(ContentError(custom), "");
-}
-
 TEST(PackageResolverXml, QvDescriptorLinksFilesInDocumentOrder) {
   velmora::testing::TempDir dir;
   const std::string d = dir.path();
@@ -266,30 +240,48 @@ TEST(PackageResolverXml, TriggerWithDescriptorCombinesTheLists) {
   EXPECT_EQ(ContentError(c), "");
 }
 
-TEST(PackageResolverXml, PlainFilesAndNonStructuredNamesSkipTheDescriptorCheck) {
+TEST(PackageResolverXml, ImportModesDecideWhetherTheFoundFileIsExamined) {
   velmora::testing::TempDir dir;
   const std::string d = dir.path();
+  Write(In(d, "lonely.trg"), "trigger");
   Write(In(d, "scan.pdf"), "%PDF-1.4");
-  ImportPackage p = Claimed(d, "scan.pdf", 0, kPlain | kQv);
-  ImportPackage none = p;
-  none.SetImportMode(kPlain);
-  ImportPackage strict = p;
-  strict.SetImportMode(kQv);
-
-  PackageResolver().Resolve(&p);
-  EXPECT_EQ(p.GetXmlState(), 0);
-  EXPECT_EQ(p.GetRootXmlPartNumber(), 0);
-  EXPECT_EQ(Paths(p.GetAttachedFiles()), (Strings{In(d, "scan.pdf")}));
-  EXPECT_EQ(ContentError(p), "");
-  // No trigger and no XML: only the found file.
-  PackageResolver().Resolve(&none);
-  EXPECT_EQ(Paths(none.GetAttachedFiles()), (Strings{In(d, "scan.pdf")}));
-  // Without plain files the PDF is examined under its lock name; it is still attached.
-  PackageResolver().Resolve(&strict);
-  EXPECT_EQ(ContentError(strict),
-            "XML parser error for file " +
-                strict.GetFoundFile().GetLockedFileName(FileInfo::FullPath, false, false));
-  EXPECT_EQ(Paths(strict.GetAttachedFiles()), (Strings{In(d, "scan.pdf")}));
+  const ImportPackage trigger = Claimed(d, "lonely.trg", 3, kPlain);  // no subfolder
+  const ImportPackage pdf = Claimed(d, "scan.pdf", 0, kPlain);
+  const std::string parserError = "XML parser error for file ";
+  const struct {
+    const ImportPackage* pFound;
+    int mode;
+    Strings attached;
+    std::string error;
+    int part;  // the root XML part
+  } cases[] = {
+      // A trigger without companions: the empty candidate is examined unless plain files are
+      // allowed.
+      {&trigger, kPlain | kQv, {}, "", 0},
+      {&trigger, kQv, {}, parserError, 0},
+      {&trigger, kCustom, {}, "", 1},
+      // No trigger, no structured name: only the found file, examined (under its lock name)
+      // only when plain files are not allowed.
+      {&pdf, kPlain | kQv, {In(d, "scan.pdf")}, "", 0},
+      {&pdf, kPlain, {In(d, "scan.pdf")}, "", 0},
+      {&pdf,
+       kQv,
+       {In(d, "scan.pdf")},
+       parserError + pdf.GetFoundFile().GetLockedFileName(FileInfo::FullPath, false, false),
+       0},
+  };
+  TraceCapture trace;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error + " " + std::to_string(c.mode));
+    ImportPackage p = *c.pFound;
+    p.SetImportMode(c.mode);
+    PackageResolver().Resolve(&p);
+    EXPECT_EQ(Paths(p.GetAttachedFiles()), c.attached);
+    EXPECT_EQ(ContentError(p), c.error);
+    EXPECT_EQ(p.GetRootXmlPartNumber(), c.part);
+    EXPECT_EQ(p.GetXmlState(), 0);
+  }
+  EXPECT_TRUE(trace.Has("File_PackageResolver", "No triggered files found, error="));
 }
 
 // --- XmlProcessor on its own -----------------------------------------------------------
