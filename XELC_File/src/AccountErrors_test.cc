@@ -1,7 +1,4 @@
-// Tests of what the native codes of logons, folder rights and share connections become (trace
-// lines, states, poll answers, "CreateFile" errors), with the codes injected at the
-// operating-system layer's account calls; and of the thread that a request's logon,
-// impersonation and revert run on, with the real calls.
+// Tests of what injected account and share codes become, and of the thread a logon runs on.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -82,9 +79,8 @@ class InjectedCalls : public osal::AccountCalls {
   }
 };
 
-// The lines of category that run traced as errors (General_Error) and as information
-// (General_60, General_80): a record does not carry its id, so run goes once with each
-// level switched on alone, and must set up what it needs itself.
+// The lines of category that run traces as errors and as information: a record has no id, so
+// run goes once per level (and sets up what it needs itself).
 struct Traces {
   std::vector<std::string> errors;
   std::vector<std::string> info;
@@ -365,10 +361,8 @@ TEST_F(AccountErrorsTest, CreateFileFailsWithTheLogonText) {
   EXPECT_THAT(testing::ListNames(dir.path()), IsEmpty());
 }
 
-// The real calls, except that the logon gives the process's own account (no account with a
-// known password is at hand everywhere; impersonating one's own account changes no right).
-// Records each call with its code and thread, and the impersonating threads the system shows
-// right after an impersonation began.
+// The real calls, but the logon gives the process's own account (no known password is at hand
+// everywhere); records each call's code and thread, and who impersonates right after it began.
 class ThreadRecordingCalls : public osal::AccountCalls {
  public:
   Status LogonUser(std::string_view, std::string_view, std::string_view,
@@ -438,8 +432,7 @@ TEST(AccountRequestThreadTest, LogonImpersonationAndRevertRunOnTheRequestThreadO
     }
     EXPECT_THAT(calls.M_Calls,
                 ElementsAre("LogonUser 0", "ImpersonateLoggedOnUser 0", "RevertToSelf 0"));
-    // No other thread had an identity of its own meanwhile (Windows lists the request thread
-    // itself; on POSIX the process's own ids look alike).
+    // No other thread had an identity of its own meanwhile.
     EXPECT_THAT(calls.M_During, Each(requestThread));
     EXPECT_EQ(outcome, request == "poll" ? "OK: " : "written");
   }

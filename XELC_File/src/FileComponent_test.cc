@@ -1,5 +1,4 @@
-// Tests of the file component: its registration and table, "GetWorkingDir", the functions
-// not yet available, stopping, a schedule, and the plug-in library's exported entry.
+// Tests of the file component: its table, "GetWorkingDir", stop, a schedule, the exported entry.
 #include "FileComponent.h"
 
 #include <gmock/gmock.h>
@@ -85,8 +84,7 @@ TEST_F(FileComponentTest, TableRoutesTheFourNamesExactly) {
   EXPECT_EQ(xel::ComponentInfo::Find("XelcFile"), FileComponentRegistration());
   EXPECT_EQ(xel::ComponentInfo::Find("xelcfile"), nullptr);
   Start();
-  // Each name reaches its own handler: whatever it answers to an empty request, it is not
-  // the dispatcher's refusal.
+  // Whatever each handler answers to an empty request, it is not the dispatcher's refusal.
   for (const char* name : {"CreateFile", "ReadFile", "poll"}) {
     Ref<XmlParser> answer = CallHook(std::string("<") + name + "/>");
     ASSERT_TRUE(answer) << name;

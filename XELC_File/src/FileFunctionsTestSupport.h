@@ -1,5 +1,4 @@
-// Test helpers of the connector: configurations and requests built in memory, calls that turn
-// a thrown result into a returned one, whole files, and a trace recorder.
+// Test helpers of the connector: in-memory configurations and requests, files, trace lines.
 #pragma once
 
 #include <algorithm>

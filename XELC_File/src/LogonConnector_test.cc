@@ -1,5 +1,4 @@
-// Tests of LogonConnector: account names, share names, local logon and
-// impersonation, rights.
+// Tests of LogonConnector: share names, local logon and impersonation, rights.
 #include "LogonConnector.h"
 
 #include <fcntl.h>

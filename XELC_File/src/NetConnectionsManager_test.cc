@@ -81,8 +81,7 @@ TEST_F(NetConnectionsManagerServerTest, AddsRecordsAndCancels) {
   EXPECT_EQ(trace.Count(text), 1);
   EXPECT_EQ(manager.ConnectedShares(), std::set<std::string>{root});
 
-  // Other credentials: usable, traced as an error, not recorded. Only errors are traced
-  // from here on: "already exists" is not one.
+  // Other credentials: usable, traced as an error, not recorded. Errors only from here on.
   trace.ErrorsOnly();
   EXPECT_EQ(manager.AddConnection(root, user, SambaServer::kPassword, false, &text), 2);
   EXPECT_EQ(trace.Count(text), 0);

@@ -25,14 +25,12 @@ constexpr int kPlain = ImportPackage::ImportPlainFiles;
 constexpr int kCustom = ImportPackage::ImportCustomXml;
 constexpr int kQv = ImportPackage::ImportQvXml;
 
-// folder, separator, name: the form the connector builds its paths in (with the platform's
-// own separator between a folder and a name).
+// folder, the platform's separator, name: as the connector builds its paths.
 std::string In(const std::string& folder, const std::string& name) {
   return folder + osal::PathSeparator() + name;
 }
 
-// Writes a file whose modification time lies ageSeconds in the past (companions come oldest
-// first).
+// Writes a file ageSeconds old (companions come oldest first).
 void Write(const std::string& path, const std::string& content, int ageSeconds = 100) {
   const std::string native = osal::NativePath(path);
   fs::create_directories(fs::path(native).parent_path());
@@ -40,8 +38,7 @@ void Write(const std::string& path, const std::string& content, int ageSeconds =
   fs::last_write_time(native, fs::file_time_type::clock::now() - std::chrono::seconds(ageSeconds));
 }
 
-// A package over folder (also the input base directory) whose found file, name, is claimed
-// and renamed on disk to its lock name, as the locker leaves it.
+// A package over folder (also the base directory) whose found file is claimed as the locker does.
 ImportPackage Claimed(const std::string& folder, const std::string& name, int triggerMode,
                       int importMode) {
   ImportPackage p;
@@ -183,8 +180,7 @@ TEST(PackageResolverXml, QvDescriptorLinksFilesInDocumentOrder) {
                         "XML used without trigger, attaching all XML linked files"));
 }
 
-// A descriptor whose name holds "\" (an ordinary character on POSIX) is read under its
-// own name, and its relative links lie in its own folder.
+// A descriptor named with "\" (a plain character on POSIX) is read whole; its links lie beside it.
 TEST(PackageResolverXml, DescriptorNamedWithABackslashIsReadWhole) {
   if (osal::PathSeparator() == '\\') GTEST_SKIP() << "no name on this platform holds \"\\\"";
   velmora::testing::TempDir dir;
@@ -255,13 +251,11 @@ TEST(PackageResolverXml, ImportModesDecideWhetherTheFoundFileIsExamined) {
     std::string error;
     int part;  // the root XML part
   } cases[] = {
-      // A trigger without companions: the empty candidate is examined unless plain files are
-      // allowed.
+      // A trigger without companions: the empty candidate is examined unless plain files may.
       {&trigger, kPlain | kQv, {}, "", 0},
       {&trigger, kQv, {}, parserError, 0},
       {&trigger, kCustom, {}, "", 1},
-      // No trigger, no structured name: only the found file, examined (under its lock name)
-      // only when plain files are not allowed.
+      // Only the found file, examined (under its lock name) unless plain files may.
       {&pdf, kPlain | kQv, {In(d, "scan.pdf")}, "", 0},
       {&pdf, kPlain, {In(d, "scan.pdf")}, "", 0},
       {&pdf,

@@ -1,5 +1,4 @@
-// Tests of the "poll" server function in-process: answer, confirmation on the same
-// conversation, and what happens without one.
+// Tests of the "poll" server function in-process: answer and confirmation, or none.
 #include "PollFunction.h"
 
 #include <gmock/gmock.h>

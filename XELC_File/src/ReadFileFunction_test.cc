@@ -1,5 +1,4 @@
-// Tests of "ReadFile": the answer on the request's connection, path refusals, parse failures,
-// and the streamed answer.
+// Tests of "ReadFile": the answer, path refusals, parse failures, the streamed answer.
 #include "ReadFileFunction.h"
 
 #include <gmock/gmock.h>
