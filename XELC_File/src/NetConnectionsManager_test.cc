@@ -33,6 +33,7 @@ TEST(NetConnectionsManagerTest, WithoutServer) {
   EXPECT_EQ(manager.AddConnection("\\\\127.0.0.1\\none", "u", "p", true, nullptr), 0);
   EXPECT_EQ(manager.CancelConnection("\\\\127.0.0.1\\none", nullptr), 0);
 
+  // The levels of the lines are checked with injected codes; here the real layer's codes.
   std::string text;
   EXPECT_EQ(manager.CancelConnection("\\\\127.0.0.1\\none", &text), 2);
   EXPECT_EQ(text,
@@ -45,16 +46,6 @@ TEST(NetConnectionsManagerTest, WithoutServer) {
   EXPECT_EQ(text, "Net connection to share \\\\srv with user u@d could not be added, error=67");
   EXPECT_EQ(trace.Count(text), 1);
   EXPECT_EQ(manager.ConnectedShareCount(), 0u);
-
-  manager.CancelAllConnections();
-  EXPECT_EQ(trace.Count("Cancelling all network connections"), 1);
-
-  // The ignored cancel failure is information, the failed add an error.
-  trace.ErrorsOnly();
-  EXPECT_EQ(manager.CancelConnection("\\127.0.0.1\none", &text), 2);
-  EXPECT_EQ(trace.Count(text), 0);
-  EXPECT_EQ(manager.AddConnection("\\srv", "u@d", "p", false, &text), 1);
-  EXPECT_EQ(trace.Count(text), 1);
 }
 
 using NetConnectionsManagerServerTest = velmora::testing::SambaServerTest;
