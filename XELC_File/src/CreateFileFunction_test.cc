@@ -157,23 +157,17 @@ TEST_F(CreateFileTest, AnAccountIsLoggedOnBeforeTheFileIsOpenedAndNoAccountMeans
 }
 
 TEST_F(CreateFileTest, DeleteOnCloseRemovesTheFileAndTheFoldersMadeForIt) {
-  ASSERT_THAT(Run("", {{"Path", "n1/n2/"},
-                       {"FileName", "t"},
-                       {"CreateFolders", "true"},
-                       {"DeleteOnClose", "true"}}),
-              IsOk());
+  const Opt temporary = {{"FileName", "t"}, {"CreateFolders", "true"}, {"DeleteOnClose", "true"}};
+  Opt opt = temporary;
+  opt.emplace_back("Path", "n1/n2/");
+  ASSERT_THAT(Run("", opt), IsOk());
   EXPECT_FALSE(fs::exists(Out() + "n1"));
   // Also when writing fails after the file was made: binary format over element content.
-  Result r = Run("",
-                 {{"Path", "n3/"},
-                  {"FileName", "t"},
-                  {"CreateFolders", "true"},
-                  {"DeleteOnClose", "true"},
-                  {"Format", "bin"}},
-                 "<x><y/></x>");
+  opt = temporary;
+  opt.insert(opt.end(), {{"Path", "n3/"}, {"Format", "bin"}});
+  Result r = Run("", opt, "<x><y/></x>");
   EXPECT_TRUE(r.IsError());
   EXPECT_THAT(r.ErrorText(), Not(HasSubstr("File Open")));  // the file had been made
-  EXPECT_FALSE(fs::exists(Out() + "n3"));
   EXPECT_TRUE(fs::is_empty(Out()));
   // Without CreateFolders a missing folder is an error and nothing is made.
   EXPECT_THAT(Run("", {{"Path", "n4/"}, {"FileName", "t"}}), HasCategory(util::ErrObjNotExist));
