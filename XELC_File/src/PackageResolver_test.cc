@@ -285,7 +285,11 @@ struct Outcome {
   int part;
   Strings linked;
   std::string error;
+  bool operator==(const Outcome&) const = default;
 };
+void PrintTo(const Outcome& o, std::ostream* os) {
+  *os << o.state << "/" << o.part << " " << ::testing::PrintToString(o.linked) << " " << o.error;
+}
 
 Outcome ProcessFile(const std::string& path, int importMode, const std::string& base = "") {
   ImportPackage p;
@@ -300,21 +304,11 @@ TEST(XmlProcessorTest, CustomXmlAndItsRefusal) {
   const std::string invoice = In(dir.path(), "invoice.xml");
   Write(invoice,
         "<?xml version=\"1.0\"?><!-- x --><Invoice><Page ImportFileName=\"a\"/></Invoice>");
-  Outcome both = ProcessFile(invoice, kQv | kCustom);
-  EXPECT_EQ(both.state, 1);
-  EXPECT_EQ(both.part, 1);
-  EXPECT_TRUE(both.linked.empty());
-  EXPECT_EQ(both.error, "");
-
-  Outcome qvOnly = ProcessFile(invoice, kQv);
-  EXPECT_EQ(qvOnly.part, 0);
-  EXPECT_EQ(qvOnly.error, "Custom XML disabled and no QV XML detected in file " + invoice);
-
+  EXPECT_EQ(ProcessFile(invoice, kQv | kCustom), (Outcome{1, 1, {}, ""}));
+  EXPECT_EQ(ProcessFile(invoice, kQv),
+            (Outcome{1, 0, {}, "Custom XML disabled and no QV XML detected in file " + invoice}));
   // Custom XML without QV XML: taken as it is, not even opened.
-  Outcome unopened = ProcessFile(In(dir.path(), "does-not-exist.bin"), kCustom);
-  EXPECT_EQ(unopened.state, 0);
-  EXPECT_EQ(unopened.part, 1);
-  EXPECT_EQ(unopened.error, "");
+  EXPECT_EQ(ProcessFile(In(dir.path(), "does-not-exist.bin"), kCustom), (Outcome{0, 1, {}, ""}));
 }
 
 TEST(XmlProcessorTest, DocumentsThatAreNotXmlGiveTheParserError) {
@@ -332,11 +326,8 @@ TEST(XmlProcessorTest, DocumentsThatAreNotXmlGiveTheParserError) {
   for (const auto& [name, content] : bad) {
     SCOPED_TRACE(name);
     Write(In(d, name), content);
-    Outcome o = ProcessFile(In(d, name), kQv | kCustom);
-    EXPECT_EQ(o.error, "XML parser error for file " + In(d, name));
-    EXPECT_EQ(o.state, 0);
-    EXPECT_EQ(o.part, 0);
-    EXPECT_TRUE(o.linked.empty());
+    EXPECT_EQ(ProcessFile(In(d, name), kQv | kCustom),
+              (Outcome{0, 0, {}, "XML parser error for file " + In(d, name)}));
   }
   EXPECT_EQ(ProcessFile(In(d, "missing.xml"), kQv).error,
             "XML parser error for file " + In(d, "missing.xml"));
@@ -347,10 +338,7 @@ TEST(XmlProcessorTest, QvDescriptorRulesAndContainment) {
   const std::string base = In(dir.path(), "in");
   // A session without pages is still QV XML.
   Write(In(base, "empty.xml"), "<ImportSession Version=\"2\"><Header/></ImportSession>");
-  Outcome empty = ProcessFile(In(base, "empty.xml"), kQv, base);
-  EXPECT_EQ(empty.state, 2);
-  EXPECT_EQ(empty.part, 1);
-  EXPECT_TRUE(empty.linked.empty());
+  EXPECT_EQ(ProcessFile(In(base, "empty.xml"), kQv, base), (Outcome{2, 1, {}, ""}));
 
   // Rejected links do not end the walk; the first rejection is the content error. A namespace
   // and a descriptor of many blocks change nothing.
@@ -361,10 +349,11 @@ TEST(XmlProcessorTest, QvDescriptorRulesAndContainment) {
             In(dir.path(), "secret.pdf") +
             "\"/><Page ImportFileName=\"sub\\b.pdf\"/><Page ImportFileName=\"" +
             In(base, "abs.pdf") + "\"/></ImportSession>");
-  Outcome links = ProcessFile(In(base, "x\\d.xml"), kQv, base);
-  EXPECT_EQ(links.state, 2);
-  EXPECT_EQ(links.linked, (Strings{In(In(In(base, "x"), "sub"), "b.pdf"), In(base, "abs.pdf")}));
-  EXPECT_EQ(links.error, "File ..\\..\\secret.pdf is not in configured input base directory");
+  EXPECT_EQ(ProcessFile(In(base, "x\\d.xml"), kQv, base),
+            (Outcome{2,
+                     1,
+                     {In(In(In(base, "x"), "sub"), "b.pdf"), In(base, "abs.pdf")},
+                     "File ..\\..\\secret.pdf is not in configured input base directory"}));
 }
 
 }  // namespace
