@@ -84,37 +84,35 @@ TEST(LogonConnectorTest, SharesGoThroughTheConnectionsManager) {
 
 TEST(LogonConnectorTest, PermissionCheckComparesTheEffectiveRights) {
   ScratchFolder dir;
-  LogonConnector connector(nullptr);
-  connector.SetFolder(dir.path(), false);
-  // The process's own account owns the folder it created: full control.
-  EXPECT_EQ(connector.CheckFolderPermission(), LogonConnector::kStateRightsPresent);
-  EXPECT_THAT(connector.GetStatusText(),
-              ::testing::StartsWith("Permission check on folder " + dir.path() +
-                                    " for user@domain : ok, effective-mask="));
-  EXPECT_THAT(connector.GetStatusText(), ::testing::EndsWith(", required-mask=983040"));
-
-  LogonConnector missing(nullptr);
-  missing.SetFolder(dir / "gone", false);
-  EXPECT_EQ(missing.CheckFolderPermission(), LogonConnector::kStateCheckFailed);
-  EXPECT_EQ(missing.GetStatusText(),
-            "GetNamedSecurityInfoW: on folder " + (dir / "gone") + " failed, error=2");
-
-  // A named account that the system does not know cannot be checked.
-  LogonConnector unknown(nullptr);
-  unknown.SetFolder(dir.path(), false);
-  unknown.SetCredentials("nobody-such-user-4711@d1", "pw");
-  EXPECT_EQ(unknown.CheckFolderPermission(), LogonConnector::kStateCheckFailed);
-  EXPECT_THAT(unknown.GetStatusText(), HasSubstr(" failed, GetEffectiveRightsFromAcl() error="));
-
   const struct passwd *pNobody = getpwnam("nobody");
-  if (pNobody == nullptr || pNobody->pw_uid == geteuid()) return;
-  // "nobody" holds no rights on a folder of another owner that only the owner may change.
-  LogonConnector other(nullptr);
-  other.SetFolder(dir.path(), false);
-  other.SetCredentials("nobody", "pw");
-  EXPECT_EQ(other.CheckFolderPermission(), LogonConnector::kStateRightsMissing)
-      << other.GetStatusText();
-  EXPECT_THAT(other.GetStatusText(), HasSubstr(": not ok, effective-mask="));
+  const struct {
+    std::string folder;
+    std::string account;
+    int32_t state;
+    ::testing::Matcher<std::string> text;
+  } cases[] = {
+      // The process's own account owns the folder it created: full control.
+      {dir.path(), "", LogonConnector::kStateRightsPresent,
+       ::testing::AllOf(::testing::StartsWith("Permission check on folder " + dir.path() +
+                                              " for user@domain : ok, effective-mask="),
+                        ::testing::EndsWith(", required-mask=983040"))},
+      {dir / "gone", "", LogonConnector::kStateCheckFailed,
+       "GetNamedSecurityInfoW: on folder " + (dir / "gone") + " failed, error=2"},
+      // A named account that the system does not know cannot be checked.
+      {dir.path(), "nobody-such-user-4711@d1", LogonConnector::kStateCheckFailed,
+       HasSubstr(" failed, GetEffectiveRightsFromAcl() error=")},
+      // "nobody" holds no rights on a folder of another owner that only the owner may change.
+      {dir.path(), "nobody", LogonConnector::kStateRightsMissing,
+       HasSubstr(": not ok, effective-mask=")},
+  };
+  for (const auto &c : cases) {
+    if (c.account == "nobody" && (pNobody == nullptr || pNobody->pw_uid == geteuid())) continue;
+    LogonConnector connector(nullptr);
+    connector.SetFolder(c.folder, false);
+    if (!c.account.empty()) connector.SetCredentials(c.account, "pw");
+    EXPECT_EQ(connector.CheckFolderPermission(), c.state) << connector.GetStatusText();
+    EXPECT_THAT(connector.GetStatusText(), c.text);
+  }
 }
 
 TEST(LogonConnectorTest, PermissionCheckOnAShareFolderAsksTheServer) {
