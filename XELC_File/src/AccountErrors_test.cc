@@ -1,14 +1,10 @@
-// Tests of what the native codes of logons, folder rights and share connections become (trace
-// lines, states, poll answers, "CreateFile" errors), with the codes injected at the
-// operating-system layer's account calls; and of the thread that a request's logon,
-// impersonation and revert run on, with the real calls.
+// Tests of what injected account and share codes become, and of the thread a logon runs on.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,8 +30,8 @@ using ::testing::IsEmpty;
 using testing::ScratchFolder;
 using xel::XmlParser;
 
-// Account calls that answer with the codes a test queues per operation (none queued:
-// success) and log what they were asked. Nothing reaches the operating system.
+// Account calls that answer with the codes queued per operation (none: success) and log what
+// they were asked; nothing reaches the operating system.
 class InjectedCalls : public osal::AccountCalls {
  public:
   Status LogonUser(std::string_view user, std::string_view password, std::string_view,
@@ -83,52 +79,26 @@ class InjectedCalls : public osal::AccountCalls {
   }
 };
 
-// Records the lines of one trace category.
-class CategoryLines : public util::LogWriter {
- public:
-  explicit CategoryLines(std::string category) : M_Category(std::move(category)) {}
-  void Write(const util::LogRecord& record) override {
-    if (record.typed_count < 1 || record.typed[0].text == nullptr ||
-        M_Category != record.typed[0].text) {
-      return;
-    }
-    std::lock_guard<std::mutex> guard(M_Mutex);
-    M_Lines.push_back(record.Render(false, false));
-  }
-  std::vector<std::string> M_Lines;
-
- private:
-  std::string M_Category;
-  std::mutex M_Mutex;
-};
-
-// The lines of category that run traced as errors (General_Error) and as information
-// (General_60, General_80). A trace record does not carry its id, so run is called once with
-// each level switched on alone; it must set up what it needs itself.
+// The lines of category that run traces as errors and as information: a record has no id, so
+// run goes once per level (and sets up what it needs itself).
 struct Traces {
   std::vector<std::string> errors;
   std::vector<std::string> info;
 };
 template <typename F>
 Traces TraceLevels(const std::string& category, F run) {
-  const uint32_t kIds[] = {util::General_Error, util::General_60, util::General_80};
-  bool bWas[3];
-  for (int i = 0; i < 3; ++i) bWas[i] = util::IsTraceEnabled(kIds[i]);
   Traces traces;
-  for (std::vector<std::string>* pLines : {&traces.errors, &traces.info}) {
-    for (int i = 0; i < 3; ++i)
-      util::EnableTraceId(kIds[i], (i == 0) == (pLines == &traces.errors));
-    CategoryLines lines(category);
-    util::LogWriter* pPrevious = util::SetLogWriter(util::LogChannelTrace, &lines);
+  for (bool bErrors : {true, false}) {
+    testing::TraceRecorder trace({util::General_Error, util::General_60, util::General_80});
+    util::EnableTraceId(util::General_Error, bErrors);
+    util::EnableTraceId(util::General_60, !bErrors);
+    util::EnableTraceId(util::General_80, !bErrors);
     run();
-    util::SetLogWriter(util::LogChannelTrace, pPrevious);
-    *pLines = lines.M_Lines;
+    (bErrors ? traces.errors : traces.info) = trace.Lines(category);
   }
-  for (int i = 0; i < 3; ++i) util::EnableTraceId(kIds[i], bWas[i]);
   return traces;
 }
 
-// line was traced once, at the level given, and not at the other.
 void ExpectTracedOnce(const Traces& traces, const std::string& line, bool bError) {
   auto count = [&](const std::vector<std::string>& lines) {
     return std::count(lines.begin(), lines.end(), line);
@@ -137,9 +107,8 @@ void ExpectTracedOnce(const Traces& traces, const std::string& line, bool bError
   EXPECT_EQ(count(traces.info), bError ? 0 : 1) << line;
 }
 
-// Serves one poll of watched with the "general" parameters and, unless account is empty, the
-// account and the password "pw" as basic credentials. Returns "OK: " + greeting or "ERROR: " +
-// error text.
+// One poll of watched, with account and "pw" as basic credentials unless account is empty:
+// "OK: " + greeting or "ERROR: " + error text.
 std::string PollAnswer(const std::string& watched, const std::string& general,
                        const std::string& account, NetConnectionsManager* pManager = nullptr) {
   const std::string credentials = account.empty()
@@ -160,14 +129,11 @@ std::string PollAnswer(const std::string& watched, const std::string& general,
     driver.Init(config.get());
     driver.Poll(request.get(), &answer);
   }
-  // The cursor goes to the answer's body element, where the paths below start.
-  std::string kind;
-  EXPECT_TRUE(answer.ReadHeader(nullptr, nullptr, nullptr, &kind, nullptr).IsSuccess());
-  std::string result = velmora::testing::At(answer, "status/Status");
-  const bool bOk = result == "OK";
-  result += ": ";
-  result += velmora::testing::At(answer, bOk ? "status/Greeting" : "status/ErrorString");
-  return result;
+  // Moves the cursor to the answer's body element, where the paths below start.
+  EXPECT_TRUE(answer.ReadHeader(nullptr, nullptr, nullptr, nullptr, nullptr).IsSuccess());
+  const std::string status = velmora::testing::At(answer, "status/Status");
+  return status + ": " +
+         velmora::testing::At(answer, status == "OK" ? "status/Greeting" : "status/ErrorString");
 }
 
 const std::string kSearch = "<MaxRequested>1</MaxRequested>";
@@ -337,11 +303,9 @@ TEST_F(AccountErrorsTest, AccountFormsReachTheLayerAsLogonAndTrusteeNames) {
     const char* account;
     const char* logon;
     const char* trustee;  // while not impersonating
-  } cases[] = {{"u1@d1", "u1@d1", "d1\\u1"},
-               {"d1\\u1", "u1@d1", "d1\\u1"},
-               {"u1", "u1", "u1"},
-               {".\\u1", "u1", ".\\u1"},
-               {"", nullptr, "CURRENT_USER"}};
+  } cases[] = {{"u1@d1", "u1@d1", "d1\\u1"},    {"d1\\u1", "u1@d1", "d1\\u1"},
+               {"a@b\\c", "a@b\\c", "b\\c\\a"}, {"u1", "u1", "u1"},
+               {".\\u1", "u1", ".\\u1"},        {"", nullptr, "CURRENT_USER"}};
   for (const auto& c : cases) {
     M_Calls.Reset();
     LogonConnector connector(nullptr);
@@ -362,43 +326,43 @@ TEST_F(AccountErrorsTest, AccountFormsReachTheLayerAsLogonAndTrusteeNames) {
   }
 }
 
+// "Out" writing as u1@d1 with "pw" below directory ("/" or "\\" ended), file "name.xml".
+util::Result CreateAs(const std::string& directory, const std::string& user,
+                      const std::string& name, NetConnectionsManager* pManager) {
+  auto config = testing::ConfigFromXml("<Out><Directory>" + directory +
+                                       "</Directory><Credentials>" + "<User>" + user +
+                                       "</User><Password>pw</Password>" + "</Credentials></Out>");
+  auto request = testing::MakeRequest("CreateFile", {{"FileName", name}});
+  return testing::Call([&] { return ExecuteCreateFile(*config, pManager, *request); });
+}
+
 TEST_F(AccountErrorsTest, CreateFileFailsWithTheLogonText) {
   ScratchFolder dir;
   const std::string share = "\\\\127.0.0.1\\data";
-  struct Case {
+  const struct {
     std::string directory;
-    std::map<std::string, std::deque<int>> codes;
+    const char* call;
     std::string error;
   } cases[] = {
-      // clang-format off
-      {share + "\\out\\", {{"AddShareConnection", {1326}}},
-       " (Net connection to share " + share + " with user u1@d1 could not be added, error=1326)"},
-      {dir.path() + "/", {{"LogonUser", {1326}}},
-       " (Net connection to local folder " + dir.path() +
+      {share + "\\out\\", "AddShareConnection",
+       "(Net connection to share " + share + " with user u1@d1 could not be added, error=1326)"},
+      {dir.path() + "/", "LogonUser",
+       "(Net connection to local folder " + dir.path() +
            "/a.xml with user@domain u1@d1 failed, LogonUser() error=1326)"},
-      // clang-format on
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     M_Calls.Reset();
-    M_Calls.M_Codes = c.codes;
-    auto config = testing::ConfigFromXml("<Out><Directory>" + c.directory +
-                                         "</Directory><Credentials><User>u1@d1</User><Password>"
-                                         "pw</Password></Credentials></Out>");
-    auto request = testing::MakeRequest("CreateFile", {{"FileName", "a"}});
+    M_Calls.M_Codes[c.call] = {1326};
     NetConnectionsManager manager;
-    util::Result r = testing::Call([&] { return ExecuteCreateFile(*config, &manager, *request); });
+    util::Result r = CreateAs(c.directory, "u1@d1", "a", &manager);
     EXPECT_TRUE(r.IsError());
-    EXPECT_EQ(r.ErrorText(), "Failed to login user u1@d1" + c.error);
+    EXPECT_EQ(r.ErrorText(), "Failed to login user u1@d1 " + c.error);
   }
   EXPECT_THAT(testing::ListNames(dir.path()), IsEmpty());
 }
 
-// Passes every call on to the layer except the logon, which gives the process's own account:
-// an account whose password a test knows is not at hand everywhere, and wine's LogonUserW
-// accepts any password for a token that cannot be impersonated. Impersonating the process's
-// own account goes through the real calls without changing any right. Records each call with
-// its code and thread, and the threads that the system showed impersonating right after an
-// impersonation began.
+// The real calls, but the logon gives the process's own account (no known password is at hand
+// everywhere); records each call's code and thread, and who impersonates right after it began.
 class ThreadRecordingCalls : public osal::AccountCalls {
  public:
   Status LogonUser(std::string_view, std::string_view, std::string_view,
@@ -438,8 +402,7 @@ TEST(AccountRequestThreadTest, LogonImpersonationAndRevertRunOnTheRequestThreadO
   ASSERT_TRUE(testing::WriteFile(dir / "a.pdf"));
   ASSERT_THAT(ImpersonatingThreads(), IsEmpty());
   std::string refused;  // why impersonating failed, if it did
-  // A poll with basic credentials and a "CreateFile" with "Out/Credentials", each served on a
-  // thread of its own as the runtime serves requests.
+  // Each request served on a thread of its own, as the runtime serves requests.
   for (const std::string request : {"poll", "CreateFile"}) {
     SCOPED_TRACE(request);
     ThreadRecordingCalls calls;
@@ -452,12 +415,7 @@ TEST(AccountRequestThreadTest, LogonImpersonationAndRevertRunOnTheRequestThreadO
       if (request == "poll") {
         outcome = PollAnswer(dir.path(), kSearch, "someone@somewhere");
       } else {
-        auto config = testing::ConfigFromXml("<Out><Directory>" + dir.path() +
-                                             "/</Directory><Credentials><User>someone</User>"
-                                             "<Password>pw</Password></Credentials></Out>");
-        auto create = testing::MakeRequest("CreateFile", {{"FileName", "b"}});
-        util::Result r =
-            testing::Call([&] { return ExecuteCreateFile(*config, nullptr, *create); });
+        util::Result r = CreateAs(dir.path() + "/", "someone", "b", nullptr);
         outcome = r.IsError() ? r.ErrorText() : "written";
       }
       after = ImpersonatingThreads();
@@ -474,8 +432,7 @@ TEST(AccountRequestThreadTest, LogonImpersonationAndRevertRunOnTheRequestThreadO
     }
     EXPECT_THAT(calls.M_Calls,
                 ElementsAre("LogonUser 0", "ImpersonateLoggedOnUser 0", "RevertToSelf 0"));
-    // While impersonating, the system saw no other thread with an identity of its own (on
-    // Windows it lists the request thread itself; on POSIX the process's own ids look alike).
+    // No other thread had an identity of its own meanwhile.
     EXPECT_THAT(calls.M_During, Each(requestThread));
     EXPECT_EQ(outcome, request == "poll" ? "OK: " : "written");
   }

@@ -23,6 +23,9 @@ using util::Result;
 using util::testing_matchers::HasCategory;
 using util::testing_matchers::IsOk;
 using namespace velmora::xelc::testing;
+using Opt = std::vector<std::pair<std::string, std::string>>;
+
+using Opt = std::vector<std::pair<std::string, std::string>>;
 
 class CreateFileTest : public ::testing::Test {
  protected:
@@ -30,19 +33,22 @@ class CreateFileTest : public ::testing::Test {
   std::string Out() const { return M_Dir.Join("out") + "/"; }
   void SetUp() override { fs::create_directory(M_Dir.Join("out")); }
 
-  Result Run(const std::string& outConfig,
-             const std::vector<std::pair<std::string, std::string>>& opt,
+  Result Run(const std::string& outConfig, const Opt& opt,
              const std::string& dataXml = "<order><id>7</id></order>",
-             const std::string& binary = "") {
-    auto config = ConfigFromXml("<Out><Directory>" + Out() + "</Directory>" + outConfig + "</Out>");
-    auto request = MakeRequest("CreateFile", opt, dataXml, binary);
+             const std::string& binary = "", bool bOptElement = true) {
+    auto config =
+        ConfigFromXml("<Out><Directory>" + M_Directory + "</Directory>" + outConfig + "</Out>");
+    auto request = MakeRequest("CreateFile", opt, dataXml, binary, bOptElement);
     return Call([&] { return ExecuteCreateFile(*config, nullptr, *request); });
   }
 
   velmora::testing::TempDir M_Dir{"xelcreate"};
+  std::string M_Directory = Out();
 };
 
 TEST_F(CreateFileTest, XmlContentIsWrittenBelowTheOutputFolderIndentedByTwo) {
+  EXPECT_TRUE(Run("", {{"FileName", "x"}}, "", "", false).IsError());  // no Opt, no Data
+  EXPECT_TRUE(fs::is_empty(Out()));
   ASSERT_THAT(Run("", {{"Path", "sub\\"}, {"FileName", "inv1"}, {"CreateFolders", "true"}},
                   "<order><id>7</id><item n=\"1\">a &amp; b</item></order>"),
               IsOk());
@@ -57,29 +63,26 @@ TEST_F(CreateFileTest, PathsOutsideTheAllowedFoldersAreRefused) {
   EXPECT_EQ(r.ErrorText(),
             "Filename " + M_Dir.path() + "/other\\inv1.xml is not within output path " + Out());
   EXPECT_FALSE(fs::exists(M_Dir.Join("other")));
-  // An absolute name elsewhere, and a prefix that only shares the folder's first letters.
-  EXPECT_THAT(Run("", {{"Path", M_Dir.Join("x/")}, {"FileName", "a"}}),
-              HasCategory(util::ErrLogicArgs));
-  EXPECT_THAT(Run("<AllowedPathPrefixes>" + M_Dir.Join("ou") + "</AllowedPathPrefixes>",
-                  {{"FileName", "a"}}),
-              HasCategory(util::ErrLogicArgs));
-  // On a file system that tells case apart, "OUT" is another folder than "out"; where names
-  // ignore case it is the same folder, and the file is written.
+  const std::pair<std::string, Opt> refused[] = {
+      {"", {{"Path", M_Dir.Join("x/")}, {"FileName", "a"}}},  // absolute, elsewhere
+      // A prefix that only shares the folder's first letters.
+      {"<AllowedPathPrefixes>" + M_Dir.Join("ou") + "</AllowedPathPrefixes>", {{"FileName", "a"}}},
+      {"", {{"Path", "sub\\"}}}};  // no file name
+  for (const auto& [config, opt] : refused) {
+    EXPECT_THAT(Run(config, opt), HasCategory(util::ErrLogicArgs)) << config;
+  }
+  // "OUT" is another folder than "out" only where the file system tells case apart.
   Result upper = Run("<AllowedPathPrefixes>" + M_Dir.Join("OUT") + "</AllowedPathPrefixes>",
                      {{"FileName", "a"}});
   if (osal::FileNamesIgnoreCase()) {
     EXPECT_THAT(upper, IsOk());
-    EXPECT_TRUE(fs::exists(Out() + "a.xml"));
   } else {
     EXPECT_THAT(upper, HasCategory(util::ErrLogicArgs));
-    EXPECT_FALSE(fs::exists(Out() + "a.xml"));
   }
+  EXPECT_EQ(fs::exists(Out() + "a.xml"), osal::FileNamesIgnoreCase());
   // A directory without final separator loses its last component: "<tmp>/a.xml".
-  auto config = ConfigFromXml("<Out><Directory>" + M_Dir.Join("out") + "</Directory></Out>");
-  auto request = MakeRequest("CreateFile", {{"FileName", "a"}});
-  EXPECT_THAT(Call([&] { return ExecuteCreateFile(*config, nullptr, *request); }),
-              HasCategory(util::ErrLogicArgs));
-  EXPECT_THAT(Run("", {{"Path", "sub\\"}}), HasCategory(util::ErrLogicArgs));  // no file name
+  M_Directory = M_Dir.Join("out");
+  EXPECT_THAT(Run("", {{"FileName", "b"}}), HasCategory(util::ErrLogicArgs));
 }
 
 TEST_F(CreateFileTest, AnAllowedPrefixListAdmitsFoldersBesideTheDirectory) {
@@ -90,34 +93,35 @@ TEST_F(CreateFileTest, AnAllowedPrefixListAdmitsFoldersBesideTheDirectory) {
   EXPECT_TRUE(fs::exists(M_Dir.Join("second/a.xml")));
 }
 
-TEST_F(CreateFileTest, ModesThatMustNotReplaceLeaveAnExistingFileUnchanged) {
-  WriteWholeFile(Out() + "a.xml", "old");
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"", "No"}, {"<Overwrite>No</Overwrite>", "Never"}, {"<Overwrite>Never</Overwrite>", "Yes"}};
-  for (const auto& [config, requested] : cases) {
-    SCOPED_TRACE(config + " / " + requested);
-    // With "Never" configured the request's own "Yes" is not even read.
-    Result r = Run(config, {{"FileName", "a"}, {"Overwrite", requested}});
-    EXPECT_THAT(r, HasCategory(util::ErrObjExist));
-    EXPECT_EQ(r.ErrorText(), "File " + Out() + "a.xml already exists");
-    EXPECT_EQ(ReadWholeFile(Out() + "a.xml"), "old");
+TEST_F(CreateFileTest, OverwriteModesOfConfigurationAndRequest) {
+  const struct {
+    const char* configured;
+    const char* requested;
+    const char* written;  // the file written; nullptr: refused as existing
+  } cases[] = {{"", "No", nullptr},       {"No", "Never", nullptr},
+               {"Never", "Yes", nullptr},  // the request's own mode is not even read
+               {"No", "yes", nullptr},     // an unknown name keeps the configured mode
+               {"No", "Yes", "a.xml"},    {"Rename", "", "a(2).xml"}};  // the first free counter
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.configured) + " / " + c.requested);
+    WriteWholeFile(Out() + "a.xml", "0");
+    WriteWholeFile(Out() + "a(1).xml", "1");
+    Opt opt = {{"FileName", "a"}};
+    if (*c.requested != '\0') opt.emplace_back("Overwrite", c.requested);
+    Result r =
+        Run(*c.configured ? std::string("<Overwrite>") + c.configured + "</Overwrite>" : "", opt);
+    if (c.written == nullptr) {
+      EXPECT_THAT(r, HasCategory(util::ErrObjExist));
+      EXPECT_EQ(r.ErrorText(), "File " + Out() + "a.xml already exists");
+    } else {
+      ASSERT_THAT(r, IsOk());
+      EXPECT_THAT(ReadWholeFile(Out() + c.written), HasSubstr("<id>7</id>"));
+    }
+    if (c.written == nullptr || std::string(c.written) != "a.xml") {
+      EXPECT_EQ(ReadWholeFile(Out() + "a.xml"), "0");
+    }
+    EXPECT_EQ(ReadWholeFile(Out() + "a(1).xml"), "1");
   }
-  // A mode name the table does not know ("yes") keeps the configured mode.
-  EXPECT_THAT(Run("<Overwrite>No</Overwrite>", {{"FileName", "a"}, {"Overwrite", "yes"}}),
-              HasCategory(util::ErrObjExist));
-  EXPECT_EQ(ReadWholeFile(Out() + "a.xml"), "old");
-  // "Yes" from the request replaces.
-  ASSERT_THAT(Run("<Overwrite>No</Overwrite>", {{"FileName", "a"}, {"Overwrite", "Yes"}}), IsOk());
-  EXPECT_THAT(ReadWholeFile(Out() + "a.xml"), HasSubstr("<id>7</id>"));
-}
-
-TEST_F(CreateFileTest, RenamePicksTheFirstFreeCounter) {
-  WriteWholeFile(Out() + "a.xml", "0");
-  WriteWholeFile(Out() + "a(1).xml", "1");
-  ASSERT_THAT(Run("<Overwrite>Rename</Overwrite>", {{"FileName", "a"}}), IsOk());
-  EXPECT_THAT(ReadWholeFile(Out() + "a(2).xml"), HasSubstr("<order>"));
-  EXPECT_EQ(ReadWholeFile(Out() + "a.xml"), "0");
-  EXPECT_EQ(ReadWholeFile(Out() + "a(1).xml"), "1");
 }
 
 TEST_F(CreateFileTest, BinaryContentIsWrittenInBlocksOf4000Bytes) {
@@ -153,33 +157,20 @@ TEST_F(CreateFileTest, AnAccountIsLoggedOnBeforeTheFileIsOpenedAndNoAccountMeans
 }
 
 TEST_F(CreateFileTest, DeleteOnCloseRemovesTheFileAndTheFoldersMadeForIt) {
-  ASSERT_THAT(Run("", {{"Path", "n1/n2/"},
-                       {"FileName", "t"},
-                       {"CreateFolders", "true"},
-                       {"DeleteOnClose", "true"}}),
-              IsOk());
+  const Opt temporary = {{"FileName", "t"}, {"CreateFolders", "true"}, {"DeleteOnClose", "true"}};
+  Opt opt = temporary;
+  opt.emplace_back("Path", "n1/n2/");
+  ASSERT_THAT(Run("", opt), IsOk());
   EXPECT_FALSE(fs::exists(Out() + "n1"));
   // Also when writing fails after the file was made: binary format over element content.
-  Result r = Run("",
-                 {{"Path", "n3/"},
-                  {"FileName", "t"},
-                  {"CreateFolders", "true"},
-                  {"DeleteOnClose", "true"},
-                  {"Format", "bin"}},
-                 "<x><y/></x>");
+  opt = temporary;
+  opt.insert(opt.end(), {{"Path", "n3/"}, {"Format", "bin"}});
+  Result r = Run("", opt, "<x><y/></x>");
   EXPECT_TRUE(r.IsError());
   EXPECT_THAT(r.ErrorText(), Not(HasSubstr("File Open")));  // the file had been made
-  EXPECT_FALSE(fs::exists(Out() + "n3"));
   EXPECT_TRUE(fs::is_empty(Out()));
   // Without CreateFolders a missing folder is an error and nothing is made.
   EXPECT_THAT(Run("", {{"Path", "n4/"}, {"FileName", "t"}}), HasCategory(util::ErrObjNotExist));
-}
-
-TEST_F(CreateFileTest, MissingOptOrDataIsAnError) {
-  auto config = ConfigFromXml("<Out><Directory>" + Out() + "</Directory></Out>");
-  auto noOpt = MakeRequest("CreateFile", {{"FileName", "x"}}, "", "", false);
-  EXPECT_TRUE(Call([&] { return ExecuteCreateFile(*config, nullptr, *noOpt); }).IsError());
-  EXPECT_TRUE(fs::is_empty(Out()));
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
-// Test helpers for "CreateFile" and "ReadFile": configurations and requests built in memory,
-// calls that turn a thrown result into a returned one, and a trace recorder.
+// Test helpers of the connector: in-memory configurations and requests, files, trace lines.
 #pragma once
 
+#include <algorithm>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -78,25 +78,33 @@ inline void WriteWholeFile(const std::string& path, const std::string& content) 
   std::ofstream(path, std::ios::binary) << content;
 }
 
-// Records the trace lines written while it is installed (channel 0) and enables the ids
-// given; restores the previous writer when destroyed.
+// Records the trace lines (channel 0, without their arguments) and their categories while it
+// exists, with the ids given switched on; restores the writer and the ids when destroyed.
 class TraceRecorder : public util::LogWriter {
  public:
   explicit TraceRecorder(std::vector<uint32_t> ids) : M_Ids(std::move(ids)) {
+    for (uint32_t id : M_Ids) M_bWas.push_back(util::IsTraceEnabled(id));
     for (uint32_t id : M_Ids) util::EnableTraceId(id, true);
     M_pPrevious = util::SetLogWriter(util::LogChannelTrace, this);
   }
   ~TraceRecorder() override {
     util::SetLogWriter(util::LogChannelTrace, M_pPrevious);
-    for (uint32_t id : M_Ids) util::EnableTraceId(id, false);
+    for (size_t i = 0; i < M_Ids.size(); ++i) util::EnableTraceId(M_Ids[i], M_bWas[i]);
   }
   void Write(const util::LogRecord& record) override {
+    const bool bNamed = record.typed_count > 0 && record.typed[0].tag == util::LogArgText &&
+                        record.typed[0].text != nullptr;
     std::lock_guard<std::mutex> lock(M_Mutex);
-    M_Lines.push_back(record.Render(false, false));
+    M_Lines.emplace_back(bNamed ? record.typed[0].text : "", record.Render(false, false));
   }
-  std::vector<std::string> Lines() {
+  // The lines of category (any when empty).
+  std::vector<std::string> Lines(const std::string& category = "") {
     std::lock_guard<std::mutex> lock(M_Mutex);
-    return M_Lines;
+    std::vector<std::string> out;
+    for (const auto& [c, l] : M_Lines) {
+      if (category.empty() || c == category) out.push_back(l);
+    }
+    return out;
   }
   // The lines that contain text.
   std::vector<std::string> Matching(const std::string& text) {
@@ -106,12 +114,21 @@ class TraceRecorder : public util::LogWriter {
     }
     return out;
   }
+  int Count(const std::string& line) {
+    const std::vector<std::string> lines = Lines();
+    return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(M_Mutex);
+    M_Lines.clear();
+  }
 
  private:
   std::vector<uint32_t> M_Ids;
+  std::vector<bool> M_bWas;
   util::LogWriter* M_pPrevious = nullptr;
   std::mutex M_Mutex;
-  std::vector<std::string> M_Lines;
+  std::vector<std::pair<std::string, std::string>> M_Lines;  // category, line
 };
 
 }  // namespace velmora::xelc::testing

@@ -4,52 +4,24 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "FileFunctionsTestSupport.h"
 #include "osal/File.h"
 #include "osal/System.h"
 #include "util/Text.h"
-#include "util/Trace.h"
 
 namespace velmora::xelc {
 namespace {
 
 using util::TimeUTC;
-
-// Collects the rendered trace lines written while it is installed.
-class TraceCapture : public util::LogWriter {
- public:
-  TraceCapture() : M_pPrevious(util::SetLogWriter(util::LogChannelTrace, this)) {
-    util::EnableTraceId(util::General_Error, true);
-    util::EnableTraceId(util::General_60, true);
-    util::EnableTraceId(util::General_80, true);
-  }
-  ~TraceCapture() override { util::SetLogWriter(util::LogChannelTrace, M_pPrevious); }
-  void Write(const util::LogRecord& record) override {
-    char buffer[2048];
-    size_t n = record.Render(buffer, sizeof buffer, false, false);
-    std::lock_guard<std::mutex> lock(M_Mutex);
-    M_Lines.emplace_back(buffer, n);
-  }
-  int Count(const std::string& line) {
-    std::lock_guard<std::mutex> lock(M_Mutex);
-    int count = 0;
-    for (const std::string& l : M_Lines) count += l == line ? 1 : 0;
-    return count;
-  }
-
- private:
-  util::LogWriter* M_pPrevious;
-  std::mutex M_Mutex;
-  std::vector<std::string> M_Lines;
-};
+using Trace = testing::TraceRecorder;
+const std::vector<uint32_t> kAll = {util::General_Error, util::General_60, util::General_80};
 
 constexpr uint64_t kTicks = 10000000ull;
 
-// The separator the accessors put between a folder and a name: the platform's own.
-const std::string S(1, osal::PathSeparator());
+const std::string S(1, osal::PathSeparator());  // between a folder and a name
 
 // File time of a UTC calendar time, computed independently of TimeUTC.
 uint64_t FileTimeOf(int y, unsigned m, unsigned d, int hh, int mm, int ss) {
@@ -90,32 +62,28 @@ TEST(FileInfoLockName, FormatsTheSuffixBehindThePlainName) {
 }
 
 TEST(FileInfoLockName, ParsesValidNamesByPositionFromTheEnd) {
-  TraceCapture trace;
+  Trace trace(kAll);
   struct Case {
-    const char* name;
-    int32_t result;
     const char* plain;
     const char* stamp;
     const char* random;
     const char* timeout;
-  } cases[] = {
-      {"report.pdf.20261204045539.Qk7_x+03600.locked", 1, "report.pdf", "20261204045539", "Qk7_x",
-       "03600"},
-      {"a.b+c.20261204045539.Qk7_x+03600.locked", 1, "a.b+c", "20261204045539", "Qk7_x", "03600"},
-      {"REPORT.PDF.20261204045539.Qk7_x+03600.LOCKED", 1, "REPORT.PDF", "20261204045539", "Qk7_x",
-       "03600"},
-      {"report.pdf.99999999999999.Qk7_x+99999.locked", 2, "report.pdf", "99999999999999", "Qk7_x",
-       "99999"},
-      {"report.pdf.99999999999999.Qk7_x+03600.locked", 1, "report.pdf", "99999999999999", "Qk7_x",
-       "03600"},
-      {"x.20260101000000.-_-_-+00001.locked", 1, "x", "20260101000000", "-_-_-", "00001"},
-      // The plain name may be empty: the suffix alone is a lock name.
-      {".20260101000000.abcde+00001.locked", 1, "", "20260101000000", "abcde", "00001"},
-  };
+    const char* extension;
+    int32_t result;
+    std::string name() const {
+      return std::string(plain) + "." + stamp + "." + random + "+" + timeout + extension;
+    }
+  } cases[] = {{"report.pdf", "20261204045539", "Qk7_x", "03600", ".locked", 1},
+               {"a.b+c", "20261204045539", "Qk7_x", "03600", ".locked", 1},
+               {"REPORT.PDF", "20261204045539", "Qk7_x", "03600", ".LOCKED", 1},
+               {"report.pdf", "99999999999999", "Qk7_x", "99999", ".locked", 2},
+               {"report.pdf", "99999999999999", "Qk7_x", "03600", ".locked", 1},
+               {"x", "20260101000000", "-_-_-", "00001", ".locked", 1},
+               {"", "20260101000000", "abcde", "00001", ".locked", 1}};  // the suffix alone
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.name());
     FileInfo f;
-    EXPECT_EQ(f.ParseLockedFileName(std::string("/tmp/x/in/") + c.name), c.result);
+    EXPECT_EQ(f.ParseLockedFileName("/tmp/x/in/" + c.name()), c.result);
     EXPECT_EQ(f.GetFileName(FileInfo::NameOnly, false, false), c.plain);
     EXPECT_EQ(f.GetPath(FileInfo::FolderOnly, false, false), "/tmp/x/in");
     EXPECT_EQ(f.GetLockTimeStamp(), c.stamp);
@@ -153,7 +121,7 @@ TEST(FileInfoLockName, RejectsMalformedNamesAndKeepsTheLockFields) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    TraceCapture trace;
+    Trace trace(kAll);
     FileInfo f;
     f.SetLockTimeStamp("11111111111111");
     f.SetLockRandomString("AAAAA");
@@ -237,7 +205,7 @@ TEST(FileInfoExpiry, ExpiresExactlyAtLockTimePlusTimeOut) {
   f.SetLockTimeStamp("99999999999999");
   EXPECT_TRUE(f.CheckTimedOut());
 
-  TraceCapture trace;
+  Trace trace(kAll);
   f = LockedReport();
   f.SetLockTimeOut("x");
   EXPECT_FALSE(f.CheckTimedOutAt(s));
@@ -268,8 +236,7 @@ TEST(FileInfoPath, SetPathNormalisesWindowsAndPosixFolders) {
       {"C:\\in\\.\\..\\x", "C:\\in\\.\\..\\x"},
       {"\\\\srv\\share\\..\\x", "\\\\srv\\share\\..\\x"},
       {"..\\x", "..\\x"},
-      {"C:\\in\\...\\x", "C:\\in\\...\\x"},
-  };
+      {"C:\\in\\...\\x", "C:\\in\\...\\x"}};
   for (const Case& c : cases) {
     FileInfo f;
     f.SetPath(c.in);
@@ -323,17 +290,23 @@ TEST(FileInfoPath, TriggerNamesAndSearchMasks) {
   FileInfo none;
   EXPECT_FALSE(none.HasRenamedTriggerExtension("x.done"));  // no extension configured
 
-  EXPECT_EQ(f.GetTriggerSearchMask(1, FileInfo::NameOnly, false, false), "order.*");
-  EXPECT_EQ(f.GetTriggerSearchMask(1, FileInfo::FolderOnly, true, true), "\\\\?\\C:\\in.d" + S);
-  EXPECT_EQ(f.GetTriggerSearchMask(2, FileInfo::NameOnly, false, false), "*");
-  EXPECT_EQ(f.GetTriggerSearchMask(2, FileInfo::FolderOnly, false, false), "C:\\in.d");
-  EXPECT_EQ(f.GetTriggerSearchMask(3, FileInfo::NameOnly, false, false), "*");
-  EXPECT_EQ(f.GetTriggerSearchMask(3, FileInfo::FolderOnly, false, false), "C:\\in.d" + S + "order");
-  EXPECT_EQ(f.GetTriggerSearchMask(3, FileInfo::FolderOnly, true, true),
-            "\\\\?\\C:\\in.d" + S + "order" + S);
-  EXPECT_EQ(f.GetTriggerSearchMask(3, FileInfo::FullPath, false, false),
-            "C:\\in.d" + S + "order" + S + "*");
-  EXPECT_EQ(f.GetTriggerSearchMask(4, FileInfo::NameOnly, false, false), "");
+  const struct {
+    int32_t kind;
+    FileInfo::PathPart part;
+    bool bLong;  // with separator and long path prefix
+    std::string mask;
+  } masks[] = {{1, FileInfo::NameOnly, false, "order.*"},
+               {1, FileInfo::FolderOnly, true, "\\\\?\\C:\\in.d" + S},
+               {2, FileInfo::NameOnly, false, "*"},
+               {2, FileInfo::FolderOnly, false, "C:\\in.d"},
+               {3, FileInfo::NameOnly, false, "*"},
+               {3, FileInfo::FolderOnly, false, "C:\\in.d" + S + "order"},
+               {3, FileInfo::FolderOnly, true, "\\\\?\\C:\\in.d" + S + "order" + S},
+               {3, FileInfo::FullPath, false, "C:\\in.d" + S + "order" + S + "*"},
+               {4, FileInfo::NameOnly, false, ""}};
+  for (const auto& m : masks) {
+    EXPECT_EQ(f.GetTriggerSearchMask(m.kind, m.part, m.bLong, m.bLong), m.mask) << m.kind;
+  }
 }
 
 // A name read from the disk stays whole in every accessor, and its long form names exactly
@@ -377,33 +350,27 @@ TEST(FileInfoPath, ListedNamesAreNeverSplitAgain) {
 }
 
 TEST(FileInfoPathHelpers, LongPathPrefixUncRootAndAbsoluteness) {
-  EXPECT_EQ(AddLongPathPrefix(""), "");
-  EXPECT_EQ(AddLongPathPrefix("C:\\in"), "\\\\?\\C:\\in");
-  EXPECT_EQ(AddLongPathPrefix("\\in"), "\\\\?\\\\in");
-  EXPECT_EQ(AddLongPathPrefix("\\\\srv\\share\\x"), "\\\\?\\UNC\\srv\\share\\x");
-  EXPECT_EQ(AddLongPathPrefix("\\\\?\\C:\\in"), "\\\\?\\C:\\in");  // already long
-  EXPECT_EQ(AddLongPathPrefix("in\\x"), "in\\x");
-  EXPECT_EQ(AddLongPathPrefix("/tmp/x"), "/tmp/x");
-
+  const std::pair<const char*, const char*> longForms[] = {
+      {"", ""},
+      {"C:\\in", "\\\\?\\C:\\in"},
+      {"\\in", "\\\\?\\\\in"},
+      {"\\\\srv\\share\\x", "\\\\?\\UNC\\srv\\share\\x"},
+      {"\\\\?\\C:\\in", "\\\\?\\C:\\in"},  // already long
+      {"in\\x", "in\\x"},
+      {"/tmp/x", "/tmp/x"}};
+  for (const auto& [plain, prefixed] : longForms) EXPECT_EQ(AddLongPathPrefix(plain), prefixed);
   EXPECT_EQ(RemoveLongPathPrefix("\\\\?\\UNC\\srv\\share"), "\\\\srv\\share");
   EXPECT_EQ(RemoveLongPathPrefix("\\\\?\\C:\\in"), "C:\\in");
   EXPECT_EQ(RemoveLongPathPrefix("C:\\in"), "C:\\in");
-
-  EXPECT_EQ(GetUncRootLength("\\\\srv\\share\\x"), 11u);
-  EXPECT_EQ(GetUncRootLength("\\\\srv\\share"), 11u);
-  EXPECT_EQ(GetUncRootLength("\\\\srv/share/x"), 11u);
-  EXPECT_EQ(GetUncRootLength("\\\\srv"), 0u);
-  EXPECT_EQ(GetUncRootLength("\\srv\\share"), 0u);
-  EXPECT_EQ(GetUncRootLength("C:\\in"), 0u);
-
-  EXPECT_TRUE(IsAbsolutePath("C:\\in"));
-  EXPECT_TRUE(IsAbsolutePath("C:/in"));
-  EXPECT_TRUE(IsAbsolutePath("\\in"));
-  EXPECT_TRUE(IsAbsolutePath("/tmp"));
-  EXPECT_TRUE(IsAbsolutePath("\\\\srv\\share"));
-  EXPECT_FALSE(IsAbsolutePath("C:in"));
-  EXPECT_FALSE(IsAbsolutePath("sub\\b.pdf"));
-  EXPECT_FALSE(IsAbsolutePath(""));
+  for (const char* p : {"\\\\srv\\share\\x", "\\\\srv\\share", "\\\\srv/share/x"}) {
+    EXPECT_EQ(GetUncRootLength(p), 11u) << p;
+  }
+  for (const char* p : {"\\\\srv", "\\srv\\share", "C:\\in"})
+    EXPECT_EQ(GetUncRootLength(p), 0u) << p;
+  for (const char* p : {"C:\\in", "C:/in", "\\in", "/tmp", "\\\\srv\\share"}) {
+    EXPECT_TRUE(IsAbsolutePath(p)) << p;
+  }
+  for (const char* p : {"C:in", "sub\\b.pdf", ""}) EXPECT_FALSE(IsAbsolutePath(p)) << p;
 }
 
 }  // namespace

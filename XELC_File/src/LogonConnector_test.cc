@@ -1,5 +1,4 @@
-// Tests of LogonConnector: account names, share names, local logon and
-// impersonation, rights.
+// Tests of LogonConnector: share names, local logon and impersonation, rights.
 #include "LogonConnector.h"
 
 #include <fcntl.h>
@@ -35,36 +34,14 @@ using velmora::testing::FileOwner;
 using velmora::testing::TestAccount;
 using velmora::testing::TestPamService;
 
-TEST(LogonConnectorTest, AccountsAreSplitIntoUserAndDomain) {
-  struct Case {
-    const char *account;
-    const char *user;
-    const char *domain;
-    const char *atDomain;
-    const char *backslash;
-  } cases[] = {
-      {"u1@d1", "u1", "d1", "u1@d1", "d1\\u1"},
-      {"d1\\u1", "u1", "d1", "u1@d1", "d1\\u1"},
-      {"a@b\\c", "a", "b\\c", "a@b\\c", "b\\c\\a"},
-      {"u1", "u1", "", "u1", "u1"},
-  };
-  for (const Case &c : cases) {
-    LogonConnector connector(nullptr);
-    connector.SetCredentials(c.account, "secret");
-    EXPECT_EQ(connector.GetUser(), c.user) << c.account;
-    EXPECT_EQ(connector.GetDomain(), c.domain) << c.account;
-    EXPECT_EQ(connector.GetUserAtDomain(), c.atDomain) << c.account;
-    EXPECT_EQ(connector.GetDomainBackslashUser(), c.backslash) << c.account;
-  }
-}
-
 TEST(LogonConnectorTest, ShareNamesAreCutOnlyWhenAsked) {
-  EXPECT_EQ(LogonConnector::GetShareNameLength("\\\\srv\\data\\in\\sub"), 10u);
-  EXPECT_EQ(LogonConnector::GetShareNameLength("\\\\srv\\data"), 10u);
-  EXPECT_EQ(LogonConnector::GetShareNameLength("\\\\srv"), 0u);
-  EXPECT_EQ(LogonConnector::GetShareNameLength("C:\\in"), 0u);
-  EXPECT_EQ(LogonConnector::GetShareNameLength("/tmp/in"), 0u);
-
+  for (const auto &[path, length] : {std::pair<const char *, size_t>{"\\\\srv\\data\\in\\sub", 10},
+                                     {"\\\\srv\\data", 10},
+                                     {"\\\\srv", 0},
+                                     {"C:\\in", 0},
+                                     {"/tmp/in", 0}}) {
+    EXPECT_EQ(LogonConnector::GetShareNameLength(path), length) << path;
+  }
   LogonConnector connector(nullptr);
   connector.SetFolder("\\\\srv\\data\\in\\sub", false);
   EXPECT_EQ(connector.GetFolder(), "\\\\srv\\data\\in\\sub");
@@ -91,8 +68,7 @@ TEST(LogonConnectorTest, SharesGoThroughTheConnectionsManager) {
   EXPECT_EQ(alone.Connect(), LogonConnector::kStateNone);
   EXPECT_FALSE(alone.IsImpersonating());
 
-  // A share that no server offers: the manager's message becomes the status
-  // text.
+  // A share that no server offers: the manager's message becomes the status text.
   osal::SetShareClientPort(9);
   NetConnectionsManager manager;
   LogonConnector connector(&manager);
@@ -108,38 +84,35 @@ TEST(LogonConnectorTest, SharesGoThroughTheConnectionsManager) {
 
 TEST(LogonConnectorTest, PermissionCheckComparesTheEffectiveRights) {
   ScratchFolder dir;
-  LogonConnector connector(nullptr);
-  connector.SetFolder(dir.path(), false);
-  // The process's own account owns the folder it created: full control.
-  EXPECT_EQ(connector.CheckFolderPermission(), LogonConnector::kStateRightsPresent);
-  EXPECT_THAT(connector.GetStatusText(),
-              ::testing::StartsWith("Permission check on folder " + dir.path() +
-                                    " for user@domain : ok, effective-mask="));
-  EXPECT_THAT(connector.GetStatusText(), ::testing::EndsWith(", required-mask=983040"));
-
-  LogonConnector missing(nullptr);
-  missing.SetFolder(dir / "gone", false);
-  EXPECT_EQ(missing.CheckFolderPermission(), LogonConnector::kStateCheckFailed);
-  EXPECT_EQ(missing.GetStatusText(),
-            "GetNamedSecurityInfoW: on folder " + (dir / "gone") + " failed, error=2");
-
-  // A named account that the system does not know cannot be checked.
-  LogonConnector unknown(nullptr);
-  unknown.SetFolder(dir.path(), false);
-  unknown.SetCredentials("nobody-such-user-4711@d1", "pw");
-  EXPECT_EQ(unknown.CheckFolderPermission(), LogonConnector::kStateCheckFailed);
-  EXPECT_THAT(unknown.GetStatusText(), HasSubstr(" failed, GetEffectiveRightsFromAcl() error="));
-
   const struct passwd *pNobody = getpwnam("nobody");
-  if (pNobody == nullptr || pNobody->pw_uid == geteuid()) return;
-  // "nobody" holds no rights on a folder of another owner that only the owner
-  // may change.
-  LogonConnector other(nullptr);
-  other.SetFolder(dir.path(), false);
-  other.SetCredentials("nobody", "pw");
-  EXPECT_EQ(other.CheckFolderPermission(), LogonConnector::kStateRightsMissing)
-      << other.GetStatusText();
-  EXPECT_THAT(other.GetStatusText(), HasSubstr(": not ok, effective-mask="));
+  const struct {
+    std::string folder;
+    std::string account;
+    int32_t state;
+    ::testing::Matcher<std::string> text;
+  } cases[] = {
+      // The process's own account owns the folder it created: full control.
+      {dir.path(), "", LogonConnector::kStateRightsPresent,
+       ::testing::AllOf(::testing::StartsWith("Permission check on folder " + dir.path() +
+                                              " for user@domain : ok, effective-mask="),
+                        ::testing::EndsWith(", required-mask=983040"))},
+      {dir / "gone", "", LogonConnector::kStateCheckFailed,
+       "GetNamedSecurityInfoW: on folder " + (dir / "gone") + " failed, error=2"},
+      // A named account that the system does not know cannot be checked.
+      {dir.path(), "nobody-such-user-4711@d1", LogonConnector::kStateCheckFailed,
+       HasSubstr(" failed, GetEffectiveRightsFromAcl() error=")},
+      // "nobody" holds no rights on a folder of another owner that only the owner may change.
+      {dir.path(), "nobody", LogonConnector::kStateRightsMissing,
+       HasSubstr(": not ok, effective-mask=")},
+  };
+  for (const auto &c : cases) {
+    if (c.account == "nobody" && (pNobody == nullptr || pNobody->pw_uid == geteuid())) continue;
+    LogonConnector connector(nullptr);
+    connector.SetFolder(c.folder, false);
+    if (!c.account.empty()) connector.SetCredentials(c.account, "pw");
+    EXPECT_EQ(connector.CheckFolderPermission(), c.state) << connector.GetStatusText();
+    EXPECT_THAT(connector.GetStatusText(), c.text);
+  }
 }
 
 TEST(LogonConnectorTest, PermissionCheckOnAShareFolderAsksTheServer) {
@@ -173,8 +146,8 @@ TEST(LogonConnectorTest, PermissionCheckOnAShareFolderAsksTheServer) {
     ASSERT_EQ(connector.Connect(), LogonConnector::kStateUsable) << connector.GetStatusText();
     EXPECT_EQ(connector.CheckFolderPermission(), c.state) << connector.GetStatusText();
     EXPECT_THAT(connector.GetStatusText(),
-                ::testing::StartsWith("Permission check on folder " + folder +
-                                      " for user@domain " + SambaServer::kUser + c.verdict));
+                ::testing::StartsWith("Permission check on folder " + folder + " for user@domain " +
+                                      SambaServer::kUser + c.verdict));
     connector.Disconnect();
   }
   manager.CancelAllConnections();
@@ -183,8 +156,8 @@ TEST(LogonConnectorTest, PermissionCheckOnAShareFolderAsksTheServer) {
 
 constexpr const char *kPassword = "L0gon-connector";
 
-// A local account and a PAM service that checks it without delays; skipped
-// where accounts cannot be made (not root) or PAM's password module is missing.
+// A local account and a PAM service that checks it without delays; skipped where accounts
+// cannot be made (not root) or PAM's password module is missing.
 class LocalLogonTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -200,8 +173,6 @@ class LocalLogonTest : public ::testing::Test {
     // Whatever a test did, no thread may be left running as the account.
     EXPECT_TRUE(AllThreadsRunAs(0));
   }
-  // A connector for the folder with the test account and the test's PAM
-  // service.
   void Prepare(LogonConnector *pConnector, const std::string &folder, const std::string &account,
                const std::string &password) {
     pConnector->SetFolder(folder, false);
@@ -245,8 +216,7 @@ TEST_F(LocalLogonTest, RightPasswordImpersonatesOnlyTheCallingThreadUntilDisconn
   EXPECT_EQ(trace.Count("ConnectLocalFolder error: already impersonating"), 1);
   EXPECT_EQ(connector.GetStatusText(), text);
 
-  // The impersonated account does not own the scratch folder: the check runs as
-  // it.
+  // The impersonated account does not own the scratch folder: the check runs as it.
   EXPECT_EQ(connector.CheckFolderPermission(), LogonConnector::kStateRightsMissing);
   EXPECT_THAT(connector.GetStatusText(), HasSubstr(": not ok, effective-mask="));
 

@@ -6,15 +6,14 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "FileFunctionsTestSupport.h"
 #include "ImportPackage.h"
 #include "TempDir.h"
 #include "XmlProcessor.h"
 #include "osal/File.h"
-#include "util/Trace.h"
 
 namespace velmora::xelc {
 namespace {
@@ -26,14 +25,12 @@ constexpr int kPlain = ImportPackage::ImportPlainFiles;
 constexpr int kCustom = ImportPackage::ImportCustomXml;
 constexpr int kQv = ImportPackage::ImportQvXml;
 
-// folder, separator, name: the form the connector builds its paths in (with the platform's
-// own separator between a folder and a name).
+// folder, the platform's separator, name: as the connector builds its paths.
 std::string In(const std::string& folder, const std::string& name) {
   return folder + osal::PathSeparator() + name;
 }
 
-// Writes a file whose modification time lies ageSeconds in the past (companions come oldest
-// first).
+// Writes a file ageSeconds old (companions come oldest first).
 void Write(const std::string& path, const std::string& content, int ageSeconds = 100) {
   const std::string native = osal::NativePath(path);
   fs::create_directories(fs::path(native).parent_path());
@@ -41,8 +38,7 @@ void Write(const std::string& path, const std::string& content, int ageSeconds =
   fs::last_write_time(native, fs::file_time_type::clock::now() - std::chrono::seconds(ageSeconds));
 }
 
-// A package over folder (also the input base directory) whose found file, name, is claimed
-// and renamed on disk to its lock name, as the locker leaves it.
+// A package over folder (also the base directory) whose found file is claimed as the locker does.
 ImportPackage Claimed(const std::string& folder, const std::string& name, int triggerMode,
                       int importMode) {
   ImportPackage p;
@@ -60,6 +56,12 @@ ImportPackage Claimed(const std::string& folder, const std::string& name, int tr
   return p;
 }
 
+// Gives the found file its plain name back.
+void Release(const ImportPackage& p) {
+  fs::rename(osal::NativePath(p.GetFoundFile().GetLockedFileName(FileInfo::FullPath, false, false)),
+             osal::NativePath(p.GetFoundFile().GetFileName(FileInfo::FullPath, false, false)));
+}
+
 Strings Paths(const std::vector<FileInfo>& files) {
   Strings out;
   for (const FileInfo& f : files) out.push_back(f.GetFileName(FileInfo::FullPath, false, false));
@@ -68,41 +70,21 @@ Strings Paths(const std::vector<FileInfo>& files) {
 
 std::string ContentError(const ImportPackage& p) { return p.GetCommResult().Diagnostics(); }
 
-// Collects the trace lines ("{\"category\" object} text") written while it lives.
-class TraceCapture : public util::LogWriter {
- public:
-  TraceCapture() : M_pPrevious(util::SetLogWriter(util::LogChannelTrace, this)) {
-    util::EnableTraceId(util::General_60, true);
-  }
-  ~TraceCapture() override {
-    util::EnableTraceId(util::General_60, false);
-    util::SetLogWriter(util::LogChannelTrace, M_pPrevious);
-  }
-  void Write(const util::LogRecord& record) override {
-    std::lock_guard<std::mutex> lock(M_Mutex);
-    M_Text += record.Render(false, true) + "\n";
-  }
-  // True when a line of the category begins with text.
+// The trace lines (General_60) while it exists; Has: a line of category begins with text, or
+// equals it when text ends with a line break.
+struct TraceCapture : testing::TraceRecorder {
+  TraceCapture() : TraceRecorder({util::General_60}) {}
   bool Has(const std::string& category, const std::string& text) {
-    std::lock_guard<std::mutex> lock(M_Mutex);
-    const std::string quoted = "\"" + category + "\"";
-    for (size_t at = M_Text.find("} " + text); at != std::string::npos;
-         at = M_Text.find("} " + text, at + 1)) {
-      const size_t begin = M_Text.rfind('\n', at);
-      const size_t from = begin == std::string::npos ? 0 : begin + 1;
-      if (M_Text.substr(from, at - from).find(quoted) != std::string::npos) return true;
+    const bool bWhole = !text.empty() && text.back() == '\n';
+    for (const std::string& l : Lines(category)) {
+      if (bWhole ? l + "\n" == text : l.rfind(text, 0) == 0) return true;
     }
     return false;
   }
-
- private:
-  util::LogWriter* M_pPrevious;
-  std::mutex M_Mutex;
-  std::string M_Text;
 };
 
 TEST(PackageResolverTrigger, SameBaseNameSkipsLockedAndProcessedCompanions) {
-  testing::TempDir dir;
+  velmora::testing::TempDir dir;
   const std::string d = dir.path();
   Write(In(d, "a.b.txt"), "trigger");
   Write(In(d, "a.b.xml"), "<x/>", 50);
@@ -142,7 +124,7 @@ TEST(PackageResolverTrigger, SameBaseNameSkipsLockedAndProcessedCompanions) {
 }
 
 TEST(PackageResolverTrigger, WholeFolderAndSubfolderModes) {
-  testing::TempDir dir;
+  velmora::testing::TempDir dir;
   const std::string d = dir.path();
   Write(In(d, "batch7.trg"), "trigger");
   Write(In(d, "x.pdf"), "x", 90);
@@ -154,17 +136,13 @@ TEST(PackageResolverTrigger, WholeFolderAndSubfolderModes) {
   PackageResolver().Resolve(&two);
   EXPECT_EQ(Paths(two.GetAttachedFiles()), (Strings{In(d, "x.pdf"), In(d, "y.tif")}));
 
-  fs::rename(
-      osal::NativePath(two.GetFoundFile().GetLockedFileName(FileInfo::FullPath, false, false)),
-      osal::NativePath(In(d, "batch7.trg")));
+  Release(two);
   ImportPackage three = Claimed(d, "batch7.trg", 3, kPlain);
   PackageResolver().Resolve(&three);
   EXPECT_EQ(Paths(three.GetAttachedFiles()), (Strings{In(In(d, "batch7"), "inner.pdf")}));
 
   // A companion outside the input base directory is refused into the content error.
-  fs::rename(
-      osal::NativePath(three.GetFoundFile().GetLockedFileName(FileInfo::FullPath, false, false)),
-      osal::NativePath(In(d, "batch7.trg")));
+  Release(three);
   ImportPackage outside = Claimed(d, "batch7.trg", 3, kPlain);
   outside.SetInputBaseDirectory(In(d, "other"));
   PackageResolver().Resolve(&outside);
@@ -173,34 +151,8 @@ TEST(PackageResolverTrigger, WholeFolderAndSubfolderModes) {
                                        " is not in configured input base directory");
 }
 
-TEST(PackageResolverTrigger, NoCompanionLeavesNothingAttached) {
-  testing::TempDir dir;
-  const std::string d = dir.path();
-  Write(In(d, "lonely.trg"), "trigger");
-  ImportPackage plain = Claimed(d, "lonely.trg", 3, kPlain | kQv);  // no subfolder
-  ImportPackage qv = plain;
-  qv.SetImportMode(kQv);
-  ImportPackage custom = plain;
-  custom.SetImportMode(kCustom);
-
-  TraceCapture trace;
-  PackageResolver().Resolve(&plain);
-  EXPECT_TRUE(trace.Has("File_PackageResolver", "No triggered files found, error="));
-  EXPECT_TRUE(plain.GetAttachedFiles().empty());
-  EXPECT_EQ(ContentError(plain), "");  // with plain files allowed no descriptor is examined
-
-  // Plain files not allowed: the empty candidate is examined.
-  PackageResolver().Resolve(&qv);
-  EXPECT_EQ(ContentError(qv), "XML parser error for file ");
-  EXPECT_TRUE(qv.GetAttachedFiles().empty());
-  PackageResolver().Resolve(&custom);
-  EXPECT_EQ(custom.GetRootXmlPartNumber(), 1);
-  EXPECT_TRUE(custom.GetAttachedFiles().empty());
-  EXPECT_EQ(ContentError(custom), "");
-}
-
 TEST(PackageResolverXml, QvDescriptorLinksFilesInDocumentOrder) {
-  testing::TempDir dir;
+  velmora::testing::TempDir dir;
   const std::string d = dir.path();
   Write(In(d, "d.xml"),
         "<?xml version=\"1.0\"?>\n<ImportSession>\n"
@@ -228,11 +180,10 @@ TEST(PackageResolverXml, QvDescriptorLinksFilesInDocumentOrder) {
                         "XML used without trigger, attaching all XML linked files"));
 }
 
-// A descriptor whose name holds "\" (an ordinary character on POSIX) is read under its
-// own name, and its relative links lie in its own folder.
+// A descriptor named with "\" (a plain character on POSIX) is read whole; its links lie beside it.
 TEST(PackageResolverXml, DescriptorNamedWithABackslashIsReadWhole) {
   if (osal::PathSeparator() == '\\') GTEST_SKIP() << "no name on this platform holds \"\\\"";
-  testing::TempDir dir;
+  velmora::testing::TempDir dir;
   const std::string d = dir.path();
   std::ofstream(d + "/in\\dex.xml") << "<ImportSession><Page ImportFileName=\"p.pdf\"/>"
                                        "</ImportSession>";
@@ -255,7 +206,7 @@ TEST(PackageResolverXml, DescriptorNamedWithABackslashIsReadWhole) {
 }
 
 TEST(PackageResolverXml, TriggerWithDescriptorCombinesTheLists) {
-  testing::TempDir dir;
+  velmora::testing::TempDir dir;
   const std::string d = dir.path();
   Write(In(d, "job.trg"), "trigger");
   Write(In(d, "job.pdf"), "older companion", 300);
@@ -285,30 +236,46 @@ TEST(PackageResolverXml, TriggerWithDescriptorCombinesTheLists) {
   EXPECT_EQ(ContentError(c), "");
 }
 
-TEST(PackageResolverXml, PlainFilesAndNonStructuredNamesSkipTheDescriptorCheck) {
-  testing::TempDir dir;
+TEST(PackageResolverXml, ImportModesDecideWhetherTheFoundFileIsExamined) {
+  velmora::testing::TempDir dir;
   const std::string d = dir.path();
+  Write(In(d, "lonely.trg"), "trigger");
   Write(In(d, "scan.pdf"), "%PDF-1.4");
-  ImportPackage p = Claimed(d, "scan.pdf", 0, kPlain | kQv);
-  ImportPackage none = p;
-  none.SetImportMode(kPlain);
-  ImportPackage strict = p;
-  strict.SetImportMode(kQv);
-
-  PackageResolver().Resolve(&p);
-  EXPECT_EQ(p.GetXmlState(), 0);
-  EXPECT_EQ(p.GetRootXmlPartNumber(), 0);
-  EXPECT_EQ(Paths(p.GetAttachedFiles()), (Strings{In(d, "scan.pdf")}));
-  EXPECT_EQ(ContentError(p), "");
-  // No trigger and no XML: only the found file.
-  PackageResolver().Resolve(&none);
-  EXPECT_EQ(Paths(none.GetAttachedFiles()), (Strings{In(d, "scan.pdf")}));
-  // Without plain files the PDF is examined under its lock name; it is still attached.
-  PackageResolver().Resolve(&strict);
-  EXPECT_EQ(ContentError(strict),
-            "XML parser error for file " +
-                strict.GetFoundFile().GetLockedFileName(FileInfo::FullPath, false, false));
-  EXPECT_EQ(Paths(strict.GetAttachedFiles()), (Strings{In(d, "scan.pdf")}));
+  const ImportPackage trigger = Claimed(d, "lonely.trg", 3, kPlain);  // no subfolder
+  const ImportPackage pdf = Claimed(d, "scan.pdf", 0, kPlain);
+  const std::string parserError = "XML parser error for file ";
+  const struct {
+    const ImportPackage* pFound;
+    int mode;
+    Strings attached;
+    std::string error;
+    int part;  // the root XML part
+  } cases[] = {
+      // A trigger without companions: the empty candidate is examined unless plain files may.
+      {&trigger, kPlain | kQv, {}, "", 0},
+      {&trigger, kQv, {}, parserError, 0},
+      {&trigger, kCustom, {}, "", 1},
+      // Only the found file, examined (under its lock name) unless plain files may.
+      {&pdf, kPlain | kQv, {In(d, "scan.pdf")}, "", 0},
+      {&pdf, kPlain, {In(d, "scan.pdf")}, "", 0},
+      {&pdf,
+       kQv,
+       {In(d, "scan.pdf")},
+       parserError + pdf.GetFoundFile().GetLockedFileName(FileInfo::FullPath, false, false),
+       0},
+  };
+  TraceCapture trace;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error + " " + std::to_string(c.mode));
+    ImportPackage p = *c.pFound;
+    p.SetImportMode(c.mode);
+    PackageResolver().Resolve(&p);
+    EXPECT_EQ(Paths(p.GetAttachedFiles()), c.attached);
+    EXPECT_EQ(ContentError(p), c.error);
+    EXPECT_EQ(p.GetRootXmlPartNumber(), c.part);
+    EXPECT_EQ(p.GetXmlState(), 0);
+  }
+  EXPECT_TRUE(trace.Has("File_PackageResolver", "No triggered files found, error="));
 }
 
 // --- XmlProcessor on its own -----------------------------------------------------------
@@ -318,7 +285,11 @@ struct Outcome {
   int part;
   Strings linked;
   std::string error;
+  bool operator==(const Outcome&) const = default;
 };
+void PrintTo(const Outcome& o, std::ostream* os) {
+  *os << o.state << "/" << o.part << " " << ::testing::PrintToString(o.linked) << " " << o.error;
+}
 
 Outcome ProcessFile(const std::string& path, int importMode, const std::string& base = "") {
   ImportPackage p;
@@ -329,29 +300,19 @@ Outcome ProcessFile(const std::string& path, int importMode, const std::string& 
 }
 
 TEST(XmlProcessorTest, CustomXmlAndItsRefusal) {
-  testing::TempDir dir;
+  velmora::testing::TempDir dir;
   const std::string invoice = In(dir.path(), "invoice.xml");
   Write(invoice,
         "<?xml version=\"1.0\"?><!-- x --><Invoice><Page ImportFileName=\"a\"/></Invoice>");
-  Outcome both = ProcessFile(invoice, kQv | kCustom);
-  EXPECT_EQ(both.state, 1);
-  EXPECT_EQ(both.part, 1);
-  EXPECT_TRUE(both.linked.empty());
-  EXPECT_EQ(both.error, "");
-
-  Outcome qvOnly = ProcessFile(invoice, kQv);
-  EXPECT_EQ(qvOnly.part, 0);
-  EXPECT_EQ(qvOnly.error, "Custom XML disabled and no QV XML detected in file " + invoice);
-
+  EXPECT_EQ(ProcessFile(invoice, kQv | kCustom), (Outcome{1, 1, {}, ""}));
+  EXPECT_EQ(ProcessFile(invoice, kQv),
+            (Outcome{1, 0, {}, "Custom XML disabled and no QV XML detected in file " + invoice}));
   // Custom XML without QV XML: taken as it is, not even opened.
-  Outcome unopened = ProcessFile(In(dir.path(), "does-not-exist.bin"), kCustom);
-  EXPECT_EQ(unopened.state, 0);
-  EXPECT_EQ(unopened.part, 1);
-  EXPECT_EQ(unopened.error, "");
+  EXPECT_EQ(ProcessFile(In(dir.path(), "does-not-exist.bin"), kCustom), (Outcome{0, 1, {}, ""}));
 }
 
 TEST(XmlProcessorTest, DocumentsThatAreNotXmlGiveTheParserError) {
-  testing::TempDir dir;
+  velmora::testing::TempDir dir;
   const std::string d = dir.path();
   const std::vector<std::pair<std::string, std::string>> bad = {
       {"pdf.xml", "%PDF-1.4\n1 0 obj << /Type /Catalog >> endobj\n"},
@@ -365,25 +326,19 @@ TEST(XmlProcessorTest, DocumentsThatAreNotXmlGiveTheParserError) {
   for (const auto& [name, content] : bad) {
     SCOPED_TRACE(name);
     Write(In(d, name), content);
-    Outcome o = ProcessFile(In(d, name), kQv | kCustom);
-    EXPECT_EQ(o.error, "XML parser error for file " + In(d, name));
-    EXPECT_EQ(o.state, 0);
-    EXPECT_EQ(o.part, 0);
-    EXPECT_TRUE(o.linked.empty());
+    EXPECT_EQ(ProcessFile(In(d, name), kQv | kCustom),
+              (Outcome{0, 0, {}, "XML parser error for file " + In(d, name)}));
   }
   EXPECT_EQ(ProcessFile(In(d, "missing.xml"), kQv).error,
             "XML parser error for file " + In(d, "missing.xml"));
 }
 
 TEST(XmlProcessorTest, QvDescriptorRulesAndContainment) {
-  testing::TempDir dir;
+  velmora::testing::TempDir dir;
   const std::string base = In(dir.path(), "in");
   // A session without pages is still QV XML.
   Write(In(base, "empty.xml"), "<ImportSession Version=\"2\"><Header/></ImportSession>");
-  Outcome empty = ProcessFile(In(base, "empty.xml"), kQv, base);
-  EXPECT_EQ(empty.state, 2);
-  EXPECT_EQ(empty.part, 1);
-  EXPECT_TRUE(empty.linked.empty());
+  EXPECT_EQ(ProcessFile(In(base, "empty.xml"), kQv, base), (Outcome{2, 1, {}, ""}));
 
   // Rejected links do not end the walk; the first rejection is the content error. A namespace
   // and a descriptor of many blocks change nothing.
@@ -394,10 +349,11 @@ TEST(XmlProcessorTest, QvDescriptorRulesAndContainment) {
             In(dir.path(), "secret.pdf") +
             "\"/><Page ImportFileName=\"sub\\b.pdf\"/><Page ImportFileName=\"" +
             In(base, "abs.pdf") + "\"/></ImportSession>");
-  Outcome links = ProcessFile(In(base, "x\\d.xml"), kQv, base);
-  EXPECT_EQ(links.state, 2);
-  EXPECT_EQ(links.linked, (Strings{In(In(In(base, "x"), "sub"), "b.pdf"), In(base, "abs.pdf")}));
-  EXPECT_EQ(links.error, "File ..\\..\\secret.pdf is not in configured input base directory");
+  EXPECT_EQ(ProcessFile(In(base, "x\\d.xml"), kQv, base),
+            (Outcome{2,
+                     1,
+                     {In(In(In(base, "x"), "sub"), "b.pdf"), In(base, "abs.pdf")},
+                     "File ..\\..\\secret.pdf is not in configured input base directory"}));
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// Tests of the "poll" server function in-process: answer, confirmation on the same
-// conversation, and what happens without one.
+// Tests of the "poll" server function in-process: answer and confirmation, or none.
 #include "PollFunction.h"
 
 #include <gmock/gmock.h>
@@ -29,14 +28,12 @@ using xel::XmlParser;
 
 const std::regex kLock(R"(a\.pdf\.\d{14}\.[0-9A-Za-z_-]{5}\+03600\.locked)");
 
-// The running file component and a server thread inside it, as the runtime makes one for
-// each incoming conversation; the master's and the plug-in's ends of that conversation.
+// The running component with a server thread in it, as the runtime makes one per incoming
+// conversation; the master's and the plug-in's ends of that conversation.
 class PollFunctionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // The plug-in's entry refers to the registration; a test program takes from the static
-    // library only what it refers to (on Windows not even the dynamic_cast in the poll
-    // function pulls the component in), so it names the registration itself.
+    // Names the registration so that the linker takes the component from the static library.
     ASSERT_NE(FileComponentRegistration(), nullptr);
     Ref<XmlParser> started = velmora::testing::CallApp(velmora::testing::StartBody(
         "XelcFile", "<Folder><FolderInputBaseDirectory>" + M_Base.path() +
@@ -58,8 +55,7 @@ class PollFunctionTest : public ::testing::Test {
     (void)velmora::testing::CallApp("<stop/>");
   }
 
-  // Queues a message from the master on the conversation (before the call: the queue
-  // connection never waits).
+  // Queues a message from the master (before the call: the queue connection never waits).
   void MasterSends(const std::string& body) {
     Ref<XmlParser> doc = velmora::testing::Request(body);
     ASSERT_TRUE(doc->GetMessage()->TxAllToConnection(&M_Master, 1000).IsSuccess());
@@ -90,6 +86,12 @@ class PollFunctionTest : public ::testing::Test {
     return kinds;
   }
 
+  void ExpectClaimStays() {
+    std::vector<std::string> names = ListNames(M_Base.path());
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_TRUE(std::regex_match(names[0], kLock)) << names[0];
+  }
+
   ScratchFolder M_Base;
   Ref<xel::ComponentThread> M_pThread;
   QueueConnection M_Master;
@@ -109,9 +111,7 @@ TEST_F(PollFunctionTest, WithoutConfirmationTheClaimStaysAndNothingMoreIsSent) {
   ASSERT_TRUE(WriteFile(M_Base / "a.pdf"));
   EXPECT_TRUE(Poll(M_Base.path()).IsSuccess());
   EXPECT_THAT(Answers(), ElementsAre("poll-res"));
-  std::vector<std::string> names = ListNames(M_Base.path());
-  ASSERT_EQ(names.size(), 1u);
-  EXPECT_TRUE(std::regex_match(names[0], kLock)) << names[0];
+  ExpectClaimStays();
 }
 
 TEST_F(PollFunctionTest, NothingClaimedMeansNoWaitForAConfirmation) {
@@ -133,9 +133,7 @@ TEST_F(PollFunctionTest, AnAnswerThatCannotBeSentFailsTheCallAndKeepsTheClaim) {
   util::Result r = Poll(M_Base.path());
   EXPECT_TRUE(r.IsError());
   EXPECT_EQ(r.Category(), util::ErrConnLost);
-  std::vector<std::string> names = ListNames(M_Base.path());
-  ASSERT_EQ(names.size(), 1u);
-  EXPECT_TRUE(std::regex_match(names[0], kLock)) << names[0];
+  ExpectClaimStays();
 }
 
 }  // namespace
