@@ -292,17 +292,15 @@ TEST_F(ApplicationTest, ReceiveHookDispatchesByNameAndQualifier) {
   EXPECT_EQ(Show(CallHook("<q/>")), "Function q not supported|s:Client");
 
   Start();
-  const std::tuple<const char*, const char*, const char*> cases[] = {
-      // body, answer, handler
-      {"<q xmlns=\"urn:a\"/>", "ok", "A"},
-      {"<q xmlns=\"urn:b\"/>", "ok", "any"},
+  // A handler that takes over the connection ("keep") keeps its reference without complaint.
+  // clang-format off
+  const std::tuple<const char*, const char*, const char*> cases[] = {  // body, answer, handler
+      {"<q xmlns=\"urn:a\"/>", "ok", "A"}, {"<q xmlns=\"urn:b\"/>", "ok", "any"},
       {"<only xmlns=\"urn:b\"/>", "Function only not supported|s:Client", ""},
       {"<Q/>", "Function Q not supported|s:Client", ""},
       {"<throw/>", "thrown on purpose|s:Server", ""},
-      {"<returnOk/>", "Function returnOk not supported|s:Client", ""},
-      // A handler that takes over the connection keeps its reference without complaint.
-      {"<keep/>", "ok", ""},
-  };
+      {"<returnOk/>", "Function returnOk not supported|s:Client", ""}, {"<keep/>", "ok", ""}};
+  // clang-format on
   for (const auto& [body, answer, handler] : cases) {
     SCOPED_TRACE(body);
     g_LastHandler = "";
