@@ -42,19 +42,13 @@ class CaptureWriter : public LogWriter {
 
 TEST(TraceIds, LevelThresholdsAreInclusiveAndIdsOutsideTheTableKeepTheirState) {
   // Trace_Changes (threshold 0) shares id 16 with General_OtherOsal (120), which comes later.
-  const std::tuple<int, uint32_t, bool> cases[] = {{0, Trace_Always, true},
-                                                   {0, General_Error, false},
-                                                   {0, Trace_Never, false},
-                                                   {0, 16, false},
-                                                   {100, General_80, true},
-                                                   {100, General_99, false},
-                                                   {100, Result_SetErrorText, true},
-                                                   {100, General_OtherUtil, false},
-                                                   {120, 16, true},
-                                                   {-1, Trace_Always, true},
-                                                   {-2, Trace_Always, false},
-                                                   {-2, Trace_Changes, false},
-                                                   {999, Trace_Never, true}};
+  // clang-format off
+  const std::tuple<int, uint32_t, bool> cases[] = {
+      {0, Trace_Always, true}, {0, General_Error, false}, {0, Trace_Never, false}, {0, 16, false},
+      {100, General_80, true}, {100, General_99, false}, {100, Result_SetErrorText, true},
+      {100, General_OtherUtil, false}, {120, 16, true}, {-1, Trace_Always, true},
+      {-2, Trace_Always, false}, {-2, Trace_Changes, false}, {999, Trace_Never, true}};
+  // clang-format on
   for (const auto& [level, id, bEnabled] : cases) {
     SetMasterTraceLevel(level);
     EXPECT_EQ(GetMasterTraceLevel(), level);
