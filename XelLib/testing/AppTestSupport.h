@@ -6,6 +6,7 @@
 
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "util/Result.h"
@@ -80,20 +81,16 @@ inline std::string At(const xel::XmlParser& doc, const char* path) {
 // when none was sent). *pResult receives the call's result when given.
 inline util::Ref<xel::XmlParser> CallApp(const std::string& body, int type = 1,
                                          util::Result* pResult = nullptr) {
-  util::Ref<xel::ConnectionFifo> fifo =
-      util::Ref<xel::ConnectionFifo>::Adopt(new xel::ConnectionFifo());
-  util::Ref<xel::XmlParser> request = Request(body, type);
-  util::Result r = xel::Application::CallServerFunction(fifo.get(), request.get());
+  auto fifo = util::Ref<xel::ConnectionFifo>::Adopt(new xel::ConnectionFifo());
+  util::Result r = xel::Application::CallServerFunction(fifo.get(), Request(body, type).get());
   if (pResult) *pResult = r;
   return TakeAnswer(fifo.get());
 }
 
 // Serves body like an incoming conversation through the receive hook.
 inline util::Ref<xel::XmlParser> CallHook(const std::string& body, int type = 1) {
-  util::Ref<xel::ConnectionFifo> fifo =
-      util::Ref<xel::ConnectionFifo>::Adopt(new xel::ConnectionFifo());
-  util::Ref<xel::XmlParser> request = Request(body, type);
-  xel::Application::ReceiveHook(fifo.get(), request->GetMessage());
+  auto fifo = util::Ref<xel::ConnectionFifo>::Adopt(new xel::ConnectionFifo());
+  xel::Application::ReceiveHook(fifo.get(), Request(body, type)->GetMessage());
   return TakeAnswer(fifo.get());
 }
 
@@ -106,29 +103,26 @@ class LogCapture : public util::LogWriter {
   ~LogCapture() override { util::SetLogWriter(M_Channel, M_pPrevious); }
   void Write(const util::LogRecord& record) override {
     std::lock_guard<std::mutex> guard(M_Mutex);
-    M_Lines.push_back(record.Render(false, true));
-    M_Formats.push_back(record.format ? record.format : "");
+    M_Records.emplace_back(record.format ? record.format : "", record.Render(false, true));
   }
   // Rendered records (with their typed arguments) whose format contains part.
   std::vector<std::string> Matching(const std::string& part) const {
     std::lock_guard<std::mutex> guard(M_Mutex);
     std::vector<std::string> out;
-    for (size_t i = 0; i < M_Lines.size(); ++i) {
-      if (M_Formats[i].find(part) != std::string::npos) out.push_back(M_Lines[i]);
-    }
+    for (const auto& [format, line] : M_Records)
+      if (format.find(part) != std::string::npos) out.push_back(line);
     return out;
   }
   size_t Count() const {
     std::lock_guard<std::mutex> guard(M_Mutex);
-    return M_Lines.size();
+    return M_Records.size();
   }
 
  private:
   int M_Channel;
   util::LogWriter* M_pPrevious = nullptr;
   mutable std::mutex M_Mutex;
-  std::vector<std::string> M_Lines;
-  std::vector<std::string> M_Formats;
+  std::vector<std::pair<std::string, std::string>> M_Records;  // format, rendered line
 };
 
 }  // namespace velmora::testing

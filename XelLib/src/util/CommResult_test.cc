@@ -8,15 +8,15 @@
 namespace velmora::util {
 namespace {
 
+// A new record and one of an unknown category read as unknown.
 TEST(CommResultTest, StartsEmptyAndUnknown) {
-  CommResult c;
+  CommResult c, odd;
+  odd.SetErrorCategory(77);
+  for (CommResult* p : {&c, &odd}) {
+    EXPECT_EQ(p->Text(), "Cat=UNKNOWN, ConnLevel=0, EC=, Diag=");
+    EXPECT_EQ(p->CompactText(), "UNKN;0;");
+  }
   EXPECT_EQ(c.ErrorCategory(), CommUnknown);
-  EXPECT_EQ(c.ConnectionLevel(), 0);
-  EXPECT_STREQ(c.ErrorCode(), "");
-  EXPECT_EQ(c.Diagnostics(), "");
-  EXPECT_STREQ(c.ClassName(), "CommResult");
-  EXPECT_EQ(c.Text(), "Cat=UNKNOWN, ConnLevel=0, EC=, Diag=");
-  EXPECT_EQ(c.CompactText(), "UNKN;0;");
 }
 
 TEST(CommResultTest, SetWithTextOrNumberCode) {
@@ -73,19 +73,14 @@ TEST(CommResultTest, OkRaiseAndTakeOver) {
 
 TEST(CommResultTest, CategoryNames) {
   EXPECT_STREQ(CommResult::CategoryLongName(CommNetworkUnavailable), "NETWORK_UNAVAILABLE");
-  EXPECT_STREQ(CommResult::CategoryShortName(CommCanceledRemote), "CANC-R");
   EXPECT_STREQ(CommResult::CategoryLongName(CommBadRemotePerf), "BAD-REMOTE-PERF");
   EXPECT_STREQ(CommResult::CategoryLongName(24), "UNKNOWN");
+  EXPECT_STREQ(CommResult::CategoryShortName(CommCanceledRemote), "CANC-R");
   EXPECT_STREQ(CommResult::CategoryShortName(-1), "UNKN");
   int32_t value = -1;
   EXPECT_TRUE(CommResult::CategoryFromLongName("SERVER-POWER-FAILURE", &value));
   EXPECT_EQ(value, CommServerPowerFailure);
   EXPECT_FALSE(CommResult::CategoryFromLongName("ok", &value));
-
-  CommResult odd;
-  odd.SetErrorCategory(77);
-  EXPECT_EQ(odd.CompactText(), "UNKN;0;");
-  EXPECT_EQ(odd.Text(), "Cat=UNKNOWN, ConnLevel=0, EC=, Diag=");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -28,6 +29,7 @@ class TraceCapture : public LogWriter {
   void Write(const LogRecord& record) override {
     char buffer[2048];
     record.Render(buffer, sizeof(buffer), false, true);
+    if (M_bToStderr) return (void)fprintf(stderr, "%s\n", buffer);
     std::lock_guard<std::mutex> guard(M_Mutex);
     M_Lines.push_back(buffer);
   }
@@ -35,6 +37,7 @@ class TraceCapture : public LogWriter {
     std::lock_guard<std::mutex> guard(M_Mutex);
     return M_Lines;
   }
+  bool M_bToStderr = false;  // in a death test's child, where the expectation reads stderr
 
  private:
   LogWriter* M_pPrevious;
@@ -42,53 +45,30 @@ class TraceCapture : public LogWriter {
   std::vector<std::string> M_Lines;
 };
 
-// In a death test's child: fatal messages go to stderr, so the expectation can read them.
-class FatalToStderr : public LogWriter {
- public:
-  void Write(const LogRecord& record) override {
-    char buffer[2048];
-    record.Render(buffer, sizeof(buffer), false, true);
-    fprintf(stderr, "%s\n", buffer);
-  }
-};
-void RouteFatalToStderr() {
-  static FatalToStderr writer;
-  SetLogWriter(LogChannelFatal, &writer);
-}
-
 std::string Code(const Result& r) { return std::to_string(r.Code()); }
+Result Warning() { return Result::Make(ErrBusy, 0, 0, SevWarning, nullptr); }
 
 TEST(ResultTest, TextsInEveryMode) {
-  Result ok;
-  for (int mode = 0; mode <= 4; ++mode) EXPECT_EQ(ok.Text(mode), "OK") << mode;
-  EXPECT_THAT(ok, IsOk());
-
-  // An error or a warning without a text has no details to show.
-  Result bare = Result::Fail(ErrTimeout);
-  Result warning = Result::Make(ErrBusy, ModUnknown, ObjUnknown, SevWarning, nullptr);
+  // Success says "OK"; an error or a warning without a text has no details to show.
   for (int mode = 0; mode <= 4; ++mode) {
-    EXPECT_EQ(bare.Text(mode), "ERROR") << mode;
-    EXPECT_EQ(warning.Text(mode), "ERROR") << mode;
+    EXPECT_EQ(Result().Text(mode), "OK") << mode;
+    EXPECT_EQ(Result::Fail(ErrTimeout).Text(mode), "ERROR") << mode;
+    EXPECT_EQ(Warning().Text(mode), "ERROR") << mode;
   }
-  EXPECT_TRUE(warning.IsSuccess());
+  EXPECT_TRUE(Warning().IsSuccess());
 
   Result r = Result::Connector(ErrObjNotExist, "file %s missing", "a.txt");
   EXPECT_EQ(r.Code(), MakeResultCode(SevError, 21, 60, 0));
-  std::string x = "file a.txt missing";
-  EXPECT_EQ(r.Text(4),
-            "Error " + Code(r) + ": " + x + " (Cat=ErrObjNotExist, Obj=XelcFile, Mod=M_Unknown)");
-  EXPECT_EQ(r.Text(0), r.Text(4));
-  EXPECT_EQ(r.Text(1), Code(r));
-  EXPECT_EQ(r.Text(2), "Error " + Code(r) + ": " + x);
-  EXPECT_EQ(r.Text(3), x);
+  const std::string x = "file a.txt missing";
+  const std::string full = "Error " + Code(r) + ": " + x;
+  const std::string texts[] = {full + " (Cat=ErrObjNotExist, Obj=XelcFile, Mod=M_Unknown)", Code(r),
+                               full, x};
+  for (int mode = 0; mode <= 4; ++mode) EXPECT_EQ(r.Text(mode), texts[mode % 4]) << mode;
   EXPECT_EQ(r.ErrorText(), x);
-  EXPECT_THAT(r, IsError());
   EXPECT_THAT(r, HasCategory(ErrObjNotExist));
-  EXPECT_THAT(r, HasText("Obj=XelcFile"));
-
   // Fields without a name show their number rather than nothing.
-  Result odd = Result::Make(99, 250, 4000, SevError, "odd");
-  EXPECT_THAT(odd.Text(4), HasSubstr("(Cat=99, Obj=4000, Mod=250)"));
+  EXPECT_THAT(Result::Make(99, 250, 4000, SevError, "odd").Text(4),
+              HasSubstr("(Cat=99, Obj=4000, Mod=250)"));
 }
 
 TEST(ResultTest, MakeTracesOnlyANonEmptyTextAndTheShortFormNever) {
@@ -97,31 +77,25 @@ TEST(ResultTest, MakeTracesOnlyANonEmptyTextAndTheShortFormNever) {
   Result made = Result::Make(ErrBusy, ModIntellNetwork, ObjConnection, SevError, "busy %i", 3);
   Result connector = Result::Connector(ErrPermission, "denied");
   Result empty = Result::Make(ErrBusy, ModUnknown, ObjUnknown, SevError, "%s", "");
-  Result short_form = Result::Fail(ErrBusy, "quiet");
-  EXPECT_THAT(short_form.Text(3), "quiet");
-  EXPECT_FALSE(empty.SlotText(0).size());
+  EXPECT_EQ(Result::Fail(ErrBusy, "quiet").Text(3), "quiet");
+  EXPECT_EQ(empty.SlotText(0), "");
   EXPECT_THAT(capture.Lines(), ElementsAre("{18 \"\"} Result set to: " + made.Text(4),
                                            "{18 \"\"} Result set to: " + connector.Text(4)));
   EnableTraceId(Result_SetErrorText, false);
 }
 
-TEST(ResultTest, TextsAreLimitedAndSlotsOutsideTheRangeIgnored) {
-  std::string longer(600, 'a');
-  Result r = Result::Fail(ErrIntern, "%s", longer.c_str());
+TEST(ResultTest, TextsAreLimitedSlotsOutsideTheRangeIgnoredAndCopiesIndependent) {
+  Result r = Result::Fail(ErrIntern, "%s", std::string(600, 'a').c_str());
   EXPECT_EQ(r.ErrorText().size(), 511u);
   r.SetSlotText(5, "nope");
   r.SetSlotText(-1, "nope");
-  EXPECT_EQ(r.SlotText(5), "");
-  EXPECT_EQ(r.SlotText(-1), "");
-  EXPECT_EQ(Result().SlotText(0), "");
-}
+  EXPECT_EQ(r.SlotText(5) + r.SlotText(-1) + Result().SlotText(0), "");
 
-TEST(ResultTest, CopiesShareTextsUntilOneIsChanged) {
+  // Copies share texts until one is changed.
   Result a = Result::Fail(ErrBusy, "first");
   Result b = a;
   b.SetText("second %d", 2);
-  EXPECT_EQ(a.ErrorText(), "first");
-  EXPECT_EQ(b.ErrorText(), "second 2");
+  EXPECT_EQ(a.ErrorText() + "|" + b.ErrorText(), "first|second 2");
   a = b;
   EXPECT_EQ(a.ErrorText(), "second 2");
   Result moved = std::move(a);
@@ -133,17 +107,14 @@ TEST(ResultTest, KeepWorse) {
   Result first = Result::Fail(ErrBusy, "first");
   first.KeepWorse(Result::Fail(ErrTimeout, "second"));
   EXPECT_EQ(first.ErrorText(), "first");
-
-  Result warning = Result::Make(ErrBusy, 0, 0, SevWarning, nullptr);
+  Result warning = Warning();
   warning.KeepWorse(Result::Fail(ErrTimeout));
   EXPECT_THAT(warning, HasCategory(ErrTimeout));
-
   Result error = Result::Fail(ErrTimeout);
-  error.KeepWorse(Result()).KeepWorse(Result::Make(ErrBusy, 0, 0, SevWarning, nullptr));
+  error.KeepWorse(Result()).KeepWorse(Warning());
   EXPECT_THAT(error, HasCategory(ErrTimeout));
-
   Result ok;
-  ok.KeepWorse(Result::Make(ErrBusy, 0, 0, SevWarning, nullptr));
+  ok.KeepWorse(Warning());
   EXPECT_EQ(ok.Severity(), static_cast<uint32_t>(SevWarning));
 }
 
@@ -157,33 +128,48 @@ TEST(ResultTest, ClassTests) {
   EXPECT_FALSE(Result().IsClass(Error));
 }
 
-TEST(ResultDeathTest, ClassTestWithAnEmptyRange) {
-  EXPECT_DEATH(
-      {
-        RouteFatalToStderr();
-        (void)Result::Fail(ErrBusy).IsClass(ResultClassRange{5, 5});
-      },
-      "Exp=VM_RESULT_CLASS_RANGE_GET_FORM\\(Range\\) < VM_RESULT_CLASS_RANGE_GET_TO\\(Range\\)");
+TEST(ResultDeathTest, MisusesAreFatalAssertions) {
+  const std::pair<std::function<void()>, const char*> cases[] = {
+      {[] {
+         (void)Result::Fail(ErrBusy).IsClass(ResultClassRange{5, 5});
+       },
+       "Exp=VM_RESULT_CLASS_RANGE_GET_FORM\\(Range\\) < VM_RESULT_CLASS_RANGE_GET_TO\\(Range\\)"},
+      {[] { Result().ThrowIfError(static_cast<const char*>(nullptr)); },
+       "Exp=sz_location_info != 0"},
+      {[] {
+         char buffer[15];
+         (void)Result().Serialize(buffer, sizeof(buffer));
+       },
+       "Exp=BufferSize >= 16"},
+  };
+  for (const auto& [misuse, pattern] : cases) {
+    EXPECT_DEATH(
+        {
+          static TraceCapture writer;
+          writer.M_bToStderr = true;
+          SetLogWriter(LogChannelFatal, &writer);
+          misuse();
+        },
+        pattern);
+  }
 }
 
 TEST(ResultTest, ThrowIfError) {
   EnableTraceId(General_40, true);
   TraceCapture capture;
-  Result ok;
-  EXPECT_NO_THROW(ok.ThrowIfError());
-  EXPECT_NO_THROW(ok.ThrowIfError("here"));
-  Result warning = Result::Make(ErrBusy, 0, 0, SevWarning, nullptr);
-  EXPECT_NO_THROW(warning.ThrowIfError());
+  EXPECT_NO_THROW(Result().ThrowIfError());
+  EXPECT_NO_THROW(Result().ThrowIfError("here"));
+  EXPECT_NO_THROW(Warning().ThrowIfError());
   EXPECT_THAT(capture.Lines(), IsEmpty());
 
   Result r = Result::Fail(ErrObjNotExist, "gone");
+  const std::string before = r.Text();
   try {
     r.ThrowIfError();
     FAIL() << "no throw";
   } catch (const Result& thrown) {
-    EXPECT_EQ(thrown.Text(), r.Text());
+    EXPECT_EQ(thrown.Text(), before);
   }
-  std::string before = r.Text();
   try {
     r.ThrowIfError("Poll()");
     FAIL() << "no throw";
@@ -197,16 +183,6 @@ TEST(ResultTest, ThrowIfError) {
   EnableTraceId(General_40, false);
 }
 
-TEST(ResultDeathTest, ThrowIfErrorWithoutLocation) {
-  EXPECT_DEATH(
-      {
-        RouteFatalToStderr();
-        Result r;
-        r.ThrowIfError(static_cast<const char*>(nullptr));
-      },
-      "Exp=sz_location_info != 0");
-}
-
 TEST(ResultTest, LogIfError) {
   EnableTraceId(General_60, true);
   EnableTraceId(General_80, false);
@@ -215,56 +191,46 @@ TEST(ResultTest, LogIfError) {
   r.LogIfError(General_60, "%s:%i", "Driver.cc", 12);
   r.LogIfError(General_80, "disabled");
   Result().LogIfError(General_60, "success");
-  std::string longer(400, 'L');
-  r.LogIfError(General_60, "%s", longer.c_str());
-  auto lines = capture.Lines();
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0], "{8 \"WARNING\"} Location=Driver.cc:12; result=" + r.Text());
-  EXPECT_EQ(lines[1], "{8 \"WARNING\"} Location=" + std::string(255, 'L') + "; result=" + r.Text());
+  r.LogIfError(General_60, "%s", std::string(400, 'L').c_str());
+  EXPECT_THAT(
+      capture.Lines(),
+      ElementsAre("{8 \"WARNING\"} Location=Driver.cc:12; result=" + r.Text(),
+                  "{8 \"WARNING\"} Location=" + std::string(255, 'L') + "; result=" + r.Text()));
   EnableTraceId(General_60, false);
 }
 
-TEST(ResultTest, SerialiseIntoTheSmallestBufferKeepsOnlyTheCode) {
-  Result r = Result::Connector(ErrTimeout, "a text that does not fit");
-  char buffer[16];
-  memset(buffer, 'x', sizeof(buffer));
-  size_t used = r.Serialize(buffer, sizeof(buffer));
-  std::string code = std::to_string(static_cast<int>(r.Code()));
-  ASSERT_EQ(used, code.size() + 2);
-  EXPECT_EQ(std::string(buffer), code);
-  EXPECT_EQ(buffer[used - 1], '\0');
-  EXPECT_EQ(buffer[used - 2], '\0');
-
-  Result back;
-  EXPECT_TRUE(back.Deserialize(buffer, used));
-  EXPECT_EQ(back.Code(), r.Code());
-  EXPECT_EQ(back.Text(), "ERROR");
-}
-
-TEST(ResultTest, SerialiseRoundTripWithSeveralSlots) {
+// The flat form: the code, then slot number and text pairs, each NUL-ended, and a final NUL.
+TEST(ResultTest, SerialiseRoundTrips) {
   Result r = Result::Fail(ErrXmlFormat, "bad element");
   r.SetSlotText(2, "second");
   r.SetSlotText(4, "fourth");
   char buffer[256];
   size_t used = r.Serialize(buffer, sizeof(buffer));
-  std::string code = std::to_string(static_cast<int>(r.Code()));
-  std::string expected = code + '\0' + "0" + '\0' + "bad element" + '\0' + "2" + '\0' + "second" +
-                         '\0' + "4" + '\0' + "fourth" + '\0' + '\0';
-  EXPECT_EQ(std::string(buffer, used), expected);
-
+  static const char kFlat[] =
+      "\0"
+      "0\0bad element\0"
+      "2\0second\0"
+      "4\0fourth\0";
+  EXPECT_EQ(std::string(buffer, used), Code(r) + std::string(kFlat, sizeof kFlat));
   Result back = Result::Fail(ErrBusy, "old");
   ASSERT_TRUE(back.Deserialize(buffer, used));
   EXPECT_EQ(back.Code(), r.Code());
   EXPECT_EQ(back.Text(4), r.Text(4));
-  EXPECT_EQ(back.SlotText(1), "");
-  EXPECT_EQ(back.SlotText(2), "second");
-  EXPECT_EQ(back.SlotText(4), "fourth");
+  EXPECT_EQ(back.SlotText(1) + "|" + back.SlotText(2) + "|" + back.SlotText(4), "|second|fourth");
 
-  // Success serialises as "0" and two NULs.
   used = Result().Serialize(buffer, sizeof(buffer));
   EXPECT_EQ(std::string(buffer, used), std::string("0\0\0", 3));
   ASSERT_TRUE(back.Deserialize(buffer, used));
   EXPECT_THAT(back, IsOk());
+
+  // The smallest buffer keeps only the code.
+  Result connector = Result::Connector(ErrTimeout, "a text that does not fit");
+  char small[16];
+  used = connector.Serialize(small, sizeof(small));
+  EXPECT_EQ(std::string(small, used), Code(connector) + std::string("\0\0", 2));
+  ASSERT_TRUE(back.Deserialize(small, used));
+  EXPECT_EQ(back.Code(), connector.Code());
+  EXPECT_EQ(back.Text(), "ERROR");
 }
 
 TEST(ResultTest, SerialiseNeverWritesPastTheBuffer) {
@@ -281,34 +247,22 @@ TEST(ResultTest, SerialiseNeverWritesPastTheBuffer) {
 }
 
 TEST(ResultTest, DeserialiseRejectsBrokenBuffers) {
-  Result r;
-  EXPECT_FALSE(r.Deserialize("0", 2));
-  EXPECT_THAT(r, HasCategory(ErrLogicArgs));
-  EXPECT_EQ(r.ErrorText(), "Cant create Result object from Buffer");
-
-  Result no_nul;
-  EXPECT_FALSE(no_nul.Deserialize("123", 3));
-  EXPECT_EQ(no_nul.ErrorText(), "Cant create Result object from Buffer");
-
-  // A slot number without its text, and trailing bytes after the end marker.
-  Result half;
-  EXPECT_FALSE(half.Deserialize(std::string("5\0"
-                                            "0\0",
-                                            4)
-                                    .c_str(),
-                                4));
-  Result trailing;
-  EXPECT_FALSE(trailing.Deserialize(std::string("5\0\0\0", 4).c_str(), 4));
-}
-
-TEST(ResultDeathTest, SerialiseIntoATooSmallBuffer) {
-  EXPECT_DEATH(
-      {
-        RouteFatalToStderr();
-        char buffer[15];
-        (void)Result().Serialize(buffer, sizeof(buffer));
-      },
-      "Exp=BufferSize >= 16");
+  // Too short and without a NUL are reported in the result; a slot number without its text
+  // and bytes after the end marker are refused.
+  const std::pair<std::string, bool> cases[] = {{std::string("0", 2), true},
+                                                {"123", true},
+                                                {std::string("5\0"
+                                                             "0\0",
+                                                             4),
+                                                 false},
+                                                {std::string("5\0\0\0", 4), false}};
+  for (const auto& [bad, bReported] : cases) {
+    Result r;
+    EXPECT_FALSE(r.Deserialize(bad.c_str(), bad.size())) << bad;
+    if (!bReported) continue;
+    EXPECT_THAT(r, HasCategory(ErrLogicArgs));
+    EXPECT_EQ(r.ErrorText(), "Cant create Result object from Buffer");
+  }
 }
 
 TEST(ResultTest, MatchersExplainFailures) {

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "util/Trace.h"
@@ -26,18 +27,13 @@ class TraceCapture : public LogWriter {
   TraceCapture() { M_pPrevious = SetLogWriter(LogChannelTrace, this); }
   ~TraceCapture() override { SetLogWriter(LogChannelTrace, M_pPrevious); }
   void Write(const LogRecord& record) override {
-    char buffer[2048];
-    record.Render(buffer, sizeof(buffer), false, false);
     std::lock_guard<std::mutex> guard(M_Mutex);
-    M_Lines.push_back(buffer);
+    M_Lines.push_back(record.Render(false, false));
   }
-  std::vector<std::string> Lines() {
+  std::vector<std::string> LinesWith(const std::string& part = "") {
     std::lock_guard<std::mutex> guard(M_Mutex);
-    return M_Lines;
-  }
-  std::vector<std::string> LinesWith(const std::string& part) {
     std::vector<std::string> out;
-    for (const std::string& line : Lines())
+    for (const std::string& line : M_Lines)
       if (line.find(part) != std::string::npos) out.push_back(line);
     return out;
   }
@@ -49,42 +45,30 @@ class TraceCapture : public LogWriter {
 };
 
 // In a death test's child: trace and fatal lines go to stderr for the expectation.
-class ToStderr : public LogWriter {
- public:
-  void Write(const LogRecord& record) override {
-    char buffer[2048];
-    record.Render(buffer, sizeof(buffer), false, true);
-    fprintf(stderr, "%s\n", buffer);
-  }
-};
 void RouteToStderr() {
-  static ToStderr writer;
+  static struct : LogWriter {
+    void Write(const LogRecord& record) override {
+      fprintf(stderr, "%s\n", record.Render(false, true).c_str());
+    }
+  } writer;
   SetLogWriter(LogChannelFatal, &writer);
   SetLogWriter(LogChannelTrace, &writer);
 }
 
-class Counted : public SharedObject {
- public:
-  explicit Counted(int* destroyed = nullptr) : M_pDestroyed(destroyed) {}
+// Counts its destruction in *pDestroyed when given.
+struct Counted : SharedObject {
+  explicit Counted(int* pDestroyed = nullptr) : M_pDestroyed(pDestroyed) {}
   const char* ClassName() const override { return "Counted"; }
-  ~Counted() override {
-    if (M_pDestroyed) ++*M_pDestroyed;
-  }
-
- private:
+  ~Counted() override { M_pDestroyed && ++*M_pDestroyed; }
   int* M_pDestroyed;
 };
-
-class Reachable : public HandleObject {
- public:
+struct Reachable : HandleObject {
   const char* ClassName() const override { return "Reachable"; }
 };
-
 class OtherReachable : public HandleObject {};
 
 TEST(SharedObjectTest, CountsAndCountedReferences) {
-  int live = SharedObject::LiveObjects();
-  int refs = SharedObject::AdditionalRefs();
+  const int live = SharedObject::LiveObjects(), refs = SharedObject::AdditionalRefs();
   int destroyed = 0;
   {
     Ref<Counted> a = Ref<Counted>::Adopt(new Counted(&destroyed));
@@ -95,8 +79,7 @@ TEST(SharedObjectTest, CountsAndCountedReferences) {
     EXPECT_EQ(a->RefCount(), 3);
     EXPECT_EQ(SharedObject::AdditionalRefs(), refs + 2);
     Ref<Counted> down = base.Cast<Counted>();
-    EXPECT_TRUE(down.HasObject());
-    EXPECT_FALSE(base.Cast<Reachable>().HasObject());
+    EXPECT_TRUE(down.HasObject() && !base.Cast<Reachable>().HasObject());
     EXPECT_EQ(a->RefCount(), 4);
     b.Reset();
     EXPECT_FALSE(b.HasObject());
@@ -116,7 +99,7 @@ TEST(SharedObjectTest, LifeAndCountTraces) {
     p->AddRef();
     p->Release();
     p->Release();
-    EXPECT_THAT(capture.Lines(),
+    EXPECT_THAT(capture.LinesWith(),
                 ElementsAre("Constructor", "AddRef Refcount=1", "Release Refcount=2",
                             "Release Refcount=1", "Destructor"));
   }
@@ -125,8 +108,7 @@ TEST(SharedObjectTest, LifeAndCountTraces) {
 }
 
 TEST(SharedObjectTest, CountsAcrossThreads) {
-  int live = SharedObject::LiveObjects();
-  int refs = SharedObject::AdditionalRefs();
+  const int live = SharedObject::LiveObjects(), refs = SharedObject::AdditionalRefs();
   int destroyed = 0;
   Ref<Counted> shared = Ref<Counted>::Adopt(new Counted(&destroyed));
   std::vector<std::thread> threads;
@@ -160,19 +142,6 @@ TEST(SharedObjectTest, CountsAcrossThreads) {
   EXPECT_EQ(SharedObject::AdditionalRefs(), refs);
 }
 
-TEST(SharedObjectDeathTest, DestroyedWhileStillReferenced) {
-  EXPECT_DEATH(
-      {
-        RouteToStderr();
-        Counted c;
-        c.AddRef();
-      },
-      // Only what GoogleTest's simple regular expressions (Windows) and the POSIX ones share.
-      "Destructor called with Refcount=2 \\(should be 1\\)\nAssertion:\n"
-      "File=\\.\\.\\\\src\\\\util\\\\SharedObject\\.cc Line=.*\n"
-      "Exp=M_RefCount == 1\nDiagnostic Value=2");
-}
-
 TEST(HandleObjectTest, MakeLookupAndInvalidate) {
   int used = HandleObject::UsedHandles();
   Ref<Reachable> obj = Ref<Reachable>::Adopt(new Reachable());
@@ -196,11 +165,8 @@ TEST(HandleObjectTest, MakeLookupAndInvalidate) {
   EXPECT_EQ(HandleObject::UsedHandles(), used);
 
   // Handle 0, index 0 with any generation, and indexes beyond the table never resolve.
-  EXPECT_FALSE(HandleObject::LookupHandle(0).HasObject());
-  EXPECT_FALSE(HandleObject::LookupHandle(h & 0xFFFF0000u).HasObject());
-  EXPECT_FALSE(HandleObject::LookupHandle(0x10000u).HasObject());
-  EXPECT_FALSE(HandleObject::LookupHandle(HandleObject::kTableSize).HasObject());
-  EXPECT_FALSE(HandleObject::LookupHandle(0xFFFFFFFFu).HasObject());
+  for (uint32_t bad : {0u, h & 0xFFFF0000u, 0x10000u, uint32_t{HandleObject::kTableSize}, ~0u})
+    EXPECT_FALSE(HandleObject::LookupHandle(bad).HasObject()) << bad;
 }
 
 TEST(HandleObjectTest, StaleHandleStaysDeadAfterTheEntryIsReused) {
@@ -237,25 +203,22 @@ TEST(HandleObjectTest, FullTableAndUsageReports) {
   Ref<Reachable> extra = Ref<Reachable>::Adopt(new Reachable());
   EXPECT_EQ(extra->MakeHandle(), 0u);
   EXPECT_EQ(extra->RefCount(), 1);
-  EXPECT_THAT(capture.Lines(), Contains("HandleObject::MakeHandle() failed to create a handle!"));
-
-  auto increased = capture.LinesWith("has been increased");
-  ASSERT_EQ(increased.size(), 99u);
-  EXPECT_EQ(increased[0],
-            "Number of used handles has been increased from 0 to 100 (9899 free handles)");
-  EXPECT_EQ(increased[1],
-            "Number of used handles has been increased from 100 to 200 (9799 free handles)");
-  EXPECT_EQ(increased[98],
-            "Number of used handles has been increased from 9800 to 9900 (99 free handles)");
+  EXPECT_THAT(capture.LinesWith(),
+              Contains("HandleObject::MakeHandle() failed to create a handle!"));
 
   for (Ref<Reachable>& obj : objects) obj->InvalidateHandle();
   EXPECT_EQ(HandleObject::UsedHandles(), 0);
-  auto decreased = capture.LinesWith("has been decreased");
-  ASSERT_EQ(decreased.size(), 99u);
-  EXPECT_EQ(decreased[0],
-            "Number of used handles has been decreased from 9900 to 9800 (199 free handles)");
-  EXPECT_EQ(decreased[98],
-            "Number of used handles has been decreased from 100 to 0 (9999 free handles)");
+  // Every hundredth handle more or less is reported: 99 increases, then 99 decreases.
+  const auto reports = capture.LinesWith("Number of used handles has been ");
+  ASSERT_EQ(reports.size(), 198u);
+  for (const auto& [i, text] : {std::pair<size_t, const char*>{0, "increased from 0 to 100 (9899"},
+                                {1, "increased from 100 to 200 (9799"},
+                                {98, "increased from 9800 to 9900 (99"},
+                                {99, "decreased from 9900 to 9800 (199"},
+                                {197, "decreased from 100 to 0 (9999"}}) {
+    EXPECT_EQ(reports[i],
+              "Number of used handles has been " + std::string(text) + " free handles)");
+  }
   // With entries free again, making a handle works.
   EXPECT_NE(extra->MakeHandle(), 0u);
   extra->InvalidateHandle();
@@ -264,9 +227,8 @@ TEST(HandleObjectTest, FullTableAndUsageReports) {
 
 TEST(HandleObjectTest, DestroyedWithAValidHandleCleansUp) {
   EnableTraceId(Trace_Always, true);
-  int live = SharedObject::LiveObjects();
-  int refs = SharedObject::AdditionalRefs();
-  int used = HandleObject::UsedHandles();
+  const int live = SharedObject::LiveObjects(), refs = SharedObject::AdditionalRefs();
+  const int used = HandleObject::UsedHandles();
   TraceCapture capture;
   Reachable* p = new Reachable();
   uint32_t h = p->MakeHandle();
@@ -284,12 +246,22 @@ TEST(HandleObjectTest, DestroyedWithAValidHandleCleansUp) {
               ElementsAre(HasSubstr(expected)));
 }
 
-TEST(HandleObjectDeathTest, InvalidateWithoutHandle) {
+TEST(SharedObjectDeathTest, MisusesAreFatalAssertions) {
+  // Only what GoogleTest's simple regular expressions (Windows) and the POSIX ones share.
+  EXPECT_DEATH(
+      {
+        RouteToStderr();
+        Counted c;
+        c.AddRef();  // destroyed while still referenced
+      },
+      "Destructor called with Refcount=2 \\(should be 1\\)\nAssertion:\n"
+      "File=\\.\\.\\\\src\\\\util\\\\SharedObject\\.cc Line=.*\n"
+      "Exp=M_RefCount == 1\nDiagnostic Value=2");
   EXPECT_DEATH(
       {
         RouteToStderr();
         Reachable r;
-        r.InvalidateHandle();
+        r.InvalidateHandle();  // without a handle
       },
       "Exp=Index > 0");
 }

@@ -1,6 +1,7 @@
 // Tests of the stack dump and the list of active threads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <regex>
 #include <string>
@@ -13,17 +14,13 @@
 namespace velmora::util {
 namespace {
 
-class CaptureWriter : public LogWriter {
- public:
-  void Write(const LogRecord& record) override { lines.push_back(record.Render(false, true)); }
-  std::vector<std::string> lines;
-};
-
-class StackDumpTest : public ::testing::Test {
+// Collects the trace lines of the test.
+class StackDumpTest : public ::testing::Test, public LogWriter {
  protected:
-  void SetUp() override { M_pPrevious = SetLogWriter(LogChannelTrace, &M_Capture); }
+  void SetUp() override { M_pPrevious = SetLogWriter(LogChannelTrace, this); }
   void TearDown() override { SetLogWriter(LogChannelTrace, M_pPrevious); }
-  CaptureWriter M_Capture;
+  void Write(const LogRecord& record) override { M_Lines.push_back(record.Render(false, true)); }
+  std::vector<std::string> M_Lines;
   LogWriter* M_pPrevious = nullptr;
 };
 
@@ -34,7 +31,7 @@ __attribute__((noinline)) void DumpFromNestedCall(int depth) {
 
 TEST_F(StackDumpTest, WritesFramesThenRawWordsWithinTheStack) {
   DumpFromNestedCall(3);
-  const std::vector<std::string>& l = M_Capture.lines;
+  const std::vector<std::string>& l = M_Lines;
   ASSERT_GE(l.size(), 4u);
   EXPECT_TRUE(std::regex_match(
       l[0], std::regex(R"(Start of stack dump \(location=nested, Address=[0-9a-f]+\) requires )"
@@ -57,7 +54,7 @@ TEST_F(StackDumpTest, WritesFramesThenRawWordsWithinTheStack) {
 
 TEST_F(StackDumpTest, HugeRawSizeStopsAtTheTopOfTheStack) {
   StackDump("huge", 1 << 30);
-  EXPECT_LT(M_Capture.lines.size(), 1u << 20);
+  EXPECT_LT(M_Lines.size(), 1u << 20);
   StackDump(nullptr, -4);
 }
 
@@ -68,14 +65,13 @@ TEST_F(StackDumpTest, ActiveThreadsShowNameIdAndLocalStartTime) {
   ListActiveThreads(10);
   stop.Set();
   ASSERT_TRUE(thread.Join(5000).ok());
-  bool found = false;
-  std::regex line(R"(Active Thread 'Dump Worker', ID=0x[0-9a-f]+, Started at \d{8} )"
-                  R"(\d\d:\d\d:\d\d\.\d\d\d \(local-time\))");
-  for (const std::string& l : M_Capture.lines) found = found || std::regex_match(l, line);
-  EXPECT_TRUE(found);
-  M_Capture.lines.clear();
+  const std::regex line(R"(Active Thread 'Dump Worker', ID=0x[0-9a-f]+, Started at \d{8} )"
+                        R"(\d\d:\d\d:\d\d\.\d\d\d \(local-time\))");
+  EXPECT_TRUE(std::any_of(M_Lines.begin(), M_Lines.end(),
+                          [&](const std::string& l) { return std::regex_match(l, line); }));
+  M_Lines.clear();
   ListActiveThreads(0);
-  EXPECT_TRUE(M_Capture.lines.empty());
+  EXPECT_TRUE(M_Lines.empty());
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
+#include <utility>
 
 namespace velmora::util {
 namespace {
@@ -15,23 +17,17 @@ std::string Utf8(char32_t c) {
 }
 
 TEST(CaseFolding, FoldsAcrossScripts) {
-  EXPECT_EQ(FoldCase(U'A'), U'a');
-  EXPECT_EQ(FoldCase(U'z'), U'z');
-  EXPECT_EQ(FoldCase(U'@'), U'@');
-  EXPECT_EQ(FoldCase(U'Ä'), U'ä');
-  EXPECT_EQ(FoldCase(U'ς'), U'σ');  // final sigma
-  EXPECT_EQ(FoldCase(U'Σ'), U'σ');
-  EXPECT_EQ(FoldCase(U'\u1E9E'), U'ß');  // capital sharp s, simple folding (status S)
-  EXPECT_EQ(FoldCase(U'Ж'), U'ж');
-  EXPECT_EQ(FoldCase(U'\u212A'), U'k');               // Kelvin sign
-  EXPECT_EQ(FoldCase(U'\u017F'), U's');               // long s
-  EXPECT_EQ(FoldCase(U'\uA7AE'), U'\u026A');          // folding over a large distance
-  EXPECT_EQ(FoldCase(U'\U00010400'), U'\U00010428');  // Deseret
-  EXPECT_EQ(FoldCase(U'\U0001E900'), U'\U0001E922');  // Adlam, last block of the table
-  EXPECT_EQ(FoldCase(U'\U0001E922'), U'\U0001E922');
-  EXPECT_EQ(FoldCase(U'中'), U'中');
-  EXPECT_EQ(FoldCase(0x10FFFF), 0x10FFFFu);
-  EXPECT_EQ(FoldCase(0xFFFFFFFF), 0xFFFFFFFFu);
+  // Final sigma, capital sharp s (simple folding), Kelvin sign, long s, a large distance,
+  // Deseret, and Adlam in the table's last block.
+  // clang-format off
+  const std::pair<char32_t, char32_t> cases[] = {
+      {U'A', U'a'}, {U'z', U'z'}, {U'@', U'@'}, {U'Ä', U'ä'}, {U'ς', U'σ'}, {U'Σ', U'σ'},
+      {U'\u1E9E', U'ß'}, {U'Ж', U'ж'}, {U'\u212A', U'k'}, {U'\u017F', U's'},
+      {U'\uA7AE', U'\u026A'}, {U'\U00010400', U'\U00010428'}, {U'\U0001E900', U'\U0001E922'},
+      {U'\U0001E922', U'\U0001E922'}, {U'中', U'中'}, {0x10FFFF, 0x10FFFF}, {~0u, ~0u}};
+  // clang-format on
+  for (const auto& [c, folded] : cases)
+    EXPECT_EQ(FoldCase(c), folded) << std::hex << static_cast<uint32_t>(c);
   // A folded character folds to itself; catches a misplaced table block anywhere.
   for (char32_t c = 0; c < 0x110000; ++c) {
     ASSERT_EQ(FoldCase(FoldCase(c)), FoldCase(c)) << std::hex << static_cast<uint32_t>(c);
@@ -64,33 +60,23 @@ TEST(Utf8, DecodesValidAndPassesMalformedBytes) {
 }
 
 TEST(CompareNoCase, IgnoresCaseAndOrdersByFoldedCodePoints) {
-  EXPECT_EQ(CompareNoCase("Report.PDF", "report.pdf"), 0);
-  EXPECT_EQ(CompareNoCase("ÄRGER.txt", "ärger.TXT"), 0);
-  EXPECT_EQ(CompareNoCase("ΟΔΟΣ", "οδος"), 0);
-  EXPECT_EQ(CompareNoCase("οδοσ", "οδος"), 0);
-  EXPECT_EQ(CompareNoCase("STRAẞE", "straße"), 0);
-  EXPECT_EQ(CompareNoCase("МОСКВА", "москва"), 0);
-  EXPECT_EQ(CompareNoCase("\U00010400", "\U00010428"), 0);
-  EXPECT_EQ(CompareNoCase("\u212A", "k"), 0);
-  EXPECT_TRUE(EqualsNoCase("", ""));
-
-  EXPECT_LT(CompareNoCase("a", "B"), 0);
-  EXPECT_GT(CompareNoCase("b", "A"), 0);
-  EXPECT_LT(CompareNoCase("abc", "ABCD"), 0);
-  EXPECT_GT(CompareNoCase("abcd", "ABC"), 0);
-  EXPECT_LT(CompareNoCase("", "a"), 0);
-  EXPECT_LT(CompareNoCase("Z", "ä"), 0);   // ASCII before Latin-1
-  EXPECT_LT(CompareNoCase("ä", "中"), 0);  // by code point, not by UTF-8 lead byte alone
-  EXPECT_GT(CompareNoCase("\U00010428", "\uFFFD"), 0);
-  // "[" lies between upper and lower case letters: folding (to lower case) comes first.
-  EXPECT_GT(CompareNoCase("A", "["), 0);
-  EXPECT_GT(CompareNoCase("a", "["), 0);
-  // Malformed bytes compare as their byte values and never fail.
-  EXPECT_EQ(CompareNoCase("\xC4", "\xC4"), 0);
-  EXPECT_NE(CompareNoCase("\xC3", "\xC3\x84"), 0);
-}
-
-TEST(CompareNoCase, StartsWith) {
+  // "Z" < "ä": ASCII before Latin-1; "ä" < "中": by code point, not by UTF-8 lead byte alone;
+  // "[" lies between upper and lower case letters: folding (to lower case) comes first;
+  // malformed bytes compare as their byte values and never fail.
+  // clang-format off
+  const std::tuple<const char*, const char*, int> cases[] = {
+      {"Report.PDF", "report.pdf", 0}, {"ÄRGER.txt", "ärger.TXT", 0}, {"ΟΔΟΣ", "οδος", 0},
+      {"οδοσ", "οδος", 0}, {"STRAẞE", "straße", 0}, {"МОСКВА", "москва", 0}, {"", "", 0},
+      {"\U00010400", "\U00010428", 0}, {"\u212A", "k", 0}, {"a", "B", -1}, {"b", "A", 1},
+      {"abc", "ABCD", -1}, {"abcd", "ABC", 1}, {"", "a", -1}, {"Z", "ä", -1}, {"ä", "中", -1},
+      {"\U00010428", "\uFFFD", 1}, {"A", "[", 1}, {"a", "[", 1}, {"\xC4", "\xC4", 0},
+      {"\xC3", "\xC3\x84", -1}};
+  // clang-format on
+  for (const auto& [a, b, sign] : cases) {
+    const int r = CompareNoCase(a, b);
+    EXPECT_EQ((r > 0) - (r < 0), sign) << a << " / " << b;
+    EXPECT_EQ(EqualsNoCase(a, b), sign == 0) << a << " / " << b;
+  }
   EXPECT_TRUE(StartsWithNoCase("Report.pdf", "REPORT"));
   EXPECT_TRUE(StartsWithNoCase("Ärger", "ä"));
   EXPECT_TRUE(StartsWithNoCase("abc", ""));
@@ -99,60 +85,34 @@ TEST(CompareNoCase, StartsWith) {
 }
 
 TEST(MatchWildcard, FollowsTheStarAndQuestionMarkRules) {
-  struct Case {
-    const char* mask;
-    const char* name;
-    bool match;
-  } cases[] = {
-      {"*.pdf", "report.pdf", true},
-      {"*.pdf", "REPORT.PDF", true},
-      {"*.pdf", ".pdf", false},  // an inner "*" takes at least one character
-      {"*.pdf", "report.pdf.bak", false},
-      {"*.pdf", "a.pdf.pdf", true},
-      {"abc*", "abc", true},  // a final "*" may take nothing
-      {"abc*", "abcdef", true},
-      {"abc*", "ab", false},
-      {"*", "", true},
-      {"*", "x", true},
-      {"", "", true},
-      {"", "x", false},
-      {"x", "", false},
-      {"?", "", false},
-      {"a*b*c", "abc", false},
-      {"a*b*c", "axbyc", true},
-      {"a*b*c", "axxbyybzzc", true},
-      {"a*b*c", "axbyd", false},
-      {"a*b*c", "aXbYC", true},
-      {"a**c", "axc", false},  // each inner "*" takes one character
-      {"a**c", "axyc", true},
-      {"report.???", "report.pdf", true},
-      {"report.???", "report.pd", false},
-      {"report.???", "report.pdfx", false},
-      {"?ä?", "xÄy", true},
-      {"???", "äöü", true},  // "?" is one character, not one byte
-      {"??????", "äöü", false},
-      {"*ü", "äöÜ", true},
-      {"Σ*", "ςa", true},
-      {"*.txt", "中文.TXT", true},
-      {"*.pdf.??????????????.?????+?????.locked", "report.pdf.20261204045539.Qk7_x+03600.locked",
-       true},
-      {"*.pdf.??????????????.?????+?????.locked", "report.pdf.2026120404553.Qk7_x+03600.locked",
-       false},
-      {"*.pdf.??????????????.?????+?????.locked", "Ä.PDF.20261204045539.Qk7_x+03600.LOCKED", true},
-      {"*.pdf.??????????????.?????+?????.locked", "report.pdf.20261204045539.Qk7_x+03600.lock",
-       false},
-      {"*a", "aaa", true},
-      {"*aab", "aaaab", true},
-      {"*ab*", "xaab", true},
-      {"*ab*", "xaba", true},
+  // An inner "*" takes at least one character, a final one may take nothing; "?" is one
+  // character, not one byte.
+  const std::string locked = "*.pdf.??????????????.?????+?????.locked";
+  // clang-format off
+  const std::tuple<std::string, const char*, bool> cases[] = {
+      {"*.pdf", "report.pdf", true}, {"*.pdf", "REPORT.PDF", true}, {"*.pdf", ".pdf", false},
+      {"*.pdf", "report.pdf.bak", false}, {"*.pdf", "a.pdf.pdf", true}, {"abc*", "abc", true},
+      {"abc*", "abcdef", true}, {"abc*", "ab", false}, {"*", "", true}, {"*", "x", true},
+      {"", "", true}, {"", "x", false}, {"x", "", false}, {"?", "", false},
+      {"a*b*c", "abc", false}, {"a*b*c", "axbyc", true}, {"a*b*c", "axxbyybzzc", true},
+      {"a*b*c", "axbyd", false}, {"a*b*c", "aXbYC", true}, {"a**c", "axc", false},
+      {"a**c", "axyc", true}, {"report.???", "report.pdf", true},
+      {"report.???", "report.pd", false}, {"report.???", "report.pdfx", false},
+      {"?ä?", "xÄy", true}, {"???", "äöü", true}, {"??????", "äöü", false}, {"*ü", "äöÜ", true},
+      {"Σ*", "ςa", true}, {"*.txt", "中文.TXT", true}, {"*a", "aaa", true},
+      {"*aab", "aaaab", true}, {"*ab*", "xaab", true}, {"*ab*", "xaba", true},
       {"*ab*", "ab", false},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(MatchWildcard(c.mask, c.name), c.match) << c.mask << " / " << c.name;
+      {locked, "report.pdf.20261204045539.Qk7_x+03600.locked", true},
+      {locked, "report.pdf.2026120404553.Qk7_x+03600.locked", false},
+      {locked, "Ä.PDF.20261204045539.Qk7_x+03600.LOCKED", true},
+      {locked, "report.pdf.20261204045539.Qk7_x+03600.lock", false}};
+  // clang-format on
+  for (const auto& [mask, name, bMatch] : cases) {
+    EXPECT_EQ(MatchWildcard(mask, name), bMatch) << mask << " / " << name;
   }
 }
 
-TEST(Base64, RoundTripsAllShortLengths) {
+TEST(Base64, RoundTripsAllShortLengthsAndKnownValues) {
   std::string data;
   for (size_t n = 0; n <= 64; ++n) {
     std::string encoded = Base64Encode(data.data(), data.size());
@@ -162,23 +122,26 @@ TEST(Base64, RoundTripsAllShortLengths) {
     EXPECT_EQ(decoded, data);
     data.push_back(static_cast<char>(n * 37 + 250));
   }
-  EXPECT_EQ(Base64Encode("foobar", 6), "Zm9vYmFy");
-  EXPECT_EQ(Base64Encode("fooba", 5), "Zm9vYmE=");
-  EXPECT_EQ(Base64Encode("foob", 4), "Zm9vYg==");
-  EXPECT_EQ(Base64Encode("\xFB\xFF\xBF\x00\x10\x83", 6), "+/+/ABCD");
-  EXPECT_EQ(Base64Encode("\xFB\xFF\xBF\x00\x10\x83\xFB\xFF\xBF", 9), "+/+/ABCD+/+/");
+  const std::pair<std::string, const char*> known[] = {
+      {"foobar", "Zm9vYmFy"},
+      {"fooba", "Zm9vYmE="},
+      {"foob", "Zm9vYg=="},
+      {std::string("\xFB\xFF\xBF\x00\x10\x83", 6), "+/+/ABCD"},
+      {std::string("\xFB\xFF\xBF\x00\x10\x83\xFB\xFF\xBF", 9), "+/+/ABCD+/+/"}};
+  for (const auto& [plain, encoded] : known)
+    EXPECT_EQ(Base64Encode(plain.data(), plain.size()), encoded);
 }
 
 TEST(Base64, DecodesWhitespaceAndRejectsEverythingElse) {
   std::string out;
-  ASSERT_TRUE(Base64Decode(" Zm9v\r\nYmFy\n", &out));
-  EXPECT_EQ(out, "foobar");
-  ASSERT_TRUE(Base64Decode("Zm 9v Ym E =", &out));
-  EXPECT_EQ(out, "fooba");
-  ASSERT_TRUE(Base64Decode("Zm9vYg", &out));  // missing padding is tolerated
-  EXPECT_EQ(out, "foob");
-  ASSERT_TRUE(Base64Decode("\t\n", &out));
-  EXPECT_EQ(out, "");
+  // Missing padding is tolerated.
+  for (const auto& [in, want] : {std::pair<const char*, const char*>{" Zm9v\r\nYmFy\n", "foobar"},
+                                 {"Zm 9v Ym E =", "fooba"},
+                                 {"Zm9vYg", "foob"},
+                                 {"\t\n", ""}}) {
+    ASSERT_TRUE(Base64Decode(in, &out)) << in;
+    EXPECT_EQ(out, want);
+  }
   for (std::string bad : {"Zm9v!", "Zm-9", "Z", "Zm9vY", "=", "Zg===", "Zg==Zg==", "Zm9=v",
                           "Zm9v=", "Zm9v\xC3\xA4"}) {
     out = "x";
