@@ -359,14 +359,13 @@ class HostileFileFunctionsTest : public ::testing::Test {
     const std::vector<std::string> own =
         bCreate ? std::vector<std::string>{"out"} : std::vector<std::string>{};
     const auto before = Snapshot(tree.root(), own);
-    std::vector<std::pair<std::string, std::string>> params = {
-        {"Path", Expand(c.path, tree.root())}, {"FileName", c.name}};
-    for (size_t pos = 0; pos < c.options.size();) {
-      const size_t end = std::min(c.options.find(';', pos), c.options.size());
-      const std::string item = c.options.substr(pos, end - pos);
+    std::vector<std::pair<std::string, std::string>> params;
+    const std::string all = "Path=" + c.path + ";FileName=" + c.name + ";" + c.options;
+    for (size_t pos = 0, end; pos < all.size(); pos = end + 1) {
+      end = std::min(all.find(';', pos), all.size());
+      const std::string item = all.substr(pos, end - pos);
       params.emplace_back(item.substr(0, item.find('=')),
                           Expand(item.substr(item.find('=') + 1), tree.root()));
-      pos = end + 1;
     }
     const std::string folder =
         bCreate ? "<Directory>@/out/</Directory>" : "<Directory>@/in/</Directory>";
@@ -429,7 +428,6 @@ class HostileFileFunctionsTest : public ::testing::Test {
     RunRows(bCreate ? "CreateFile" : "ReadFile", cases,
             [&](ScratchTree& tree, const FileCase& c, std::string*) { RunCase(bCreate, tree, c); });
   }
-
   Ref<velmora::testing::QueueConnection> M_pServer =
       Ref<velmora::testing::QueueConnection>::Adopt(new velmora::testing::QueueConnection);
   Ref<velmora::testing::QueueConnection> M_pMaster =
