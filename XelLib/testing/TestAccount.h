@@ -5,12 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -147,14 +147,11 @@ inline std::vector<std::string> ThreadUidLines(pid_t pid = 0) {
 // True when every thread of process pid (0: this process) runs with the given user id in
 // all four places.
 inline bool AllThreadsRunAs(uid_t uid, pid_t pid = 0) {
-  std::string expected = "Uid:\t" + std::to_string(uid) + "\t" + std::to_string(uid) + "\t" +
-                         std::to_string(uid) + "\t" + std::to_string(uid);
-  std::vector<std::string> lines = ThreadUidLines(pid);
-  if (lines.empty()) return false;
-  for (const std::string& line : lines) {
-    if (line != expected) return false;
-  }
-  return true;
+  const std::string id = std::to_string(uid);
+  const std::vector<std::string> lines = ThreadUidLines(pid);
+  return !lines.empty() && std::all_of(lines.begin(), lines.end(), [&](const std::string& line) {
+    return line == "Uid:\t" + id + "\t" + id + "\t" + id + "\t" + id;
+  });
 }
 
 // The owner of a file, or -1 when it cannot be read.
