@@ -31,17 +31,17 @@ struct ClaimLog {
   int unreadable_claims = 0;  // won claims whose file could not be opened right after
 };
 
-// Opens the claimed file as the package resolver does (reading, others may read and write
-// but not delete or rename it). A claimer that lost the race must not be able to keep the
-// winner out, not even for a moment: the claim would be offered without its content.
+// Opens the claimed file as the package resolver does (others may read and write but not
+// delete or rename it). A claimer that lost the race must not keep the winner out, not even
+// for a moment: the claim would be offered without its content.
 bool CanReadClaimedFile(const ImportPackage& package) {
   osal::OpenOptions options;
   options.access = osal::kAccessRead;
   options.share = osal::kShareRead | osal::kShareWrite;
-  const std::string path =
-      package.GetFoundFile().GetCurrentFileName(FileInfo::FullPath, false, true);
   osal::File file;
-  return file.Open(path, options).ok();
+  return file
+      .Open(package.GetFoundFile().GetCurrentFileName(FileInfo::FullPath, false, true), options)
+      .ok();
 }
 
 // Runs the import driver's two passes (unclaimed files, then expired claims) in a loop,
@@ -60,22 +60,23 @@ ClaimLog ClaimUntilEmpty(const std::string& folder) {
       detector.SetMode(mode);
       while (detector.FindNextCandidate(&package)) {
         bFoundAny = true;
-        bool bClaimed = package.GetFoundFileLockState() == FileInfo::Locked
-                            ? locker.UpdateLock(&package, false)
-                            : locker.Lock(&package);
+        const bool bClaimed = package.GetFoundFileLockState() == FileInfo::Locked
+                                  ? locker.UpdateLock(&package, false)
+                                  : locker.Lock(&package);
         if (!bClaimed) {
           ++log.lost_races;
           continue;
         }
         log.claimed.push_back(package.GetFoundFile().GetFileName(FileInfo::NameOnly, false, false));
-        if (!CanReadClaimedFile(package)) ++log.unreadable_claims;
-        if (!locker.Release(&package)) ++log.release_failures;
+        log.unreadable_claims += !CanReadClaimedFile(package);
+        log.release_failures += !locker.Release(&package);
       }
     }
   }
   return log;
 }
 
+// kFiles files, the first kExpired of them as claims that ran out long ago.
 void FillFolder(const std::string& folder) {
   for (int i = 0; i < kFiles; ++i) {
     std::string name = "f" + std::to_string(i) + ".dat";
@@ -87,24 +88,19 @@ void FillFolder(const std::string& folder) {
 // Every file claimed exactly once, none lost, nothing left behind.
 void ExpectEachClaimedOnce(const std::string& folder, const std::vector<ClaimLog>& logs) {
   std::map<std::string, int> counts;
-  int releaseFailures = 0;
-  int lostRaces = 0;
-  int unreadable = 0;
+  ClaimLog sum;
   for (const ClaimLog& log : logs) {
     for (const std::string& name : log.claimed) ++counts[name];
-    releaseFailures += log.release_failures;
-    lostRaces += log.lost_races;
-    unreadable += log.unreadable_claims;
+    sum.release_failures += log.release_failures;
+    sum.lost_races += log.lost_races;
+    sum.unreadable_claims += log.unreadable_claims;
   }
   // How often claimers collided; shown, not checked, since it depends on scheduling.
-  ::testing::Test::RecordProperty("lost_races", lostRaces);
-  EXPECT_EQ(releaseFailures, 0);
-  EXPECT_EQ(unreadable, 0);
+  ::testing::Test::RecordProperty("lost_races", sum.lost_races);
+  EXPECT_EQ(sum.release_failures, 0);
+  EXPECT_EQ(sum.unreadable_claims, 0);
   EXPECT_EQ(counts.size(), static_cast<size_t>(kFiles));
-  for (int i = 0; i < kFiles; ++i) {
-    std::string name = "f" + std::to_string(i) + ".dat";
-    EXPECT_EQ(counts[name], 1) << name;
-  }
+  for (int i = 0; i < kFiles; ++i) EXPECT_EQ(counts["f" + std::to_string(i) + ".dat"], 1) << i;
   EXPECT_THAT(testing::ListNames(folder), ::testing::IsEmpty());
 }
 
@@ -120,20 +116,18 @@ TEST(ClaimRaceTest, ThreadsClaimEachFileOnce) {
   ExpectEachClaimedOnce(dir.path(), logs);
 }
 
-// Child: waits for the go file, claims, writes one claimed name per line to the output file,
-// then "release-failures <n>", "lost-races <n>" and "unreadable-claims <n>".
+// Child: waits for the go file, claims, and writes to the output file a line with the release
+// failures, lost races and unreadable claims, then one claimed name per line.
 XEL_CHILD_MODE(claim_race) {
   if (args.size() != 3) return 2;
   velmora::testing::ChildSay("ready");
   for (int i = 0; i < 5000 && !std::filesystem::exists(args[1]); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  ClaimLog log = ClaimUntilEmpty(args[0]);
+  const ClaimLog log = ClaimUntilEmpty(args[0]);
   std::ofstream out(args[2]);
+  out << log.release_failures << ' ' << log.lost_races << ' ' << log.unreadable_claims << '\n';
   for (const std::string& name : log.claimed) out << name << '\n';
-  out << "release-failures " << log.release_failures << '\n';
-  out << "lost-races " << log.lost_races << '\n';
-  out << "unreadable-claims " << log.unreadable_claims << '\n';
   return out ? 0 : 3;
 }
 
@@ -141,7 +135,7 @@ TEST(ClaimRaceTest, ProcessesClaimEachFileOnce) {
   testing::ScratchFolder dir;
   testing::ScratchFolder results;
   FillFolder(dir.path());
-  std::string go = results / "go";
+  const std::string go = results / "go";
   std::vector<velmora::testing::ChildProcess> children(kClaimers);
   for (int i = 0; i < kClaimers; ++i) {
     ASSERT_TRUE(children[i].Start("claim_race", {dir.path(), go, results / std::to_string(i)}));
@@ -156,17 +150,8 @@ TEST(ClaimRaceTest, ProcessesClaimEachFileOnce) {
     ASSERT_TRUE(children[i].Wait(60000, &status));
     ASSERT_EQ(status, 0) << "child " << i;
     std::ifstream in(results / std::to_string(i));
-    while (std::getline(in, line)) {
-      if (line.rfind("release-failures ", 0) == 0) {
-        logs[i].release_failures = std::stoi(line.substr(17));
-      } else if (line.rfind("lost-races ", 0) == 0) {
-        logs[i].lost_races = std::stoi(line.substr(11));
-      } else if (line.rfind("unreadable-claims ", 0) == 0) {
-        logs[i].unreadable_claims = std::stoi(line.substr(18));
-      } else {
-        logs[i].claimed.push_back(line);
-      }
-    }
+    ASSERT_TRUE(in >> logs[i].release_failures >> logs[i].lost_races >> logs[i].unreadable_claims);
+    for (std::string name; in >> name;) logs[i].claimed.push_back(name);
   }
   ExpectEachClaimedOnce(dir.path(), logs);
 }

@@ -1,6 +1,6 @@
-// End-to-end tests of polls that carry an account: folders on an SMB share (a private Samba
-// server on the loopback address) and local folders reached by logging a test account on,
-// all through the real plug-in in host processes of their own.
+// End-to-end tests of requests that carry an account, through the real plug-in in host
+// processes of their own: folders on an SMB share (a private Samba server on the loopback
+// address) and local folders reached by logging a test account on.
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <stdlib.h>
@@ -8,8 +8,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -17,7 +15,6 @@
 
 #include "PollEndToEndSupport.h"
 #include "SambaServer.h"
-#include "SmbStandardPortRelay.h"
 #include "TempDir.h"
 #include "TestAccount.h"
 #include "osal/System.h"
@@ -27,26 +24,26 @@ namespace {
 
 using velmora::testing::SambaServer;
 
-// How often a line holding text was traced.
 int CountLines(const std::vector<std::string>& lines, const std::string& text) {
   return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
     return l.find(text) != std::string::npos;
   }));
 }
 
-// Waits up to 5 s for every thread of the process to run as uid again: a request lets go of
-// its account as it ends, just after its last answer has left.
-bool AllThreadsRunAsSoon(uid_t uid, pid_t pid) {
+// Waits up to 5 s for every thread of the host to run as this process again: a request lets
+// go of its account as it ends, just after its last answer has left.
+bool IdentityBackSoon(Pair& pair) {
+  const auto pid = static_cast<pid_t>(pair.Session().HostProcessId());
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!velmora::testing::AllThreadsRunAs(uid, pid)) {
+  while (!velmora::testing::AllThreadsRunAs(::geteuid(), pid)) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
 }
 
-// How many threads of process pid run with the effective user id uid. (An impersonating
-// thread keeps its real and saved ids, so that it can switch back.)
+// How many threads of process pid run with the effective user id uid (an impersonating
+// thread keeps its real and saved ids, so that it can switch back).
 int ThreadsRunningAs(uid_t uid, pid_t pid) {
   int count = 0;
   for (const std::string& line : velmora::testing::ThreadUidLines(pid)) {
@@ -58,8 +55,7 @@ int ThreadsRunningAs(uid_t uid, pid_t pid) {
   return count;
 }
 
-// Sends a "CreateFile" that writes <Data> as fileName.xml below the configured output folder
-// and returns the kind of its answer ("ok" on success) or the fault text.
+// Sends a "CreateFile" of fileName.xml; "ok" or the fault text.
 std::string CreateFile(Pair* pPair, const std::string& fileName) {
   Ref<XmlParser> request, answer;
   Result r = RequestFromText("<CreateFile><Opt><FileName>" + fileName +
@@ -67,14 +63,13 @@ std::string CreateFile(Pair* pPair, const std::string& fileName) {
                              ".", &request, nullptr);
   if (r.IsSuccess()) r = pPair->Session().Call(*request, &answer, 20000);
   if (r.IsError()) return r.Text();
-  const std::string kind = AnswerKind(*answer);
-  return kind == "ok" ? kind : DocumentToText(*answer);
+  return AnswerKind(*answer) == "ok" ? "ok" : DocumentToText(*answer);
 }
 
-// The configuration section of "CreateFile" with an account.
-std::string OutConfig(const std::string& directory, const Account& account) {
-  return "<Out><Directory>" + directory + "</Directory><Credentials><User>" + account.user +
-         "</User><Password>" + account.password + "</Password></Credentials></Out>";
+std::string OutConfig(const std::string& directory, const std::string& user,
+                      const std::string& password) {
+  return "<Out><Directory>" + directory + "</Directory><Credentials><User>" + user +
+         "</User><Password>" + password + "</Password></Credentials></Out>";
 }
 
 class ShareEndToEndTest : public ::testing::Test {
@@ -82,175 +77,95 @@ class ShareEndToEndTest : public ::testing::Test {
   void SetUp() override {
     std::string why = M_Server.Start();
     if (!why.empty()) GTEST_SKIP() << "Samba server not available: " << why;
-    // The plug-in's host processes inherit the environment.
-    ::setenv("XEL_SMB_PORT", std::to_string(M_Server.port()).c_str(), 1);
-    fs::create_directories(Local());
-    fs::permissions(Local(), fs::perms::all);
+    ::setenv("XEL_SMB_PORT", std::to_string(M_Server.port()).c_str(), 1);  // for the hosts
+    for (const char* sub : {"/in", "/out"}) {
+      fs::create_directories(M_Server.SharePath() + sub);
+      fs::permissions(M_Server.SharePath() + sub, fs::perms::all);
+    }
   }
-  void TearDown() override {
-    ::unsetenv("XEL_SMB_PORT");
-    M_Server.Stop();
-  }
+  void TearDown() override { ::unsetenv("XEL_SMB_PORT"); }
   // The watched folder on the local disk and as the plug-in sees it.
   std::string Local() const { return M_Server.SharePath() + "/in"; }
   static std::string Unc() { return SambaServer::UncRoot() + "\\in"; }
-  static Account ShareAccount(const std::string& password = SambaServer::kPassword) {
-    return {SambaServer::kUser, password};
+  static Ref<XmlParser> Poll(const std::string& password = SambaServer::kPassword) {
+    return PollRequest(Unc(), "*.dat", "", {SambaServer::kUser, password});
   }
-  Ref<XmlParser> Poll(const Account& account) const { return PollRequest(Unc(), "*.dat", "", account); }
 
   SambaServer M_Server;
 };
+
+// The plug-in process added the connection to share once, found it reused times more, and
+// "stop" cancelled it.
+void ExpectOneConnection(Pair& pair, const std::string& share, int reused) {
+  const std::string connection = "Net connection to share " + share;
+  const std::string user = std::string(" with user ") + SambaServer::kUser;
+  const std::vector<std::string> trace = pair.Session().TraceLines();
+  EXPECT_EQ(CountLines(trace, connection + user + " successfully added"), 1);
+  EXPECT_EQ(CountLines(trace, connection + user + " already exists. Ignoring this error."), reused);
+  EXPECT_EQ(CountLines(trace, "Cancelling all network connections"), 1);
+  EXPECT_EQ(CountLines(trace, connection + " successfully cancelled"), 1);
+}
 
 TEST_F(ShareEndToEndTest, PollsClaimAndCompleteFilesOnTheShareWithTheRequestsAccount) {
   WriteFile(Local() + "/a.dat", "first file", 100);
   WriteFile(Local() + "/b.dat", std::string(200000, 'b'), 50);
   Pair pair;
   ASSERT_THAT(pair.Start(SambaServer::UncRoot(), 100), IsOk());
+  // A wrong password ends the poll with the share's text and leaves the files.
+  Offer offer;
+  ASSERT_THAT(pair.Poll(*Poll("not-the-password"), &offer), IsOk());
+  EXPECT_EQ(offer.status + " " + offer.text, "ERROR Net connection to share " + Unc() +
+                                                 " with user " + SambaServer::kUser +
+                                                 " could not be added, error=1326");
+  EXPECT_EQ(ListNames(Local()).size(), 2u);
 
-  for (const auto& [name, size] : {std::pair<std::string, size_t>{"a.dat", 10}, {"b.dat", 200000}}) {
-    Offer offer;
-    ASSERT_THAT(pair.Poll(*Poll(ShareAccount()), &offer), IsOk());
+  for (const auto& [name, size] :
+       {std::pair<std::string, size_t>{"a.dat", 10}, {"b.dat", 200000}}) {
+    ASSERT_THAT(pair.Poll(*Poll(), &offer), IsOk());
     ASSERT_TRUE(offer.Claimed()) << offer.status << " " << offer.text;
     ASSERT_EQ(offer.parts.size(), 1u);
     EXPECT_EQ(offer.parts[0].first, name);
     EXPECT_EQ(offer.parts[0].second.size(), size);
-    // The claim is a rename on the server: the plain name is gone while the poll waits.
-    std::vector<std::string> names = ListNames(Local());
-    EXPECT_EQ(std::count(names.begin(), names.end(), name), 0);
+    const std::vector<std::string> names = ListNames(Local());
+    EXPECT_EQ(std::count(names.begin(), names.end(), name), 0) << "not renamed while claimed";
     std::string processed;
     ASSERT_THAT(pair.Confirm("OK", &processed), IsOk());
     EXPECT_EQ(processed, "YES");
   }
-  EXPECT_TRUE(ListNames(Local()).empty());
-  Offer offer;
-  ASSERT_THAT(pair.Poll(*Poll(ShareAccount()), &offer), IsOk());
+  ASSERT_THAT(pair.Poll(*Poll(), &offer), IsOk());
   EXPECT_EQ(offer.text, "No file found");
-  pair.Hangup();
+  EXPECT_TRUE(ListNames(Local()).empty());
   ASSERT_THAT(pair.Finish(), IsOk());
-
-  // The first poll added the connection, the later ones found it; "stop" cancelled the one
-  // connection the component had recorded.
-  const std::vector<std::string> trace = pair.Session().TraceLines();
-  const std::string connection =
-      "Net connection to share " + Unc() + " with user " + SambaServer::kUser;
-  EXPECT_EQ(CountLines(trace, connection + " successfully added"), 1);
-  EXPECT_EQ(CountLines(trace, connection + " already exists. Ignoring this error."), 2);
-  EXPECT_EQ(CountLines(trace, "Cancelling all network connections"), 1);
-  EXPECT_EQ(CountLines(trace, "Net connection to share " + Unc() + " successfully cancelled"), 1);
-}
-
-TEST_F(ShareEndToEndTest, AWrongPasswordEndsThePollWithTheSharesTextAndLeavesTheFile) {
-  WriteFile(Local() + "/a.dat", "waiting");
-  Pair pair;
-  ASSERT_THAT(pair.Start(SambaServer::UncRoot(), 100), IsOk());
-  Offer offer;
-  ASSERT_THAT(pair.Poll(*Poll(ShareAccount("not-the-password")), &offer), IsOk());
-  EXPECT_EQ(offer.status, "ERROR");
-  EXPECT_EQ(offer.text, "Net connection to share " + Unc() + " with user " + SambaServer::kUser +
-                            " could not be added, error=1326");
-  EXPECT_TRUE(offer.parts.empty());
-  EXPECT_EQ(ListNames(Local()), std::vector<std::string>{"a.dat"});
-
-  // Without an account the share is not connected, and a folder that cannot be listed
-  // offers nothing.
-  ASSERT_THAT(pair.Poll(*Poll(Account{}), &offer), IsOk());
-  EXPECT_EQ(offer.text, "No file found");
-  EXPECT_EQ(ListNames(Local()), std::vector<std::string>{"a.dat"});
-
-  // The plug-in serves on, and the right password gets the file.
-  ASSERT_THAT(pair.Poll(*Poll(ShareAccount()), &offer), IsOk());
-  ASSERT_TRUE(offer.Claimed()) << offer.text;
-  std::string processed;
-  ASSERT_THAT(pair.Confirm("OK", &processed), IsOk());
-  EXPECT_TRUE(ListNames(Local()).empty());
-  EXPECT_THAT(pair.Finish(), IsOk());
+  ExpectOneConnection(pair, Unc(), 2);
 }
 
 // "CreateFile" connects the share of its output folder (the share name only) with the
 // configured account; the server writes the file as that account.
 TEST_F(ShareEndToEndTest, CreateFileWritesOnTheShareWithTheConfiguredAccount) {
-  const std::string local = M_Server.SharePath() + "/out";
-  fs::create_directories(local);
-  fs::permissions(local, fs::perms::all);
   Pair pair;
   ASSERT_THAT(pair.Start(SambaServer::UncRoot(), 100,
-                         OutConfig(SambaServer::UncRoot() + "\\out\\", ShareAccount())),
+                         OutConfig(SambaServer::UncRoot() + "\\out\\", SambaServer::kUser,
+                                   SambaServer::kPassword)),
               IsOk());
   EXPECT_EQ(CreateFile(&pair, "order7"), "ok");
   EXPECT_EQ(CreateFile(&pair, "order8"), "ok");
   ASSERT_THAT(pair.Finish(), IsOk());
-
   const passwd* pw = ::getpwnam(SambaServer::kUser);
   ASSERT_NE(pw, nullptr);
-  for (const char* name : {"/order7.xml", "/order8.xml"}) {
-    EXPECT_EQ(velmora::testing::FileOwner(local + name), static_cast<long>(pw->pw_uid)) << name;
+  for (const char* name : {"/out/order7.xml", "/out/order8.xml"}) {
+    EXPECT_EQ(velmora::testing::FileOwner(M_Server.SharePath() + name),
+              static_cast<long>(pw->pw_uid));
   }
-  const std::vector<std::string> trace = pair.Session().TraceLines();
-  const std::string connection = "Net connection to share " + SambaServer::UncRoot() +
-                                 " with user " + SambaServer::kUser;
-  EXPECT_EQ(CountLines(trace, connection + " successfully added"), 1);
-  EXPECT_EQ(CountLines(trace, connection + " already exists. Ignoring this error."), 1);
-  EXPECT_EQ(CountLines(trace, "Net connection to share " + SambaServer::UncRoot() +
-                                  " successfully cancelled"),
-            1);
-
-  // A wrong password fails the request with the share's text and writes nothing.
-  Pair refused;
-  ASSERT_THAT(refused.Start(SambaServer::UncRoot(), 1,
-                            OutConfig(SambaServer::UncRoot() + "\\out\\", ShareAccount("bad"))),
-              IsOk());
-  const std::string fault = CreateFile(&refused, "order9");
-  EXPECT_NE(fault.find("Failed to login user " + std::string(SambaServer::kUser) +
-                       " (Net connection to share " + SambaServer::UncRoot() + " with user " +
-                       SambaServer::kUser + " could not be added, error=1326)"),
-            std::string::npos)
-      << fault;
-  EXPECT_FALSE(fs::exists(local + "/order9.xml"));
-  EXPECT_THAT(refused.Finish(), IsOk());
-}
-
-// A status check of intensity 1 on a share folder also compares the account's rights on it,
-// as the server states them in the folder's security descriptor. (The client reads
-// descriptors over the standard port only, so the server is reached through a relay there.)
-TEST_F(ShareEndToEndTest, AThoroughStatusCheckAsksTheServerForTheAccountsRights) {
-  velmora::testing::SmbStandardPortRelay relay;
-  const std::string why = relay.Start(M_Server.port());
-  if (!why.empty()) GTEST_SKIP() << "no relay on the standard port: " << why;
-  ::setenv("XEL_SMB_PORT", "445", 1);
-  const passwd* pw = ::getpwnam(SambaServer::kUser);
-  ASSERT_NE(pw, nullptr);
-  ASSERT_EQ(::chown(Local().c_str(), pw->pw_uid, pw->pw_gid), 0);
-  const std::string root = relay.UncRoot(SambaServer::kShare);
-  const std::string folder = root + "\\in";
-  Pair pair;
-  ASSERT_THAT(pair.Start(root, 60), IsOk());
-  Offer offer;
-  ASSERT_THAT(pair.Poll(*PollRequest(folder, "*.dat", "", ShareAccount(),
-                                     "<MaxRequested>0</MaxRequested>"
-                                     "<StatusCheckIntensity>1</StatusCheckIntensity>"),
-                        &offer),
-              IsOk());
-  EXPECT_EQ(offer.status, "OK") << offer.text;
-  pair.Hangup();
-  ASSERT_THAT(pair.Finish(), IsOk());
-  EXPECT_EQ(CountLines(pair.Session().TraceLines(),
-                       "Permission check on folder " + folder + " for user@domain " +
-                           SambaServer::kUser + ": ok, effective-mask="),
-            1);
-}
-
-int ShareFilesCount() {
-  const char* env = std::getenv("XEL_SHARE_E2E_FILES");
-  return env ? std::atoi(env) : 500;
+  ExpectOneConnection(pair, SambaServer::UncRoot(), 1);
 }
 
 // Four plug-in processes, each with its own connection to the share, compete for the files;
 // the server's rename is what decides each claim.
 TEST_F(ShareEndToEndTest, FourPairsDeliverEveryFileOfTheShareExactlyOnce) {
-  const auto files = WriteNumberedFiles(Local(), ShareFilesCount());
+  const char* env = std::getenv("XEL_SHARE_E2E_FILES");
+  const auto files = WriteNumberedFiles(Local(), env ? std::atoi(env) : 500);
   CompeteUntilEmpty(
-      4, SambaServer::UncRoot(), [this] { return Poll(ShareAccount()); }, files, Local());
+      4, SambaServer::UncRoot(), [] { return Poll(); }, files, Local());
 }
 
 // A local folder that only a test account may use; the plug-in logs the account on through
@@ -271,14 +186,7 @@ class LocalLogonEndToEndTest : public ::testing::Test {
     ::chmod(In().c_str(), 0700);
   }
   std::string In() const { return M_Base.Join("in"); }
-  void WriteOwnedFile(const std::string& name, const std::string& content, int age) {
-    WriteFile(In() + "/" + name, content, age);
-    ASSERT_EQ(::chown((In() + "/" + name).c_str(), M_Uid, M_Gid), 0);
-  }
-  Account LocalAccount(const std::string& password = kPassword) const {
-    return {M_Account.Name(), password};
-  }
-  std::string Config() const { return "<Logon><Service>" + M_Service.Name() + "</Service></Logon>"; }
+  std::string Logon() const { return "<Logon><Service>" + M_Service.Name() + "</Service></Logon>"; }
 
   velmora::testing::TestAccount M_Account{kPassword};
   velmora::testing::TestPamService M_Service;
@@ -288,84 +196,54 @@ class LocalLogonEndToEndTest : public ::testing::Test {
 };
 
 TEST_F(LocalLogonEndToEndTest, OnlyThePollsThreadRunsAsTheAccountAndOnlyUntilTheRequestEnds) {
-  WriteOwnedFile("a.dat", "for the account", 100);
+  for (const auto& [name, age] : {std::pair<std::string, int>{"a.dat", 100}, {"b.dat", 50}}) {
+    WriteFile(In() + "/" + name, "for the account", age);
+    ASSERT_EQ(::chown((In() + "/" + name).c_str(), M_Uid, M_Gid), 0);
+  }
   Pair pair;
-  ASSERT_THAT(pair.Start(M_Base.path(), 1, Config()), IsOk());
-  const pid_t host = static_cast<pid_t>(pair.Session().HostProcessId());
-  ASSERT_TRUE(AllThreadsRunAsSoon(::geteuid(), host));
+  ASSERT_THAT(pair.Start(M_Base.path(), 1, Logon()), IsOk());
+  const auto host = static_cast<pid_t>(pair.Session().HostProcessId());
+  ASSERT_TRUE(IdentityBackSoon(pair));
+  const auto poll = [&] { return PollRequest(In(), "*.dat", "", {M_Account.Name(), kPassword}); };
 
   Offer offer;
-  ASSERT_THAT(pair.Poll(*PollRequest(In(), "*.dat", "", LocalAccount()), &offer), IsOk());
+  ASSERT_THAT(pair.Poll(*poll(), &offer), IsOk());
   ASSERT_TRUE(offer.Claimed()) << offer.status << " " << offer.text;
   ASSERT_EQ(offer.parts.size(), 1u);
   EXPECT_EQ(offer.parts[0].second, "for the account");
-  // The poll waits for its confirmation as the account; every other thread of the plug-in
-  // keeps the process's identity.
+  // The poll waits for its confirmation as the account; every other thread keeps the
+  // process's identity.
   EXPECT_EQ(ThreadsRunningAs(M_Uid, host), 1);
   EXPECT_GT(ThreadsRunningAs(::geteuid(), host), 1);
   std::string processed;
   ASSERT_THAT(pair.Confirm("OK", &processed), IsOk());
   EXPECT_EQ(processed, "YES");
-  EXPECT_TRUE(ListNames(In()).empty());
-  EXPECT_TRUE(AllThreadsRunAsSoon(::geteuid(), host));
-
-  // A failed logon: the share texts of a local folder, and no identity left behind.
-  WriteOwnedFile("b.dat", "still here", 50);
-  ASSERT_THAT(pair.Poll(*PollRequest(In(), "*.dat", "", LocalAccount("wrong")), &offer), IsOk());
-  EXPECT_EQ(offer.status, "ERROR");
-  EXPECT_EQ(offer.text.rfind("Net connection to local folder " + In() + " with user@domain " +
-                                 M_Account.Name() + " failed, LogonUser() error=",
-                             0),
-            0u)
-      << offer.text;
-  EXPECT_TRUE(AllThreadsRunAsSoon(::geteuid(), host));
+  EXPECT_EQ(ListNames(In()), std::vector<std::string>{"b.dat"});
+  EXPECT_TRUE(IdentityBackSoon(pair));
 
   // A conversation that ends without a confirmation also gives the identity back.
-  ASSERT_THAT(pair.Poll(*PollRequest(In(), "*.dat", "", LocalAccount()), &offer), IsOk());
+  ASSERT_THAT(pair.Poll(*poll(), &offer), IsOk());
   ASSERT_TRUE(offer.Claimed()) << offer.text;
   pair.Hangup();
-  EXPECT_TRUE(AllThreadsRunAsSoon(::geteuid(), host));
+  EXPECT_TRUE(IdentityBackSoon(pair));
   EXPECT_THAT(pair.Finish(), IsOk());
 }
 
-TEST_F(LocalLogonEndToEndTest, CreateFileWritesAsTheAccountAndGivesTheIdentityBack) {
-  Pair pair;
-  ASSERT_THAT(pair.Start(M_Base.path(), 1, Config() + OutConfig(In() + "/", LocalAccount())),
-              IsOk());
-  EXPECT_EQ(CreateFile(&pair, "order7"), "ok");
-  EXPECT_EQ(velmora::testing::FileOwner(In() + "/order7.xml"), static_cast<long>(M_Uid));
-  EXPECT_TRUE(
-      AllThreadsRunAsSoon(::geteuid(), static_cast<pid_t>(pair.Session().HostProcessId())));
-  EXPECT_THAT(pair.Finish(), IsOk());
-
-  Pair refused;
-  ASSERT_THAT(refused.Start(M_Base.path(), 1,
-                            Config() + OutConfig(In() + "/", LocalAccount("wrong"))),
-              IsOk());
-  const std::string fault = CreateFile(&refused, "order8");
-  EXPECT_NE(fault.find("Failed to login user " + M_Account.Name() +
-                       " (Net connection to local folder "),
-            std::string::npos)
-      << fault;
-  EXPECT_FALSE(fs::exists(In() + "/order8.xml"));
-  EXPECT_TRUE(
-      AllThreadsRunAsSoon(::geteuid(), static_cast<pid_t>(refused.Session().HostProcessId())));
-  EXPECT_THAT(refused.Finish(), IsOk());
-}
-
+// The password in the configuration is decrypted with the key file at "start"; "CreateFile"
+// writes as the account and gives the identity back.
 TEST_F(LocalLogonEndToEndTest, CreateFileLogsOnWithAPasswordStoredEncrypted) {
   const std::string keyFile = M_Base.Join("xel.key");
   ASSERT_TRUE(osal::WriteOwnerOnlyFile(keyFile, "logon key 1\n").ok());
   std::string password;
   ASSERT_THAT(xel::XmlEncryptContent(1, "logon key 1", kPassword, &password), IsOk());
-  const std::string config = Config() + "<Encryption><KeyFile>" + keyFile +
-                             "</KeyFile></Encryption><Out><Directory>" + In() +
-                             "/</Directory><Credentials><User>" + M_Account.Name() +
-                             "</User><Password>" + password + "</Password></Credentials></Out>";
+  const std::string config = Logon() + "<Encryption><KeyFile>" + keyFile +
+                             "</KeyFile></Encryption>" +
+                             OutConfig(In() + "/", M_Account.Name(), password);
   Pair pair;
   ASSERT_THAT(pair.Start(M_Base.path(), 1, config), IsOk());
   EXPECT_EQ(CreateFile(&pair, "order9"), "ok");
   EXPECT_EQ(velmora::testing::FileOwner(In() + "/order9.xml"), static_cast<long>(M_Uid));
+  EXPECT_TRUE(IdentityBackSoon(pair));
   EXPECT_THAT(pair.Finish(), IsOk());
 
   // Another key in the key file: the configuration cannot be decrypted and nothing starts.

@@ -1,7 +1,6 @@
 // Folder import from a network share: polls claim, answer and delete files over SMB.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <string>
@@ -26,38 +25,17 @@ using util::Ref;
 using velmora::testing::SambaServer;
 using xel::XmlParser;
 
-Ref<XmlParser> PollRequest(const std::string& watched) {
-  return velmora::testing::Request(
-      "<poll><general><MaxRequested>1</MaxRequested></general><specific><folder><WatchedPath>" +
-      watched + "</WatchedPath><FileSearchMask>*.dat</FileSearchMask></folder></specific></poll>");
-}
-
-Ref<xel::Configuration> Config() {
-  return xel::Configuration::FromDocument(
-      velmora::testing::XmlDoc("<Folder><StructuredTypes>.xml</StructuredTypes></Folder>"));
-}
-
-// The file name of the answer's first part, or "" when the answer offers none.
-std::string OfferedName(XmlParser& answer) {
-  if (velmora::testing::Kind(answer) != "poll-res")
-    return "<" + velmora::testing::Kind(answer) + ">";
-  return velmora::testing::At(
-      answer, "message/body/message/content/part[1]/mime-header/content-disposition/@filename");
-}
-
 using ShareImportTest = velmora::testing::SambaServerTest;
 
 // Four pollers share one connections manager, as the requests of one component do; each
 // file is offered exactly once and is gone after its confirmation.
 TEST_F(ShareImportTest, ConcurrentPollsClaimEachFileOnceOverTheShare) {
   constexpr int kFiles = 12;
-  constexpr int kPollers = 4;
   const std::string local = M_Server.SharePath() + "/in";
   std::filesystem::create_directories(local);
   std::filesystem::permissions(local, std::filesystem::perms::all);
   for (int i = 0; i < kFiles; ++i) {
-    ASSERT_TRUE(testing::WriteFile(local + "/f" + std::to_string(i) + ".dat",
-                                   "content " + std::to_string(i), 100 - i));
+    ASSERT_TRUE(testing::WriteFile(local + "/f" + std::to_string(i) + ".dat", "content", 100 - i));
   }
   const std::string watched = SambaServer::UncRoot() + "\\in";
   NetConnectionsManager manager;
@@ -65,27 +43,38 @@ TEST_F(ShareImportTest, ConcurrentPollsClaimEachFileOnceOverTheShare) {
   ASSERT_EQ(
       manager.AddConnection(watched, SambaServer::kUser, SambaServer::kPassword, false, &text), 2)
       << text;
+  Ref<xel::Configuration> config = xel::Configuration::FromDocument(
+      velmora::testing::XmlDoc("<Folder><StructuredTypes>.xml</StructuredTypes></Folder>"));
 
   std::mutex mutex;
-  std::map<std::string, int> offered;
+  std::map<std::string, int> offered;  // file name of the answer's part: how often
   std::vector<std::thread> pollers;
-  for (int p = 0; p < kPollers; ++p) {
+  for (int p = 0; p < 4; ++p) {
     pollers.emplace_back([&] {
       for (int round = 0; round < 2 * kFiles; ++round) {
-        Ref<xel::Configuration> config = Config();
         ImportDriver driver(&manager);
         if (!driver.Init(config.get())) return;
         XmlParser answer;
-        driver.Poll(PollRequest(watched).get(), &answer);
+        driver.Poll(velmora::testing::Request("<poll><general><MaxRequested>1</MaxRequested>"
+                                              "</general><specific><folder><WatchedPath>" +
+                                              watched +
+                                              "</WatchedPath><FileSearchMask>*.dat</FileSearchMask>"
+                                              "</folder></specific></poll>")
+                        .get(),
+                    &answer);
         if (driver.GetPollState() != ImportDriver::kStateClaimed) return;
+        velmora::testing::Kind(answer);
         {
           std::lock_guard<std::mutex> lock(mutex);
-          ++offered[OfferedName(answer)];
+          ++offered[velmora::testing::At(
+              answer,
+              "message/body/message/content/part[1]/mime-header/content-disposition/@filename")];
         }
-        Ref<XmlParser> confirmation =
-            velmora::testing::Request("<confirm><general><Status>OK</Status></general></confirm>");
         XmlParser confirmAnswer;
-        driver.Confirm(confirmation.get(), &confirmAnswer);
+        driver.Confirm(
+            velmora::testing::Request("<confirm><general><Status>OK</Status></general></confirm>")
+                .get(),
+            &confirmAnswer);
       }
     });
   }
@@ -94,7 +83,6 @@ TEST_F(ShareImportTest, ConcurrentPollsClaimEachFileOnceOverTheShare) {
   ASSERT_EQ(offered.size(), static_cast<size_t>(kFiles));
   for (const auto& [name, count] : offered) EXPECT_EQ(count, 1) << name;
   EXPECT_TRUE(testing::ListNames(local).empty());
-
   manager.CancelAllConnections();
   EXPECT_FALSE(osal::IsShareConnected(watched));
 }

@@ -13,27 +13,18 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace velmora::testing {
 
-// A small network of machines for several-machine tests: machine i is a network namespace
-// with the address 10.99.0.(i+1)/24 on its "eth0", and all of them hang on one bridge that
-// lives in a namespace of its own, so that nothing of the lab appears in the host's own
-// network (and labs of test programs that run at once never meet).
-//
-// A process belongs to machine i when it was started from a thread inside that namespace:
-// RunIn(i, fn) runs fn on such a thread, and whatever fn starts (fork, a Process, smbd) stays
-// there with its children. The file system is shared by all machines.
-//
-// Stop (and the destructor) kills every process left in the lab's namespaces - they can only
-// be this test's - and removes the namespaces, their links and the bridge. A lab that a
-// killed test program left behind (its process id is gone) is removed by the next Start.
-// Making namespaces needs root (CAP_NET_ADMIN) and iproute2; Start says why it cannot.
-// Not thread-safe; RunIn may be called from several threads at once.
+// Machine i is a network namespace with 10.99.0.(i+1)/24 on its "eth0"; all hang on one bridge
+// in a namespace of its own, so nothing of the lab shows in the host's network and labs of test
+// programs that run at once never meet. Whatever a thread inside machine i starts (RunIn) stays
+// there with its children; the file system is shared. Stop (and the destructor) kills what is
+// left in the lab and removes it; a lab whose test program is gone is removed by the next
+// Start. Needs root (CAP_NET_ADMIN) and iproute2; Start says why it cannot.
 class NetworkLab {
  public:
   NetworkLab() = default;
@@ -68,7 +59,6 @@ class NetworkLab {
         return "cannot connect " + ns + " to the lab's bridge";
       }
     }
-    M_Machines = machines;
     return "";
   }
 
@@ -81,17 +71,13 @@ class NetworkLab {
       removed = removed && ::access(("/var/run/netns/" + *it).c_str(), F_OK) != 0;
     }
     M_Namespaces.clear();
-    M_Machines = 0;
     return removed;
   }
 
-  int machines() const { return M_Machines; }
-  // The address of machine i: "10.99.0.(i+1)".
   static std::string Address(int i) { return "10.99.0." + std::to_string(i + 1); }
-  // The namespace name of machine i (for `ip netns exec`).
   std::string Namespace(int i) const { return M_Prefix + "-m" + std::to_string(i); }
 
-  // Runs fn on a new thread inside machine i and waits for it. False (fn not run) when the
+  // Runs fn on a new thread inside machine i and waits for it; false (fn not run) when the
   // thread cannot enter the namespace.
   bool RunIn(int i, const std::function<void()>& fn) const {
     bool entered = false;
@@ -105,9 +91,6 @@ class NetworkLab {
     thread.join();
     return entered;
   }
-
-  // The process ids that run in machine i now.
-  std::vector<pid_t> ProcessesIn(int i) const { return Pids(Namespace(i)); }
 
  private:
   static constexpr const char* kIp = "/usr/sbin/ip";
@@ -131,8 +114,7 @@ class NetworkLab {
     return pids;
   }
 
-  // Asks every process in ns to end, then kills what is left after two seconds. Children of
-  // this process are reaped by their owners (Process, SambaServer); the rest by init.
+  // SIGTERM, then SIGKILL after 2 s; children of this process are reaped by their owners.
   static void KillAllIn(const std::string& ns) {
     for (pid_t pid : Pids(ns)) ::kill(pid, SIGTERM);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
@@ -170,7 +152,6 @@ class NetworkLab {
 
   std::string M_Prefix;
   std::vector<std::string> M_Namespaces;  // the hub first, then the machines
-  int M_Machines = 0;
 };
 
 }  // namespace velmora::testing

@@ -23,14 +23,13 @@
 
 namespace velmora::testing {
 
-// Starts smbd as a child with a configuration of its own (every state file in a temporary
-// folder) serving the share "xeltest" from a temporary folder, and an account
-// kUser/kPassword. Start() listens on the loopback address and an unprivileged port;
-// Start(address) on that address and the standard port 445, for a server that runs in a
-// machine of its own (call it on a thread of that machine: NetworkLab::RunIn). Start returns
-// an empty string on success, or why the server cannot be had (tests then skip with that
-// reason). The account is a Unix user (created once, kept) since smbd maps share users to
-// them. Stop ends smbd with every helper process it started (samba-dcerpcd, rpcd_*).
+// smbd as a child with a configuration of its own (every state file in a temporary folder),
+// serving the share kShare from a temporary folder to the account kUser/kPassword (a Unix
+// user, created once and kept, since smbd maps share users to them). Start() listens on the
+// loopback address and a free port; Start(address) on that address and port 445, for a
+// server in a machine of its own (call it on a thread of that machine: NetworkLab::RunIn).
+// Start returns why the server cannot be had (tests skip with it), or "". Stop ends smbd with
+// every helper it started (samba-dcerpcd, rpcd_*).
 class SambaServer {
  public:
   static constexpr const char* kUser = "xelsmbtest";
@@ -61,25 +60,20 @@ class SambaServer {
     const std::string conf = M_Dir + "/smb.conf";
     {
       std::ofstream out(conf);
-      out << "[global]\n"
-          << "smb ports = " << M_Port << "\n"
-          << "interfaces = " << (address.empty() ? "lo" : address + "/24")
-          << "\nbind interfaces only = yes\n"
-          << "server role = standalone server\nworkgroup = XELTEST\n"
-          << "private dir = " << M_Dir << "/private\n"
-          << "lock directory = " << M_Dir << "/lock\n"
-          << "state directory = " << M_Dir << "/state\n"
-          << "cache directory = " << M_Dir << "/cache\n"
-          << "pid directory = " << M_Dir << "/pid\n"
-          << "ncalrpc dir = " << M_Dir << "/ncalrpc\n"
-          << "log file = " << M_Dir << "/log.%m\n"
-          << "passdb backend = tdbsam:" << M_Dir << "/passdb.tdb\n"
-          << "load printers = no\nprinting = bsd\nprintcap name = /dev/null\n"
-          << "disable spoolss = yes\n"
-          << "[" << kShare << "]\npath = " << SharePath() << "\nread only = no\n";
-    }
-    for (const char* sub : {"/private", "/lock", "/state", "/cache", "/pid", "/ncalrpc"}) {
-      std::filesystem::create_directories(M_Dir + sub);
+      out << "[global]\nsmb ports = " << M_Port
+          << "\ninterfaces = " << (address.empty() ? "lo" : address + "/24")
+          << "\nbind interfaces only = yes\nserver role = standalone server\nworkgroup = XELTEST\n"
+          << "log file = " << M_Dir << "/log.%m\npassdb backend = tdbsam:" << M_Dir
+          << "/passdb.tdb\nload printers = no\nprinting = bsd\nprintcap name = /dev/null\n"
+          << "disable spoolss = yes\n";
+      for (const char* dir : {"private dir", "lock directory", "state directory", "cache directory",
+                              "pid directory", "ncalrpc dir"}) {
+        const std::string sub =
+            M_Dir + "/" + std::string(dir).substr(0, std::string(dir).find(' '));
+        std::filesystem::create_directories(sub);
+        out << dir << " = " << sub << "\n";
+      }
+      out << "[" << kShare << "]\npath = " << SharePath() << "\nread only = no\n";
     }
     // Test programs may run at once: a useradd that loses the race still finds the user.
     const std::string id = std::string("id ") + kUser + " >/dev/null 2>&1";
@@ -89,8 +83,7 @@ class SambaServer {
         std::system(id.c_str()) != 0) {
       return "useradd failed";
     }
-    std::string add = std::string("smbpasswd -c ") + conf + " -a -s " + kUser + " >/dev/null";
-    FILE* pipe = ::popen(add.c_str(), "w");
+    FILE* pipe = ::popen(("smbpasswd -c " + conf + " -a -s " + kUser + " >/dev/null").c_str(), "w");
     if (pipe == nullptr) return "smbpasswd could not be started";
     fprintf(pipe, "%s\n%s\n", kPassword, kPassword);
     if (::pclose(pipe) != 0) return "smbpasswd failed";
@@ -100,9 +93,7 @@ class SambaServer {
     if (M_Pid == 0) {
       // A group of its own: smbd signals its whole process group when it shuts down.
       ::setpgid(0, 0);
-      std::string log = M_Dir + "/smbd.out";
-      FILE* f = freopen(log.c_str(), "w", stdout);
-      (void)f;
+      (void)!freopen((M_Dir + "/smbd.out").c_str(), "w", stdout);
       ::dup2(STDOUT_FILENO, STDERR_FILENO);
       ::execl("/usr/sbin/smbd", "smbd", "--foreground", "--no-process-group", "-s", conf.c_str(),
               static_cast<char*>(nullptr));
@@ -112,8 +103,7 @@ class SambaServer {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (std::chrono::steady_clock::now() < deadline) {
       if (Listening()) return "";
-      int status;
-      if (::waitpid(M_Pid, &status, WNOHANG) == M_Pid) {
+      if (::waitpid(M_Pid, nullptr, WNOHANG) == M_Pid) {
         M_Pid = -1;
         return "smbd exited at start (see " + M_Dir + "/smbd.out)";
       }
@@ -125,8 +115,7 @@ class SambaServer {
   void Stop() {
     if (M_Pid > 0) {
       ::kill(-M_Pid, SIGTERM);
-      int status;
-      ::waitpid(M_Pid, &status, 0);
+      ::waitpid(M_Pid, nullptr, 0);
       M_Pid = -1;
     }
     if (!M_Dir.empty()) {
@@ -140,30 +129,29 @@ class SambaServer {
   }
 
   uint16_t port() const { return M_Port; }
-  // The address it listens on.
-  const std::string& address() const { return M_Address; }
-  // "\\<address>\xeltest".
   std::string Unc() const { return "\\\\" + M_Address + "\\" + kShare; }
   // The folder the share serves, on the local disk.
   std::string SharePath() const { return M_Dir + "/share"; }
-  // "\\127.0.0.1\xeltest".
+  // The share on the loopback address.
   static std::string UncRoot() { return std::string("\\\\127.0.0.1\\") + kShare; }
 
  private:
-  static uint16_t FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return 0;
+  static sockaddr_in Address(const std::string& address, uint16_t port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    ::inet_pton(AF_INET, address.c_str(), &addr.sin_addr);
+    return addr;
+  }
+
+  static uint16_t FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = Address("127.0.0.1", 0);
     socklen_t len = sizeof addr;
-    uint16_t port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-      port = ntohs(addr.sin_port);
-    }
-    ::close(fd);
-    return port;
+    const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
+                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
+    if (fd >= 0) ::close(fd);
+    return ok ? ntohs(addr.sin_port) : 0;
   }
 
   // Ends (SIGKILL) every process whose command line holds text, and waits for them to go.
@@ -199,14 +187,10 @@ class SambaServer {
   }
 
   bool Listening() const {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return false;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(M_Port);
-    ::inet_pton(AF_INET, M_Address.c_str(), &addr.sin_addr);
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = Address(M_Address, M_Port);
+    const bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    if (fd >= 0) ::close(fd);
     return ok;
   }
 

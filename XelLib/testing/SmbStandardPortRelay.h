@@ -18,12 +18,11 @@
 
 namespace velmora::testing {
 
-// libsmbclient makes some connections on its own with the standard port, whatever port the
-// context was given: reading a security descriptor opens "IPC$" on 445 (then 139). A test
-// server on a private port is reached for those through this relay. It listens on port 445
-// of a random address in 127.0.0.0/8 (Linux routes the whole range to the loopback device,
-// so test programs that run at once do not meet) and forwards every connection to
-// 127.0.0.1:<server port>. Binding port 445 needs root, as the Samba tests do anyway.
+// libsmbclient makes some connections with the standard port whatever port its context was
+// given (reading a security descriptor opens "IPC$" on 445, then 139). This relay listens on
+// port 445 of a random address in 127.0.0.0/8 (all routed to the loopback device, so test
+// programs that run at once do not meet) and forwards every connection to 127.0.0.1:<port>.
+// Binding port 445 needs root, as the Samba tests do anyway.
 class SmbStandardPortRelay {
  public:
   SmbStandardPortRelay() = default;
@@ -34,20 +33,16 @@ class SmbStandardPortRelay {
   // Starts relaying to 127.0.0.1:targetPort. Empty on success, else why not.
   std::string Start(uint16_t targetPort) {
     M_Target = targetPort;
-    std::random_device seed;
-    std::mt19937 random(seed());
+    std::mt19937 random{std::random_device{}()};
     for (int attempt = 0; attempt < 20 && M_Listen < 0; ++attempt) {
       // 127.1.0.0 - 127.254.255.254: never 127.0.0.1, where the server itself listens.
-      uint32_t host = (127u << 24) | ((1 + random() % 254) << 16) | ((random() % 256) << 8) |
-                      (1 + random() % 254);
-      int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      const uint32_t host = (127u << 24) | ((1 + random() % 254) << 16) | ((random() % 256) << 8) |
+                            (1 + random() % 254);
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
       if (fd < 0) return "socket failed";
       int one = 1;
       ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-      sockaddr_in addr{};
-      addr.sin_family = AF_INET;
-      addr.sin_port = htons(445);
-      addr.sin_addr.s_addr = htonl(host);
+      sockaddr_in addr = Address(host, 445);
       if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
           ::listen(fd, 16) == 0) {
         M_Listen = fd;
@@ -65,8 +60,7 @@ class SmbStandardPortRelay {
 
   void Stop() {
     if (M_Thread.joinable()) {
-      char c = 0;
-      (void)!::write(M_Wake[1], &c, 1);
+      (void)!::write(M_Wake[1], "", 1);
       M_Thread.join();
     }
     for (int* fd : {&M_Listen, &M_Wake[0], &M_Wake[1]}) {
@@ -75,33 +69,26 @@ class SmbStandardPortRelay {
     }
   }
 
-  // "127.a.b.c".
-  const std::string& address() const { return M_Address; }
   // "\\127.a.b.c\share".
   std::string UncRoot(const std::string& share) const { return "\\\\" + M_Address + "\\" + share; }
 
  private:
-  int ConnectTarget() const {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  static sockaddr_in Address(uint32_t host, uint16_t port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(M_Target);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(host);
+    return addr;
+  }
+
+  int ConnectTarget() const {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = Address(INADDR_LOOPBACK, M_Target);
     if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
       ::close(fd);
       fd = -1;
     }
     return fd;
-  }
-
-  static bool WriteAll(int fd, const char* p, ssize_t n) {
-    while (n > 0) {
-      ssize_t done = ::write(fd, p, static_cast<size_t>(n));
-      if (done <= 0) return false;
-      p += done;
-      n -= done;
-    }
-    return true;
   }
 
   // One thread relays every connection: SMB is request and answer, so blocking writes of
@@ -121,12 +108,17 @@ class SmbStandardPortRelay {
       for (size_t i = 0; i < pairs.size(); ++i) {
         bool ok = true;
         for (int side = 0; side < 2 && ok; ++side) {
-          const pollfd& p = fds[2 + 2 * i + side];
-          if (p.revents == 0) continue;
-          int from = side == 0 ? pairs[i].first : pairs[i].second;
-          int to = side == 0 ? pairs[i].second : pairs[i].first;
+          if (fds[2 + 2 * i + side].revents == 0) continue;
+          const int from = side == 0 ? pairs[i].first : pairs[i].second;
+          const int to = side == 0 ? pairs[i].second : pairs[i].first;
           ssize_t n = ::read(from, buffer.data(), buffer.size());
-          ok = n > 0 && WriteAll(to, buffer.data(), n);
+          ok = n > 0;
+          for (const char* p = buffer.data(); ok && n > 0;) {
+            const ssize_t done = ::write(to, p, static_cast<size_t>(n));
+            ok = done > 0;
+            p += done;
+            n -= done;
+          }
         }
         if (ok) {
           alive.push_back(pairs[i]);
@@ -135,10 +127,9 @@ class SmbStandardPortRelay {
           ::close(pairs[i].second);
         }
       }
-      // A new connection joins the next poll.
-      if (fds[1].revents & POLLIN) {
-        int client = ::accept4(M_Listen, nullptr, nullptr, SOCK_CLOEXEC);
-        int server = client >= 0 ? ConnectTarget() : -1;
+      if (fds[1].revents & POLLIN) {  // a new connection joins the next poll
+        const int client = ::accept4(M_Listen, nullptr, nullptr, SOCK_CLOEXEC);
+        const int server = client >= 0 ? ConnectTarget() : -1;
         if (server >= 0) {
           alive.emplace_back(client, server);
         } else if (client >= 0) {

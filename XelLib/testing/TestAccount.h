@@ -5,12 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,16 +40,13 @@ class TestAccount {
     }
     if (access("/usr/sbin/useradd", X_OK) != 0 || access("/usr/sbin/chpasswd", X_OK) != 0) {
       M_Reason = "useradd/chpasswd are not installed";
-      return;
-    }
-    if (!RunQuietly("/usr/sbin/useradd -m -s /bin/sh " + M_Name)) {
+    } else if (!(M_bCreated = RunQuietly("/usr/sbin/useradd -m -s /bin/sh " + M_Name))) {
       M_Reason = "useradd " + M_Name + " failed";
-      return;
-    }
-    M_bCreated = true;
-    RemoveStaleAccounts();
-    if (!RunQuietly("echo '" + M_Name + ":" + password + "' | /usr/sbin/chpasswd")) {
-      M_Reason = "chpasswd for " + M_Name + " failed";
+    } else {
+      RemoveStaleAccounts();
+      if (!RunQuietly("echo '" + M_Name + ":" + password + "' | /usr/sbin/chpasswd")) {
+        M_Reason = "chpasswd for " + M_Name + " failed";
+      }
     }
   }
   ~TestAccount() {
@@ -70,18 +67,16 @@ class TestAccount {
     std::string line;
     std::vector<std::string> stale;
     while (std::getline(passwd, line)) {
-      if (line.rfind("xlt", 0) != 0) continue;
-      std::string name = line.substr(0, line.find(':'));
-      size_t underscore = name.find('_');
-      if (underscore == std::string::npos) continue;
-      std::string pid = name.substr(3, underscore - 3);
+      const size_t underscore = line.find('_');
+      if (line.rfind("xlt", 0) != 0 || underscore == std::string::npos) continue;
+      const std::string pid = line.substr(3, underscore - 3);
       if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
-      if (access(("/proc/" + pid).c_str(), F_OK) != 0) stale.push_back(name);
+      if (access(("/proc/" + pid).c_str(), F_OK) != 0)
+        stale.push_back(line.substr(0, line.find(':')));
     }
     for (const std::string& name : stale) {
-      std::string pid = name.substr(3, name.find('_') - 3);
       RunQuietly("/usr/sbin/userdel -r -f " + name, 2);
-      std::remove(("/etc/pam.d/xeltest-" + pid).c_str());
+      std::remove(("/etc/pam.d/xeltest-" + name.substr(3, name.find('_') - 3)).c_str());
     }
   }
 
@@ -97,21 +92,20 @@ class TestPamService {
   TestPamService() {
     M_Name = "xeltest-" + std::to_string(getpid());
     M_Path = "/etc/pam.d/" + M_Name;
-    if (access("/lib/x86_64-linux-gnu/security/pam_unix.so", R_OK) != 0 &&
-        access("/usr/lib/x86_64-linux-gnu/security/pam_unix.so", R_OK) != 0 &&
-        access("/lib/security/pam_unix.so", R_OK) != 0 &&
-        access("/usr/lib/security/pam_unix.so", R_OK) != 0) {
+    bool bModule = false;
+    for (const char* dir :
+         {"/lib/x86_64-linux-gnu", "/usr/lib/x86_64-linux-gnu", "/lib", "/usr/lib"}) {
+      bModule = bModule || access((std::string(dir) + "/security/pam_unix.so").c_str(), R_OK) == 0;
+    }
+    if (!bModule) {
       M_Reason = "the PAM module pam_unix.so is not installed";
       return;
     }
     std::ofstream out(M_Path);
     out << "auth required pam_unix.so nodelay\naccount required pam_unix.so\n";
     out.close();
-    if (!out) {
-      M_Reason = "cannot write " + M_Path;
-      return;
-    }
-    M_bCreated = true;
+    M_bCreated = static_cast<bool>(out);
+    if (!out) M_Reason = "cannot write " + M_Path;
   }
   ~TestPamService() {
     if (M_bCreated) std::remove(M_Path.c_str());
@@ -153,14 +147,11 @@ inline std::vector<std::string> ThreadUidLines(pid_t pid = 0) {
 // True when every thread of process pid (0: this process) runs with the given user id in
 // all four places.
 inline bool AllThreadsRunAs(uid_t uid, pid_t pid = 0) {
-  std::string expected = "Uid:\t" + std::to_string(uid) + "\t" + std::to_string(uid) + "\t" +
-                         std::to_string(uid) + "\t" + std::to_string(uid);
-  std::vector<std::string> lines = ThreadUidLines(pid);
-  if (lines.empty()) return false;
-  for (const std::string& line : lines) {
-    if (line != expected) return false;
-  }
-  return true;
+  const std::string id = std::to_string(uid);
+  const std::vector<std::string> lines = ThreadUidLines(pid);
+  return !lines.empty() && std::all_of(lines.begin(), lines.end(), [&](const std::string& line) {
+    return line == "Uid:\t" + id + "\t" + id + "\t" + id + "\t" + id;
+  });
 }
 
 // The owner of a file, or -1 when it cannot be read.
