@@ -61,8 +61,13 @@ bool FolderIterator::Search() {
     // The directory reader leaves out "." and ".."; a Windows listing starts with them and
     // callers rely on them (an existing empty folder still lists its self entry), so they
     // are put back here and go through the same filters as every other entry.
+    // Their times matter only where they can be kept (not for a search for files, which is
+    // every poll's): only then is the folder looked at.
     osal::DirEntry self;
-    osal::Status selfStatus = osal::GetFileInfo(M_Folder, &self);
+    osal::Status selfStatus = osal::Status(osal::ErrorKind::kNotFound, 0);
+    if (M_EntryType != FilesOnly && !M_bSkipSelfAndParent) {
+      selfStatus = osal::GetFileInfo(M_Folder, &self);
+    }
     for (const char* name : {".", ".."}) {
       osal::DirEntry entry;
       entry.name = name;

@@ -462,6 +462,12 @@ Status ResolveConfined(const ConfinedPath& path, Final final, int flags, mode_t 
   // The folder as configured; a link that names it is followed.
   UniqueFd root(::open(path.root.c_str(), kPathOnly | O_DIRECTORY | O_CLOEXEC));
   if (root.get() < 0) return errno == ENOENT ? Status(ErrorKind::kPathNotFound, ENOENT) : LastError();
+  if (final == Final::kParent && path.below.size() == 1) {
+    // An entry directly in the folder (every claim's rename and delete): the folder's own
+    // descriptor is the one wanted, with nothing to resolve beneath it.
+    *pFd = std::move(root);
+    return Status::Ok();
+  }
 
   if (Openat2Usable()) {
     // For kFolders: when the whole path exists there is nothing to make.
