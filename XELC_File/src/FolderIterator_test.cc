@@ -30,9 +30,11 @@ const std::string S(1, osal::PathSeparator());
 // Collects the rendered trace lines written while it is installed.
 class TraceCapture : public util::LogWriter {
  public:
-  TraceCapture() : M_pPrevious(util::SetLogWriter(util::LogChannelTrace, this)) {
+  // bDumps: with the list dumps (General_99), which make the iterator sort the whole list.
+  explicit TraceCapture(bool bDumps = true)
+      : M_pPrevious(util::SetLogWriter(util::LogChannelTrace, this)) {
     util::EnableTraceId(util::General_Error, true);
-    util::EnableTraceId(util::General_99, true);
+    util::EnableTraceId(util::General_99, bDumps);
   }
   ~TraceCapture() override {
     util::EnableTraceId(util::General_99, false);
@@ -173,29 +175,44 @@ TEST(FolderIteratorFilter, MinimumAgeKeepsEntriesExactlyThatOld) {
   EXPECT_EQ(Names(&it), (Strings{"old"}));
 }
 
-TEST(FolderIteratorSort, ModifiedDateThenPreferredExtensions) {
+// Oldest first at the full resolution of file times (100 ns apart here), then the names with a
+// preferred extension in front: the same order whether the whole list is sorted (for the
+// dumps) or the entries are drawn one by one as needed.
+TEST(FolderIteratorSort, OldestFirstAt100nsThenPreferredExtensions) {
   testing::TempDir dir;
-  MakeFile(dir, "y.pdf", 300);
-  MakeFile(dir, "z.pdf", 100);
-  MakeFile(dir, "x.xml", 50);
-  MakeFile(dir, "w.XML", 200);
-  MakeFile(dir, "v.tif", 400);
-
-  FolderIterator byDate;
-  byDate.SetFolder(dir.path());
-  byDate.SetSortOrder(FolderIterator::SortByModifiedDate);
-  EXPECT_EQ(Names(&byDate), (Strings{"v.tif", "y.pdf", "w.XML", "z.pdf", "x.xml"}));
-
-  TraceCapture trace;
-  FolderIterator preferred;
-  preferred.SetFolder(dir.path());
-  preferred.SetSortOrder(FolderIterator::SortByModifiedDate);
-  preferred.SetPreferredExtensions({".xml"});
-  EXPECT_EQ(Names(&preferred), (Strings{"w.XML", "x.xml", "v.tif", "y.pdf", "z.pdf"}));
-  EXPECT_EQ(trace.Count("Dumping sorted list"), 1);
-  EXPECT_EQ(trace.After("Dumping presorted list", 1), "  [0] v.tif");
-  EXPECT_EQ(trace.After("Dumping sorted list", 1), "  [0] w.XML");
-  EXPECT_EQ(trace.After("Dumping sorted list", 5), "  [4] z.pdf");
+  // Whole seconds, so that every time below is a whole number of 100-ns units.
+  const fs::file_time_type base =
+      std::chrono::floor<std::chrono::seconds>(fs::file_time_type::clock::now()) -
+      std::chrono::hours(1);
+  for (const auto& [name, ticks] : std::vector<std::pair<std::string, int>>{
+           {"a.pdf", 3}, {"b.xml", 1}, {"c.pdf", 0}, {"d.XML", 4}, {"e.tif", 2}}) {
+    MakeFile(dir, name);
+    const fs::file_time_type time = base + std::chrono::nanoseconds(100 * ticks);
+    fs::last_write_time(dir.Join(name), time);
+    if (fs::last_write_time(dir.Join(name)) != time) {
+      GTEST_SKIP() << "the file system here keeps coarser times than 100 ns";
+    }
+  }
+  struct Case {
+    Strings preferred;
+    Strings expected;
+  };
+  for (const Case& c : std::vector<Case>{
+           {{}, {"c.pdf", "b.xml", "e.tif", "a.pdf", "d.XML"}},
+           {{".xml"}, {"b.xml", "d.XML", "c.pdf", "e.tif", "a.pdf"}},
+           {{".tif", ".XML"}, {"b.xml", "e.tif", "d.XML", "c.pdf", "a.pdf"}}}) {
+    for (bool bDumps : {false, true}) {
+      SCOPED_TRACE(::testing::Message() << c.preferred.size() << " extensions, dumps " << bDumps);
+      TraceCapture trace(bDumps);
+      FolderIterator it;
+      it.SetFolder(dir.path());
+      it.SetSortOrder(FolderIterator::SortByModifiedDate);
+      it.SetPreferredExtensions(c.preferred);
+      EXPECT_EQ(Names(&it), c.expected);
+      EXPECT_EQ(trace.After("Dumping presorted list", 1), bDumps ? "  [0] c.pdf" : "");
+      EXPECT_EQ(trace.After("Dumping sorted list", 1), bDumps ? "  [0] " + c.expected[0] : "");
+    }
+  }
 }
 
 TEST(FolderIteratorSort, CreatedDate) {
@@ -239,16 +256,30 @@ TEST(FolderIteratorLimit, KeepsAtMostTenThousandEntriesAndWarnsOnce) {
   for (int i = 0; i < 10001; ++i) std::ofstream(dir.Join("f" + std::to_string(i)));
   // Entries dropped by a filter do not count against the limit.
   MakeFile(dir, "skip.me");
-  TraceCapture trace;
-  FolderIterator it;
-  it.SetFolder(dir.path());
-  it.SetFileSearchMasks({"f*"});
-  ASSERT_TRUE(it.Search());
-  EXPECT_EQ(it.GetEntryCount(), FolderIterator::kMaxEntries);
-  EXPECT_EQ(trace.Count("Warning: Ignoring entries. Search result exceeds limit of 10000."), 1);
-  // Two dumps (unsorted, sorted), each stopping after 100 lines.
-  EXPECT_EQ(trace.CountPrefix("  [99] "), 2);
-  EXPECT_EQ(trace.CountPrefix("  [100] "), 0);
+  for (bool bDumps : {false, true}) {
+    SCOPED_TRACE(bDumps ? "with dumps" : "without dumps");
+    TraceCapture trace(bDumps);
+    FolderIterator it;
+    it.SetFolder(dir.path());
+    it.SetSortOrder(FolderIterator::SortByModifiedDate);
+    it.SetFileSearchMasks({"f*"});
+    ASSERT_TRUE(it.Search());
+    EXPECT_EQ(it.GetEntryCount(), FolderIterator::kMaxEntries);
+    EXPECT_EQ(trace.Count("Warning: Ignoring entries. Search result exceeds limit of 10000."), 1);
+    // Three dumps (unsorted, presorted, sorted), each stopping after 100 lines.
+    EXPECT_EQ(trace.CountPrefix("  [99] "), bDumps ? 3 : 0);
+    EXPECT_EQ(trace.CountPrefix("  [100] "), 0);
+    // Every kept entry is handed out once, oldest first.
+    FileInfo entry;
+    uint64_t previous = 0;
+    size_t count = 0;
+    while (it.GetNextEntry(&entry)) {
+      EXPECT_LE(previous, entry.GetModifiedTime());
+      previous = entry.GetModifiedTime();
+      ++count;
+    }
+    EXPECT_EQ(count, FolderIterator::kMaxEntries);
+  }
 }
 
 }  // namespace
