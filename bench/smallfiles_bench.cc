@@ -249,7 +249,7 @@ void BM_Plugin(benchmark::State& state) {
 }
 
 // Model and plug-in side by side per size, so that both see the same load on the machine.
-#define SMALLFILES_SIZE(n)                                                                     \
+#define SMALLFILES_SIZE(n)                                                                    \
   BENCHMARK(BM_Model)->Arg(n)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond); \
   BENCHMARK(BM_Plugin)->Arg(n)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond)
 SMALLFILES_SIZE(100);

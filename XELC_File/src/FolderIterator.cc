@@ -107,9 +107,9 @@ bool FolderIterator::Search() {
   const bool bDump = util::IsTraceEnabled(util::General_99);
   Dump("Dumping unsorted list");
   if (M_SortOrder == SortByModifiedDate || M_SortOrder == SortByCreatedDate) {
-    XEL_TRACE_OBJ(this, util::General_80, M_SortOrder == SortByModifiedDate
-                                              ? "Sorting entries by modified date"
-                                              : "Sorting entries by created date");
+    XEL_TRACE_OBJ(this, util::General_80,
+                  M_SortOrder == SortByModifiedDate ? "Sorting entries by modified date"
+                                                    : "Sorting entries by created date");
     if (bDump) {
       std::sort(M_Entries.begin(), M_Entries.end(), [](const Entry& a, const Entry& b) {
         return a.M_Key != b.M_Key ? a.M_Key < b.M_Key : a.M_Listed < b.M_Listed;
