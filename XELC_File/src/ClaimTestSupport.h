@@ -52,11 +52,13 @@ inline std::vector<std::string> ListNames(const std::string& folder) {
 }
 
 // Collects the trace lines of one category while it exists, with the ids up to
-// General_60 switched on (restored afterwards). Thread-safe.
+// General_60 and those of more switched on (restored afterwards). Thread-safe.
 class TraceCapture : public util::LogWriter {
  public:
-  explicit TraceCapture(std::string category) : M_Category(std::move(category)) {
-    for (uint32_t id : kIds) {
+  explicit TraceCapture(std::string category, std::vector<uint32_t> more = {})
+      : M_Category(std::move(category)), M_Ids(std::move(more)) {
+    M_Ids.insert(M_Ids.end(), std::begin(kIds), std::end(kIds));
+    for (uint32_t id : M_Ids) {
       M_Enabled.push_back(util::IsTraceEnabled(id));
       util::EnableTraceId(id, true);
     }
@@ -66,7 +68,7 @@ class TraceCapture : public util::LogWriter {
   ~TraceCapture() override {
     util::SetLogWriter(util::LogChannelTrace, M_pPrevious0);
     util::SetLogWriter(util::LogChannelTrace2, M_pPrevious1);
-    for (size_t i = 0; i < std::size(kIds); ++i) util::EnableTraceId(kIds[i], M_Enabled[i]);
+    for (size_t i = M_Ids.size(); i-- > 0;) util::EnableTraceId(M_Ids[i], M_Enabled[i]);
   }
 
   void Write(const util::LogRecord& record) override {
@@ -97,6 +99,7 @@ class TraceCapture : public util::LogWriter {
   static constexpr uint32_t kIds[] = {util::General_Error, util::General_10, util::General_20,
                                       util::General_60};
   std::string M_Category;
+  std::vector<uint32_t> M_Ids;
   std::vector<bool> M_Enabled;
   util::LogWriter* M_pPrevious0 = nullptr;
   util::LogWriter* M_pPrevious1 = nullptr;

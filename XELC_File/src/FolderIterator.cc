@@ -29,7 +29,15 @@ void FolderIterator::SetFolder(std::string_view folder) {
 void FolderIterator::Reset() {
   M_NextIndex = 0;
   M_Entries.clear();
+  M_Names.clear();
+  M_bHeap = false;
   M_bSearched = false;
+}
+
+bool FolderIterator::Before(const Entry& a, const Entry& b) {
+  if (a.M_bPreferred != b.M_bPreferred) return a.M_bPreferred;
+  if (a.M_Key != b.M_Key) return a.M_Key < b.M_Key;
+  return a.M_Listed < b.M_Listed;
 }
 
 bool FolderIterator::Search() {
@@ -37,12 +45,15 @@ bool FolderIterator::Search() {
   const std::string pattern = M_Folder + "*";
   XEL_TRACE_OBJ(this, util::General_60, "Searching contents of folder %s", pattern.c_str());
 
-  FileInfo folderTemplate;
-  folderTemplate.SetPath(M_Folder);
-  folderTemplate.SetValid(true);
-  folderTemplate.SetLockState(FileInfo::NotLocked);
-
+  M_Template = FileInfo();
+  M_Template.SetPath(M_Folder);
+  M_Template.SetValid(true);
+  M_Template.SetLockState(FileInfo::NotLocked);
   M_Entries.clear();
+  M_Names.clear();
+  M_bHeap = false;
+  M_NextIndex = 0;
+
   osal::DirReader reader;
   // A folder that cannot be listed is treated like an empty one; the caller decides what
   // that means, so no error is traced here.
@@ -50,8 +61,13 @@ bool FolderIterator::Search() {
     // The directory reader leaves out "." and ".."; a Windows listing starts with them and
     // callers rely on them (an existing empty folder still lists its self entry), so they
     // are put back here and go through the same filters as every other entry.
+    // Their times matter only where they can be kept (not for a search for files, which is
+    // every poll's): only then is the folder looked at.
     osal::DirEntry self;
-    osal::Status selfStatus = osal::GetFileInfo(M_Folder, &self);
+    osal::Status selfStatus = osal::Status(osal::ErrorKind::kNotFound, 0);
+    if (M_EntryType != FilesOnly && !M_bSkipSelfAndParent) {
+      selfStatus = osal::GetFileInfo(M_Folder, &self);
+    }
     for (const char* name : {".", ".."}) {
       osal::DirEntry entry;
       entry.name = name;
@@ -60,11 +76,21 @@ bool FolderIterator::Search() {
         entry.last_write_time = self.last_write_time;
         entry.creation_time = self.creation_time;
       }
-      if (M_Entries.size() < kMaxEntries) CheckEntry(entry, folderTemplate);
+      if (M_Entries.size() < kMaxEntries) CheckEntry(entry, false);
+    }
+    // The filters all have to pass, so a name that no mask matches can be dropped before its
+    // attributes are read. With the entry trace on, each entry goes through the filters in
+    // their order instead, so that it is reported by the first one that drops it.
+    const bool bMasksFirst = !M_SearchMasks.empty() && !util::IsTraceEnabled(util::General_80);
+    osal::DirReader::NameFilter filter = nullptr;
+    if (bMasksFirst) {
+      filter = [](const void* pSelf, std::string_view name) {
+        return static_cast<const FolderIterator*>(pSelf)->MatchesMasks(name);
+      };
     }
     osal::DirEntry entry;
-    while (M_Entries.size() < kMaxEntries && reader.Next(&entry)) {
-      CheckEntry(entry, folderTemplate);
+    while (M_Entries.size() < kMaxEntries && reader.Next(&entry, filter, this)) {
+      CheckEntry(entry, bMasksFirst);
     }
     if (M_Entries.size() >= kMaxEntries) {
       XEL_TRACE_OBJ(this, util::General_Error,
@@ -74,28 +100,35 @@ bool FolderIterator::Search() {
     reader.Close();
   }
 
+  // The order is oldest first (by the chosen date), then the entries with a preferred
+  // extension moved to the front, entries with equal keys in listing order. A caller
+  // usually takes only the first entries, so they are drawn from a heap; only the dumps
+  // need the whole list in order.
+  const bool bDump = util::IsTraceEnabled(util::General_99);
   Dump("Dumping unsorted list");
-  // Order-preserving sorts: entries with equal keys keep the listing order.
-  if (M_SortOrder == SortByModifiedDate) {
-    XEL_TRACE_OBJ(this, util::General_80, "Sorting entries by modified date");
-    std::stable_sort(M_Entries.begin(), M_Entries.end(), [](const FileInfo& a, const FileInfo& b) {
-      return a.GetModifiedTime() < b.GetModifiedTime();
-    });
-    Dump("Dumping presorted list");
-  } else if (M_SortOrder == SortByCreatedDate) {
-    XEL_TRACE_OBJ(this, util::General_80, "Sorting entries by created date");
-    std::stable_sort(M_Entries.begin(), M_Entries.end(), [](const FileInfo& a, const FileInfo& b) {
-      return a.GetCreatedTime() < b.GetCreatedTime();
-    });
-    Dump("Dumping presorted list");
+  if (M_SortOrder == SortByModifiedDate || M_SortOrder == SortByCreatedDate) {
+    XEL_TRACE_OBJ(this, util::General_80,
+                  M_SortOrder == SortByModifiedDate ? "Sorting entries by modified date"
+                                                    : "Sorting entries by created date");
+    if (bDump) {
+      std::sort(M_Entries.begin(), M_Entries.end(), [](const Entry& a, const Entry& b) {
+        return a.M_Key != b.M_Key ? a.M_Key < b.M_Key : a.M_Listed < b.M_Listed;
+      });
+      Dump("Dumping presorted list");
+    }
   }
   if (!M_PreferredExtensions.empty()) {
     XEL_TRACE_OBJ(this, util::General_80,
                   "Sorting entries with preferred extensions to top of the list");
-    std::stable_partition(M_Entries.begin(), M_Entries.end(),
-                          [this](const FileInfo& e) { return HasPreferredExtension(e); });
   }
-  Dump("Dumping sorted list");
+  if (bDump) {
+    std::sort(M_Entries.begin(), M_Entries.end(), Before);
+    Dump("Dumping sorted list");
+  } else {
+    std::make_heap(M_Entries.begin(), M_Entries.end(),
+                   [](const Entry& a, const Entry& b) { return Before(b, a); });
+    M_bHeap = true;
+  }
 
   if (!M_Entries.empty()) {
     XEL_TRACE_OBJ(this, util::General_60, "Search returned %i matching entries",
@@ -105,7 +138,15 @@ bool FolderIterator::Search() {
   return M_bSearched;
 }
 
-void FolderIterator::CheckEntry(const osal::DirEntry& entry, const FileInfo& folderTemplate) {
+bool FolderIterator::MatchesMasks(std::string_view name) const {
+  if (M_SearchMasks.empty()) return true;
+  for (const std::string& mask : M_SearchMasks) {
+    if (util::MatchWildcard(mask, name)) return true;
+  }
+  return false;
+}
+
+void FolderIterator::CheckEntry(const osal::DirEntry& entry, bool bMasksChecked) {
   const std::string& name = entry.name;
   XEL_TRACE_OBJ(this, util::General_80, "Checking entry %s", name.c_str());
 
@@ -135,42 +176,41 @@ void FolderIterator::CheckEntry(const osal::DirEntry& entry, const FileInfo& fol
       return;
     }
   }
-  if (!M_SearchMasks.empty()) {
-    bool matched = false;
-    for (const std::string& mask : M_SearchMasks) {
-      if (util::MatchWildcard(mask, name)) {
-        matched = true;
-        break;
-      }
-    }
-    if (!matched) {
-      XEL_TRACE_OBJ(this, util::General_80,
-                    "Ignoring entry %s which did not match file search mask", name.c_str());
+  if (!bMasksChecked && !MatchesMasks(name)) {
+    XEL_TRACE_OBJ(this, util::General_80, "Ignoring entry %s which did not match file search mask",
+                  name.c_str());
+    return;
+  }
+  if (entry.is_link) {
+    FileInfo link(M_Template);
+    link.SetFileName(name);
+    if (osal::IsOutsideConfinement(
+            osal::CheckConfined(link.GetFileName(FileInfo::FullPath, false, true)))) {
+      // Its content lies outside the folders this thread may reach; claiming it would hand
+      // that content (or, for a folder, its files) to the import.
+      XEL_TRACE_OBJ(this, util::General_Error,
+                    "Ignoring link %s: it leads outside of the allowed folders", name.c_str());
       return;
     }
   }
-
-  FileInfo kept(folderTemplate);
-  kept.SetFileName(name);
-  if (entry.is_link &&
-      osal::IsOutsideConfinement(
-          osal::CheckConfined(kept.GetFileName(FileInfo::FullPath, false, true)))) {
-    // Its content lies outside the folders this thread may reach; claiming it would hand that
-    // content (or, for a folder, its files) to the import.
-    XEL_TRACE_OBJ(this, util::General_Error,
-                  "Ignoring link %s: it leads outside of the allowed folders", name.c_str());
-    return;
-  }
-  kept.SetModifiedTime(entry.last_write_time);
-  kept.SetCreatedTime(entry.creation_time);
-  M_Entries.push_back(std::move(kept));
+  Entry kept;
+  kept.M_ModifiedTime = entry.last_write_time;
+  kept.M_CreatedTime = entry.creation_time;
+  kept.M_Key = M_SortOrder == SortByModifiedDate  ? entry.last_write_time
+               : M_SortOrder == SortByCreatedDate ? entry.creation_time
+                                                  : 0;
+  kept.M_NameOffset = static_cast<uint32_t>(M_Names.size());
+  kept.M_NameLength = static_cast<uint32_t>(name.size());
+  kept.M_Listed = static_cast<uint32_t>(M_Entries.size());
+  kept.M_bPreferred = HasPreferredExtension(name);
+  M_Names.append(name);
+  M_Entries.push_back(kept);
 }
 
-bool FolderIterator::HasPreferredExtension(const FileInfo& entry) const {
-  const std::string name = entry.GetFileName(FileInfo::NameOnly, false, false);
+bool FolderIterator::HasPreferredExtension(std::string_view name) const {
   for (const std::string& ext : M_PreferredExtensions) {
     if (name.size() >= ext.size() &&
-        util::CompareNoCase(std::string_view(name).substr(name.size() - ext.size()), ext) == 0) {
+        util::CompareNoCase(name.substr(name.size() - ext.size()), ext) == 0) {
       return true;
     }
   }
@@ -183,14 +223,26 @@ void FolderIterator::Dump(const char* heading) const {
   const size_t count = std::min(M_Entries.size(), kMaxDumpLines);
   for (size_t i = 0; i < count; ++i) {
     XEL_TRACE_OBJ(this, util::General_99, "  [%i] %s", static_cast<int>(i),
-                  M_Entries[i].GetCurrentFileName(FileInfo::NameOnly, false, false).c_str());
+                  std::string(NameOf(M_Entries[i])).c_str());
   }
 }
 
 bool FolderIterator::GetNextEntry(FileInfo* out) {
   if (!M_bSearched || out == nullptr) return false;
   if (M_NextIndex >= M_Entries.size()) return false;
-  *out = M_Entries[M_NextIndex];
+  size_t at = M_NextIndex;
+  if (M_bHeap) {
+    // The heap shrinks from the back; each popped entry lands just behind it.
+    const auto end = M_Entries.end() - static_cast<std::ptrdiff_t>(M_NextIndex);
+    std::pop_heap(M_Entries.begin(), end,
+                  [](const Entry& a, const Entry& b) { return Before(b, a); });
+    at = M_Entries.size() - 1 - M_NextIndex;
+  }
+  const Entry& entry = M_Entries[at];
+  *out = M_Template;
+  out->SetFileName(NameOf(entry));
+  out->SetModifiedTime(entry.M_ModifiedTime);
+  out->SetCreatedTime(entry.M_CreatedTime);
   ++M_NextIndex;
   XEL_TRACE_OBJ(this, util::General_80, "Returning entry %i of %i", static_cast<int>(M_NextIndex),
                 static_cast<int>(M_Entries.size()));

@@ -76,11 +76,30 @@ class FolderIterator {
   size_t GetEntryCount() const { return M_Entries.size(); }
 
  private:
-  // Applies the filters to one listed entry and keeps it when it passes.
-  void CheckEntry(const osal::DirEntry& entry, const FileInfo& folderTemplate);
+  // One kept entry: its name lies in M_Names, so that a listing allocates nothing per entry.
+  struct Entry {
+    uint64_t M_Key;  // the time the date order uses (0 without one)
+    uint64_t M_ModifiedTime;
+    uint64_t M_CreatedTime;
+    uint32_t M_NameOffset;
+    uint32_t M_NameLength;
+    uint32_t M_Listed;  // position in the listing: equal keys keep the listing order
+    bool M_bPreferred;
+  };
+  // a before b in the final order: preferred extension first, then oldest, then listed first.
+  static bool Before(const Entry& a, const Entry& b);
+
+  // Applies the filters to one listed entry (the masks unless bMasksChecked) and keeps it
+  // when it passes.
+  void CheckEntry(const osal::DirEntry& entry, bool bMasksChecked);
+  // True when name matches one of the masks (or there are none).
+  bool MatchesMasks(std::string_view name) const;
   // Traces heading and the first kMaxDumpLines names, only when General_99 is enabled.
   void Dump(const char* heading) const;
-  bool HasPreferredExtension(const FileInfo& entry) const;
+  bool HasPreferredExtension(std::string_view name) const;
+  std::string_view NameOf(const Entry& entry) const {
+    return std::string_view(M_Names).substr(entry.M_NameOffset, entry.M_NameLength);
+  }
 
   bool M_bSkipSelfAndParent = true;
   int32_t M_EntryType = FilesAndFolders;
@@ -90,7 +109,12 @@ class FolderIterator {
   std::string M_Folder;
   std::vector<std::string> M_SearchMasks;
 
-  std::vector<FileInfo> M_Entries;
+  // The kept entries. Handed out from a heap (M_bHeap: the next one is popped to the back)
+  // so that a caller who takes only the first few pays no full sort; else in index order.
+  std::vector<Entry> M_Entries;
+  std::string M_Names;
+  FileInfo M_Template;  // folder, valid, not locked: what every handed-out entry starts as
+  bool M_bHeap = false;
   uint32_t M_NextIndex = 0;
   bool M_bSearched = false;
 };

@@ -125,8 +125,13 @@ class DirReader {
   DirReader& operator=(const DirReader&) = delete;
 
   Status Open(std::string_view folder);
-  // Returns false at the end of the listing (or on error: see status()).
-  bool Next(DirEntry* entry);
+  // Decides on the name alone whether an entry is wanted (context is Next's).
+  using NameFilter = bool (*)(const void* context, std::string_view name);
+  // Returns false at the end of the listing (or on error: see status()). With a filter, an
+  // entry whose name it rejects is passed over before its attributes are read, which in a
+  // large folder saves a stat per unwanted entry. entry->name keeps its storage from call
+  // to call.
+  bool Next(DirEntry* entry, NameFilter filter = nullptr, const void* context = nullptr);
   Status status() const { return M_Status; }
   void Close();
 

@@ -73,8 +73,10 @@ Status StatEntry(int dir_fd, const char* path, DirEntry* entry) {
   const int flags = path[0] == '\0' ? AT_EMPTY_PATH : 0;
 #ifdef HAVE_STATX
   struct statx sx;
-  if (::statx(dir_fd, path, flags | AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME, &sx) !=
-      0) {
+  // Only the fields used: a network file system need not fetch the rest.
+  constexpr unsigned kMask =
+      STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_MTIME | STATX_CTIME | STATX_BTIME;
+  if (::statx(dir_fd, path, flags | AT_STATX_SYNC_AS_STAT, kMask, &sx) != 0) {
     return LastError();
   }
   entry->is_folder = S_ISDIR(sx.stx_mode);
@@ -460,6 +462,12 @@ Status ResolveConfined(const ConfinedPath& path, Final final, int flags, mode_t 
   // The folder as configured; a link that names it is followed.
   UniqueFd root(::open(path.root.c_str(), kPathOnly | O_DIRECTORY | O_CLOEXEC));
   if (root.get() < 0) return errno == ENOENT ? Status(ErrorKind::kPathNotFound, ENOENT) : LastError();
+  if (final == Final::kParent && path.below.size() == 1) {
+    // An entry directly in the folder (every claim's rename and delete): the folder's own
+    // descriptor is the one wanted, with nothing to resolve beneath it.
+    *pFd = std::move(root);
+    return Status::Ok();
+  }
 
   if (Openat2Usable()) {
     // For kFolders: when the whole path exists there is nothing to make.
@@ -843,9 +851,12 @@ Status DirReader::Open(std::string_view folder) {
   return M_Status;
 }
 
-bool DirReader::Next(DirEntry* entry) {
+bool DirReader::Next(DirEntry* entry, NameFilter filter, const void* context) {
   if (M_pShareDir != nullptr && entry != nullptr) {
-    return netshare::NextDirEntry(AsShareDir(M_pShareDir), entry, &M_Status);
+    while (netshare::NextDirEntry(AsShareDir(M_pShareDir), entry, &M_Status)) {
+      if (filter == nullptr || filter(context, entry->name)) return true;
+    }
+    return false;
   }
   DIR* dir = static_cast<DIR*>(M_pDir);
   if (dir == nullptr || entry == nullptr) return false;
@@ -858,8 +869,15 @@ bool DirReader::Next(DirEntry* entry) {
     }
     const char* name = d->d_name;
     if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
-    *entry = DirEntry();
-    entry->name = name;
+    if (filter != nullptr && !filter(context, name)) continue;
+    // Field by field, so that the name's buffer is reused for the next entry.
+    entry->name.assign(name);
+    entry->is_folder = false;
+    entry->is_link = false;
+    entry->is_readonly = false;
+    entry->size = 0;
+    entry->last_write_time = 0;
+    entry->creation_time = 0;
     if (d->d_type == DT_LNK) {
       entry->is_link = true;
     } else if (d->d_type == DT_UNKNOWN) {

@@ -681,7 +681,7 @@ Status DirReader::Open(std::string_view folder) {
   return M_Status;
 }
 
-bool DirReader::Next(DirEntry* entry) {
+bool DirReader::Next(DirEntry* entry, NameFilter filter, const void* context) {
   auto state = static_cast<FindState*>(M_pDir);
   if (state == nullptr || entry == nullptr) return false;
   for (;;) {
@@ -696,8 +696,9 @@ bool DirReader::Next(DirEntry* entry) {
     const wchar_t* name = state->data.cFileName;
     if (name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0))) continue;
     const WIN32_FIND_DATAW& d = state->data;
-    *entry = DirEntry();
     entry->name = win32::Narrow(name);
+    // The listing gives the attributes with the name, so the filter saves no system call here.
+    if (filter != nullptr && !filter(context, entry->name)) continue;
     FillEntry(d.dwFileAttributes, d.ftLastWriteTime, d.ftCreationTime, d.nFileSizeHigh,
               d.nFileSizeLow, entry);
     entry->is_link = (d.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
