@@ -74,7 +74,10 @@ TEST(LongPathWin32Test, MakesAbsolutePrefixedPaths) {
         Case{"\\\\server\\share\\x", L"\\\\?\\UNC\\server\\share\\x"},
         Case{"\\\\?\\C:/x/./y", L"\\\\?\\C:\\x\\.\\y"},  // already final
         Case{"rel/x", L"\\\\?\\" + base + L"rel\\x"},
-        Case{"C:\\\xC3\xA9t\xC3\xA9", L"\\\\?\\C:\\\u00E9t\u00E9"}}) {
+        Case{"C:\\\xC3\xA9t\xC3\xA9", L"\\\\?\\C:\\\u00E9t\u00E9"},
+        // A colon beyond the drive names a stream of a file: no path at all.
+        Case{"C:\\x:stream", L""}, Case{"\\\\?\\C:\\a\\x:$DATA", L""},
+        Case{"\\\\server\\share\\x:s", L""}, Case{"rel:x", L""}}) {
     EXPECT_TRUE(win32::LongPathW(c.in) == c.out)
         << c.in << " -> " << win32::Narrow(win32::LongPathW(c.in));
   }

@@ -1,11 +1,22 @@
 // Paths in the long-path form that the wide Windows file calls take.
 #include "win32/WindowsSupport.h"
 
+#include <cwctype>
+
 namespace velmora::osal::win32 {
 namespace {
 
 bool StartsWith(const std::wstring& s, std::wstring_view prefix) {
   return s.size() >= prefix.size() && std::wstring_view(s).substr(0, prefix.size()) == prefix;
+}
+
+// False when a path in "\\?\" form holds a colon beyond its drive: the file system would take
+// "name:stream" as a named stream of "name", a second content that listings never show, so
+// such names are not used at all.
+bool NamesNoStream(std::wstring_view path) {
+  size_t from = 4;
+  if (path.size() >= 6 && path[5] == L':' && std::iswalpha(path[4])) from = 6;
+  return path.find(L':', from) == std::wstring_view::npos;
 }
 
 }  // namespace
@@ -18,7 +29,8 @@ std::wstring LongPathW(std::string_view path) {
   for (wchar_t& c : wide) {
     if (c == L'/') c = L'\\';
   }
-  if (wide.empty() || StartsWith(wide, L"\\\\?\\")) return wide;
+  if (wide.empty()) return wide;
+  if (StartsWith(wide, L"\\\\?\\")) return NamesNoStream(wide) ? wide : std::wstring();
 
   // GetFullPathNameW is not bound by MAX_PATH; it also drops "." and ".." components, which
   // the file system would take literally after a "\\?\" prefix.
@@ -33,9 +45,11 @@ std::wstring LongPathW(std::string_view path) {
     }
     full.resize(n);  // n counts the terminating NUL when the buffer was too small
   }
-  if (StartsWith(full, L"\\\\.\\") || StartsWith(full, L"\\\\?\\")) return full;  // devices
-  if (StartsWith(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
-  return L"\\\\?\\" + full;
+  if (StartsWith(full, L"\\\\.\\")) return full;  // devices
+  if (StartsWith(full, L"\\\\?\\")) return NamesNoStream(full) ? full : std::wstring();
+  if (StartsWith(full, L"\\\\")) full = L"\\\\?\\UNC\\" + full.substr(2);
+  else full = L"\\\\?\\" + full;
+  return NamesNoStream(full) ? full : std::wstring();
 }
 
 }  // namespace velmora::osal::win32

@@ -88,7 +88,9 @@ class UniqueHandle {
 // long-path prefix) to the UTF-16 path the file calls take: made absolute against the working
 // directory, "." and ".." resolved, and given the prefix "\\?\" (or "\\?\UNC\" for
 // "\\server\share\...") so that paths of any length reach the file system. A path that already
-// carries a prefix is passed on as it stands, with "/" turned into "\".
+// carries a prefix is passed on as it stands, with "/" turned into "\". Empty (so that the file
+// call fails) for a path with an embedded NUL or with a colon beyond the drive, which would name
+// a stream of a file rather than a file.
 std::wstring LongPathW(std::string_view path);
 
 }  // namespace velmora::osal::win32
