@@ -1,9 +1,9 @@
 // Folder import through the real plug-in, driven as xelmaster's poll mode drives it.
 //
-//   poll_bench [--host PATH] [--plugin PATH] [--dir DIR] [benchmark flags]
+//   poll_bench [--host PATH] [--plugin PATH] [--dir DIR] [--large-mib N] [benchmark flags]
 //   bench/poll_bench.sh runs it together with the data link's own throughput (link_bench).
 //
-// LargeFile: one 256 MiB file polled end to end - "poll", the answer with the file streamed
+// LargeFile: one 256 MiB file (--large-mib) polled end to end - "poll", the answer with the file streamed
 //   into the output folder, confirmation (the file is deleted). Reports "MB_per_s" (10^6
 //   bytes per second of the whole conversation), the plug-in process's peak resident memory
 //   ("host_peak_MiB", VmHWM of the host read before it is ended), the limit it is held to
@@ -26,6 +26,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -49,7 +50,9 @@ using velmora::util::Ref;
 using velmora::util::Result;
 using velmora::xel::XmlParser;
 
-constexpr int64_t kLargeBytes = 256ll << 20;
+// The large file's size; "--large-mib N" changes it (the peak-memory figure wants 1 GiB).
+int64_t g_LargeBytes = 256ll << 20;
+std::string g_LargeMiB;
 constexpr int kSmallFiles = 1000;
 constexpr int kSmallBytes = 1024;
 
@@ -137,7 +140,7 @@ void BM_LargeFile(benchmark::State& state) {
     std::vector<char> chunk(1 << 20);
     for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>(i * 131 + 7);
     std::ofstream out(scratch.Inbox() + "/large.bin", std::ios::binary);
-    for (int64_t n = 0; n < kLargeBytes; n += static_cast<int64_t>(chunk.size())) {
+    for (int64_t n = 0; n < g_LargeBytes; n += static_cast<int64_t>(chunk.size())) {
       out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
     }
   }
@@ -165,7 +168,7 @@ void BM_LargeFile(benchmark::State& state) {
   });
   for (auto _ : state) {
     Result r = client.Poll(*request, &out);
-    if (r.IsError() || !out.M_bConfirmed || out.Bytes() != kLargeBytes) {
+    if (r.IsError() || !out.M_bConfirmed || out.Bytes() != g_LargeBytes) {
       state.SkipWithError(("poll: " + (r.IsError() ? r.ErrorText() : out.M_Text)).c_str());
       break;
     }
@@ -182,8 +185,8 @@ void BM_LargeFile(benchmark::State& state) {
   }
   (void)session.Finish(nullptr, nullptr);
   if (ms <= 0) return;
-  const double fileMiB = static_cast<double>(kLargeBytes) / (1 << 20);
-  state.counters["MB_per_s"] = static_cast<double>(kLargeBytes) / 1e6 / (ms / 1000.0);
+  const double fileMiB = static_cast<double>(g_LargeBytes) / (1 << 20);
+  state.counters["MB_per_s"] = static_cast<double>(g_LargeBytes) / 1e6 / (ms / 1000.0);
   state.counters["host_peak_MiB"] = hostPeakMiB;
   state.counters["host_limit_MiB"] = fileMiB * 1.3 + 32;
   state.counters["host_rss_at_first_block_MiB"] = static_cast<double>(rssAtFirstBlock) / 1024.0;
@@ -284,6 +287,9 @@ BENCHMARK(BM_RenameReadUnlink1000)->UseManualTime()->Iterations(3)->Unit(benchma
 int main(int argc, char** argv) {
   const char* tmp = std::getenv("TMPDIR");
   g_Dir = tmp && *tmp ? tmp : "/tmp";
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], "--large-mib") == 0) g_LargeBytes = std::atoll(argv[i + 1]) << 20;
+  }
   return velmora::bench::RunPluginBenchmarks(argc, argv, &g_HostPath, &g_PluginPath,
-                                             {{"--dir", &g_Dir}});
+                                             {{"--dir", &g_Dir}, {"--large-mib", &g_LargeMiB}});
 }
