@@ -78,8 +78,9 @@ class ConnectionPtp : public Connection {
   };
 
   util::Result CreateWakeup();
-  // False (and the block not taken) when the queue is full.
-  bool Enqueue(MessageBlock* pBlock);
+  // False (and the block not taken) when the queue is full. *pbWasEmpty: whether the block
+  // is the only one queued (a waiting reader needs a wake-up).
+  bool Enqueue(MessageBlock* pBlock, bool* pbWasEmpty = nullptr);
   void Wakeup();
   // True while the link the end point uses is still connected.
   bool LinkAlive() const;

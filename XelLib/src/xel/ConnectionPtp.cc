@@ -34,8 +34,11 @@ ConnectionPtp::ConnectionPtp() = default;
 ConnectionPtp::~ConnectionPtp() { Disconnect(); }
 
 void ConnectionPtp::PtpEndPoint::OnReceive(MessageBlock* pBlock) {
-  if (M_pConn->Enqueue(pBlock)) {
-    M_pConn->Wakeup();
+  bool bWasEmpty = false;
+  if (M_pConn->Enqueue(pBlock, &bWasEmpty)) {
+    // A reader waits only on an empty queue; blocks added behind others are found without a
+    // wake-up, which saves a system call and a thread switch per block of a long message.
+    if (bWasEmpty) M_pConn->Wakeup();
     return;
   }
   // The peer sends far ahead of what this side reads (or a message that never ends to a
@@ -84,9 +87,10 @@ Result ConnectionPtp::Accept(MessageBlock* pFirstBlock) {
   return res;
 }
 
-bool ConnectionPtp::Enqueue(MessageBlock* pBlock) {
+bool ConnectionPtp::Enqueue(MessageBlock* pBlock, bool* pbWasEmpty) {
   osal::ScopedLock lock(M_Lock);
   if (M_QueuedBytes + pBlock->M_Length > kMaxQueuedBytes) return false;
+  if (pbWasEmpty) *pbWasEmpty = M_pFirst == nullptr;
   M_QueuedBytes += pBlock->M_Length;
   pBlock->pNext = nullptr;
   pBlock->pPrev = M_pLast;
