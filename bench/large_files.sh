@@ -3,7 +3,8 @@
 # file and the file functions against the data link's throughput, the link against a plain
 # shared-memory ring, the "GetWorkingDir" round trip against a Unix-socket ping-pong.
 #   bench/large_files.sh [build dir, default build]
-# LARGE_MIB=1024 bench/large_files.sh also polls a 1 GiB file for the peak-memory figure.
+# LARGE_MIB=1000 bench/large_files.sh also polls a file of that many MiB for the peak-memory
+# figure (a message holds at most 1 GiB, the answer's envelope included).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
