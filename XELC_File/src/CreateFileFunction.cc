@@ -193,6 +193,9 @@ Result ExecuteCreateFile(const xel::Configuration& config, NetConnectionsManager
 
   XmlParser data(request);
   data.MoveToPath("Data").ThrowIfError();
+  // The content is written while it arrives; what has been written is let go, so that a
+  // large request does not sit whole in memory (nothing reads the request after it).
+  data.SetReleaseReadData(true);
 
   // Declared before the file so that the file is closed (and a delete-on-close file removed)
   // while the account's rights still apply.

@@ -109,7 +109,13 @@ bool ImportDriver::Init(const xel::Configuration* pConfig) {
   // Where the platform checks passwords through a named service (PAM on Linux), the
   // component's configuration may name it; empty keeps the default.
   M_LogonConnector.SetLogonService(pConfig->GetString(kLogonServiceKey, ""));
+  M_bStreamAnswer = pConfig->GetBool(kStreamAnswerKey, true);
   return !M_bError;
+}
+
+void ImportDriver::SetAnswerConnection(xel::Connection* pConn, uint32_t timeoutMs) {
+  M_pAnswerConn = pConn;
+  M_AnswerTimeoutMs = timeoutMs;
 }
 
 void ImportDriver::SetError(const std::string& text) {
@@ -120,6 +126,7 @@ void ImportDriver::SetError(const std::string& text) {
 bool ImportDriver::Poll(XmlParser* pRequest, XmlParser* pAnswer) {
   if (pRequest == nullptr || pAnswer == nullptr) return false;
   M_AnswerBuilder.SetMessage(pAnswer);
+  M_AnswerBuilder.SetStreamTarget(M_bStreamAnswer ? M_pAnswerConn : nullptr, M_AnswerTimeoutMs);
   if (!M_bError) ReadParameters(pRequest);
   // From here on every file call of the poll (listing, claiming, reading, answering) stays in
   // the input folders: a link leads only where its target lies inside them.
@@ -365,6 +372,12 @@ void ImportDriver::TryClaim() {
       M_Package.SetClaimed(true);
       M_Package.SetErrorOccurred(true);
       M_State = kStateClaimed;
+      return;
+    case PollResBuilder::BuildStreamBroken:
+      // Part of the answer is on its way and cannot be replaced: the conversation ends, and
+      // the claim stays until it expires, when a later poll offers the file again.
+      M_Package.SetClaimed(true);
+      M_State = kStateAborted;
       return;
     default:
       return GiveUpCandidate();

@@ -11,6 +11,7 @@
 
 namespace velmora::xel {
 class Configuration;
+class Connection;
 class XmlParser;
 }  // namespace velmora::xel
 
@@ -36,7 +37,11 @@ class ImportDriver {
     kStateNone = 0,      // nothing answered yet
     kStateAnswered = 1,  // answered without a claim (error, status check, nothing found)
     kStateClaimed = 2,   // a file is claimed and offered: a confirmation is expected
+    kStateAborted = 3,   // the answer broke off after it had begun to leave; the claim stays
   };
+  // The configuration key that chooses whether the answer leaves while it is built (the
+  // default) or is built whole before it is sent.
+  static constexpr const char* kStreamAnswerKey = "Folder/StreamPollAnswer";
 
   explicit ImportDriver(NetConnectionsManager* pConnections);
   // Ends an impersonation the logon connector began.
@@ -48,9 +53,12 @@ class ImportDriver {
   virtual const char* ClassName() const;
 
   // Reads "Folder/FolderInputBaseDirectory" and "Folder/StructuredTypes" (default "") from
-  // the component's configuration into the package. False without a configuration or
-  // when the driver already has an error.
+  // the component's configuration into the package, and kStreamAnswerKey. False without a
+  // configuration or when the driver already has an error.
   bool Init(const xel::Configuration* pConfig);
+  // The connection on which the caller sends the answer: with streaming on, the answer's
+  // complete blocks leave on it while Poll builds it, and the caller sends the rest.
+  void SetAnswerConnection(xel::Connection* pConn, uint32_t timeoutMs);
 
   // Runs the poll for pRequest (a "poll" request document) and writes the "poll-res"
   // answer into pAnswer (not owned; must outlive the driver's use). False when an
@@ -108,6 +116,9 @@ class ImportDriver {
   // was given up since the last resolution.
   ImportPackage M_Settings;
   bool M_bCandidateGivenUp = false;
+  bool M_bStreamAnswer = true;
+  xel::Connection* M_pAnswerConn = nullptr;
+  uint32_t M_AnswerTimeoutMs = 0;
 };
 
 }  // namespace velmora::xelc

@@ -12,9 +12,11 @@
 
 #include "AppTestSupport.h"
 #include "ClaimTestSupport.h"
+#include "QueueConnection.h"
 #include "osal/File.h"
 #include "osal/Security.h"
 #include "xel/Configuration.h"
+#include "xel/Message.h"
 #include "xel/XmlParser.h"
 
 namespace velmora::xelc {
@@ -51,10 +53,10 @@ Ref<XmlParser> Confirmation(const std::string& status) {
                                    "</Status></general></confirm>");
 }
 
-Ref<xel::Configuration> Config(const std::string& base) {
+Ref<xel::Configuration> Config(const std::string& base, const std::string& more = "") {
   return xel::Configuration::FromDocument(velmora::testing::XmlDoc(
       "<Folder><FolderInputBaseDirectory>" + base +
-      "</FolderInputBaseDirectory><StructuredTypes>.xml</StructuredTypes></Folder>"));
+      "</FolderInputBaseDirectory><StructuredTypes>.xml</StructuredTypes>" + more + "</Folder>"));
 }
 
 // The answer's body element name; leaves the cursor on it for At().
@@ -91,8 +93,8 @@ std::string PartName(XmlParser& answer, int index) {
 
 // One poll with its own driver; the answer stays readable after the driver is gone.
 struct PollRun {
-  explicit PollRun(const std::string& base = "") : driver(nullptr) {
-    config = Config(base);
+  explicit PollRun(const std::string& base = "", const std::string& more = "") : driver(nullptr) {
+    config = Config(base, more);
     EXPECT_TRUE(driver.Init(config.get()));
   }
   bool Poll(const Ref<XmlParser>& request) { return driver.Poll(request.get(), &answer); }
@@ -478,6 +480,38 @@ TEST(ImportDriverTest, UnreadableClaimIsStillClaimedButAnsweredWithoutContent) {
   EXPECT_NE(LockedName(dir.path(), "a.pdf"), "<none>");
   ASSERT_TRUE(run.Confirm("OK"));
   EXPECT_TRUE(ListNames(dir.path()).empty());
+}
+
+// The answer leaves while it is built unless the configuration asks for it whole; a link that
+// fails after blocks have left ends the poll without a confirmation and leaves the claim.
+TEST(ImportDriverTest, AnswerLeavesWhileBuiltUnlessConfiguredWhole) {
+  const struct {
+    const char* config;
+    int sendsBeforeFailure;
+    int32_t state;
+    bool bSentDuringPoll;
+  } kCases[] = {
+      {"", -1, ImportDriver::kStateClaimed, true},
+      {"<StreamPollAnswer>false</StreamPollAnswer>", -1, ImportDriver::kStateClaimed, false},
+      {"", 2, ImportDriver::kStateAborted, true},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.config + std::to_string(c.sendsBeforeFailure));
+    ScratchFolder dir;
+    ASSERT_TRUE(WriteFile(dir / "big.bin", std::string(100000, 'b'), 100));
+    auto a = Ref<velmora::testing::QueueConnection>::Adopt(new velmora::testing::QueueConnection);
+    auto b = Ref<velmora::testing::QueueConnection>::Adopt(new velmora::testing::QueueConnection);
+    velmora::testing::QueueConnection::Pair(a.get(), b.get());
+    a->FailSendsAfter(c.sendsBeforeFailure);
+    PollRun run("", c.config);
+    run.driver.SetAnswerConnection(a.get(), 1000);
+    run.Poll(PollRequest(Folder(dir.path())));
+    EXPECT_EQ(run.driver.GetPollState(), c.state);
+    EXPECT_EQ(b->Queue().empty(), !c.bSentDuringPoll);
+    EXPECT_NE(LockedName(dir.path(), "big.bin"), "<none>");
+    EXPECT_EQ(run.answer.GetMessage()->TxAllToConnection(a.get(), 1000).IsSuccess(),
+              c.state == ImportDriver::kStateClaimed);
+  }
 }
 
 }  // namespace

@@ -40,6 +40,7 @@ Result PollServerFunction(xel::ComponentThread* pThread, xel::Connection* pConn,
     ImportDriver driver(&FileComponentPtr->NetConnections());
     XmlParser answer;
     (void)driver.Init(FileComponentPtr->Config().get());
+    driver.SetAnswerConnection(pConn, kPollAnswerTimeoutMs);
     (void)driver.Poll(pFirstMessage, &answer);
     answer.GetMessage()->TxAllToConnection(pConn, kPollAnswerTimeoutMs).ThrowIfError();
 

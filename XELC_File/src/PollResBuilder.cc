@@ -8,6 +8,7 @@
 #include "osal/File.h"
 #include "util/TimeUTC.h"
 #include "util/Trace.h"
+#include "xel/Message.h"
 #include "xel/XmlParser.h"
 
 namespace velmora::xelc {
@@ -49,6 +50,11 @@ void PollResBuilder::SetStatus(int32_t status, const std::string& text) {
   M_ErrorText = text;
 }
 
+void PollResBuilder::SetStreamTarget(xel::Connection* pConn, uint32_t timeoutMs) {
+  M_pStreamConn = pConn;
+  M_StreamTimeoutMs = timeoutMs;
+}
+
 util::Result PollResBuilder::WriteContentChunk(const void* data, size_t size) {
   return M_pDocument->WriteBinary(data, static_cast<int64_t>(size));
 }
@@ -59,8 +65,12 @@ util::Result PollResBuilder::WriteContentChunk(const void* data, size_t size) {
 int32_t PollResBuilder::Build(const ImportPackage& package) {
   if (M_pDocument == nullptr) return M_BuildResult;
   XmlParser& doc = *M_pDocument;
+  // What has left on the link cannot be called back.
+  if (doc.GetMessage()->TxSent() > 0) return M_BuildResult = BuildStreamBroken;
   M_PreviousBuildResult = M_BuildResult;
   M_BuildResult = BuildComplete;
+  const bool bParts = M_Status == 0 && !package.GetAttachedFiles().empty();
+  if (bParts && M_PreviousBuildResult == BuildComplete) OpenFiles(package);
 
   doc.Reset();
   (void)doc.SetDataFormat(XmlParser::Format_Binary);
@@ -76,14 +86,42 @@ int32_t PollResBuilder::Build(const ImportPackage& package) {
   }
   (void)doc.CloseElement();
 
-  if (M_Status == 0 && !package.GetAttachedFiles().empty()) {
+  if (bParts) {
     WriteMessagePart(package, CurrentTimeText());
     (void)doc.CloseElement();  // the multipart "content"
     (void)doc.CloseElement();  // the body's "message"
     (void)doc.WriteEmptyElement(kNsInherit, "TiffData");
   }
   (void)doc.CloseAll();
+  M_Inputs.clear();
   return M_BuildResult;
+}
+
+void PollResBuilder::OpenFiles(const ImportPackage& package) {
+  const auto& files = package.GetAttachedFiles();
+  M_Inputs.clear();
+  M_Inputs.resize(files.size());
+  for (size_t i = 0; i < files.size(); ++i) {
+    const std::string path = files[i].GetCurrentFileName(FileInfo::FullPath, false, false);
+    osal::OpenOptions options;
+    options.access = osal::kAccessRead;
+    // Others may go on reading and writing, as with a plain open for reading.
+    options.share = osal::kShareRead | osal::kShareWrite;
+    options.disposition = osal::Disposition::kOpenExisting;
+    // Opened through the long form, so that deep paths open on Windows as well.
+    if (M_Inputs[i]
+            .Open(files[i].GetCurrentFileName(FileInfo::FullPath, false, true), options)
+            .ok()) {
+      continue;
+    }
+    XEL_TRACE_OBJ(this, util::General_Error, "Could not open file %s for reading", path.c_str());
+    SetContentError("Could not open file " + path + " for reading", BuildOpenFailed);
+    // Only the found file (the first part) is essential: a companion that vanished or is
+    // held by someone else is sent as an empty part and the import goes on.
+    if (i == 0) return;
+    M_BuildResult = BuildComplete;
+    M_ContentErrorText.clear();
+  }
 }
 
 void PollResBuilder::WriteMessagePart(const ImportPackage& package, const std::string& timeText) {
@@ -139,8 +177,10 @@ void PollResBuilder::WriteMessagePart(const ImportPackage& package, const std::s
   (void)doc.OpenElement(kNsInherit, "content");
   const bool embed = M_PreviousBuildResult == BuildComplete;
   const auto& files = package.GetAttachedFiles();
-  for (size_t i = 0; i < files.size() && M_BuildResult == BuildComplete; ++i) {
-    WritePart(files[i], i, embed);
+  // A found file that could not be opened still gets its part, the last one written.
+  for (size_t i = 0; i < files.size(); ++i) {
+    WritePart(files[i], i, embed && i < M_Inputs.size() && M_Inputs[i].IsOpen());
+    if (M_BuildResult != BuildComplete) break;
   }
 }
 
@@ -156,55 +196,50 @@ void PollResBuilder::WritePart(const FileInfo& file, size_t index, bool embed) {
   (void)doc.CloseElement();  // mime-header
   (void)doc.OpenElement(kNsInherit, "content");
   (void)doc.OpenElement(kNsInherit, "binary");
-  if (embed) {
-    EmbedFile(file);
-    // Only the found file (the first part) is essential: a companion that vanished or is
-    // held by someone else is sent as an empty part and the import goes on.
-    if (M_BuildResult == BuildOpenFailed && index > 0) {
-      M_BuildResult = BuildComplete;
-      M_ContentErrorText.clear();
-    }
-  }
+  if (embed) EmbedFile(file, &M_Inputs[index]);
   (void)doc.CloseElement();  // binary
   (void)doc.CloseElement();  // content
   (void)doc.CloseElement();  // part
 }
 
-void PollResBuilder::EmbedFile(const FileInfo& file) {
+void PollResBuilder::EmbedFile(const FileInfo& file, osal::File* pInput) {
   const std::string path = file.GetCurrentFileName(FileInfo::FullPath, false, false);
-  osal::File input;
-  osal::OpenOptions options;
-  options.access = osal::kAccessRead;
-  // Others may go on reading and writing, as with a plain open for reading.
-  options.share = osal::kShareRead | osal::kShareWrite;
-  options.disposition = osal::Disposition::kOpenExisting;
-  // Opened through the long form, so that deep paths open on Windows as well.
-  const osal::Status opened =
-      input.Open(file.GetCurrentFileName(FileInfo::FullPath, false, true), options);
-  if (!opened.ok()) {
-    XEL_TRACE_OBJ(this, util::General_Error, "Could not open file %s for reading", path.c_str());
-    SetContentError("Could not open file " + path + " for reading", BuildOpenFailed);
-    return;
-  }
-
+  xel::Message& message = *M_pDocument->GetMessage();
   uint8_t* buffer = M_pReadBuffer.get();
   while (M_BuildResult == BuildComplete) {
     size_t got = 0;
-    const osal::Status read = input.Read(buffer, kReadBufferSize, &got);
+    const osal::Status read = pInput->Read(buffer, kReadBufferSize, &got);
     if (!read.ok()) {
       // A part cut short would be imported as if it were whole; report it like a part that
       // could not be written, so that the file is set aside and the platform is told.
       XEL_TRACE_OBJ(this, util::General_Error, "Reading file %s failed: %s", path.c_str(),
                     read.Text().c_str());
+      if (message.TxSent() > 0) return BreakStream("Reading file " + path + " failed");
       SetContentError("Could not encode file " + path + " in poll-res message", BuildContentError);
       break;
     }
     if (got == 0) break;
     if (WriteContentChunk(buffer, got).IsError()) {
+      if (message.TxSent() > 0) {
+        return BreakStream("Could not encode file " + path + " in poll-res message");
+      }
       SetContentError("Could not encode file " + path + " in poll-res message", BuildContentError);
+    } else if (M_pStreamConn != nullptr) {
+      util::Result sent = message.TxComplete(M_pStreamConn, M_StreamTimeoutMs);
+      if (sent.IsError()) return BreakStream("Sending the poll-res message failed: " + sent.Text());
     }
   }
-  (void)input.Close();
+}
+
+void PollResBuilder::BreakStream(const std::string& text) {
+  // The platform has part of the answer: it is told that the rest will not come, and the
+  // claim stays on disk until it expires, so that a later poll offers the file again.
+  SetContentError(text + "; the answer had begun to leave and is given up", BuildStreamBroken);
+  if (M_pStreamConn != nullptr) {
+    (void)M_pDocument->GetMessage()->TxBreak(
+        M_pStreamConn, util::Result::Fail(util::ErrCancelled, "%s", M_ContentErrorText.c_str()),
+        M_StreamTimeoutMs);
+  }
 }
 
 void PollResBuilder::SetContentError(std::string text, int32_t buildResult) {

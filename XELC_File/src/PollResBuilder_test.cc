@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "ImportPackage.h"
+#include "QueueConnection.h"
 #include "TempDir.h"
 #include "osal/File.h"
 #include "util/ResultCode.h"
+#include "xel/Message.h"
 #include "xel/XmlParser.h"
 
 namespace velmora::xelc {
@@ -267,6 +269,38 @@ TEST_F(PollResFixture, ContentErrorIsFollowedByARebuildWithoutContent) {
   EXPECT_EQ(builder.Build(M_Package), 0);
   EXPECT_FALSE(Exists(M_Doc, std::string(kBody) + "/message/general/ContentErrorLevel"));
   EXPECT_EQ(Binary(M_Doc, Part(2) + "/content/binary"), "hello");
+}
+
+// Given a connection, the answer's blocks leave while it is built: the blocks on the link are
+// those of the whole answer sent afterwards (the time it names aside), and the builder holds
+// only the unsent end. Content that fails once blocks have left gives the answer up there.
+TEST_F(PollResFixture, StreamedAnswerIsTheWholeAnswerOnTheLink) {
+  AttachFound(Pattern(PollResBuilder::kReadBufferSize * 3 + 5, 3));
+  AttachCompanion("note.txt", "hello");
+  auto link = [&](bool bStream, int failAtChunk, int32_t result) {
+    auto a = util::Ref<testing::QueueConnection>::Adopt(new testing::QueueConnection);
+    auto b = util::Ref<testing::QueueConnection>::Adopt(new testing::QueueConnection);
+    testing::QueueConnection::Pair(a.get(), b.get());
+    XmlParser doc;
+    RecordingBuilder builder;
+    builder.M_FailAtChunk = failAtChunk;
+    builder.SetMessage(&doc);
+    if (bStream) builder.SetStreamTarget(a.get(), 1000);
+    EXPECT_EQ(builder.Build(M_Package), result);
+    xel::Message& message = *doc.GetMessage();
+    EXPECT_EQ(b->Queue().empty(), !bStream);
+    EXPECT_LE(message.Size() - message.ReleasedUpTo(), bStream ? 8000 : 1 << 30);
+    EXPECT_EQ(message.TxAllToConnection(a.get(), 1000).IsSuccess(), result == 0);
+    std::string out;
+    for (const xel::MessageBlock* block : b->Queue()) {
+      out += std::to_string(block->M_Flags) + "/" + std::to_string(block->M_Event) + ":";
+      out.append(reinterpret_cast<const char*>(block->M_Content), block->M_Length);
+    }
+    return std::regex_replace(out, std::regex(R"(\d{4}-\d\d-\d\dT[\d:.]{12})"), "T");
+  };
+  EXPECT_TRUE(link(true, -1, 0) == link(false, -1, 0));
+  const std::string broken = link(true, 1, PollResBuilder::BuildStreamBroken);
+  EXPECT_NE(broken.rfind("8/1:"), std::string::npos);  // ends with an abort block
 }
 
 }  // namespace

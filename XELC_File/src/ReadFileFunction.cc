@@ -64,48 +64,14 @@ class AnswerStreamer {
       : M_pMessage(pMessage), M_pConn(pConn) {}
 
   // Sends the complete blocks written so far; at least one byte stays for the last block.
-  Result SendComplete() {
-    Result r;
-    while (r.IsSuccess() && M_pMessage->Size() - M_SentPos > MessageBlock::BlockSize) {
-      r = SendBlock(MessageBlock::BlockSize, false);
-    }
-    return r;
-  }
+  Result SendComplete() { return M_pMessage->TxComplete(M_pConn, osal::kInfinite); }
   // Sends the rest as the end of the message.
-  Result SendRest() {
-    Result r = SendComplete();
-    if (r.IsSuccess()) r = SendBlock(M_pMessage->Size() - M_SentPos, true);
-    if (r.IsSuccess()) M_pConn->SetMessageSent(true);
-    return r;
-  }
-  bool Started() const { return M_SentPos > 0; }
+  Result SendRest() { return M_pMessage->TxAllToConnection(M_pConn, osal::kInfinite); }
+  bool Started() const { return M_pMessage->TxSent() > 0; }
 
  private:
-  Result SendBlock(int64_t length, bool bLast) {
-    MessageBlock* pBlock = MessageBlock::Allocate();
-    if (pBlock == nullptr) {
-      return Result::Connector(util::ErrResource, "Allocation of Message Block failed");
-    }
-    Result r = M_pMessage->ReadExact(M_SentPos, pBlock->M_Content, static_cast<int32_t>(length));
-    if (r.IsError()) {
-      MessageBlock::Free(pBlock);
-      return r;
-    }
-    pBlock->M_Length = static_cast<uint32_t>(length);
-    pBlock->M_Flags = (M_SentPos == 0 ? uint32_t{xel::Flag_BegMessage} : 0u) |
-                      (bLast ? uint32_t{xel::Flag_EndMessage} : 0u);
-    pBlock->M_Event = xel::BlockEvent_Data;
-    pBlock->M_TraceTag = M_pMessage->TraceTag();
-    r = M_pConn->Send(pBlock, osal::kInfinite);
-    if (r.IsError()) return r;
-    M_SentPos += length;
-    M_pMessage->ReleaseUpTo(M_SentPos);
-    return r;
-  }
-
   Message* M_pMessage;
   xel::Connection* M_pConn;
-  int64_t M_SentPos = 0;
 };
 
 // Opens an element like the one at source's cursor (an element start) with its attributes.

@@ -1,6 +1,7 @@
 // ConnectionPtp: a point-to-point conversation over a data link with a queue of received blocks.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -78,9 +79,14 @@ class ConnectionPtp : public Connection {
   };
 
   util::Result CreateWakeup();
-  // False (and the block not taken) when the queue is full.
-  bool Enqueue(MessageBlock* pBlock);
+  // False (and the block not taken) when the queue is full. *pbWasEmpty: whether the block
+  // is the only one queued (a waiting reader needs a wake-up).
+  bool Enqueue(MessageBlock* pBlock, bool* pbWasEmpty = nullptr);
   void Wakeup();
+  // Polls the arrival count for a short bounded while; true once it differs from arrived.
+  bool SpinUntilArrived(uint32_t arrived) const;
+  static constexpr int kSpinRounds = 64;
+  static constexpr int kSpinWithoutYield = 16;
   // True while the link the end point uses is still connected.
   bool LinkAlive() const;
   void FreeQueue();
@@ -90,6 +96,8 @@ class ConnectionPtp : public Connection {
   MessageBlock* M_pFirst = nullptr;
   MessageBlock* M_pLast = nullptr;
   int M_QueueLength = 0;
+  // Blocks ever queued: a reader about to sleep watches it for a moment without the lock.
+  std::atomic<uint32_t> M_Arrived{0};
   int64_t M_QueuedBytes = 0;
   std::unique_ptr<osal::Event> M_pWakeup;  // auto-reset; made by Connect/Accept
 };

@@ -2,9 +2,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <condition_variable>
 #include <mutex>
 #include <string>
 
@@ -69,7 +69,11 @@ class DataLink : public util::HandleObject {
   util::Result AppendToSendQueue(MessageBlock* pBlock, bool* pbWasEmpty);
   // Wakes the send thread after the queue went from empty to non-empty. Thread-safe.
   void WakeupSender() { M_Wakeup.Set(); }
-  // Takes GlobalLock(), appends and wakes the send thread when needed.
+  // Sends what is queued after the queue went from empty to non-empty: on the calling
+  // thread while the send thread is idle and the transport has room at once, through the
+  // send thread otherwise. Must not be called with GlobalLock() held. Thread-safe.
+  void SendQueued();
+  // Takes GlobalLock(), appends and sends (SendQueued) when needed.
   util::Result QueueBlock(MessageBlock* pBlock);
   // Number of queued blocks. Thread-safe.
   int SendQueueLength() const { return M_QueueLength.load(std::memory_order_relaxed); }
@@ -99,8 +103,15 @@ class DataLink : public util::HandleObject {
   // One connection attempt. On failure the transport must be left closed.
   virtual util::Result ConnectLink(const std::string& name, bool bServer, uint32_t rxSize,
                                    uint32_t txSize) = 0;
-  // Writes one block (blocking while there is no room). Only the send thread calls it.
+  // Writes one block (blocking while there is no room). Called by one thread at a time,
+  // the one that holds the send turn (the send thread, or SendQueued's caller).
   virtual util::Result Send(const MessageBlock* pBlock) = 0;
+  // Writes one block if the transport has room at once, without waiting; false when it did
+  // not write it (the send thread then sends it with Send). Same calling rule as Send.
+  virtual bool TrySend(const MessageBlock* pBlock) {
+    (void)pBlock;
+    return false;
+  }
   // Reads one block into pBlock (blocking). Only the receive thread calls it.
   virtual util::Result Receive(MessageBlock* pBlock) = 0;
   // Makes blocked and later Send/Receive calls return with ErrStopPending.
@@ -116,6 +127,11 @@ class DataLink : public util::HandleObject {
   void RequestStopFromWorker();
   bool OnWorkerThread() const;
   void FreeQueuedBlocks();
+  // Takes the first queued block while the link is connected (nullptr otherwise); the
+  // caller holds the send turn.
+  MessageBlock* PopForSend();
+  // Wakes the senders waiting for room once the queue is short again.
+  void NotifyRoom(bool bRun);
   void Dispatch(MessageBlock* pBlock);
 
   std::atomic<int> M_State{LinkState_Idle};
@@ -128,6 +144,9 @@ class DataLink : public util::HandleObject {
   std::mutex M_RoomMutex;
   std::condition_variable M_RoomCond;
   osal::Event M_Wakeup{false, false};
+  // The send turn: held from taking a block off the queue until it is written, so that
+  // blocks leave in queue order whichever thread writes them.
+  std::mutex M_SendTurn;
   osal::Event M_DownEvent{true, false};
   osal::OsThread M_SendThread;
   osal::OsThread M_ReceiveThread;

@@ -59,6 +59,7 @@ class DataLinkIpc : public DataLink {
   util::Result ConnectLink(const std::string& name, bool bServer, uint32_t rxSize,
                            uint32_t txSize) override;
   util::Result Send(const MessageBlock* pBlock) override;
+  bool TrySend(const MessageBlock* pBlock) override;
   util::Result Receive(MessageBlock* pBlock) override;
   void InterruptWaits() override;
   void CloseLink() override;

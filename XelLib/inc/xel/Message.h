@@ -100,7 +100,18 @@ class Message : public util::SharedObject {
   // Sends the whole content to conn in blocks of up to 4000 bytes; the first carries
   // Flag_BegMessage, the last Flag_EndMessage. "Tried to send an empty message" (ErrEmpty)
   // when there is nothing to send.
+  // After TxComplete it sends the rest, from where TxComplete stopped.
   util::Result TxAllToConnection(Connection* conn, uint32_t timeoutMs);
+  // Sends, while the message is still being written at its end, the blocks that are
+  // complete: full blocks, always keeping at least one byte back for the last block, so that
+  // the blocks on the link are those of TxAllToConnection of the finished message. Sent
+  // blocks are released (handed to the connection as they are when the chain allows).
+  util::Result TxComplete(Connection* conn, uint32_t timeoutMs);
+  // Bytes that TxComplete has sent.
+  int64_t TxSent() const;
+  // Gives up a message of which blocks have left: the receiver gets an abort block carrying
+  // why, and every later send of this message fails with why.
+  util::Result TxBreak(Connection* conn, const util::Result& why, uint32_t timeoutMs);
   // Tells the receiver of a message being sent on conn that it was given up: an abort block
   // (event 1) carrying the serialised result why. messageStarted: blocks of the message
   // were sent already (otherwise the abort block itself begins the message).

@@ -97,14 +97,63 @@ Result DataLink::QueueBlock(MessageBlock* pBlock) {
     osal::ScopedLock lock(GlobalLock());
     res = AppendToSendQueue(pBlock, &bWasEmpty);
   }
-  if (res.IsSuccess() && bWasEmpty) WakeupSender();
+  if (res.IsSuccess() && bWasEmpty) SendQueued();
   return res;
+}
+
+MessageBlock* DataLink::PopForSend() {
+  osal::ScopedLock lock(GlobalLock());
+  MessageBlock* pBlock = M_pFirstBlock;
+  if (pBlock == nullptr || State() != LinkState_Connected) return nullptr;
+  M_pFirstBlock = pBlock->pNext;
+  if (M_pFirstBlock == nullptr) {
+    M_pLastBlock = nullptr;
+  } else {
+    M_pFirstBlock->pPrev = nullptr;
+  }
+  pBlock->pNext = pBlock->pPrev = nullptr;
+  M_QueueLength.fetch_sub(1, std::memory_order_relaxed);
+  return pBlock;
+}
+
+void DataLink::NotifyRoom(bool bRun) {
+  if (M_RoomWaiters.load(std::memory_order_acquire) > 0 &&
+      (!bRun || SendQueueLength() <= kSendQueueLow)) {
+    std::lock_guard<std::mutex> room(M_RoomMutex);
+    M_RoomCond.notify_all();
+  }
+}
+
+// A hand-off to the send thread costs a wake-up and two thread switches per block, more than
+// writing the block: while that thread is idle, the thread that queued the block writes it.
+void DataLink::SendQueued() {
+  std::unique_lock<std::mutex> turn(M_SendTurn, std::try_to_lock);
+  if (!turn.owns_lock()) return WakeupSender();
+  while (MessageBlock* pBlock = PopForSend()) {
+    if (!TrySend(pBlock)) {
+      // No room at once (or a failure the send thread will meet and report): the block
+      // goes back to the front and the send thread waits for room.
+      osal::ScopedLock lock(GlobalLock());
+      pBlock->pNext = M_pFirstBlock;
+      if (M_pFirstBlock) {
+        M_pFirstBlock->pPrev = pBlock;
+      } else {
+        M_pLastBlock = pBlock;
+      }
+      M_pFirstBlock = pBlock;
+      M_QueueLength.fetch_add(1, std::memory_order_relaxed);
+      break;
+    }
+    MessageBlock::Free(pBlock);
+  }
+  turn.unlock();
+  NotifyRoom(true);
+  if (SendQueueLength() > 0) WakeupSender();
 }
 
 void DataLink::WaitForSendRoom(uint32_t timeoutMs) {
   if (SendQueueLength() <= kSendQueueHigh) return;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   std::unique_lock<std::mutex> room(M_RoomMutex);
   M_RoomWaiters.fetch_add(1, std::memory_order_acq_rel);
   // The short slices keep a link that goes down without a last notification from holding
@@ -122,6 +171,7 @@ void DataLink::SendThreadRun() {
   for (;;) {
     MessageBlock* pBlock = nullptr;
     bool bRun = false;
+    std::unique_lock<std::mutex> turn(M_SendTurn);
     {
       osal::ScopedLock lock(GlobalLock());
       const int state = State();
@@ -139,13 +189,10 @@ void DataLink::SendThreadRun() {
         M_QueueLength.fetch_sub(1, std::memory_order_relaxed);
       }
     }
-    if (M_RoomWaiters.load(std::memory_order_acquire) > 0 &&
-        (!bRun || SendQueueLength() <= kSendQueueLow)) {
-      std::lock_guard<std::mutex> room(M_RoomMutex);
-      M_RoomCond.notify_all();
-    }
+    NotifyRoom(bRun);
     if (!bRun) break;
     if (pBlock == nullptr) {
+      turn.unlock();
       (void)M_Wakeup.Wait(1000);
       continue;
     }

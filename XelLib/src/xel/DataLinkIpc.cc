@@ -432,6 +432,22 @@ void DataLinkIpc::InterruptWaits() {
   if (M_pPeerEvent != nullptr && M_pPeerEvent->IsOpen()) (void)M_pPeerEvent->Set();
 }
 
+bool DataLinkIpc::TrySend(const MessageBlock* pBlock) {
+  // Only the holder of the send turn writes and the reader only makes room, so room seen
+  // here is still there when Send writes: it does not wait.
+  const Queue& wq = M_WriteQueue;
+  if (wq.pHeader == nullptr) return false;
+  const uint32_t blockSize = kBlockHeaderSize + RoundUp4(pBlock->M_Length);
+  const uint32_t w = Load(&wq.pHeader[Q_WriteIndex], std::memory_order_relaxed);
+  const uint32_t r = Load(&wq.pHeader[Q_ReadIndex]);
+  if (r >= wq.size || w >= wq.size) return false;
+  const bool bRoom = w < r                                        ? blockSize < r - w
+                     : wq.size - w < blockSize + kBlockHeaderSize ? blockSize < r
+                                                                  : true;
+  // Through the virtual Send, so that a link that writes its own way still does.
+  return bRoom && Send(pBlock).IsSuccess();
+}
+
 Result DataLinkIpc::Send(const MessageBlock* pBlock) {
   const uint32_t length = pBlock->M_Length;
   XEL_ASSERT(length <= MessageBlock::BlockSize);

@@ -115,7 +115,7 @@ Result EndPoint::Send(MessageBlock* pBlock) {
   if (pWakeLink != nullptr) {
     XEL_TRACE_OBJ(this, util::SwitchEP_Send, "SendToLink() Wakeup pLink=%x",
                   static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pWakeLink)));
-    pWakeLink->WakeupSender();
+    pWakeLink->SendQueued();
   }
   return res;
 }

@@ -25,6 +25,8 @@ struct MessageContent {
   int64_t M_LastPos = 0;      // position of pLast's first byte
   uint64_t M_Generation = 1;  // raised whenever blocks before the end move or vanish
   util::Ref<Connection> M_pInput;  // source of the remaining blocks of an incoming message
+  int64_t M_TxPos = 0;             // bytes sent by TxComplete
+  Result M_TxBroken;               // why a partly sent message was given up
   bool M_bComplete = true;
   Result M_RxError;
   uint32_t M_RxTimeout = Message::kDefaultTimeout;
@@ -39,7 +41,8 @@ struct MessageContent {
       b = next;
     }
     pFirst = pLast = nullptr;
-    M_Base = M_Size = M_LastPos = 0;
+    M_Base = M_Size = M_LastPos = M_TxPos = 0;
+    M_TxBroken = Result();
     ++M_Generation;
   }
 
@@ -632,14 +635,15 @@ Result Message::TxAllToConnection(Connection* conn, uint32_t timeoutMs) {
                 static_cast<void*>(conn), static_cast<int>(timeoutMs));
   MessageContent& c = *M_pContent;
   osal::ScopedLock lock(c.M_Lock);
+  if (c.M_TxBroken.IsError()) return c.M_TxBroken;
   Result r = c.FetchUpTo(1);
   if (r.IsError()) return r;
   if (c.M_Size == 0) {
     return Result::Make(util::ErrEmpty, util::ModIntellNetwork, util::ObjXelMessage, util::SevError,
                         "Tried to send an empty message");
   }
-  if (c.M_Base > 0) return c.Released(0);
-  int64_t pos = 0;
+  if (c.M_Base > c.M_TxPos) return c.Released(c.M_TxPos);
+  int64_t pos = c.M_TxPos;
   Cursor cursor;
   for (;;) {
     MessageBlock* out = MessageBlock::Allocate();
@@ -699,6 +703,68 @@ Result Message::TxAllToConnection(Connection* conn, uint32_t timeoutMs) {
   }
   conn->SetMessageSent(true);
   return Result();
+}
+
+Result Message::TxComplete(Connection* conn, uint32_t timeoutMs) {
+  MessageContent& c = *M_pContent;
+  osal::ScopedLock lock(c.M_Lock);
+  if (c.M_TxBroken.IsError()) return c.M_TxBroken;
+  if (c.M_Base > c.M_TxPos) return c.Released(c.M_TxPos);
+  while (c.M_Size - c.M_TxPos > MessageBlock::BlockSize) {
+    MessageBlock* b = c.pFirst;
+    if (c.M_Base == c.M_TxPos && b->M_Length == MessageBlock::BlockSize) {
+      // The chain's first block is exactly the next block of the message: it goes as it is.
+      c.pFirst = b->pNext;
+      c.pFirst->pPrev = nullptr;
+      c.M_Base += b->M_Length;
+      ++c.M_Generation;
+    } else {
+      b = MessageBlock::Allocate();
+      if (!b) return c.AllocFailed();
+      int64_t at = c.M_TxPos;
+      Cursor cursor;
+      b->M_Length = 0;
+      while (b->M_Length < MessageBlock::BlockSize) {
+        int64_t bp;
+        MessageBlock* from = c.Locate(at, &bp, &cursor);
+        uint32_t n = from->M_Length - static_cast<uint32_t>(at - bp);
+        if (n > MessageBlock::BlockSize - b->M_Length) n = MessageBlock::BlockSize - b->M_Length;
+        std::memcpy(b->M_Content + b->M_Length, from->M_Content + (at - bp), n);
+        b->M_Length += n;
+        at += n;
+      }
+    }
+    b->pNext = b->pPrev = nullptr;
+    b->M_Flags = c.M_TxPos == 0 ? uint32_t{Flag_BegMessage} : 0u;
+    b->M_Event = BlockEvent_Data;
+    b->M_TraceTag = M_TraceTag;
+    Result r = conn->Send(b, timeoutMs);
+    if (r.IsError()) return r;
+    c.M_TxPos += MessageBlock::BlockSize;
+    // Blocks wholly before the sent position are not needed any more.
+    while (c.pFirst != c.pLast && c.M_Base + c.pFirst->M_Length <= c.M_TxPos) {
+      MessageBlock* gone = c.pFirst;
+      c.M_Base += gone->M_Length;
+      c.pFirst = gone->pNext;
+      c.pFirst->pPrev = nullptr;
+      MessageBlock::Free(gone);
+      ++c.M_Generation;
+    }
+  }
+  return Result();
+}
+
+int64_t Message::TxSent() const {
+  osal::ScopedLock lock(M_pContent->M_Lock);
+  return M_pContent->M_TxPos;
+}
+
+Result Message::TxBreak(Connection* conn, const Result& why, uint32_t timeoutMs) {
+  {
+    osal::ScopedLock lock(M_pContent->M_Lock);
+    M_pContent->M_TxBroken = why.IsError() ? why : Result::Fail(util::ErrCancelled);
+  }
+  return TxAbort(conn, why, timeoutMs, true);
 }
 
 Result Message::TxAbort(Connection* conn, const Result& why, uint32_t timeoutMs,

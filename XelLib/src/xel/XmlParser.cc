@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "XmlParserState.h"
 #include "util/Text.h"
@@ -714,7 +715,10 @@ Result XmlParser::CopySubtree(XmlParser& source, int mode) {
     r = OpenElementQ(source.GetPrefix(), source.GetNamespace(), source.GetLocalName());
     if (r.IsError()) return r;
   }
-  std::vector<char> chunk(65536);
+  // Not cleared: a copy made per small element (a streamed answer) would spend its time
+  // zeroing the buffer rather than copying.
+  constexpr int kChunk = 65536;
+  const auto chunk = std::make_unique_for_overwrite<char[]>(kChunk);
   for (;;) {
     r = source.NextToken();
     if (r.IsError()) return r;
@@ -744,10 +748,10 @@ Result XmlParser::CopySubtree(XmlParser& source, int mode) {
         const bool binary = src.M_NodeType == Node_Binary && IsTokenFormat(src.M_Format);
         for (;;) {
           int len = 0;
-          Result rr = binary ? source.ReadBinary(chunk.data(), static_cast<int>(chunk.size()), &len)
-                             : source.ReadText(chunk.data(), static_cast<int>(chunk.size()), &len);
+          Result rr = binary ? source.ReadBinary(chunk.get(), kChunk, &len)
+                             : source.ReadText(chunk.get(), kChunk, &len);
           if (rr.IsError()) return rr;
-          r = binary ? WriteBinary(chunk.data(), len) : WriteChars(chunk.data(), len);
+          r = binary ? WriteBinary(chunk.get(), len) : WriteChars(chunk.get(), len);
           if (r.IsError() || rr.Category() != util::ErrMoreData) break;
         }
         break;
