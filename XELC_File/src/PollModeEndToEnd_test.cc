@@ -48,11 +48,14 @@ std::string ReadFile(const std::string& path) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// Every file and folder below dir, relative, sorted.
+// Every file and folder below dir, relative, sorted; the master's part files, which come and
+// go while it receives, are left out.
 std::vector<std::string> Listing(const std::string& dir) {
   std::vector<std::string> out;
-  for (const auto& e : fs::recursive_directory_iterator(dir)) {
-    out.push_back(fs::relative(e.path(), dir).string());
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->path().filename().string().rfind(".xelmaster-part", 0) == 0) continue;
+    out.push_back(it->path().lexically_relative(dir).string());
   }
   std::sort(out.begin(), out.end());
   return out;
