@@ -53,4 +53,32 @@ inline int RunPluginBenchmarks(int argc, char** argv, std::string* pHost, std::s
   return 0;
 }
 
+// Starts a host with the plug-in in *pSession, with a configuration that allows watching
+// below inbox; on failure marks state skipped with the reason and returns false.
+inline bool StartPluginFor(benchmark::State& state, velmora::tools::MasterSession* pSession,
+                           const std::string& host, const std::string& plugin,
+                           const std::string& inbox) {
+  velmora::tools::MasterOptions o;
+  o.M_HostPath = host;
+  o.M_PluginPath = plugin;
+  o.M_TraceLevel = 0;
+  velmora::util::Result r = pSession->Start(o);
+  velmora::util::Ref<velmora::xel::XmlParser> answer;
+  if (r.IsSuccess()) {
+    r = pSession->SendStart("<Component><Code><XelcFile><Folder><FolderInputBaseDirectory>" +
+                                inbox +
+                                "</FolderInputBaseDirectory></Folder></XelcFile></Code>"
+                                "<Common><Name>bench</Name></Common></Component>",
+                            &answer);
+  }
+  if (r.IsSuccess() && velmora::tools::AnswerKind(*answer) != "ok") {
+    r = velmora::util::Result::Fail(velmora::util::ErrNotAvailable, "start failed");
+  }
+  if (r.IsError()) {
+    state.SkipWithError(("plug-in: " + r.ErrorText()).c_str());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace velmora::bench

@@ -112,27 +112,7 @@ bool WriteSmallFiles(const std::string& dir) {
 
 // A started plug-in whose configuration allows watching below scratch.Inbox().
 bool StartPlugin(benchmark::State& state, MasterSession* pSession, const Scratch& scratch) {
-  MasterOptions o;
-  o.M_HostPath = g_HostPath;
-  o.M_PluginPath = g_PluginPath;
-  o.M_TraceLevel = 0;
-  Result r = pSession->Start(o);
-  Ref<XmlParser> answer;
-  if (r.IsSuccess()) {
-    r = pSession->SendStart("<Component><Code><XelcFile><Folder><FolderInputBaseDirectory>" +
-                                scratch.Inbox() +
-                                "</FolderInputBaseDirectory></Folder></XelcFile></Code>"
-                                "<Common><Name>bench</Name></Common></Component>",
-                            &answer);
-  }
-  if (r.IsSuccess() && velmora::tools::AnswerKind(*answer) != "ok") {
-    r = Result::Fail(velmora::util::ErrNotAvailable, "start failed");
-  }
-  if (r.IsError()) {
-    state.SkipWithError(("plug-in: " + r.ErrorText()).c_str());
-    return false;
-  }
-  return true;
+  return velmora::bench::StartPluginFor(state, pSession, g_HostPath, g_PluginPath, scratch.Inbox());
 }
 
 void BM_LargeFile(benchmark::State& state) {

@@ -127,6 +127,9 @@ class DataLink : public util::HandleObject {
   void RequestStopFromWorker();
   bool OnWorkerThread() const;
   void FreeQueuedBlocks();
+  // Takes the first queued block off the queue (nullptr when empty); the caller holds
+  // GlobalLock() and the send turn.
+  MessageBlock* UnlinkFirst();
   // Takes the first queued block while the link is connected (nullptr otherwise); the
   // caller holds the send turn.
   MessageBlock* PopForSend();

@@ -101,10 +101,9 @@ Result DataLink::QueueBlock(MessageBlock* pBlock) {
   return res;
 }
 
-MessageBlock* DataLink::PopForSend() {
-  osal::ScopedLock lock(GlobalLock());
+MessageBlock* DataLink::UnlinkFirst() {
   MessageBlock* pBlock = M_pFirstBlock;
-  if (pBlock == nullptr || State() != LinkState_Connected) return nullptr;
+  if (pBlock == nullptr) return nullptr;
   M_pFirstBlock = pBlock->pNext;
   if (M_pFirstBlock == nullptr) {
     M_pLastBlock = nullptr;
@@ -114,6 +113,11 @@ MessageBlock* DataLink::PopForSend() {
   pBlock->pNext = pBlock->pPrev = nullptr;
   M_QueueLength.fetch_sub(1, std::memory_order_relaxed);
   return pBlock;
+}
+
+MessageBlock* DataLink::PopForSend() {
+  osal::ScopedLock lock(GlobalLock());
+  return State() == LinkState_Connected ? UnlinkFirst() : nullptr;
 }
 
 void DataLink::NotifyRoom(bool bRun) {
@@ -177,17 +181,7 @@ void DataLink::SendThreadRun() {
       const int state = State();
       bRun = state == LinkState_Connected ||
              (state == LinkState_ShuttingDown && M_pFirstBlock != nullptr);
-      if (bRun && M_pFirstBlock != nullptr) {
-        pBlock = M_pFirstBlock;
-        M_pFirstBlock = pBlock->pNext;
-        if (M_pFirstBlock == nullptr) {
-          M_pLastBlock = nullptr;
-        } else {
-          M_pFirstBlock->pPrev = nullptr;
-        }
-        pBlock->pNext = pBlock->pPrev = nullptr;
-        M_QueueLength.fetch_sub(1, std::memory_order_relaxed);
-      }
+      if (bRun) pBlock = UnlinkFirst();
     }
     NotifyRoom(bRun);
     if (!bRun) break;
