@@ -12,12 +12,14 @@
 
 namespace velmora::xel {
 
-// One thread per incoming conversation. The switch creates the object for a block that
-// opens a conversation (the object's connection accepts the block) and starts it; the
-// thread reads the first message and calls the process-wide server function with the
-// connection and that message, then ends. The thread holds the object (and so the
-// connection) until it has finished; the conversation is closed when the last reference
-// to the connection goes.
+// One thread per incoming conversation while it is served. The switch creates the object for
+// a block that opens a conversation (the object's connection accepts the block) and starts
+// it; a thread of the server pool reads the first message and calls the process-wide server
+// function with the connection and that message. The pool holds the object (and so the
+// connection) until the call has finished; the conversation is closed when the last
+// reference to the connection goes. A pool thread then waits a while for the next
+// conversation before it ends; conversations beyond Switch::kMaxServerThreads wait for a
+// free thread, up to Switch::kMaxWaitingConversations of them.
 class ServerThread : public util::SharedObject {
  public:
   // The runtime's receive hook: called on the server thread with the conversation and
@@ -40,22 +42,24 @@ class ServerThread : public util::SharedObject {
   // A server thread object for the conversation that pFirstBlock (stamped with its link
   // handle) opens; nothing when the block cannot be accepted (the caller keeps it then).
   static util::Ref<ServerThread> Create(MessageBlock* pFirstBlock);
-  // Starts the thread. ErrResource when no thread can be made.
+  // Hands the conversation to the pool. ErrResource when no thread can be made for it, or
+  // when the pool's threads are all busy and too many conversations wait already.
   util::Result Start();
 
-  // Server thread objects alive now (a started thread holds its own).
+  // Server thread objects alive now: conversations served or waiting for a thread.
   static int LiveCount();
-  // Waits until no server thread object is alive; true when none is.
+  // Waits until no server thread object is alive, then ends the pool's idle threads; true
+  // when none of either is left. Call it before the code is unloaded.
   static bool WaitAllEnded(uint32_t timeoutMs);
 
   ConnectionPtp* GetConnection() const { return M_pConn.get(); }
 
  private:
+  struct PoolWorker;
   ServerThread();
   void Run();
 
   util::Ref<ConnectionPtp> M_pConn;
-  osal::OsThread M_Thread;
 };
 
 }  // namespace velmora::xel

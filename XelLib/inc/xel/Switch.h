@@ -15,8 +15,9 @@ class EndPoint;
 // registered end point; the bucket is (channel + link handle) mod kBuckets. A block for
 // which no end point is registered goes to the default end point, which starts a server
 // thread when the block opens a conversation and drops it otherwise. At most
-// kMaxServerThreads conversations are served at once: a peer that opens more has the
-// further ones dropped, as when a thread cannot be started.
+// kMaxServerThreads conversations are served at once and kMaxWaitingConversations more wait
+// for a free thread: a peer that opens still more has them refused (closed at once), as when
+// a thread cannot be started.
 //
 // Everything runs under GlobalLock(). All functions are thread-safe.
 class Switch {
@@ -25,6 +26,7 @@ class Switch {
   // Each thread reserves its stack (2 MiB on Windows): more would crowd the address space of
   // a 32-bit plug-in.
   static constexpr int kMaxServerThreads = 256;
+  static constexpr int kMaxWaitingConversations = 256;
 
   Switch() = delete;
 

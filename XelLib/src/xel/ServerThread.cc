@@ -3,12 +3,17 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <exception>
+#include <list>
 #include <mutex>
 #include <new>
 #include <thread>
 
+#include "osal/Logon.h"
 #include "util/Trace.h"
+#include "xel/Switch.h"
 
 namespace velmora::xel {
 
@@ -27,7 +32,85 @@ ServerThread::ServerFunction& TheFunction() {
 
 std::atomic<int> g_LiveCount{0};
 
+// The threads that serve conversations. A thread that has served one waits a while for the
+// next instead of ending, so that a steady stream of requests does not pay for a new thread
+// each; at most Switch::kMaxServerThreads serve at once, and conversations beyond them wait
+// (up to Switch::kMaxWaitingConversations) for the first thread that is free.
+constexpr auto kIdleBeforeExit = std::chrono::seconds(30);
+
+struct Worker {
+  osal::OsThread thread;
+  bool done = false;  // the body has left the pool and is ending
+};
+
+struct Pool {
+  std::mutex mutex;
+  std::condition_variable wake;  // work waiting, or idle threads asked to end
+  std::deque<util::Ref<ServerThread>> waiting;
+  std::list<Worker> workers;
+  int running = 0;      // workers whose body has not left the pool
+  int idle = 0;         // of them, waiting for work
+  bool retire = false;  // idle workers end instead of waiting
+};
+
+Pool& ThePool() {
+  static Pool* const pPool = new Pool;  // threads may outlive static teardown
+  return *pPool;
+}
+
+// Joins the workers that have ended. Called without the pool's lock.
+void ReapEnded() {
+  Pool& pool = ThePool();
+  std::list<Worker> ended;
+  {
+    std::lock_guard<std::mutex> guard(pool.mutex);
+    for (auto it = pool.workers.begin(); it != pool.workers.end();) {
+      auto next = std::next(it);
+      if (it->done) ended.splice(ended.end(), pool.workers, it);
+      it = next;
+    }
+  }
+  for (Worker& w : ended) (void)w.thread.Join();
+}
+
+// What one conversation may have left on its thread does not pass to the next: false when
+// the thread cannot be given back its own identity and must end.
+bool ThreadIsClean() {
+  osal::SetThreadTraceValue(0);
+  if (!osal::IsImpersonating()) return true;
+  XEL_TRACE("ServerThread", util::General_Error,
+            "Server function left the thread impersonating; reverting");
+  return osal::RevertToSelf().ok() && !osal::IsImpersonating();
+}
+
 }  // namespace
+
+// The body of a pooled thread: serves waiting conversations one after the other.
+struct ServerThread::PoolWorker {
+  static void Main(Worker* pSelf) {
+    Pool& pool = ThePool();
+    std::unique_lock<std::mutex> lock(pool.mutex);
+    for (;;) {
+      if (pool.waiting.empty()) {
+        ++pool.idle;
+        pool.wake.wait_for(lock, kIdleBeforeExit,
+                           [&pool] { return !pool.waiting.empty() || pool.retire; });
+        --pool.idle;
+        if (pool.waiting.empty()) break;  // idle too long, or asked to end
+      }
+      util::Ref<ServerThread> pNext = std::move(pool.waiting.front());
+      pool.waiting.pop_front();
+      lock.unlock();
+      pNext->Run();
+      pNext.Reset();  // ends the conversation before the thread takes another
+      const bool clean = ThreadIsClean();
+      lock.lock();
+      if (!clean) break;
+    }
+    --pool.running;
+    pSelf->done = true;
+  }
+};
 
 ServerThread::ServerThread() {
   g_LiveCount.fetch_add(1, std::memory_order_acq_rel);
@@ -59,7 +142,23 @@ bool ServerThread::WaitAllEnded(uint32_t timeoutMs) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  return true;
+  // Then the idle threads end too, so that no thread runs this code once the caller unloads it.
+  Pool& pool = ThePool();
+  bool allEnded = false;
+  {
+    std::unique_lock<std::mutex> lock(pool.mutex);
+    pool.retire = true;
+    pool.wake.notify_all();
+    while (pool.running > 0 && std::chrono::steady_clock::now() < deadline) {
+      lock.unlock();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      lock.lock();
+    }
+    allEnded = pool.running == 0;
+    pool.retire = false;
+  }
+  ReapEnded();
+  return allEnded && LiveCount() == 0;
 }
 
 util::Ref<ServerThread> ServerThread::Create(MessageBlock* pFirstBlock) {
@@ -74,17 +173,34 @@ util::Ref<ServerThread> ServerThread::Create(MessageBlock* pFirstBlock) {
 }
 
 Result ServerThread::Start() {
-  // The running thread keeps the object alive; the creator may drop its reference at once.
-  util::Ref<ServerThread> pSelf(this);
-  osal::Status st = M_Thread.Start("XEL Server", [pSelf]() mutable {
-    pSelf->Run();
-    pSelf.Reset();
-  });
-  if (!st.ok()) {
+  ReapEnded();
+  Pool& pool = ThePool();
+  std::lock_guard<std::mutex> guard(pool.mutex);
+  const int busy = pool.running - pool.idle;
+  if (busy >= Switch::kMaxServerThreads &&
+      static_cast<int>(pool.waiting.size()) >= Switch::kMaxWaitingConversations) {
     return Result::Make(util::ErrResource, util::ModIntellNetwork, util::ObjConnection,
-                        util::SevError, "Server thread could not be started (%i)", st.code());
+                        util::SevError, "Server thread could not be started (%i conversations)",
+                        busy + static_cast<int>(pool.waiting.size()));
   }
-  return Result();
+  // The pool holds the object until a thread has served it; the creator may drop its reference.
+  pool.waiting.emplace_back(this);
+  if (pool.idle >= static_cast<int>(pool.waiting.size())) {
+    pool.wake.notify_one();
+    return Result();
+  }
+  if (pool.running >= Switch::kMaxServerThreads) return Result();  // waits for a free thread
+  Worker& w = pool.workers.emplace_back();
+  osal::Status st = w.thread.Start("XEL Server", [pW = &w] { PoolWorker::Main(pW); });
+  if (st.ok()) {
+    ++pool.running;
+    return Result();
+  }
+  pool.workers.pop_back();
+  if (pool.running > 0) return Result();  // a running thread will take it
+  pool.waiting.pop_back();
+  return Result::Make(util::ErrResource, util::ModIntellNetwork, util::ObjConnection,
+                      util::SevError, "Server thread could not be started (%i)", st.code());
 }
 
 void ServerThread::Run() {

@@ -108,10 +108,12 @@ void Switch::DefaultEndPoint(uint32_t hLink, MessageBlock* pBlock) {
   // Every conversation holds a thread while it is served; a peer that opens them faster
   // than they end must not exhaust the process.
   util::Ref<ServerThread> pThread;
-  if (ServerThread::LiveCount() < kMaxServerThreads) pThread = ServerThread::Create(pBlock);
+  if (ServerThread::LiveCount() < kMaxServerThreads + kMaxWaitingConversations) {
+    pThread = ServerThread::Create(pBlock);
+  }
   if (!pThread || pThread->Start().IsError()) {
-    // Without a thread the conversation is never served: the peer sees no answer and
-    // its end point is closed with the link or by its own time-out.
+    // Without a thread the conversation is never served: an accepted one is closed as the
+    // object goes, so that the peer learns it at once.
     XEL_TRACE(kDefaultCategory, util::General_Error,
               "Ignore received Block %p from Link %x - cant start Thread",
               static_cast<void*>(pBlock), hLink);
