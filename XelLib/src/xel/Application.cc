@@ -218,6 +218,9 @@ int32_t Application::Run(int32_t argc, const char* const* argv) {
   }
   ServerThread::SetServerFunction(nullptr);
   if (pLink) pLink->Close(kLinkCloseMs);
+  // The closed link ends the calls still being served; no server thread may outlive the
+  // caller's unloading of this code.
+  (void)ServerThread::WaitAllEnded(kLinkCloseMs);
   return -1;
 }
 

@@ -109,6 +109,20 @@ struct ServerThread::PoolWorker {
     }
     --pool.running;
     pSelf->done = true;
+    // A thread that leaves early hands what still waits to a new one.
+    if (!pool.waiting.empty() && pool.idle == 0) (void)StartOne();
+  }
+  // Starts one more thread; the caller holds the pool's lock.
+  static osal::Status StartOne() {
+    Pool& pool = ThePool();
+    Worker& w = pool.workers.emplace_back();
+    osal::Status st = w.thread.Start("XEL Server", [pW = &w] { Main(pW); });
+    if (st.ok()) {
+      ++pool.running;
+    } else {
+      pool.workers.pop_back();
+    }
+    return st;
   }
 };
 
@@ -190,14 +204,8 @@ Result ServerThread::Start() {
     return Result();
   }
   if (pool.running >= Switch::kMaxServerThreads) return Result();  // waits for a free thread
-  Worker& w = pool.workers.emplace_back();
-  osal::Status st = w.thread.Start("XEL Server", [pW = &w] { PoolWorker::Main(pW); });
-  if (st.ok()) {
-    ++pool.running;
-    return Result();
-  }
-  pool.workers.pop_back();
-  if (pool.running > 0) return Result();  // a running thread will take it
+  osal::Status st = PoolWorker::StartOne();
+  if (st.ok() || pool.running > 0) return Result();  // a running thread will take it
   pool.waiting.pop_back();
   return Result::Make(util::ErrResource, util::ModIntellNetwork, util::ObjConnection,
                       util::SevError, "Server thread could not be started (%i)", st.code());
