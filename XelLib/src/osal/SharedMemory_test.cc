@@ -44,14 +44,6 @@ struct Objects {
 };
 const Kinds kAllOk(3, kNone);
 
-// Takes the named mutex, says "locked", and holds it until it is killed.
-XEL_CHILD_MODE(hold_mutex) {
-  NamedMutex mutex;
-  if (!mutex.Open(args.at(0)).ok() || !mutex.Acquire(5000).ok()) return 2;
-  testing::ChildSay("locked");
-  testing::ChildWaitToBeKilled();
-}
-
 // Writes the text into the named memory, then sets the event of the same base name.
 XEL_CHILD_MODE(write_and_signal) {
   Objects objects;
@@ -61,11 +53,13 @@ XEL_CHILD_MODE(write_and_signal) {
   return objects.event.Set().ok() ? 0 : 3;
 }
 
-// Creates one object of each kind, says "created" and waits to be killed, never closing them.
-XEL_CHILD_MODE(create_and_die) {
+// Creates the objects of a base name, or opens them when they exist, takes the mutex, says
+// "ready" and waits to be killed, never closing them.
+XEL_CHILD_MODE(hold_objects) {
   Objects objects;
-  if (objects.Create(args.at(0)) != kAllOk) return 2;
-  testing::ChildSay("created");
+  if (objects.Open(args.at(0)) != kAllOk && objects.Create(args.at(0)) != kAllOk) return 2;
+  if (!objects.mutex.Acquire(5000).ok()) return 3;
+  testing::ChildSay("ready");
   testing::ChildWaitToBeKilled();
 }
 
@@ -75,13 +69,13 @@ std::string UniqueName(const char* what) {
          std::to_string(++counter);
 }
 
-// Starts a child, waits for its first line, which must be expected, and kills it.
-void KillAfterLine(ChildProcess& child, const char* mode, const std::string& arg,
-                   const char* expected) {
-  ASSERT_TRUE(child.Start(mode, {arg}));
+// Starts a child holding the objects of base and, when bKill, kills it once it holds them.
+void HoldInChild(ChildProcess& child, const std::string& base, bool bKill) {
+  ASSERT_TRUE(child.Start("hold_objects", {base}));
   std::string line;
   ASSERT_TRUE(child.ReadLine(&line, 10000));
-  ASSERT_EQ(line, expected);
+  ASSERT_EQ(line, "ready");
+  if (!bKill) return;
   child.Kill();
   int exit_code = 0;
   ASSERT_TRUE(child.Wait(10000, &exit_code));
@@ -131,9 +125,7 @@ TEST(SharedMemoryTest, ChildWritesMemoryAndSetsTheEventParentWaitsAndReads) {
 TEST(SharedMemoryTest, ALiveCreatorKeepsItsNamesAKilledCreatorsNamesGo) {
   const std::string base = UniqueName("leftover");
   ChildProcess child, second;
-  ASSERT_TRUE(child.Start("create_and_die", {base}));
-  std::string line;
-  ASSERT_TRUE(child.ReadLine(&line, 10000));
+  HoldInChild(child, base, false);
   Objects objects;
   EXPECT_EQ(objects.Create(base), Kinds(3, kExists));
   EXPECT_EQ(RemoveLeftoverNamedObjects(base), 0);
@@ -148,7 +140,7 @@ TEST(SharedMemoryTest, ALiveCreatorKeepsItsNamesAKilledCreatorsNamesGo) {
   objects.Close();
   EXPECT_EQ(objects.Open(base), Kinds(3, kNotFound));
   // Without anyone to notice, the next creator of a name takes it over.
-  KillAfterLine(second, "create_and_die", base, "created");
+  HoldInChild(second, base, true);
   EXPECT_EQ(objects.Create(base), kAllOk);
   EXPECT_EQ(RemoveLeftoverNamedObjects(base), 0) << "the new creator's names must stay";
   SharedMemory opener;
@@ -217,12 +209,14 @@ TEST(NamedMutexTest, OwnershipTimeoutsReleaseAndCloseWhileOwning) {
 TEST(NamedMutexTest, AnOwnerEndingWhileOwningAbandonsIt) {
   for (bool bProcess : {false, true}) {
     SCOPED_TRACE(bProcess ? "process" : "thread");
-    const std::string name = UniqueName("mtx_abandon");
-    NamedMutex mutex, in_thread;
-    ASSERT_TRUE(mutex.Create(name).ok() && in_thread.Open(name).ok());
+    const std::string base = UniqueName("mtx_abandon");
+    Objects objects;
+    NamedMutex& mutex = objects.mutex;
+    NamedMutex in_thread;
+    ASSERT_TRUE(objects.Create(base) == kAllOk && in_thread.Open(base + "_Mutex").ok());
     ChildProcess child;
     if (bProcess) {
-      KillAfterLine(child, "hold_mutex", name, "locked");
+      HoldInChild(child, base, true);
     } else {
       OsThread thread;
       Status taken;
