@@ -39,21 +39,21 @@ std::string UniqueLinkName(const char* tag) {
          std::to_string(++counter);
 }
 
-// The link's objects that can still be opened by name ("" when none can).
-std::string OpenableObjects(const std::string& linkName) {
-  std::string found;
-  for (std::string suffix : {"Mem", "MutexM", "MutexS", "EventM", "EventS"}) {
-    const std::string name = DataLinkIpc::ObjectName(linkName, suffix.c_str());
-    osal::SharedMemory memory;
-    osal::NamedMutex mutex;
-    osal::NamedEvent event;
-    const bool bOpened = suffix == "Mem"                 ? memory.Open(name).ok()
-                         : suffix.rfind("Mutex", 0) == 0 ? mutex.Open(name).ok()
-                                                         : event.Open(name).ok();
-    if (bOpened) found += (found.empty() ? "" : " ") + suffix;
+// The named objects of a link.
+struct LinkObjects {
+  osal::SharedMemory memory;
+  osal::NamedMutex mutexM, mutexS;
+  osal::NamedEvent eventM, eventS;
+  // Whether any of them can still be opened by name.
+  bool OpenAny(const std::string& link) {
+    auto on = [&](const char* suffix) { return DataLinkIpc::ObjectName(link, suffix); };
+    return memory.Open(on("Mem")).ok() | mutexM.Open(on("MutexM")).ok() |
+           mutexS.Open(on("MutexS")).ok() | eventM.Open(on("EventM")).ok() |
+           eventS.Open(on("EventS")).ok();
   }
-  return found;
-}
+};
+
+bool AnyObjectLeft(const std::string& link) { return LinkObjects().OpenAny(link); }
 
 void Fill(MessageBlock* p, uint32_t length, uint32_t seed) {
   p->M_Length = length;
@@ -170,7 +170,7 @@ TEST(DataLinkIpcCrossProcess, KilledPeerIsNoticedAndItsObjectsGo) {
     const auto start = steady_clock::now();
     EXPECT_TRUE(link->WaitForLinkDown(2000));
     link->Close();
-    EXPECT_EQ(OpenableObjects(name), "");
+    EXPECT_FALSE(AnyObjectLeft(name));
     EXPECT_LT(steady_clock::now() - start, milliseconds(3000));
   }
 }
@@ -191,7 +191,7 @@ TEST(DataLinkIpcCrossProcess, NextMasterTakesOverTheNamesOfAKilledOne) {
   EXPECT_THAT(Connect(slave.get(), name, false), IsOk());
   slave->Close();
   master->Close();
-  EXPECT_EQ(OpenableObjects(name), "");
+  EXPECT_FALSE(AnyObjectLeft(name));
 }
 
 // A slave is refused without a master within its time-out, while another slave is connected,
@@ -270,19 +270,18 @@ TEST(DataLinkIpcConnect, BlocksQueuedBeforeCloseStillArriveAndTheDownHandlerRuns
 TEST(DataLinkIpcConnect, SlaveChecksTheHeaderInOrder) {
   const std::string name = UniqueLinkName("hdr");
   auto on = [&](const char* suffix) { return DataLinkIpc::ObjectName(name, suffix); };
-  osal::SharedMemory memory;
-  osal::NamedMutex mutexM, mutexS;
-  osal::NamedEvent eventM, eventS;
-  ASSERT_TRUE(memory.Create(on("Mem"), 4096).ok() && mutexM.Create(on("MutexM"), true).ok() &&
-              mutexS.Create(on("MutexS"), false).ok() && eventM.Create(on("EventM"), false).ok() &&
-              eventS.Create(on("EventS"), false).ok());
+  LinkObjects made;
+  ASSERT_TRUE(
+      made.memory.Create(on("Mem"), 4096).ok() && made.mutexM.Create(on("MutexM"), true).ok() &&
+      made.mutexS.Create(on("MutexS"), false).ok() &&
+      made.eventM.Create(on("EventM"), false).ok() && made.eventS.Create(on("EventS"), false).ok());
   auto connectSlave = [&] {
     Ref<DataLinkIpc> slave = NewLink();
     Result res = Connect(slave.get(), name, false);
     slave->Close();
     return res;
   };
-  uint32_t* w = static_cast<uint32_t*>(memory.data());
+  uint32_t* w = static_cast<uint32_t*>(made.memory.data());
   struct Case {
     std::function<void()> change;
     uint32_t category;
