@@ -184,25 +184,6 @@ TEST_F(LinkPairTest, LinkDownEndsWaitingReceiversOnBothSides) {
   onSlave.Reset();
 }
 
-// Blocks that reach no end point and open no conversation are dropped with a trace.
-TEST(DefaultEndPoint, DropsBlocksThatDoNotOpenAConversation) {
-  util::EnableTraceId(util::General_OtherXEL_Int, true);
-  util::EnableTraceId(util::General_Warning, true);
-  const int base = MessageBlock::LiveBlocks(), threads = ServerThread::LiveCount();
-  testing::LogCapture capture(util::LogChannelTrace);
-  Switch::Dispatch(0x4711, Block(Flag_EndConnection, 0x80000123));
-  Switch::Dispatch(0x4711, Block(Flag_BegMessage | Flag_EndConnection, 0, 5));
-  auto lines = capture.Matching("BegConnection Flag is not set");
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_THAT(
-      lines[0],
-      AllOf(StartsWith("{" + std::to_string(util::General_OtherXEL_Int) + " \"Default EndPoint\"}"),
-            HasSubstr("Flag=0x2, len=0, VirtChan=0x80000123"), HasSubstr("from Link 4711")));
-  EXPECT_THAT(lines[1], StartsWith("{" + std::to_string(util::General_Warning) + " "));
-  EXPECT_EQ(MessageBlock::LiveBlocks(), base);
-  EXPECT_EQ(ServerThread::LiveCount(), threads);
-}
-
 // A peer that sends far more than its reader takes, on one conversation: the conversation is
 // refused once a whole message of the largest size waits unread, and its memory comes back.
 TEST(DefaultEndPoint, APeerFarAheadOfItsReaderHasTheConversationRefused) {
@@ -236,7 +217,7 @@ TEST(DefaultEndPoint, APeerFarAheadOfItsReaderHasTheConversationRefused) {
   EXPECT_EQ(MessageBlock::LiveBlocks(), base);
 }
 
-TEST(EndPointTable, KeysChannelsAndErrors) {
+TEST(EndPointTable, KeysChannelsErrorsAndDroppedBlocks) {
   const uint32_t c1 = EndPoint::NewClientChannel(), c2 = EndPoint::NewClientChannel();
   EXPECT_GE(c1, 0x80000002u);
   EXPECT_EQ(c1 % 2, 0u);
@@ -269,6 +250,22 @@ TEST(EndPointTable, KeysChannelsAndErrors) {
   EXPECT_EQ(c.State(), EndPoint::EpState_Connecting);
   c.Disconnect();
   EXPECT_EQ(Switch::RegisteredEndPoints(), before);
+  // Blocks that reach no end point and open no conversation are dropped with a trace.
+  util::EnableTraceId(util::General_OtherXEL_Int, true);
+  util::EnableTraceId(util::General_Warning, true);
+  const int threads = ServerThread::LiveCount();
+  testing::LogCapture capture(util::LogChannelTrace);
+  Switch::Dispatch(0x4711, Block(Flag_EndConnection, 0x80000123));
+  Switch::Dispatch(0x4711, Block(Flag_BegMessage | Flag_EndConnection, 0, 5));
+  auto lines = capture.Matching("BegConnection Flag is not set");
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_THAT(
+      lines[0],
+      AllOf(StartsWith("{" + std::to_string(util::General_OtherXEL_Int) + " \"Default EndPoint\"}"),
+            HasSubstr("Flag=0x2, len=0, VirtChan=0x80000123"), HasSubstr("from Link 4711")));
+  EXPECT_THAT(lines[1], StartsWith("{" + std::to_string(util::General_Warning) + " "));
+  EXPECT_EQ(MessageBlock::LiveBlocks(), blocks);
+  EXPECT_EQ(ServerThread::LiveCount(), threads);
 }
 
 }  // namespace
