@@ -17,8 +17,6 @@ class QueueConnection : public xel::Connection {
   ~QueueConnection() override {
     for (xel::MessageBlock* b : M_Queue) xel::MessageBlock::Free(b);
   }
-
-  // Connects a and b to each other.
   static void Pair(QueueConnection* a, QueueConnection* b) {
     a->M_pPeer = b;
     b->M_pPeer = a;
@@ -37,7 +35,6 @@ class QueueConnection : public xel::Connection {
       return util::Result::Fail(util::ErrConnLost, "Connection has been disconnected");
     }
     if (M_SendsLeft > 0) --M_SendsLeft;
-    ++M_Sent;
     M_pPeer->M_Queue.push_back(block);
     return util::Result();
   }
@@ -58,14 +55,12 @@ class QueueConnection : public xel::Connection {
   }
 
   std::deque<xel::MessageBlock*>& Queue() { return M_Queue; }
-  int Sent() const { return M_Sent; }
 
  private:
   QueueConnection* M_pPeer = nullptr;
   std::deque<xel::MessageBlock*> M_Queue;
   bool M_bClosed = false;
   int M_SendsLeft = -1;
-  int M_Sent = 0;
 };
 
 }  // namespace velmora::testing

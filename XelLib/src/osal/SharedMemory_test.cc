@@ -10,13 +10,11 @@
 #include "ChildProcess.h"
 #include "osal/System.h"
 #include "osal/Thread.h"
-#include "osal/WaitHandle.h"
 
 namespace velmora::osal {
 namespace {
 
 using testing::ChildProcess;
-using testing::ChildSay;
 using enum ErrorKind;
 using Kinds = std::vector<ErrorKind>;
 
@@ -44,36 +42,24 @@ struct Objects {
     event.Close();
   }
 };
-const Kinds kAllOk(3, kNone), kAllExist(3, kExists), kAllMissing(3, kNotFound);
+const Kinds kAllOk(3, kNone);
 
-// Takes the named mutex, says "locked", and holds it until it is killed.
-XEL_CHILD_MODE(hold_mutex) {
-  NamedMutex mutex;
-  if (!mutex.Open(args.at(0)).ok() || !mutex.Acquire(5000).ok()) return 2;
-  ChildSay("locked");
-  testing::ChildWaitToBeKilled();
-}
-
-XEL_CHILD_MODE(write_shm) {
-  SharedMemory memory;
-  if (!memory.Open(args.at(0)).ok() || memory.size() <= args.at(1).size()) return 2;
-  std::memcpy(memory.data(), args.at(1).c_str(), args.at(1).size() + 1);
-  return 0;
-}
-
-// Sets the named event once the parent is waiting.
-XEL_CHILD_MODE(set_event) {
-  NamedEvent event;
-  if (!event.Open(args.at(0)).ok()) return 2;
-  SleepMs(30);
-  return event.Set().ok() ? 0 : 3;
-}
-
-// Creates one object of each kind, says "created" and waits to be killed, never closing them.
-XEL_CHILD_MODE(create_and_die) {
+// Writes the text into the named memory, then sets the event of the same base name.
+XEL_CHILD_MODE(write_and_signal) {
   Objects objects;
-  if (objects.Create(args.at(0)) != kAllOk) return 2;
-  ChildSay("created");
+  if (objects.Open(args.at(0)) != kAllOk) return 2;
+  std::strcpy(static_cast<char*>(objects.memory.data()), args.at(1).c_str());
+  SleepMs(30);  // the parent is waiting by now
+  return objects.event.Set().ok() ? 0 : 3;
+}
+
+// Creates the objects of a base name, or opens them when they exist, takes the mutex, says
+// "ready" and waits to be killed, never closing them.
+XEL_CHILD_MODE(hold_objects) {
+  Objects objects;
+  if (objects.Open(args.at(0)) != kAllOk && objects.Create(args.at(0)) != kAllOk) return 2;
+  if (!objects.mutex.Acquire(5000).ok()) return 3;
+  testing::ChildSay("ready");
   testing::ChildWaitToBeKilled();
 }
 
@@ -83,20 +69,16 @@ std::string UniqueName(const char* what) {
          std::to_string(++counter);
 }
 
-// Starts a child and waits for its first line, which must be expected.
-void StartChild(ChildProcess& child, const char* mode, const std::vector<std::string>& args,
-                const char* expected) {
-  ASSERT_TRUE(child.Start(mode, args));
+// Starts a child holding the objects of base and, when bKill, kills it once it holds them.
+void HoldInChild(ChildProcess& child, const std::string& base, bool bKill) {
+  ASSERT_TRUE(child.Start("hold_objects", {base}));
   std::string line;
   ASSERT_TRUE(child.ReadLine(&line, 10000));
-  ASSERT_EQ(line, expected);
-}
-
-int EndChild(ChildProcess& child, bool bKill) {
-  if (bKill) child.Kill();
-  int exit_code = -1;
-  EXPECT_TRUE(child.Wait(10000, &exit_code));
-  return exit_code;
+  ASSERT_EQ(line, "ready");
+  if (!bKill) return;
+  child.Kill();
+  int exit_code = 0;
+  ASSERT_TRUE(child.Wait(10000, &exit_code));
 }
 
 TEST(SharedMemoryTest, CreateOpenAndRemoveOnClose) {
@@ -127,34 +109,38 @@ TEST(SharedMemoryTest, CreateOpenAndRemoveOnClose) {
   EXPECT_EQ(bad.Open(std::string("a\0b", 3)).kind(), kInvalid);
 }
 
-TEST(SharedMemoryTest, ChildWritesParentReads) {
-  const std::string name = UniqueName("child_mem");
-  SharedMemory memory;
-  ASSERT_TRUE(memory.Create(name, 256).ok());
+TEST(SharedMemoryTest, ChildWritesMemoryAndSetsTheEventParentWaitsAndReads) {
+  const std::string base = UniqueName("child");
+  Objects objects;
+  ASSERT_EQ(objects.Create(base), kAllOk);
   ChildProcess child;
-  ASSERT_TRUE(child.Start("write_shm", {name, "written by child"}));
-  EXPECT_EQ(EndChild(child, false), 0);
-  EXPECT_STREQ(static_cast<const char*>(memory.data()), "written by child");
+  ASSERT_TRUE(child.Start("write_and_signal", {base, "written by child"}));
+  EXPECT_TRUE(objects.event.Wait(10000).ok());
+  int exit_code = -1;
+  EXPECT_TRUE(child.Wait(10000, &exit_code));
+  EXPECT_EQ(exit_code, 0);
+  EXPECT_STREQ(static_cast<const char*>(objects.memory.data()), "written by child");
 }
 
 TEST(SharedMemoryTest, ALiveCreatorKeepsItsNamesAKilledCreatorsNamesGo) {
   const std::string base = UniqueName("leftover");
   ChildProcess child, second;
-  StartChild(child, "create_and_die", {base}, "created");
+  HoldInChild(child, base, false);
   Objects objects;
-  EXPECT_EQ(objects.Create(base), kAllExist);
+  EXPECT_EQ(objects.Create(base), Kinds(3, kExists));
   EXPECT_EQ(RemoveLeftoverNamedObjects(base), 0);
   ASSERT_EQ(objects.Open(base), kAllOk);
   EXPECT_FALSE(objects.RemoveNamesIfAbandoned()) << "a live creator's name was removed";
-  EndChild(child, true);
+  child.Kill();
+  int exit_code = 0;
+  ASSERT_TRUE(child.Wait(10000, &exit_code));
   // The openers that notice the death remove the names (POSIX); Windows drops them with the
   // last handle. Either way nobody finds them afterwards.
   (void)objects.RemoveNamesIfAbandoned();
   objects.Close();
-  EXPECT_EQ(objects.Open(base), kAllMissing);
+  EXPECT_EQ(objects.Open(base), Kinds(3, kNotFound));
   // Without anyone to notice, the next creator of a name takes it over.
-  StartChild(second, "create_and_die", {base}, "created");
-  EndChild(second, true);
+  HoldInChild(second, base, true);
   EXPECT_EQ(objects.Create(base), kAllOk);
   EXPECT_EQ(RemoveLeftoverNamedObjects(base), 0) << "the new creator's names must stay";
   SharedMemory opener;
@@ -182,49 +168,40 @@ TEST(SharedMemoryTest, OpenersLearnWhetherEveryAccountMayWrite) {
   EXPECT_TRUE(CheckObjectAccess(ObjectAccess()).ok());
 }
 
-TEST(NamedMutexTest, OwnershipTimeoutsAndRelease) {
+// Another thread's handle, so that this thread's ownership could not hide a missing release.
+TEST(NamedMutexTest, OwnershipTimeoutsReleaseAndCloseWhileOwning) {
   const std::string name = UniqueName("mtx");
   NamedMutex owner, again, other, missing;
   ASSERT_TRUE(owner.Create(name, true).ok());
   EXPECT_EQ(again.Create(name).kind(), kExists);
   EXPECT_EQ(owner.Acquire(0).kind(), kInvalid);  // not recursive
   ASSERT_TRUE(other.Open(name).ok());
-  // Not recursive either through another object of the same name.
-  EXPECT_EQ(other.Acquire(0).kind(), kInvalid);
-  Status s1, s2, s4;
+  EXPECT_EQ(other.Acquire(0).kind(), kInvalid);  // nor through another object of the name
+  Status s1, s2, s3, s4;
   uint64_t waited = 0;
   std::thread([&] {
     s1 = other.Acquire(0);
     const uint64_t start = TickCountMs();
     s2 = other.Acquire(50);
     waited = TickCountMs() - start;
-    s4 = other.Release();  // not the owner
+    s3 = other.Release();  // not the owner
   }).join();
   EXPECT_EQ(s1.kind(), kTimeout);
   EXPECT_EQ(s2.kind(), kTimeout);
   EXPECT_GE(waited, 45u) << "the timed wait returned early";
-  EXPECT_EQ(s4.kind(), kAccessDenied) << s4.code();
+  EXPECT_EQ(s3.kind(), kAccessDenied) << s3.code();
   ASSERT_TRUE(owner.Release().ok());
   EXPECT_FALSE(owner.Release().ok());  // no longer the owner
   ASSERT_TRUE(other.Acquire(100).ok() && other.Release().ok());
+  // Closing an owner releases the mutex.
+  ASSERT_TRUE(owner.Acquire(0).ok());
+  owner.Close();
+  std::thread([&] {
+    if ((s4 = other.Acquire(0)).ok()) (void)other.Release();
+  }).join();
+  EXPECT_TRUE(s4.ok()) << s4.code();
   EXPECT_EQ(missing.Open(UniqueName("none")).kind(), kNotFound);
   EXPECT_EQ(missing.Acquire(0).kind(), kInvalid);
-}
-
-TEST(NamedMutexTest, ClosingTheOwnerReleasesIt) {
-  const std::string name = UniqueName("mtx_close");
-  NamedMutex waiter;
-  {
-    NamedMutex owner;
-    ASSERT_TRUE(owner.Create(name, true).ok() && waiter.Open(name).ok());
-  }
-  // Another thread, so that this thread's ownership could not hide a missing release.
-  Status taken;
-  std::thread([&] {
-    taken = waiter.Acquire(0);
-    if (taken.ok()) (void)waiter.Release();
-  }).join();
-  EXPECT_TRUE(taken.ok()) << taken.code();
 }
 
 // An owner that ends without releasing, a thread or a killed process, abandons the mutex; it
@@ -232,16 +209,15 @@ TEST(NamedMutexTest, ClosingTheOwnerReleasesIt) {
 TEST(NamedMutexTest, AnOwnerEndingWhileOwningAbandonsIt) {
   for (bool bProcess : {false, true}) {
     SCOPED_TRACE(bProcess ? "process" : "thread");
-    const std::string name = UniqueName("mtx_abandon");
-    NamedMutex mutex, in_thread;
-    ASSERT_TRUE(mutex.Create(name).ok());
+    const std::string base = UniqueName("mtx_abandon");
+    Objects objects;
+    NamedMutex& mutex = objects.mutex;
+    NamedMutex in_thread;
+    ASSERT_TRUE(objects.Create(base) == kAllOk && in_thread.Open(base + "_Mutex").ok());
     ChildProcess child;
     if (bProcess) {
-      StartChild(child, "hold_mutex", {name}, "locked");
-      EXPECT_EQ(mutex.Acquire(0).kind(), kTimeout);  // held by a live process
-      child.Kill();
+      HoldInChild(child, base, true);
     } else {
-      ASSERT_TRUE(in_thread.Open(name).ok());
       OsThread thread;
       Status taken;
       ASSERT_TRUE(thread.Start("owner", [&] { taken = in_thread.Acquire(1000); }).ok() &&
@@ -278,8 +254,7 @@ TEST(NamedEventTest, AutoAndManualReset) {
   ASSERT_TRUE(manual.Create(UniqueName("evt_manual"), true).ok());
   EXPECT_EQ(manual.Wait(0).kind(), kTimeout);
   ASSERT_TRUE(manual.Set().ok());
-  EXPECT_TRUE(manual.Wait(0).ok());
-  EXPECT_TRUE(manual.Wait(0).ok());
+  EXPECT_TRUE(manual.Wait(0).ok() && manual.Wait(0).ok());
   ASSERT_TRUE(manual.Reset().ok());
   EXPECT_EQ(manual.Wait(0).kind(), kTimeout);
   EXPECT_EQ(closed.Set().kind(), kInvalid);
@@ -292,29 +267,17 @@ TEST(NamedEventTest, PingPongLosesNoWakeUp) {
   const std::string ping_name = UniqueName("ping"), pong_name = UniqueName("pong");
   NamedEvent ping, pong;
   ASSERT_TRUE(ping.Create(ping_name, false).ok() && pong.Create(pong_name, false).ok());
-  constexpr int kRounds = 500;
   std::atomic<int> answered{0};
   std::thread peer([&] {
     NamedEvent in, out;
     if (!in.Open(ping_name).ok() || !out.Open(pong_name).ok()) return;
-    for (int i = 0; i < kRounds && in.Wait(2000).ok() && out.Set().ok(); ++i) ++answered;
+    for (int i = 0; i < 500 && in.Wait(2000).ok() && out.Set().ok(); ++i) ++answered;
   });
   int round = 0;
-  for (; round < kRounds && ping.Set().ok() && pong.Wait(2000).ok(); ++round) {
-  }
+  while (round < 500 && ping.Set().ok() && pong.Wait(2000).ok()) ++round;
   peer.join();
-  EXPECT_EQ(round, kRounds);
-  EXPECT_EQ(answered.load(), kRounds);
-}
-
-TEST(NamedEventTest, EventSetByChildWakesParent) {
-  const std::string name = UniqueName("evt_child");
-  NamedEvent event;
-  ASSERT_TRUE(event.Create(name, false).ok());
-  ChildProcess child;
-  ASSERT_TRUE(child.Start("set_event", {name}));
-  EXPECT_TRUE(event.Wait(10000).ok());
-  EXPECT_EQ(EndChild(child, false), 0);
+  EXPECT_EQ(round, 500);
+  EXPECT_EQ(answered.load(), 500);
 }
 
 }  // namespace

@@ -43,6 +43,14 @@ std::string UniqueName(const char* what) {
   return "XelOsalWin32Test_" + std::to_string(CurrentProcessId()) + "_" + what;
 }
 
+std::string SidText(PSID sid) {
+  LPWSTR text = nullptr;
+  if (!::ConvertSidToStringSidW(sid, &text)) return "<bad sid>";
+  std::string out = win32::Narrow(text);
+  ::LocalFree(text);
+  return out;
+}
+
 // The accounts an object's access list lets in, as SID texts; "<none>" for no access list at
 // all (every account). The handle needs READ_CONTROL.
 std::vector<std::string> AllowedAccounts(HANDLE handle) {
@@ -56,13 +64,9 @@ std::vector<std::string> AllowedAccounts(HANDLE handle) {
   if (dacl == nullptr) out.push_back("<none>");
   for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
     void* ace = nullptr;
-    if (!::GetAce(dacl, i, &ace)) break;
-    if (static_cast<ACE_HEADER*>(ace)->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
-    LPWSTR text = nullptr;
-    if (::ConvertSidToStringSidW(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart, &text)) {
-      out.push_back(win32::Narrow(text));
-      ::LocalFree(text);
-    }
+    if (::GetAce(dacl, i, &ace) &&
+        static_cast<ACE_HEADER*>(ace)->AceType == ACCESS_ALLOWED_ACE_TYPE)
+      out.push_back(SidText(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart));
   }
   ::LocalFree(descriptor);
   return out;
@@ -70,18 +74,12 @@ std::vector<std::string> AllowedAccounts(HANDLE handle) {
 
 std::string ProcessUserSid() {
   HANDLE raw = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) return "";
-  UniqueHandle token(raw);
   BYTE buffer[512];
   DWORD size = sizeof buffer;
-  LPWSTR text = nullptr;
-  if (!::GetTokenInformation(token.get(), TokenUser, buffer, size, &size) ||
-      !::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) {
-    return "";
-  }
-  std::string out = win32::Narrow(text);
-  ::LocalFree(text);
-  return out;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) return "";
+  UniqueHandle token(raw);
+  if (!::GetTokenInformation(token.get(), TokenUser, buffer, size, &size)) return "";
+  return SidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
 }
 
 TEST(NamedObjectsWin32Test, KernelObjectsCarryTheGivenNamesAndTheCreatorsAccess) {
@@ -90,10 +88,10 @@ TEST(NamedObjectsWin32Test, KernelObjectsCarryTheGivenNamesAndTheCreatorsAccess)
   struct Case {
     ObjectAccess access;
     std::vector<std::string> allowed;
-  };
-  // BUILTIN\Users is S-1-5-32-545.
-  const Case cases[] = {
-      {{}, {user}}, {{"Users", false}, {user, "S-1-5-32-545"}}, {{"", true}, {"<none>"}}};
+  } const cases[] = {// BUILTIN\Users is S-1-5-32-545
+                     {{}, {user}},
+                     {{"Users", false}, {user, "S-1-5-32-545"}},
+                     {{"", true}, {"<none>"}}};
   int n = 0;
   for (const Case& c : cases) {
     const std::string base = UniqueName("names") + std::to_string(++n);
