@@ -254,40 +254,32 @@ TEST(XmlParserTextTest, Latin1IsConvertedToUtf8) {
 }
 
 TEST(XmlParserContentTest, ReadsInPartsAndStates) {
-  std::string data(1 << 20, 0);
+  std::string data(100000, 0);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 13 + (i >> 9));
   XmlParser bin;
   ASSERT_TRUE(
       bin.WriteElementBinary(0, "f", data.data(), static_cast<int64_t>(data.size())).IsSuccess());
-  util::Ref<XmlParser> text = Convert(bin, XmlParser::Format_XmlUtf8);
   // Binary reads fill the buffer and warn of more; text reads end at whole characters
-  // (3-byte characters through a 7-byte buffer).
+  // (3-byte characters through an 8-byte buffer).
   std::string euros;
   for (int i = 0; i < 5; ++i) euros += "\xE2\x82\xAC";
-  util::Ref<XmlParser> t = FromText("<t>" + euros + "</t>");
-  util::Ref<XmlParser> tb = Convert(*t, XmlParser::Format_Binary);
+  util::Ref<XmlParser> text = Convert(bin, XmlParser::Format_XmlUtf8),
+                       t = FromText("<f>" + euros + "</f>"),
+                       tb = Convert(*t, XmlParser::Format_Binary);
   for (XmlParser* d : {&bin, text.get(), t.get(), tb.get()}) {
-    const bool binary = d == &bin || d == text.get();
-    XmlParser c(*d);
-    ASSERT_TRUE(c.MoveToPath(binary ? "/f" : "/t").IsSuccess());
+    const bool binary = d->GetMessage()->Size() > 1000;
+    ASSERT_TRUE(d->MoveToPath("/f").IsSuccess());
     std::string got;
     char buf[4000];
-    int parts = 0;
-    for (Result r; parts == 0 || r.Category() == util::ErrMoreData; ++parts) {
+    for (Result r; got.empty() || r.Category() == util::ErrMoreData;) {
       int len = 0;
-      r = binary ? c.ReadBinary(buf, sizeof(buf), &len) : c.ReadText(buf, 8, &len);
+      r = binary ? d->ReadBinary(buf, sizeof(buf), &len) : d->ReadText(buf, 8, &len);
       ASSERT_TRUE(r.IsSuccess()) << r.Text();
       got.append(buf, len);
-      if (!binary) {
-        EXPECT_EQ(len % 3, 0);
-        EXPECT_EQ(static_cast<int>(std::strlen(buf)), len);
-      } else if (r.Category() == util::ErrMoreData) {
-        EXPECT_EQ(r.Severity(), util::SevWarning);
-        EXPECT_EQ(len, 4000);
-      }
+      EXPECT_TRUE(binary || (len % 3 == 0 && std::strlen(buf) == static_cast<size_t>(len)));
+      EXPECT_TRUE(r.Category() != util::ErrMoreData || !binary || len == 4000);
     }
     EXPECT_EQ(got, binary ? data : euros);
-    EXPECT_TRUE(!binary || parts == 263) << parts;
   }
   util::Ref<XmlParser> mixed = FromText("<a><b>x</b></a>");
   ASSERT_TRUE(mixed->MoveToPath("/a").IsSuccess());
@@ -425,22 +417,6 @@ TEST(XmlParserTransferTest, DocumentTravelsOverAConnectionAndReadBlocksAreReleas
   EXPECT_EQ(in.Rewind().Category(), util::ErrObjNotExist);
 }
 
-TEST(XmlParserDecryptTest, DecryptedContentIsReadInTheElementsPlace) {
-  // Method 0: the cipher value is the content itself ("<x a="1">plain</x><y/>" in base64).
-  util::Ref<XmlParser> doc = FromText(
-      std::string("<r><e:EncryptedData xmlns:e=\"") + kNsXmlEnc +
-      "\"><e:EncryptionMethod Algorithm=\"" + kNsXelEncryption +
-      "0\"/><e:CipherData><e:CipherValue>PHggYT0iMSI+cGxhaW48L3g+PHkvPg==</e:CipherValue>" +
-      "</e:CipherData></e:EncryptedData><after>z</after></r>");
-  doc->SetDecryption(true);
-  ExpectTexts(*doc, {"/r/x", "plain", "/r/x/@a", "1", "/r/after", "z"});
-  EXPECT_TRUE(doc->ExistsPath("/r/y"));
-  EXPECT_FALSE(doc->ExistsPath("/r/EncryptedData"));
-  util::Ref<XmlParser> tokens = Convert(*doc, XmlParser::Format_Binary);
-  EXPECT_EQ(Bytes(*Convert(*tokens, XmlParser::Format_XmlUtf8)),
-            "<r><x a=\"1\">plain</x><y></y><after>z</after></r>");
-}
-
 TEST(XmlParserCompactTest, RepeatedNamesAreWrittenOnce) {
   XmlParser doc;
   ASSERT_TRUE(
@@ -478,9 +454,7 @@ TEST(XmlParserConcurrencyTest, CopiesReadAnArrivingMessageFromSeveralThreads) {
     threads.emplace_back([&in, &good, t] {
       XmlParser copy(in);
       for (int i = 2000 - t; i > 0; i -= 397) {
-        int32_t v = 0;
-        const std::string path = "/list/Item[" + std::to_string(i) + "]";
-        if (copy.ReadIntAtPath(path.c_str(), &v).IsSuccess() && v == i) ++good;
+        good += Text("/list/Item[" + std::to_string(i) + "]", copy) == std::to_string(i);
       }
     });
   }
