@@ -316,7 +316,7 @@ TEST_F(ApplicationTest, LeakedConnectionReferenceIsAFatalAssertion) {
       "Bad reference count 2 != 1 of connection after return from server function leak");
 }
 
-TEST_F(ApplicationTest, AlertsGoToTheEventLogOncePerChangeAndIntoTheStatusReport) {
+TEST_F(ApplicationTest, AlertsOncePerChangeTheStatusReportAndTerminate) {
   // Without a component the report is an empty ComponentInfo.
   Ref<XmlParser> empty = CallApp("<GetState><RunLevel>1</RunLevel></GetState>");
   EXPECT_EQ(Show(empty), "ComponentInfo");
@@ -368,9 +368,6 @@ TEST_F(ApplicationTest, AlertsGoToTheEventLogOncePerChangeAndIntoTheStatusReport
   util::EnableTraceId(util::General_Error, true);
   EXPECT_EQ(Show(CallApp("<GetState/>")), "ComponentInfo");
   EXPECT_EQ(trace.Matching("Location=%s; result=%s").size(), 1u);
-}
-
-TEST_F(ApplicationTest, TerminateSetsTheStopFlag) {
   EXPECT_FALSE(Application::IsStopRequested());
   EXPECT_EQ(Show(CallApp("<terminate/>")), "ok");
   EXPECT_TRUE(Application::IsStopRequested());

@@ -7,12 +7,12 @@
 #include <atomic>
 #include <cstring>
 #include <initializer_list>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "AppTestSupport.h"
 #include "QueueConnection.h"
 #include "util/Text.h"
 #include "util/Trace.h"
@@ -98,7 +98,7 @@ struct Link {
   Link() { testing::QueueConnection::Pair(M_pA.get(), M_pB.get()); }
 };
 
-TEST(XmlParserBinaryTest, SmallDocumentHasTheExpectedBytes) {
+TEST(XmlParserBinaryTest, SmallDocumentsHaveTheExpectedBytes) {
   XmlParser doc;
   const std::string big(200, 'z');
   ASSERT_TRUE(AllOk({doc.OpenElement(doc.DeclareNamespace("p", "u"), "b"),
@@ -112,6 +112,14 @@ TEST(XmlParserBinaryTest, SmallDocumentHasTheExpectedBytes) {
   ASSERT_TRUE(AllOk({doc.Rewind(), doc.NextToken()}));
   EXPECT_EQ(doc.GetLocalName() + doc.GetNamespace() + doc.GetPrefix(), "bup");
   ExpectTexts(doc, {"@x", "1", "a", "hi"});
+  // The compact format defines name 0 (a) and name 1 (x); the inner element uses name 0 again.
+  XmlParser compact;
+  ASSERT_TRUE(AllOk({compact.SetDataFormat(XmlParser::Format_Compact), compact.OpenElement(0, "a"),
+                     compact.WriteAttribute(0, "x", "1"), compact.WriteElement(0, "a", "hi"),
+                     compact.CloseAll()}));
+  EXPECT_EQ(Bytes(compact), B("\x02\x04\x00\x64\x00\x00\x01\x61\x65\x01\x00\x01x\xD1\x01\x31\xA5"
+                              "\x64\x00\xD1\x02hi\xA4\xA4"));
+  ExpectTexts(compact, {"/a/a", "hi", "/a/@x", "1"});
 }
 
 TEST(XmlParserRoundTripTest, TextToTokensToTextKeepsEveryConstruct) {
@@ -224,7 +232,7 @@ TEST(XmlParserEscapeTest, WritingEscapesPerContext) {
   EXPECT_EQ(out, "AB&foo;<&#;&#12345678;\xE2\x82\xAC.");
 }
 
-TEST(XmlParserTextTest, IndentationDeclarationAndErrors) {
+TEST(XmlParserTextTest, IndentationDeclarationLatin1AndErrors) {
   XmlParser doc;
   ASSERT_TRUE(doc.SetDataFormat(XmlParser::Format_XmlUtf8).IsSuccess());
   EXPECT_EQ(doc.SetIndentation(6).Category(), util::ErrLogicArgs);
@@ -243,14 +251,11 @@ TEST(XmlParserTextTest, IndentationDeclarationAndErrors) {
       {"<a =\"1\"></a>", "zero-length name"},
       {"<q:a></q:a>", "Invalid namespace prefix 'q'"}};
   for (const auto& [xml, error] : bad) EXPECT_EQ(FromText(xml)->NextToken().ErrorText(), error);
-}
-
-TEST(XmlParserTextTest, Latin1IsConvertedToUtf8) {
-  util::Ref<XmlParser> doc =
+  util::Ref<XmlParser> latin1 =
       FromText("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a x=\"\xE9\">gr\xFC\xDF</a>");
-  ExpectTexts(*doc, {"/a", "gr\xC3\xBC\xC3\x9F", "/a/@x", "\xC3\xA9"});
-  ASSERT_TRUE(doc->NextToken().IsSuccess());
-  EXPECT_EQ(doc->GetDataFormat(), XmlParser::Format_XmlLatin1);
+  ExpectTexts(*latin1, {"/a", "gr\xC3\xBC\xC3\x9F", "/a/@x", "\xC3\xA9"});
+  ASSERT_TRUE(latin1->NextToken().IsSuccess());
+  EXPECT_EQ(latin1->GetDataFormat(), XmlParser::Format_XmlLatin1);
 }
 
 TEST(XmlParserContentTest, ReadsInPartsAndStates) {
@@ -417,17 +422,6 @@ TEST(XmlParserTransferTest, DocumentTravelsOverAConnectionAndReadBlocksAreReleas
   EXPECT_EQ(in.Rewind().Category(), util::ErrObjNotExist);
 }
 
-TEST(XmlParserCompactTest, RepeatedNamesAreWrittenOnce) {
-  XmlParser doc;
-  ASSERT_TRUE(
-      AllOk({doc.SetDataFormat(XmlParser::Format_Compact), doc.OpenElement(0, "a"),
-             doc.WriteAttribute(0, "x", "1"), doc.WriteElement(0, "a", "hi"), doc.CloseAll()}));
-  // Defines name 0 (a) and name 1 (x); the inner element uses name 0 again.
-  EXPECT_EQ(Bytes(doc), B("\x02\x04\x00\x64\x00\x00\x01\x61\x65\x01\x00\x01x\xD1\x01\x31\xA5"
-                          "\x64\x00\xD1\x02hi\xA4\xA4"));
-  ExpectTexts(doc, {"/a/a", "hi", "/a/@x", "1"});
-}
-
 TEST(XmlParserCommResultTest, WritesOnlyWhatIsSetAndReadsItBack) {
   XmlParser doc;
   util::CommResult bare, full, back;
@@ -517,10 +511,6 @@ TEST(XmlParserCompareTest, DocumentsAgainstTemplates) {
       EXPECT_EQ(r.SlotText(0), c.failure);
     }
   }
-}
-
-TEST(XmlParserCompareTest, TokenAndBinaryDocumentsMatchTheirText) {
-  const std::string text = "<a xmlns:p=\"urn:p\"><p:b x=\"1\">hello</p:b><c/><c>two</c></a>";
   EXPECT_TRUE(Convert(*FromText(text), XmlParser::Format_Binary)
                   ->CompareWithTemplate(*FromText(text))
                   .IsSuccess());
@@ -536,26 +526,18 @@ TEST(XmlParserCompareTest, TokenAndBinaryDocumentsMatchTheirText) {
 
 constexpr uint32_t kId = util::General_99;
 
-// Collects the trace lines written while it is installed.
-class Capture : public util::LogWriter {
- public:
-  Capture() {
-    M_pPrevious = util::SetLogWriter(util::LogChannelTrace, this);
-    util::EnableTraceId(kId, true);
+// Collects the trace lines written while it is installed, with kId turned on.
+struct Capture : testing::LogCapture {
+  Capture() : LogCapture(util::LogChannelTrace) { util::EnableTraceId(kId, true); }
+  ~Capture() override { util::EnableTraceId(kId, false); }
+  // The lines without their leading typed arguments.
+  std::vector<std::string> Lines() const {
+    std::vector<std::string> lines = Matching("");
+    for (std::string& line : lines) {
+      if (line.rfind("{", 0) == 0) line.erase(0, line.find("} ") + 2);
+    }
+    return lines;
   }
-  ~Capture() override {
-    util::EnableTraceId(kId, false);
-    util::SetLogWriter(util::LogChannelTrace, M_pPrevious);
-  }
-  void Write(const util::LogRecord& record) override {
-    std::lock_guard<std::mutex> lock(M_Lock);
-    M_Lines.push_back(record.Render(false, false));
-  }
-  std::vector<std::string> M_Lines;
-
- private:
-  std::mutex M_Lock;
-  util::LogWriter* M_pPrevious = nullptr;
 };
 
 TEST(XmlParserDumpTest, DumpsHeadingAndIndentedDocument) {
@@ -564,7 +546,7 @@ TEST(XmlParserDumpTest, DumpsHeadingAndIndentedDocument) {
   Capture capture;
   doc.DumpToTrace(kId, "out");
   const std::string size = std::to_string(doc.GetMessage()->Size());
-  EXPECT_EQ(capture.M_Lines,
+  EXPECT_EQ(capture.Lines(),
             std::vector<std::string>({"Trace Message (out) RxSize=" + size + ", CurrentPos=" + size,
                                       "<a>", "  <b>text</b>", "</a>"}));
   // The dump reads a copy: the document's cursor does not move.
@@ -577,15 +559,14 @@ TEST(XmlParserDumpTest, LargeDocumentsAreTruncatedAndBadOnesReported) {
                      bad.GetMessage()->Append("<a><b></a>", 10)}));
   Capture capture;
   big.DumpToTrace(kId, "big");
-  ASSERT_FALSE(capture.M_Lines.empty());
-  EXPECT_EQ(capture.M_Lines.back(), "XML Dump truncated (BufferSize=65536)");
+  EXPECT_EQ(capture.Lines().back(), "XML Dump truncated (BufferSize=65536)");
   bad.DumpToTrace(kId, "bad");
-  EXPECT_EQ(capture.M_Lines.back().rfind("XML Dump failed with ", 0), 0u) << capture.M_Lines.back();
+  EXPECT_EQ(capture.Lines().back().rfind("XML Dump failed with ", 0), 0u) << capture.Lines().back();
   // Nothing is written when the id is off.
-  const size_t lines = capture.M_Lines.size();
+  const size_t lines = capture.Count();
   util::EnableTraceId(kId, false);
   bad.DumpToTrace(kId, "off");
-  EXPECT_EQ(capture.M_Lines.size(), lines);
+  EXPECT_EQ(capture.Count(), lines);
 }
 
 // Token streams found by fuzzing that once crashed or hung the reader (the reproducers
