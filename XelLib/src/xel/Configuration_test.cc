@@ -82,11 +82,11 @@ TEST_F(ConfigurationFile, BufferReadCutsAndWarnsForTheDefault) {
   char buf[8];
   EXPECT_THAT(config->GetString("Config/Name", buf, sizeof(buf), "dflt"), IsOk());
   EXPECT_STREQ(buf, "Importe");  // size - 1 bytes
-  util::Result r = config->GetString("Config/Nope", buf, sizeof(buf), "a long default");
+  util::Result r = config->GetString("Config/Nope", buf, sizeof(buf), "defaults");
   EXPECT_TRUE(r.IsSuccess());
   EXPECT_EQ(r.Severity(), uint32_t{util::SevWarning});
   EXPECT_EQ(r.Category(), uint32_t{util::ErrObjNotExist});
-  EXPECT_STREQ(buf, "a long ");
+  EXPECT_STREQ(buf, "default");
   EXPECT_THAT(config->GetString("Config/Nope", buf, sizeof(buf), nullptr), IsError());
   EXPECT_STREQ(buf, "");
 }
