@@ -14,7 +14,6 @@
 #include <sstream>
 #include <thread>
 #include <tuple>
-#include <utility>
 
 #include "AppTestSupport.h"
 #include "ResultMatchers.h"
