@@ -1,5 +1,5 @@
 // Shared helpers of the fuzz targets: a document over fuzzer bytes, a full read of it, and the
-// targets' default time limit per input.
+// default time limit per input.
 #pragma once
 
 #include <cstddef>
@@ -19,22 +19,21 @@ inline util::Ref<XmlParser> DocumentOf(const void* data, size_t size) {
   return doc;
 }
 
-// Reads every token; content alternately as text and as binary in small parts so that the
-// carries between parts are exercised. Stops at the first error.
+// Reads every token up to the first error; content alternately as text and as binary in small
+// parts so that the carries between parts are exercised.
 inline void ReadAll(XmlParser& doc) {
   char buf[7];
   int count = 0;
-  for (int i = 0; i < 100000; ++i) {
-    util::Result r = doc.NextToken();
-    if (r.IsError()) return;
-    const int type = doc.GetNodeType();
+  for (int i = 0; i < 100000 && doc.NextToken().IsSuccess(); ++i) {
     (void)doc.GetLocalName();
     (void)doc.GetNamespace();
+    const int type = doc.GetNodeType();
     if (type == XmlParser::Node_Chars || type == XmlParser::Node_Binary) {
       const bool binary = (count++ & 1) != 0;
       for (int part = 0; part < 1000; ++part) {
         int len = 0;
-        r = binary ? doc.ReadBinary(buf, sizeof buf, &len) : doc.ReadText(buf, sizeof buf, &len);
+        util::Result r =
+            binary ? doc.ReadBinary(buf, sizeof buf, &len) : doc.ReadText(buf, sizeof buf, &len);
         if (r.IsError() || r.Category() != util::ErrMoreData) break;
       }
     }

@@ -1,5 +1,4 @@
-// AppTestSupport: requests, in-process calls and log capture for tests of the application
-// runtime and of components (header-only).
+// Requests, in-process calls and log capture for tests of the application runtime and components.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -14,7 +14,6 @@
 #include <sstream>
 #include <thread>
 #include <tuple>
-#include <utility>
 
 #include "AppTestSupport.h"
 #include "ResultMatchers.h"
@@ -150,20 +149,6 @@ class ApplicationTest : public ::testing::Test {
   }
 };
 
-TEST_F(ApplicationTest, RunWithoutLinkNameOnlyTracesAndLinkFailureEndsWithMinusOne) {
-  LogCapture trace(util::LogChannelTrace);
-  const char* argv1[] = {"host"};
-  EXPECT_EQ(Application::Run(1, argv1), 0);
-  EXPECT_EQ(trace.Matching("Starting XEL Application").size(), 1u);
-
-  const std::string link = "nolink" + std::to_string(osal::CurrentProcessId());
-  const char* argv3[] = {"host", link.c_str(), "10"};
-  EXPECT_EQ(Application::Run(3, argv3), -1);
-  EXPECT_EQ(util::GetMasterTraceLevel(), 10);
-  EXPECT_THAT(trace.Matching("ERROR: Application failed. (diag=%i, res=%s)"),
-              ::testing::ElementsAre(HasSubstr("(diag=1, res=")));
-}
-
 TEST_F(ApplicationTest, EntryFallsBackToATraceFileInTheTemporaryFolder) {
   testing::TempDir dir;
   const char* oldTmp = std::getenv("TMP");
@@ -176,10 +161,8 @@ TEST_F(ApplicationTest, EntryFallsBackToATraceFileInTheTemporaryFolder) {
   (void)(oldTmp ? osal::SetEnvironmentVariable("TMP", saved)
                 : osal::UnsetEnvironmentVariable("TMP"));
 
-  std::ifstream in(dir.path() + "/Ostrel_Tirzelabcdefghij.log");
-  ASSERT_TRUE(in.good());
   std::stringstream content;
-  content << in.rdbuf();
+  content << std::ifstream(dir.path() + "/Ostrel_Tirzelabcdefghij.log").rdbuf();
   EXPECT_THAT(content.str(), ::testing::AllOf(HasSubstr("Failed to open Trace Key nokey"),
                                               HasSubstr("Sub-Process is running. Key=" + arg1),
                                               HasSubstr("ERROR: Application failed. (diag=1")));
@@ -320,7 +303,6 @@ TEST_F(ApplicationTest, LeakedConnectionReferenceIsAFatalAssertion) {
   Start();
   EXPECT_EXIT(
       {
-        // Writes the fatal record where the test can see it, without the standard wait.
         struct StderrWriter : util::LogWriter {
           void Write(const util::LogRecord& record) override {
             std::fprintf(stderr, "%s\n", record.Render(false, false).c_str());
@@ -333,7 +315,7 @@ TEST_F(ApplicationTest, LeakedConnectionReferenceIsAFatalAssertion) {
       "Bad reference count 2 != 1 of connection after return from server function leak");
 }
 
-TEST_F(ApplicationTest, AlertsGoToTheEventLogOncePerChangeAndIntoTheStatusReport) {
+TEST_F(ApplicationTest, AlertsOncePerChangeTheStatusReportAndTerminate) {
   // Without a component the report is an empty ComponentInfo.
   Ref<XmlParser> empty = CallApp("<GetState><RunLevel>1</RunLevel></GetState>");
   EXPECT_EQ(Show(empty), "ComponentInfo");
@@ -385,9 +367,6 @@ TEST_F(ApplicationTest, AlertsGoToTheEventLogOncePerChangeAndIntoTheStatusReport
   util::EnableTraceId(util::General_Error, true);
   EXPECT_EQ(Show(CallApp("<GetState/>")), "ComponentInfo");
   EXPECT_EQ(trace.Matching("Location=%s; result=%s").size(), 1u);
-}
-
-TEST_F(ApplicationTest, TerminateSetsTheStopFlag) {
   EXPECT_FALSE(Application::IsStopRequested());
   EXPECT_EQ(Show(CallApp("<terminate/>")), "ok");
   EXPECT_TRUE(Application::IsStopRequested());
