@@ -12,7 +12,7 @@
 namespace velmora::osal {
 namespace {
 
-TEST(EventTest, AutoResetReleasesOneWaiterAndResets) {
+TEST(EventTest, AutoResetReleasesOneWaiterManualResetStaysSet) {
   Event event(false, false);
   std::atomic<int> woken{0};
   std::vector<std::thread> waiters;
@@ -20,23 +20,19 @@ TEST(EventTest, AutoResetReleasesOneWaiterAndResets) {
   SleepMs(30);
   event.Set();
   for (auto& t : waiters) t.join();
-  EXPECT_EQ(woken.load(), 1);
-  EXPECT_FALSE(event.IsSet());
-}
-
-TEST(EventTest, ManualResetStaysSetUntilReset) {
-  Event event(true, true);
-  EXPECT_TRUE(event.Wait(0).ok() && event.Wait(0).ok() && event.IsSet());
-  event.Reset();
+  EXPECT_TRUE(woken.load() == 1 && !event.IsSet());
+  Event manual(true, true);
+  EXPECT_TRUE(manual.Wait(0).ok() && manual.Wait(0).ok() && manual.IsSet());
+  manual.Reset();
   const uint64_t start = TickCountMs();
-  EXPECT_TRUE(event.Wait(50).Is(ErrorKind::kTimeout));
+  EXPECT_TRUE(manual.Wait(50).Is(ErrorKind::kTimeout));
   EXPECT_GE(TickCountMs() - start, 45u);
 }
 
 TEST(EventTest, WaitForAnyPicksTheSignalledEvent) {
   Event a(false), b(false), c(true);
   Event* events[] = {&a, &b, &c};
-  int index = -1;
+  int index = -1, second = -1;
   EXPECT_TRUE(WaitForAny(events, 3, 20, &index).Is(ErrorKind::kTimeout) && index == -1);
   std::thread setter([&] {
     SleepMs(20);
@@ -48,15 +44,14 @@ TEST(EventTest, WaitForAnyPicksTheSignalledEvent) {
   // Already set: the lowest index wins; a manual event stays set.
   c.Set();
   a.Set();
-  int second = -1;
   ASSERT_TRUE(WaitForAny(events, 3, 0, &index).ok() && WaitForAny(events, 3, 0, &second).ok());
   EXPECT_EQ(std::pair(index, second), std::pair(0, 2));
   EXPECT_TRUE(c.IsSet());
   EXPECT_TRUE(WaitForAny(events, 0, 0, &index).Is(ErrorKind::kInvalid));
 }
 
-TEST(EventTest, ManyWaitersOnSharedEventsLoseNoSignal) {
-  // Each Set of an auto-reset event must release exactly one consumption.
+// Each Set of an auto-reset event must release exactly one consumption.
+TEST(EventTest, ManyWaitsOnSharedEventsLoseNoSignal) {
   Event a(false), b(false);
   Event* events[] = {&a, &b};
   std::atomic<int> consumed{0};
@@ -66,10 +61,8 @@ TEST(EventTest, ManyWaitersOnSharedEventsLoseNoSignal) {
     while (consumed < kRounds && WaitForAny(events, 2, 1000, &index).ok()) ++consumed;
   });
   for (int i = 0; i < kRounds; ++i) {
-    Event& e = (i % 2) ? a : b;
-    e.Set();
-    // Wait until this signal was taken before giving the next one.
-    while (consumed <= i) std::this_thread::yield();
+    (i % 2 ? a : b).Set();
+    while (consumed <= i) std::this_thread::yield();  // the next signal after this one's taken
   }
   consumer.join();
   EXPECT_EQ(consumed.load(), kRounds);
