@@ -9,9 +9,7 @@
 
 namespace velmora::testing {
 
-// Creates a fresh folder below the system's temporary folder on construction and removes
-// it recursively (read-only entries included) on destruction. Not thread-safe itself;
-// tests may use the folder from any thread.
+// Not thread-safe itself; tests may use the folder from any thread.
 class TempDir {
  public:
   explicit TempDir(const std::string& prefix = "xeltest") {
@@ -30,7 +28,7 @@ class TempDir {
   }
   ~TempDir() {
     std::error_code ec;
-    // Read-only entries would stop the removal on some systems; make everything writable.
+    // Read-only entries would stop the removal on some systems.
     for (auto it = std::filesystem::recursive_directory_iterator(M_Path, ec);
          !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
       std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
@@ -41,9 +39,7 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
-  // The folder, without a trailing separator.
-  const std::string& path() const { return M_Path; }
-  // path() + "/" + name.
+  const std::string& path() const { return M_Path; }  // without a trailing separator
   std::string Join(const std::string& name) const { return M_Path + "/" + name; }
 
  private:

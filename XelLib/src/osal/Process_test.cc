@@ -22,7 +22,6 @@ namespace velmora::osal {
 namespace {
 
 using enum ErrorKind;
-constexpr size_t kTouched = size_t{96} << 20;
 
 // Child modes (run before main, see ChildProcess.h).
 XEL_CHILD_MODE(exit_with) { return std::stoi(args.at(0)); }
@@ -40,9 +39,14 @@ XEL_CHILD_MODE(cwd_and_streams) {
   return 0;
 }
 
-XEL_CHILD_MODE(sleep_forever) {
-  if (args.empty()) testing::ChildSay("ready");
-  for (;;) SleepMs(1000);
+// Touches (and frees) the megabytes it is given, says "ready" and waits to be killed.
+XEL_CHILD_MODE(wait_to_be_killed) {
+  {
+    std::vector<char> block(std::stoul(args.at(0)) << 20);
+    std::memset(block.data(), 1, block.size());
+  }
+  testing::ChildSay("ready");
+  testing::ChildWaitToBeKilled();
 }
 
 std::atomic<bool> g_bInterrupted{false};
@@ -58,18 +62,9 @@ XEL_CHILD_MODE(orphan_maker) {
   Process p;
   ProcessOptions o;
   o.stdout_mode = ChildOutput::kToStderr;
-  if (!p.Start(CurrentExecutablePath(), {"--child=sleep_forever", "quiet"}, o).ok()) return 1;
+  if (!p.Start(CurrentExecutablePath(), {"--child=wait_to_be_killed", "0"}, o).ok()) return 1;
   testing::ChildSay(std::to_string(p.id()));
   TerminateProcess(0);  // without the destructor, which would kill it
-}
-
-XEL_CHILD_MODE(touch_memory) {
-  {
-    std::vector<char> block(kTouched);
-    std::memset(block.data(), 1, block.size());
-  }
-  testing::ChildSay("done");
-  testing::ChildWaitToBeKilled();
 }
 
 std::string Self() { return CurrentExecutablePath(); }
@@ -97,7 +92,8 @@ TEST(ProcessTest, ExitCodesKillAndTimeOuts) {
   }
   Process p;
   std::string line;
-  ASSERT_TRUE(p.Start(Self(), {"--child=sleep_forever"}, Piped()).ok() && p.ReadLine(&line, 20000));
+  ASSERT_TRUE(p.Start(Self(), {"--child=wait_to_be_killed", "0"}, Piped()).ok() &&
+              p.ReadLine(&line, 20000));
   const uint64_t t0 = TickCountMs();
   EXPECT_FALSE(p.ReadLine(&line, 100));
   EXPECT_GE(TickCountMs() - t0, 90u);
@@ -110,19 +106,9 @@ TEST(ProcessTest, ExitCodesKillAndTimeOuts) {
 TEST(ProcessTest, ArgumentsArriveUnchangedAndOutputComesLineByLine) {
   // Blanks, quotes and backslashes where the Windows command line's quoting treats them
   // differently, an empty argument, and UTF-8.
-  const std::vector<std::string> args = {"--child=echo_args",
-                                         "\xC3\xBC\xE2\x82\xAC",
-                                         "plain",
-                                         "",
-                                         "two words",
-                                         "tab\there",
-                                         "say \"hi\"",
-                                         "\"",
-                                         "back\\slash",
-                                         "end\\",
-                                         "end\\\\",
-                                         "\\\"",
-                                         "a\\\\\"b"};
+  const std::vector<std::string> args = {
+      "--child=echo_args", "plain", "",        "two words", "tab\there", "say \"hi\"", "\"",
+      "back\\slash",       "end\\", "end\\\\", "\\\"",      "a\\\\\"b",  "\xC3\xBC"};
   Process p;
   ASSERT_TRUE(p.Start(Self(), args, Piped()).ok());
   std::string line;
@@ -193,9 +179,9 @@ TEST(ProcessMemoryTest, PeakCountsMemoryAlreadyFreedAndEndsWithTheProcess) {
   std::string line;
   uint64_t peak = 0;
   int code = 0;
-  ASSERT_TRUE(child.Start("touch_memory") && child.ReadLine(&line, 10000) &&
+  ASSERT_TRUE(child.Start("wait_to_be_killed", {"96"}) && child.ReadLine(&line, 10000) &&
               PeakResidentMemory(child.pid(), &peak).ok());
-  EXPECT_TRUE(peak >= kTouched && peak < kTouched + (uint64_t{64} << 20)) << peak;
+  EXPECT_TRUE(peak >= (96u << 20) && peak < (160u << 20)) << peak;
   child.Kill();
   ASSERT_TRUE(child.Wait(10000, &code));
   EXPECT_FALSE(PeakResidentMemory(child.pid(), &peak).ok());

@@ -1,4 +1,4 @@
-// Tests of threads: names, ids, joins with time-out, the live-thread list and stack ranges.
+// Tests of threads: names, ids, joins with time-out, restarts and the live-thread list.
 #include "osal/Thread.h"
 
 #include <gtest/gtest.h>
@@ -63,39 +63,6 @@ TEST(ThreadTest, RestartAfterJoinDetachOnDestructionAndPerThreadTraceValue) {
   };
   ASSERT_TRUE(OsThread().Start("detached", later).ok());  // destroyed while running: detached
   EXPECT_TRUE(done->Wait(2000).ok());
-}
-
-// Reads one word of every page from address up to high: what a stack dump may touch (and,
-// like the dump, past the bounds of single variables, which the address checker would flag).
-__attribute__((no_sanitize("address"), noinline)) uintptr_t ReadUpTo(uintptr_t address,
-                                                                     uintptr_t high) {
-  uintptr_t sum = 0;
-  for (uintptr_t p = address & ~uintptr_t{7}; p + sizeof(uintptr_t) <= high; p += 1024) {
-    sum += *reinterpret_cast<volatile const uintptr_t*>(p);
-  }
-  return sum;
-}
-
-TEST(ThreadTest, StackRangeHoldsTheCallersLocalsAndCanBeRead) {
-  struct Range {
-    uintptr_t low = 0, high = 0, local = 0;
-    bool known = false;
-  } main_range, thread_range;
-  auto measure = [](Range* r) {
-    volatile int local = 0;
-    r->local = reinterpret_cast<uintptr_t>(&local);
-    r->known = CurrentThreadStackRange(&r->low, &r->high);
-    if (r->known) (void)ReadUpTo(r->local, r->high);
-  };
-  measure(&main_range);
-  OsThread thread;
-  ASSERT_TRUE(thread.Start("stack", [&] { measure(&thread_range); }).ok() && thread.Join().ok());
-  for (const Range* r : {&main_range, &thread_range}) {
-    EXPECT_TRUE(r->known && r->low < r->local && r->local < r->high) << r->low << " " << r->local;
-    EXPECT_GE(r->high - r->low, 4096u);
-  }
-  // Two threads, two stacks.
-  EXPECT_TRUE(thread_range.local < main_range.low || thread_range.local >= main_range.high);
 }
 
 }  // namespace
