@@ -13,18 +13,14 @@ namespace velmora::testing {
 class TempDir {
  public:
   explicit TempDir(const std::string& prefix = "xeltest") {
-    std::filesystem::path base = std::filesystem::temp_directory_path();
     std::random_device rd;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      std::filesystem::path candidate =
-          base / (prefix + "-" + std::to_string(rd()) + std::to_string(rd() % 100000));
+    for (int attempt = 0; attempt < 100 && M_Path.empty(); ++attempt) {
+      const std::string name = prefix + "-" + std::to_string(rd()) + std::to_string(rd() % 100000);
       std::error_code ec;
-      if (std::filesystem::create_directory(candidate, ec) && !ec) {
-        M_Path = candidate.string();
-        return;
-      }
+      const std::filesystem::path candidate = std::filesystem::temp_directory_path() / name;
+      if (std::filesystem::create_directory(candidate, ec)) M_Path = candidate.string();
     }
-    throw std::runtime_error("cannot create a temporary folder below " + base.string());
+    if (M_Path.empty()) throw std::runtime_error("cannot create a temporary folder");
   }
   ~TempDir() {
     std::error_code ec;

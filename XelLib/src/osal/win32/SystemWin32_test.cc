@@ -12,7 +12,6 @@
 namespace velmora::osal {
 namespace {
 
-using win32::Narrow;
 using win32::Widen;
 
 TEST(SystemWin32Test, WorkingDirectoryAndSpecialFoldersInWindowsForm) {
@@ -63,47 +62,37 @@ TEST(SystemWin32Test, ClusterNameOfANonMember) {
   EXPECT_EQ(name + key, "");
 }
 
-// Looks through the newest records of the Application log for one written by source with
-// text as its one string. False with *readable false when the log cannot be read at all.
-bool FindEvent(const std::wstring& source, const std::wstring& text, EVENTLOGRECORD* found_record,
-               bool* readable) {
-  *readable = false;
+TEST(SystemWin32Test, EventLogKeepsTheReport) {
+  const std::wstring source = L"XelOsalTest";
+  const std::string text = "osal test " + std::to_string(::GetCurrentProcessId()) + " \xE2\x82\xAC";
+  const uint32_t event_id = 0x40020007;  // information, category 2, event 7
+  ASSERT_TRUE(ReportSystemEvent("XelOsalTest", 1, event_id, text).ok());
   HANDLE log = ::OpenEventLogW(nullptr, L"Application");
-  if (log == nullptr) return false;
   std::vector<BYTE> buffer(64 * 1024);
-  bool found = false;
-  for (int batch = 0; batch < 16 && !found; ++batch) {
-    DWORD read = 0, needed = 0;
+  DWORD read = 0, needed = 0;
+  // The newest records first: the one of source with text as its one string.
+  const EVENTLOGRECORD* pFound = nullptr;
+  bool bReadable = false;
+  for (int batch = 0; log != nullptr && batch < 16 && pFound == nullptr; ++batch) {
     if (!::ReadEventLogW(log, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_BACKWARDS_READ, 0, buffer.data(),
                          static_cast<DWORD>(buffer.size()), &read, &needed)) {
       break;
     }
-    *readable = *readable || read > 0;
-    for (DWORD offset = 0; offset + sizeof(EVENTLOGRECORD) <= read && !found;) {
-      auto* record = reinterpret_cast<EVENTLOGRECORD*>(buffer.data() + offset);
-      const auto* record_source = reinterpret_cast<const wchar_t*>(record + 1);
-      const auto* first_string =
-          reinterpret_cast<const wchar_t*>(buffer.data() + offset + record->StringOffset);
-      found = source == record_source && record->NumStrings == 1 && text == first_string;
-      if (found) *found_record = *record;
-      offset += record->Length;
+    bReadable = bReadable || read > 0;
+    for (DWORD at = 0; at + sizeof(EVENTLOGRECORD) <= read && pFound == nullptr;) {
+      auto* record = reinterpret_cast<const EVENTLOGRECORD*>(buffer.data() + at);
+      auto* first = reinterpret_cast<const wchar_t*>(buffer.data() + at + record->StringOffset);
+      if (source == reinterpret_cast<const wchar_t*>(record + 1) && record->NumStrings == 1 &&
+          Widen(text) == first) {
+        pFound = record;
+      }
+      at += record->Length;
     }
   }
-  ::CloseEventLog(log);
-  return found;
-}
-
-TEST(SystemWin32Test, EventLogKeepsTheReport) {
-  const std::string text =
-      "osal test event " + std::to_string(::GetCurrentProcessId()) + " \xE2\x82\xAC";
-  const uint32_t event_id = 0x40020007;  // information, category 2, event 7
-  ASSERT_TRUE(ReportSystemEvent("XelOsalTest", 1, event_id, text).ok());
-  bool readable = false;
-  EVENTLOGRECORD record{};
-  bool found = FindEvent(L"XelOsalTest", Widen(text), &record, &readable);
-  if (!readable) GTEST_SKIP() << "the Application log cannot be read back (wine keeps none)";
-  ASSERT_TRUE(found) << "the report is not in the Application log";
-  EXPECT_EQ(std::vector<DWORD>({record.EventID, record.EventCategory, record.EventType}),
+  if (log != nullptr) ::CloseEventLog(log);
+  if (!bReadable) GTEST_SKIP() << "the Application log cannot be read back (wine keeps none)";
+  ASSERT_NE(pFound, nullptr) << "the report is not in the Application log";
+  EXPECT_EQ(std::vector<DWORD>({pFound->EventID, pFound->EventCategory, pFound->EventType}),
             std::vector<DWORD>({event_id, 2, EVENTLOG_INFORMATION_TYPE}));
 }
 
