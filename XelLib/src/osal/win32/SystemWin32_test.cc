@@ -1,5 +1,6 @@
-// Tests of the Windows side of the system information: the Windows forms of folders, names
-// without case, the environment's two copies, clusters and the event log.
+// Tests of the Windows side of the system information and threads: the Windows forms of
+// folders, names without case, the environment's two copies, clusters, the event log, thread
+// ids and descriptions.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -8,6 +9,7 @@
 
 #include "WindowsSupport.h"
 #include "osal/System.h"
+#include "osal/Thread.h"
 
 namespace velmora::osal {
 namespace {
@@ -94,6 +96,30 @@ TEST(SystemWin32Test, EventLogKeepsTheReport) {
   ASSERT_NE(pFound, nullptr) << "the report is not in the Application log";
   EXPECT_EQ(std::vector<DWORD>({pFound->EventID, pFound->EventCategory, pFound->EventType}),
             std::vector<DWORD>({event_id, 2, EVENTLOG_INFORMATION_TYPE}));
+}
+
+TEST(ThreadWin32Test, IdsAndFullNamesAsThreadDescriptions) {
+  using GetDescriptionFn = HRESULT(WINAPI*)(HANDLE, PWSTR*);
+  auto get_description = win32::GetProcAddressAs<GetDescriptionFn>(
+      ::GetModuleHandleW(L"kernel32.dll"), "GetThreadDescription");
+  std::wstring description;
+  uint32_t inner_id = 0, system_id = 0;
+  auto body = [&] {
+    inner_id = CurrentThreadId();
+    system_id = ::GetCurrentThreadId();
+    PWSTR text = nullptr;
+    if (get_description != nullptr && SUCCEEDED(get_description(::GetCurrentThread(), &text))) {
+      description = text;
+      ::LocalFree(text);
+    }
+  };
+  OsThread thread;
+  ASSERT_TRUE(thread.Start("a-rather-long-thread-name \xE2\x82\xAC", body).ok() &&
+              thread.Join().ok());
+  EXPECT_EQ(inner_id, system_id);
+  EXPECT_EQ(thread.id(), system_id);
+  if (get_description == nullptr) GTEST_SKIP() << "this system has no thread descriptions";
+  EXPECT_EQ(description, L"a-rather-long-thread-name \u20AC");
 }
 
 }  // namespace
