@@ -1,9 +1,8 @@
 // Runs a mode of the current test binary as a child process, for cross-process tests.
 // XEL_CHILD_MODE(name) { ... return exit_code; } declares one; ChildProcess::Start("name", args)
-// runs this program again with "--child=name args...", where the mode's registrar (a global
-// constructor) runs the body and ends the process at once, before gtest's main, so the body
-// must not rely on other globals of its file. The child's standard output is a pipe to the
-// parent (ChildSay / ReadLine).
+// runs this program again with "--child=name args...", and the mode's registrar (a global
+// constructor) runs the body and ends the process before gtest's main, so the body must not
+// rely on other globals of its file.
 #pragma once
 
 #include <cstdint>
@@ -55,10 +54,6 @@ class ChildModeRegistrar {
 // A child process running one mode of this binary; killed and reaped on destruction.
 class ChildProcess {
  public:
-  ChildProcess() = default;
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-
   // Starts "<this program> --child=<mode> args...". False if it could not be started.
   bool Start(const std::string& mode, const std::vector<std::string>& args = {}) {
     if (M_Process.IsStarted()) return false;
@@ -69,8 +64,7 @@ class ChildProcess {
     return M_Process.Start(osal::CurrentExecutablePath(), all, options).ok();
   }
 
-  // The child's process id (0 before Start).
-  uint32_t pid() const { return M_Process.id(); }
+  uint32_t pid() const { return M_Process.id(); }  // 0 before Start
 
   // The next line the child wrote, without its end. False on time-out or closed output.
   bool ReadLine(std::string* line, int timeout_ms) {
@@ -80,14 +74,13 @@ class ChildProcess {
   // Waits up to timeout_ms for the child to end; *exit_code gets its code, -1 when killed.
   // False while it still runs or when none was started.
   bool Wait(int timeout_ms, int* exit_code) {
-    if (!M_Process.IsStarted()) return false;
-    if (!M_Process.Wait(static_cast<uint32_t>(timeout_ms < 0 ? 0 : timeout_ms)).ok()) return false;
+    const uint32_t ms = static_cast<uint32_t>(timeout_ms < 0 ? 0 : timeout_ms);
+    if (!M_Process.IsStarted() || !M_Process.Wait(ms).ok()) return false;
     const osal::ProcessExit& e = M_Process.exit();
     if (exit_code) *exit_code = e.killed ? -1 : e.code;
     return true;
   }
 
-  // Ends the child at once (SIGKILL; TerminateProcess).
   void Kill() { (void)M_Process.Kill(); }
 
  private:

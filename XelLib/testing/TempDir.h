@@ -9,28 +9,22 @@
 
 namespace velmora::testing {
 
-// Creates a fresh folder below the system's temporary folder on construction and removes
-// it recursively (read-only entries included) on destruction. Not thread-safe itself;
-// tests may use the folder from any thread.
+// Not thread-safe itself; tests may use the folder from any thread.
 class TempDir {
  public:
   explicit TempDir(const std::string& prefix = "xeltest") {
-    std::filesystem::path base = std::filesystem::temp_directory_path();
     std::random_device rd;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      std::filesystem::path candidate =
-          base / (prefix + "-" + std::to_string(rd()) + std::to_string(rd() % 100000));
+    for (int attempt = 0; attempt < 100 && M_Path.empty(); ++attempt) {
+      const std::string name = prefix + "-" + std::to_string(rd()) + std::to_string(rd() % 100000);
       std::error_code ec;
-      if (std::filesystem::create_directory(candidate, ec) && !ec) {
-        M_Path = candidate.string();
-        return;
-      }
+      const std::filesystem::path candidate = std::filesystem::temp_directory_path() / name;
+      if (std::filesystem::create_directory(candidate, ec)) M_Path = candidate.string();
     }
-    throw std::runtime_error("cannot create a temporary folder below " + base.string());
+    if (M_Path.empty()) throw std::runtime_error("cannot create a temporary folder");
   }
   ~TempDir() {
     std::error_code ec;
-    // Read-only entries would stop the removal on some systems; make everything writable.
+    // Read-only entries would stop the removal on some systems.
     for (auto it = std::filesystem::recursive_directory_iterator(M_Path, ec);
          !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
       std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
@@ -41,9 +35,7 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
-  // The folder, without a trailing separator.
-  const std::string& path() const { return M_Path; }
-  // path() + "/" + name.
+  const std::string& path() const { return M_Path; }  // without a trailing separator
   std::string Join(const std::string& name) const { return M_Path + "/" + name; }
 
  private:

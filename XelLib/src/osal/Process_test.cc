@@ -1,10 +1,10 @@
-// Tests of child processes (start, exit code, output, working directory, kill, interrupt,
-// processes taken on by id) and of shared libraries.
+// Tests of child processes, their peak memory, processes taken on by id, and shared libraries.
 #include "osal/Process.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -14,6 +14,7 @@
 #include "ChildProcess.h"
 #include "TempDir.h"
 #include "osal/Library.h"
+#include "osal/ProcessMemory.h"
 #include "osal/System.h"
 #include "osal/WaitHandle.h"
 
@@ -31,21 +32,21 @@ XEL_CHILD_MODE(echo_args) {
   return 0;
 }
 
-XEL_CHILD_MODE(print_cwd) {
+XEL_CHILD_MODE(cwd_and_streams) {
   std::string dir;
-  testing::ChildSay(GetWorkingDirectory(&dir).ok() ? dir : "?");
-  return 0;
-}
-
-XEL_CHILD_MODE(both_streams) {
-  std::fputs("to out\n", stdout);
+  std::fputs((GetWorkingDirectory(&dir).ok() ? dir : "?").c_str(), stdout);
   std::fputs("to err\n", stderr);
   return 0;
 }
 
-XEL_CHILD_MODE(sleep_forever) {
-  if (args.empty()) testing::ChildSay("ready");
-  for (;;) SleepMs(1000);
+// Touches (and frees) the megabytes it is given, says "ready" and waits to be killed.
+XEL_CHILD_MODE(wait_to_be_killed) {
+  {
+    std::vector<char> block(std::stoul(args.at(0)) << 20);
+    std::memset(block.data(), 1, block.size());
+  }
+  testing::ChildSay("ready");
+  testing::ChildWaitToBeKilled();
 }
 
 std::atomic<bool> g_bInterrupted{false};
@@ -61,7 +62,7 @@ XEL_CHILD_MODE(orphan_maker) {
   Process p;
   ProcessOptions o;
   o.stdout_mode = ChildOutput::kToStderr;
-  if (!p.Start(CurrentExecutablePath(), {"--child=sleep_forever", "quiet"}, o).ok()) return 1;
+  if (!p.Start(CurrentExecutablePath(), {"--child=wait_to_be_killed", "0"}, o).ok()) return 1;
   testing::ChildSay(std::to_string(p.id()));
   TerminateProcess(0);  // without the destructor, which would kill it
 }
@@ -74,35 +75,40 @@ ProcessOptions Piped() {
   return o;
 }
 
-TEST(ProcessTest, ExitCodeAndDescription) {
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string all((std::istreambuf_iterator<char>(in)), {});
+  std::erase(all, '\r');
+  return all;
+}
+
+TEST(ProcessTest, ExitCodesKillAndTimeOuts) {
   for (int code : {0, 3, 255}) {
     Process p;
-    ASSERT_TRUE(p.Start(Self(), {"--child=exit_with", std::to_string(code)}).ok());
-    EXPECT_NE(p.id(), 0u);
-    ASSERT_TRUE(p.Wait(20000).ok());
-    EXPECT_TRUE(p.HasEnded());
-    EXPECT_FALSE(p.exit().killed);
-    EXPECT_EQ(p.exit().code, code);
+    ASSERT_TRUE(p.Start(Self(), {"--child=exit_with", std::to_string(code)}).ok() &&
+                p.Wait(20000).ok());
+    EXPECT_TRUE(p.id() != 0 && p.HasEnded() && !p.exit().killed && p.exit().code == code);
     EXPECT_EQ(p.exit().Describe(), "exited with code " + std::to_string(code));
   }
+  Process p;
+  std::string line;
+  ASSERT_TRUE(p.Start(Self(), {"--child=wait_to_be_killed", "0"}, Piped()).ok() &&
+              p.ReadLine(&line, 20000));
+  const uint64_t t0 = TickCountMs();
+  EXPECT_FALSE(p.ReadLine(&line, 100));
+  EXPECT_GE(TickCountMs() - t0, 90u);
+  EXPECT_TRUE(p.Wait(50).Is(kTimeout) && !p.HasEnded());
+  ASSERT_TRUE(p.Kill().ok() && p.Wait(20000).ok());
+  EXPECT_TRUE(p.exit().killed && p.exit().Describe().find("killed") != std::string::npos);
+  EXPECT_TRUE(p.Kill().ok());  // ended already
 }
 
 TEST(ProcessTest, ArgumentsArriveUnchangedAndOutputComesLineByLine) {
-  // Blanks, quotes and backslashes in every position that the Windows command line's quoting
-  // rules treat differently, an empty argument, and UTF-8.
-  const std::vector<std::string> args = {"--child=echo_args",
-                                         "plain",
-                                         "",
-                                         "two words",
-                                         "tab\there",
-                                         "say \"hi\"",
-                                         "\"",
-                                         "back\\slash",
-                                         "end\\",
-                                         "end\\\\",
-                                         "\\\"",
-                                         "a\\\\\"b",
-                                         "\xC3\xBC\xE2\x82\xAC"};
+  // Blanks, quotes and backslashes where the Windows command line's quoting treats them
+  // differently, an empty argument, and UTF-8.
+  const std::vector<std::string> args = {
+      "--child=echo_args", "plain", "",        "two words", "tab\there", "say \"hi\"", "\"",
+      "back\\slash",       "end\\", "end\\\\", "\\\"",      "a\\\\\"b",  "\xC3\xBC"};
   Process p;
   ASSERT_TRUE(p.Start(Self(), args, Piped()).ok());
   std::string line;
@@ -117,93 +123,68 @@ TEST(ProcessTest, ArgumentsArriveUnchangedAndOutputComesLineByLine) {
   EXPECT_EQ(p.exit().code, 0);
 }
 
-TEST(ProcessTest, WorkingDirectoryAndOutputFiles) {
+TEST(ProcessTest, WorkingDirectoryOutputFilesAndStartFailures) {
   testing::TempDir dir("xelproc");
-  const std::string work = dir.Join("work dir");
-  std::filesystem::create_directory(work);
-  Process p, q;
-  ProcessOptions o = Piped();
-  o.working_dir = work;
-  ASSERT_TRUE(q.Start(Self(), {"--child=print_cwd"}, o).ok());
-  std::string line;
-  ASSERT_TRUE(q.ReadLine(&line, 20000));
-  EXPECT_TRUE(std::filesystem::equivalent(line, work)) << line;
-  o.working_dir.clear();
+  ProcessOptions o;
+  o.working_dir = dir.Join("work dir");
   o.stdout_mode = ChildOutput::kFile;
   o.stdout_file = dir.Join("out.txt");
   o.stderr_file = dir.Join("err.txt");
-  ASSERT_TRUE(p.Start(Self(), {"--child=both_streams"}, o).ok() && p.Wait(20000).ok());
-  for (auto [file, text] : {std::pair{o.stdout_file, "to out\n"}, {o.stderr_file, "to err\n"}}) {
-    std::ifstream in(file, std::ios::binary);
-    std::string all((std::istreambuf_iterator<char>(in)), {});
-    std::erase(all, '\r');
-    EXPECT_EQ(all, text);
-  }
-}
-
-TEST(ProcessTest, StartFailuresAreClassified) {
-  testing::TempDir dir("xelproc");
+  std::filesystem::create_directory(o.working_dir);
+  Process p;
+  ASSERT_TRUE(p.Start(Self(), {"--child=cwd_and_streams"}, o).ok() && p.Wait(20000).ok());
+  EXPECT_TRUE(std::filesystem::equivalent(ReadFile(o.stdout_file), o.working_dir));
+  EXPECT_EQ(ReadFile(o.stderr_file), "to err\n");
   std::ofstream(dir.Join("not-a-program")) << "plain text\n";
   for (auto [program, folder, kind] : {std::tuple{dir.Join("missing-program"), "", kNotFound},
                                        {dir.Join("not-a-program"), "", kAccessDenied},
                                        {Self(), "missing-folder", kNotFound}}) {
     SCOPED_TRACE(program + " in " + folder);
-    Process p;
-    ProcessOptions o;
-    o.working_dir = *folder ? dir.Join(folder) : "";
-    Status s = p.Start(program, {"--child=exit_with", "0"}, o);
+    Process q;
+    Status s = q.Start(program, {"--child=exit_with", "0"}, {.working_dir = dir.Join(folder)});
     EXPECT_EQ(s.kind(), kind) << s.Text();
-    EXPECT_FALSE(p.IsStarted());
+    EXPECT_FALSE(q.IsStarted());
   }
-}
-
-TEST(ProcessTest, KillEndsTheChildAndReadLineTimesOut) {
-  Process p;
-  ASSERT_TRUE(p.Start(Self(), {"--child=sleep_forever"}, Piped()).ok());
-  std::string line;
-  ASSERT_TRUE(p.ReadLine(&line, 20000));
-  const uint64_t t0 = TickCountMs();
-  EXPECT_FALSE(p.ReadLine(&line, 100));
-  EXPECT_GE(TickCountMs() - t0, 90u);
-  EXPECT_TRUE(p.Wait(50).Is(kTimeout));
-  EXPECT_FALSE(p.HasEnded());
-  ASSERT_TRUE(p.Kill().ok() && p.Wait(20000).ok());
-  EXPECT_TRUE(p.exit().killed);
-  EXPECT_NE(p.exit().Describe().find("killed"), std::string::npos);
-  EXPECT_TRUE(p.Kill().ok());  // ended already
 }
 
 TEST(ProcessTest, InterruptReachesADetachedChild) {
   Process p;
   ProcessOptions o = Piped();
   o.detach_interrupt = true;
-  ASSERT_TRUE(p.Start(Self(), {"--child=await_interrupt"}, o).ok());
   std::string line;
-  ASSERT_TRUE(p.ReadLine(&line, 20000));
+  ASSERT_TRUE(p.Start(Self(), {"--child=await_interrupt"}, o).ok() && p.ReadLine(&line, 20000));
   Status s = p.Interrupt();
-  if (s.Is(kNotSupported)) {
-    GTEST_SKIP() << "the system cannot deliver the interrupt here: " << s.Text();
-  }
-  ASSERT_TRUE(s.ok()) << s.Text();
-  ASSERT_TRUE(p.Wait(30000).ok());
+  if (s.Is(kNotSupported)) GTEST_SKIP() << "the system cannot deliver the interrupt: " << s.Text();
+  ASSERT_TRUE(s.ok() && p.Wait(30000).ok()) << s.Text();
   EXPECT_EQ(p.exit().Describe(), "exited with code 7");
 }
 
 TEST(ProcessTest, AnOrphanedGrandchildCanBeTakenOnByItsId) {
   ASSERT_TRUE(AdoptOrphanedDescendants().ok());
   testing::ChildProcess maker;
-  ASSERT_TRUE(maker.Start("orphan_maker"));
   std::string line;
-  ASSERT_TRUE(maker.ReadLine(&line, 20000));
   int code = -1;
-  ASSERT_TRUE(maker.Wait(20000, &code));
+  ASSERT_TRUE(maker.Start("orphan_maker") && maker.ReadLine(&line, 20000) &&
+              maker.Wait(20000, &code));
   EXPECT_EQ(code, 0);
-
   Process orphan;
   ASSERT_TRUE(orphan.Attach(static_cast<uint32_t>(std::stoul(line))).ok());
   EXPECT_FALSE(orphan.HasEnded());
   ASSERT_TRUE(orphan.Kill().ok() && orphan.Wait(20000).ok());
   EXPECT_TRUE(orphan.exit().killed);
+}
+
+TEST(ProcessMemoryTest, PeakCountsMemoryAlreadyFreedAndEndsWithTheProcess) {
+  testing::ChildProcess child;
+  std::string line;
+  uint64_t peak = 0;
+  int code = 0;
+  ASSERT_TRUE(child.Start("wait_to_be_killed", {"96"}) && child.ReadLine(&line, 10000) &&
+              PeakResidentMemory(child.pid(), &peak).ok());
+  EXPECT_TRUE(peak >= (96u << 20) && peak < (160u << 20)) << peak;
+  child.Kill();
+  ASSERT_TRUE(child.Wait(10000, &code));
+  EXPECT_FALSE(PeakResidentMemory(child.pid(), &peak).ok());
 }
 
 TEST(SharedLibraryTest, LoadsTheConnectorAndReportsWhatIsMissing) {
@@ -213,11 +194,7 @@ TEST(SharedLibraryTest, LoadsTheConnectorAndReportsWhatIsMissing) {
   EXPECT_FALSE(lib.error().empty());
   std::ofstream(dir.Join(SharedLibraryFileName("text"))) << "not a library\n";
   Status s = lib.Load(dir.Join(SharedLibraryFileName("text")));
-  EXPECT_FALSE(s.ok());
-  EXPECT_NE(s.kind(), kNotFound);
-  EXPECT_FALSE(lib.error().empty());
-  EXPECT_FALSE(lib.IsLoaded());
-
+  EXPECT_TRUE(!s.ok() && s.kind() != kNotFound && !lib.error().empty() && !lib.IsLoaded());
   // The connector's library of this build (build/XelLib/src/osal -> build/XELC_File).
   const std::filesystem::path plugin = std::filesystem::path(Self()).parent_path() / "../../.." /
                                        "XELC_File" / SharedLibraryFileName("XelcFile");

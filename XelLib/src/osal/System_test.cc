@@ -1,39 +1,28 @@
-// Tests of system information, the environment, folders, clocks, random numbers, UTF
+// Tests of system information, the environment, folders, random numbers, UTF
 // conversion and the system event log that hold on every platform.
 #include "osal/System.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <set>
 
 #include "ChildProcess.h"
 #include "TempDir.h"
 #include "osal/File.h"
-#include "osal/WaitHandle.h"
 
+namespace velmora::osal {
 namespace {
 
 // Child: says the value of the environment variable it is given, or "(unset)".
 XEL_CHILD_MODE(print_env) {
   const char* value = std::getenv(args.at(0).c_str());
-  velmora::testing::ChildSay(value ? value : "(unset)");
+  testing::ChildSay(value ? value : "(unset)");
   return 0;
 }
 
-}  // namespace
-
-namespace velmora::osal {
-namespace {
-
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
-
-// A folder path as documented: not empty, no trailing separator except on a root.
-void ExpectFolderForm(const std::string& path) {
-  ASSERT_FALSE(path.empty());
-  const bool root = path == "/" || (path.size() == 3 && path[1] == ':');
-  EXPECT_TRUE(root || !IsSeparator(path.back())) << path;
-}
 
 // Keeps an environment variable's value and puts it back at the end of a test.
 class SavedVariable {
@@ -50,14 +39,25 @@ class SavedVariable {
   bool M_bSet;
 };
 
-TEST(SystemTest, ProcessHostAndWorkingDirectory) {
-  EXPECT_NE(CurrentProcessId(), 0u);
-  EXPECT_FALSE(HostName().empty());
-  std::string cwd;
-  ASSERT_TRUE(GetWorkingDirectory(&cwd).ok());
-  ExpectFolderForm(cwd);
-  std::string temp, now;
-  ASSERT_TRUE(GetSpecialFolder(SpecialFolder::kTemp, &temp).ok() && SetWorkingDirectory(temp).ok());
+TEST(SystemTest, IdsFoldersAndWorkingDirectory) {
+  EXPECT_TRUE(CurrentProcessId() != 0 && !HostName().empty());
+  std::string id, again;
+  if (GetProductId(&id).ok()) {
+    EXPECT_TRUE(GetProductId(&again).ok() && id == again && !id.empty());
+    EXPECT_EQ(id.find_first_of(" \r\n"), std::string::npos) << "not trimmed: " << id;
+  }
+  // Absolute, and no trailing separator except on a root.
+  for (SpecialFolder which : {SpecialFolder::kUserAppData, SpecialFolder::kCommonAppData,
+                              SpecialFolder::kProgramFiles, SpecialFolder::kTemp}) {
+    std::string path;
+    ASSERT_TRUE(GetSpecialFolder(which, &path).ok()) << static_cast<int>(which);
+    EXPECT_TRUE(path[0] == '/' || (path.size() >= 3 && path[1] == ':' && IsSeparator(path[2])));
+    EXPECT_TRUE(path == "/" || path.size() == 3 || !IsSeparator(path.back())) << path;
+  }
+  std::string cwd, temp, now;
+  ASSERT_TRUE(GetWorkingDirectory(&cwd).ok() && GetSpecialFolder(SpecialFolder::kTemp, &temp).ok());
+  EXPECT_EQ(temp + TempDirectory().back(), TempDirectory());
+  ASSERT_TRUE(SetWorkingDirectory(temp).ok());
   EXPECT_TRUE(GetWorkingDirectory(&now).ok());
   ASSERT_TRUE(SetWorkingDirectory(cwd).ok());
   EXPECT_EQ(now, temp);
@@ -73,13 +73,12 @@ TEST(SystemTest, EnvironmentChangesReachGetenvExpansionAndChildren) {
   ASSERT_TRUE(SetEnvironmentVariable("XEL_TEST_VAR", "value").ok());
   EXPECT_STREQ(std::getenv("XEL_TEST_VAR"), "value");
   testing::ChildProcess child;
-  ASSERT_TRUE(child.Start("print_env", {"XEL_TEST_VAR"}));
   std::string line;
-  ASSERT_TRUE(child.ReadLine(&line, 10000));
+  ASSERT_TRUE(child.Start("print_env", {"XEL_TEST_VAR"}) && child.ReadLine(&line, 10000));
   EXPECT_EQ(line, "value");
-  ASSERT_TRUE(SetEnvironmentVariable("XEL_TEST_VAR", "v\xC3\xA9\xE2\x82\xAC").ok());
+  ASSERT_TRUE(SetEnvironmentVariable("XEL_TEST_VAR", "v\xC3\xA9").ok());
   EXPECT_EQ(ExpandEnvironment("a%XEL_TEST_VAR%b%XEL_NO_SUCH_VAR%c%"),
-            "av\xC3\xA9\xE2\x82\xAC"
+            "av\xC3\xA9"
             "b%XEL_NO_SUCH_VAR%c%");
   EXPECT_EQ(ExpandEnvironment("100%%"), "100%%");
   ASSERT_TRUE(UnsetEnvironmentVariable("XEL_TEST_VAR").ok());
@@ -100,62 +99,10 @@ TEST(SystemTest, TempDirectoryFollowsTmpAndTmpFallsBackToIt) {
   ASSERT_EQ(dir.size(), folder.size() + (IsSeparator(folder.back()) ? 0 : 1)) << dir;
   EXPECT_EQ(dir.substr(0, folder.size()), folder);
   EXPECT_TRUE(IsSeparator(dir.back()));
-  std::string no_separator = dir.substr(0, dir.size() - 1);
   EXPECT_EQ(ExpandEnvironment("%TMP%\\trace.log"), folder + "\\trace.log");
   // Without TMP, "%TMP%" still names the temporary folder.
   ASSERT_TRUE(UnsetEnvironmentVariable("TMP").ok() && SetEnvironmentVariable("TEMP", folder).ok());
-  EXPECT_EQ(ExpandEnvironment("%TMP%/a"), no_separator + "/a");
-}
-
-TEST(SystemTest, SpecialFoldersAreAbsolutePathsWithoutTrailingSeparator) {
-  for (SpecialFolder which : {SpecialFolder::kUserAppData, SpecialFolder::kCommonAppData,
-                              SpecialFolder::kProgramFiles, SpecialFolder::kTemp}) {
-    std::string path;
-    Status s = GetSpecialFolder(which, &path);
-    ASSERT_TRUE(s.ok()) << static_cast<int>(which) << ": " << s.code();
-    ExpectFolderForm(path);
-    EXPECT_TRUE(path[0] == '/' || (path.size() >= 3 && path[1] == ':' && IsSeparator(path[2])))
-        << path;
-  }
-  std::string temp;
-  ASSERT_TRUE(GetSpecialFolder(SpecialFolder::kTemp, &temp).ok());
-  EXPECT_EQ(temp + TempDirectory().back(), TempDirectory());
-}
-
-TEST(SystemTest, ProductIdIsStable) {
-  std::string first, second;
-  Status s = GetProductId(&first);
-  if (s.Is(ErrorKind::kNotFound)) GTEST_SKIP() << "this system has no product or machine id";
-  ASSERT_TRUE(s.ok()) << s.code();
-  EXPECT_FALSE(first.empty());
-  EXPECT_EQ(first.find_first_of(" \r\n"), std::string::npos) << "not trimmed: " << first;
-  ASSERT_TRUE(GetProductId(&second).ok());
-  EXPECT_EQ(first, second);
-}
-
-TEST(SystemTest, ClocksAndTimes) {
-  EXPECT_GT(SystemTimeAsFileTime(), 133000000000000000ull);  // after 2022
-  const uint64_t c1 = PerformanceCounter(), ms1 = TickCountMs();
-  SleepMs(60);
-  const uint64_t c2 = PerformanceCounter(), ms2 = TickCountMs();
-  ASSERT_GT(PerformanceFrequency(), 0u);
-  const double counted_ms = static_cast<double>(c2 - c1) * 1000.0 / PerformanceFrequency();
-  EXPECT_TRUE(counted_ms >= 55.0 && counted_ms < 5000.0) << counted_ms;
-  EXPECT_GE(ms2 - ms1, 40u);  // the tick may advance in steps of 16 ms
-  // The calendar conversion of a file time agrees with the current local time and keeps
-  // the milliseconds (time zones differ by whole minutes).
-  const uint64_t now = SystemTimeAsFileTime();
-  LocalTime converted = FileTimeToLocal(now);
-  LocalTime current = CurrentLocalTime();
-  EXPECT_EQ(converted.millisecond, static_cast<int>(now / 10000 % 1000));
-  auto seconds_of_day = [](const LocalTime& lt) {
-    return lt.hour * 3600 + lt.minute * 60 + lt.second;
-  };
-  int difference = seconds_of_day(current) - seconds_of_day(converted);
-  if (difference < 0) difference += 86400;  // midnight between the two calls
-  EXPECT_LE(difference, 2);
-  EXPECT_GE(current.year, 2024);
-  EXPECT_TRUE(current.month >= 1 && current.month <= 12 && current.day >= 1 && current.day <= 31);
+  EXPECT_EQ(ExpandEnvironment("%TMP%/a"), dir.substr(0, dir.size() - 1) + "/a");
 }
 
 TEST(SystemTest, RandomBytesAndUuids) {
@@ -169,9 +116,7 @@ TEST(SystemTest, RandomBytesAndUuids) {
   EXPECT_EQ(seen.size(), 20u);
   unsigned char big[1000] = {};
   RandomBytes(big, sizeof big);
-  int zeros = 0;
-  for (unsigned char b : big) zeros += b == 0;
-  EXPECT_LT(zeros, 30);
+  EXPECT_LT(std::count(big, big + sizeof big, 0), 30);
 }
 
 TEST(SystemTest, Utf8Utf16RoundTrips) {
@@ -195,25 +140,17 @@ TEST(SystemTest, Utf8Utf16RoundTrips) {
 }
 
 TEST(SystemTest, OwnerOnlyFilesAreReadAndOthersReadableOnesRefused) {
-  velmora::testing::TempDir dir;
-  const std::string secret = dir.Join("secret.key");
+  testing::TempDir dir;
+  const std::string secret = dir.Join("secret.key"), shared = dir.Join("shared.key");
   ASSERT_TRUE(WriteOwnerOnlyFile(secret, "key bytes\n").ok());
   ASSERT_TRUE(WriteOwnerOnlyFile(secret, "new key\n").ok());  // replaces, stays private
   std::string content = "stale";
   ASSERT_TRUE(ReadOwnerOnlyFile(secret, 64, &content).ok());
   EXPECT_EQ(content, "new key\n");
-  EXPECT_TRUE(ReadOwnerOnlyFile(secret, 4, &content).Is(ErrorKind::kInvalid));
-  EXPECT_TRUE(content.empty());
+  EXPECT_TRUE(ReadOwnerOnlyFile(secret, 4, &content).Is(ErrorKind::kInvalid) && content.empty());
   EXPECT_TRUE(ReadOwnerOnlyFile(dir.Join("missing"), 64, &content).Is(ErrorKind::kNotFound));
   // A file made the ordinary way inherits the folder's or the umask's readers.
-  const std::string shared = dir.Join("shared.key");
-  {
-    File file;
-    OpenOptions o;
-    o.access = kAccessWrite;
-    o.disposition = Disposition::kCreateAlways;
-    ASSERT_TRUE(file.Open(shared, o).ok() && file.Write("k", 1).ok());
-  }
+  ASSERT_TRUE(File().Open(shared, {kAccessWrite, kShareRead, Disposition::kCreateAlways}).ok());
   Status s = ReadOwnerOnlyFile(shared, 64, &content);
   if (s.ok()) GTEST_SKIP() << "new files are private to their owner here; nothing to refuse";
   EXPECT_TRUE(s.Is(ErrorKind::kAccessDenied)) << s.Text();

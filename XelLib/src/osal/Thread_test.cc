@@ -1,10 +1,15 @@
-// Tests of threads: names, ids, joins with time-out, the live-thread list and stack ranges.
+// Tests of threads (names, ids, joins with time-out, restarts, the live-thread list) and of
+// in-process events and WaitForAny.
 #include "osal/Thread.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
+#include <thread>
+#include <tuple>
+#include <vector>
 
 #include "osal/System.h"
 #include "osal/WaitHandle.h"
@@ -39,15 +44,21 @@ TEST(ThreadTest, RunsNamedThreadWithItsOwnId) {
   EXPECT_EQ(std::pair(inner_id, LiveThreadCount()), std::pair(thread.id(), before));
 }
 
-TEST(ThreadTest, RestartAfterJoinAndDetachOnDestruction) {
+TEST(ThreadTest, RestartAfterJoinDetachOnDestructionAndPerThreadTraceValue) {
   std::atomic<int> runs{0};
-  auto run = [&] { ++runs; };
+  uint32_t trace = 1;
+  auto run = [&] {
+    ++runs;
+    trace = GetThreadTraceValue();
+  };
+  SetThreadTraceValue(0x12340000);
   OsThread thread;
   EXPECT_TRUE(thread.Start("empty", nullptr).Is(ErrorKind::kInvalid));
   ASSERT_TRUE(thread.Start("t1", run).ok());
   EXPECT_TRUE(thread.Start("t1", run).Is(ErrorKind::kInvalid));  // not joined yet
   ASSERT_TRUE(thread.Join().ok() && thread.Start("t2", run).ok() && thread.Join().ok());
-  EXPECT_EQ(runs.load(), 2);
+  EXPECT_EQ(std::tuple(runs.load(), trace, GetThreadTraceValue()), std::tuple(2, 0u, 0x12340000u));
+  SetThreadTraceValue(0);
   auto done = std::make_shared<Event>(true);
   auto later = [done] {
     SleepMs(10);
@@ -57,48 +68,60 @@ TEST(ThreadTest, RestartAfterJoinAndDetachOnDestruction) {
   EXPECT_TRUE(done->Wait(2000).ok());
 }
 
-TEST(ThreadTest, TraceValueIsPerThread) {
-  SetThreadTraceValue(0x12340000);
-  uint32_t other = 1;
-  OsThread thread;
-  ASSERT_TRUE(thread.Start("trace", [&] { other = GetThreadTraceValue(); }).ok() &&
-              thread.Join().ok());
-  EXPECT_EQ(std::pair(other, GetThreadTraceValue()), std::pair(0u, 0x12340000u));
-  SetThreadTraceValue(0);
+TEST(EventTest, AutoResetReleasesOneWaiterManualResetStaysSet) {
+  Event event(false, false);
+  std::atomic<int> woken{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 3; ++i) waiters.emplace_back([&] { woken += event.Wait(300).ok(); });
+  SleepMs(30);
+  event.Set();
+  for (auto& t : waiters) t.join();
+  EXPECT_TRUE(woken.load() == 1 && !event.IsSet());
+  Event manual(true, true);
+  EXPECT_TRUE(manual.Wait(0).ok() && manual.Wait(0).ok() && manual.IsSet());
+  manual.Reset();
+  const uint64_t start = TickCountMs();
+  EXPECT_TRUE(manual.Wait(50).Is(ErrorKind::kTimeout));
+  EXPECT_GE(TickCountMs() - start, 45u);
 }
 
-// Reads one word of every page from address up to high: what a stack dump may touch (and,
-// like the dump, past the bounds of single variables, which the address checker would flag).
-__attribute__((no_sanitize("address"), noinline)) uintptr_t ReadUpTo(uintptr_t address, uintptr_t high) {
-  uintptr_t sum = 0;
-  for (uintptr_t p = address & ~uintptr_t{7}; p + sizeof(uintptr_t) <= high; p += 1024) {
-    sum += *reinterpret_cast<volatile const uintptr_t*>(p);
-  }
-  return sum;
+TEST(EventTest, WaitForAnyPicksTheSignalledEvent) {
+  Event a(false), b(false), c(true);
+  Event* events[] = {&a, &b, &c};
+  int index = -1, second = -1;
+  EXPECT_TRUE(WaitForAny(events, 3, 20, &index).Is(ErrorKind::kTimeout) && index == -1);
+  std::thread setter([&] {
+    SleepMs(20);
+    b.Set();
+  });
+  ASSERT_TRUE(WaitForAny(events, 3, 2000, &index).ok());
+  setter.join();
+  EXPECT_TRUE(index == 1 && !b.IsSet());  // auto-reset consumed by the wait
+  // Already set: the lowest index wins; a manual event stays set.
+  c.Set();
+  a.Set();
+  ASSERT_TRUE(WaitForAny(events, 3, 0, &index).ok() && WaitForAny(events, 3, 0, &second).ok());
+  EXPECT_EQ(std::pair(index, second), std::pair(0, 2));
+  EXPECT_TRUE(c.IsSet());
+  EXPECT_TRUE(WaitForAny(events, 0, 0, &index).Is(ErrorKind::kInvalid));
 }
 
-TEST(ThreadTest, StackRangeHoldsTheCallersLocalsAndCanBeRead) {
-  struct Range {
-    bool known = false;
-    uintptr_t low = 0, high = 0, local = 0;
-  };
-  auto measure = [](Range* r) {
-    volatile int local = 0;
-    r->local = reinterpret_cast<uintptr_t>(&local);
-    r->known = CurrentThreadStackRange(&r->low, &r->high);
-    if (r->known) (void)ReadUpTo(r->local, r->high);
-  };
-  Range main_range, thread_range;
-  measure(&main_range);
-  OsThread thread;
-  ASSERT_TRUE(thread.Start("stack", [&] { measure(&thread_range); }).ok() && thread.Join().ok());
-  for (const Range* r : {&main_range, &thread_range}) {
-    ASSERT_TRUE(r->known);
-    EXPECT_TRUE(r->low < r->local && r->local < r->high) << r->low << " " << r->local;
-    EXPECT_GE(r->high - r->low, 4096u);
+// Each Set of an auto-reset event must release exactly one consumption.
+TEST(EventTest, ManyWaitsOnSharedEventsLoseNoSignal) {
+  Event a(false), b(false);
+  Event* events[] = {&a, &b};
+  std::atomic<int> consumed{0};
+  constexpr int kRounds = 200;
+  std::thread consumer([&] {
+    int index;
+    while (consumed < kRounds && WaitForAny(events, 2, 1000, &index).ok()) ++consumed;
+  });
+  for (int i = 0; i < kRounds; ++i) {
+    (i % 2 ? a : b).Set();
+    while (consumed <= i) std::this_thread::yield();  // the next signal after this one's taken
   }
-  // Two threads, two stacks.
-  EXPECT_TRUE(thread_range.local < main_range.low || thread_range.local >= main_range.high);
+  consumer.join();
+  EXPECT_EQ(consumed.load(), kRounds);
 }
 
 }  // namespace

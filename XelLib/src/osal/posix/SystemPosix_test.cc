@@ -1,6 +1,7 @@
-// Tests of the POSIX side of the system information: ids, time zones, the folders chosen
-// from the environment, the machine id and the absence of failover clusters.
+// Tests of the POSIX side of the system information and threads: ids, time zones, the folders
+// chosen from the environment, the machine id, the absence of clusters, kernel thread names.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "osal/System.h"
+#include "osal/Thread.h"
 
 namespace velmora::osal {
 namespace {
@@ -21,7 +23,6 @@ class ScopedEnvironment {
  public:
   ~ScopedEnvironment() {
     for (const auto& [name, value] : M_Saved) Set(name.c_str(), value ? value->c_str() : nullptr);
-    tzset();
   }
   void Set(const char* name, const char* value) {
     const char* pOld = getenv(name);
@@ -34,15 +35,10 @@ class ScopedEnvironment {
   std::map<std::string, std::optional<std::string>> M_Saved;
 };
 
-TEST(SystemPosixTest, IdsAndClockUnits) {
+TEST(SystemPosixTest, IdsClockUnitsAndTimeZones) {
   EXPECT_EQ(CurrentProcessId(), static_cast<uint32_t>(getpid()));
-  std::string cwd;
-  ASSERT_TRUE(GetWorkingDirectory(&cwd).ok());
-  EXPECT_EQ(cwd[0], '/');
+  EXPECT_EQ(CurrentThreadId(), static_cast<uint32_t>(getpid()));  // the test's main thread
   EXPECT_EQ(PerformanceFrequency(), 1000000000u);
-}
-
-TEST(SystemPosixTest, FileTimeToLocalUsesTheTimeZone) {
   ScopedEnvironment env;
   for (auto [tz, hour] : {std::pair{"UTC", 13}, {"UTC-2", 15}, {"EST5", 8}}) {
     env.Set("TZ", tz);
@@ -54,7 +50,7 @@ TEST(SystemPosixTest, FileTimeToLocalUsesTheTimeZone) {
   }
 }
 
-TEST(SystemPosixTest, TempDirectoryOrderOfVariables) {
+TEST(SystemPosixTest, FoldersFollowTheEnvironmentAndFixedPlaces) {
   ScopedEnvironment env;
   for (const char* name : {"TMP", "TEMP", "TMPDIR"}) env.Set(name, nullptr);
   EXPECT_EQ(TempDirectory(), "/tmp/");
@@ -64,29 +60,20 @@ TEST(SystemPosixTest, TempDirectoryOrderOfVariables) {
     env.Set(name, value);
     EXPECT_EQ(TempDirectory(), expected) << name;
   }
-  std::string temp;
-  ASSERT_TRUE(GetSpecialFolder(SpecialFolder::kTemp, &temp).ok());
-  EXPECT_EQ(temp, "/var/tmp/x");
-}
-
-TEST(SystemPosixTest, SpecialFoldersFollowXdgAndFixedPlaces) {
-  std::string path;
-  {
-    ScopedEnvironment env;
-    env.Set("HOME", "/home/someone/");
-    // A relative XDG_CONFIG_HOME is ignored.
-    for (auto [xdg, expected] : {std::pair<const char*, const char*>{"/cfg/here/", "/cfg/here"},
-                                 {"relative/cfg", "/home/someone/.config"},
-                                 {nullptr, "/home/someone/.config"}}) {
-      env.Set("XDG_CONFIG_HOME", xdg);
-      ASSERT_TRUE(GetSpecialFolder(SpecialFolder::kUserAppData, &path).ok());
-      EXPECT_EQ(path, expected) << (xdg ? xdg : "(unset)");
-    }
+  env.Set("HOME", "/home/someone/");
+  using enum SpecialFolder;
+  // A relative XDG_CONFIG_HOME is ignored.
+  for (auto [xdg, which, expected] : {std::tuple{"/cfg/here/", kUserAppData, "/cfg/here"},
+                                      {"relative/cfg", kUserAppData, "/home/someone/.config"},
+                                      {nullptr, kUserAppData, "/home/someone/.config"},
+                                      {nullptr, kCommonAppData, "/var/lib"},
+                                      {nullptr, kProgramFiles, "/usr/lib"},
+                                      {nullptr, kTemp, "/var/tmp/x"}}) {
+    std::string path;
+    env.Set("XDG_CONFIG_HOME", xdg);
+    ASSERT_TRUE(GetSpecialFolder(which, &path).ok());
+    EXPECT_EQ(path, expected) << (xdg ? xdg : "(unset)");
   }
-  ASSERT_TRUE(GetSpecialFolder(SpecialFolder::kCommonAppData, &path).ok());
-  EXPECT_EQ(path, "/var/lib");
-  ASSERT_TRUE(GetSpecialFolder(SpecialFolder::kProgramFiles, &path).ok());
-  EXPECT_EQ(path, "/usr/lib");
 }
 
 TEST(SystemPosixTest, ProductIdIsTheMachineIdAndThereAreNoClusters) {
@@ -101,6 +88,19 @@ TEST(SystemPosixTest, ProductIdIsTheMachineIdAndThereAreNoClusters) {
   EXPECT_TRUE(GetClusterName(&name).Is(ErrorKind::kNotSupported));
   EXPECT_TRUE(GetClusterKey(&key).Is(ErrorKind::kNotSupported));
   EXPECT_EQ(name + key, "");
+}
+
+TEST(ThreadPosixTest, KernelNameIsCutToFifteenBytesAtACharacterBoundary) {
+  for (auto [name, kernel_name] : {std::pair{"a-rather-long-thread-name", "a-rather-long-t"},
+                                   {"short", "short"},
+                                   {"fourteen-bytes\xC3\xA9x", "fourteen-bytes"}}) {  // é split
+    char seen[32] = {};
+    OsThread thread;
+    ASSERT_TRUE(
+        thread.Start(name, [&] { pthread_getname_np(pthread_self(), seen, sizeof seen); }).ok() &&
+        thread.Join().ok());
+    EXPECT_STREQ(seen, kernel_name) << name;
+  }
 }
 
 }  // namespace
