@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "AppTestSupport.h"
 #include "FileFunctionsTestSupport.h"
 #include "QueueConnection.h"
 #include "ResultMatchers.h"
@@ -31,16 +32,13 @@ class ReadFileTest : public ::testing::Test {
   ReadFileTest() { velmora::testing::QueueConnection::Pair(M_pServer.get(), M_pMaster.get()); }
   std::string In() const { return M_Dir.path() + "/"; }
 
+  // ReadFile's parameters are children of the function element itself.
   Result Run(const std::vector<std::pair<std::string, std::string>>& params,
-             const std::string& inConfig = "") {
-    auto config = ConfigFromXml("<In><Directory>" + In() + "</Directory>" + inConfig + "</In>");
-    return RunWith(*config, params);
-  }
-  Result RunWith(const xel::Configuration& config,
-                 const std::vector<std::pair<std::string, std::string>>& params) {
-    // ReadFile's parameters are children of the function element itself.
+             const std::string& inConfig = "", bool bDirectory = true) {
+    auto config = ConfigFromXml("<In>" + (bDirectory ? "<Directory>" + In() + "</Directory>" : "") +
+                                inConfig + "</In>");
     auto request = MakeRequest("ReadFile", params, "", "", false);
-    return Call([&] { return ExecuteReadFile(config, M_pServer.get(), *request); });
+    return Call([&] { return ExecuteReadFile(*config, M_pServer.get(), *request); });
   }
   // The message the function sent (or cancelled) on the connection.
   Result Answer(Ref<XmlParser>* pAnswer) {
@@ -48,10 +46,6 @@ class ReadFileTest : public ::testing::Test {
     Result r = (*pAnswer)->Receive(M_pMaster.get(), 0);
     if (r.IsSuccess()) r = (*pAnswer)->GetMessage()->FetchAll();
     return r;
-  }
-  static std::string Text(const XmlParser& doc, const char* path) {
-    std::string s;
-    return doc.ReadStringAtPath(path, &s).IsSuccess() ? s : "<missing>";
   }
 
   velmora::testing::TempDir M_Dir{"xelread"};
@@ -75,8 +69,8 @@ TEST_F(ReadFileTest, TheFilesDocumentIsTheAnswersBody) {
   EXPECT_EQ(type, XmlParser::MsgType_Answer);
   EXPECT_EQ(function, "order");
   EXPECT_EQ(ns, "urn:o");
-  EXPECT_EQ(Text(*answer, "/Envelope/Body/order/@no"), "7");
-  EXPECT_EQ(Text(*answer, "/Envelope/Body/order/note"), "a & b");
+  EXPECT_EQ(velmora::testing::At(*answer, "/Envelope/Body/order/@no"), "7");
+  EXPECT_EQ(velmora::testing::At(*answer, "/Envelope/Body/order/note"), "a & b");
   // "Remove" is read but the file stays where it is.
   EXPECT_TRUE(fs::exists(In() + "order7.xml"));
 }
@@ -90,8 +84,7 @@ TEST_F(ReadFileTest, RefusalsComeBeforeAnyAnswer) {
   EXPECT_EQ(r.ErrorText(), "Filename " + parent + "outside.xml is not within input path " + In());
   fs::remove(M_Dir.Join("../outside.xml"));
 
-  auto noDir = ConfigFromXml("<In><EnableStreaming>true</EnableStreaming></In>");
-  r = RunWith(*noDir, {{"FileName", "x"}});
+  r = Run({{"FileName", "x"}}, "<EnableStreaming>true</EnableStreaming>", false);
   EXPECT_THAT(r, HasCategory(util::ErrBadConfig));
   EXPECT_EQ(r.ErrorText(), "No input directory is specified in the configuration");
 
@@ -123,20 +116,19 @@ TEST_F(ReadFileTest, AStreamedAnswerEqualsTheWholeOneAndLeavesWhileItIsWritten) 
     ASSERT_GT(M_pMaster->Queue().size(), 20u);
     Ref<XmlParser> answer;
     ASSERT_THAT(Answer(&answer), IsOk());
-    EXPECT_EQ(Text(*answer, "/Envelope/Body/list/@kind"), "big");
-    EXPECT_EQ(Text(*answer, "/Envelope/Body/list/item[2999]/@n"), "2998");
-    std::string bytes(static_cast<size_t>(answer->GetMessage()->Size()), '\0');
+    EXPECT_EQ(velmora::testing::At(*answer, "/Envelope/Body/list/@kind"), "big");
+    EXPECT_EQ(velmora::testing::At(*answer, "/Envelope/Body/list/item[2999]/@n"), "2998");
+    std::string& bytes = bStreaming ? streamed : whole;
+    bytes.resize(static_cast<size_t>(answer->GetMessage()->Size()));
     ASSERT_THAT(
         answer->GetMessage()->ReadExact(0, bytes.data(), static_cast<int32_t>(bytes.size())),
         IsOk());
-    (bStreaming ? streamed : whole) = bytes;
   }
   EXPECT_EQ(streamed, whole);
 }
 
 TEST_F(ReadFileTest, AStreamedAnswerThatBreaksOffIsTheCallsResult) {
-  // The connection fails after three blocks: its failure is the call's result, and the answer
-  // counts as given so that no second one follows.
+  // The connection fails after three blocks; the answer counts as given: no second one follows.
   std::string xml = "<list>";
   for (int i = 0; i < 2000; ++i) xml += "<item>" + std::string(40, 'x') + "</item>";
   xml += "</list>";
