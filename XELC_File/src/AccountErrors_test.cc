@@ -106,7 +106,7 @@ void ExpectTracedOnce(const Traces& traces, const std::string& line, bool bError
 // One poll of watched, with account and "pw" as basic credentials unless account is empty:
 // "OK: " + greeting or "ERROR: " + error text.
 std::string PollAnswer(const std::string& watched, const std::string& general,
-                       const std::string& account, NetConnectionsManager* pManager = nullptr) {
+                       const std::string& account, NetConnectionsManager* pManager) {
   const std::string credentials = account.empty()
                                       ? ""
                                       : "<basic-credentials><userid>" + account +
@@ -120,8 +120,7 @@ std::string PollAnswer(const std::string& watched, const std::string& general,
   auto config = xel::Configuration::FromDocument(velmora::testing::XmlDoc("<Folder/>"));
   XmlParser answer;
   {
-    NetConnectionsManager own;
-    ImportDriver driver(pManager != nullptr ? pManager : &own);
+    ImportDriver driver(pManager);
     driver.Init(config.get());
     driver.Poll(request.get(), &answer);
   }
@@ -142,101 +141,88 @@ class AccountErrorsTest : public ::testing::Test {
   osal::ScopedAccountCalls M_Installed{&M_Calls};
 };
 
-TEST_F(AccountErrorsTest, ShareCodesGiveTheTraceLinesAndPollAnswersOfTheTables) {
-  const std::string share = "\\\\127.0.0.1\\data\\in";
+// Each row: a poll of a share (the manager's lines) or of a local folder (the connector's).
+TEST_F(AccountErrorsTest, AccountAndShareCodesGiveTheTraceLinesAndPollAnswersOfTheTables) {
+  ScratchFolder dir;
+  ASSERT_TRUE(testing::WriteFile(dir / "a.pdf"));
+  const std::string share = "\\\\127.0.0.1\\data\\in", local = dir.path();
   const std::string add = "Net connection to share " + share + " with user u1@d1";
   const std::string cancel = "Net connection to share " + share;
   // A usable connection lets the poll go on to the folder, which no server offers here.
   const std::string unlisted = "ERROR: Watched folder " + share + " failed to list contents";
   const std::string addFailed = "ERROR: " + add + " could not be added, error=1326";
   const std::string ignored = ". Ignoring this error.";
-  struct Case {
-    std::string general;  // kFullCheck reconnects: a recorded share is cancelled first
-    std::deque<int> cancels, adds;
-    std::string line;    // the manager's text of the deciding call
+  const std::string logon =
+      "Net connection to local folder " + local + " with user@domain u1@d1 failed, ";
+  const std::string check = "Permission check on folder " + local + " for user@domain u1@d1";
+  const std::string found = "OK: Watched folder " + local + " found. Contains files to import.";
+  const std::string kAdd = "AddShareConnection", kCancel = "CancelShareConnection";
+  const struct {
+    std::string watched, general;  // kFullCheck reconnects: a recorded share is cancelled first
+    std::map<std::string, std::deque<int>> codes;
+    uint32_t mask;       // the rights found
+    std::string line;    // the deciding call's text
     bool bError;         // traced as an error
     std::string answer;  // empty: "ERROR: " + line
     bool bRecorded;      // the share is recorded afterwards
   } cases[] = {
       // clang-format off
-      {kCheck, {}, {0}, add + " successfully added", false, unlisted, true},
-      {kCheck, {}, {85}, add + " already exists" + ignored, false, unlisted, false},
-      {kCheck, {}, {1219}, add + " already exists with different credentials" + ignored, true,
-       unlisted, false},
-      {kSearch, {}, {1222}, add + " could not be added, error=1222", true, "", false},
-      {kFullCheck, {0}, {1326}, cancel + " successfully cancelled", false, addFailed, false},
-      {kFullCheck, {2250}, {1326}, cancel + " could not be cancelled (not connected)" + ignored,
+      {share, kCheck, {{kAdd, {0}}}, 0, add + " successfully added", false, unlisted, true},
+      {share, kCheck, {{kAdd, {85}}}, 0, add + " already exists" + ignored, false, unlisted, false},
+      {share, kCheck, {{kAdd, {1219}}}, 0,
+       add + " already exists with different credentials" + ignored, true, unlisted, false},
+      {share, kSearch, {{kAdd, {1222}}}, 0, add + " could not be added, error=1222", true, "",
+       false},
+      {share, kFullCheck, {{kCancel, {0}}, {kAdd, {1326}}}, 0, cancel + " successfully cancelled",
        false, addFailed, false},
-      {kFullCheck, {1312}, {1326},
-       cancel + " could not be cancelled (no such logon session)" + ignored, false, addFailed, false},
-      {kFullCheck, {2404}, {}, cancel + " could not be cancelled (device in use)", true, "", true},
-      {kFullCheck, {2401}, {}, cancel + " could not be cancelled (open files)", true, "", true},
-      {kFullCheck, {59}, {}, cancel + " could not be cancelled, error=59", true, "", true},
+      {share, kFullCheck, {{kCancel, {2250}}, {kAdd, {1326}}}, 0,
+       cancel + " could not be cancelled (not connected)" + ignored, false, addFailed, false},
+      {share, kFullCheck, {{kCancel, {1312}}, {kAdd, {1326}}}, 0,
+       cancel + " could not be cancelled (no such logon session)" + ignored, false, addFailed,
+       false},
+      {share, kFullCheck, {{kCancel, {2404}}}, 0,
+       cancel + " could not be cancelled (device in use)", true, "", true},
+      {share, kFullCheck, {{kCancel, {2401}}}, 0,
+       cancel + " could not be cancelled (open files)", true, "", true},
+      {share, kFullCheck, {{kCancel, {59}}}, 0, cancel + " could not be cancelled, error=59", true,
+       "", true},
+      {local, kSearch, {{"LogonUser", {1326}}}, 0, logon + "LogonUser() error=1326", true, "",
+       false},
+      {local, kSearch, {{"ImpersonateLoggedOnUser", {6}}}, 0,
+       logon + "ImpersonateLoggedOnUser() error=6", true, "", false},
+      {local, kFullCheck, {{"ReadSecurity", {5}}}, 0,
+       "GetNamedSecurityInfoW: on folder " + local + " failed, error=5", true, "", false},
+      {local, kFullCheck, {{"GetEffectiveRights", {1332}}}, 0,
+       check + " failed, GetEffectiveRightsFromAcl() error=1332", true, "", false},
+      {local, kFullCheck, {}, 0xE0000,
+       check + ": not ok, effective-mask=917504, required-mask=983040", false, "", false},
+      {local, kFullCheck, {}, 0xF0000,
+       check + ": ok, effective-mask=983040, required-mask=983040", false, found, false},
       // clang-format on
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
+    const bool bShare = c.watched == share;
     std::string answer;
     size_t recorded = 9;
-    Traces traces = TraceLevels("NetConnectionsManager", [&] {
+    Traces traces = TraceLevels(bShare ? "NetConnectionsManager" : "File_LogonConnector", [&] {
       M_Calls.Reset();
       NetConnectionsManager manager;
       std::string text;
-      if (c.general == kFullCheck) manager.AddConnection(share, "u1@d1", "pw", false, &text);
-      M_Calls.M_Codes["CancelShareConnection"] = c.cancels;
-      M_Calls.M_Codes["AddShareConnection"] = c.adds;
-      answer = PollAnswer(share, c.general, "u1@d1", &manager);
+      if (bShare && c.general == kFullCheck)
+        manager.AddConnection(share, "u1@d1", "pw", false, &text);
+      M_Calls.M_Codes = c.codes;
+      M_Calls.M_Mask = c.mask;
+      answer = PollAnswer(c.watched, c.general, "u1@d1", &manager);
       recorded = manager.ConnectedShareCount();
     });
     EXPECT_EQ(answer, c.answer.empty() ? "ERROR: " + c.line : c.answer);
     ExpectTracedOnce(traces, c.line, c.bError);
     EXPECT_EQ(recorded, c.bRecorded ? 1u : 0u) << c.line;
     // A failed cancel ends the call before any add; no cancel is forced.
-    EXPECT_EQ(M_Calls.M_Log.back(), c.adds.empty() ? "CancelShareConnection " + share
-                                                   : "AddShareConnection " + share + " u1@d1 pw");
-  }
-}
-
-TEST_F(AccountErrorsTest, LogonAndPermissionCodesGiveTheTraceLinesAndPollAnswers) {
-  ScratchFolder dir;
-  ASSERT_TRUE(testing::WriteFile(dir / "a.pdf"));
-  const std::string local =
-      "Net connection to local folder " + dir.path() + " with user@domain u1@d1 failed, ";
-  const std::string check = "Permission check on folder " + dir.path() + " for user@domain ";
-  const std::string found =
-      "OK: Watched folder " + dir.path() + " found. Contains files to import.";
-  const struct {
-    std::string general;
-    const char* account;
-    std::map<std::string, std::deque<int>> codes;
-    uint32_t mask;
-    std::string line;
-    bool bError;
-    std::string answer;  // empty: "ERROR: " + line
-  } cases[] = {
-      // clang-format off
-      {kSearch, "u1@d1", {{"LogonUser", {1326}}}, 0, local + "LogonUser() error=1326", true, ""},
-      {kSearch, "u1@d1", {{"ImpersonateLoggedOnUser", {6}}}, 0,
-       local + "ImpersonateLoggedOnUser() error=6", true, ""},
-      {kFullCheck, "u1@d1", {{"ReadSecurity", {5}}}, 0,
-       "GetNamedSecurityInfoW: on folder " + dir.path() + " failed, error=5", true, ""},
-      {kFullCheck, "", {{"GetEffectiveRights", {1332}}}, 0,
-       check + " failed, GetEffectiveRightsFromAcl() error=1332", true, ""},
-      {kFullCheck, "u1@d1", {}, 0xE0000,
-       check + "u1@d1: not ok, effective-mask=917504, required-mask=983040", false, ""},
-      {kFullCheck, "u1@d1", {}, 0xF0000,
-       check + "u1@d1: ok, effective-mask=983040, required-mask=983040", false, found},
-      // clang-format on
-  };
-  for (const auto& c : cases) {
-    std::string answer;
-    Traces traces = TraceLevels("File_LogonConnector", [&] {
-      M_Calls.Reset();
-      M_Calls.M_Codes = c.codes;
-      M_Calls.M_Mask = c.mask;
-      answer = PollAnswer(dir.path(), c.general, c.account);
-    });
-    EXPECT_EQ(answer, c.answer.empty() ? "ERROR: " + c.line : c.answer);
-    ExpectTracedOnce(traces, c.line, c.bError);
+    if (bShare) {
+      EXPECT_EQ(M_Calls.M_Log.back(),
+                c.codes.count(kAdd) ? kAdd + " " + share + " u1@d1 pw" : kCancel + " " + share);
+    }
   }
   EXPECT_THAT(testing::ListNames(dir.path()), ElementsAre("a.pdf"));
 }
@@ -368,7 +354,8 @@ TEST(AccountRequestThreadTest, LogonImpersonationAndRevertRunOnTheRequestThreadO
     std::thread([&] {
       requestThread = osal::CurrentThreadId();
       if (request == "poll") {
-        outcome = PollAnswer(dir.path(), kSearch, "someone@somewhere");
+        NetConnectionsManager manager;
+        outcome = PollAnswer(dir.path(), kSearch, "someone@somewhere", &manager);
       } else {
         util::Result r = CreateAs(dir.path() + "/", "someone", "b", nullptr);
         outcome = r.IsError() ? r.ErrorText() : "written";
