@@ -103,20 +103,15 @@ void ExpectTracedOnce(const Traces& traces, const std::string& line, bool bError
   EXPECT_EQ(std::count(traces.info.begin(), traces.info.end(), line), bError ? 0 : 1) << line;
 }
 
-// One poll of watched, with account and "pw" as basic credentials unless account is empty:
-// "OK: " + greeting or "ERROR: " + error text.
+// One poll of watched as account with "pw": "OK: " + greeting or "ERROR: " + error text.
 std::string PollAnswer(const std::string& watched, const std::string& general,
                        const std::string& account, NetConnectionsManager* pManager) {
-  const std::string credentials = account.empty()
-                                      ? ""
-                                      : "<basic-credentials><userid>" + account +
-                                            "</userid><password>pw</password></basic-credentials>";
-  util::Ref<XmlParser> request = velmora::testing::XmlDoc(
-      std::string("<s:Envelope xmlns:s=\"") + xel::kNsSoapEnvelope + "\" xmlns:t=\"" +
-      xel::kNsXelMessage + "\"><s:Header><t:type>1</t:type>" + credentials +
-      "</s:Header><s:Body><poll><general>" + general + "</general><specific><folder>" +
-      "<WatchedPath>" + watched + "</WatchedPath><FileSearchMask>*</FileSearchMask>" +
-      "</folder></specific></poll></s:Body></s:Envelope>");
+  std::string text = velmora::testing::EnvelopeText(
+      "<poll><general>" + general + "</general><specific><folder><WatchedPath>" + watched +
+      "</WatchedPath><FileSearchMask>*</FileSearchMask></folder></specific></poll>");
+  text.insert(text.find("</s:Header>"), "<basic-credentials><userid>" + account +
+                                            "</userid><password>pw</password></basic-credentials>");
+  util::Ref<XmlParser> request = velmora::testing::XmlDoc(text);
   auto config = xel::Configuration::FromDocument(velmora::testing::XmlDoc("<Folder/>"));
   XmlParser answer;
   {
