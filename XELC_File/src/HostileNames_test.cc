@@ -182,9 +182,7 @@ struct FileCase {
 };
 
 std::string Repeat(const std::string& part, int times) {
-  std::string s;
-  while (times-- > 0) s += part;
-  return s;
+  return times > 0 ? part + Repeat(part, times - 1) : "";
 }
 const std::string kLong(300, 'a');
 const std::string kFollow = "<Directory>@/out/</Directory><FollowLinks>true</FollowLinks>";
@@ -337,10 +335,6 @@ class HostileFileFunctionsTest : public ::testing::Test {
     auto answer = XmlParser::Create();
     return answer->Receive(M_pMaster.get(), 0).IsError() ? std::string() : Bytes(*answer);
   }
-  void RunTable(bool bCreate, const std::vector<FileCase>& cases) {
-    RunRows(bCreate ? "CreateFile" : "ReadFile", cases,
-            [&](ScratchTree& tree, const FileCase& c, std::string*) { RunCase(bCreate, tree, c); });
-  }
   Ref<velmora::testing::QueueConnection> M_pServer =
       Ref<velmora::testing::QueueConnection>::Adopt(new velmora::testing::QueueConnection);
   Ref<velmora::testing::QueueConnection> M_pMaster =
@@ -348,11 +342,11 @@ class HostileFileFunctionsTest : public ::testing::Test {
 };
 
 TEST_F(HostileFileFunctionsTest, CreateFileWritesNothingOutsideItsFolders) {
-  RunTable(true, kCreateCases);
+  RunRows("CreateFile", kCreateCases, [&](ScratchTree& t, auto& c, auto) { RunCase(true, t, c); });
 }
 
 TEST_F(HostileFileFunctionsTest, ReadFileReadsNothingOutsideItsFolder) {
-  RunTable(false, kReadCases);
+  RunRows("ReadFile", kReadCases, [&](ScratchTree& t, auto& c, auto) { RunCase(false, t, c); });
 }
 
 struct PollCase {
