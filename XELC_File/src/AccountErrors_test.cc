@@ -82,8 +82,7 @@ class InjectedCalls : public osal::AccountCalls {
 // The lines of category that run traces as errors and as information: a record has no id, so
 // run goes once per level (and sets up what it needs itself).
 struct Traces {
-  std::vector<std::string> errors;
-  std::vector<std::string> info;
+  std::vector<std::string> errors, info;
 };
 template <typename F>
 Traces TraceLevels(const std::string& category, F run) {
@@ -100,36 +99,27 @@ Traces TraceLevels(const std::string& category, F run) {
 }
 
 void ExpectTracedOnce(const Traces& traces, const std::string& line, bool bError) {
-  auto count = [&](const std::vector<std::string>& lines) {
-    return std::count(lines.begin(), lines.end(), line);
-  };
-  EXPECT_EQ(count(traces.errors), bError ? 1 : 0) << line;
-  EXPECT_EQ(count(traces.info), bError ? 0 : 1) << line;
+  EXPECT_EQ(std::count(traces.errors.begin(), traces.errors.end(), line), bError ? 1 : 0) << line;
+  EXPECT_EQ(std::count(traces.info.begin(), traces.info.end(), line), bError ? 0 : 1) << line;
 }
 
-// One poll of watched, with account and "pw" as basic credentials unless account is empty:
-// "OK: " + greeting or "ERROR: " + error text.
+// One poll of watched as account with "pw": "OK: " + greeting or "ERROR: " + error text.
 std::string PollAnswer(const std::string& watched, const std::string& general,
-                       const std::string& account, NetConnectionsManager* pManager = nullptr) {
-  const std::string credentials = account.empty()
-                                      ? ""
-                                      : "<basic-credentials><userid>" + account + "</userid>" +
-                                            "<password>pw</password></basic-credentials>";
-  util::Ref<XmlParser> request = velmora::testing::XmlDoc(
-      std::string("<s:Envelope xmlns:s=\"") + xel::kNsSoapEnvelope + "\" xmlns:t=\"" +
-      xel::kNsXelMessage + "\"><s:Header><t:type>1</t:type>" + credentials +
-      "</s:Header><s:Body><poll><general>" + general + "</general><specific><folder>" +
-      "<WatchedPath>" + watched + "</WatchedPath><FileSearchMask>*</FileSearchMask>" +
-      "</folder></specific></poll></s:Body></s:Envelope>");
+                       const std::string& account, NetConnectionsManager* pManager) {
+  std::string text = velmora::testing::EnvelopeText(
+      "<poll><general>" + general + "</general><specific><folder><WatchedPath>" + watched +
+      "</WatchedPath><FileSearchMask>*</FileSearchMask></folder></specific></poll>");
+  text.insert(text.find("</s:Header>"), "<basic-credentials><userid>" + account +
+                                            "</userid><password>pw</password></basic-credentials>");
+  util::Ref<XmlParser> request = velmora::testing::XmlDoc(text);
   auto config = xel::Configuration::FromDocument(velmora::testing::XmlDoc("<Folder/>"));
   XmlParser answer;
   {
-    NetConnectionsManager own;
-    ImportDriver driver(pManager != nullptr ? pManager : &own);
+    ImportDriver driver(pManager);
     driver.Init(config.get());
     driver.Poll(request.get(), &answer);
   }
-  // Moves the cursor to the answer's body element, where the paths below start.
+  // The paths below start at the body element.
   EXPECT_TRUE(answer.ReadHeader(nullptr, nullptr, nullptr, nullptr, nullptr).IsSuccess());
   const std::string status = velmora::testing::At(answer, "status/Status");
   return status + ": " +
@@ -146,136 +136,95 @@ class AccountErrorsTest : public ::testing::Test {
   osal::ScopedAccountCalls M_Installed{&M_Calls};
 };
 
-TEST_F(AccountErrorsTest, ShareCodesGiveTheTraceLinesAndPollAnswersOfTheTables) {
-  const std::string share = "\\\\127.0.0.1\\data\\in";
+// Each row: a poll of a share (the manager's lines) or of a local folder (the connector's).
+TEST_F(AccountErrorsTest, AccountAndShareCodesGiveTheTraceLinesAndPollAnswersOfTheTables) {
+  ScratchFolder dir;
+  ASSERT_TRUE(testing::WriteFile(dir / "a.pdf"));
+  const std::string share = "\\\\127.0.0.1\\data\\in", local = dir.path();
   const std::string add = "Net connection to share " + share + " with user u1@d1";
   const std::string cancel = "Net connection to share " + share;
   // A usable connection lets the poll go on to the folder, which no server offers here.
   const std::string unlisted = "ERROR: Watched folder " + share + " failed to list contents";
   const std::string addFailed = "ERROR: " + add + " could not be added, error=1326";
-  struct Case {
-    std::string general;  // kFullCheck reconnects: a recorded share is cancelled first
-    std::deque<int> cancels;
-    std::deque<int> adds;
-    std::string line;  // the manager's text of the deciding call
-    bool bError;       // traced as an error
-    std::string answer;
-    bool bRecorded;  // the share is recorded afterwards
+  const std::string ignored = ". Ignoring this error.";
+  const std::string logon =
+      "Net connection to local folder " + local + " with user@domain u1@d1 failed, ";
+  const std::string check = "Permission check on folder " + local + " for user@domain u1@d1";
+  const std::string found = "OK: Watched folder " + local + " found. Contains files to import.";
+  const std::string kAdd = "AddShareConnection", kCancel = "CancelShareConnection";
+  const struct {
+    std::string watched, general;  // kFullCheck reconnects: a recorded share is cancelled first
+    std::map<std::string, std::deque<int>> codes;
+    uint32_t mask;       // the rights found
+    std::string line;    // the deciding call's text
+    bool bError;         // traced as an error
+    std::string answer;  // empty: "ERROR: " + line
+    bool bRecorded;      // the share is recorded afterwards
   } cases[] = {
       // clang-format off
-      {kCheck, {}, {0}, add + " successfully added", false, unlisted, true},
-      {kCheck, {}, {85}, add + " already exists. Ignoring this error.", false, unlisted, false},
-      {kCheck, {}, {1219}, add + " already exists with different credentials. Ignoring this error.",
-       true, unlisted, false},
-      {kSearch, {}, {1326}, add + " could not be added, error=1326", true, "", false},
-      {kSearch, {}, {1222}, add + " could not be added, error=1222", true, "", false},
-      {kFullCheck, {0}, {1326}, cancel + " successfully cancelled", false, addFailed, false},
-      {kFullCheck, {2250}, {1326},
-       cancel + " could not be cancelled (not connected). Ignoring this error.", false, addFailed,
+      {share, kCheck, {{kAdd, {0}}}, 0, add + " successfully added", false, unlisted, true},
+      {share, kCheck, {{kAdd, {85}}}, 0, add + " already exists" + ignored, false, unlisted, false},
+      {share, kCheck, {{kAdd, {1219}}}, 0,
+       add + " already exists with different credentials" + ignored, true, unlisted, false},
+      {share, kSearch, {{kAdd, {1222}}}, 0, add + " could not be added, error=1222", true, "",
        false},
-      {kFullCheck, {1312}, {1326},
-       cancel + " could not be cancelled (no such logon session). Ignoring this error.", false,
-       addFailed, false},
-      {kFullCheck, {2404}, {}, cancel + " could not be cancelled (device in use)", true, "", true},
-      {kFullCheck, {2401}, {}, cancel + " could not be cancelled (open files)", true, "", true},
-      {kFullCheck, {59}, {}, cancel + " could not be cancelled, error=59", true, "", true},
+      {share, kFullCheck, {{kCancel, {0}}, {kAdd, {1326}}}, 0, cancel + " successfully cancelled",
+       false, addFailed, false},
+      {share, kFullCheck, {{kCancel, {2250}}, {kAdd, {1326}}}, 0,
+       cancel + " could not be cancelled (not connected)" + ignored, false, addFailed, false},
+      {share, kFullCheck, {{kCancel, {1312}}, {kAdd, {1326}}}, 0,
+       cancel + " could not be cancelled (no such logon session)" + ignored, false, addFailed,
+       false},
+      {share, kFullCheck, {{kCancel, {2404}}}, 0,
+       cancel + " could not be cancelled (device in use)", true, "", true},
+      {share, kFullCheck, {{kCancel, {2401}}}, 0,
+       cancel + " could not be cancelled (open files)", true, "", true},
+      {share, kFullCheck, {{kCancel, {59}}}, 0, cancel + " could not be cancelled, error=59", true,
+       "", true},
+      {local, kSearch, {{"LogonUser", {1326}}}, 0, logon + "LogonUser() error=1326", true, "",
+       false},
+      {local, kSearch, {{"ImpersonateLoggedOnUser", {6}}}, 0,
+       logon + "ImpersonateLoggedOnUser() error=6", true, "", false},
+      {local, kFullCheck, {{"ReadSecurity", {5}}}, 0,
+       "GetNamedSecurityInfoW: on folder " + local + " failed, error=5", true, "", false},
+      {local, kFullCheck, {{"GetEffectiveRights", {1332}}}, 0,
+       check + " failed, GetEffectiveRightsFromAcl() error=1332", true, "", false},
+      {local, kFullCheck, {}, 0xE0000,
+       check + ": not ok, effective-mask=917504, required-mask=983040", false, "", false},
+      {local, kFullCheck, {}, 0xF0000,
+       check + ": ok, effective-mask=983040, required-mask=983040", false, found, false},
       // clang-format on
   };
-
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
+    const bool bShare = c.watched == share;
     std::string answer;
     size_t recorded = 9;
-    Traces traces = TraceLevels("NetConnectionsManager", [&] {
+    Traces traces = TraceLevels(bShare ? "NetConnectionsManager" : "File_LogonConnector", [&] {
       M_Calls.Reset();
       NetConnectionsManager manager;
       std::string text;
-      if (c.general == kFullCheck) manager.AddConnection(share, "u1@d1", "pw", false, &text);
-      M_Calls.M_Codes["CancelShareConnection"] = c.cancels;
-      M_Calls.M_Codes["AddShareConnection"] = c.adds;
-      answer = PollAnswer(share, c.general, "u1@d1", &manager);
+      if (bShare && c.general == kFullCheck)
+        manager.AddConnection(share, "u1@d1", "pw", false, &text);
+      M_Calls.M_Codes = c.codes;
+      M_Calls.M_Mask = c.mask;
+      answer = PollAnswer(c.watched, c.general, "u1@d1", &manager);
       recorded = manager.ConnectedShareCount();
     });
     EXPECT_EQ(answer, c.answer.empty() ? "ERROR: " + c.line : c.answer);
     ExpectTracedOnce(traces, c.line, c.bError);
     EXPECT_EQ(recorded, c.bRecorded ? 1u : 0u) << c.line;
     // A failed cancel ends the call before any add; no cancel is forced.
-    EXPECT_EQ(M_Calls.M_Log.back(), c.adds.empty() ? "CancelShareConnection " + share
-                                                   : "AddShareConnection " + share + " u1@d1 pw");
-  }
-}
-
-TEST_F(AccountErrorsTest, CancelAllTriesEveryShareTracesEachOutcomeAndEmptiesTheSet) {
-  const std::string upper = "\\\\srv\\B";
-  const std::string lower = "\\\\srv\\a";
-  Traces traces = TraceLevels("NetConnectionsManager", [&] {
-    M_Calls.Reset();
-    NetConnectionsManager manager;
-    std::string text;
-    manager.AddConnection(lower, "u", "pw", false, &text);
-    manager.AddConnection(upper, "u", "pw", false, &text);
-    // Byte-wise order: "\\srv\B" before "\\srv\a"; the first cancel fails.
-    M_Calls.M_Codes["CancelShareConnection"] = {2401, 0};
-    manager.CancelAllConnections();
-    EXPECT_EQ(manager.ConnectedShareCount(), 0u);
-  });
-  ExpectTracedOnce(traces, "Cancelling all network connections", false);
-  ExpectTracedOnce(
-      traces, "Net connection to share " + upper + " could not be cancelled, error=2401", true);
-  ExpectTracedOnce(traces, "Net connection to share " + lower + " successfully cancelled", false);
-  EXPECT_THAT(std::vector<std::string>(M_Calls.M_Log.end() - 2, M_Calls.M_Log.end()),
-              ElementsAre("CancelShareConnection " + upper, "CancelShareConnection " + lower));
-}
-
-TEST_F(AccountErrorsTest, LogonAndPermissionCodesGiveTheTraceLinesAndPollAnswers) {
-  ScratchFolder dir;
-  ASSERT_TRUE(testing::WriteFile(dir / "a.pdf"));
-  const std::string local =
-      "Net connection to local folder " + dir.path() + " with user@domain u1@d1 failed, ";
-  const std::string check = "Permission check on folder " + dir.path() + " for user@domain ";
-  const std::string found =
-      "OK: Watched folder " + dir.path() + " found. Contains files to import.";
-  struct Case {
-    std::string general;
-    const char* account;
-    std::map<std::string, std::deque<int>> codes;
-    uint32_t mask;
-    std::string line;
-    bool bError;
-    std::string answer;  // empty: "ERROR: " + line
-  } cases[] = {
-      // clang-format off
-      {kSearch, "u1@d1", {{"LogonUser", {1326}}}, 0, local + "LogonUser() error=1326", true, ""},
-      {kSearch, "u1@d1", {{"ImpersonateLoggedOnUser", {1346}}}, 0,
-       local + "ImpersonateLoggedOnUser() error=1346", true, ""},
-      {kSearch, "u1@d1", {{"ImpersonateLoggedOnUser", {6}}}, 0,
-       local + "ImpersonateLoggedOnUser() error=6", true, ""},
-      {kFullCheck, "u1@d1", {{"ReadSecurity", {5}}}, 0,
-       "GetNamedSecurityInfoW: on folder " + dir.path() + " failed, error=5", true, ""},
-      {kFullCheck, "", {{"GetEffectiveRights", {1332}}}, 0,
-       check + " failed, GetEffectiveRightsFromAcl() error=1332", true, ""},
-      {kFullCheck, "u1@d1", {}, 0xE0000,
-       check + "u1@d1: not ok, effective-mask=917504, required-mask=983040", false, ""},
-      {kFullCheck, "u1@d1", {}, 0xF0000,
-       check + "u1@d1: ok, effective-mask=983040, required-mask=983040", false, found},
-      // clang-format on
-  };
-
-  for (const Case& c : cases) {
-    std::string answer;
-    Traces traces = TraceLevels("File_LogonConnector", [&] {
-      M_Calls.Reset();
-      M_Calls.M_Codes = c.codes;
-      M_Calls.M_Mask = c.mask;
-      answer = PollAnswer(dir.path(), c.general, c.account);
-    });
-    EXPECT_EQ(answer, c.answer.empty() ? "ERROR: " + c.line : c.answer);
-    ExpectTracedOnce(traces, c.line, c.bError);
+    if (bShare) {
+      EXPECT_EQ(M_Calls.M_Log.back(),
+                c.codes.count(kAdd) ? kAdd + " " + share + " u1@d1 pw" : kCancel + " " + share);
+    }
   }
   EXPECT_THAT(testing::ListNames(dir.path()), ElementsAre("a.pdf"));
 }
 
 TEST_F(AccountErrorsTest, RevertCodesGiveTheTraceLinesAndStatesAndKeepTheStatusText) {
-  for (int code : {0, 5, 1}) {
+  const std::string revert = "Reverting impersonation of user@domain u1@d1";
+  for (int code : {0, 5}) {
     int32_t state = -1;
     std::string text;
     Traces traces = TraceLevels("File_LogonConnector", [&] {
@@ -288,21 +237,18 @@ TEST_F(AccountErrorsTest, RevertCodesGiveTheTraceLinesAndStatesAndKeepTheStatusT
       state = connector.Disconnect();
       text = connector.GetStatusText();
     });
-    const std::string revert = "Reverting impersonation of user@domain u1@d1";
     ExpectTracedOnce(
-        traces,
-        code == 0 ? revert + " successfull" : revert + " failed, error=" + std::to_string(code),
+        traces, revert + (code == 0 ? " successfull" : " failed, error=" + std::to_string(code)),
         code != 0);
     EXPECT_EQ(state, code == 0 ? 0 : 1);
     EXPECT_EQ(text, "Net connection to local folder D:\\in with user@domain u1@d1 successfull");
   }
 }
 
+// The logon name, and the trustee while not impersonating; impersonating, the thread's own.
 TEST_F(AccountErrorsTest, AccountFormsReachTheLayerAsLogonAndTrusteeNames) {
   const struct {
-    const char* account;
-    const char* logon;
-    const char* trustee;  // while not impersonating
+    const char *account, *logon, *trustee;
   } cases[] = {{"u1@d1", "u1@d1", "d1\\u1"},    {"d1\\u1", "u1@d1", "d1\\u1"},
                {"a@b\\c", "a@b\\c", "b\\c\\a"}, {"u1", "u1", "u1"},
                {".\\u1", "u1", ".\\u1"},        {"", nullptr, "CURRENT_USER"}};
@@ -317,21 +263,20 @@ TEST_F(AccountErrorsTest, AccountFormsReachTheLayerAsLogonAndTrusteeNames) {
     std::vector<std::string> expected = {"ReadSecurity D:\\in",
                                          std::string("GetEffectiveRights ") + c.trustee};
     if (c.logon != nullptr) {
-      expected.push_back(std::string("LogonUser ") + c.logon + " pw");
-      expected.push_back("ImpersonateLoggedOnUser");
+      expected.insert(expected.end(),
+                      {std::string("LogonUser ") + c.logon + " pw", "ImpersonateLoggedOnUser"});
     }
-    expected.push_back("ReadSecurity D:\\in");
-    expected.push_back("GetEffectiveRights CURRENT_USER");  // the thread's own identity
+    expected.insert(expected.end(), {"ReadSecurity D:\\in", "GetEffectiveRights CURRENT_USER"});
     EXPECT_EQ(M_Calls.M_Log, expected) << c.account;
   }
 }
 
-// "Out" writing as u1@d1 with "pw" below directory ("/" or "\\" ended), file "name.xml".
+// "Out" writing as user with "pw" below directory ("/" or "\\" ended), file "name.xml".
 util::Result CreateAs(const std::string& directory, const std::string& user,
                       const std::string& name, NetConnectionsManager* pManager) {
-  auto config = testing::ConfigFromXml("<Out><Directory>" + directory +
-                                       "</Directory><Credentials>" + "<User>" + user +
-                                       "</User><Password>pw</Password>" + "</Credentials></Out>");
+  auto config =
+      testing::ConfigFromXml("<Out><Directory>" + directory + "</Directory><Credentials><User>" +
+                             user + "</User><Password>pw</Password></Credentials></Out>");
   auto request = testing::MakeRequest("CreateFile", {{"FileName", name}});
   return testing::Call([&] { return ExecuteCreateFile(*config, pManager, *request); });
 }
@@ -339,24 +284,18 @@ util::Result CreateAs(const std::string& directory, const std::string& user,
 TEST_F(AccountErrorsTest, CreateFileFailsWithTheLogonText) {
   ScratchFolder dir;
   const std::string share = "\\\\127.0.0.1\\data";
-  const struct {
-    std::string directory;
-    const char* call;
-    std::string error;
-  } cases[] = {
+  const std::string cases[][3] = {
       {share + "\\out\\", "AddShareConnection",
        "(Net connection to share " + share + " with user u1@d1 could not be added, error=1326)"},
       {dir.path() + "/", "LogonUser",
        "(Net connection to local folder " + dir.path() +
-           "/a.xml with user@domain u1@d1 failed, LogonUser() error=1326)"},
-  };
-  for (const auto& c : cases) {
+           "/a.xml with user@domain u1@d1 failed, LogonUser() error=1326)"}};
+  for (const auto& [directory, call, error] : cases) {
     M_Calls.Reset();
-    M_Calls.M_Codes[c.call] = {1326};
+    M_Calls.M_Codes[call] = {1326};
     NetConnectionsManager manager;
-    util::Result r = CreateAs(c.directory, "u1@d1", "a", &manager);
-    EXPECT_TRUE(r.IsError());
-    EXPECT_EQ(r.ErrorText(), "Failed to login user u1@d1 " + c.error);
+    EXPECT_EQ(CreateAs(directory, "u1@d1", "a", &manager).ErrorText(),
+              "Failed to login user u1@d1 " + error);
   }
   EXPECT_THAT(testing::ListNames(dir.path()), IsEmpty());
 }
@@ -371,17 +310,14 @@ class ThreadRecordingCalls : public osal::AccountCalls {
   }
   Status ImpersonateLoggedOnUser(const osal::LogonToken& token) override {
     Status status = Note("ImpersonateLoggedOnUser", AccountCalls::ImpersonateLoggedOnUser(token));
-    if (status.ok()) {
-      EXPECT_TRUE(osal::IsImpersonating());
-      EXPECT_TRUE(osal::ListImpersonatingThreads(&M_During).ok());
-    }
+    EXPECT_TRUE(!status.ok() ||
+                (osal::IsImpersonating() && osal::ListImpersonatingThreads(&M_During).ok()));
     return status;
   }
   Status RevertToSelf() override { return Note("RevertToSelf", AccountCalls::RevertToSelf()); }
 
   std::vector<std::string> M_Calls;  // "name code"
-  std::vector<uint32_t> M_Threads;
-  std::vector<uint32_t> M_During;
+  std::vector<uint32_t> M_Threads, M_During;
 
  private:
   Status Note(const char* name, Status status) {
@@ -413,7 +349,8 @@ TEST(AccountRequestThreadTest, LogonImpersonationAndRevertRunOnTheRequestThreadO
     std::thread([&] {
       requestThread = osal::CurrentThreadId();
       if (request == "poll") {
-        outcome = PollAnswer(dir.path(), kSearch, "someone@somewhere");
+        NetConnectionsManager manager;
+        outcome = PollAnswer(dir.path(), kSearch, "someone@somewhere", &manager);
       } else {
         util::Result r = CreateAs(dir.path() + "/", "someone", "b", nullptr);
         outcome = r.IsError() ? r.ErrorText() : "written";
@@ -424,16 +361,13 @@ TEST(AccountRequestThreadTest, LogonImpersonationAndRevertRunOnTheRequestThreadO
     EXPECT_THAT(after, IsEmpty());
     EXPECT_THAT(calls.M_Threads, Each(requestThread));
     ASSERT_GE(calls.M_Calls.size(), 2u) << outcome;
-    EXPECT_EQ(calls.M_Calls[0], "LogonUser 0");
     if (calls.M_Calls[1] != "ImpersonateLoggedOnUser 0") {
-      EXPECT_EQ(calls.M_Calls.size(), 2u);
       refused = calls.M_Calls[1] + ": the process's own account cannot be impersonated here";
       continue;
     }
     EXPECT_THAT(calls.M_Calls,
                 ElementsAre("LogonUser 0", "ImpersonateLoggedOnUser 0", "RevertToSelf 0"));
-    // No other thread had an identity of its own meanwhile.
-    EXPECT_THAT(calls.M_During, Each(requestThread));
+    EXPECT_THAT(calls.M_During, Each(requestThread));  // no other thread had an identity
     EXPECT_EQ(outcome, request == "poll" ? "OK: " : "written");
   }
   if (!refused.empty()) GTEST_SKIP() << refused;

@@ -24,9 +24,8 @@ inline util::Ref<xel::Configuration> ConfigFromXml(const std::string& xml) {
   return xel::Configuration::FromDocument(doc)->SubConfig("Config");
 }
 
-// A request in the platform's token stream: <function> with <Opt> children (name, value)
-// when opt is not empty, and dataXml (XML text, may be empty) as the content of <Data> or, when
-// binary is not empty, binary as Data's content. The cursor stands on the function element.
+// A request <function><Opt>opt's elements</Opt><Data>dataXml or binary</Data></function>, where
+// !bOptElement leaves out Opt and an XML Data; the cursor stands on the function element.
 inline util::Ref<xel::XmlParser> MakeRequest(
     const char* function, const std::vector<std::pair<std::string, std::string>>& opt,
     const std::string& dataXml = "", const std::string& binary = "", bool bOptElement = true) {
@@ -78,8 +77,7 @@ inline void WriteWholeFile(const std::string& path, const std::string& content) 
   std::ofstream(path, std::ios::binary) << content;
 }
 
-// Records the trace lines (channel 0, without their arguments) and their categories while it
-// exists, with the ids given switched on; restores the writer and the ids when destroyed.
+// Records the trace lines and their categories while it exists, with the ids given switched on.
 class TraceRecorder : public util::LogWriter {
  public:
   explicit TraceRecorder(std::vector<uint32_t> ids) : M_Ids(std::move(ids)) {
@@ -106,7 +104,6 @@ class TraceRecorder : public util::LogWriter {
     }
     return out;
   }
-  // The lines that contain text.
   std::vector<std::string> Matching(const std::string& text) {
     std::vector<std::string> out;
     for (const std::string& l : Lines()) {

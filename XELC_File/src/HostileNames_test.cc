@@ -1,12 +1,10 @@
 // Hostile names and layouts against "CreateFile", "ReadFile" and "poll": nothing outside the
-// allowed folders is created, written, read, renamed or deleted, every refusal carries its
-// text, and the component serves on. Each row of the tables runs on a fresh scratch tree.
+// allowed folders changes or is read, refusals carry their text, and the component serves on.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <iostream>
 #include <map>
 #include <string>
 #include <vector>
@@ -21,12 +19,6 @@
 #include "TempDir.h"
 #include "osal/File.h"
 #include "xel/Configuration.h"
-
-// Only the end-to-end build knows where the host and the plug-in are (tools/CMakeLists.txt).
-#if defined(XEL_HOST_PATH) && defined(XEL_PLUGIN_PATH)
-#include "PollEndToEndSupport.h"
-#define XEL_HOSTILE_END_TO_END 1
-#endif
 
 namespace velmora::osal {
 // Forces the component walk where openat2 would resolve confined paths (a no-op elsewhere).
@@ -46,17 +38,14 @@ constexpr char kSecret[] = "SECRET";  // in every file outside: no answer may ca
 
 enum Needs : unsigned { kNone = 0, kLinks = 1, kBackslashNames = 2 /* "\" not a separator */ };
 
-// Names below folder with their contents ("<dir>", "-> target" for links, not followed),
-// without the subtrees in skip.
-std::map<std::string, std::string> Snapshot(const std::string& folder,
-                                            const std::vector<std::string>& skip = {}) {
+// Names below folder with their contents ("<dir>", "-> target" for links), without skip's.
+std::map<std::string, std::string> Snapshot(const std::string& folder, const std::string& skip) {
   std::map<std::string, std::string> out;
   std::error_code ec;
   for (auto it = fs::recursive_directory_iterator(folder, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     const std::string key = it->path().generic_string().substr(folder.size() + 1);
-    if (std::any_of(skip.begin(), skip.end(),
-                    [&](const std::string& s) { return key == s || key.rfind(s + "/", 0) == 0; })) {
+    if (key == skip || key.rfind(skip + "/", 0) == 0) {
       if (it->is_directory() && !it->is_symlink()) it.disable_recursion_pending();
     } else {
       out[key] = it->is_symlink()     ? "-> " + fs::read_symlink(it->path()).string()
@@ -84,8 +73,8 @@ std::string Bytes(XmlParser& doc) {
 }
 
 // Below a fresh folder "@": out/ (CreateFile's), in/ (ReadFile's), base/ (the input base with
-// the watched w/), neighbours whose names begin alike (outbox, inbox, basement; OUT and IN
-// where names tell case apart), outside/ with the secrets, and links where the system has them.
+// the watched w/), neighbours named alike (outbox, inbox, basement; OUT and IN where names tell
+// case apart), outside/ with the secrets, and links where the system has them.
 class ScratchTree {
  public:
   ScratchTree() : M_Root(M_Dir.path()) {
@@ -102,31 +91,27 @@ class ScratchTree {
         "in/ln_doc->../outside/doc.xml|in/ln_abs_doc->@/outside/doc.xml|in/ln_dir->../outside|"
         "in/sub/ln_up->../../outside|in/ln_ok->doc.xml|in/ln_in->sub");
   }
-
   std::string Path(const std::string& below) const { return M_Root + "/" + below; }
   const std::string& root() const { return M_Root; }
   // Why the needs cannot be met here; empty when they can.
   std::string Unmet(unsigned needs) const {
     if ((needs & kLinks) && !M_LinksWhy.empty()) return M_LinksWhy;
-    if ((needs & kBackslashNames) && osal::PathSeparator() == '\\') {
-      return "no file name holds a backslash on this system";
-    }
-    return {};
+    const bool bNoBackslash = (needs & kBackslashNames) && osal::PathSeparator() == '\\';
+    return bNoBackslash ? "no file name holds a backslash on this system" : "";
   }
-  // Makes the entries below @/prefix, "|"-separated: "name/" a folder, "name=content" a file,
-  // "name->target" a link ("@" for the scratch folder); why one cannot be made, or empty.
+  // Makes the "|"-separated entries below @/prefix: "name/" a folder, "name=content" a file,
+  // "name->target" a link; returns why one cannot be made, or empty.
   std::string Make(const std::string& entries, const std::string& prefix = "") const {
     const std::string all = Expand(entries, M_Root);
-    for (size_t pos = 0; pos < all.size();) {
-      const size_t end = std::min(all.find('|', pos), all.size());
+    for (size_t pos = 0, end; pos < all.size(); pos = end + 1) {
+      end = std::min(all.find('|', pos), all.size());
       const std::string item = all.substr(pos, end - pos);
-      pos = end + 1;
       const size_t arrow = item.find("->"), eq = item.find('=');
       const std::string at = Path(prefix + item.substr(0, std::min(arrow, eq)));
       std::error_code ec;
       if (arrow < eq) {
         const std::string target = item.substr(arrow + 2);
-        // Where the target exists its kind decides; a dangling link is made as one to a file.
+        // An existing target's kind decides; a dangling link is made as one to a file.
         if (fs::is_directory(fs::path(at).parent_path() / target)) {
           fs::create_directory_symlink(target, at, ec);
         } else {
@@ -147,34 +132,27 @@ class ScratchTree {
 
  private:
   velmora::testing::TempDir M_Dir{"xelhostile"};
-  std::string M_Root;
-  std::string M_LinksWhy;
+  std::string M_Root, M_LinksWhy;
 };
 
 // How a row must end; every row also leaves everything outside its allowed folders as it was.
 enum class Want {
-  kRefused,          // the containment text ("... is not within output/input path ...")
-  kFails,            // another failure
-  kDone,             // success (inside)
-  kCaseRule,         // kDone where names ignore case, else kRefused
-  kDoneOrFails,      // a name this system may not take
-  kNothing,          // poll: "No file found"
-  kLinkIgnored,      // poll: "No file found" and a trace line ignoring a link
-  kClaimed,          // poll: a file claimed and confirmed
-  kWatchedRefused,   // poll: the watched folder is outside the input base directory
-  kWatchedCaseRule,  // kNothing where names ignore case, else kWatchedRefused
+  kRefused,         // the containment text ("... is not within output/input path ...")
+  kFails,           // another failure
+  kDone,            // success (inside)
+  kDoneOrFails,     // a name this system may not take
+  kNothing,         // poll: "No file found"
+  kLinkIgnored,     // poll: "No file found" and a trace line ignoring a link
+  kClaimed,         // poll: a file claimed and confirmed
+  kWatchedRefused,  // poll: the watched folder is outside the input base directory
 };
 using enum Want;
+// "OUT" is another folder than "out" only where names tell case apart.
+const Want kCaseRule = osal::FileNamesIgnoreCase() ? kDone : kRefused;
+const Want kWatchedCaseRule = osal::FileNamesIgnoreCase() ? kNothing : kWatchedRefused;
 
-Want Resolve(Want want) {
-  const bool bIgnoreCase = osal::FileNamesIgnoreCase();
-  if (want == kCaseRule) return bIgnoreCase ? kDone : kRefused;
-  if (want == kWatchedCaseRule) return bIgnoreCase ? kNothing : kWatchedRefused;
-  return want;
-}
-
-// Runs every row with both ways of resolving a confined path (openat2 where the kernel has it,
-// and the component walk); run sets *pWhy when its row cannot run here.
+// Runs every row on a fresh tree, with openat2 (where the kernel has it) and with the component
+// walk resolving confined paths; run sets *pWhy when its row cannot run here.
 template <typename Row, typename Run>
 void RunRows(const char* what, const std::vector<Row>& rows, Run run) {
   size_t skipped = 0;
@@ -191,11 +169,8 @@ void RunRows(const char* what, const std::vector<Row>& rows, Run run) {
     }
   }
   osal::UseBeneathWalkForTesting(false);
-  std::cout << what << ": " << rows.size() << " rows, " << skipped << " skipped " << why << "\n";
   if (skipped == rows.size()) GTEST_SKIP() << why;
 }
-
-// --- "CreateFile" and "ReadFile" -----------------------------------------------------------
 
 struct FileCase {
   Want want;
@@ -207,13 +182,9 @@ struct FileCase {
 };
 
 std::string Repeat(const std::string& part, int times) {
-  std::string s;
-  while (times-- > 0) s += part;
-  return s;
+  return times > 0 ? part + Repeat(part, times - 1) : "";
 }
 const std::string kLong(300, 'a');
-const std::string kDeep = Repeat("d/", 100);
-const std::string kTooDeep = Repeat(std::string(120, 'd') + "/", 40);  // > 4096 bytes
 const std::string kFollow = "<Directory>@/out/</Directory><FollowLinks>true</FollowLinks>";
 const std::string kInFollow = "<Directory>@/in/</Directory><FollowLinks>true</FollowLinks>";
 std::string Allow(const std::string& prefixes) {
@@ -228,45 +199,27 @@ const std::vector<FileCase> kCreateCases = {
     {kRefused, kLinks, "ln_in/", "x"},
     {kDone, kLinks, "ln_in/", "x", "", kFollow},
     {kRefused, kLinks, "ln_dir/", "x", "", kFollow},
-    {kRefused, kLinks, "sub/ln_up/", "x", "CreateFolders=true", kFollow},
-    {kRefused, kLinks, "", "ln_file", "Extension="},
     {kRefused, kLinks, "", "ln_file", "Extension=;Overwrite=Yes"},
     {kRefused, kLinks, "", "ln_file", "Extension=;Overwrite=Rename"},
-    {kRefused, kLinks, "", "ln_file", "Extension=;Overwrite=Yes", kFollow},
-    {kRefused, kLinks, "ln_dir/folder/", "x"},
     {kRefused, kLinks, "ln_dir/new/deeper/", "x", "CreateFolders=true"},
-    {kRefused, kLinks, "sub/ln_up/new/", "x", "CreateFolders=true"},
     {kRefused, kLinks, "ln_dir\\", "x"},
     {kRefused, kLinks, "ln_dir/./", "x"},
-    {kRefused, kLinks, "./ln_dir/", "x"},
-    {kRefused, kLinks, "ln_dir//", "x"},
     {kRefused, kLinks, "sub/../ln_dir/", "x"},
     {kRefused, kLinks, "ln_in/../ln_dir/", "x", "", kFollow},
     {kRefused, kLinks, "", "ln_dir/x"},
-    {kRefused, kLinks, "", "sub/ln_up/x"},
-    {kRefused, kLinks, "", "ln_dir\\x"},
     {kRefused, kLinks, "", "x", "Extension=/../ln_dir/x"},
     {kRefused, kLinks, "ln_outbox/", "x"},
-    {kRefused, kLinks, "ln_dir/", "x", "DeleteOnClose=true"},
-    {kRefused, kLinks, "ln_dir/", "x", "Extension=.pdf;Format=pdf"},
-    {kRefused, kLinks, "ln_dir\\folder/", "x", "CreateFolders=true;Overwrite=Rename"},
     {kRefused, kLinks, "ln_abs\\folder\\", "inner", "Extension=.pdf;Overwrite=Yes"},
-    {kRefused, kLinks, "sub/ln_up/folder/", "inner", "Extension=.pdf;Overwrite=Yes", kFollow},
     // Names that climb out, spell the folder differently, or are no names at all.
-    {kRefused, kNone, "../", "x"},
-    {kRefused, kNone, "..\\", "x"},
     {kRefused, kNone, "../outside/", "x"},
     {kRefused, kNone, "..\\outside\\", "secret", "Extension=.txt;Overwrite=Yes"},
-    {kRefused, kNone, "sub/../../outside/", "x"},
     {kRefused, kNone, "sub\\..\\../outside/", "x", "CreateFolders=true"},
     {kRefused, kNone, "@/outside/", "x"},
     {kRefused, kNone, "@/out/../outside/", "x"},
-    {kRefused, kNone, "@/out/sub/../../outside/", "x"},
     {kRefused, kNone, "../outbox/", "x"},
     {kDone, kNone, "../out/", "x"},
     {kDone, kNone, "@\\out\\", "x"},
     {kCaseRule, kNone, "../OUT/", "x"},
-    {kCaseRule, kNone, "@/OUT/", "x"},
     {kCaseRule, kNone, "", "x", "", Allow("@/OUT")},
     {kRefused, kNone, "", "x", "", Allow("@/ou")},
     {kRefused, kNone, "", "x", "", Allow("@/out/sub")},
@@ -276,62 +229,45 @@ const std::vector<FileCase> kCreateCases = {
     {kRefused, kNone, "..../", "x", "CreateFolders=true"},
     {kRefused, kNone, "", "a..b"},
     {kRefused, kNone, "C:\\", "x"},
-    {kRefused, kNone, "file:", "x"},
     {kRefused, kNone, "", "x:y"},
     {kRefused, kNone, "\\\\server\\share\\", "x"},
     {kRefused, kNone, "\\\\?\\@\\outside\\", "x"},
-    {kRefused, kNone, "//?/@/outside/", "x"},
-    {kRefused, kNone, "", "x", "Extension=/../../outside/x"},
     {kRefused, kNone, "", "x", "Extension=\\..\\..\\outside\\x"},
     {kRefused, kNone, "", "../../outside/secret", "Extension=.txt;Overwrite=Yes"},
     {kFails, kNone, "", ""},
-    {kDoneOrFails, kNone, "", "a\tb"},
-    {kDoneOrFails, kNone, "", "a\nb"},
     {kDoneOrFails, kNone, "", "\x01x"},
-    {kDoneOrFails, kNone, "", "x\x7f"},
     {kDoneOrFails, kNone, "", "\xff\xfe"},
     {kRefused, kNone, "", "\xc0\xaf..\xc0\xafoutside"},
     {kDone, kNone, "", "\xe2\x88\x95x"},
     {kDone, kNone, "\xef\xbc\x8e\xef\xbc\x8e/", "x", "CreateFolders=true"},
     {kDoneOrFails, kNone, "", kLong},
-    {kDone, kNone, kDeep, "x", "CreateFolders=true"},
-    {kDoneOrFails, kNone, kTooDeep, "x", "CreateFolders=true"},
+    {kDone, kNone, Repeat("d/", 100), "x", "CreateFolders=true"},
+    {kDoneOrFails, kNone, Repeat(std::string(120, 'd') + "/", 40), "x", "CreateFolders=true"},
     {kDoneOrFails, kNone, "", "con", "Extension="},
-    {kDoneOrFails, kNone, "", "nul"},
     {kDoneOrFails, kNone, "", "x. ", "Extension="},
     {kDoneOrFails, kNone, "sub/", "x:stream"},
 };
 
 const std::vector<FileCase> kReadCases = {
     {kRefused, kLinks, "", "ln_doc", "Extension="},
-    {kRefused, kLinks, "", "ln_abs_doc", "Extension="},
     {kRefused, kLinks, "ln_dir/", "doc"},
-    {kRefused, kLinks, "ln_dir\\", "doc"},
     {kRefused, kLinks, "sub/ln_up/", "doc"},
     {kRefused, kLinks, "", "ln_ok", "Extension="},
     {kDone, kLinks, "", "ln_ok", "Extension=", kInFollow},
     {kRefused, kLinks, "", "ln_doc", "Extension=", kInFollow},
-    {kRefused, kLinks, "ln_in/", "inner"},
     {kDone, kLinks, "ln_in/", "inner", "", kInFollow},
-    {kRefused, kLinks, "sub/ln_up/", "doc", "", kInFollow},
-    {kRefused, kLinks, "", "ln_dir/doc"},
-    {kRefused, kLinks, "./ln_dir/", "doc"},
     {kDone, kLinks, "ln_dir/../", "doc"},
     {kRefused, kLinks, "ln_dir/folder/../", "doc"},
     {kRefused, kLinks, "ln_in/../ln_dir/", "doc", "", kInFollow},
     {kRefused, kLinks, "", "x", "Extension=/../ln_dir/doc.xml"},
-    {kRefused, kNone, "../outside/", "doc"},
-    {kRefused, kNone, "..\\outside\\", "doc"},
     {kRefused, kNone, "@/outside/", "doc"},
     {kRefused, kNone, "../inbox/", "doc"},
     {kCaseRule, kNone, "../IN/", "doc"},
-    {kRefused, kNone, "sub/../../outside/", "doc"},
+    {kRefused, kNone, "sub\\..\\../outside/", "doc"},
     {kRefused, kNone, "", "x", "Extension=/../../outside/doc.xml"},
     {kRefused, kNone, "\\\\?\\@\\outside\\", "doc"},
-    {kRefused, kNone, "C:\\", "doc"},
     {kRefused, kNone, "", "doc", "", "<Directory>@/in</Directory>"},
     {kFails, kNone, "", kLong},
-    {kFails, kNone, "", "a\tb"},
     {kFails, kNone, "", "\xff"},
     {kFails, kNone, "", ""},
 };
@@ -344,8 +280,7 @@ class HostileFileFunctionsTest : public ::testing::Test {
 
   void RunCase(bool bCreate, ScratchTree& tree, const FileCase& c) {
     // Everything but CreateFile's own folder stays as it is; ReadFile changes nothing.
-    const std::vector<std::string> own =
-        bCreate ? std::vector<std::string>{"out"} : std::vector<std::string>{};
+    const std::string own = bCreate ? "out" : "";
     const auto before = Snapshot(tree.root(), own);
     std::vector<std::pair<std::string, std::string>> params;
     const std::string all = "Path=" + c.path + ";FileName=" + c.name + ";" + c.options;
@@ -364,25 +299,22 @@ class HostileFileFunctionsTest : public ::testing::Test {
       r = unbuildable;  // the request itself cannot carry the name
     }
     const std::string answer = bCreate ? std::string() : TakeAnswer();
-    const std::string refusal = bCreate ? "is not within output path" : "is not within input path";
-    const Want want = Resolve(c.want);
-    const bool bRefusal = r.ErrorText().find(refusal) != std::string::npos;
-    if (want == kRefused) {
+    const bool bRefusal =
+        r.ErrorText().find(bCreate ? "is not within output path" : "is not within input path") !=
+        std::string::npos;
+    if (c.want == kRefused) {
       EXPECT_TRUE(r.IsError() && r.Category() == util::ErrLogicArgs && bRefusal) << r.Text();
-    } else if (want == kFails) {
+    } else if (c.want == kFails) {
       EXPECT_TRUE(r.IsError() && !bRefusal) << r.Text();
-    } else if (want == kDone) {
+    } else if (c.want == kDone) {
       EXPECT_TRUE(r.IsSuccess()) << r.Text();
     }  // kDoneOrFails: either, as long as nothing outside changed
     EXPECT_EQ(answer.find(kSecret), std::string::npos) << answer;
     EXPECT_EQ(Snapshot(tree.root(), own), before);
-
     // The component serves on: a plain request right after succeeds.
     Result next = Call(bCreate, tree, folder, {{"FileName", bCreate ? "control" : "doc"}});
     EXPECT_TRUE(next.IsSuccess()) << "then: " << next.Text();
-    if (!bCreate) {
-      EXPECT_NE(TakeAnswer().find("inside"), std::string::npos);
-    }
+    EXPECT_TRUE(bCreate || TakeAnswer().find("inside") != std::string::npos);
   }
 
   Result Call(bool bCreate, const ScratchTree& tree, const std::string& section,
@@ -398,16 +330,10 @@ class HostileFileFunctionsTest : public ::testing::Test {
                      : ExecuteReadFile(*config, M_pServer.get(), *request);
     });
   }
-
   // The message ReadFile sent (or cancelled); empty when it sent none.
   std::string TakeAnswer() {
     auto answer = XmlParser::Create();
     return answer->Receive(M_pMaster.get(), 0).IsError() ? std::string() : Bytes(*answer);
-  }
-
-  void RunTable(bool bCreate, const std::vector<FileCase>& cases) {
-    RunRows(bCreate ? "CreateFile" : "ReadFile", cases,
-            [&](ScratchTree& tree, const FileCase& c, std::string*) { RunCase(bCreate, tree, c); });
   }
   Ref<velmora::testing::QueueConnection> M_pServer =
       Ref<velmora::testing::QueueConnection>::Adopt(new velmora::testing::QueueConnection);
@@ -416,20 +342,17 @@ class HostileFileFunctionsTest : public ::testing::Test {
 };
 
 TEST_F(HostileFileFunctionsTest, CreateFileWritesNothingOutsideItsFolders) {
-  RunTable(true, kCreateCases);
+  RunRows("CreateFile", kCreateCases, [&](ScratchTree& t, auto& c, auto) { RunCase(true, t, c); });
 }
 
 TEST_F(HostileFileFunctionsTest, ReadFileReadsNothingOutsideItsFolder) {
-  RunTable(false, kReadCases);
+  RunRows("ReadFile", kReadCases, [&](ScratchTree& t, auto& c, auto) { RunCase(false, t, c); });
 }
-
-// --- "poll" --------------------------------------------------------------------------------
 
 struct PollCase {
   Want want;
   unsigned needs;
-  // What @/base/w holds, "|"-separated: "name=content" a file, "name/" a folder, "name->target"
-  // a link ("@" for the scratch folder). Names may lead elsewhere ("../x").
+  // What @/base/w holds, as ScratchTree::Make takes it; names may lead elsewhere ("../x").
   std::string entries;
   const char* mask = "*";          // "FileSearchMask"
   const char* folder = "";         // further parameters inside <folder>
@@ -456,17 +379,13 @@ std::string Descriptor(const std::string& linked) {
 
 const std::vector<PollCase> kPollCases = {
     {kLinkIgnored, kLinks, "ln.pdf->@/outside/secret.txt"},
-    {kLinkIgnored, kLinks, "ln.pdf->../../outside/secret.txt"},
-    {kLinkIgnored, kLinks, "ln.pdf->../../outside/folder/inner.pdf", "*.pdf"},
     {kLinkIgnored, kLinks, "a.pdf->b.pdf|b.pdf->../../outside/secret.txt"},
     {kLinkIgnored, kLinks, "ln.pdf->../../outside/secret.txt", "*", "", "", "", "base/w", ""},
     {kLinkIgnored, kLinks, "ln.pdf->../other/inbase.pdf", "*", "", "", "", "base/w", ""},
     {kLinkIgnored, kLinks, "ln_dir->../../outside/folder", "*", kBoth},
     {kLinkIgnored, kLinks, "ln_dir->@/outside/folder", "*", kSubfolders},
     {kLinkIgnored, kLinks, "sub/|sub/ln.pdf->../../../outside/secret.txt", "*", kBoth},
-    {kLinkIgnored, kLinks, "sub/|sub/ln.pdf->@/outside/secret.txt", "*", kSubfolders},
     {kLinkIgnored, kLinks, "d.xml->@/outside/doc.xml", "*.xml", kQvXml},
-    {kNothing, kLinks, "../wl->../outside/folder", "*", "", "", "", "base/wl"},
     {kNothing, kLinks, "../wl->../outside/folder", "*", kBoth, "", "", "base/wl"},
     // Links that stay inside are imported; the confirmation removes the link, not its target.
     {kClaimed, kLinks, "ln.pdf->../other/inbase.pdf", "*", "", "base/other/inbase.pdf"},
@@ -480,8 +399,6 @@ const std::vector<PollCase> kPollCases = {
      "outside/folder/inner.pdf"},
     {kClaimed, kLinks, Descriptor("ln.pdf") + "|ln.pdf->@/outside/secret.txt", "*.xml", kQvXml, "",
      kNotInBase},
-    {kClaimed, kLinks, Descriptor("sub/ln.pdf") + "|sub/|sub/ln.pdf->../../../outside/secret.txt",
-     "*.xml", kQvXml, "", kNotInBase},
     {kClaimed, kLinks, Descriptor("ln_dir/inner.pdf") + "|ln_dir->../../outside/folder", "*.xml",
      kQvXml, "", kNotInBase},
     // Descriptors that name files outside in their text.
@@ -494,14 +411,12 @@ const std::vector<PollCase> kPollCases = {
     {kWatchedRefused, kNone, "", "*", "", "", "", "base\\..\\outside"},
     {kWatchedRefused, kNone, "", "*", "", "", "", "basement/w"},
     {kWatchedCaseRule, kNone, "", "*", "", "", "", "BASE/w"},
-    {kWatchedRefused, kNone, "", "*", "", "", "", "outside/folder"},
     {kNothing, kNone, "", "*", "", "", "", "base\\w"},
     // Names that look like paths, or hardly like names.
     {kClaimed, kBackslashNames, "..\\..\\outside\\secret.txt=OWN", "*", "", "outside/secret.txt"},
     {kClaimed, kBackslashNames, "sub/|sub/..\\..\\..\\outside\\folder\\inner.pdf=OWN", "*",
      kSubfolders, "outside/folder/inner.pdf"},
     {kClaimed, kNone, "a\tb.pdf=TAB"},
-    {kClaimed, kNone, "\n.pdf=NL"},
     {kDoneOrFails, kNone, "\xff\xfe.pdf=BYTES"},
     {kClaimed, kNone, std::string(200, 'n') + ".pdf=LONG"},
     {kDoneOrFails, kNone, std::string(250, 'n') + ".pdf=LONG"},
@@ -521,7 +436,7 @@ void RunPollCase(ScratchTree& tree, const PollCase& c, std::string* pWhy) {
   *pWhy = tree.Make(c.entries, "base/w/");
   if (!pWhy->empty()) return;
   SCOPED_TRACE(c.entries);
-  const auto before = Snapshot(tree.root(), {"base"});
+  const auto before = Snapshot(tree.root(), "base");
   testing::TraceCapture trace("File_FolderIterator");
   auto config = xel::Configuration::FromDocument(velmora::testing::XmlDoc(
       "<Folder><FolderInputBaseDirectory>" + Expand(c.base, tree.root()) +
@@ -537,31 +452,29 @@ void RunPollCase(ScratchTree& tree, const PollCase& c, std::string* pWhy) {
   const std::string delivered = Bytes(answer);
   const bool bClaimed = driver.GetPollState() == ImportDriver::kStateClaimed;
   if (bClaimed) {
-    XmlParser confirmAnswer;
-    EXPECT_TRUE(driver.Confirm(
-        velmora::testing::Request("<confirm><general><Status>OK</Status></general></confirm>")
-            .get(),
-        &confirmAnswer));
+    XmlParser confirmed;
+    auto confirm =
+        velmora::testing::Request("<confirm><general><Status>OK</Status></general></confirm>");
+    EXPECT_TRUE(driver.Confirm(confirm.get(), &confirmed));
   }
   const std::vector<std::string> lines = trace.Lines();
-  const Want want = Resolve(c.want);
-  if (want == kLinkIgnored || want == kNothing) {
+
+  if (c.want == kLinkIgnored || c.want == kNothing) {
     EXPECT_FALSE(bClaimed);
     EXPECT_EQ(status, "OK No file found") << error;
-    EXPECT_TRUE(want == kNothing || std::any_of(lines.begin(), lines.end(), [](auto& line) {
+    EXPECT_TRUE(c.want == kNothing || std::any_of(lines.begin(), lines.end(), [](auto& line) {
                   return line.find("Ignoring link ") != std::string::npos;
                 }));
-  } else if (want == kClaimed) {
+  } else if (c.want == kClaimed) {
     EXPECT_TRUE(bClaimed) << status << " " << error;
-  } else if (want == kWatchedRefused) {
+  } else if (c.want == kWatchedRefused) {
     EXPECT_THAT(error, ::testing::HasSubstr("is outside of configured FolderInputBaseDirectory"));
   }  // kDoneOrFails: a name this system may take or not
   EXPECT_EQ(delivered.find(kSecret), std::string::npos) << delivered;
   EXPECT_THAT(driver.GetPackage().GetCommResult().Diagnostics(),
               ::testing::HasSubstr(c.diagnostics));
   EXPECT_TRUE(!*c.keeps || fs::exists(tree.Path(c.keeps))) << c.keeps;
-  EXPECT_EQ(Snapshot(tree.root(), {"base"}), before);
-
+  EXPECT_EQ(Snapshot(tree.root(), "base"), before);
   // The poll serves on: a plain file in another watched folder is claimed.
   WriteWholeFile(tree.Path("base/c/control.pdf"), "CONTROL-BYTES");
   ImportDriver next(nullptr);
@@ -574,61 +487,6 @@ void RunPollCase(ScratchTree& tree, const PollCase& c, std::string* pWhy) {
 TEST(HostilePollTest, PollImportsNothingFromOutsideTheInputFolders) {
   RunRows("poll", kPollCases, RunPollCase);
 }
-
-// --- Through the real plug-in process ------------------------------------------------------
-
-#ifdef XEL_HOSTILE_END_TO_END
-// Refusals arrive over the shared-memory link as faults with their texts, nothing outside
-// changes, and the plug-in process serves on.
-TEST(HostileEndToEndTest, ThePlugInRefusesWhatLinksLeadToAndServesOn) {
-  using util::testing_matchers::IsOk;
-  ScratchTree tree;
-  if (const std::string why = tree.Unmet(kLinks); !why.empty()) GTEST_SKIP() << why;
-  ASSERT_EQ(tree.Make("ln.pdf->@/outside/secret.txt|ln_dir->../../outside/folder", "base/w/"), "");
-  const auto before = Snapshot(tree.root(), {"out", "base"});
-  tools::e2e::Pair pair;
-  ASSERT_THAT(pair.Start(tree.Path("base"), 1,
-                         Expand("<Out><Directory>@/out/</Directory></Out><In><Directory>@/in/"
-                                "</Directory></In>",
-                                tree.root())),
-              IsOk());
-  const std::pair<const char*, const char*> rows[] = {
-      // request, text its answer holds
-      {"<CreateFile><Opt><Path>sub/ln_up/new/</Path><FileName>x</FileName><CreateFolders>true"
-       "</CreateFolders></Opt><Data><x/></Data></CreateFile>",
-       "is not within output path"},
-      {"<ReadFile><Path>ln_dir/</Path><FileName>doc</FileName></ReadFile>",
-       "is not within input path"},
-      {"<CreateFile><Opt><FileName>control</FileName></Opt><Data><ok/></Data></CreateFile>", "ok"},
-      {"<ReadFile><FileName>doc</FileName></ReadFile>", "inside"},
-  };
-  for (const auto& [xml, text] : rows) {
-    Ref<XmlParser> request, answer;
-    ASSERT_THAT(tools::RequestFromText(xml, tree.root(), &request, nullptr), IsOk());
-    EXPECT_THAT(pair.Session().Call(*request, &answer, 20000), IsOk());
-    const std::string got = answer ? tools::DocumentToText(*answer) : "<no answer>";
-    EXPECT_NE(got.find(text), std::string::npos) << xml << "\n" << got;
-    EXPECT_EQ(got.find(kSecret), std::string::npos) << got;
-  }
-  tools::e2e::Offer offer;
-  ASSERT_THAT(pair.Poll(*tools::e2e::PollRequest(tree.Path("base/w"), "*", kBoth), &offer), IsOk());
-  EXPECT_EQ(offer.status + " " + offer.text, "OK No file found");
-  pair.Hangup();
-  WriteWholeFile(tree.Path("base/w/control.pdf"), "control");
-  ASSERT_THAT(pair.Poll(*tools::e2e::PollRequest(tree.Path("base/w"), "*"), &offer), IsOk());
-  ASSERT_EQ(offer.parts.size(), 1u);
-  EXPECT_EQ(offer.parts[0].second, "control");
-  std::string processed;
-  EXPECT_THAT(pair.Confirm("OK", &processed), IsOk());
-  EXPECT_THAT(pair.Finish(), IsOk());
-  EXPECT_EQ(Snapshot(tree.root(), {"out", "base"}), before);
-  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(tree.Path("base/w/ln.pdf"))));
-}
-#else
-TEST(HostileEndToEndTest, ThePlugInRefusesWhatLinksLeadToAndServesOn) {
-  GTEST_SKIP() << "built without the host's and plug-in's paths (not an end-to-end program)";
-}
-#endif
 
 }  // namespace
 }  // namespace velmora::xelc
