@@ -57,6 +57,7 @@ TEST(FileInfoLockName, FormatsTheSuffixBehindThePlainName) {
   // A new claim runs for an hour; claims made in the same second differ by their random part.
   f.MakeNewLock();
   EXPECT_EQ(f.GetLockState(), FileInfo::Locked);
+  EXPECT_EQ(f.GetLockTimeOut(), "03600");
   EXPECT_TRUE(f.CheckTimedOut());
   std::set<std::string> seen;
   for (int i = 0; i < 20; ++i, f.GenerateLockRandomString()) {
@@ -83,8 +84,8 @@ TEST(FileInfoLockName, ParsesByPositionFromTheEndAndRejectsMalformedNames) {
       {"report.pdf_20261204045539.Qk7_x+03600.locked", 0, "Timestamp separator _ not correct"},
       {"report.pdf.2026120404553a.Qk7_x+03600.locked", 0, "Timestamp 2026120404553a not numeric"},
       {"report.pdf.20261204045539-Qk7_x+03600.locked", 0, "Random string separator - not correct"},
-      {"report.pdf.20261204045539.Qk+_x+03600.locked", 0,
-       "Random string Qk+_x is not base64url encoded"},
+      {"report.pdf.20261204045539.Qk7=x+03600.locked", 0,
+       "Random string Qk7=x is not base64url encoded"},
       {"report.pdf.20261204045539.Qk7_x-03600.locked", 0, "Timeout separator - not correct"},
       {"report.pdf.20261204045539.Qk7_x+-3600.locked", 0, "Timeout -3600 not numeric"},
       // Shorter than the suffix: cannot be split.
@@ -127,15 +128,15 @@ TEST(FileInfoExpiry, ExpiresExactlyAtLockTimePlusTimeOut) {
   // Fourteen nines with an ordinary time-out lie near the year 10000: still running.
   f.SetLockTimeStamp("99999999999999");
   EXPECT_TRUE(f.CheckTimedOut());
+  Trace trace(kAll);
+  f.SetLockTimeOut("x");
+  EXPECT_FALSE(f.CheckTimedOutAt(s));
+  EXPECT_EQ(trace.Count("CheckTimedOut could not scan timeout from string x"), 1);
+  f.SetLockTimeOut("03600");
   for (const char* stamp : {"2026120404553", "2026120404553x"}) {
     f.SetLockTimeStamp(stamp);
     EXPECT_FALSE(f.CheckTimedOutAt(s)) << stamp;
   }
-  Trace trace(kAll);
-  f = LockedReport();
-  f.SetLockTimeOut("x");
-  EXPECT_FALSE(f.CheckTimedOutAt(s));
-  EXPECT_EQ(trace.Count("CheckTimedOut could not scan timeout from string x"), 1);
 }
 
 TEST(FileInfoPath, SetPathNormalisesWindowsAndPosixFolders) {
@@ -144,8 +145,6 @@ TEST(FileInfoPath, SetPathNormalisesWindowsAndPosixFolders) {
       {"C:/in/", "C:/in"},
       {"\\\\?\\C:\\in\\", "C:\\in"},
       {"\\\\?\\UNC\\srv\\share\\in\\", "\\\\srv\\share\\in"},
-      {"C:\\in\\a\\b\\..\\..\\x", "C:\\in\\x"},
-      {"/tmp/x/in/sub/../y", "/tmp/x/in/y"},
       {"\\\\//", ""},
       {"", ""},
       {"in\\sub", "in\\sub"},
@@ -191,7 +190,6 @@ TEST(FileInfoPath, TriggerNamesAndSearchMasks) {
     std::string mask;
   } masks[] = {{1, FileInfo::NameOnly, false, "order.*"},
                {1, FileInfo::FolderOnly, true, "\\\\?\\C:\\in.d" + S},
-               {2, FileInfo::NameOnly, false, "*"},
                {2, FileInfo::FolderOnly, false, "C:\\in.d"},
                {3, FileInfo::FolderOnly, false, "C:\\in.d" + S + "order"},
                {3, FileInfo::FolderOnly, true, "\\\\?\\C:\\in.d" + S + "order" + S},
