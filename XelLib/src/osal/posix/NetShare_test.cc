@@ -37,23 +37,19 @@ void ExpectReadOnlyRoundTrip(const std::string& path) {
             std::vector<uint32_t>({kAttrNormal, kAttrReadOnly, kAttrNormal}));
 }
 
-TEST(NetShareTest, UncPathsWithoutConnectionFailClearly) {
-  const std::string path = "\\\\127.0.0.1\\noshare\\in\\a.txt";
+using NetShareServerTest = velmora::testing::SambaServerTest;
+
+TEST_F(NetShareServerTest, ConnectsWithTheRightAccountOnlyAndRunsFileOperations) {
+  const std::string root = SambaServer::UncRoot(), path = root + "\\in\\a.txt";
+  // Not connected yet: paths below the share fail clearly.
   File file;
   DirReader reader;
   EXPECT_EQ(file.Open(path, OpenOptions{}).kind(), kPathNotFound);
-  EXPECT_EQ(reader.Open("\\\\127.0.0.1\\noshare").code(), ENOTCONN);
+  EXPECT_EQ(reader.Open(root).code(), ENOTCONN);
   EXPECT_FALSE(FileExists(path));
   EXPECT_EQ(DeleteFile(path).code(), ENOTCONN);
-  EXPECT_EQ(CancelShareConnection("\\\\127.0.0.1\\noshare"), kNetNotConnected);
   EXPECT_EQ(AddShareConnection("\\\\server-only", "u", "p"), kNetBadNetName);
   EXPECT_EQ(AddShareConnection("C:\\local", "u", "p"), kNetBadNetName);
-}
-
-using NetShareServerTest = velmora::testing::SambaServerTest;
-
-TEST_F(NetShareServerTest, ConnectsWithTheRightAccountOnly) {
-  const std::string root = SambaServer::UncRoot();
   EXPECT_EQ(AddShareConnection(root, SambaServer::kUser, "wrong"), kNetLogonFailure);
   EXPECT_FALSE(IsShareConnected(root));
   EXPECT_EQ(AddShareConnection(root + "\\missing", SambaServer::kUser, SambaServer::kPassword),
@@ -66,15 +62,7 @@ TEST_F(NetShareServerTest, ConnectsWithTheRightAccountOnly) {
       kNetAlreadyAssigned);
   EXPECT_EQ(AddShareConnection(root, std::string(SambaServer::kUser) + "@XELTEST", "other"),
             kNetCredentialConflict);
-  EXPECT_EQ(CancelShareConnection(root), kNetOk);
-  EXPECT_FALSE(IsShareConnected(root));
-  EXPECT_EQ(CancelShareConnection(root), kNetNotConnected);
-}
-
-TEST_F(NetShareServerTest, FileOperationsRunOverTheShare) {
-  const std::string root = SambaServer::UncRoot();
   const std::string local = M_Server.SharePath();
-  ASSERT_EQ(AddShareConnection(root, SambaServer::kUser, SambaServer::kPassword), kNetOk);
   std::vector<std::string> created;
   ASSERT_TRUE(CreateFolders(root + "\\in\\sub", &created).ok());
   EXPECT_EQ(created,
@@ -169,6 +157,8 @@ TEST_F(NetShareServerTest, FileOperationsRunOverTheShare) {
   EXPECT_FALSE(FileExists(root + "\\in\\sub\\t.tmp"));
   ASSERT_TRUE(DeleteFolder(root + "\\in\\sub").ok() && DeleteFolder(root + "\\in").ok());
   EXPECT_EQ(CancelShareConnection(root), kNetOk);
+  EXPECT_FALSE(IsShareConnected(root));
+  EXPECT_EQ(CancelShareConnection(root), kNetNotConnected);
   EXPECT_EQ(CreateFolder(root + "\\x").code(), ENOTCONN);
 }
 

@@ -55,43 +55,12 @@ bool HasThreadToken() {
 
 // XEL_TEST_WINDOWS_ACCOUNT ("name", "name@domain" or "domain\\name") and
 // XEL_TEST_WINDOWS_PASSWORD name an account that may log on interactively.
-TEST(LogonWin32Test, ARefusedLogonCarriesTheSystemCodeAnAccountRunsOnlyTheCallingThread) {
-  LogonToken token;
-  EXPECT_TRUE(LogonUser("", "pw", "", &token).Is(ErrorKind::kInvalid));
-  EXPECT_TRUE(ImpersonateLoggedOnUser(token).Is(ErrorKind::kInvalid));
-  EXPECT_TRUE(token.Resolve("Administrator").Is(ErrorKind::kNotSupported));
-  Status refused = LogonUser("xel-no-such-user-4711", "wrong", "", &token);
-  if (refused.ok()) {
-    // wine: every logon succeeds with the same dummy handle, which nothing accepts.
-    EXPECT_EQ(ImpersonateLoggedOnUser(token).code(), ERROR_INVALID_HANDLE);
-    EXPECT_FALSE(IsImpersonating());
-    EXPECT_THAT(ImpersonatingThreads(), IsEmpty());
-    GTEST_SKIP() << "LogonUserW accepts any logon with a dummy token (wine)";
-  }
-  EXPECT_TRUE(refused.Is(ErrorKind::kAccessDenied));
-  EXPECT_EQ(refused.code(), ERROR_LOGON_FAILURE);  // 1326
-  EXPECT_FALSE(token.IsValid() || token.NativeHandle() != nullptr);
-  EXPECT_FALSE(LogonErrorText(refused.code()).empty());
-  const std::string account = Environment("XEL_TEST_WINDOWS_ACCOUNT"), self = ThreadUser();
-  if (account.empty()) GTEST_SKIP() << "XEL_TEST_WINDOWS_ACCOUNT is not set";
-  ASSERT_TRUE(LogonUser(account, Environment("XEL_TEST_WINDOWS_PASSWORD"), "", &token).ok() &&
-              ImpersonateLoggedOnUser(token).ok());
-  const std::string impersonated = ThreadUser();
-  std::string other;
-  std::thread([&] { other = ThreadUser(); }).join();
-  EXPECT_THAT(ImpersonatingThreads(), ElementsAre(CurrentThreadId()));
-  ASSERT_TRUE(RevertToSelf().ok());
-  EXPECT_NE(account.find(impersonated), std::string::npos) << impersonated;
-  EXPECT_EQ(std::vector({other, ThreadUser()}), std::vector({self, self}));
-  EXPECT_NE(impersonated, self);
-  EXPECT_THAT(ImpersonatingThreads(), IsEmpty());
-}
-
-TEST(ImpersonationWin32Test, TheProcessAccountIsImpersonatedOnTheCallingThreadUntilReverted) {
+TEST(LogonWin32Test, OnlyTheCallingThreadIsImpersonatedUntilRevertedRefusalsCarryTheCode) {
   ASSERT_THAT(ImpersonatingThreads(), IsEmpty());
   LogonToken token;
   ASSERT_TRUE(LogonProcessAccount(&token).ok());
-  EXPECT_EQ(token.UserName(), ThreadUser());
+  const std::string self = ThreadUser();
+  EXPECT_EQ(token.UserName(), self);
   ASSERT_TRUE(ImpersonateLoggedOnUser(token).ok());
   EXPECT_TRUE(IsImpersonating() && HasThreadToken());
   // Other threads, also those started now, keep the process's identity.
@@ -108,6 +77,29 @@ TEST(ImpersonationWin32Test, TheProcessAccountIsImpersonatedOnTheCallingThreadUn
   EXPECT_EQ(token.NativeHandle(), nullptr);
   token.Close();
   EXPECT_TRUE(ImpersonateLoggedOnUser(token).Is(ErrorKind::kInvalid));
+  EXPECT_TRUE(LogonUser("", "pw", "", &token).Is(ErrorKind::kInvalid));
+  EXPECT_TRUE(token.Resolve("Administrator").Is(ErrorKind::kNotSupported));
+  Status refused = LogonUser("xel-no-such-user-4711", "wrong", "", &token);
+  if (refused.ok()) {
+    // wine: every logon succeeds with the same dummy handle, which nothing accepts.
+    EXPECT_EQ(ImpersonateLoggedOnUser(token).code(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(IsImpersonating());
+    GTEST_SKIP() << "LogonUserW accepts any logon with a dummy token (wine)";
+  }
+  EXPECT_EQ(refused.code(), ERROR_LOGON_FAILURE);  // 1326
+  EXPECT_TRUE(refused.Is(ErrorKind::kAccessDenied) && token.NativeHandle() == nullptr);
+  EXPECT_FALSE(token.IsValid() || LogonErrorText(refused.code()).empty());
+  const std::string account = Environment("XEL_TEST_WINDOWS_ACCOUNT");
+  if (account.empty()) GTEST_SKIP() << "XEL_TEST_WINDOWS_ACCOUNT is not set";
+  ASSERT_TRUE(LogonUser(account, Environment("XEL_TEST_WINDOWS_PASSWORD"), "", &token).ok() &&
+              ImpersonateLoggedOnUser(token).ok());
+  const std::string impersonated = ThreadUser();
+  std::string other;
+  std::thread([&] { other = ThreadUser(); }).join();
+  ASSERT_TRUE(RevertToSelf().ok());
+  EXPECT_NE(account.find(impersonated), std::string::npos) << impersonated;
+  EXPECT_NE(impersonated, self);
+  EXPECT_EQ(std::vector({other, ThreadUser()}), std::vector({self, self}));
 }
 
 TEST(SecurityWin32Test, ReadsAccessListsAndTheSystemsRightsOfATrustee) {
