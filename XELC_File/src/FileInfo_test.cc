@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -18,13 +17,8 @@ const std::vector<uint32_t> kAll = {util::General_Error, util::General_60, util:
 constexpr uint64_t kTicks = 10000000ull;
 const std::string S(1, osal::PathSeparator());  // between a folder and a name
 
-// File time of a UTC calendar time, computed independently of TimeUTC.
-uint64_t FileTimeOf(int y, unsigned m, unsigned d, int hh, int mm, int ss) {
-  using namespace std::chrono;
-  auto days = sys_days{year{y} / month{m} / day{d}};
-  int64_t unix = duration_cast<seconds>(days.time_since_epoch()).count() + hh * 3600 + mm * 60 + ss;
-  return static_cast<uint64_t>(unix + 11644473600ll) * kTicks;
-}
+// The lock time 2026-12-04 04:55:39 UTC as a file time: (Unix seconds + 11644473600) ticks.
+constexpr uint64_t kLockTime = (1796360139ull + 11644473600ull) * kTicks;
 
 FileInfo LockedReport() {
   FileInfo f;
@@ -103,7 +97,7 @@ TEST(FileInfoLockName, ParsesByPositionFromTheEndAndRejectsMalformedNames) {
 
 TEST(FileInfoExpiry, ExpiresExactlyAtLockTimePlusTimeOut) {
   FileInfo f = LockedReport();
-  const uint64_t s = FileTimeOf(2026, 12, 4, 4, 55, 39);
+  const uint64_t s = kLockTime;
   util::TimeUTC t;
   ASSERT_TRUE(f.GetLockTimeStampAsTimeUTC(&t));
   EXPECT_EQ(t.GetValue(), s);
