@@ -29,25 +29,6 @@ FileInfo LockedReport() {
   return f;
 }
 
-TEST(FileInfoLockName, FormatsTheSuffixBehindThePlainName) {
-  FileInfo f = LockedReport();
-  EXPECT_EQ(f.GetLockedFileName(FileInfo::FullPath, false, true),
-            "\\\\?\\C:\\in" + S + "report.pdf.20261204045539.Qk7_x+03600.locked");
-  EXPECT_EQ(f.GetLockedFileName(FileInfo::FolderOnly, true, false), "C:\\in" + S);
-  f.MakePermanentLock();
-  EXPECT_EQ(f.GetLockState(), FileInfo::LockedPermanent);
-  EXPECT_EQ(f.GetLockTimeOut(), "99999");
-  // The name on disk follows the state.
-  EXPECT_EQ(f.GetCurrentFileName(FileInfo::NameOnly, false, false),
-            "report.pdf.99999999999999.Qk7_x+99999.locked");
-  f.SetLockState(FileInfo::NotLocked);
-  EXPECT_EQ(f.GetCurrentFileName(FileInfo::FullPath, false, false), "C:\\in" + S + "report.pdf");
-  f.SetTriggerChangeToExtension("done");
-  f.SetTriggerRenamed(true);
-  EXPECT_EQ(f.GetCurrentFileName(FileInfo::NameOnly, false, false), "report.done");
-  EXPECT_EQ(FileInfo::MakeLockSearchMask("*"), "*.??????????????.?????+?????.locked");
-}
-
 // The suffix is found by its position from the end; a name that fails leaves the lock fields.
 TEST(FileInfoLockName, ParsesByPositionFromTheEndAndRejectsMalformedNames) {
   struct Case {
@@ -95,8 +76,11 @@ TEST(FileInfoLockName, ParsesByPositionFromTheEndAndRejectsMalformedNames) {
   EXPECT_EQ(listed.GetFileName(FileInfo::FullPath, false, false), "/data/in" + S + "a\\b.pdf");
 }
 
-TEST(FileInfoExpiry, ExpiresExactlyAtLockTimePlusTimeOut) {
+TEST(FileInfoLockName, FormatsTheSuffixAndExpiresExactlyAtLockTimePlusTimeOut) {
   FileInfo f = LockedReport();
+  EXPECT_EQ(f.GetLockedFileName(FileInfo::FullPath, false, true),
+            "\\\\?\\C:\\in" + S + "report.pdf.20261204045539.Qk7_x+03600.locked");
+  EXPECT_EQ(f.GetLockedFileName(FileInfo::FolderOnly, true, false), "C:\\in" + S);
   const uint64_t s = kLockTime;
   util::TimeUTC t;
   ASSERT_TRUE(f.GetLockTimeStampAsTimeUTC(&t));
@@ -177,6 +161,9 @@ TEST(FileInfoPath, TriggerNamesAndSearchMasks) {
   EXPECT_TRUE(f.HasRenamedTriggerExtension("x.DONE"));
   EXPECT_FALSE(f.HasRenamedTriggerExtension("x.done.pdf"));
   EXPECT_FALSE(FileInfo().HasRenamedTriggerExtension("x.done"));  // no extension configured
+  f.SetTriggerRenamed(true);
+  EXPECT_EQ(f.GetCurrentFileName(FileInfo::NameOnly, false, false), "order.done");
+  EXPECT_EQ(FileInfo::MakeLockSearchMask("*"), "*.??????????????.?????+?????.locked");
   FileInfo noDot;
   noDot.SetFullPath("C:\\in.d\\order");
   noDot.SetTriggerChangeToExtension(".done");
