@@ -99,44 +99,28 @@ TEST_F(SecurityTest, RightsFollowTheAccessCheckOrderAndTheParentFolder) {
   EXPECT_TRUE(share.Is(ErrorKind::kPathNotFound) && share.code() == ENOTCONN) << share.code();
 }
 
-// A private Samba server, reached on the standard port through a relay (the client reads
-// descriptors only with a second connection on that port).
-class ShareSecurityServerTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string why = M_Server.Start();
-    if (why.empty()) why = M_Relay.Start(M_Server.port());
-    if (!why.empty()) GTEST_SKIP() << "Samba server not available: " << why;
-    const struct passwd* pUser = getpwnam(SambaServer::kUser);
-    ASSERT_NE(pUser, nullptr);
-    for (const char* name : {"owned", "closed"}) {
-      ASSERT_EQ(mkdir((M_Server.SharePath() + "/" + name).c_str(), name[0] == 'c' ? 0700 : 0755),
-                0);
-    }
-    ASSERT_EQ(chown((M_Server.SharePath() + "/owned").c_str(), pUser->pw_uid, pUser->pw_gid), 0);
-    M_Root = M_Relay.UncRoot(SambaServer::kShare);
-    SetShareClientPort(445);
-    ASSERT_EQ(AddShareConnection(M_Root, SambaServer::kUser, SambaServer::kPassword), kNetOk);
-  }
-  void TearDown() override {
-    (void)CancelShareConnection(M_Root, /*force=*/true);
-    (void)CancelShareConnection(SambaServer::UncRoot(), /*force=*/true);
-    SetShareClientPort(0);
-    M_Relay.Stop();
-    M_Server.Stop();
-  }
-  SambaServer M_Server;
-  velmora::testing::SmbStandardPortRelay M_Relay;
-  std::string M_Root;
-};
+using ShareSecurityServerTest = velmora::testing::SambaServerTest;
 
 // Not what the local disk would say: there the calling thread (root) holds everything.
 TEST_F(ShareSecurityServerTest, TheServersAccessListDecidesForEverySpellingOfTheAccount) {
-  const std::string user = SambaServer::kUser;
+  const std::string user = SambaServer::kUser, password = SambaServer::kPassword;
+  const struct passwd* pUser = getpwnam(SambaServer::kUser);
+  ASSERT_TRUE(pUser != nullptr && mkdir((M_Server.SharePath() + "/owned").c_str(), 0755) == 0 &&
+              chown((M_Server.SharePath() + "/owned").c_str(), pUser->pw_uid, pUser->pw_gid) == 0 &&
+              mkdir((M_Server.SharePath() + "/closed").c_str(), 0700) == 0);
+  // On the server's private port the client would look for the descriptor's second
+  // connection on the standard port, so the read is refused; a relay there lets it through.
   SecurityInfo info;
-  uint32_t mask = 0;
-  ASSERT_TRUE(info.Read(M_Root + "\\owned").ok());
+  ASSERT_EQ(AddShareConnection(SambaServer::UncRoot(), user, password), kNetOk);
+  EXPECT_TRUE(info.Read(SambaServer::UncRoot() + "\\owned").Is(ErrorKind::kNotSupported));
+  velmora::testing::SmbStandardPortRelay relay;
+  if (std::string why = relay.Start(M_Server.port()); !why.empty()) GTEST_SKIP() << why;
+  const std::string root = relay.UncRoot(SambaServer::kShare);
+  SetShareClientPort(445);
+  ASSERT_EQ(AddShareConnection(root, user, password), kNetOk);
+  ASSERT_TRUE(info.Read(root + "\\owned").ok());
   EXPECT_EQ(info.ntAcl().connectedUser, user);
+  uint32_t mask = 0;
   for (const std::string& trustee : {user, "XELTEST\\" + user, user + "@xeltest",
                                      std::string(kTrusteeCurrentUser), std::string("nobody-xel")}) {
     EXPECT_TRUE(info.GetEffectiveRights(trustee, &mask).ok());
@@ -146,16 +130,12 @@ TEST_F(ShareSecurityServerTest, TheServersAccessListDecidesForEverySpellingOfThe
         << trustee;
   }
   SecurityInfo other;
-  EXPECT_TRUE(other.Read(M_Root + "\\closed").Is(ErrorKind::kAccessDenied));
-  EXPECT_TRUE(other.Read(M_Root + "\\missing").Is(ErrorKind::kNotFound));
-  EXPECT_TRUE(other.Read(M_Root + "\\missing\\sub").Is(ErrorKind::kPathNotFound));
+  EXPECT_TRUE(other.Read(root + "\\closed").Is(ErrorKind::kAccessDenied));
+  EXPECT_TRUE(other.Read(root + "\\missing").Is(ErrorKind::kNotFound));
+  EXPECT_TRUE(other.Read(root + "\\missing\\sub").Is(ErrorKind::kPathNotFound));
   EXPECT_TRUE(other.GetEffectiveRights(user, &mask).Is(ErrorKind::kInvalid));
-  // A share on a private port: the client would look for the descriptor's second
-  // connection on the standard port, so the read is refused instead.
-  SetShareClientPort(M_Server.port());
-  ASSERT_EQ(AddShareConnection(SambaServer::UncRoot(), SambaServer::kUser, SambaServer::kPassword),
-            kNetOk);
-  EXPECT_TRUE(other.Read(SambaServer::UncRoot() + "\\owned").Is(ErrorKind::kNotSupported));
+  (void)CancelShareConnection(root, /*force=*/true);
+  SetShareClientPort(0);
 }
 
 }  // namespace
