@@ -9,8 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <string>
-
 #include "SambaServer.h"
 #include "SmbStandardPortRelay.h"
 #include "TempDir.h"
@@ -41,9 +39,8 @@ class SecurityTest : public ::testing::Test {
   std::string MakeFolder(const std::string& name, uid_t owner, gid_t group, mode_t mode,
                          const char* acl = nullptr) {
     std::string path = M_Dir.Join(name);
-    EXPECT_EQ(mkdir(path.c_str(), 0700), 0);
-    EXPECT_EQ(chown(path.c_str(), owner, group), 0);
-    EXPECT_EQ(chmod(path.c_str(), mode), 0);
+    EXPECT_TRUE(mkdir(path.c_str(), 0700) == 0 && chown(path.c_str(), owner, group) == 0 &&
+                chmod(path.c_str(), mode) == 0);
     if (acl_t parsed = acl != nullptr ? acl_from_text(acl) : nullptr; parsed != nullptr) {
       EXPECT_EQ(acl_set_file(path.c_str(), ACL_TYPE_ACCESS, parsed), 0) << acl;
       acl_free(parsed);
