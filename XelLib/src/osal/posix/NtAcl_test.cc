@@ -9,26 +9,19 @@ namespace {
 
 using NtAcl = SecurityInfo::NtAcl;
 
-// As Samba 4.17 renders a folder that its account "xelsmbtest" owns (mode 0755).
+// As Samba 4.17 renders a folder that its account "xelsmbtest" owns (mode 0755), behind
+// "REVISION:1".
 constexpr const char* kOwnedSids =
-    "REVISION:1,OWNER:S-1-5-21-1-2-3-1000,GROUP:S-1-22-2-1002,"
-    "ACL:S-1-5-21-1-2-3-1000:0/0/0x001f01ff,ACL:S-1-22-2-1002:0/0/0x001200a9,"
-    "ACL:S-1-1-0:0/0/0x001200a9";
+    ",OWNER:S-1-5-21-1-2-3-1000,GROUP:S-1-22-2-1002,ACL:S-1-5-21-1-2-3-1000:0/0/0x001f01ff,"
+    "ACL:S-1-22-2-1002:0/0/0x001200a9,ACL:S-1-1-0:0/0/0x001200a9";
 constexpr const char* kOwnedNames =
-    "REVISION:1,OWNER:VM\\xelsmbtest,GROUP:Unix Group\\xelsmbtest,"
-    "ACL:VM\\xelsmbtest:0/0/0x001f01ff,ACL:Unix Group\\xelsmbtest:0/0/0x001200a9,"
-    "ACL:\\Everyone:0/0/0x001200a9";
+    ",OWNER:VM\\xelsmbtest,GROUP:Unix Group\\xelsmbtest,ACL:VM\\xelsmbtest:0/0/0x001f01ff,"
+    "ACL:Unix Group\\xelsmbtest:0/0/0x001200a9,ACL:\\Everyone:0/0/0x001200a9";
 
-uint32_t Rights(const NtAcl& acl, std::string_view trustee) {
-  uint32_t mask = 0xFFFFFFFF;
-  Status status = EffectiveRights(acl, trustee, &mask);
-  EXPECT_TRUE(status.ok()) << trustee;
-  return mask;
-}
-
-// An access list from SID-form entries only ("S-1-..." or names for the name form).
+// The list of both renderings; without names only the SID rendering is read.
 NtAcl Acl(const std::string& sids, const std::string& names = "") {
   NtAcl acl;
+  acl.connectedUser = "xelsmbtest";
   std::string error;
   Status status =
       Parse("REVISION:1" + sids, names.empty() ? "" : "REVISION:1" + names, &acl, &error);
@@ -36,69 +29,62 @@ NtAcl Acl(const std::string& sids, const std::string& names = "") {
   return acl;
 }
 
-TEST(NtAclTest, ParsesBothRenderingsIntoOneList) {
-  NtAcl acl;
-  acl.connectedUser = "xelsmbtest";
-  ASSERT_TRUE(Parse(kOwnedSids, kOwnedNames, &acl).ok());
-  EXPECT_TRUE(acl.bPresent);
-  ASSERT_EQ(acl.aces.size(), 3u);
-  EXPECT_EQ(acl.aces[0].mask, 0x1F01FFu);
-  EXPECT_EQ(
-      std::vector({acl.owner, acl.ownerSid, acl.aces[0].name, acl.aces[0].sid, acl.aces[2].name,
-                   acl.aces[2].sid, acl.connectedUser}),
-      std::vector<std::string>({"VM\\xelsmbtest", "S-1-5-21-1-2-3-1000", "VM\\xelsmbtest",
-                                "S-1-5-21-1-2-3-1000", "\\Everyone", "S-1-1-0", "xelsmbtest"}));
-  // The owner holds full control in every spelling; the Unix group of the same name is no
-  // account, so an unknown account gets only what Everyone gets.
-  for (const char* trustee : {"xelsmbtest", "VM\\XelSmbTest", "xelsmbtest@vm", "CURRENT_USER"}) {
-    EXPECT_EQ(Rights(acl, trustee), 0x1F01FFu) << trustee;
-  }
-  EXPECT_EQ(Rights(acl, "someone-else"), 0x1200A9u);
-  // Without names only the well-known SIDs match: a SID is never guessed to be a user.
-  ASSERT_TRUE(Parse(kOwnedSids, "", &acl).ok());
-  EXPECT_TRUE(acl.aces[0].name.empty());
-  EXPECT_EQ(Rights(acl, "xelsmbtest"), 0x1200A9u);
-  // A name the server could not resolve stays a SID.
-  acl = Acl(",ACL:S-1-22-1-0:0/0/0x001f01ff", ",ACL:S-1-22-1-0:0/0/0x001f01ff");
-  EXPECT_TRUE(acl.aces[0].name.empty());
-  EXPECT_EQ(Rights(acl, "root"), 0u);
-}
-
-TEST(NtAclTest, DenyBeforeAllowWinsInheritOnlyEntriesAndOtherAccountsDoNotApply) {
-  const std::string allowAll = ",ACL:S-1-5-21-9-1000:0/0/0x001f01ff",
-                    denyWriteDac = ",ACL:S-1-5-21-9-1000:1/0/0x00040000",
-                    names = ",ACL:D\\u1:0/0/0x001f01ff", denyNames = ",ACL:D\\u1:1/0/0x00040000";
-  EXPECT_EQ(Rights(Acl(denyWriteDac + allowAll, denyNames + names), "u1"), 0x1F01FFu & ~0x40000u);
-  EXPECT_EQ(Rights(Acl(allowAll + denyWriteDac, names + denyNames), "u1"), 0x1F01FFu);
-  // Inherit-only entries (flag 0x08) only pass on to children; 0x03 (object and container
-  // inherit) apply here too. Unknown entry types never apply.
-  EXPECT_EQ(Rights(Acl(",ACL:S-1-1-0:1/8/0x00120089,ACL:S-1-1-0:0/11/0x10000000,"
-                       "ACL:S-1-1-0:0/3/0x00120089,ACL:S-1-1-0:9/0/0x001f01ff"),
-                   "anyone"),
-            0x120089u);
-  // Other accounts, other groups and Unix groups do not apply; Authenticated Users does.
-  NtAcl others =
-      Acl(",ACL:S-1-5-21-9-1001:0/0/0x001f01ff,ACL:S-1-5-32-545:0/0/0x001f01ff,"
-          "ACL:S-1-22-2-1002:0/0/0x001f01ff,ACL:S-1-5-11:0/0/0x00000001",
-          ",ACL:D\\u2:0/0/0x001f01ff,ACL:BUILTIN\\Users:0/0/0x001f01ff,"
-          "ACL:Unix Group\\u1:0/0/0x001f01ff,"
-          "ACL:NT AUTHORITY\\Authenticated Users:0/0/0x00000001");
-  EXPECT_EQ(Rights(others, "u1"), 0x1u);
-  uint32_t mask = 7;
-  EXPECT_TRUE(EffectiveRights(others, "DOMAIN\\", &mask).Is(ErrorKind::kNotFound));
-  EXPECT_EQ(mask, 0u);
-  EXPECT_TRUE(EffectiveRights(NtAcl(), kTrusteeCurrentUser, &mask).Is(ErrorKind::kNotFound));
-  EXPECT_TRUE(EffectiveRights(others, "u1", nullptr).Is(ErrorKind::kInvalid));
-}
-
-TEST(NtAclTest, GenericRightsMapToFileRights) {
+TEST(NtAclTest, BothRenderingsGiveOneListWhoseRightsFollowTheAccessCheckOrder) {
+  NtAcl acl = Acl(kOwnedSids, kOwnedNames);
+  EXPECT_EQ(std::vector({acl.owner, acl.ownerSid, acl.aces.at(0).name, acl.aces[0].sid,
+                         acl.aces.at(2).name, acl.aces[2].sid}),
+            std::vector<std::string>({"VM\\xelsmbtest", "S-1-5-21-1-2-3-1000", "VM\\xelsmbtest",
+                                      "S-1-5-21-1-2-3-1000", "\\Everyone", "S-1-1-0"}));
   EXPECT_EQ(std::vector({MapGenericRights(0x10000000), MapGenericRights(0x80000000),
                          MapGenericRights(0x40000000), MapGenericRights(0x20000000),
                          MapGenericRights(0xA0010000)}),
             std::vector<uint32_t>({0x1F01FF, 0x120089, 0x120116, 0x1200A0, 0x1200A9 | 0x10000}));
-  // A generic deny takes the mapped bits away from a later allow.
-  EXPECT_EQ(Rights(Acl(",ACL:S-1-1-0:1/0/0x40000000,ACL:S-1-1-0:0/0/0x10000000"), "x"),
-            0x1F01FFu & ~0x120116u);
+  const std::string allow = ",ACL:S-1-5-21-9-1000:0/0/0x001f01ff",
+                    deny = ",ACL:S-1-5-21-9-1000:1/0/0x00040000",
+                    allowName = ",ACL:D\\u1:0/0/0x001f01ff", denyName = ",ACL:D\\u1:1/0/0x00040000";
+  const struct {
+    std::string sids, names, trustee;
+    uint32_t rights;
+  } cases[] = {
+      // The owner holds full control in every spelling; the Unix group of the same name is no
+      // account, so an unknown account gets only what Everyone gets.
+      {kOwnedSids, kOwnedNames, "xelsmbtest", 0x1F01FF},
+      {kOwnedSids, kOwnedNames, "VM\\XelSmbTest", 0x1F01FF},
+      {kOwnedSids, kOwnedNames, "xelsmbtest@vm", 0x1F01FF},
+      {kOwnedSids, kOwnedNames, "CURRENT_USER", 0x1F01FF},
+      {kOwnedSids, kOwnedNames, "someone-else", 0x1200A9},
+      // Without names only the well-known SIDs match: a SID is never guessed to be a user, and
+      // a name the server could not resolve stays a SID.
+      {kOwnedSids, "", "xelsmbtest", 0x1200A9},
+      {",ACL:S-1-22-1-0:0/0/0x001f01ff", ",ACL:S-1-22-1-0:0/0/0x001f01ff", "root", 0},
+      {deny + allow, denyName + allowName, "u1", 0x1F01FF & ~0x40000u},
+      {allow + deny, allowName + denyName, "u1", 0x1F01FF},
+      // Inherit-only entries (flag 0x08) only pass on to children; 0x03 (object and container
+      // inherit) apply here too. Unknown entry types never apply.
+      {",ACL:S-1-1-0:1/8/0x00120089,ACL:S-1-1-0:0/11/0x10000000,ACL:S-1-1-0:0/3/0x00120089,"
+       "ACL:S-1-1-0:9/0/0x001f01ff",
+       "", "anyone", 0x120089},
+      // Other accounts, other groups and Unix groups do not apply; Authenticated Users does.
+      {",ACL:S-1-5-21-9-1001:0/0/0x001f01ff,ACL:S-1-5-32-545:0/0/0x001f01ff,"
+       "ACL:S-1-22-2-1002:0/0/0x001f01ff,ACL:S-1-5-11:0/0/0x00000001",
+       ",ACL:D\\u2:0/0/0x001f01ff,ACL:BUILTIN\\Users:0/0/0x001f01ff,"
+       "ACL:Unix Group\\u1:0/0/0x001f01ff,ACL:NT AUTHORITY\\Authenticated Users:0/0/0x00000001",
+       "u1", 0x1},
+      // A generic deny takes the mapped bits away from a later allow.
+      {",ACL:S-1-1-0:1/0/0x40000000,ACL:S-1-1-0:0/0/0x10000000", "", "x", 0x1F01FF & ~0x120116u},
+      {"", "", "x", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.sids + " " + c.trustee);
+    uint32_t mask = 0xFFFFFFFF;
+    EXPECT_TRUE(EffectiveRights(Acl(c.sids, c.names), c.trustee, &mask).ok());
+    EXPECT_EQ(mask, c.rights);
+  }
+  uint32_t mask = 7;
+  EXPECT_TRUE(EffectiveRights(Acl(kOwnedSids), "DOMAIN\\", &mask).Is(ErrorKind::kNotFound));
+  EXPECT_EQ(mask, 0u);
+  EXPECT_TRUE(EffectiveRights(NtAcl(), kTrusteeCurrentUser, &mask).Is(ErrorKind::kNotFound));
+  EXPECT_TRUE(EffectiveRights(Acl(kOwnedSids), "u1", nullptr).Is(ErrorKind::kInvalid));
 }
 
 TEST(NtAclTest, MalformedTextIsRefusedWithAReason) {
@@ -130,13 +116,12 @@ TEST(NtAclTest, MalformedTextIsRefusedWithAReason) {
   // A name rendering that does not describe the same list: the list changed in between.
   NtAcl acl;
   std::string error;
-  EXPECT_EQ(Parse(kOwnedSids, "REVISION:1,ACL:\\Everyone:0/0/0x001200a9", &acl, &error).code(),
+  EXPECT_EQ(Parse(std::string("REVISION:1") + kOwnedSids,
+                  "REVISION:1,ACL:\\Everyone:0/0/0x001200a9", &acl, &error)
+                .code(),
             EAGAIN);
   EXPECT_EQ(error, "access list changed between reads");
-  // Surrounding white space and an empty list are fine; nothing is granted then.
-  ASSERT_TRUE(Parse(" REVISION:1 ,\n", "", &acl).ok());
-  EXPECT_TRUE(acl.bPresent);
-  EXPECT_EQ(Rights(acl, "x"), 0u);
+  EXPECT_TRUE(Parse(" REVISION:1 ,\n", "", &acl).ok() && acl.bPresent);  // white space is fine
 }
 
 }  // namespace
