@@ -28,26 +28,20 @@ std::string Write(uint64_t value) {
 constexpr uint64_t kUnixEpoch = 116444736000000000ull;  // 1970-01-01 as a file time
 constexpr uint64_t kTicksPerDay = 86400ull * TimeUTC::kTicksPerSecond;
 
-TEST(TimeUTC, RoundTripsAndKnownInstants) {
-  for (const char* text :
-       {"2026-12-04T04:55:39.000", "1901-01-01T00:00:00.000", "1999-12-31T23:59:59.999",
-        "2000-02-29T12:00:00.001", "1904-02-29T00:00:00.000", "9999-12-31T23:59:59.999"}) {
-    EXPECT_EQ(Write(Read(text)), text);
-  }
-  EXPECT_EQ(Read("1970-01-01T00:00:00.000"), kUnixEpoch);
-  EXPECT_EQ(Write(kUnixEpoch + 1), "1970-01-01T00:00:00.000");  // below a millisecond
-  EXPECT_EQ(Read("2001-01-01T00:00:00.000"), TimeUTC::kSecondsTo2001 * TimeUTC::kTicksPerSecond);
-}
-
 // 2100 is no leap year in the Gregorian calendar, but this arithmetic knows one rule only.
 // Partial texts are completed, garbage is 2000-01-01, overlarge fields carry over, a zone
 // suffix gives UTC, and the dashes of the date are never taken for a zone.
-TEST(TimeUTC, LeapYearsPartialTextsCarriesAndZones) {
+TEST(TimeUTC, ReadsAndWritesLeapYearsPartialTextsCarriesAndZones) {
+  EXPECT_EQ(Read("1970-01-01T00:00:00.000"), kUnixEpoch);
+  EXPECT_EQ(Write(kUnixEpoch + 1), "1970-01-01T00:00:00.000");  // below a millisecond
+  EXPECT_EQ(Read("2001-01-01T00:00:00.000"), TimeUTC::kSecondsTo2001 * TimeUTC::kTicksPerSecond);
   EXPECT_EQ(Read("1904-03-01") - Read("1904-02-29"), kTicksPerDay);
   EXPECT_EQ(Read("1904-02-29") - Read("1904-02-28"), kTicksPerDay);
   // clang-format off
   const std::pair<const char*, const char*> cases[] = {
-      {"2100-02-29T00:00:00.000", "2100-02-29T00:00:00.000"},
+      {"2026-12-04T04:55:39.000", nullptr}, {"1901-01-01T00:00:00.000", nullptr},
+      {"1999-12-31T23:59:59.999", nullptr}, {"2000-02-29T12:00:00.001", nullptr},
+      {"9999-12-31T23:59:59.999", nullptr}, {"2100-02-29T00:00:00.000", nullptr},
       {"2026-12-04", "2026-12-04T00:00:00.000"},
       {"2026-12-04T04:55", "2026-12-04T04:55:00.000"}, {"", "2000-01-01T00:00:00.000"},
       {"garbage", "2000-01-01T00:00:00.000"}, {"2026-13-01", "2027-01-01T00:00:00.000"},
@@ -59,7 +53,7 @@ TEST(TimeUTC, LeapYearsPartialTextsCarriesAndZones) {
       {"2026-12-04T05:55:39.000+01", "2026-12-04T04:55:39.000"},
       {"2026-12-04T04:55:39", "2026-12-04T04:55:39.000"}};
   // clang-format on
-  for (const auto& [text, want] : cases) EXPECT_EQ(Write(Read(text)), want) << text;
+  for (const auto& [text, want] : cases) EXPECT_EQ(Write(Read(text)), want ? want : text) << text;
   EXPECT_EQ(Write(Read("2100-02-29") + kTicksPerDay), "2100-03-01T00:00:00.000");
   EXPECT_EQ(Write(Read("1903-12-31") + kTicksPerDay), "1904-01-01T00:00:00.000");
   // Only the given length counts, not what follows in memory.
@@ -91,16 +85,12 @@ TEST(TimeUTC, SecondsAndNow) {
   EXPECT_EQ(TimeUTC(Read("2000-12-31T23:59:59.999")).SecondsSince2001(), 0u);
   EXPECT_EQ(TimeUTC(0).SecondsSince2001(), 0u);
   EXPECT_EQ(TimeUTC(UINT64_MAX).SecondsSince2001(), 2147483647u);
-
   TimeUTC unset;
   unset.AddSeconds(3600);
   EXPECT_FALSE(unset.IsSet());
   TimeUTC t(Read("2026-12-04T04:55:39.000"));
-  t.AddSeconds(3600);
-  EXPECT_EQ(Write(t.GetValue()), "2026-12-04T05:55:39.000");
-  t.AddSeconds(-7200);
+  t.AddSeconds(-3600);
   EXPECT_EQ(Write(t.GetValue()), "2026-12-04T03:55:39.000");
-
   TimeUTC now;
   now.SetToNow();
   EXPECT_GT(now.GetValue(), Read("2020-01-01"));
