@@ -39,16 +39,14 @@ class OtherReachable : public HandleObject {};
 TEST(SharedObjectTest, LifeAndCountTraces) {
   EnableTraceId(SharedObj_Life, true);
   EnableTraceId(SharedObj_RefCount, true);
-  {
-    TraceCapture capture;
-    capture.bWithArgs = false;
-    Counted* p = new Counted();
-    p->AddRef();
-    p->Release();
-    p->Release();
-    EXPECT_THAT(capture.lines, ElementsAre("Constructor", "AddRef Refcount=1", "Release Refcount=2",
-                                           "Release Refcount=1", "Destructor"));
-  }
+  TraceCapture capture;
+  capture.bWithArgs = false;
+  Counted* p = new Counted();
+  p->AddRef();
+  p->Release();
+  p->Release();
+  EXPECT_THAT(capture.lines, ElementsAre("Constructor", "AddRef Refcount=1", "Release Refcount=2",
+                                         "Release Refcount=1", "Destructor"));
   EnableTraceId(SharedObj_Life, false);
   EnableTraceId(SharedObj_RefCount, false);
 }
