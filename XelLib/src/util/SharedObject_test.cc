@@ -72,24 +72,7 @@ TEST(SharedObjectTest, CountsAcrossThreads) {
   EXPECT_EQ(SharedObject::AdditionalRefs(), refs);
 }
 
-TEST(HandleObjectTest, MakeLookupAndInvalidate) {
-  const int used = HandleObject::UsedHandles();
-  Ref<Reachable> obj = Ref<Reachable>::Adopt(new Reachable());
-  const uint32_t h = obj->MakeHandle();
-  EXPECT_EQ(obj->MakeHandle(), h);  // made once
-  EXPECT_EQ(HandleObject::UsedHandles(), used + 1);
-  EXPECT_EQ(HandleObject::Lookup<Reachable>(h).get(), obj.get());
-  EXPECT_FALSE(HandleObject::Lookup<OtherReachable>(h).HasObject());
-  EXPECT_EQ(obj->RefCount(), 2);  // the table's reference
-  obj->InvalidateHandle();
-  EXPECT_TRUE(obj->GetHandle() == 0 && obj->RefCount() == 1);
-  EXPECT_EQ(HandleObject::UsedHandles(), used);
-  // Handle 0, index 0 with any generation, and indexes beyond the table never resolve.
-  for (uint32_t bad : {h, 0u, h & 0xFFFF0000u, 0x10000u, uint32_t{HandleObject::kTableSize}, ~0u})
-    EXPECT_FALSE(HandleObject::LookupHandle(bad).HasObject()) << bad;
-}
-
-TEST(HandleObjectTest, FullTableUsageReportsAndStaleHandles) {
+TEST(HandleObjectTest, MakeLookupInvalidateFullTableUsageReportsAndStaleHandles) {
   ASSERT_EQ(HandleObject::UsedHandles(), 0);
   EnableTraceId(General_10, true);
   EnableTraceId(Trace_Always, true);
@@ -102,6 +85,11 @@ TEST(HandleObjectTest, FullTableUsageReportsAndStaleHandles) {
     handles.push_back(objects.back()->MakeHandle());
     ASSERT_NE(handles.back(), 0u) << i;
   }
+  EXPECT_EQ(HandleObject::UsedHandles(), 9999);
+  EXPECT_EQ(objects[0]->MakeHandle(), handles[0]);  // made once
+  EXPECT_EQ(HandleObject::Lookup<Reachable>(handles[0]).get(), objects[0].get());
+  EXPECT_FALSE(HandleObject::Lookup<OtherReachable>(handles[0]).HasObject());
+  EXPECT_EQ(objects[0]->RefCount(), 2);  // the table's reference
   Ref<Reachable> extra = Ref<Reachable>::Adopt(new Reachable());
   EXPECT_EQ(extra->MakeHandle(), 0u);
   EXPECT_EQ(extra->RefCount(), 1);
@@ -109,6 +97,7 @@ TEST(HandleObjectTest, FullTableUsageReportsAndStaleHandles) {
               ::testing::Contains("HandleObject::MakeHandle() failed to create a handle!"));
   for (Ref<Reachable>& obj : objects) obj->InvalidateHandle();
   EXPECT_EQ(HandleObject::UsedHandles(), 0);
+  EXPECT_TRUE(objects[0]->GetHandle() == 0 && objects[0]->RefCount() == 1);
   // Every hundredth handle more or less is reported: 99 increases, then 99 decreases.
   const auto reports = capture.With("Number of used handles has been ");
   ASSERT_EQ(reports.size(), 198u);
@@ -122,6 +111,10 @@ TEST(HandleObjectTest, FullTableUsageReportsAndStaleHandles) {
   // Every entry had been in use, so the one handed out now was someone's: that handle stays dead.
   EXPECT_NE(extra->MakeHandle(), 0u);
   for (uint32_t old : handles) EXPECT_FALSE(HandleObject::LookupHandle(old).HasObject()) << old;
+  // Handle 0, index 0 with any generation, and indexes beyond the table never resolve.
+  for (uint32_t bad :
+       {0u, handles[0] & 0xFFFF0000u, 0x10000u, uint32_t{HandleObject::kTableSize}, ~0u})
+    EXPECT_FALSE(HandleObject::LookupHandle(bad).HasObject()) << bad;
   extra->InvalidateHandle();
   EnableTraceId(General_10, false);
 }
