@@ -200,7 +200,7 @@ TEST(ResultTest, DeserialiseRejectsBrokenBuffers) {
   }
 }
 
-TEST(FileResultTest, OpenFailuresHaveTheirCategoriesAndTexts) {
+TEST(FileResultTest, OpenFailuresHaveTheirTextsAndTheEndOfAReadIsAWarning) {
   using osal::ErrorKind;
   const std::tuple<ErrorKind, int, uint32_t, uint32_t, std::string> cases[] = {
       {ErrorKind::kNotFound, ENOENT, 0x301, ErrObjNotExist,
@@ -221,9 +221,7 @@ TEST(FileResultTest, OpenFailuresHaveTheirCategoriesAndTexts) {
                                   .disposition = osal::Disposition::kCreateNew,
                                   .delete_on_close = true};
   EXPECT_EQ(FileOpenFlags(options), 0x1102u);
-}
-
-TEST(FileResultTest, ReadReportsTheEndAsAWarning) {
+  // The end of the file is a warning.
   testing::TempDir dir;
   std::ofstream(dir.Join("f")) << "0123456789";
   osal::File file;
@@ -238,8 +236,10 @@ TEST(FileResultTest, ReadReportsTheEndAsAWarning) {
   EXPECT_THAT(FileWrite(file, "x", 1), HasText("File Write"));
 }
 
-// A new record and one of an unknown category read as unknown.
-TEST(CommResultTest, TextsAndCategoryNames) {
+// A new record and one of an unknown category read as unknown. The text form may lower the
+// level, the number form never; a code is cut to 15 characters, a number of 0 gives none, and
+// no format means no diagnostics.
+TEST(CommResultTest, TextsLevelsAndCategoryNames) {
   CommResult c, odd;
   odd.SetErrorCategory(77);
   for (CommResult* p : {&c, &odd})
@@ -260,12 +260,6 @@ TEST(CommResultTest, TextsAndCategoryNames) {
   EXPECT_TRUE(CommResult::CategoryFromLongName("SERVER-POWER-FAILURE", &value));
   EXPECT_EQ(value, CommServerPowerFailure);
   EXPECT_FALSE(CommResult::CategoryFromLongName("ok", &value));
-}
-
-// The text form may lower the level, the number form never; a code is cut to 15 characters,
-// a number of 0 gives none, and no format means no diagnostics.
-TEST(CommResultTest, CodesAndLevels) {
-  CommResult c;
   c.Set(CommExpired, 40, "T", "late");
   c.Set(CommProtocol, 10, "ABCDEFGHIJKLMNOPQRST", nullptr);
   EXPECT_EQ(c.Text(), "Cat=PROTOCOL, ConnLevel=10, EC=ABCDEFGHIJKLMNO, Diag=");

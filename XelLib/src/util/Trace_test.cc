@@ -81,7 +81,8 @@ TEST(LogRecordRender, TypedArgumentsPrefixesAndCuts) {
             "RTrace: |Stop: ");
 }
 
-TEST(TraceWrite, GatedLinesCarryIdAndCategoryOrObjectAndTheConsoleIsMirrored) {
+TEST(TraceWrite, GatedLinesConsoleMirrorAndTheWriterTable) {
+  EXPECT_EQ(GetLogWriter(LogChannelTrace), &LogWriterStandard::Instance());
   TraceCapture capture;
   SetMasterTraceLevel(60);  // also ConsoleOutput (1) and ConsoleTrace (10)
   capture.lines.clear();
@@ -108,11 +109,7 @@ TEST(TraceWrite, GatedLinesCarryIdAndCategoryOrObjectAndTheConsoleIsMirrored) {
   ::testing::internal::CaptureStdout();
   ConsolePrintIds(ConsoleOutput, ConsoleTrace, "quiet");
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-}
-
-TEST(TraceWriters, SetLogWriterReturnsThePreviousAndNullRestoresTheDefault) {
-  EXPECT_EQ(GetLogWriter(LogChannelTrace), &LogWriterStandard::Instance());
-  TraceCapture capture;
+  // A null writer restores the default; channels outside the table have none.
   EXPECT_EQ(SetLogWriter(LogChannelTrace, nullptr), &capture);
   EXPECT_EQ(GetLogWriter(LogChannelTrace), &LogWriterStandard::Instance());
   EXPECT_EQ(SetLogWriter(LogChannelCount, &capture), nullptr);
