@@ -156,7 +156,7 @@ TEST(ResultTest, ThrowIfErrorAndLogIfErrorTraceOnlyAnError) {
 }
 
 // The code, then slot number and text pairs, and an empty part at the end.
-TEST(ResultTest, SerialiseRoundTripsAndNeverWritesPastTheBuffer) {
+TEST(ResultTest, SerialiseRoundTripsNeverWritesPastTheBufferAndRejectsBrokenOnes) {
   Result r = Result::Fail(ErrXmlFormat, "bad element");
   r.SetSlotText(2, "second");
   r.SetSlotText(4, "fourth");
@@ -184,18 +184,15 @@ TEST(ResultTest, SerialiseRoundTripsAndNeverWritesPastTheBuffer) {
   EXPECT_EQ(buffer[40], 'x');
   ASSERT_TRUE(back.Deserialize(buffer, used));
   EXPECT_EQ(back.ErrorText(), connector.ErrorText().substr(0, back.ErrorText().size()));
-}
-
-// Too short and without a NUL are reported in the result; a slot number without its text and
-// bytes after the end marker are refused.
-TEST(ResultTest, DeserialiseRejectsBrokenBuffers) {
+  // Too short and without a NUL are reported in the result; a slot number without its text and
+  // bytes after the end marker are refused.
   const std::pair<std::string, bool> cases[] = {
       {Flat({"0"}), true}, {"123", true}, {Flat({"5", "0"}), false}, {Flat({"5", "", ""}), false}};
   for (const auto& [bad, bReported] : cases) {
-    Result r;
-    EXPECT_FALSE(r.Deserialize(bad.c_str(), bad.size())) << bad;
+    Result broken;
+    EXPECT_FALSE(broken.Deserialize(bad.c_str(), bad.size())) << bad;
     if (!bReported) continue;
-    EXPECT_EQ(Code(r) + r.ErrorText(),
+    EXPECT_EQ(Code(broken) + broken.ErrorText(),
               Code(Result::Fail(ErrLogicArgs)) + "Cant create Result object from Buffer");
   }
 }

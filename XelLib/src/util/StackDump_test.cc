@@ -21,7 +21,7 @@ __attribute__((noinline)) void DumpFromNestedCall(int depth) {
   StackDump("nested", 256);
 }
 
-TEST(StackDumpTest, WritesFramesThenRawWordsWithinTheStack) {
+TEST(StackDumpTest, WritesFramesRawWordsWithinTheStackAndTheActiveThreads) {
   TraceCapture capture;
   DumpFromNestedCall(3);
   const std::vector<std::string>& l = capture.lines;
@@ -48,10 +48,7 @@ TEST(StackDumpTest, WritesFramesThenRawWordsWithinTheStack) {
   StackDump("huge", 1 << 30);
   EXPECT_LT(l.size(), 1u << 20);
   StackDump(nullptr, -4);
-}
-
-TEST(StackDumpTest, ActiveThreadsShowNameIdAndLocalStartTime) {
-  TraceCapture capture;
+  // Active threads show their name, id and local start time.
   osal::Event stop;
   osal::OsThread thread;
   ASSERT_TRUE(thread.Start("Dump Worker", [&] { (void)stop.Wait(10000); }).ok());
@@ -61,7 +58,7 @@ TEST(StackDumpTest, ActiveThreadsShowNameIdAndLocalStartTime) {
   const std::regex line(R"(Active Thread 'Dump Worker', ID=0x[0-9a-f]+, Started at \d{8} )"
                         R"(\d\d:\d\d:\d\d\.\d\d\d \(local-time\))");
   EXPECT_TRUE(std::any_of(capture.lines.begin(), capture.lines.end(),
-                          [&](const std::string& l) { return std::regex_match(l, line); }));
+                          [&](const std::string& text) { return std::regex_match(text, line); }));
   capture.lines.clear();
   ListActiveThreads(0);
   EXPECT_TRUE(capture.lines.empty());

@@ -24,32 +24,6 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using testing::TraceCapture;
 
-// Trace_Changes (threshold 0) shares id 16 with General_OtherOsal (120), which comes later.
-TEST(TraceIds, LevelThresholdsAreInclusiveAndSwitchAllTracesTheChangeOnce) {
-  TraceCapture capture;
-  const std::tuple<int, uint32_t, bool> cases[] = {
-      {-2, Trace_Always, false}, {-1, Trace_Always, true}, {0, 16, false},
-      {120, 16, true},           {100, General_80, true},  {100, General_99, false}};
-  for (const auto& [level, id, bEnabled] : cases) {
-    SetMasterTraceLevel(level);
-    EXPECT_EQ(IsTraceEnabled(id), bEnabled) << "level " << level << " id " << id;
-  }
-  EnableTraceId(4000, true);
-  EXPECT_TRUE(IsTraceEnabled(4000 + kTraceIdCount));  // only the low 13 bits count
-  EnableTraceId(4000, false);
-  SetMasterTraceLevel(0);
-  capture.lines.clear();
-  SwitchAllTraceIds(true);
-  EXPECT_TRUE(IsTraceEnabled(8191) && IsTraceEnabled(General_99));
-  SwitchAllTraceIds(true);  // no change: no second line
-  SwitchAllTraceIds(false);
-  EXPECT_FALSE(IsTraceEnabled(Trace_Always) || IsTraceEnabled(8191));
-  EXPECT_EQ(capture.lines,
-            (std::vector<std::string>{"{16 \"Trace\"} Trace for all IDs will be enabled",
-                                      "{16 \"Trace\"} Trace for all IDs will be disabled"}));
-  SetMasterTraceLevel(0);
-}
-
 TEST(LogRecordRender, TypedArgumentsPrefixesAndCuts) {
   LogRecord r;
   r.channel = LogChannelEvent;
@@ -81,9 +55,30 @@ TEST(LogRecordRender, TypedArgumentsPrefixesAndCuts) {
             "RTrace: |Stop: ");
 }
 
-TEST(TraceWrite, GatedLinesConsoleMirrorAndTheWriterTable) {
+// Trace_Changes (threshold 0) shares id 16 with General_OtherOsal (120), which comes later.
+TEST(TraceWrite, LevelsSwitchingGatedLinesConsoleMirrorAndTheWriterTable) {
   EXPECT_EQ(GetLogWriter(LogChannelTrace), &LogWriterStandard::Instance());
   TraceCapture capture;
+  const std::tuple<int, uint32_t, bool> cases[] = {
+      {-2, Trace_Always, false}, {-1, Trace_Always, true}, {0, 16, false},
+      {120, 16, true},           {100, General_80, true},  {100, General_99, false}};
+  for (const auto& [level, id, bEnabled] : cases) {
+    SetMasterTraceLevel(level);
+    EXPECT_EQ(IsTraceEnabled(id), bEnabled) << "level " << level << " id " << id;
+  }
+  EnableTraceId(4000, true);
+  EXPECT_TRUE(IsTraceEnabled(4000 + kTraceIdCount));  // only the low 13 bits count
+  EnableTraceId(4000, false);
+  SetMasterTraceLevel(0);
+  capture.lines.clear();
+  SwitchAllTraceIds(true);
+  EXPECT_TRUE(IsTraceEnabled(8191) && IsTraceEnabled(General_99));
+  SwitchAllTraceIds(true);  // no change: no second line
+  SwitchAllTraceIds(false);
+  EXPECT_FALSE(IsTraceEnabled(Trace_Always) || IsTraceEnabled(8191));
+  EXPECT_EQ(capture.lines,
+            (std::vector<std::string>{"{16 \"Trace\"} Trace for all IDs will be enabled",
+                                      "{16 \"Trace\"} Trace for all IDs will be disabled"}));
   SetMasterTraceLevel(60);  // also ConsoleOutput (1) and ConsoleTrace (10)
   capture.lines.clear();
   XEL_TRACE("File_ImportDriver", General_60, "found %s (%i)", "a.txt", 3);
