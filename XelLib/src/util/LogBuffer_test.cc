@@ -43,7 +43,6 @@ int ExitCode(testing::ChildProcess& child, int timeout_ms) {
 class LogBufferTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(LogBuffer::Create(M_Key, &M_pPlatform).IsSuccess()); }
-  // The lines read now (the read must succeed).
   std::vector<std::string> Read() {
     std::vector<std::string> lines;
     EXPECT_TRUE(M_pPlatform->Read(&lines).IsSuccess());
@@ -54,17 +53,15 @@ class LogBufferTest : public ::testing::Test {
 };
 
 // Child modes (run before main, see ChildProcess.h); args[0] is the trace key.
-// Writes args[1] numbered trace lines through the trace key.
-XEL_CHILD_MODE(write_lines) {
+// Writes args[1] numbered lines, then fails an assertion: the buffer's fatal writer ends it.
+XEL_CHILD_MODE(write_lines_then_fail) {
   if (args.size() < 2 || OpenTraceKey(args[0]).IsError()) return 2;
-  int count = atoi(args[1].c_str());
-  for (int i = 0; i < count; ++i) TraceUnconditional("line %i", i);
-  CloseTraceKey();
+  for (int i = 0; i < atoi(args[1].c_str()); ++i) TraceUnconditional("line %i", i);
+  XEL_ASSERT_DIAG(args[0].empty(), "key");
   return 0;
 }
 
-// Writes two lines while the parent holds the buffer's mutex, says "ready", and writes a
-// last line once the parent sets the go event.
+// Writes two lines while the parent holds the buffer's mutex, says "ready", and one on "go".
 XEL_CHILD_MODE(stalled_reader) {
   if (args.empty() || OpenTraceKey(args[0]).IsError()) return 2;
   osal::NamedEvent go;
@@ -86,35 +83,20 @@ XEL_CHILD_MODE(abandon_mutex) {
   osal::TerminateProcess(0);
 }
 
-// Fails an assertion with the trace key open: the buffer's fatal writer ends the process.
-XEL_CHILD_MODE(fatal_assert) {
-  if (args.empty() || OpenTraceKey(args[0]).IsError()) return 2;
-  const std::string& key = args[0];
-  XEL_ASSERT_DIAG(key.empty(), "key");
-  return 0;
-}
-
-TEST_F(LogBufferTest, LinesCarryTheSlotHeaderAndAreReadInOrder) {
-  Ref<LogBuffer> platform = M_pPlatform, plugin;
+TEST_F(LogBufferTest, LinesCarryTheSlotHeaderAndAFullBufferSkipsLines) {
+  Ref<LogBuffer> plugin;
   ASSERT_TRUE(LogBuffer::Open(M_Key, &plugin).IsSuccess());
-  EXPECT_EQ(platform->Version(), 2u);
-  EXPECT_EQ(LogBuffer::kTotalSize, 256256u);
-  EXPECT_FALSE(platform->WaitForLines(0));
-
+  EXPECT_EQ(M_pPlatform->Version() + LogBuffer::kTotalSize, 2u + 256256u);
   LogWriterBuffer writer(plugin->GetHandle());
-  LogRecord first;
-  first.format = "first";
+  LogRecord first = Line("first");
   first.AddInt(4);
   first.AddText("Cat");
   writer.Write(first);
   osal::SetThreadTraceValue(0xabcd0042);
   writer.Write(Line("second"));
   osal::SetThreadTraceValue(0);
-  std::string long_text(400, 'x');
-  writer.Write(Line(long_text.c_str()));
-  EXPECT_TRUE(platform->WaitForLines(0));  // set because the buffer was empty
-  EXPECT_EQ(platform->PendingLines(), 3u);
-
+  writer.Write(Line(std::string(400, 'x').c_str()));
+  EXPECT_TRUE(M_pPlatform->WaitForLines(0));  // set because the buffer was empty
   std::vector<std::string> lines = Read();
   ASSERT_EQ(lines.size(), 3u);
   char ids[32];
@@ -124,41 +106,30 @@ TEST_F(LogBufferTest, LinesCarryTheSlotHeaderAndAreReadInOrder) {
   EXPECT_TRUE(std::regex_match(lines[0], head)) << lines[0];
   EXPECT_THAT(lines[1], HasSubstr("/abcd) second"));
   EXPECT_EQ(lines[2].size(), 255u);  // cut to the slot
-  EXPECT_EQ(platform->PendingLines(), 0u);
-  EXPECT_TRUE(Read().empty());
-
-  // Once the buffer's handle is gone the writer finds nothing and writes nothing.
-  plugin->Close();
-  writer.Write(Line("lost"));
-  EXPECT_EQ(platform->PendingLines(), 0u);
-}
-
-TEST_F(LogBufferTest, FullBufferIsRetriedThenSkippedAndReportedInTheNextLine) {
-  Ref<LogBuffer> platform = M_pPlatform, plugin;
-  ASSERT_TRUE(LogBuffer::Open(M_Key, &plugin).IsSuccess());
-  LogWriterBuffer writer(plugin->GetHandle());
+  // A full buffer is retried, then skipped and reported in the next line.
   for (uint32_t i = 0; i + 1 < LogBuffer::kSlotCount; ++i) writer.Write(Line("fill"));
-  EXPECT_EQ(platform->PendingLines(), LogBuffer::kSlotCount - 1);
+  EXPECT_EQ(M_pPlatform->PendingLines(), LogBuffer::kSlotCount - 1);
   ASSERT_EQ(LogWriterBuffer::SkippedLines(), 0);
-
   auto start = std::chrono::steady_clock::now();
   writer.Write(Line("retried"));
   EXPECT_GE(std::chrono::steady_clock::now() - start,
             std::chrono::seconds(5));  // 500 tries 10 ms apart
   EXPECT_EQ(LogWriterBuffer::SkippedLines(), 1);
-
   // While lines are being skipped a full buffer is not waited for.
   start = std::chrono::steady_clock::now();
   writer.Write(Line("skipped at once"));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
   EXPECT_EQ(LogWriterBuffer::SkippedLines(), 2);
-
   EXPECT_EQ(Read().size(), LogBuffer::kSlotCount - 1);
   writer.Write(Line("after"));
   writer.Write(Line("clean"));
   EXPECT_THAT(Read(), ElementsAre(HasSubstr(") {2 trace lines skipped} after"),
                                   ::testing::Not(HasSubstr("skipped"))));
   EXPECT_EQ(LogWriterBuffer::SkippedLines(), 0);
+  // Once the buffer's handle is gone the writer finds nothing and writes nothing.
+  plugin->Close();
+  writer.Write(Line("lost"));
+  EXPECT_EQ(M_pPlatform->PendingLines(), 0u);
 }
 
 // Creates the buffer of the key as a collector does, says "created" and waits to be killed.
@@ -182,51 +153,42 @@ TEST(LogBufferCrossProcess, AKilledCollectorsBufferGoesWithThePluginOrTheNextCol
     EXPECT_EQ(LogBuffer::Create(key, &second).Category(), ErrObjExist) << "the live one's";
     collector.Kill();
     ASSERT_NE(ExitCode(collector, 10000), 0);
-    if (bPluginOpen) {
-      TraceUnconditional("after the collector died");
-      CloseTraceKey();
-      osal::NamedMutex mutex;
-      osal::SharedMemory memory;
-      osal::NamedEvent event;
-      EXPECT_TRUE(mutex.Open(LogBuffer::MutexName(key)).Is(osal::ErrorKind::kNotFound));
-      EXPECT_TRUE(memory.Open(LogBuffer::MemoryName(key)).Is(osal::ErrorKind::kNotFound));
-      EXPECT_TRUE(event.Open(LogBuffer::EventName(key)).Is(osal::ErrorKind::kNotFound));
-    } else {
+    if (!bPluginOpen) {
       EXPECT_TRUE(LogBuffer::Create(key, &second).IsSuccess());
+      continue;
     }
+    TraceUnconditional("after the collector died");
+    CloseTraceKey();
+    osal::NamedMutex mutex;
+    osal::SharedMemory memory;
+    osal::NamedEvent event;
+    EXPECT_TRUE(mutex.Open(LogBuffer::MutexName(key)).Is(osal::ErrorKind::kNotFound));
+    EXPECT_TRUE(memory.Open(LogBuffer::MemoryName(key)).Is(osal::ErrorKind::kNotFound));
+    EXPECT_TRUE(event.Open(LogBuffer::EventName(key)).Is(osal::ErrorKind::kNotFound));
   }
 }
 
 // A buffer of another version, or none at all, is refused without keeping a handle; a trace
-// key that cannot be opened leaves the trace writer as it was.
-TEST_F(LogBufferTest, OtherVersionOrMissingBufferIsRefusedCleanly) {
+// key that cannot be opened leaves the writers as they were, one that can installs its own.
+TEST_F(LogBufferTest, TraceKeyInstallsTheBufferWritersAndOtherVersionsAreRefused) {
+  LogWriter* trace = GetLogWriter(LogChannelTrace);
+  LogWriter* fatal = GetLogWriter(LogChannelFatal);
   osal::SharedMemory memory;
   ASSERT_TRUE(memory.Open(LogBuffer::MemoryName(M_Key)).ok());
   static_cast<uint32_t*>(memory.data())[0] = 3;
-  for (const auto& [key, text] :
-       {std::pair<std::string, std::string>{M_Key, "Invalid Version of LogBuffer 3"},
-        {UniqueKey(), "ErrObjNotExist"}}) {
-    SCOPED_TRACE(key);
+  for (const auto& [key, text] : {std::pair<std::string, std::string>{
+                                      M_Key, "Invalid Version of LogBuffer 3 (Cat=ErrWrongFormat"},
+                                  {UniqueKey(), "ErrObjNotExist"}}) {
     const int handles = HandleObject::UsedHandles();
     Ref<LogBuffer> plugin;
-    Result r = LogBuffer::Open(key, &plugin);
-    EXPECT_TRUE(r.IsError());
-    EXPECT_EQ(r.Category(), key == M_Key ? ErrWrongFormat : ErrObjNotExist);
-    EXPECT_THAT(r.Text(4), HasSubstr(text));
+    EXPECT_THAT(LogBuffer::Open(key, &plugin).Text(4), HasSubstr(text));
     EXPECT_FALSE(plugin);
-    EXPECT_EQ(HandleObject::UsedHandles(), handles);
+    EXPECT_EQ(HandleObject::UsedHandles(), handles) << key;
+    EXPECT_TRUE(OpenTraceKey(key).IsError() && !IsTraceKeyOpen());
+    EXPECT_EQ(GetLogWriter(LogChannelTrace), trace);
   }
-  LogWriter* trace = GetLogWriter(LogChannelTrace);
-  EXPECT_TRUE(OpenTraceKey(UniqueKey()).IsError());
-  EXPECT_FALSE(IsTraceKeyOpen());
-  EXPECT_EQ(GetLogWriter(LogChannelTrace), trace);
-}
-
-TEST_F(LogBufferTest, TraceKeyInstallsTheBufferWritersAndRestoresThePrevious) {
-  LogWriter* trace = GetLogWriter(LogChannelTrace);
-  LogWriter* fatal = GetLogWriter(LogChannelFatal);
-  ASSERT_TRUE(OpenTraceKey(M_Key).IsSuccess());
-  EXPECT_TRUE(IsTraceKeyOpen());
+  static_cast<uint32_t*>(memory.data())[0] = 2;
+  ASSERT_TRUE(OpenTraceKey(M_Key).IsSuccess() && IsTraceKeyOpen());
   EXPECT_NE(GetLogWriter(LogChannelTrace), trace);
   EXPECT_NE(GetLogWriter(LogChannelFatal), fatal);
   EXPECT_TRUE(OpenTraceKey(M_Key).IsError());  // one key at a time
@@ -239,57 +201,32 @@ TEST_F(LogBufferTest, TraceKeyInstallsTheBufferWritersAndRestoresThePrevious) {
   CloseTraceKey();  // closing twice is harmless
 }
 
-TEST_F(LogBufferTest, ReaderReportsAMutexItCannotTake) {
-  osal::NamedMutex mutex;
-  ASSERT_TRUE(mutex.Open(LogBuffer::MutexName(M_Key)).ok());
-  std::thread holder([&] {
-    ASSERT_TRUE(mutex.Acquire(1000).ok());
-    std::vector<std::string> lines;
-    Result r = M_pPlatform->Read(&lines, 20);
-    EXPECT_TRUE(r.IsError());
-    EXPECT_EQ(r.ErrorText().rfind("Failed to lock Mutex. Error=", 0), 0u) << r.ErrorText();
-    (void)mutex.Release();
-  });
-  holder.join();
-}
-
-TEST_F(LogBufferTest, CrossProcessFatalWriterTracesTheMessageAndAStackDumpThenExits) {
+TEST_F(LogBufferTest, CrossProcessNothingIsLostAndTheFatalStopIsTraced) {
+  const int kLines = 3000;
   testing::ChildProcess child;
-  ASSERT_TRUE(child.Start("fatal_assert", {M_Key}));
-  EXPECT_EQ(ExitCode(child, 20000), 1);
-  std::vector<std::string> lines = Read();
-  // The message, the frames and the raw words up to the top of the stack.
-  ASSERT_GT(lines.size(), 5u);
-  EXPECT_THAT(lines[0], ::testing::AllOf(
-                            HasSubstr(") Assertion:\nFile=..\\src\\util\\LogBuffer_test.cc Line="),
-                            HasSubstr("\nExp=key.empty()\nDiagnostic Value=key")));
-  EXPECT_THAT(lines[1], HasSubstr("Start of stack dump (location=Fatal Error"));
+  ASSERT_TRUE(child.Start("write_lines_then_fail", {M_Key, std::to_string(kLines)}));
+  std::vector<std::string> lines;
+  int status = -1;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  // Reads once more after the child has ended, to drain what it wrote last.
+  for (bool bExited = false; !bExited && std::chrono::steady_clock::now() < deadline;) {
+    bExited = child.Wait(0, &status);
+    M_pPlatform->WaitForLines(20);
+    ASSERT_TRUE(M_pPlatform->Read(&lines).IsSuccess());
+  }
+  EXPECT_EQ(status, 1);
+  ASSERT_GT(lines.size(), kLines + 5u);
+  for (int i = 0; i < kLines; ++i)
+    ASSERT_THAT(lines[i], ::testing::EndsWith(") line " + std::to_string(i)));
+  EXPECT_THAT(
+      lines[kLines],
+      ::testing::AllOf(HasSubstr(") Assertion:\nFile=..\\src\\util\\LogBuffer_test.cc Line="),
+                       HasSubstr("\nExp=args[0].empty()\nDiagnostic Value=key")));
+  EXPECT_THAT(lines[kLines + 1], HasSubstr("Start of stack dump (location=Fatal Error"));
   EXPECT_THAT(lines, ::testing::Contains(HasSubstr("requested size=16384)")));
 }
 
-TEST_F(LogBufferTest, CrossProcessNothingIsLostWhileTheReaderKeepsUp) {
-  const int kLines = 3000;  // three times the ring
-  testing::ChildProcess child;
-  ASSERT_TRUE(child.Start("write_lines", {M_Key, std::to_string(kLines)}));
-  std::vector<std::string> lines;
-  int status = 0;
-  bool exited = false;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (std::chrono::steady_clock::now() < deadline) {
-    // Reads once more after the child has ended, to drain what it wrote last.
-    bool was_exited = exited || (exited = child.Wait(0, &status));
-    M_pPlatform->WaitForLines(20);
-    ASSERT_TRUE(M_pPlatform->Read(&lines).IsSuccess());
-    if (was_exited) break;
-  }
-  ASSERT_TRUE(exited);
-  EXPECT_EQ(status, 0);
-  ASSERT_EQ(lines.size(), static_cast<size_t>(kLines));
-  for (int i = 0; i < kLines; ++i)
-    ASSERT_THAT(lines[i], ::testing::EndsWith(") line " + std::to_string(i)));
-}
-
-TEST_F(LogBufferTest, CrossProcessStalledReaderMakesTheWriterCountSkippedLines) {
+TEST_F(LogBufferTest, CrossProcessStalledReaderMakesTheWriterCountSkippedLinesAndTheReaderFail) {
   osal::NamedEvent go;
   ASSERT_TRUE(go.Create("QUIRM8_" + M_Key + "_Test_Go", false).ok());
   osal::NamedMutex mutex;
@@ -299,10 +236,14 @@ TEST_F(LogBufferTest, CrossProcessStalledReaderMakesTheWriterCountSkippedLines) 
   ASSERT_TRUE(child.Start("stalled_reader", {M_Key}));
   auto start = std::chrono::steady_clock::now();
   std::string said;
-  ASSERT_TRUE(child.ReadLine(&said, 10000));
-  EXPECT_EQ(said, "ready");
+  ASSERT_TRUE(child.ReadLine(&said, 10000) && said == "ready");
   // 1000 ms for the first line, then only 10 ms while lines are being skipped.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4000));
+  std::vector<std::string> lines;  // a reader in another thread cannot take the mutex either
+  std::thread([&] {
+    Result r = M_pPlatform->Read(&lines, 20);
+    EXPECT_EQ(r.ErrorText().rfind("Failed to lock Mutex. Error=", 0), 0u) << r.ErrorText();
+  }).join();
   ASSERT_TRUE(mutex.Release().ok());
   (void)go.Set();
   EXPECT_EQ(ExitCode(child, 10000), 0);

@@ -7,31 +7,24 @@
 #include <string>
 #include <vector>
 
+#include "TraceCapture.h"
 #include "osal/Thread.h"
 #include "osal/WaitHandle.h"
-#include "util/Trace.h"
 
 namespace velmora::util {
 namespace {
 
-// Collects the trace lines of the test.
-class StackDumpTest : public ::testing::Test, public LogWriter {
- protected:
-  void SetUp() override { M_pPrevious = SetLogWriter(LogChannelTrace, this); }
-  void TearDown() override { SetLogWriter(LogChannelTrace, M_pPrevious); }
-  void Write(const LogRecord& record) override { M_Lines.push_back(record.Render(false, true)); }
-  std::vector<std::string> M_Lines;
-  LogWriter* M_pPrevious = nullptr;
-};
+using testing::TraceCapture;
 
 __attribute__((noinline)) void DumpFromNestedCall(int depth) {
   if (depth > 0) return DumpFromNestedCall(depth - 1);
   StackDump("nested", 256);
 }
 
-TEST_F(StackDumpTest, WritesFramesThenRawWordsWithinTheStack) {
+TEST(StackDumpTest, WritesFramesRawWordsWithinTheStackAndTheActiveThreads) {
+  TraceCapture capture;
   DumpFromNestedCall(3);
-  const std::vector<std::string>& l = M_Lines;
+  const std::vector<std::string>& l = capture.lines;
   ASSERT_GE(l.size(), 4u);
   EXPECT_TRUE(std::regex_match(
       l[0], std::regex(R"(Start of stack dump \(location=nested, Address=[0-9a-f]+\) requires )"
@@ -43,22 +36,19 @@ TEST_F(StackDumpTest, WritesFramesThenRawWordsWithinTheStack) {
   size_t empty = 0;
   while (empty < l.size() && !l[empty].empty()) ++empty;
   ASSERT_LT(empty + 1, l.size());
-  EXPECT_NE(l[empty + 1].find("Start of RAW Stack Dump (location=nested, Address="),
-            std::string::npos);
-  EXPECT_NE(l[empty + 1].find(", requested size=256)"), std::string::npos);
+  EXPECT_TRUE(std::regex_match(
+      l[empty + 1],
+      std::regex(R"(Start of RAW Stack Dump \(location=nested, Address=.*, requested size=256\))")))
+      << l[empty + 1];
   // 256 bytes are 64 words, eight per line.
   ASSERT_EQ(l.size() - empty - 2, 8u);
   EXPECT_TRUE(std::regex_match(l.back(), std::regex(R"((0x)?[0-9a-f]+:( [0-9a-f]{8}){8})")))
       << l.back();
-}
-
-TEST_F(StackDumpTest, HugeRawSizeStopsAtTheTopOfTheStack) {
+  // A huge raw size stops at the top of the stack.
   StackDump("huge", 1 << 30);
-  EXPECT_LT(M_Lines.size(), 1u << 20);
+  EXPECT_LT(l.size(), 1u << 20);
   StackDump(nullptr, -4);
-}
-
-TEST_F(StackDumpTest, ActiveThreadsShowNameIdAndLocalStartTime) {
+  // Active threads show their name, id and local start time.
   osal::Event stop;
   osal::OsThread thread;
   ASSERT_TRUE(thread.Start("Dump Worker", [&] { (void)stop.Wait(10000); }).ok());
@@ -67,11 +57,11 @@ TEST_F(StackDumpTest, ActiveThreadsShowNameIdAndLocalStartTime) {
   ASSERT_TRUE(thread.Join(5000).ok());
   const std::regex line(R"(Active Thread 'Dump Worker', ID=0x[0-9a-f]+, Started at \d{8} )"
                         R"(\d\d:\d\d:\d\d\.\d\d\d \(local-time\))");
-  EXPECT_TRUE(std::any_of(M_Lines.begin(), M_Lines.end(),
-                          [&](const std::string& l) { return std::regex_match(l, line); }));
-  M_Lines.clear();
+  EXPECT_TRUE(std::any_of(capture.lines.begin(), capture.lines.end(),
+                          [&](const std::string& text) { return std::regex_match(text, line); }));
+  capture.lines.clear();
   ListActiveThreads(0);
-  EXPECT_TRUE(M_Lines.empty());
+  EXPECT_TRUE(capture.lines.empty());
 }
 
 }  // namespace

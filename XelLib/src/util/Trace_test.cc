@@ -1,6 +1,7 @@
 // Tests of trace ids, record rendering, the writer table and the standard writer.
 #include "util/Trace.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,73 +10,19 @@
 #include <sstream>
 #include <string>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 #include "ChildProcess.h"
 #include "LogWriters.h"
+#include "TraceCapture.h"
 #include "osal/System.h"
 
 namespace velmora::util {
 namespace {
 
-// Collects rendered records of a channel while alive; with bToStderr (in a death test's child)
-// prints them in brackets where the expectation can match them.
-class CaptureWriter : public LogWriter {
- public:
-  explicit CaptureWriter(int channel = LogChannelTrace, bool bToStderr = false)
-      : M_Channel(channel), M_bToStderr(bToStderr), M_pPrevious(SetLogWriter(channel, this)) {}
-  ~CaptureWriter() override { SetLogWriter(M_Channel, M_pPrevious); }
-  void Write(const LogRecord& record) override {
-    if (M_bToStderr) return (void)fprintf(stderr, "[%s]", record.Render(true, true).c_str());
-    lines.push_back(record.Render(false, true));
-    ids.push_back(record.message_id);
-  }
-  std::vector<std::string> lines;
-  std::vector<uint32_t> ids;
-
- private:
-  int M_Channel;
-  bool M_bToStderr;
-  LogWriter* M_pPrevious;
-};
-
-TEST(TraceIds, LevelThresholdsAreInclusiveAndIdsOutsideTheTableKeepTheirState) {
-  // Trace_Changes (threshold 0) shares id 16 with General_OtherOsal (120), which comes later.
-  // clang-format off
-  const std::tuple<int, uint32_t, bool> cases[] = {
-      {0, Trace_Always, true}, {0, General_Error, false}, {0, Trace_Never, false}, {0, 16, false},
-      {100, General_80, true}, {100, General_99, false}, {100, Result_SetErrorText, true},
-      {100, General_OtherUtil, false}, {120, 16, true}, {-1, Trace_Always, true},
-      {-2, Trace_Always, false}, {-2, Trace_Changes, false}, {999, Trace_Never, true}};
-  // clang-format on
-  for (const auto& [level, id, bEnabled] : cases) {
-    SetMasterTraceLevel(level);
-    EXPECT_EQ(GetMasterTraceLevel(), level);
-    EXPECT_EQ(IsTraceEnabled(id), bEnabled) << "level " << level << " id " << id;
-  }
-  EnableTraceId(4000, true);
-  SetMasterTraceLevel(0);
-  EXPECT_TRUE(IsTraceEnabled(4000));
-  EXPECT_TRUE(IsTraceEnabled(4000 + kTraceIdCount));  // only the low 13 bits count
-  EnableTraceId(4000, false);
-  EXPECT_FALSE(IsTraceEnabled(4000));
-}
-
-TEST(TraceIds, SwitchAllTracesTheChangeOnce) {
-  CaptureWriter capture;
-  SetMasterTraceLevel(0);
-  capture.lines.clear();
-  SwitchAllTraceIds(true);
-  EXPECT_TRUE(IsTraceEnabled(8191) && IsTraceEnabled(General_99));
-  SwitchAllTraceIds(true);  // no change: no second line
-  SwitchAllTraceIds(false);
-  EXPECT_FALSE(IsTraceEnabled(Trace_Always) || IsTraceEnabled(8191));
-  EXPECT_EQ(capture.lines,
-            (std::vector<std::string>{"{16 \"Trace\"} Trace for all IDs will be enabled",
-                                      "{16 \"Trace\"} Trace for all IDs will be disabled"}));
-  SetMasterTraceLevel(0);
-}
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using testing::TraceCapture;
 
 TEST(LogRecordRender, TypedArgumentsPrefixesAndCuts) {
   LogRecord r;
@@ -99,7 +46,6 @@ TEST(LogRecordRender, TypedArgumentsPrefixesAndCuts) {
   e.typed[e.typed_count++] = LogArg{LogArgEnd, nullptr, 0};
   e.AddInt(2);
   EXPECT_EQ(e.Render(true, true), "Trace: {1} x");
-
   char small[8];
   EXPECT_EQ(r.Render(small, sizeof small, true, true), 7u);
   EXPECT_STREQ(small, "{\"src\" ");
@@ -109,11 +55,32 @@ TEST(LogRecordRender, TypedArgumentsPrefixesAndCuts) {
             "RTrace: |Stop: ");
 }
 
-TEST(TraceWrite, GatedLinesCarryIdAndCategoryOrObject) {
-  CaptureWriter capture;
-  SetMasterTraceLevel(60);
+// Trace_Changes (threshold 0) shares id 16 with General_OtherOsal (120), which comes later.
+TEST(TraceWrite, LevelsSwitchingGatedLinesConsoleMirrorAndTheWriterTable) {
+  EXPECT_EQ(GetLogWriter(LogChannelTrace), &LogWriterStandard::Instance());
+  TraceCapture capture;
+  const std::tuple<int, uint32_t, bool> cases[] = {
+      {-2, Trace_Always, false}, {-1, Trace_Always, true}, {0, 16, false},
+      {120, 16, true},           {100, General_80, true},  {100, General_99, false}};
+  for (const auto& [level, id, bEnabled] : cases) {
+    SetMasterTraceLevel(level);
+    EXPECT_EQ(IsTraceEnabled(id), bEnabled) << "level " << level << " id " << id;
+  }
+  EnableTraceId(4000, true);
+  EXPECT_TRUE(IsTraceEnabled(4000 + kTraceIdCount));  // only the low 13 bits count
+  EnableTraceId(4000, false);
+  SetMasterTraceLevel(0);
   capture.lines.clear();
-  capture.ids.clear();
+  SwitchAllTraceIds(true);
+  EXPECT_TRUE(IsTraceEnabled(8191) && IsTraceEnabled(General_99));
+  SwitchAllTraceIds(true);  // no change: no second line
+  SwitchAllTraceIds(false);
+  EXPECT_FALSE(IsTraceEnabled(Trace_Always) || IsTraceEnabled(8191));
+  EXPECT_EQ(capture.lines,
+            (std::vector<std::string>{"{16 \"Trace\"} Trace for all IDs will be enabled",
+                                      "{16 \"Trace\"} Trace for all IDs will be disabled"}));
+  SetMasterTraceLevel(60);  // also ConsoleOutput (1) and ConsoleTrace (10)
+  capture.lines.clear();
   XEL_TRACE("File_ImportDriver", General_60, "found %s (%i)", "a.txt", 3);
   XEL_TRACE("File_ImportDriver", General_80, "not written %i", 1);
   struct Obj {
@@ -121,42 +88,26 @@ TEST(TraceWrite, GatedLinesCarryIdAndCategoryOrObject) {
   } obj;
   XEL_TRACE_OBJ(&obj, General_Error, "obj %d", 7);
   TraceUnconditional("raw %s", "line");
-  std::ostringstream object;
-  object << "{\"File_Comp\" 0x" << std::hex << reinterpret_cast<uintptr_t>(&obj) << "} obj 7";
-  EXPECT_EQ(capture.lines, (std::vector<std::string>{"{8 \"File_ImportDriver\"} found a.txt (3)",
-                                                     object.str(), "raw line"}));
-  EXPECT_EQ(capture.ids, (std::vector<uint32_t>{1, 1, 0}));
-  SetMasterTraceLevel(0);
-}
-
-TEST(TraceConsole, CaretSuppressesTheLineEndAndConsoleTraceMirrors) {
-  CaptureWriter trace;
-  SetMasterTraceLevel(10);  // ConsoleOutput (1) and ConsoleTrace (10)
-  trace.lines.clear();
   ::testing::internal::CaptureStdout();
-  ConsolePrint("Progress %i^", 50);
+  ConsolePrint("Progress %i^", 50);  // the caret suppresses the line end
   ConsolePrint("done");
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Progress 50done\n");
-  ASSERT_EQ(trace.lines.size(), 2u);
-  EXPECT_EQ(trace.lines[0], "{99 \"Console\"} Progress 50^");
+  std::ostringstream object;
+  object << "{\"File_Comp\" 0x" << std::hex << reinterpret_cast<uintptr_t>(&obj) << "} obj 7";
+  EXPECT_EQ(capture.lines,
+            (std::vector<std::string>{"{8 \"File_ImportDriver\"} found a.txt (3)", object.str(),
+                                      "raw line", "{99 \"Console\"} Progress 50^",
+                                      "{99 \"Console\"} done"}));
+  EXPECT_EQ(std::vector<uint32_t>(capture.ids.end() - 5, capture.ids.end() - 2),
+            (std::vector<uint32_t>{1, 1, 0}));
   SetMasterTraceLevel(0);
   ::testing::internal::CaptureStdout();
   ConsolePrintIds(ConsoleOutput, ConsoleTrace, "quiet");
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-}
-
-TEST(TraceWriters, SetLogWriterReturnsThePreviousAndNullRestoresTheDefault) {
-  LogWriter* standard = GetLogWriter(LogChannelTrace);
-  EXPECT_EQ(standard, &LogWriterStandard::Instance());
-  EXPECT_EQ(GetLogWriter(LogChannelEvent), &LogWriterEventLog::Instance());
-  struct : LogWriter {
-    void Write(const LogRecord&) override {}
-  } a, b;
-  EXPECT_EQ(SetLogWriter(LogChannelTrace, &a), standard);
-  EXPECT_EQ(SetLogWriter(LogChannelTrace, &b), &a);
-  EXPECT_EQ(SetLogWriter(LogChannelTrace, nullptr), &b);
-  EXPECT_EQ(GetLogWriter(LogChannelTrace), standard);
-  EXPECT_EQ(SetLogWriter(LogChannelCount, &a), nullptr);
+  // A null writer restores the default; channels outside the table have none.
+  EXPECT_EQ(SetLogWriter(LogChannelTrace, nullptr), &capture);
+  EXPECT_EQ(GetLogWriter(LogChannelTrace), &LogWriterStandard::Instance());
+  EXPECT_EQ(SetLogWriter(LogChannelCount, &capture), nullptr);
   EXPECT_EQ(GetLogWriter(-1), nullptr);
 }
 
@@ -172,18 +123,18 @@ TEST(RelativeSourceName, TakesThePathFromSrcWithBackslashes) {
 
 TEST(TraceAssertDeathTest, AssertionsAndUnknownChannelsWriteTheFatalRecordAndExit) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  CaptureWriter writer(LogChannelFatal, true);
+  TraceCapture writer(LogChannelFatal, true);
   int zero = 0;
   // Patterns use only what GoogleTest's simple regular expressions (Windows) and the POSIX
   // ones have in common; the line is that of the assertion below.
   const std::string line = std::to_string(__LINE__ + 1);
   EXPECT_EXIT(XEL_ASSERT(zero == 1), ::testing::ExitedWithCode(1),
-              "\\[Stop: Assertion:\nFile=\\.\\.\\\\src\\\\util\\\\Trace_test\\.cc Line=" + line +
-                  "\nExp=zero == 1 \\]");
+              "Assertion:\nFile=\\.\\.\\\\src\\\\util\\\\Trace_test\\.cc Line=" + line +
+                  "\nExp=zero == 1 \n");
   EXPECT_EXIT(XEL_ASSERT_DIAG(zero == 1, "count=3"), ::testing::ExitedWithCode(1),
-              "Exp=zero == 1\nDiagnostic Value=count=3\\]");
+              "Exp=zero == 1\nDiagnostic Value=count=3\n");
   EXPECT_EXIT(XEL_ASSERT_DIAG(zero == 1, nullptr), ::testing::ExitedWithCode(1),
-              "Diagnostic Value=n/a\\]");
+              "Diagnostic Value=n/a\n");
   LogRecord r;
   r.channel = 7;
   r.format = "x";
@@ -231,11 +182,8 @@ TEST_F(TraceFileTest, StandardWriterEmptiesTheFileAndPrefixesTimeAndThread) {
   EXPECT_TRUE(std::regex_match(lines[0],
                                std::regex(R"(\[\d\d:\d\d:\d\d\.\d\d\d \d+\] \{4 "Cat"\} hello 5)")))
       << lines[0];
-  EXPECT_NE(lines[1].find("] LogWriterStandard Event. Message={\"Tirzel\"} alert"),
-            std::string::npos)
-      << lines[1];
-  EXPECT_NE(lines[2].find("{1 \"Trace\"} Set Master Trace to 0"), std::string::npos);
-
+  EXPECT_THAT(lines[1], HasSubstr("] LogWriterStandard Event. Message={\"Tirzel\"} alert"));
+  EXPECT_THAT(lines[2], HasSubstr("{1 \"Trace\"} Set Master Trace to 0"));
   // A file that cannot be opened takes nothing and fails nothing.
   SetTraceFile("/nonexistent-dir/x/trace.log");
   TraceUnconditional("goes nowhere");
@@ -244,20 +192,18 @@ TEST_F(TraceFileTest, StandardWriterEmptiesTheFileAndPrefixesTimeAndThread) {
   EXPECT_EQ(Lines().size(), 1u);
 }
 
+// The fatal stop ends the process: a child writes the file named here and prints the reason.
 TEST_F(TraceFileTest, StandardFatalWritesReasonPrintsAndExits) {
-  // The fatal stop ends the process: a child writes the file named here and prints the reason.
   testing::ChildProcess child;
   ASSERT_TRUE(child.Start("standard_fatal", {M_Path}));
   std::string blank, printed;  // the reason is printed after an empty line
   ASSERT_TRUE(child.ReadLine(&blank, 10000) && child.ReadLine(&printed, 10000));
   EXPECT_EQ(blank + "|" + printed, "|Fatal Error: Assertion:");
   int code = -1;
-  ASSERT_TRUE(child.Wait(10000, &code));
-  EXPECT_EQ(code, 1);
+  EXPECT_TRUE(child.Wait(10000, &code) && code == 1);
   std::vector<std::string> lines = Lines();
   ASSERT_GE(lines.size(), 2u);
-  EXPECT_NE(lines[0].find("LogWriterStandard Terminates Process. Reason=Assertion:"),
-            std::string::npos);
+  EXPECT_THAT(lines[0], HasSubstr("LogWriterStandard Terminates Process. Reason=Assertion:"));
   EXPECT_EQ(lines[1], "File=..\\src\\a.cc Line=7");
 }
 
