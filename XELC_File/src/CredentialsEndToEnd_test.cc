@@ -55,33 +55,14 @@ int ThreadsRunningAs(uid_t uid, pid_t pid) {
   return count;
 }
 
-// Sends a "CreateFile" of fileName.xml; "ok" or the fault text.
-std::string CreateFile(Pair* pPair, const std::string& fileName) {
-  Ref<XmlParser> request, answer;
-  Result r = RequestFromText("<CreateFile><Opt><FileName>" + fileName +
-                                 "</FileName></Opt><Data><order no=\"7\"/></Data></CreateFile>",
-                             ".", &request, nullptr);
-  if (r.IsSuccess()) r = pPair->Session().Call(*request, &answer, 20000);
-  if (r.IsError()) return r.Text();
-  return AnswerKind(*answer) == "ok" ? "ok" : DocumentToText(*answer);
-}
-
-std::string OutConfig(const std::string& directory, const std::string& user,
-                      const std::string& password) {
-  return "<Out><Directory>" + directory + "</Directory><Credentials><User>" + user +
-         "</User><Password>" + password + "</Password></Credentials></Out>";
-}
-
 class ShareEndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string why = M_Server.Start();
     if (!why.empty()) GTEST_SKIP() << "Samba server not available: " << why;
     ::setenv("XEL_SMB_PORT", std::to_string(M_Server.port()).c_str(), 1);  // for the hosts
-    for (const char* sub : {"/in", "/out"}) {
-      fs::create_directories(M_Server.SharePath() + sub);
-      fs::permissions(M_Server.SharePath() + sub, fs::perms::all);
-    }
+    fs::create_directories(Local());
+    fs::permissions(Local(), fs::perms::all);
   }
   void TearDown() override { ::unsetenv("XEL_SMB_PORT"); }
   // The watched folder on the local disk and as the plug-in sees it.
@@ -94,31 +75,19 @@ class ShareEndToEndTest : public ::testing::Test {
   SambaServer M_Server;
 };
 
-// The plug-in process added the connection to share once, found it reused times more, and
-// "stop" cancelled it.
-void ExpectOneConnection(Pair& pair, const std::string& share, int reused) {
-  const std::string connection = "Net connection to share " + share;
-  const std::string user = std::string(" with user ") + SambaServer::kUser;
-  const std::vector<std::string> trace = pair.Session().TraceLines();
-  EXPECT_EQ(CountLines(trace, connection + user + " successfully added"), 1);
-  EXPECT_EQ(CountLines(trace, connection + user + " already exists. Ignoring this error."), reused);
-  EXPECT_EQ(CountLines(trace, "Cancelling all network connections"), 1);
-  EXPECT_EQ(CountLines(trace, connection + " successfully cancelled"), 1);
-}
-
+// The share is connected with the request's account once, reused by the later polls, and
+// cancelled by "stop"; a wrong password ends the poll with the share's text.
 TEST_F(ShareEndToEndTest, PollsClaimAndCompleteFilesOnTheShareWithTheRequestsAccount) {
   WriteFile(Local() + "/a.dat", "first file", 100);
   WriteFile(Local() + "/b.dat", std::string(200000, 'b'), 50);
   Pair pair;
   ASSERT_THAT(pair.Start(SambaServer::UncRoot(), 100), IsOk());
-  // A wrong password ends the poll with the share's text and leaves the files.
+  const std::string connection =
+      "Net connection to share " + Unc() + " with user " + SambaServer::kUser;
   Offer offer;
   ASSERT_THAT(pair.Poll(*Poll("not-the-password"), &offer), IsOk());
-  EXPECT_EQ(offer.status + " " + offer.text, "ERROR Net connection to share " + Unc() +
-                                                 " with user " + SambaServer::kUser +
-                                                 " could not be added, error=1326");
-  EXPECT_EQ(ListNames(Local()).size(), 2u);
-
+  EXPECT_EQ(offer.status + " " + offer.text,
+            "ERROR " + connection + " could not be added, error=1326");
   for (const auto& [name, size] :
        {std::pair<std::string, size_t>{"a.dat", 10}, {"b.dat", 200000}}) {
     ASSERT_THAT(pair.Poll(*Poll(), &offer), IsOk());
@@ -126,8 +95,6 @@ TEST_F(ShareEndToEndTest, PollsClaimAndCompleteFilesOnTheShareWithTheRequestsAcc
     ASSERT_EQ(offer.parts.size(), 1u);
     EXPECT_EQ(offer.parts[0].first, name);
     EXPECT_EQ(offer.parts[0].second.size(), size);
-    const std::vector<std::string> names = ListNames(Local());
-    EXPECT_EQ(std::count(names.begin(), names.end(), name), 0) << "not renamed while claimed";
     std::string processed;
     ASSERT_THAT(pair.Confirm("OK", &processed), IsOk());
     EXPECT_EQ(processed, "YES");
@@ -136,27 +103,10 @@ TEST_F(ShareEndToEndTest, PollsClaimAndCompleteFilesOnTheShareWithTheRequestsAcc
   EXPECT_EQ(offer.text, "No file found");
   EXPECT_TRUE(ListNames(Local()).empty());
   ASSERT_THAT(pair.Finish(), IsOk());
-  ExpectOneConnection(pair, Unc(), 2);
-}
-
-// "CreateFile" connects the share of its output folder (the share name only) with the
-// configured account; the server writes the file as that account.
-TEST_F(ShareEndToEndTest, CreateFileWritesOnTheShareWithTheConfiguredAccount) {
-  Pair pair;
-  ASSERT_THAT(pair.Start(SambaServer::UncRoot(), 100,
-                         OutConfig(SambaServer::UncRoot() + "\\out\\", SambaServer::kUser,
-                                   SambaServer::kPassword)),
-              IsOk());
-  EXPECT_EQ(CreateFile(&pair, "order7"), "ok");
-  EXPECT_EQ(CreateFile(&pair, "order8"), "ok");
-  ASSERT_THAT(pair.Finish(), IsOk());
-  const passwd* pw = ::getpwnam(SambaServer::kUser);
-  ASSERT_NE(pw, nullptr);
-  for (const char* name : {"/out/order7.xml", "/out/order8.xml"}) {
-    EXPECT_EQ(velmora::testing::FileOwner(M_Server.SharePath() + name),
-              static_cast<long>(pw->pw_uid));
-  }
-  ExpectOneConnection(pair, SambaServer::UncRoot(), 1);
+  const std::vector<std::string> trace = pair.Session().TraceLines();
+  EXPECT_EQ(CountLines(trace, connection + " successfully added"), 1);
+  EXPECT_EQ(CountLines(trace, connection + " already exists. Ignoring this error."), 2);
+  EXPECT_EQ(CountLines(trace, "Net connection to share " + Unc() + " successfully cancelled"), 1);
 }
 
 // Four plug-in processes, each with its own connection to the share, compete for the files;
@@ -165,7 +115,8 @@ TEST_F(ShareEndToEndTest, FourPairsDeliverEveryFileOfTheShareExactlyOnce) {
   const char* env = std::getenv("XEL_SHARE_E2E_FILES");
   const auto files = WriteNumberedFiles(Local(), env ? std::atoi(env) : 500);
   CompeteUntilEmpty(
-      4, SambaServer::UncRoot(), [] { return Poll(); }, files, Local());
+      std::vector<MasterOptions>(4, Options(1)), SambaServer::UncRoot(), [] { return Poll(); },
+      files, Local());
 }
 
 // A local folder that only a test account may use; the plug-in logs the account on through
@@ -186,7 +137,6 @@ class LocalLogonEndToEndTest : public ::testing::Test {
     ::chmod(In().c_str(), 0700);
   }
   std::string In() const { return M_Base.Join("in"); }
-  std::string Logon() const { return "<Logon><Service>" + M_Service.Name() + "</Service></Logon>"; }
 
   velmora::testing::TestAccount M_Account{kPassword};
   velmora::testing::TestPamService M_Service;
@@ -195,13 +145,25 @@ class LocalLogonEndToEndTest : public ::testing::Test {
   gid_t M_Gid = 0;
 };
 
-TEST_F(LocalLogonEndToEndTest, OnlyThePollsThreadRunsAsTheAccountAndOnlyUntilTheRequestEnds) {
+// A poll runs as its request's account and "CreateFile" as the configured one, whose password
+// is stored encrypted (decrypted at "start" with the key file); only the request's thread runs
+// as the account, and only until the request ends, confirmed or not. Another key in the key
+// file: the configuration cannot be decrypted and nothing starts.
+TEST_F(LocalLogonEndToEndTest, OnlyTheRequestsThreadRunsAsTheAccountAndOnlyUntilItEnds) {
   for (const auto& [name, age] : {std::pair<std::string, int>{"a.dat", 100}, {"b.dat", 50}}) {
     WriteFile(In() + "/" + name, "for the account", age);
     ASSERT_EQ(::chown((In() + "/" + name).c_str(), M_Uid, M_Gid), 0);
   }
+  const std::string keyFile = M_Base.Join("xel.key");
+  ASSERT_TRUE(osal::WriteOwnerOnlyFile(keyFile, "logon key 1\n").ok());
+  std::string password;
+  ASSERT_THAT(xel::XmlEncryptContent(1, "logon key 1", kPassword, &password), IsOk());
+  const std::string config =
+      "<Logon><Service>" + M_Service.Name() + "</Service></Logon><Encryption><KeyFile>" + keyFile +
+      "</KeyFile></Encryption><Out><Directory>" + In() + "/</Directory><Credentials><User>" +
+      M_Account.Name() + "</User><Password>" + password + "</Password></Credentials></Out>";
   Pair pair;
-  ASSERT_THAT(pair.Start(M_Base.path(), 1, Logon()), IsOk());
+  ASSERT_THAT(pair.Start(M_Base.path(), 1, config), IsOk());
   const auto host = static_cast<pid_t>(pair.Session().HostProcessId());
   ASSERT_TRUE(IdentityBackSoon(pair));
   const auto poll = [&] { return PollRequest(In(), "*.dat", "", {M_Account.Name(), kPassword}); };
@@ -220,33 +182,21 @@ TEST_F(LocalLogonEndToEndTest, OnlyThePollsThreadRunsAsTheAccountAndOnlyUntilThe
   EXPECT_EQ(processed, "YES");
   EXPECT_EQ(ListNames(In()), std::vector<std::string>{"b.dat"});
   EXPECT_TRUE(IdentityBackSoon(pair));
-
-  // A conversation that ends without a confirmation also gives the identity back.
   ASSERT_THAT(pair.Poll(*poll(), &offer), IsOk());
   ASSERT_TRUE(offer.Claimed()) << offer.text;
   pair.Hangup();
   EXPECT_TRUE(IdentityBackSoon(pair));
-  EXPECT_THAT(pair.Finish(), IsOk());
-}
 
-// The password in the configuration is decrypted with the key file at "start"; "CreateFile"
-// writes as the account and gives the identity back.
-TEST_F(LocalLogonEndToEndTest, CreateFileLogsOnWithAPasswordStoredEncrypted) {
-  const std::string keyFile = M_Base.Join("xel.key");
-  ASSERT_TRUE(osal::WriteOwnerOnlyFile(keyFile, "logon key 1\n").ok());
-  std::string password;
-  ASSERT_THAT(xel::XmlEncryptContent(1, "logon key 1", kPassword, &password), IsOk());
-  const std::string config = Logon() + "<Encryption><KeyFile>" + keyFile +
-                             "</KeyFile></Encryption>" +
-                             OutConfig(In() + "/", M_Account.Name(), password);
-  Pair pair;
-  ASSERT_THAT(pair.Start(M_Base.path(), 1, config), IsOk());
-  EXPECT_EQ(CreateFile(&pair, "order9"), "ok");
+  Ref<XmlParser> answer;
+  ASSERT_THAT(pair.Session().Call(*Document("<CreateFile><Opt><FileName>order9</FileName></Opt>"
+                                            "<Data><order no=\"7\"/></Data></CreateFile>"),
+                                  &answer, 20000),
+              IsOk());
+  EXPECT_EQ(AnswerKind(*answer), "ok") << DocumentToText(*answer);
   EXPECT_EQ(velmora::testing::FileOwner(In() + "/order9.xml"), static_cast<long>(M_Uid));
   EXPECT_TRUE(IdentityBackSoon(pair));
   EXPECT_THAT(pair.Finish(), IsOk());
 
-  // Another key in the key file: the configuration cannot be decrypted and nothing starts.
   ASSERT_TRUE(osal::WriteOwnerOnlyFile(keyFile, "another key\n").ok());
   Pair refused;
   Result r = refused.Start(M_Base.path(), 1, config);
