@@ -1,15 +1,14 @@
-// Race of several claimers (threads, then processes) on one folder: every file once.
+// Race of several claiming threads on one folder, with expired claims among the files: every
+// file once.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "ChildProcess.h"
 #include "ClaimTestSupport.h"
 #include "FileDetector.h"
 #include "FileLocker.h"
@@ -85,8 +84,15 @@ void FillFolder(const std::string& folder) {
   }
 }
 
-// Every file claimed exactly once, none lost, nothing left behind.
-void ExpectEachClaimedOnce(const std::string& folder, const std::vector<ClaimLog>& logs) {
+TEST(ClaimRaceTest, ThreadsClaimEachFileOnce) {
+  testing::ScratchFolder dir;
+  FillFolder(dir.path());
+  std::vector<ClaimLog> logs(kClaimers);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kClaimers; ++i) {
+    threads.emplace_back([&, i] { logs[i] = ClaimUntilEmpty(dir.path()); });
+  }
+  for (std::thread& t : threads) t.join();
   std::map<std::string, int> counts;
   ClaimLog sum;
   for (const ClaimLog& log : logs) {
@@ -101,59 +107,7 @@ void ExpectEachClaimedOnce(const std::string& folder, const std::vector<ClaimLog
   EXPECT_EQ(sum.unreadable_claims, 0);
   EXPECT_EQ(counts.size(), static_cast<size_t>(kFiles));
   for (int i = 0; i < kFiles; ++i) EXPECT_EQ(counts["f" + std::to_string(i) + ".dat"], 1) << i;
-  EXPECT_THAT(testing::ListNames(folder), ::testing::IsEmpty());
-}
-
-TEST(ClaimRaceTest, ThreadsClaimEachFileOnce) {
-  testing::ScratchFolder dir;
-  FillFolder(dir.path());
-  std::vector<ClaimLog> logs(kClaimers);
-  std::vector<std::thread> threads;
-  for (int i = 0; i < kClaimers; ++i) {
-    threads.emplace_back([&, i] { logs[i] = ClaimUntilEmpty(dir.path()); });
-  }
-  for (std::thread& t : threads) t.join();
-  ExpectEachClaimedOnce(dir.path(), logs);
-}
-
-// Child: waits for the go file, claims, and writes to the output file a line with the release
-// failures, lost races and unreadable claims, then one claimed name per line.
-XEL_CHILD_MODE(claim_race) {
-  if (args.size() != 3) return 2;
-  velmora::testing::ChildSay("ready");
-  for (int i = 0; i < 5000 && !std::filesystem::exists(args[1]); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  const ClaimLog log = ClaimUntilEmpty(args[0]);
-  std::ofstream out(args[2]);
-  out << log.release_failures << ' ' << log.lost_races << ' ' << log.unreadable_claims << '\n';
-  for (const std::string& name : log.claimed) out << name << '\n';
-  return out ? 0 : 3;
-}
-
-TEST(ClaimRaceTest, ProcessesClaimEachFileOnce) {
-  testing::ScratchFolder dir;
-  testing::ScratchFolder results;
-  FillFolder(dir.path());
-  const std::string go = results / "go";
-  std::vector<velmora::testing::ChildProcess> children(kClaimers);
-  for (int i = 0; i < kClaimers; ++i) {
-    ASSERT_TRUE(children[i].Start("claim_race", {dir.path(), go, results / std::to_string(i)}));
-  }
-  std::string line;
-  for (auto& child : children) ASSERT_TRUE(child.ReadLine(&line, 10000) && line == "ready");
-  ASSERT_TRUE(testing::WriteFile(go));
-
-  std::vector<ClaimLog> logs(kClaimers);
-  for (int i = 0; i < kClaimers; ++i) {
-    int status = 0;
-    ASSERT_TRUE(children[i].Wait(60000, &status));
-    ASSERT_EQ(status, 0) << "child " << i;
-    std::ifstream in(results / std::to_string(i));
-    ASSERT_TRUE(in >> logs[i].release_failures >> logs[i].lost_races >> logs[i].unreadable_claims);
-    for (std::string name; in >> name;) logs[i].claimed.push_back(name);
-  }
-  ExpectEachClaimedOnce(dir.path(), logs);
+  EXPECT_THAT(testing::ListNames(dir.path()), ::testing::IsEmpty());
 }
 
 }  // namespace
