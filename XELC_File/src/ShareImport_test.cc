@@ -44,12 +44,14 @@ TEST_F(ShareImportTest, ConcurrentPollsClaimEachFileOnceOverTheShare) {
       << text;
   Ref<xel::Configuration> config = xel::Configuration::FromDocument(
       velmora::testing::XmlDoc("<Folder><StructuredTypes>.xml</StructuredTypes></Folder>"));
+  using velmora::testing::Request;
   const std::string poll =
       "<poll><general><MaxRequested>1</MaxRequested></general><specific>"
       "<folder><WatchedPath>" +
       watched +
-      "</WatchedPath><FileSearchMask>"
-      "*.dat</FileSearchMask></folder></specific></poll>";
+      "</WatchedPath><FileSearchMask>*.dat</FileSearchMask></folder>"
+      "</specific></poll>";
+  const std::string confirm = "<confirm><general><Status>OK</Status></general></confirm>";
   std::mutex mutex;
   std::map<std::string, int> offered;  // file name of the answer's part: how often
   std::vector<std::thread> pollers;
@@ -59,19 +61,15 @@ TEST_F(ShareImportTest, ConcurrentPollsClaimEachFileOnceOverTheShare) {
         ImportDriver driver(&manager);
         XmlParser answer, confirmAnswer;
         if (!driver.Init(config.get())) return;
-        driver.Poll(velmora::testing::Request(poll).get(), &answer);
+        driver.Poll(Request(poll).get(), &answer);
         if (driver.GetPollState() != ImportDriver::kStateClaimed) return;
         velmora::testing::Kind(answer);
-        {
-          std::lock_guard<std::mutex> lock(mutex);
-          ++offered[velmora::testing::At(
-              answer,
-              "message/body/message/content/part[1]/mime-header/content-disposition/@filename")];
-        }
-        driver.Confirm(
-            velmora::testing::Request("<confirm><general><Status>OK</Status></general></confirm>")
-                .get(),
-            &confirmAnswer);
+        std::unique_lock<std::mutex> lock(mutex);
+        ++offered[velmora::testing::At(
+            answer,
+            "message/body/message/content/part[1]/mime-header/content-disposition/@filename")];
+        lock.unlock();
+        driver.Confirm(Request(confirm).get(), &confirmAnswer);
       }
     });
   }
