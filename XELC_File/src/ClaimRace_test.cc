@@ -1,15 +1,15 @@
-// Race of several claimers (threads, then processes) on one folder: every file once.
+// Race of several claiming threads on one folder, with expired claims among the files: every
+// file once.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
+#include <atomic>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "ChildProcess.h"
 #include "ClaimTestSupport.h"
 #include "FileDetector.h"
 #include "FileLocker.h"
@@ -23,12 +23,13 @@ constexpr int kFiles = 2000;
 constexpr int kExpired = 500;  // of kFiles, written as claims that ran out long ago
 constexpr int kClaimers = 4;
 
-// What one claimer did: the plain names it claimed, and the claims it could not finish.
-struct ClaimLog {
-  std::vector<std::string> claimed;
-  int release_failures = 0;
-  int lost_races = 0;         // candidates another claimer renamed first
-  int unreadable_claims = 0;  // won claims whose file could not be opened right after
+// What the claimers did together.
+struct Tally {
+  std::mutex mutex;
+  std::map<std::string, int> claimed;  // plain name: how often
+  std::atomic<int> release_failures{0};
+  std::atomic<int> lost_races{0};         // candidates another claimer renamed first
+  std::atomic<int> unreadable_claims{0};  // won claims whose file could not be opened right after
 };
 
 // Opens the claimed file as the package resolver does (others may read and write but not
@@ -46,15 +47,14 @@ bool CanReadClaimedFile(const ImportPackage& package) {
 
 // Runs the import driver's two passes (unclaimed files, then expired claims) in a loop,
 // claiming and releasing (deleting) every candidate it wins, until a round finds nothing.
-ClaimLog ClaimUntilEmpty(const std::string& folder) {
-  ClaimLog log;
+void ClaimUntilEmpty(const std::string& folder, Tally* pTally) {
   FileDetector detector;
   FileLocker locker;
   for (bool bFoundAny = true; bFoundAny;) {
     bFoundAny = false;
     for (int32_t mode : {FileDetector::kUnclaimedFiles, FileDetector::kExpiredClaims}) {
       ImportPackage package;
-      if (!package.SetWatchedFolder(folder)) return log;
+      if (!package.SetWatchedFolder(folder)) return;
       package.SetFileSearchMask("*.dat");
       detector.Reset();
       detector.SetMode(mode);
@@ -64,16 +64,18 @@ ClaimLog ClaimUntilEmpty(const std::string& folder) {
                                   ? locker.UpdateLock(&package, false)
                                   : locker.Lock(&package);
         if (!bClaimed) {
-          ++log.lost_races;
+          ++pTally->lost_races;
           continue;
         }
-        log.claimed.push_back(package.GetFoundFile().GetFileName(FileInfo::NameOnly, false, false));
-        log.unreadable_claims += !CanReadClaimedFile(package);
-        log.release_failures += !locker.Release(&package);
+        {
+          std::lock_guard<std::mutex> guard(pTally->mutex);
+          ++pTally->claimed[package.GetFoundFile().GetFileName(FileInfo::NameOnly, false, false)];
+        }
+        pTally->unreadable_claims += !CanReadClaimedFile(package);
+        pTally->release_failures += !locker.Release(&package);
       }
     }
   }
-  return log;
 }
 
 // kFiles files, the first kExpired of them as claims that ran out long ago.
@@ -85,75 +87,21 @@ void FillFolder(const std::string& folder) {
   }
 }
 
-// Every file claimed exactly once, none lost, nothing left behind.
-void ExpectEachClaimedOnce(const std::string& folder, const std::vector<ClaimLog>& logs) {
-  std::map<std::string, int> counts;
-  ClaimLog sum;
-  for (const ClaimLog& log : logs) {
-    for (const std::string& name : log.claimed) ++counts[name];
-    sum.release_failures += log.release_failures;
-    sum.lost_races += log.lost_races;
-    sum.unreadable_claims += log.unreadable_claims;
-  }
-  // How often claimers collided; shown, not checked, since it depends on scheduling.
-  ::testing::Test::RecordProperty("lost_races", sum.lost_races);
-  EXPECT_EQ(sum.release_failures, 0);
-  EXPECT_EQ(sum.unreadable_claims, 0);
-  EXPECT_EQ(counts.size(), static_cast<size_t>(kFiles));
-  for (int i = 0; i < kFiles; ++i) EXPECT_EQ(counts["f" + std::to_string(i) + ".dat"], 1) << i;
-  EXPECT_THAT(testing::ListNames(folder), ::testing::IsEmpty());
-}
-
 TEST(ClaimRaceTest, ThreadsClaimEachFileOnce) {
   testing::ScratchFolder dir;
   FillFolder(dir.path());
-  std::vector<ClaimLog> logs(kClaimers);
+  Tally tally;
   std::vector<std::thread> threads;
-  for (int i = 0; i < kClaimers; ++i) {
-    threads.emplace_back([&, i] { logs[i] = ClaimUntilEmpty(dir.path()); });
-  }
+  for (int i = 0; i < kClaimers; ++i) threads.emplace_back(ClaimUntilEmpty, dir.path(), &tally);
   for (std::thread& t : threads) t.join();
-  ExpectEachClaimedOnce(dir.path(), logs);
-}
-
-// Child: waits for the go file, claims, and writes to the output file a line with the release
-// failures, lost races and unreadable claims, then one claimed name per line.
-XEL_CHILD_MODE(claim_race) {
-  if (args.size() != 3) return 2;
-  velmora::testing::ChildSay("ready");
-  for (int i = 0; i < 5000 && !std::filesystem::exists(args[1]); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  const ClaimLog log = ClaimUntilEmpty(args[0]);
-  std::ofstream out(args[2]);
-  out << log.release_failures << ' ' << log.lost_races << ' ' << log.unreadable_claims << '\n';
-  for (const std::string& name : log.claimed) out << name << '\n';
-  return out ? 0 : 3;
-}
-
-TEST(ClaimRaceTest, ProcessesClaimEachFileOnce) {
-  testing::ScratchFolder dir;
-  testing::ScratchFolder results;
-  FillFolder(dir.path());
-  const std::string go = results / "go";
-  std::vector<velmora::testing::ChildProcess> children(kClaimers);
-  for (int i = 0; i < kClaimers; ++i) {
-    ASSERT_TRUE(children[i].Start("claim_race", {dir.path(), go, results / std::to_string(i)}));
-  }
-  std::string line;
-  for (auto& child : children) ASSERT_TRUE(child.ReadLine(&line, 10000) && line == "ready");
-  ASSERT_TRUE(testing::WriteFile(go));
-
-  std::vector<ClaimLog> logs(kClaimers);
-  for (int i = 0; i < kClaimers; ++i) {
-    int status = 0;
-    ASSERT_TRUE(children[i].Wait(60000, &status));
-    ASSERT_EQ(status, 0) << "child " << i;
-    std::ifstream in(results / std::to_string(i));
-    ASSERT_TRUE(in >> logs[i].release_failures >> logs[i].lost_races >> logs[i].unreadable_claims);
-    for (std::string name; in >> name;) logs[i].claimed.push_back(name);
-  }
-  ExpectEachClaimedOnce(dir.path(), logs);
+  // How often claimers collided; shown, not checked, since it depends on scheduling.
+  ::testing::Test::RecordProperty("lost_races", tally.lost_races);
+  EXPECT_EQ(tally.release_failures, 0);
+  EXPECT_EQ(tally.unreadable_claims, 0);
+  EXPECT_EQ(tally.claimed.size(), static_cast<size_t>(kFiles));
+  for (int i = 0; i < kFiles; ++i)
+    EXPECT_EQ(tally.claimed["f" + std::to_string(i) + ".dat"], 1) << i;
+  EXPECT_THAT(testing::ListNames(dir.path()), ::testing::IsEmpty());
 }
 
 }  // namespace

@@ -23,20 +23,13 @@ class ScratchFolder : public velmora::testing::TempDir {
   std::string operator/(const std::string& name) const { return Join(name); }
 };
 
-// Writes a file and sets its modification time ageSeconds into the past (the detector
-// hands out the oldest first, so tests set the order through the age).
+// Writes a file ageSeconds old (the detector hands out the oldest first).
 inline bool WriteFile(const std::string& path, const std::string& content = "data",
                       int ageSeconds = 0) {
-  {
-    std::ofstream out(path, std::ios::binary);
-    out << content;
-    if (!out) return false;
-  }
+  if (!(std::ofstream(path, std::ios::binary) << content)) return false;
   std::error_code ec;
-  if (ageSeconds != 0) {
-    fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::seconds(ageSeconds),
-                        ec);
-  }
+  fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::seconds(ageSeconds),
+                      ec);
   return !ec;
 }
 
@@ -51,8 +44,8 @@ inline std::vector<std::string> ListNames(const std::string& folder) {
   return names;
 }
 
-// Collects the trace lines of one category while it exists, with the ids up to
-// General_60 and those of more switched on (restored afterwards). Thread-safe.
+// Collects the trace lines of one category while it exists, with the ids up to General_60 and
+// those of more switched on (restored afterwards). Thread-safe.
 class TraceCapture : public util::LogWriter {
  public:
   explicit TraceCapture(std::string category, std::vector<uint32_t> more = {})
@@ -89,10 +82,6 @@ class TraceCapture : public util::LogWriter {
   int Count(const std::string& text) {
     std::lock_guard<std::mutex> guard(M_Mutex);
     return static_cast<int>(std::count(M_Lines.begin(), M_Lines.end(), text));
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> guard(M_Mutex);
-    M_Lines.clear();
   }
 
  private:

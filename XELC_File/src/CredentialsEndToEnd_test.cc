@@ -1,257 +1,58 @@
-// End-to-end tests of requests that carry an account, through the real plug-in in host
-// processes of their own: folders on an SMB share (a private Samba server on the loopback
-// address) and local folders reached by logging a test account on.
+// End-to-end tests of polls that carry an account, through the real plug-in in host processes
+// of their own, of a folder on an SMB share (a private Samba server on the loopback address).
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <stdlib.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "PollEndToEndSupport.h"
 #include "SambaServer.h"
-#include "TempDir.h"
-#include "TestAccount.h"
-#include "osal/System.h"
 
 namespace velmora::tools::e2e {
 namespace {
 
 using velmora::testing::SambaServer;
 
-int CountLines(const std::vector<std::string>& lines, const std::string& text) {
-  return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
-    return l.find(text) != std::string::npos;
-  }));
-}
-
-// Waits up to 5 s for every thread of the host to run as this process again: a request lets
-// go of its account as it ends, just after its last answer has left.
-bool IdentityBackSoon(Pair& pair) {
-  const auto pid = static_cast<pid_t>(pair.Session().HostProcessId());
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!velmora::testing::AllThreadsRunAs(::geteuid(), pid)) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
-// How many threads of process pid run with the effective user id uid (an impersonating
-// thread keeps its real and saved ids, so that it can switch back).
-int ThreadsRunningAs(uid_t uid, pid_t pid) {
-  int count = 0;
-  for (const std::string& line : velmora::testing::ThreadUidLines(pid)) {
-    std::istringstream fields(line.substr(4));  // "Uid:" real, effective, saved, file system
-    long real = -1, effective = -1;
-    fields >> real >> effective;
-    count += effective == static_cast<long>(uid);
-  }
-  return count;
-}
-
-// Sends a "CreateFile" of fileName.xml; "ok" or the fault text.
-std::string CreateFile(Pair* pPair, const std::string& fileName) {
-  Ref<XmlParser> request, answer;
-  Result r = RequestFromText("<CreateFile><Opt><FileName>" + fileName +
-                                 "</FileName></Opt><Data><order no=\"7\"/></Data></CreateFile>",
-                             ".", &request, nullptr);
-  if (r.IsSuccess()) r = pPair->Session().Call(*request, &answer, 20000);
-  if (r.IsError()) return r.Text();
-  return AnswerKind(*answer) == "ok" ? "ok" : DocumentToText(*answer);
-}
-
-std::string OutConfig(const std::string& directory, const std::string& user,
-                      const std::string& password) {
-  return "<Out><Directory>" + directory + "</Directory><Credentials><User>" + user +
-         "</User><Password>" + password + "</Password></Credentials></Out>";
-}
-
+// Polls of a folder on the share carry the share's account.
 class ShareEndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string why = M_Server.Start();
     if (!why.empty()) GTEST_SKIP() << "Samba server not available: " << why;
     ::setenv("XEL_SMB_PORT", std::to_string(M_Server.port()).c_str(), 1);  // for the hosts
-    for (const char* sub : {"/in", "/out"}) {
-      fs::create_directories(M_Server.SharePath() + sub);
-      fs::permissions(M_Server.SharePath() + sub, fs::perms::all);
-    }
+    fs::create_directories(Local());
+    fs::permissions(Local(), fs::perms::all);
   }
   void TearDown() override { ::unsetenv("XEL_SMB_PORT"); }
-  // The watched folder on the local disk and as the plug-in sees it.
   std::string Local() const { return M_Server.SharePath() + "/in"; }
-  static std::string Unc() { return SambaServer::UncRoot() + "\\in"; }
   static Ref<XmlParser> Poll(const std::string& password = SambaServer::kPassword) {
-    return PollRequest(Unc(), "*.dat", "", {SambaServer::kUser, password});
+    return PollRequest(SambaServer::UncRoot() + "\\in", "*.dat", "",
+                       {SambaServer::kUser, password});
   }
 
   SambaServer M_Server;
 };
 
-// The plug-in process added the connection to share once, found it reused times more, and
-// "stop" cancelled it.
-void ExpectOneConnection(Pair& pair, const std::string& share, int reused) {
-  const std::string connection = "Net connection to share " + share;
-  const std::string user = std::string(" with user ") + SambaServer::kUser;
-  const std::vector<std::string> trace = pair.Session().TraceLines();
-  EXPECT_EQ(CountLines(trace, connection + user + " successfully added"), 1);
-  EXPECT_EQ(CountLines(trace, connection + user + " already exists. Ignoring this error."), reused);
-  EXPECT_EQ(CountLines(trace, "Cancelling all network connections"), 1);
-  EXPECT_EQ(CountLines(trace, connection + " successfully cancelled"), 1);
-}
-
-TEST_F(ShareEndToEndTest, PollsClaimAndCompleteFilesOnTheShareWithTheRequestsAccount) {
-  WriteFile(Local() + "/a.dat", "first file", 100);
-  WriteFile(Local() + "/b.dat", std::string(200000, 'b'), 50);
+// A wrong password ends the poll with the share's text. Four plug-in processes, each with its
+// own connection to the share, compete for the files (one of them larger than the link's
+// buffer): the server's rename is what decides each claim.
+TEST_F(ShareEndToEndTest, FourPairsDeliverEveryFileOfTheShareExactlyOnce) {
   Pair pair;
-  ASSERT_THAT(pair.Start(SambaServer::UncRoot(), 100), IsOk());
-  // A wrong password ends the poll with the share's text and leaves the files.
+  ASSERT_THAT(pair.Start(SambaServer::UncRoot(), 1), IsOk());
   Offer offer;
   ASSERT_THAT(pair.Poll(*Poll("not-the-password"), &offer), IsOk());
-  EXPECT_EQ(offer.status + " " + offer.text, "ERROR Net connection to share " + Unc() +
-                                                 " with user " + SambaServer::kUser +
-                                                 " could not be added, error=1326");
-  EXPECT_EQ(ListNames(Local()).size(), 2u);
-
-  for (const auto& [name, size] :
-       {std::pair<std::string, size_t>{"a.dat", 10}, {"b.dat", 200000}}) {
-    ASSERT_THAT(pair.Poll(*Poll(), &offer), IsOk());
-    ASSERT_TRUE(offer.Claimed()) << offer.status << " " << offer.text;
-    ASSERT_EQ(offer.parts.size(), 1u);
-    EXPECT_EQ(offer.parts[0].first, name);
-    EXPECT_EQ(offer.parts[0].second.size(), size);
-    const std::vector<std::string> names = ListNames(Local());
-    EXPECT_EQ(std::count(names.begin(), names.end(), name), 0) << "not renamed while claimed";
-    std::string processed;
-    ASSERT_THAT(pair.Confirm("OK", &processed), IsOk());
-    EXPECT_EQ(processed, "YES");
-  }
-  ASSERT_THAT(pair.Poll(*Poll(), &offer), IsOk());
-  EXPECT_EQ(offer.text, "No file found");
-  EXPECT_TRUE(ListNames(Local()).empty());
-  ASSERT_THAT(pair.Finish(), IsOk());
-  ExpectOneConnection(pair, Unc(), 2);
-}
-
-// "CreateFile" connects the share of its output folder (the share name only) with the
-// configured account; the server writes the file as that account.
-TEST_F(ShareEndToEndTest, CreateFileWritesOnTheShareWithTheConfiguredAccount) {
-  Pair pair;
-  ASSERT_THAT(pair.Start(SambaServer::UncRoot(), 100,
-                         OutConfig(SambaServer::UncRoot() + "\\out\\", SambaServer::kUser,
-                                   SambaServer::kPassword)),
-              IsOk());
-  EXPECT_EQ(CreateFile(&pair, "order7"), "ok");
-  EXPECT_EQ(CreateFile(&pair, "order8"), "ok");
-  ASSERT_THAT(pair.Finish(), IsOk());
-  const passwd* pw = ::getpwnam(SambaServer::kUser);
-  ASSERT_NE(pw, nullptr);
-  for (const char* name : {"/out/order7.xml", "/out/order8.xml"}) {
-    EXPECT_EQ(velmora::testing::FileOwner(M_Server.SharePath() + name),
-              static_cast<long>(pw->pw_uid));
-  }
-  ExpectOneConnection(pair, SambaServer::UncRoot(), 1);
-}
-
-// Four plug-in processes, each with its own connection to the share, compete for the files;
-// the server's rename is what decides each claim.
-TEST_F(ShareEndToEndTest, FourPairsDeliverEveryFileOfTheShareExactlyOnce) {
+  EXPECT_EQ(offer.status + " " + offer.text,
+            "ERROR Net connection to share " + SambaServer::UncRoot() + "\\in with user " +
+                SambaServer::kUser + " could not be added, error=1326");
+  EXPECT_THAT(pair.Finish(), IsOk());
   const char* env = std::getenv("XEL_SHARE_E2E_FILES");
-  const auto files = WriteNumberedFiles(Local(), env ? std::atoi(env) : 500);
+  auto files = WriteNumberedFiles(Local(), env ? std::atoi(env) : 500);
+  files["big.dat"] = std::string(200000, 'b');
+  WriteFile(Local() + "/big.dat", files["big.dat"]);
   CompeteUntilEmpty(
-      4, SambaServer::UncRoot(), [] { return Poll(); }, files, Local());
-}
-
-// A local folder that only a test account may use; the plug-in logs the account on through
-// the PAM service its configuration names.
-class LocalLogonEndToEndTest : public ::testing::Test {
- protected:
-  static constexpr const char* kPassword = "E2e-Secret-7";
-  void SetUp() override {
-    if (!M_Account.ok()) GTEST_SKIP() << M_Account.Reason();
-    if (!M_Service.ok()) GTEST_SKIP() << M_Service.Reason();
-    const passwd* pw = ::getpwnam(M_Account.Name().c_str());
-    ASSERT_NE(pw, nullptr);
-    M_Uid = pw->pw_uid;
-    M_Gid = pw->pw_gid;
-    ::chmod(M_Base.path().c_str(), 0755);
-    fs::create_directories(In());
-    ASSERT_EQ(::chown(In().c_str(), M_Uid, M_Gid), 0);
-    ::chmod(In().c_str(), 0700);
-  }
-  std::string In() const { return M_Base.Join("in"); }
-  std::string Logon() const { return "<Logon><Service>" + M_Service.Name() + "</Service></Logon>"; }
-
-  velmora::testing::TestAccount M_Account{kPassword};
-  velmora::testing::TestPamService M_Service;
-  velmora::testing::TempDir M_Base{"xellogon"};
-  uid_t M_Uid = 0;
-  gid_t M_Gid = 0;
-};
-
-TEST_F(LocalLogonEndToEndTest, OnlyThePollsThreadRunsAsTheAccountAndOnlyUntilTheRequestEnds) {
-  for (const auto& [name, age] : {std::pair<std::string, int>{"a.dat", 100}, {"b.dat", 50}}) {
-    WriteFile(In() + "/" + name, "for the account", age);
-    ASSERT_EQ(::chown((In() + "/" + name).c_str(), M_Uid, M_Gid), 0);
-  }
-  Pair pair;
-  ASSERT_THAT(pair.Start(M_Base.path(), 1, Logon()), IsOk());
-  const auto host = static_cast<pid_t>(pair.Session().HostProcessId());
-  ASSERT_TRUE(IdentityBackSoon(pair));
-  const auto poll = [&] { return PollRequest(In(), "*.dat", "", {M_Account.Name(), kPassword}); };
-
-  Offer offer;
-  ASSERT_THAT(pair.Poll(*poll(), &offer), IsOk());
-  ASSERT_TRUE(offer.Claimed()) << offer.status << " " << offer.text;
-  ASSERT_EQ(offer.parts.size(), 1u);
-  EXPECT_EQ(offer.parts[0].second, "for the account");
-  // The poll waits for its confirmation as the account; every other thread keeps the
-  // process's identity.
-  EXPECT_EQ(ThreadsRunningAs(M_Uid, host), 1);
-  EXPECT_GT(ThreadsRunningAs(::geteuid(), host), 1);
-  std::string processed;
-  ASSERT_THAT(pair.Confirm("OK", &processed), IsOk());
-  EXPECT_EQ(processed, "YES");
-  EXPECT_EQ(ListNames(In()), std::vector<std::string>{"b.dat"});
-  EXPECT_TRUE(IdentityBackSoon(pair));
-
-  // A conversation that ends without a confirmation also gives the identity back.
-  ASSERT_THAT(pair.Poll(*poll(), &offer), IsOk());
-  ASSERT_TRUE(offer.Claimed()) << offer.text;
-  pair.Hangup();
-  EXPECT_TRUE(IdentityBackSoon(pair));
-  EXPECT_THAT(pair.Finish(), IsOk());
-}
-
-// The password in the configuration is decrypted with the key file at "start"; "CreateFile"
-// writes as the account and gives the identity back.
-TEST_F(LocalLogonEndToEndTest, CreateFileLogsOnWithAPasswordStoredEncrypted) {
-  const std::string keyFile = M_Base.Join("xel.key");
-  ASSERT_TRUE(osal::WriteOwnerOnlyFile(keyFile, "logon key 1\n").ok());
-  std::string password;
-  ASSERT_THAT(xel::XmlEncryptContent(1, "logon key 1", kPassword, &password), IsOk());
-  const std::string config = Logon() + "<Encryption><KeyFile>" + keyFile +
-                             "</KeyFile></Encryption>" +
-                             OutConfig(In() + "/", M_Account.Name(), password);
-  Pair pair;
-  ASSERT_THAT(pair.Start(M_Base.path(), 1, config), IsOk());
-  EXPECT_EQ(CreateFile(&pair, "order9"), "ok");
-  EXPECT_EQ(velmora::testing::FileOwner(In() + "/order9.xml"), static_cast<long>(M_Uid));
-  EXPECT_TRUE(IdentityBackSoon(pair));
-  EXPECT_THAT(pair.Finish(), IsOk());
-
-  // Another key in the key file: the configuration cannot be decrypted and nothing starts.
-  ASSERT_TRUE(osal::WriteOwnerOnlyFile(keyFile, "another key\n").ok());
-  Pair refused;
-  Result r = refused.Start(M_Base.path(), 1, config);
-  EXPECT_NE(r.Text().find("decryption failed"), std::string::npos) << r.Text();
-  (void)refused.Finish();
+      std::vector<MasterOptions>(4, Options(1)), SambaServer::UncRoot(), [] { return Poll(); },
+      files, Local());
 }
 
 }  // namespace

@@ -293,13 +293,4 @@ inline void CompeteUntilEmpty(const std::vector<MasterOptions>& hosts, const std
   for (auto& pair : pairs) EXPECT_THAT(pair->Finish(), IsOk());
 }
 
-// The same with pairCount pairs of this build's host and plug-in.
-inline void CompeteUntilEmpty(int pairCount, const std::string& base,
-                              const std::function<Ref<XmlParser>()>& request,
-                              const std::map<std::string, std::string>& expected,
-                              const std::string& folder) {
-  CompeteUntilEmpty(std::vector<MasterOptions>(static_cast<size_t>(pairCount), Options(1)), base,
-                    request, expected, folder);
-}
-
 }  // namespace velmora::tools::e2e

@@ -31,13 +31,12 @@ using ShareImportTest = velmora::testing::SambaServerTest;
 // file is offered exactly once and is gone after its confirmation.
 TEST_F(ShareImportTest, ConcurrentPollsClaimEachFileOnceOverTheShare) {
   constexpr int kFiles = 12;
-  const std::string local = M_Server.SharePath() + "/in";
+  const std::string local = M_Server.SharePath() + "/in", watched = SambaServer::UncRoot() + "\\in";
   std::filesystem::create_directories(local);
   std::filesystem::permissions(local, std::filesystem::perms::all);
   for (int i = 0; i < kFiles; ++i) {
     ASSERT_TRUE(testing::WriteFile(local + "/f" + std::to_string(i) + ".dat", "content", 100 - i));
   }
-  const std::string watched = SambaServer::UncRoot() + "\\in";
   NetConnectionsManager manager;
   std::string text;
   ASSERT_EQ(
@@ -45,7 +44,14 @@ TEST_F(ShareImportTest, ConcurrentPollsClaimEachFileOnceOverTheShare) {
       << text;
   Ref<xel::Configuration> config = xel::Configuration::FromDocument(
       velmora::testing::XmlDoc("<Folder><StructuredTypes>.xml</StructuredTypes></Folder>"));
-
+  using velmora::testing::Request;
+  const std::string poll =
+      "<poll><general><MaxRequested>1</MaxRequested></general><specific>"
+      "<folder><WatchedPath>" +
+      watched +
+      "</WatchedPath><FileSearchMask>*.dat</FileSearchMask></folder>"
+      "</specific></poll>";
+  const std::string confirm = "<confirm><general><Status>OK</Status></general></confirm>";
   std::mutex mutex;
   std::map<std::string, int> offered;  // file name of the answer's part: how often
   std::vector<std::thread> pollers;
@@ -53,33 +59,21 @@ TEST_F(ShareImportTest, ConcurrentPollsClaimEachFileOnceOverTheShare) {
     pollers.emplace_back([&] {
       for (int round = 0; round < 2 * kFiles; ++round) {
         ImportDriver driver(&manager);
+        XmlParser answer, confirmAnswer;
         if (!driver.Init(config.get())) return;
-        XmlParser answer;
-        driver.Poll(velmora::testing::Request("<poll><general><MaxRequested>1</MaxRequested>"
-                                              "</general><specific><folder><WatchedPath>" +
-                                              watched +
-                                              "</WatchedPath><FileSearchMask>*.dat</FileSearchMask>"
-                                              "</folder></specific></poll>")
-                        .get(),
-                    &answer);
+        driver.Poll(Request(poll).get(), &answer);
         if (driver.GetPollState() != ImportDriver::kStateClaimed) return;
         velmora::testing::Kind(answer);
-        {
-          std::lock_guard<std::mutex> lock(mutex);
-          ++offered[velmora::testing::At(
-              answer,
-              "message/body/message/content/part[1]/mime-header/content-disposition/@filename")];
-        }
-        XmlParser confirmAnswer;
-        driver.Confirm(
-            velmora::testing::Request("<confirm><general><Status>OK</Status></general></confirm>")
-                .get(),
-            &confirmAnswer);
+        std::unique_lock<std::mutex> lock(mutex);
+        ++offered[velmora::testing::At(
+            answer,
+            "message/body/message/content/part[1]/mime-header/content-disposition/@filename")];
+        lock.unlock();
+        driver.Confirm(Request(confirm).get(), &confirmAnswer);
       }
     });
   }
   for (std::thread& t : pollers) t.join();
-
   ASSERT_EQ(offered.size(), static_cast<size_t>(kFiles));
   for (const auto& [name, count] : offered) EXPECT_EQ(count, 1) << name;
   EXPECT_TRUE(testing::ListNames(local).empty());

@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -19,12 +18,10 @@
 
 namespace velmora::testing {
 
-// Machine i is a network namespace with 10.99.0.(i+1)/24 on its "eth0"; all hang on one bridge
-// in a namespace of its own, so nothing of the lab shows in the host's network and labs of test
-// programs that run at once never meet. Whatever a thread inside machine i starts (RunIn) stays
-// there with its children; the file system is shared. Stop (and the destructor) kills what is
-// left in the lab and removes it; a lab whose test program is gone is removed by the next
-// Start. Needs root (CAP_NET_ADMIN) and iproute2; Start says why it cannot.
+// Machine i is a network namespace with 10.99.0.(i+1)/24 on its "eth0", all on one bridge in a
+// namespace of its own, so that labs of test programs that run at once never meet. What a
+// thread in machine i starts (RunIn) stays there; the file system is shared. Stop kills what is
+// left and removes the lab; the next Start removes labs whose test program is gone.
 class NetworkLab {
  public:
   NetworkLab() = default;
@@ -32,7 +29,7 @@ class NetworkLab {
   NetworkLab(const NetworkLab&) = delete;
   NetworkLab& operator=(const NetworkLab&) = delete;
 
-  // Makes `machines` machines. Empty on success, else why the lab cannot be had.
+  // Empty on success, else why the lab cannot be had (it needs root and iproute2).
   std::string Start(int machines) {
     if (::geteuid() != 0) return "needs root (CAP_NET_ADMIN) to make network namespaces";
     if (::access(kIp, X_OK) != 0) return std::string(kIp) + " missing: install iproute2";
@@ -77,8 +74,7 @@ class NetworkLab {
   static std::string Address(int i) { return "10.99.0." + std::to_string(i + 1); }
   std::string Namespace(int i) const { return M_Prefix + "-m" + std::to_string(i); }
 
-  // Runs fn on a new thread inside machine i and waits for it; false (fn not run) when the
-  // thread cannot enter the namespace.
+  // Runs fn on a new thread inside machine i and waits for it; false when it could not enter.
   bool RunIn(int i, const std::function<void()>& fn) const {
     bool entered = false;
     std::thread thread([&] {
@@ -114,7 +110,7 @@ class NetworkLab {
     return pids;
   }
 
-  // SIGTERM, then SIGKILL after 2 s; children of this process are reaped by their owners.
+  // SIGTERM, then SIGKILL after 2 s.
   static void KillAllIn(const std::string& ns) {
     for (pid_t pid : Pids(ns)) ::kill(pid, SIGTERM);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
@@ -122,15 +118,6 @@ class NetworkLab {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     for (pid_t pid : Pids(ns)) ::kill(pid, SIGKILL);
-  }
-
-  // True while process pid exists and has not ended (a zombie has).
-  static bool IsRunning(const std::string& pid) {
-    std::ifstream in("/proc/" + pid + "/stat");
-    std::string stat;
-    std::getline(in, stat);
-    const size_t paren = stat.rfind(')');
-    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
   }
 
   // Labs whose test program is gone: "xellab<pid>-...".
@@ -143,7 +130,7 @@ class NetworkLab {
       if (name.rfind("xellab", 0) != 0) continue;
       const std::string pid = name.substr(6, name.find('-') - 6);
       if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
-      if (!IsRunning(pid)) stale.push_back(name);
+      if (::access(("/proc/" + pid).c_str(), F_OK) != 0) stale.push_back(name);
     }
     ::closedir(dir);
     for (const std::string& ns : stale) KillAllIn(ns);

@@ -1,5 +1,4 @@
-// Test helper: a fixture with a private Samba server on the loopback address
-// (SambaServerProcess.h).
+// Test helper: a fixture with a private Samba server on the loopback address.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,9 +6,8 @@
 #include "SambaServerProcess.h"
 #include "osal/NetShare.h"
 
-// libsmbclient keeps about a hundred bytes of talloc memory per client context past
-// smbc_free_context. Test programs that connect shares put this macro once at file scope so
-// that the leak checker of the sanitizer build does not fail them for the library's leak.
+// libsmbclient keeps some talloc memory past smbc_free_context: test programs that connect
+// shares put this macro at file scope so that the sanitizer build's leak checker passes them.
 #if defined(__SANITIZE_ADDRESS__)
 #define XEL_SMBCLIENT_LEAK_SUPPRESSION() \
   extern "C" const char* __lsan_default_suppressions() { return "leak:libtalloc.so\n"; }
@@ -19,8 +17,7 @@
 
 namespace velmora::testing {
 
-// A fixture with a running server: later share connections of this process use its port,
-// and the share is dropped again after the test. Tests skip when the server cannot be had.
+// Later share connections of this process use the server's port; tests skip without a server.
 class SambaServerTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -23,13 +23,10 @@
 
 namespace velmora::testing {
 
-// smbd as a child with a configuration of its own (every state file in a temporary folder),
-// serving the share kShare from a temporary folder to the account kUser/kPassword (a Unix
-// user, created once and kept, since smbd maps share users to them). Start() listens on the
-// loopback address and a free port; Start(address) on that address and port 445, for a
-// server in a machine of its own (call it on a thread of that machine: NetworkLab::RunIn).
-// Start returns why the server cannot be had (tests skip with it), or "". Stop ends smbd with
-// every helper it started (samba-dcerpcd, rpcd_*).
+// smbd as a child with every state file in a temporary folder, serving kShare to the Unix
+// account kUser (created once and kept: smbd maps share users to Unix ones). Start() listens on
+// a free loopback port, Start(address) on port 445 of a NetworkLab machine (call it inside
+// NetworkLab::RunIn); it returns why the server cannot be had, or "".
 class SambaServer {
  public:
   static constexpr const char* kUser = "xelsmbtest";
@@ -45,9 +42,7 @@ class SambaServer {
     M_Address = address.empty() ? "127.0.0.1" : address;
     if (::geteuid() != 0) return "needs root (creates a Unix account for the share)";
     for (const char* tool : {"/usr/sbin/smbd", "/usr/bin/smbpasswd", "/usr/sbin/useradd"}) {
-      if (::access(tool, X_OK) != 0) {
-        return std::string(tool) + " missing: install samba (scripts/deps.sh)";
-      }
+      if (::access(tool, X_OK) != 0) return std::string(tool) + " missing: scripts/deps.sh";
     }
     char tmpl[] = "/tmp/xel-smb-XXXXXX";
     if (::mkdtemp(tmpl) == nullptr) return "mkdtemp failed";
@@ -58,29 +53,25 @@ class SambaServer {
     M_Port = address.empty() ? FreePort() : 445;
     if (M_Port == 0) return "no free loopback port";
     const std::string conf = M_Dir + "/smb.conf";
-    {
-      std::ofstream out(conf);
-      out << "[global]\nsmb ports = " << M_Port
-          << "\ninterfaces = " << (address.empty() ? "lo" : address + "/24")
-          << "\nbind interfaces only = yes\nserver role = standalone server\nworkgroup = XELTEST\n"
-          << "log file = " << M_Dir << "/log.%m\npassdb backend = tdbsam:" << M_Dir
-          << "/passdb.tdb\nload printers = no\nprinting = bsd\nprintcap name = /dev/null\n"
-          << "disable spoolss = yes\n";
-      for (const char* dir : {"private dir", "lock directory", "state directory", "cache directory",
-                              "pid directory", "ncalrpc dir"}) {
-        const std::string sub =
-            M_Dir + "/" + std::string(dir).substr(0, std::string(dir).find(' '));
-        std::filesystem::create_directories(sub);
-        out << dir << " = " << sub << "\n";
-      }
-      out << "[" << kShare << "]\npath = " << SharePath() << "\nread only = no\n";
+    std::ofstream out(conf);
+    out << "[global]\nsmb ports = " << M_Port
+        << "\ninterfaces = " << (address.empty() ? "lo" : address + "/24")
+        << "\nbind interfaces only = yes\nserver role = standalone server\nworkgroup = XELTEST\n"
+        << "log file = " << M_Dir << "/log.%m\npassdb backend = tdbsam:" << M_Dir
+        << "/passdb.tdb\nload printers = no\nprinting = bsd\nprintcap name = /dev/null\n"
+        << "disable spoolss = yes\n";
+    for (const char* dir : {"private dir", "lock directory", "state directory", "cache directory",
+                            "pid directory", "ncalrpc dir"}) {
+      const std::string sub = M_Dir + "/" + std::string(dir).substr(0, std::string(dir).find(' '));
+      std::filesystem::create_directories(sub);
+      out << dir << " = " << sub << "\n";
     }
+    out << "[" << kShare << "]\npath = " << SharePath() << "\nread only = no\n";
+    out.close();
     // Test programs may run at once: a useradd that loses the race still finds the user.
     const std::string id = std::string("id ") + kUser + " >/dev/null 2>&1";
-    if (std::system(
-            (id + " || useradd -M -s /usr/sbin/nologin " + kUser + " >/dev/null 2>&1").c_str()) !=
-            0 &&
-        std::system(id.c_str()) != 0) {
+    const std::string add = std::string("useradd -M -s /usr/sbin/nologin ") + kUser;
+    if (std::system((id + " || " + add + " >/dev/null 2>&1 || " + id).c_str()) != 0) {
       return "useradd failed";
     }
     FILE* pipe = ::popen(("smbpasswd -c " + conf + " -a -s " + kUser + " >/dev/null").c_str(), "w");
@@ -99,7 +90,6 @@ class SambaServer {
               static_cast<char*>(nullptr));
       ::_exit(127);
     }
-    // smbd takes about a second to listen.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (std::chrono::steady_clock::now() < deadline) {
       if (Listening()) return "";
@@ -112,6 +102,7 @@ class SambaServer {
     return "smbd did not listen within 15 s";
   }
 
+  // Ends smbd with every helper it started.
   void Stop() {
     if (M_Pid > 0) {
       ::kill(-M_Pid, SIGTERM);
@@ -119,8 +110,7 @@ class SambaServer {
       M_Pid = -1;
     }
     if (!M_Dir.empty()) {
-      // smbd starts samba-dcerpcd (and it its rpcd_* workers) on demand as daemons of their
-      // own, outside smbd's process group; they run with this server's configuration file.
+      // samba-dcerpcd and its rpcd_* workers run outside smbd's process group, with its file.
       KillProcessesWith(M_Dir + "/smb.conf");
       std::error_code ec;
       std::filesystem::remove_all(M_Dir, ec);
@@ -130,16 +120,13 @@ class SambaServer {
 
   uint16_t port() const { return M_Port; }
   std::string Unc() const { return "\\\\" + M_Address + "\\" + kShare; }
-  // The folder the share serves, on the local disk.
   std::string SharePath() const { return M_Dir + "/share"; }
-  // The share on the loopback address.
   static std::string UncRoot() { return std::string("\\\\127.0.0.1\\") + kShare; }
 
  private:
   static sockaddr_in Address(const std::string& address, uint16_t port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
+    sockaddr_in addr{
+        .sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {}, .sin_zero = {}};
     ::inet_pton(AF_INET, address.c_str(), &addr.sin_addr);
     return addr;
   }

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -17,8 +16,8 @@
 
 namespace velmora::testing {
 
-// Runs a shell command quietly; true when it exited with 0. The account tools take a lock on
-// the account files and refuse while another test process holds it, so they are retried.
+// Runs a shell command quietly; true when it exited with 0. Retried: the account tools refuse
+// while another test process holds their lock on the account files.
 inline bool RunQuietly(const std::string& command, int attempts = 20) {
   for (int i = 0; i < attempts; ++i) {
     if (std::system((command + " >/dev/null 2>&1").c_str()) == 0) return true;
@@ -27,8 +26,8 @@ inline bool RunQuietly(const std::string& command, int attempts = 20) {
   return false;
 }
 
-// A local user created with useradd and a password set with chpasswd, removed (with its
-// home) on destruction. Creating needs root; Reason() says why an account is missing.
+// A local user with a password, removed with its home on destruction. Creating needs root;
+// Reason() says why an account is missing.
 class TestAccount {
  public:
   explicit TestAccount(const std::string& password) {
@@ -60,8 +59,7 @@ class TestAccount {
   const std::string& Name() const { return M_Name; }
 
  private:
-  // Removes accounts and PAM service files that test processes which were killed before
-  // their clean-up left behind (their process id no longer exists).
+  // Removes the accounts and PAM services of test processes that no longer exist.
   static void RemoveStaleAccounts() {
     std::ifstream passwd("/etc/passwd");
     std::string line;
@@ -85,8 +83,8 @@ class TestAccount {
   bool M_bCreated = false;
 };
 
-// A PAM service file that checks passwords with pam_unix only and without the delay after a
-// failure, so that wrong-password tests stay fast. Removed on destruction.
+// A PAM service of pam_unix only, without the delay after a failure (wrong-password tests stay
+// fast). Removed on destruction.
 class TestPamService {
  public:
   TestPamService() {
@@ -101,11 +99,9 @@ class TestPamService {
       M_Reason = "the PAM module pam_unix.so is not installed";
       return;
     }
-    std::ofstream out(M_Path);
-    out << "auth required pam_unix.so nodelay\naccount required pam_unix.so\n";
-    out.close();
-    M_bCreated = static_cast<bool>(out);
-    if (!out) M_Reason = "cannot write " + M_Path;
+    M_bCreated = static_cast<bool>(std::ofstream(M_Path) << "auth required pam_unix.so nodelay\n"
+                                                            "account required pam_unix.so\n");
+    if (!M_bCreated) M_Reason = "cannot write " + M_Path;
   }
   ~TestPamService() {
     if (M_bCreated) std::remove(M_Path.c_str());
@@ -124,34 +120,24 @@ class TestPamService {
   bool M_bCreated = false;
 };
 
-// The "Uid:" lines (real, effective, saved, file-system) of every thread of process pid
-// (0: this process).
-inline std::vector<std::string> ThreadUidLines(pid_t pid = 0) {
+// True when every thread of pid (0: this process) runs with uid as its real, effective, saved
+// and file-system user id.
+inline bool AllThreadsRunAs(uid_t uid, pid_t pid = 0) {
   const std::string tasks =
       (pid == 0 ? std::string("/proc/self") : "/proc/" + std::to_string(pid)) + "/task/";
-  std::vector<std::string> lines;
+  const std::string id = std::to_string(uid);
   DIR* pDir = opendir(tasks.c_str());
-  if (pDir == nullptr) return lines;
-  while (dirent* pEntry = readdir(pDir)) {
+  bool bAll = pDir != nullptr;
+  while (dirent* pEntry = pDir ? readdir(pDir) : nullptr) {
     if (pEntry->d_name[0] == '.') continue;
     std::ifstream status(tasks + pEntry->d_name + "/status");
     std::string line;
-    while (std::getline(status, line)) {
-      if (line.rfind("Uid:", 0) == 0) lines.push_back(line);
-    }
+    while (std::getline(status, line) && line.rfind("Uid:", 0) != 0) continue;
+    if (line.rfind("Uid:", 0) == 0)
+      bAll = bAll && line == "Uid:\t" + id + "\t" + id + "\t" + id + "\t" + id;
   }
-  closedir(pDir);
-  return lines;
-}
-
-// True when every thread of process pid (0: this process) runs with the given user id in
-// all four places.
-inline bool AllThreadsRunAs(uid_t uid, pid_t pid = 0) {
-  const std::string id = std::to_string(uid);
-  const std::vector<std::string> lines = ThreadUidLines(pid);
-  return !lines.empty() && std::all_of(lines.begin(), lines.end(), [&](const std::string& line) {
-    return line == "Uid:\t" + id + "\t" + id + "\t" + id + "\t" + id;
-  });
+  if (pDir) closedir(pDir);
+  return bAll;
 }
 
 // The owner of a file, or -1 when it cannot be read.
@@ -161,7 +147,7 @@ inline long FileOwner(const std::string& path) {
 }
 
 // A second thread that keeps looking at its own effective user id while a test switches the
-// identity of its thread: per-thread impersonation must leave it as it was.
+// identity of its own thread.
 class OtherThreadIdentity {
  public:
   OtherThreadIdentity() : M_Uid(geteuid()), M_Thread([this] { Run(); }) {}
