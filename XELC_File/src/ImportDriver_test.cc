@@ -14,7 +14,6 @@
 #include "ClaimTestSupport.h"
 #include "QueueConnection.h"
 #include "osal/File.h"
-#include "osal/Security.h"
 #include "xel/Configuration.h"
 #include "xel/Message.h"
 #include "xel/XmlParser.h"
@@ -165,45 +164,6 @@ TEST(ImportDriverTest, ExpiredClaimIsTakenOverAndRunningClaimIsNot) {
   EXPECT_FALSE(second.answer.ExistsPath("/Envelope/Body/poll-res/message"));
   ASSERT_TRUE(run.Confirm("OK"));
   EXPECT_TRUE(ListNames(dir.path()).empty());
-}
-
-// A status check neither claims nor leaves anything; a folder that cannot be listed fails the
-// check, which is not a poll error.
-TEST(ImportDriverTest, StatusCheckClaimsNothing) {
-  ScratchFolder dir;
-  ASSERT_TRUE(WriteFile(dir / "a.pdf"));
-  const std::string gone = dir / "gone";
-  // Intensity 1 also reads the folder's rights, which not every platform layer provides.
-  uint32_t mask = 0;
-  const bool bRights = !osal::GetEffectiveRights(dir.path(), osal::kTrusteeCurrentUser, &mask)
-                            .Is(osal::ErrorKind::kNotSupported);
-  const std::string found = "Watched folder " + dir.path() + " found. Contains files to import.";
-  const struct {
-    std::string folder;
-    char intensity;
-    const char* status;
-    std::string text;  // Greeting, or ErrorString for an error
-  } kCases[] = {{dir.path(), '0', "OK", found},
-                {dir.path(), '1', "OK", found},
-                {gone, '0', "ERROR", "Watched folder " + gone + " failed to list contents"}};
-  for (const auto& c : kCases) {
-    if (c.intensity == '1' && !bRights) continue;
-    SCOPED_TRACE(c.text + c.intensity);
-    PollRun run;
-    EXPECT_TRUE(
-        run.Poll(PollRequest(Folder(c.folder), std::string("<MaxRequested>0</MaxRequested>"
-                                                           "<StatusCheckIntensity>") +
-                                                   c.intensity + "</StatusCheckIntensity>")));
-    EXPECT_EQ(run.driver.GetPollState(), ImportDriver::kStateAnswered);
-    EXPECT_EQ(At(run.answer, "status/Status"), c.status);
-    EXPECT_EQ(At(run.answer, *c.status == 'O' ? "status/Greeting" : "status/ErrorString"), c.text);
-    EXPECT_THAT(ListNames(dir.path()), ElementsAre("a.pdf"));
-    EXPECT_FALSE(run.driver.GetPackage().IsFoundFileValid());
-  }
-  if (!bRights) {
-    GTEST_SKIP() << "intensity 1 not checked: the folder's effective rights cannot be read "
-                    "here (osal::GetEffectiveRights answers kNotSupported)";
-  }
 }
 
 TEST(ImportDriverTest, MissingOrDisallowedParametersAnswerAnError) {

@@ -56,12 +56,6 @@ ImportPackage Claimed(const std::string& folder, const std::string& name, int tr
   return p;
 }
 
-// Gives the found file its plain name back.
-void Release(const ImportPackage& p) {
-  fs::rename(osal::NativePath(p.GetFoundFile().GetLockedFileName(FileInfo::FullPath, false, false)),
-             osal::NativePath(p.GetFoundFile().GetFileName(FileInfo::FullPath, false, false)));
-}
-
 Strings Paths(const std::vector<FileInfo>& files) {
   Strings out;
   for (const FileInfo& f : files) out.push_back(f.GetFileName(FileInfo::FullPath, false, false));
@@ -121,34 +115,6 @@ TEST(PackageResolverTrigger, SameBaseNameSkipsLockedAndProcessedCompanions) {
   PackageResolver().CheckTriggeredFile(&q, trigger);
   EXPECT_EQ(Paths(q.GetTriggeredFiles()), (Strings{In(d, "a.b.done")}));
   EXPECT_TRUE(trace.Has(r, "Ignoring trigger file itself " + In(d, "a.b.txt") + "\n"));
-}
-
-TEST(PackageResolverTrigger, WholeFolderAndSubfolderModes) {
-  velmora::testing::TempDir dir;
-  const std::string d = dir.path();
-  Write(In(d, "batch7.trg"), "trigger");
-  Write(In(d, "x.pdf"), "x", 90);
-  Write(In(d, "y.tif"), "y", 80);
-  Write(In(d, "batch7\\inner.pdf"), "inner", 70);
-  Write(In(d, "batch7\\deeper\\no.pdf"), "files of the one folder only");
-
-  ImportPackage two = Claimed(d, "batch7.trg", 2, kPlain);
-  PackageResolver().Resolve(&two);
-  EXPECT_EQ(Paths(two.GetAttachedFiles()), (Strings{In(d, "x.pdf"), In(d, "y.tif")}));
-
-  Release(two);
-  ImportPackage three = Claimed(d, "batch7.trg", 3, kPlain);
-  PackageResolver().Resolve(&three);
-  EXPECT_EQ(Paths(three.GetAttachedFiles()), (Strings{In(In(d, "batch7"), "inner.pdf")}));
-
-  // A companion outside the input base directory is refused into the content error.
-  Release(three);
-  ImportPackage outside = Claimed(d, "batch7.trg", 3, kPlain);
-  outside.SetInputBaseDirectory(In(d, "other"));
-  PackageResolver().Resolve(&outside);
-  EXPECT_TRUE(outside.GetTriggeredFiles().empty());
-  EXPECT_EQ(ContentError(outside), "File " + In(In(d, "batch7"), "inner.pdf") +
-                                       " is not in configured input base directory");
 }
 
 TEST(PackageResolverXml, QvDescriptorLinksFilesInDocumentOrder) {
@@ -278,8 +244,6 @@ TEST(PackageResolverXml, ImportModesDecideWhetherTheFoundFileIsExamined) {
   EXPECT_TRUE(trace.Has("File_PackageResolver", "No triggered files found, error="));
 }
 
-// --- XmlProcessor on its own -----------------------------------------------------------
-
 struct Outcome {
   int state;
   int part;
@@ -331,29 +295,6 @@ TEST(XmlProcessorTest, DocumentsThatAreNotXmlGiveTheParserError) {
   }
   EXPECT_EQ(ProcessFile(In(d, "missing.xml"), kQv).error,
             "XML parser error for file " + In(d, "missing.xml"));
-}
-
-TEST(XmlProcessorTest, QvDescriptorRulesAndContainment) {
-  velmora::testing::TempDir dir;
-  const std::string base = In(dir.path(), "in");
-  // A session without pages is still QV XML.
-  Write(In(base, "empty.xml"), "<ImportSession Version=\"2\"><Header/></ImportSession>");
-  EXPECT_EQ(ProcessFile(In(base, "empty.xml"), kQv, base), (Outcome{2, 1, {}, ""}));
-
-  // Rejected links do not end the walk; the first rejection is the content error. A namespace
-  // and a descriptor of many blocks change nothing.
-  Write(In(base, "x\\d.xml"),
-        "<ImportSession xmlns=\"urn:q\"><Filler>" + std::string(9000, 'f') +
-            "</Filler><Page ImportFileName=\"..\\..\\secret.pdf\"/>"
-            "<Page ImportFileName=\"" +
-            In(dir.path(), "secret.pdf") +
-            "\"/><Page ImportFileName=\"sub\\b.pdf\"/><Page ImportFileName=\"" +
-            In(base, "abs.pdf") + "\"/></ImportSession>");
-  EXPECT_EQ(ProcessFile(In(base, "x\\d.xml"), kQv, base),
-            (Outcome{2,
-                     1,
-                     {In(In(In(base, "x"), "sub"), "b.pdf"), In(base, "abs.pdf")},
-                     "File ..\\..\\secret.pdf is not in configured input base directory"}));
 }
 
 }  // namespace

@@ -28,12 +28,12 @@ using xel::XmlParser;
 
 const std::regex kLock(R"(a\.pdf\.\d{14}\.[0-9A-Za-z_-]{5}\+03600\.locked)");
 
-// The running component with a server thread in it, as the runtime makes one per incoming
+// The running component with a server thread in it, as the runtime makes one per
 // conversation; the master's and the plug-in's ends of that conversation.
 class PollFunctionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Names the registration so that the linker takes the component from the static library.
+    // Named so that the linker takes the component from the static library.
     ASSERT_NE(FileComponentRegistration(), nullptr);
     Ref<XmlParser> started = velmora::testing::CallApp(velmora::testing::StartBody(
         "XelcFile", "<Folder><FolderInputBaseDirectory>" + M_Base.path() +
@@ -112,19 +112,6 @@ TEST_F(PollFunctionTest, WithoutConfirmationTheClaimStaysAndNothingMoreIsSent) {
   EXPECT_TRUE(Poll(M_Base.path()).IsSuccess());
   EXPECT_THAT(Answers(), ElementsAre("poll-res"));
   ExpectClaimStays();
-}
-
-TEST_F(PollFunctionTest, NothingClaimedMeansNoWaitForAConfirmation) {
-  MasterSends("<confirm><general><Status>OK</Status></general></confirm>");
-  EXPECT_TRUE(Poll(M_Base.path()).IsSuccess());
-  EXPECT_THAT(Answers(), ElementsAre("poll-res"));
-  // The master's message is still queued: the poll did not read it.
-  EXPECT_FALSE(M_Plugin.Queue().empty());
-  EXPECT_FALSE(M_pThread->M_b_conn_ptr_copied);
-
-  // An import error is an answer too, and the call itself succeeds.
-  EXPECT_TRUE(Poll(M_Base / "../elsewhere").IsSuccess());
-  EXPECT_THAT(Answers(), ElementsAre("poll-res"));
 }
 
 TEST_F(PollFunctionTest, AnAnswerThatCannotBeSentFailsTheCallAndKeepsTheClaim) {

@@ -1,4 +1,4 @@
-// Tests of PollResBuilder: answer layouts, embedded file content, unreadable files, rebuilds.
+// Tests of the answer builders: poll-res layouts, embedded content, rebuilds; confirm-res.
 #include "PollResBuilder.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ConfirmResBuilder.h"
 #include "ImportPackage.h"
 #include "QueueConnection.h"
 #include "TempDir.h"
@@ -128,28 +129,26 @@ TEST_F(PollResFixture, StatusOnlyAnswers) {
   builder.SetMessage(&M_Doc);
   XmlParser other;
   builder.SetMessage(&other);  // the first document stays
+  const std::string b = kBody;
 
   // An error answer carries only the status, even with attached files.
   builder.SetStatus(1, "Folder X is not accessible");
   EXPECT_EQ(builder.Build(M_Package), 0);
   EXPECT_EQ(M_Doc.GetDataFormat(), XmlParser::Format_Binary);
   EXPECT_EQ(Text(M_Doc, "/Envelope/Header/type"), "2");
-  EXPECT_EQ(Text(M_Doc, std::string(kBody) + "/status/Status"), "ERROR");
-  EXPECT_EQ(Text(M_Doc, std::string(kBody) + "/status/ErrorString"), "Folder X is not accessible");
-  EXPECT_FALSE(Exists(M_Doc, std::string(kBody) + "/status/Greeting"));
-  EXPECT_FALSE(Exists(M_Doc, std::string(kBody) + "/message"));
+  EXPECT_EQ(Text(M_Doc, b + "/status/Status") + Text(M_Doc, b + "/status/ErrorString"),
+            "ERRORFolder X is not accessible");
+  EXPECT_FALSE(Exists(M_Doc, b + "/status/Greeting") || Exists(M_Doc, b + "/message"));
   EXPECT_FALSE(Exists(other, "/Envelope"));
 
   // A success answer without attached files carries only "Status" and "Greeting".
-  ImportPackage empty;
   builder.SetStatus(0, "");
   builder.SetGreeting("Hello from XelcFile");
-  EXPECT_EQ(builder.Build(empty), 0);
-  EXPECT_EQ(Text(M_Doc, std::string(kBody) + "/status/Status"), "OK");
-  EXPECT_EQ(Text(M_Doc, std::string(kBody) + "/status/Greeting"), "Hello from XelcFile");
-  EXPECT_FALSE(Exists(M_Doc, std::string(kBody) + "/status/ErrorString"));
-  EXPECT_FALSE(Exists(M_Doc, std::string(kBody) + "/message"));
-  EXPECT_FALSE(Exists(M_Doc, std::string(kBody) + "/TiffData"));
+  EXPECT_EQ(builder.Build(ImportPackage()), 0);
+  EXPECT_EQ(Text(M_Doc, b + "/status/Status") + Text(M_Doc, b + "/status/Greeting"),
+            "OKHello from XelcFile");
+  EXPECT_FALSE(Exists(M_Doc, b + "/status/ErrorString") || Exists(M_Doc, b + "/message") ||
+               Exists(M_Doc, b + "/TiffData"));
 }
 
 TEST_F(PollResFixture, FullLayoutWithContentStreamedInChunks) {
@@ -165,77 +164,74 @@ TEST_F(PollResFixture, FullLayoutWithContentStreamedInChunks) {
   // 65537 bytes go in two chunks; the empty file writes none.
   EXPECT_EQ(builder.M_Chunks, (std::vector<size_t>{65536, 1, 5}));
 
-  const std::string b = kBody;
+  const std::string b = kBody, m = b + "/message/", mh = m + "body/message/mime-header/";
   const FileInfo& found = M_Package.GetFoundFile();
-  EXPECT_EQ(Text(M_Doc, b + "/status/Status"), "OK");
-  EXPECT_EQ(Text(M_Doc, b + "/status/Greeting"), "hi");
-  EXPECT_EQ(Text(M_Doc, b + "/message/internal/ConfirmTimeout"), "1");
-  EXPECT_EQ(Text(M_Doc, b + "/message/internal/ConfirmOptions"), "1");
-  EXPECT_EQ(Text(M_Doc, b + "/message/internal/Correlation"),
-            "report.pdf." + found.GetLockTimeStamp() + "." + found.GetLockRandomString());
-  EXPECT_EQ(Text(M_Doc, b + "/message/general/Type"), "3");
-  const std::string timeEnd = Text(M_Doc, b + "/message/general/TimeEnd");
+  const std::string timeEnd = Text(M_Doc, m + "general/TimeEnd");
   EXPECT_TRUE(std::regex_match(timeEnd, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3})")))
       << timeEnd;
-  EXPECT_EQ(Text(M_Doc, b + "/message/body/message/mime-header/date"), timeEnd);
-  EXPECT_FALSE(Exists(M_Doc, b + "/message/general/ContentErrorLevel"));
+  const std::string report = M_Dir.path() + S + "report.pdf";  // never the lock name
+  for (const auto& [path, text] : std::vector<std::pair<std::string, std::string>>{
+           {b + "/status/Status", "OK"},
+           {b + "/status/Greeting", "hi"},
+           {m + "internal/ConfirmTimeout", "1"},
+           {m + "internal/ConfirmOptions", "1"},
+           {m + "internal/Correlation",
+            "report.pdf." + found.GetLockTimeStamp() + "." + found.GetLockRandomString()},
+           {m + "general/Type", "3"},
+           {mh + "date", timeEnd},
+           {m + "general/RootXml/PartNumber", "4"},
+           {m + "specific/import/Folder", M_Dir.path()},
+           {m + "specific/import/TriggerFileUsed", "0"},
+           {m + "specific/import/FileList/FilePath[1]", report},
+           {m + "specific/import/FileList/FilePath[3]", M_Dir.path() + S + "note.txt"},
+           {mh + "to/mailbox/displayname", report},
+           {mh + "to/mailbox/address", PollResBuilder::kOriginatorAddress},
+           {mh + "content-type", "multipart/mixed"},
+           {Part(1) + "/mime-header/content-disposition", "attachment"},
+           {Part(1) + "/mime-header/content-disposition/@filename", "report.pdf"},
+           {Part(2) + "/mime-header/content-disposition/@filename", "empty.txt"},
+           {Part(3) + "/mime-header/content-disposition/@filename", "note.txt"}}) {
+    EXPECT_EQ(Text(M_Doc, path), text) << path;
+  }
+  EXPECT_FALSE(Exists(M_Doc, m + "general/ContentErrorLevel"));
   util::CommResult comm;
   XmlParser at(M_Doc);
   ASSERT_TRUE(at.MoveToPath(b.c_str()).IsSuccess());
   ASSERT_TRUE(at.ReadCommResult("message/general/CommResult", &comm).IsSuccess());
   EXPECT_EQ(comm.ErrorCategory(), util::CommOk);
   EXPECT_EQ(comm.ConnectionLevel(), ImportPackage::kLevelClaimed);
-  EXPECT_EQ(Text(M_Doc, b + "/message/general/RootXml/PartNumber"), "4");
-  EXPECT_EQ(Text(M_Doc, b + "/message/specific/import/Folder"), M_Dir.path());
-  EXPECT_EQ(Text(M_Doc, b + "/message/specific/import/TriggerFileUsed"), "0");
-  EXPECT_EQ(Text(M_Doc, b + "/message/specific/import/FileList/FilePath[1]"),
-            M_Dir.path() + S + "report.pdf");  // never the lock name
-  EXPECT_EQ(Text(M_Doc, b + "/message/specific/import/FileList/FilePath[3]"),
-            M_Dir.path() + S + "note.txt");
-  const std::string mh = b + "/message/body/message/mime-header";
-  EXPECT_EQ(Text(M_Doc, mh + "/to/mailbox/displayname"), M_Dir.path() + S + "report.pdf");
-  EXPECT_EQ(Text(M_Doc, mh + "/to/mailbox/address"), PollResBuilder::kOriginatorAddress);
-  EXPECT_EQ(Text(M_Doc, mh + "/content-type"), "multipart/mixed");
-  EXPECT_TRUE(Exists(M_Doc, b + "/message/body/TiffData"));
-  EXPECT_FALSE(Exists(M_Doc, b + "/message/body/message/TiffData"));
-
-  EXPECT_EQ(Text(M_Doc, Part(1) + "/mime-header/content-disposition"), "attachment");
-  EXPECT_EQ(Text(M_Doc, Part(1) + "/mime-header/content-disposition/@filename"), "report.pdf");
-  EXPECT_EQ(Text(M_Doc, Part(2) + "/mime-header/content-disposition/@filename"), "empty.txt");
-  EXPECT_EQ(Text(M_Doc, Part(3) + "/mime-header/content-disposition/@filename"), "note.txt");
+  EXPECT_TRUE(Exists(M_Doc, m + "body/TiffData"));
+  EXPECT_FALSE(Exists(M_Doc, m + "body/message/TiffData"));
   EXPECT_TRUE(Binary(M_Doc, Part(1) + "/content/binary") == big);
   EXPECT_EQ(Binary(M_Doc, Part(2) + "/content/binary"), "");
   EXPECT_EQ(Binary(M_Doc, Part(3) + "/content/binary"), "hello");
   EXPECT_FALSE(Exists(M_Doc, Part(4)));
 }
 
-TEST_F(PollResFixture, CompanionThatCannotBeOpenedIsAnEmptyPart) {
+// A companion that cannot be opened is an empty part; a found file that cannot be opened ends
+// the build, the remaining parts unwritten.
+TEST_F(PollResFixture, FileThatCannotBeOpened) {
   AttachFound("found");
-  const std::string gone = AttachCompanion("gone.txt", "vanishes");
+  AttachCompanion("gone.txt", "vanishes");
   AttachCompanion("last.txt", "last");
-  ASSERT_EQ(std::remove(osal::NativePath(gone).c_str()), 0);
+  ASSERT_EQ(std::remove(osal::NativePath(M_Dir.path() + "\\gone.txt").c_str()), 0);
   PollResBuilder builder;
   builder.SetMessage(&M_Doc);
   EXPECT_EQ(builder.Build(M_Package), 0);
   EXPECT_EQ(builder.GetContentErrorText(), "");
-  EXPECT_EQ(Binary(M_Doc, Part(1) + "/content/binary"), "found");
   EXPECT_EQ(Text(M_Doc, Part(2) + "/mime-header/content-disposition/@filename"), "gone.txt");
-  EXPECT_EQ(Binary(M_Doc, Part(2) + "/content/binary"), "");
-  EXPECT_EQ(Binary(M_Doc, Part(3) + "/content/binary"), "last");
-}
+  EXPECT_EQ(Binary(M_Doc, Part(1) + "/content/binary") + "," +
+                Binary(M_Doc, Part(2) + "/content/binary") + "," +
+                Binary(M_Doc, Part(3) + "/content/binary"),
+            "found,,last");
 
-TEST_F(PollResFixture, FoundFileThatCannotBeOpenedEndsTheBuild) {
-  AttachFound("found");
-  AttachCompanion("next.txt", "next");
   const std::string current =
       M_Package.GetFoundFile().GetCurrentFileName(FileInfo::FullPath, false, false);
   ASSERT_EQ(std::remove(osal::NativePath(current).c_str()), 0);
-  PollResBuilder builder;
-  builder.SetMessage(&M_Doc);
   EXPECT_EQ(builder.Build(M_Package), 1);
   EXPECT_EQ(builder.GetContentErrorText(), "Could not open file " + current + " for reading");
   EXPECT_TRUE(Exists(M_Doc, Part(1)));
-  EXPECT_FALSE(Exists(M_Doc, Part(2)));  // the remaining parts are not written
+  EXPECT_FALSE(Exists(M_Doc, Part(2)));
   EXPECT_TRUE(Exists(M_Doc, std::string(kBody) + "/message/body/TiffData"));
 }
 
@@ -301,6 +297,52 @@ TEST_F(PollResFixture, StreamedAnswerIsTheWholeAnswerOnTheLink) {
   EXPECT_TRUE(link(true, -1, 0) == link(false, -1, 0));
   const std::string broken = link(true, 1, PollResBuilder::BuildStreamBroken);
   EXPECT_NE(broken.rfind("8/1:"), std::string::npos);  // ends with an abort block
+}
+
+constexpr const char* kStatus = "/Envelope/Body/confirm-res/status";
+
+// The children of "status" as "name=text;", in the order Processed, Status, ErrorString.
+std::string StatusChildren(const XmlParser& doc) {
+  std::string out;
+  for (const char* name : {"Processed", "Status", "ErrorString"}) {
+    const std::string path = std::string(kStatus) + "/" + name;
+    if (!doc.ExistsPath(path.c_str())) continue;
+    std::string text;
+    EXPECT_TRUE(doc.ReadStringAtPath(path.c_str(), &text).IsSuccess()) << path;
+    out += std::string(name) + "=" + text + ";";
+  }
+  EXPECT_TRUE(doc.ExistsPath(kStatus));
+  return out;
+}
+
+TEST(ConfirmResBuilderTest, WritesOneLayoutPerStatus) {
+  const struct {
+    int32_t status;  // -1: none set
+    const char* text;
+    const char* expected;
+  } cases[] = {{0, "ignored", "Processed=YES;"},
+               {1, "File C:\\in\\a.pdf could not be deleted",
+                "Processed=NO;ErrorString=File C:\\in\\a.pdf could not be deleted;"},
+               {1, "", "Processed=NO;ErrorString=;"},
+               {2, "why", "Status=UNKNOWN;ErrorString=why;"},
+               {3, "not locked", "Status=NOTFOUND;ErrorString=not locked;"},
+               {7, "odd", ""},
+               {-1, "", "Status=UNKNOWN;ErrorString=;"}};
+  XmlParser doc;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.status);
+    ConfirmResBuilder builder;
+    if (c.status >= 0) builder.SetResult(c.status, c.text);
+    // Built twice into the same document: each build replaces the answer.
+    ASSERT_TRUE(builder.Build(&doc).IsSuccess());
+    ASSERT_TRUE(builder.Build(&doc).IsSuccess());
+    EXPECT_EQ(doc.GetDataFormat(), XmlParser::Format_Binary);
+    std::string type;
+    ASSERT_TRUE(doc.ReadStringAtPath("/Envelope/Header/type", &type).IsSuccess());
+    EXPECT_EQ(type, "2");
+    EXPECT_EQ(StatusChildren(doc), c.expected);
+  }
+  EXPECT_EQ(ConfirmResBuilder().Build(nullptr).Category(), util::ErrLogicArgs);
 }
 
 }  // namespace
