@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <iostream>
 #include <regex>
 
 #include "ClaimTestSupport.h"
@@ -20,6 +21,7 @@ using testing::ListNames;
 using testing::ScratchFolder;
 using testing::TraceCapture;
 using testing::WriteFile;
+using Strings = std::vector<std::string>;
 
 const std::regex kRunningLock(R"(a\.pdf\.\d{14}\.[0-9A-Za-z_-]{5}\+03600\.locked)");
 
@@ -46,7 +48,7 @@ TEST(FileLockerTest, ClaimRenewMakePermanentAndRefusals) {
   FileLocker locker;
 
   ASSERT_TRUE(locker.Lock(&package));
-  std::string first = OnlyName(dir.path());
+  const std::string first = OnlyName(dir.path());
   EXPECT_TRUE(std::regex_match(first, kRunningLock)) << first;
   EXPECT_EQ(first, package.GetFoundFile().GetLockedFileName(FileInfo::NameOnly, false, false));
   EXPECT_EQ(package.GetFoundFileLockState(), FileInfo::Locked);
@@ -59,22 +61,20 @@ TEST(FileLockerTest, ClaimRenewMakePermanentAndRefusals) {
 
   // Renewal: a fresh lock name (new random string), the old one is gone.
   ASSERT_TRUE(locker.UpdateLock(&package, false));
-  std::string renewed = OnlyName(dir.path());
+  const std::string renewed = OnlyName(dir.path());
   EXPECT_TRUE(std::regex_match(renewed, kRunningLock)) << renewed;
   EXPECT_NE(renewed, first);
-  std::string random = package.GetFoundFile().GetLockRandomString();
 
   // Permanent: nines and 99999, the random string kept; final from then on.
+  const std::string permanent =
+      "a.pdf.99999999999999." + package.GetFoundFile().GetLockRandomString() + "+99999.locked";
   ASSERT_TRUE(locker.UpdateLock(&package, true));
-  EXPECT_EQ(OnlyName(dir.path()), "a.pdf.99999999999999." + random + "+99999.locked");
   EXPECT_EQ(package.GetFoundFileLockState(), FileInfo::LockedPermanent);
   EXPECT_FALSE(locker.UpdateLock(&package, false));
-  EXPECT_EQ(trace.Count("Cannot update lock on file a.pdf.99999999999999." + random +
-                        "+99999.locked (file not locked)"),
-            1);
+  EXPECT_EQ(trace.Count("Cannot update lock on file " + permanent + " (file not locked)"), 1);
   EXPECT_FALSE(locker.Release(&package));
   EXPECT_THAT(trace.Lines(), ::testing::Contains(HasSubstr("(not locked or locked permanently)")));
-  EXPECT_EQ(OnlyName(dir.path()), "a.pdf.99999999999999." + random + "+99999.locked");
+  EXPECT_EQ(OnlyName(dir.path()), permanent);
 
   EXPECT_FALSE(locker.Lock(nullptr));
   EXPECT_FALSE(locker.UpdateLock(nullptr, true));
@@ -107,40 +107,31 @@ TEST(FileLockerTest, LosingClaimLeavesWinnerAndSetsErrorFlag) {
   EXPECT_EQ(ListNames(dir.path()).size(), 1u);
 }
 
+// A read-only file in a subfolder is deleted and its emptied subfolder tree goes too; a
+// subfolder that still holds a file stays, and so does the watched folder, even empty.
 TEST(FileLockerTest, ReleaseDeletesAndRemovesOnlyEmptiedFirstLevelFolders) {
-  ScratchFolder dir;
   namespace fs = std::filesystem;
-  fs::create_directories(dir / "sub/deeper/deepest");
-  fs::create_directories(dir / "other");
-  ASSERT_TRUE(WriteFile(dir / "sub/a.pdf"));
-  fs::permissions(dir / "sub/a.pdf", fs::perms::owner_read | fs::perms::group_read);
-  ASSERT_TRUE(WriteFile(dir / "other/b.pdf"));
-  ASSERT_TRUE(WriteFile(dir / "other/keep.txt"));
-  ASSERT_TRUE(WriteFile(dir / "c.pdf"));
+  const struct {
+    const char* file;
+    const char* keep;  // another file, or ""
+    Strings left;      // in the watched folder
+  } kCases[] = {{"sub/a.pdf", "", {}}, {"sub/a.pdf", "sub/keep.txt", {"sub"}}, {"c.pdf", "", {}}};
   FileLocker locker;
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.file + std::string(c.keep));
+    ScratchFolder dir;
+    if (std::string(c.file).starts_with("sub/")) fs::create_directories(dir / "sub/deeper/deepest");
+    ASSERT_TRUE(WriteFile(dir / c.file) && (!*c.keep || WriteFile(dir / c.keep)));
+    fs::permissions(dir / c.file, fs::perms::owner_read | fs::perms::group_read);
+    ImportPackage package = PackageFor(dir.path(), dir / c.file);
+    ASSERT_TRUE(package.SetSearchFolder(fs::path(dir / c.file).parent_path().string()));
+    ASSERT_TRUE(locker.Lock(&package));
+    ASSERT_TRUE(locker.Release(&package));
+    EXPECT_EQ(package.GetFoundFileLockState(), FileInfo::NotLocked);
+    EXPECT_EQ(ListNames(dir.path()), c.left);
+  }
 
-  // A read-only file in a subfolder: deleted, and the emptied subfolder tree goes too.
-  ImportPackage package = PackageFor(dir.path(), dir / "sub/a.pdf");
-  ASSERT_TRUE(package.SetSearchFolder(dir / "sub"));
-  ASSERT_TRUE(locker.Lock(&package));
-  ASSERT_TRUE(locker.Release(&package));
-  EXPECT_EQ(package.GetFoundFileLockState(), FileInfo::NotLocked);
-  EXPECT_FALSE(fs::exists(dir / "sub"));
-
-  // A subfolder that still holds a file stays.
-  package = PackageFor(dir.path(), dir / "other/b.pdf");
-  ASSERT_TRUE(locker.Lock(&package));
-  ASSERT_TRUE(locker.Release(&package));
-  EXPECT_THAT(ListNames(dir / "other"), ElementsAre("keep.txt"));
-
-  // A file directly in the watched folder: the folder stays, even when it is empty.
-  fs::remove_all(dir / "other");
-  package = PackageFor(dir.path(), dir / "c.pdf");
-  ASSERT_TRUE(locker.Lock(&package));
-  ASSERT_TRUE(locker.Release(&package));
-  EXPECT_TRUE(fs::is_directory(dir.path()));
-  EXPECT_TRUE(ListNames(dir.path()).empty());
-
+  ScratchFolder dir;
   // Outside the input base directory nothing is deleted.
   ASSERT_TRUE(WriteFile(dir / "d.pdf"));
   ImportPackage restricted;
@@ -167,9 +158,8 @@ TEST(FileLockerTest, ReleaseOfTriggerRenamesAndReplacesOlderProcessedFile) {
   ASSERT_TRUE(locker.Lock(&package));
   ASSERT_TRUE(locker.Release(&package));
   EXPECT_THAT(ListNames(dir.path()), ElementsAre("order.done"));
-  std::ifstream in(dir / "order.done");
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(content, "new trigger");
+  std::string content;
+  EXPECT_TRUE(std::getline(std::ifstream(dir / "order.done"), content) && content == "new trigger");
   EXPECT_EQ(package.GetFoundFileLockState(), FileInfo::NotLocked);
   EXPECT_TRUE(package.GetFoundFile().IsTriggerRenamed());
   EXPECT_EQ(trace.Count("Renamed trigger file to order.done"), 1);
@@ -178,112 +168,80 @@ TEST(FileLockerTest, ReleaseOfTriggerRenamesAndReplacesOlderProcessedFile) {
 // Sets or clears an inode flag of a folder with chattr; false when that is not possible here
 // (not root, no CAP_LINUX_IMMUTABLE, file system without the flag, chattr missing).
 bool Chattr(const std::string& flag, const std::string& folder) {
-  std::string command = "chattr " + flag + " '" + folder + "' 2>/dev/null";
-  return std::system(command.c_str()) == 0;
+  return std::system(("chattr " + flag + " '" + folder + "' 2>/dev/null").c_str()) == 0;
 }
 
+// Each row takes rights away where this machine can: a missing folder, append-only and
+// immutable folders, and another opener of the test file that shares no delete (so no rename)
+// or no read, where sharing modes bind every opener. Deleting needs the same sharing as
+// renaming, so "no delete" cannot be made so.
 TEST(FileLockerTest, FolderAccessCodes) {
-  ScratchFolder dir;
+  const std::string kTestFile = "testfile.bin.99999999999999.+99999.locked";
+  osal::File probeHolder, probeReader;
+  ScratchFolder probeDir;
+  ASSERT_TRUE(
+      probeHolder
+          .Open(probeDir / "probe", {osal::kAccessWrite, osal::kShareWrite | osal::kShareDelete,
+                                     osal::Disposition::kCreateAlways})
+          .ok());
+  const bool bSharingBinds =
+      !probeReader
+           .Open(probeDir / "probe", {osal::kAccessRead, osal::kShareRead | osal::kShareWrite})
+           .ok();
+  const unsigned kRW = osal::kShareRead | osal::kShareWrite;
+  const unsigned kWD = osal::kShareWrite | osal::kShareDelete;
+  const struct {
+    const char* name;
+    const char* flag;        // chattr flag, or ""
+    unsigned access, share;  // another opener of the test file when access is not 0
+    int32_t code;
+    const char* text;
+    bool bTestFileLeft;
+  } kCases[] = {
+      {"full", "", 0, 0, FileLocker::kAccessFull, " is fully accessible.", false},
+      {"missing", "", 0, 0, FileLocker::kAccessNoWrite, " allows no write access.", false},
+      // Files can be created but never renamed: the test file stays under its permanent lock
+      // name (the random string of a new package is empty).
+      {"append-only", "a", 0, 0, FileLocker::kAccessNoRename, " allows no file rename.", true},
+      {"immutable", "i", 0, 0, FileLocker::kAccessNoWrite, " allows no write access.", false},
+      {"held", "", osal::kAccessRead, kRW, FileLocker::kAccessNoRename, " allows no file rename.",
+       true},
+      {"held", "", osal::kAccessWrite, kWD, FileLocker::kAccessNoRead, " allows no read access.",
+       true},
+  };
   FileLocker locker;
   std::string text;
   EXPECT_EQ(locker.CheckFolderAccess(nullptr, &text), FileLocker::kAccessMissingArgument);
-
-  ImportPackage package;
-  ASSERT_TRUE(package.SetWatchedFolder(dir.path()));
-  package.SetTriggerMode(1);
-  package.SetTriggerChangeToExtension("done");  // must not keep the test file
-  ImportPackage copy = package;
-  EXPECT_EQ(locker.CheckFolderAccess(&copy, &text), FileLocker::kAccessFull);
-  EXPECT_EQ(text, "Watched folder " + dir.path() + " is fully accessible.");
-  EXPECT_TRUE(ListNames(dir.path()).empty());
-
-  // A folder that does not exist allows no write.
-  ImportPackage missing;
-  ASSERT_TRUE(missing.SetWatchedFolder(dir / "missing"));
-  EXPECT_EQ(locker.CheckFolderAccess(&missing, &text), FileLocker::kAccessNoWrite);
-  EXPECT_EQ(text, "Watched folder " + (dir / "missing") + " allows no write access.");
-}
-
-TEST(FileLockerTest, FolderAccessCodesOnRestrictedFolders) {
-  ScratchFolder dir;
-  std::filesystem::create_directories(dir / "append");
-  std::filesystem::create_directories(dir / "frozen");
-  if (!Chattr("+a", dir / "append") || !Chattr("+i", dir / "frozen")) {
-    Chattr("-a", dir / "append");
-    GTEST_SKIP() << "append-only and immutable folder attributes need chattr, root with "
-                    "CAP_LINUX_IMMUTABLE and a file system that supports them (on Windows "
-                    "only access lists do the same, which this layer cannot set)";
-  }
-  FileLocker locker;
-  std::string text;
-
-  // Append-only: files can be created but never renamed; the test file stays under its
-  // permanent lock name (the random string of a new package is empty).
-  ImportPackage append;
-  ASSERT_TRUE(append.SetWatchedFolder(dir / "append"));
-  int32_t appendCode = locker.CheckFolderAccess(&append, &text);
-  std::string appendText = text;
-  std::vector<std::string> left = ListNames(dir / "append");
-
-  // Immutable: nothing can be created.
-  ImportPackage frozen;
-  ASSERT_TRUE(frozen.SetWatchedFolder(dir / "frozen"));
-  int32_t frozenCode = locker.CheckFolderAccess(&frozen, &text);
-
-  Chattr("-a", dir / "append");
-  Chattr("-i", dir / "frozen");
-  EXPECT_EQ(appendCode, FileLocker::kAccessNoRename);
-  EXPECT_EQ(appendText, "Watched folder " + (dir / "append") + " allows no file rename.");
-  EXPECT_THAT(left, ElementsAre("testfile.bin.99999999999999.+99999.locked"));
-  EXPECT_EQ(frozenCode, FileLocker::kAccessNoWrite);
-  EXPECT_THAT(text, HasSubstr(" allows no write access."));
-}
-
-// Where sharing modes bind every opener, another opener of the test file takes away one
-// right: without delete sharing the file cannot be renamed, without read sharing it cannot be
-// read back. Deleting needs the same sharing as renaming, so "no delete" cannot be made so.
-TEST(FileLockerTest, FolderAccessCodesWhileAnotherOpenerHoldsTheTestFile) {
-  ScratchFolder probeDir;
-  osal::File probeHolder;
-  osal::File probeReader;
-  osal::OpenOptions hold{osal::kAccessWrite, osal::kShareWrite | osal::kShareDelete,
-                         osal::Disposition::kCreateAlways};
-  osal::OpenOptions read{osal::kAccessRead, osal::kShareRead | osal::kShareWrite};
-  ASSERT_TRUE(probeHolder.Open(probeDir / "probe", hold).ok());
-  if (probeReader.Open(probeDir / "probe", read).ok()) {
-    GTEST_SKIP() << "a file opened without read sharing can still be read here (sharing modes "
-                    "bind only openers that lock), so no opener can take a right away";
-  }
-  struct Case {
-    unsigned access;
-    unsigned share;
-    int32_t code;
-    const char* text;
-  } cases[] = {
-      {osal::kAccessRead, osal::kShareRead | osal::kShareWrite, FileLocker::kAccessNoRename,
-       " allows no file rename."},
-      {osal::kAccessWrite, osal::kShareWrite | osal::kShareDelete, FileLocker::kAccessNoRead,
-       " allows no read access."},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.code);
+  std::string skipped;
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name + std::to_string(c.code));
     ScratchFolder dir;
-    const std::string testFile = dir / "testfile.bin.99999999999999.+99999.locked";
-    ASSERT_TRUE(WriteFile(testFile));
+    const std::string folder = c.name == std::string("missing") ? dir / "missing" : dir.path();
     osal::File holder;
-    ASSERT_TRUE(holder.Open(testFile, {c.access, c.share}).ok());
+    if ((*c.flag && !Chattr(std::string("+") + c.flag, folder)) || (c.access && !bSharingBinds)) {
+      skipped += std::string(" ") + c.name;
+      continue;
+    }
+    if (c.access) {
+      ASSERT_TRUE(WriteFile(dir / kTestFile));
+      ASSERT_TRUE(holder.Open(dir / kTestFile, {c.access, c.share}).ok());
+    }
     ImportPackage package;
-    ASSERT_TRUE(package.SetWatchedFolder(dir.path()));
-    std::string text;
-    EXPECT_EQ(FileLocker().CheckFolderAccess(&package, &text), c.code);
-    EXPECT_EQ(text, "Watched folder " + dir.path() + c.text);
+    ASSERT_TRUE(package.SetWatchedFolder(folder));
+    package.SetTriggerMode(1);
+    package.SetTriggerChangeToExtension("done");  // must not keep the test file
+    const int32_t code = locker.CheckFolderAccess(&package, &text);
+    if (*c.flag) Chattr(std::string("-") + c.flag, folder);
+    EXPECT_EQ(code, c.code);
+    EXPECT_EQ(text, "Watched folder " + folder + c.text);
+    EXPECT_EQ(ListNames(dir.path()), (c.bTestFileLeft ? Strings{kTestFile} : Strings{}));
   }
-}
-
-TEST(FileLockerTest, FolderAccessNoDelete) {
-  GTEST_SKIP() << "code 4 (no delete) needs a folder where a file can be renamed but not "
-                  "deleted: Linux offers no such folder setting, not even to root, and on "
-                  "Windows only an access list does, which this layer cannot set";
+  // The other rows still count; say which could not be made here.
+  if (!skipped.empty()) {
+    std::cout << "[   NOTE   ] not made here:" << skipped
+              << " (chattr needs root with CAP_LINUX_IMMUTABLE and a file system with the flags; "
+                 "on Windows only access lists do that; holders need binding sharing modes)\n";
+  }
 }
 
 }  // namespace

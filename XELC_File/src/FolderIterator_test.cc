@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <chrono>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -47,34 +46,26 @@ TEST(FolderIteratorFilter, KindSelfMasksAndMinimumAge) {
   WriteFile(dir / "young", "", 59);
   WriteFile(dir / "old", "", 60);
   fs::create_directory(dir / "sub.pdf");
-  struct Case {
-    std::string folder;
+  const int32_t kFiles = FolderIterator::FilesOnly, kFolders = FolderIterator::FoldersOnly;
+  const struct {
+    const char* folder;
     int32_t type;
     bool bSkip;
     Strings masks;
     int32_t age;
     Strings expected;  // sorted
+  } kCases[] = {
+      {"", kFiles, true, {"*.pdf", "*.tif"}, 0, {".hidden.pdf", "a.PDF", "b.tif"}},
+      {"", 2, true, {}, 0, {".hidden.pdf", "a.PDF", "b.tif", "c.txt", "old", "sub.pdf", "young"}},
+      {"", kFolders, true, {}, 0, {"sub.pdf"}},
+      // An entry modified exactly the minimum age ago stays.
+      {"", kFiles, true, {}, 60, {"old"}},
+      // Without skipping, self and parent are listed: an existing folder is never empty.
+      {"/sub.pdf", kFolders, false, {"*"}, 0, {".", ".."}},
+      {"/nope", 2, false, {}, 0, {}},
   };
-  // Without skipping, self and parent entries are listed, so an existing folder is never
-  // empty; a missing folder lists nothing. An entry modified exactly the minimum age ago stays.
-  for (const Case& c :
-       std::vector<Case>{{"",
-                          FolderIterator::FilesOnly,
-                          true,
-                          {"*.pdf", "*.tif"},
-                          0,
-                          {".hidden.pdf", "a.PDF", "b.tif"}},
-                         {"",
-                          2,
-                          true,
-                          {},
-                          0,
-                          {".hidden.pdf", "a.PDF", "b.tif", "c.txt", "old", "sub.pdf", "young"}},
-                         {"", FolderIterator::FoldersOnly, true, {}, 0, {"sub.pdf"}},
-                         {"", FolderIterator::FilesOnly, true, {}, 60, {"old"}},
-                         {"/sub.pdf", FolderIterator::FoldersOnly, false, {"*"}, 0, {".", ".."}},
-                         {"/nope", 2, false, {}, 0, {}}}) {
-    SCOPED_TRACE(c.folder + " type " + std::to_string(c.type) + " age " + std::to_string(c.age));
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(::testing::Message() << c.folder << " type " << c.type << " age " << c.age);
     FolderIterator it;
     it.SetFolder(dir.path() + c.folder);
     it.SetEntryType(c.type);
@@ -149,41 +140,6 @@ TEST(FolderIteratorSort, OldestFirstAt100nsThenPreferredExtensions) {
                 bDumps ? "  [0] " + expected[0] : "");
     }
   }
-}
-
-TEST(FolderIteratorSort, CreatedDate) {
-  ScratchFolder dir;
-  // Creation times come from a coarse kernel clock: leave a little time between files.
-  for (const char* name : {"c", "a", "b"}) {
-    WriteFile(dir / name);
-    std::this_thread::sleep_for(std::chrono::milliseconds(15));
-  }
-  FolderIterator it;
-  it.SetFolder(dir.path());
-  it.SetSortOrder(FolderIterator::SortByCreatedDate);
-  EXPECT_EQ(Names(&it), (Strings{"c", "a", "b"}));
-}
-
-TEST(FolderIteratorLifecycle, SearchOnceUntilReset) {
-  ScratchFolder dir;
-  FolderIterator it;
-  FileInfo out;
-  out.SetFullPath("C:\\keep\\me");
-  EXPECT_FALSE(it.Search());  // no folder
-  it.SetFolder(dir.path());
-  EXPECT_FALSE(it.GetNextEntry(&out));
-  EXPECT_FALSE(it.Search());  // empty: stays unsearched
-  EXPECT_EQ(out.GetFileName(FileInfo::NameOnly, false, false), "me");
-
-  WriteFile(dir / "a");
-  ASSERT_TRUE(it.Search());  // searched again, since the first found nothing
-  WriteFile(dir / "b");
-  EXPECT_FALSE(it.Search());  // needs Reset
-  ASSERT_TRUE(it.GetNextEntry(&out));
-  EXPECT_FALSE(it.GetNextEntry(&out));
-  EXPECT_EQ(out.GetFileName(FileInfo::NameOnly, false, false), "a");
-  it.Reset();
-  EXPECT_EQ(Names(&it, true), (Strings{"a", "b"}));
 }
 
 TEST(FolderIteratorLimit, KeepsAtMostTenThousandEntriesAndWarnsOnce) {

@@ -208,57 +208,6 @@ TEST(ImportDriverTest, MissingOrDisallowedParametersAnswerAnError) {
   EXPECT_FALSE(ImportDriver(nullptr).Init(nullptr));
 }
 
-TEST(ImportDriverTest, SubfolderModesChooseWhereToSearch) {
-  // watched/w.pdf (newest), watched/old/o.pdf in the subfolder created first,
-  // watched/young/y.pdf, and watched/old/deeper/d.pdf on the second level.
-  auto make = [](ScratchFolder& dir, bool withWatchedFile) {
-    fs::create_directory(dir / "old");
-    fs::create_directory(dir / "old/deeper");
-    ASSERT_TRUE(WriteFile(dir / "old/deeper/d.pdf", "d", 500));
-    ASSERT_TRUE(WriteFile(dir / "old/o.pdf", "o", 300));
-    // Creation times come from a coarse clock: keep the two folders apart.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    fs::create_directory(dir / "young");
-    ASSERT_TRUE(WriteFile(dir / "young/y.pdf", "y", 400));
-    ASSERT_TRUE(!withWatchedFile || WriteFile(dir / "w.pdf", "w", 10));
-  };
-  const struct {
-    const char* mode;
-    bool withWatchedFile;
-    const char* claimed;  // plain name offered
-  } kCases[] = {
-      {"WATCHED", true, "w.pdf"},    {"", true, "w.pdf"},   {"whatever", false, "<missing>"},
-      {"SUBFOLDERS", true, "o.pdf"}, {"s", false, "o.pdf"}, {"BOTH", true, "w.pdf"},
-      {"both", false, "o.pdf"},
-  };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.mode);
-    ScratchFolder dir;
-    make(dir, c.withWatchedFile);
-    PollRun run;
-    ASSERT_TRUE(run.Poll(PollRequest(
-        Folder(dir.path(), "*.pdf",
-               std::string("<SubfolderProcessing>") + c.mode + "</SubfolderProcessing>"))));
-    EXPECT_EQ(Part(run.answer, 0), c.claimed);
-  }
-
-  // The subfolders, one poll after another, and never the second level: an emptied
-  // subfolder is removed on confirmation, the watched folder stays.
-  ScratchFolder dir;
-  make(dir, false);
-  std::vector<std::string> offered;
-  for (int i = 0; i < 3; ++i) {
-    PollRun run;
-    ASSERT_TRUE(run.Poll(PollRequest(
-        Folder(dir.path(), "*.pdf", "<SubfolderProcessing>SUBFOLDERS</SubfolderProcessing>"))));
-    offered.push_back(Part(run.answer, 0));
-    EXPECT_TRUE(run.driver.GetPollState() != ImportDriver::kStateClaimed || run.Confirm("OK"));
-  }
-  EXPECT_THAT(offered, ElementsAre("o.pdf", "y.pdf", "<missing>"));
-  EXPECT_TRUE(fs::exists(dir / "old/deeper/d.pdf"));
-  EXPECT_FALSE(fs::exists(dir / "young"));
-}
-
 // A subfolder whose name holds "\" (an ordinary character on POSIX) cannot be part of the
 // search folder's path: it is skipped with a line naming it, the others are searched.
 TEST(ImportDriverTest, SubfoldersThatAPathCannotCarryAreSkipped) {
@@ -305,46 +254,6 @@ TEST(ImportDriverTest, DetectionModeValuesAreClassifiedByTheirCharacters) {
     // A five-second-old file is too young only when the minimum age was applied.
     EXPECT_EQ(run.driver.GetPollState() == ImportDriver::kStateAnswered, c.ageApplies);
   }
-}
-
-// Another opener that shares nothing but deleting (so renames still work) keeps every other
-// opener out where sharing modes bind all openers. Returns false where they do not.
-bool HoldWithoutReadSharing(const std::string& path, osal::File* pHolder) {
-  if (!WriteFile(path) || !pHolder->Open(path, {osal::kAccessRead, osal::kShareDelete}).ok()) {
-    return false;
-  }
-  osal::File reader;  // shares as the connector opens its files
-  if (reader.Open(path, {osal::kAccessRead, osal::kShareRead | osal::kShareWrite}).ok()) {
-    (void)pHolder->Close();
-    (void)osal::DeleteFile(path);
-    return false;
-  }
-  return true;
-}
-
-TEST(ImportDriverTest, UnreadableClaimIsStillClaimedButAnsweredWithoutContent) {
-  ScratchFolder dir;
-  // A link to itself can be listed and renamed, never opened (whatever the rights). Where
-  // there are no symbolic links, a file held by another opener serves instead.
-  std::error_code ec;
-  fs::create_symlink("a.pdf", dir / "a.pdf", ec);
-  osal::File holder;
-  if (ec && !HoldWithoutReadSharing(dir / "a.pdf", &holder)) {
-    GTEST_SKIP() << "no way to make an unreadable file here: no symbolic links (" << ec.message()
-                 << ") and other openers are not kept out";
-  }
-  PollRun run;
-  ASSERT_TRUE(run.Poll(PollRequest(Folder(dir.path()))));
-  // Deleting the claim on confirmation must not wait for the holder's handle.
-  (void)holder.Close();
-  EXPECT_EQ(run.driver.GetPollState(), ImportDriver::kStateClaimed);
-  EXPECT_EQ(At(run.answer, "status/Status"), "OK");
-  EXPECT_FALSE(run.answer.ExistsPath("/Envelope/Body/poll-res/message"));
-  EXPECT_THAT(run.driver.GetPackage().GetCommResult().Diagnostics(),
-              HasSubstr("could not be opened for reading"));
-  EXPECT_NE(LockedName(dir.path(), "a.pdf"), "<none>");
-  ASSERT_TRUE(run.Confirm("OK"));
-  EXPECT_TRUE(ListNames(dir.path()).empty());
 }
 
 // The answer leaves while it is built unless the configuration asks for it whole; a link that

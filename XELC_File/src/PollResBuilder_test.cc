@@ -122,35 +122,6 @@ class PollResFixture : public ::testing::Test {
   XmlParser M_Doc;
 };
 
-TEST_F(PollResFixture, StatusOnlyAnswers) {
-  AttachFound("x");
-  PollResBuilder builder;
-  EXPECT_EQ(builder.Build(M_Package), 0);  // no document: nothing written
-  builder.SetMessage(&M_Doc);
-  XmlParser other;
-  builder.SetMessage(&other);  // the first document stays
-  const std::string b = kBody;
-
-  // An error answer carries only the status, even with attached files.
-  builder.SetStatus(1, "Folder X is not accessible");
-  EXPECT_EQ(builder.Build(M_Package), 0);
-  EXPECT_EQ(M_Doc.GetDataFormat(), XmlParser::Format_Binary);
-  EXPECT_EQ(Text(M_Doc, "/Envelope/Header/type"), "2");
-  EXPECT_EQ(Text(M_Doc, b + "/status/Status") + Text(M_Doc, b + "/status/ErrorString"),
-            "ERRORFolder X is not accessible");
-  EXPECT_FALSE(Exists(M_Doc, b + "/status/Greeting") || Exists(M_Doc, b + "/message"));
-  EXPECT_FALSE(Exists(other, "/Envelope"));
-
-  // A success answer without attached files carries only "Status" and "Greeting".
-  builder.SetStatus(0, "");
-  builder.SetGreeting("Hello from XelcFile");
-  EXPECT_EQ(builder.Build(ImportPackage()), 0);
-  EXPECT_EQ(Text(M_Doc, b + "/status/Status") + Text(M_Doc, b + "/status/Greeting"),
-            "OKHello from XelcFile");
-  EXPECT_FALSE(Exists(M_Doc, b + "/status/ErrorString") || Exists(M_Doc, b + "/message") ||
-               Exists(M_Doc, b + "/TiffData"));
-}
-
 TEST_F(PollResFixture, FullLayoutWithContentStreamedInChunks) {
   const std::string big = Pattern(PollResBuilder::kReadBufferSize + 1, 1);
   AttachFound(big);
