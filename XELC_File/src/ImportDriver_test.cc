@@ -1,4 +1,4 @@
-// Tests of ImportDriver on real folders: parameters, status checks, claims, confirmations.
+// Tests of the poll in-process on real folders: ImportDriver and the "poll" server function.
 #include "ImportDriver.h"
 
 #include <gmock/gmock.h>
@@ -12,8 +12,12 @@
 
 #include "AppTestSupport.h"
 #include "ClaimTestSupport.h"
+#include "FileComponent.h"
+#include "PollFunction.h"
 #include "QueueConnection.h"
 #include "osal/File.h"
+#include "xel/Application.h"
+#include "xel/Component.h"
 #include "xel/Configuration.h"
 #include "xel/Message.h"
 #include "xel/XmlParser.h"
@@ -286,6 +290,89 @@ TEST(ImportDriverTest, AnswerLeavesWhileBuiltUnlessConfiguredWhole) {
     EXPECT_EQ(run.answer.GetMessage()->TxAllToConnection(a.get(), 1000).IsSuccess(),
               c.state == ImportDriver::kStateClaimed);
   }
+}
+
+// The running component with a server thread in it, as the runtime makes one per
+// conversation; the master's and the plug-in's ends of that conversation.
+class PollFunctionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Named so that the linker takes the component from the static library.
+    ASSERT_NE(FileComponentRegistration(), nullptr);
+    Ref<XmlParser> started = velmora::testing::CallApp(velmora::testing::StartBody(
+        "XelcFile", "<Folder><FolderInputBaseDirectory>" + M_Base.path() +
+                        "</FolderInputBaseDirectory></Folder>"));
+    ASSERT_TRUE(started);
+    ASSERT_EQ(velmora::testing::Kind(*started), "ok")
+        << velmora::testing::At(*started, "faultstring");
+    Ref<xel::Component> component = xel::Application::RunningComponent();
+    ASSERT_TRUE(component.HasObject());
+    M_pThread =
+        Ref<xel::ComponentThread>::Adopt(component->GetComponentInfo()->CreateServerThread());
+    ASSERT_TRUE(M_pThread->AttachToComponent(component.get(), true).IsSuccess());
+    ASSERT_TRUE(M_pThread->EnterComponent());
+    QueueConnection::Pair(&M_Master, &M_Plugin);
+    ASSERT_TRUE(WriteFile(M_Base / "a.pdf"));
+  }
+  void TearDown() override {
+    if (M_pThread.HasObject()) M_pThread->LeaveComponent();
+    M_pThread = nullptr;
+    (void)velmora::testing::CallApp("<stop/>");
+  }
+
+  util::Result Poll(bool bConfirm) {
+    // Queued before the call: the queue connection never waits.
+    Ref<XmlParser> confirm =
+        velmora::testing::Request("<confirm><general><Status>OK</Status></general></confirm>");
+    EXPECT_TRUE(!bConfirm || confirm->GetMessage()->TxAllToConnection(&M_Master, 1000).IsSuccess());
+    try {
+      return PollServerFunction(M_pThread.get(), &M_Plugin,
+                                PollRequest(Folder(M_Base.path(), "*.pdf")).get());
+    } catch (const util::Result& thrown) {
+      return thrown;
+    }
+  }
+  // The kinds of the messages the plug-in sent, in order.
+  std::vector<std::string> Answers() {
+    std::vector<std::string> kinds;
+    for (;;) {
+      Ref<XmlParser> doc = XmlParser::Create();
+      if (doc->Receive(&M_Master, 0).IsError()) break;
+      kinds.push_back(velmora::testing::Kind(*doc));
+      if (kinds.back() == "confirm-res")
+        kinds.back() += ":" + velmora::testing::At(*doc, "status/Processed");
+    }
+    return kinds;
+  }
+
+  void ExpectClaimStays() {
+    EXPECT_THAT(ListNames(M_Base.path()), ElementsAre(LockedName(M_Base.path(), "a.pdf")));
+  }
+
+  ScratchFolder M_Base;
+  Ref<xel::ComponentThread> M_pThread;
+  QueueConnection M_Master;
+  QueueConnection M_Plugin;
+};
+
+TEST_F(PollFunctionTest, ConfirmedClaimIsCompletedAndAnswered) {
+  EXPECT_TRUE(Poll(true).IsSuccess());
+  EXPECT_THAT(Answers(), ElementsAre("poll-res", "confirm-res:YES"));
+  EXPECT_TRUE(ListNames(M_Base.path()).empty());
+  EXPECT_TRUE(M_pThread->M_b_conn_ptr_copied);
+}
+
+TEST_F(PollFunctionTest, WithoutConfirmationTheClaimStaysAndNothingMoreIsSent) {
+  EXPECT_TRUE(Poll(false).IsSuccess());
+  EXPECT_THAT(Answers(), ElementsAre("poll-res"));
+  ExpectClaimStays();
+}
+
+TEST_F(PollFunctionTest, AnAnswerThatCannotBeSentFailsTheCallAndKeepsTheClaim) {
+  M_Plugin.FailSendsAfter(0);
+  util::Result r = Poll(false);
+  EXPECT_TRUE(r.IsError() && r.Category() == util::ErrConnLost) << r.Text();
+  ExpectClaimStays();
 }
 
 }  // namespace
