@@ -1,18 +1,22 @@
-// Tests of FileDetector and FileLocker on real folders: detection, expiry, claims, releases,
+// Tests of the claims on real folders: FolderIterator, FileDetector and FileLocker.
 // access.
 #include "FileLocker.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
 #include <regex>
 
 #include "ClaimTestSupport.h"
 #include "FileDetector.h"
+#include "FolderIterator.h"
 #include "ImportPackage.h"
 #include "osal/File.h"
+#include "osal/System.h"
 #include "util/TimeUTC.h"
 
 namespace velmora::xelc {
@@ -27,6 +31,7 @@ using testing::TraceCapture;
 using testing::WriteFile;
 using Strings = std::vector<std::string>;
 using testing::fs::create_directory;
+namespace fs = testing::fs;
 
 const std::regex kRunningLock(R"(a\.pdf\.\d{14}\.[0-9A-Za-z_-]{5}\+03600\.locked)");
 
@@ -51,25 +56,21 @@ TEST(FileLockerTest, ClaimRenewMakePermanentAndRefusals) {
   TraceCapture trace("File_FileLocker");
   ImportPackage package = PackageFor(dir.path(), dir / "a.pdf");
   FileLocker locker;
-
   ASSERT_TRUE(locker.Lock(&package));
   const std::string first = OnlyName(dir.path());
   EXPECT_TRUE(std::regex_match(first, kRunningLock)) << first;
   EXPECT_EQ(first, package.GetFoundFile().GetLockedFileName(FileInfo::NameOnly, false, false));
   EXPECT_EQ(package.GetFoundFileLockState(), FileInfo::Locked);
   EXPECT_EQ(trace.Count("Locked file as " + first), 1);
-
   // A second claim through the same package is refused without touching the disk.
   EXPECT_FALSE(locker.Lock(&package));
   EXPECT_EQ(trace.Count("Cannot lock file " + first + " (already locked)"), 1);
   EXPECT_EQ(OnlyName(dir.path()), first);
-
   // Renewal: a fresh lock name (new random string), the old one is gone.
   ASSERT_TRUE(locker.UpdateLock(&package, false));
   const std::string renewed = OnlyName(dir.path());
   EXPECT_TRUE(std::regex_match(renewed, kRunningLock)) << renewed;
   EXPECT_NE(renewed, first);
-
   // Permanent: nines and 99999, the random string kept; final from then on.
   const std::string permanent =
       "a.pdf.99999999999999." + package.GetFoundFile().GetLockRandomString() + "+99999.locked";
@@ -80,7 +81,6 @@ TEST(FileLockerTest, ClaimRenewMakePermanentAndRefusals) {
   EXPECT_FALSE(locker.Release(&package));
   EXPECT_THAT(trace.Lines(), ::testing::Contains(HasSubstr("(not locked or locked permanently)")));
   EXPECT_EQ(OnlyName(dir.path()), permanent);
-
   EXPECT_FALSE(locker.Lock(nullptr));
   EXPECT_FALSE(locker.UpdateLock(nullptr, true));
   EXPECT_FALSE(locker.Release(nullptr));
@@ -93,7 +93,6 @@ TEST(FileLockerTest, LosingClaimLeavesWinnerAndSetsErrorFlag) {
   ImportPackage winner = PackageFor(dir.path(), dir / "a.pdf");
   ImportPackage loser = PackageFor(dir.path(), dir / "a.pdf");
   FileLocker locker;
-
   ASSERT_TRUE(locker.Lock(&winner));
   EXPECT_FALSE(locker.Lock(&loser));
   EXPECT_EQ(loser.GetFoundFileLockState(), FileInfo::NotLocked);
@@ -104,7 +103,6 @@ TEST(FileLockerTest, LosingClaimLeavesWinnerAndSetsErrorFlag) {
   EXPECT_EQ(lines.back(), "Original file name a.pdf");
   EXPECT_EQ(OnlyName(dir.path()),
             winner.GetFoundFile().GetLockedFileName(FileInfo::NameOnly, false, false));
-
   // A package with the error flag set is never released.
   winner.SetErrorOccurred(true);
   EXPECT_FALSE(locker.Release(&winner));
@@ -135,7 +133,6 @@ TEST(FileLockerTest, ReleaseDeletesAndRemovesOnlyEmptiedFirstLevelFolders) {
     EXPECT_EQ(package.GetFoundFileLockState(), FileInfo::NotLocked);
     EXPECT_EQ(ListNames(dir.path()), c.left);
   }
-
   ScratchFolder dir;
   // Outside the input base directory nothing is deleted.
   ASSERT_TRUE(WriteFile(dir / "d.pdf"));
@@ -159,7 +156,6 @@ TEST(FileLockerTest, ReleaseOfTriggerRenamesAndReplacesOlderProcessedFile) {
   companion.SetFullPath(dir / "order.pdf");
   ASSERT_TRUE(package.AddTriggeredFile(companion));
   FileLocker locker;
-
   ASSERT_TRUE(locker.Lock(&package));
   ASSERT_TRUE(locker.Release(&package));
   EXPECT_THAT(ListNames(dir.path()), ElementsAre("order.done"));
@@ -287,7 +283,6 @@ TEST(FileDetectorTest, UnclaimedModeSkipsLockedAndProcessedNames) {
   ImportPackage package = Watching(dir.path());
   package.SetTriggerChangeToExtension("done");
   FileDetector detector;
-
   ASSERT_TRUE(detector.FindNextCandidate(&package));
   EXPECT_EQ(FoundName(package), "b.pdf");
   EXPECT_EQ(package.GetFoundFile().GetPath(FileInfo::FolderOnly, false, false), dir.path());
@@ -300,7 +295,6 @@ TEST(FileDetectorTest, UnclaimedModeSkipsLockedAndProcessedNames) {
                           "Ignoring renamed (processed) trigger file order.done",
                           "Found file order.done did not match criteria. Get next file.",
                           "Found matching file b.pdf"));
-
   // The listing is exhausted: no new listing until Reset, one line per further call.
   EXPECT_FALSE(detector.FindNextCandidate(&package));
   EXPECT_FALSE(package.IsFoundFileValid());
@@ -361,7 +355,6 @@ TEST(FileDetectorTest, ExpiredClaimsAreTakenOverWithFreshLocks) {
   }
   ASSERT_TRUE(WriteFile(dir / ("edge.pdf." + expired + ".Edge1+03600.locked")));
   TraceCapture trace("File_FileDetector");
-
   ImportPackage package = Watching(dir.path(), "*.pdf");
   FileDetector detector;
   detector.SetMode(FileDetector::kExpiredClaims);
@@ -380,7 +373,6 @@ TEST(FileDetectorTest, ExpiredClaimsAreTakenOverWithFreshLocks) {
         "not timed-out locked file " + untouched[2], "invalid locked file " + untouched[3]}) {
     EXPECT_THAT(trace.Lines(), Contains("Ignoring " + why));
   }
-
   // On disk: the untouched names as they were, each taken-over file under one fresh lock.
   const std::regex fresh(R"((\w+)\.pdf\.(\d{14})\.[0-9A-Za-z_-]{5}\+03600\.locked)");
   int fresh_count = 0;
@@ -392,7 +384,6 @@ TEST(FileDetectorTest, ExpiredClaimsAreTakenOverWithFreshLocks) {
     ++fresh_count;
   }
   EXPECT_EQ(fresh_count, 6);
-
   // A second pass over the fresh locks finds nothing to take over.
   detector.Reset();
   EXPECT_FALSE(detector.FindNextCandidate(&package));
@@ -415,7 +406,6 @@ TEST(FileDetectorTest, NamesWithBackslashesAreClaimedAndReleasedWhole) {
   EXPECT_EQ(package.GetFoundFile().GetPath(FileInfo::FolderOnly, false, false), dir.path());
   ASSERT_TRUE(locker.Lock(&package));
   ASSERT_TRUE(locker.Release(&package));
-
   detector.Reset();
   detector.SetMode(FileDetector::kExpiredClaims);
   ASSERT_TRUE(detector.FindNextCandidate(&package));
@@ -441,6 +431,159 @@ TEST(FileDetectorTest, TriggerFilesThatCannotNameTheirSubfolderAreSkipped) {
   EXPECT_EQ(FoundName(package), "z.trg");
   EXPECT_THAT(trace.Lines(), Contains("Ignoring file x\\y.trg: its name cannot name the "
                                       "subfolder of its triggered files on this platform"));
+}
+
+// Searches and returns the names handed out, in order (sorted when bSort).
+Strings Names(FolderIterator* it, bool bSort = false) {
+  Strings names;
+  it->Search();
+  FileInfo entry;
+  while (it->GetNextEntry(&entry)) {
+    names.push_back(entry.GetFileName(FileInfo::NameOnly, false, false));
+  }
+  if (bSort) std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The line n places after the first one equal to line (empty when there is none).
+std::string After(const Strings& lines, const std::string& line, size_t n) {
+  auto it = std::find(lines.begin(), lines.end(), line);
+  return it != lines.end() && lines.end() - it > static_cast<long>(n) ? it[n] : std::string();
+}
+
+TEST(FolderIteratorFilter, KindSelfMasksAndMinimumAge) {
+  ScratchFolder dir;
+  for (const char* name : {"a.PDF", "b.tif", "c.txt", ".hidden.pdf"}) WriteFile(dir / name);
+  WriteFile(dir / "young", "", 59);
+  WriteFile(dir / "old", "", 60);
+  fs::create_directory(dir / "sub.pdf");
+  const int32_t kFiles = FolderIterator::FilesOnly, kFolders = FolderIterator::FoldersOnly;
+  const struct {
+    const char* folder;
+    int32_t type;
+    bool bSkip;
+    Strings masks;
+    int32_t age;
+    Strings expected;  // sorted
+  } kCases[] = {
+      {"", kFiles, true, {"*.pdf", "*.tif"}, 0, {".hidden.pdf", "a.PDF", "b.tif"}},
+      {"", 2, true, {}, 0, {".hidden.pdf", "a.PDF", "b.tif", "c.txt", "old", "sub.pdf", "young"}},
+      {"", kFolders, true, {}, 0, {"sub.pdf"}},
+      // An entry modified exactly the minimum age ago stays.
+      {"", kFiles, true, {}, 60, {"old"}},
+      // Without skipping, self and parent are listed: an existing folder is never empty.
+      {"/sub.pdf", kFolders, false, {"*"}, 0, {".", ".."}},
+      {"/nope", 2, false, {}, 0, {}},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(::testing::Message() << c.folder << " type " << c.type << " age " << c.age);
+    FolderIterator it;
+    it.SetFolder(dir.path() + c.folder);
+    it.SetEntryType(c.type);
+    it.SetSkipSelfAndParent(c.bSkip);
+    it.SetFileSearchMasks(c.masks);
+    it.SetMinimumAge(c.age);
+    EXPECT_EQ(Names(&it, true), c.expected);
+  }
+}
+
+TEST(FolderIteratorFilter, EntryCarriesFolderNameAndTimes) {
+  ScratchFolder dir;
+  WriteFile(dir / "a.pdf", "", 100);
+  FolderIterator it;
+  it.SetFolder(dir.path() + "/");
+  ASSERT_TRUE(it.Search());
+  FileInfo entry;
+  ASSERT_TRUE(it.GetNextEntry(&entry));
+  EXPECT_EQ(entry.GetPath(FileInfo::FolderOnly, false, false), dir.path());
+  EXPECT_EQ(entry.GetFileName(FileInfo::NameOnly, false, false), "a.pdf");
+  EXPECT_TRUE(entry.IsValid());
+  EXPECT_EQ(entry.GetLockState(), FileInfo::NotLocked);
+  const uint64_t now = osal::SystemTimeAsFileTime();
+  EXPECT_NEAR(static_cast<double>(now - entry.GetModifiedTime()) / 1e7, 100.0, 2.0);
+  EXPECT_NE(entry.GetCreatedTime(), 0u);
+  // The platform's separator is appended unless the folder ends in it or in "\".
+  const std::string S(1, osal::PathSeparator());
+  for (const auto& [given, kept] : std::vector<std::pair<std::string, std::string>>{
+           {"C:\\in", "C:\\in" + S},
+           {"C:\\in\\", "C:\\in\\"},
+           {"/data/in/", S == "/" ? "/data/in/" : "/data/in/\\"},
+           {"/data/in", "/data/in" + S}}) {
+    FolderIterator folder;
+    folder.SetFolder(given);
+    EXPECT_EQ(folder.GetFolder(), kept) << given;
+  }
+}
+
+// Oldest first at the full resolution of file times (100 ns apart here), then the names with a
+// preferred extension in front: the same order whether the whole list is sorted (for the
+// dumps) or the entries are drawn one by one as needed.
+TEST(FolderIteratorSort, OldestFirstAt100nsThenPreferredExtensions) {
+  ScratchFolder dir;
+  // Whole seconds, so that every time below is a whole number of 100-ns units.
+  const fs::file_time_type base =
+      std::chrono::floor<std::chrono::seconds>(fs::file_time_type::clock::now()) -
+      std::chrono::hours(1);
+  for (const auto& [name, ticks] : std::vector<std::pair<std::string, int>>{
+           {"a.pdf", 3}, {"b.xml", 1}, {"c.pdf", 0}, {"d.XML", 4}, {"e.tif", 2}}) {
+    const fs::file_time_type time = base + std::chrono::nanoseconds(100 * ticks);
+    WriteFile(dir / name);
+    fs::last_write_time(dir / name, time);
+    if (fs::last_write_time(dir / name) != time) {
+      GTEST_SKIP() << "the file system here keeps coarser times than 100 ns";
+    }
+  }
+  for (const auto& [preferred, expected] : std::vector<std::pair<Strings, Strings>>{
+           {{}, {"c.pdf", "b.xml", "e.tif", "a.pdf", "d.XML"}},
+           {{".xml"}, {"b.xml", "d.XML", "c.pdf", "e.tif", "a.pdf"}},
+           {{".tif", ".XML"}, {"b.xml", "e.tif", "d.XML", "c.pdf", "a.pdf"}}}) {
+    for (bool bDumps : {false, true}) {
+      SCOPED_TRACE(::testing::Message() << preferred.size() << " extensions, dumps " << bDumps);
+      TraceCapture trace("File_FolderIterator", {bDumps ? util::General_99 : util::General_60});
+      FolderIterator it;
+      it.SetFolder(dir.path());
+      it.SetSortOrder(FolderIterator::SortByModifiedDate);
+      it.SetPreferredExtensions(preferred);
+      EXPECT_EQ(Names(&it), expected);
+      EXPECT_EQ(After(trace.Lines(), "Dumping presorted list", 1), bDumps ? "  [0] c.pdf" : "");
+      EXPECT_EQ(After(trace.Lines(), "Dumping sorted list", 1),
+                bDumps ? "  [0] " + expected[0] : "");
+    }
+  }
+}
+
+TEST(FolderIteratorLimit, KeepsAtMostTenThousandEntriesAndWarnsOnce) {
+  ScratchFolder dir;
+  for (int i = 0; i < 10001; ++i) WriteFile(dir / ("f" + std::to_string(i)));
+  WriteFile(dir / "skip.me");  // dropped by the mask: does not count against the limit
+  for (bool bDumps : {false, true}) {
+    SCOPED_TRACE(bDumps ? "with dumps" : "without dumps");
+    TraceCapture trace("File_FolderIterator", {bDumps ? util::General_99 : util::General_60});
+    FolderIterator it;
+    it.SetFolder(dir.path());
+    it.SetSortOrder(FolderIterator::SortByModifiedDate);
+    it.SetFileSearchMasks({"f*"});
+    ASSERT_TRUE(it.Search());
+    EXPECT_EQ(it.GetEntryCount(), FolderIterator::kMaxEntries);
+    EXPECT_EQ(trace.Count("Warning: Ignoring entries. Search result exceeds limit of 10000."), 1);
+    // Three dumps (unsorted, presorted, sorted), each stopping after 100 lines.
+    const Strings lines = trace.Lines();
+    auto countPrefix = [&lines](const char* prefix) {
+      return std::count_if(lines.begin(), lines.end(),
+                           [prefix](const std::string& l) { return l.starts_with(prefix); });
+    };
+    EXPECT_EQ(countPrefix("  [99] "), bDumps ? 3 : 0);
+    EXPECT_EQ(countPrefix("  [100] "), 0);
+    // Every kept entry is handed out once, oldest first.
+    FileInfo entry;
+    uint64_t previous = 0;
+    size_t count = 0;
+    for (; it.GetNextEntry(&entry); ++count) {
+      EXPECT_LE(previous, entry.GetModifiedTime());
+      previous = entry.GetModifiedTime();
+    }
+    EXPECT_EQ(count, FolderIterator::kMaxEntries);
+  }
 }
 
 }  // namespace

@@ -91,7 +91,6 @@ TEST(PackageResolverTrigger, SameBaseNameSkipsLockedAndProcessedCompanions) {
   ImportPackage p = Claimed(d, "a.b.txt", 1, kPlain);
   p.SetTriggerChangeToExtension("done");
   ImportPackage q = p;
-
   TraceCapture trace;
   PackageResolver().Resolve(&p);
   const Strings companions{In(d, "a.b.pdf"), In(d, "a.b.xml")};
@@ -105,7 +104,6 @@ TEST(PackageResolverTrigger, SameBaseNameSkipsLockedAndProcessedCompanions) {
   EXPECT_TRUE(trace.Has(r, "Ignoring renamed (processed) trigger file " + In(d, "a.b.done")));
   EXPECT_TRUE(trace.Has(r, "Ignoring locked file " + In(d, "a.b.txt.")));
   EXPECT_TRUE(trace.Has(r, "Trigger used but not XML, attaching all triggered files"));
-
   // Without a change-to extension a processed trigger name is an ordinary companion; the
   // trigger file under its plain name is never its own companion.
   q.SetTriggerChangeToExtension("");
@@ -131,7 +129,6 @@ TEST(PackageResolverXml, QvDescriptorLinksFilesInDocumentOrder) {
         "  <Page ImportFileName=\"first.pdf\"/>\n</ImportSession>\n");
   for (const char* name : {"first.pdf", "sub\\deep.tif", "last.pdf"}) Write(In(d, name), "x");
   ImportPackage p = Claimed(d, "d.xml", 0, kPlain | kQv);
-
   TraceCapture trace;
   PackageResolver().Resolve(&p);  // the descriptor is read under its lock name
   EXPECT_EQ(p.GetXmlState(), 2);
@@ -167,7 +164,6 @@ TEST(PackageResolverXml, DescriptorNamedWithABackslashIsReadWhole) {
   p.SetFoundFileNewLock();
   fs::rename(d + "/in\\dex.xml",
              osal::NativePath(p.GetFoundFile().GetLockedFileName(FileInfo::FullPath, false, true)));
-
   PackageResolver().Resolve(&p);
   EXPECT_EQ(ContentError(p), "");
   EXPECT_EQ(Paths(p.GetAttachedFiles()), (Strings{d + "/in\\dex.xml", d + "/p.pdf"}));
@@ -191,7 +187,6 @@ TEST(PackageResolverXml, TriggerWithDescriptorCombinesTheLists) {
   EXPECT_EQ(Paths(p.GetAttachedFiles()),
             (Strings{In(d, "job.xml"), In(d, "job.tif"), In(d, "scan.pdf"), In(d, "job.pdf")}));
   EXPECT_EQ(ContentError(p), "");
-
   // Custom XML alone: the descriptor is not examined; the triggered files keep their order.
   Write(In(d, "other.trg"), "trigger");
   Write(In(d, "other.xml"), "not xml at all", 10);
@@ -315,7 +310,6 @@ TEST(ImportPackageSettings, SplitsListsAtCommasAndBlanks) {
   p.SetFileSearchMask("");
   EXPECT_TRUE(p.GetFileSearchMasks().empty());
   EXPECT_EQ(p.GetLockSearchMasks(), (Strings{"*.??????????????.?????+?????.locked"}));
-
   p.SetStructuredTypes("xml, .xml");
   EXPECT_EQ(p.GetStructuredTypes(), (Strings{".xml"}));
   p.SetStructuredTypes(".xml,xml .XML");
@@ -324,7 +318,6 @@ TEST(ImportPackageSettings, SplitsListsAtCommasAndBlanks) {
   EXPECT_TRUE(p.HasStructuredType("order.Xml"));
   EXPECT_FALSE(p.HasStructuredType("orderxml"));
   EXPECT_TRUE(p.HasLockedExtension("a.20261204045539.Qk7_x+03600.LOCKED"));
-
   p.SetImportMode(ImportPackage::ImportPlainFiles | ImportPackage::ImportQvXml);
   EXPECT_TRUE(p.IsImportModePlainFiles());
   EXPECT_FALSE(p.IsImportModeCustomXml());
@@ -375,18 +368,15 @@ TEST(ImportPackageFolders, WatchedAndSearchFolderStayInsideTheBase) {
   EXPECT_FALSE(p.SetWatchedFolder("C:\\input"));
   EXPECT_FALSE(p.GetWatchedFolderInfo().IsValid());
   EXPECT_FALSE(p.GetSearchFolderInfo().IsValid());
-
   ASSERT_TRUE(p.SetWatchedFolder("C:\\in\\w\\"));
   EXPECT_EQ(p.GetWatchedFolder(false, false), "C:\\in\\w");
   EXPECT_EQ(p.GetWatchedFolder(true, true), "\\\\?\\C:\\in\\w" + S);
   EXPECT_EQ(p.GetSearchFolder(false, false), "C:\\in\\w");  // copied while not valid
-
   EXPECT_TRUE(p.SetSearchFolder("C:\\in\\w\\sub"));
   EXPECT_FALSE(p.SetSearchFolder("C:\\in\\w\\..\\..\\x"));
   EXPECT_EQ(p.GetSearchFolder(false, false), "C:\\in\\w\\sub");
   ASSERT_TRUE(p.SetWatchedFolder("C:\\in\\v"));
   EXPECT_EQ(p.GetSearchFolder(false, false), "C:\\in\\w\\sub");  // already valid: kept
-
   EXPECT_TRUE(p.IsWatchedFolder("C:\\in\\v\\"));
   EXPECT_TRUE(p.IsWatchedFolder("\\\\?\\C:\\in\\v"));
   EXPECT_FALSE(p.IsWatchedFolder("C:\\in\\v\\a"));
@@ -425,7 +415,6 @@ TEST(ImportPackageState, LevelsAndLocksOfTheFoundFileAndCopies) {
   p.SetContentError("second");
   EXPECT_EQ(p.GetCommResult().Diagnostics(), "first");
   EXPECT_EQ(p.GetCommResult().ConnectionLevel(), 80);
-
   ImportPackage q;
   q.SetTriggerChangeToExtension("done");
   q.SetFoundFileFullPath("C:\\in\\order.trg");
@@ -437,14 +426,12 @@ TEST(ImportPackageState, LevelsAndLocksOfTheFoundFileAndCopies) {
   EXPECT_EQ(q.GetFoundFileLockState(), FileInfo::LockedPermanent);
   EXPECT_EQ(q.GetFoundFile().GetLockedFileName(FileInfo::NameOnly, false, false),
             "order.trg.99999999999999." + random + "+99999.locked");
-
   // Taking over an entry keeps the poll's processed-trigger extension.
   FileInfo entry;
   entry.SetFullPath("C:\\in\\next.trg");
   q.TakeOverFoundFile(entry);
   EXPECT_EQ(q.GetTriggerChangeToExtension(), ".done");
   EXPECT_EQ(q.GetFoundFile().GetFileName(FileInfo::NameOnly, false, false), "next.trg");
-
   // Copies are independent values, lists included.
   q.AddTriggeredFile(entry);
   ImportPackage copy(q);
@@ -453,36 +440,6 @@ TEST(ImportPackageState, LevelsAndLocksOfTheFoundFileAndCopies) {
   EXPECT_FALSE(q.HasErrorOccurred());
   EXPECT_EQ(q.GetTriggeredFiles().size(), 1u);
   EXPECT_EQ(copy.GetTriggeredFiles().size(), 2u);
-}
-
-TEST(ImportPackageRecord, WritesFolderTriggerFlagAndPlainFilePaths) {
-  velmora::testing::TempDir dir;
-  std::ofstream(dir.Join("a.pdf")) << "a";
-  ImportPackage p;
-  ASSERT_TRUE(p.SetWatchedFolder(dir.path() + "/"));
-  p.SetTriggerMode(1);
-  p.SetFoundFileFullPath(dir.Join("order.trg"));
-  p.SetFoundFileNewLock();  // lock names never appear in the record
-  FileInfo a;
-  a.SetFullPath(dir.Join("a.pdf"));
-  ASSERT_TRUE(p.AddAttachedFile(a));
-
-  xel::XmlParser doc;
-  ASSERT_TRUE(doc.OpenElement(0, "import").IsSuccess());
-  ASSERT_TRUE(p.WriteImportRecord(&doc).IsSuccess());
-  ASSERT_TRUE(doc.CloseAll().IsSuccess());
-  std::string folder, trigger, attached;
-  int32_t used = -1;
-  ASSERT_TRUE(doc.ReadStringAtPath("/import/Folder", &folder).IsSuccess());
-  ASSERT_TRUE(doc.ReadIntAtPath("/import/TriggerFileUsed", &used).IsSuccess());
-  ASSERT_TRUE(doc.ReadStringAtPath("/import/FileList/FilePath[1]", &trigger).IsSuccess());
-  ASSERT_TRUE(doc.ReadStringAtPath("/import/FileList/FilePath[2]", &attached).IsSuccess());
-  EXPECT_EQ(folder, dir.path());
-  EXPECT_EQ(used, 1);
-  EXPECT_EQ(trigger, dir.path() + S + "order.trg");
-  EXPECT_EQ(attached, dir.path() + S + "a.pdf");
-  EXPECT_FALSE(doc.ExistsPath("/import/FileList/FilePath[3]"));
-  EXPECT_TRUE(p.WriteImportRecord(nullptr).IsError());
 }
 
 }  // namespace
