@@ -63,24 +63,36 @@ std::string At(XmlParser& doc, const char* path) {
   return velmora::testing::At(doc, path);
 }
 
-// The file name (with bContent the bytes) of the answer's part at index (0-based), or
-// "<missing>".
+std::string Text(const XmlParser& doc, const std::string& path) {
+  std::string out;
+  util::Result r = doc.ReadStringAtPath(path.c_str(), &out);
+  EXPECT_TRUE(r.IsSuccess()) << path << ": " << r.Text();
+  return out;
+}
+
+bool Exists(const XmlParser& doc, const std::string& path) { return doc.ExistsPath(path.c_str()); }
+
+// The whole binary content of the element at path.
+std::string Binary(const XmlParser& doc, const std::string& path) {
+  XmlParser at(doc);
+  util::Result r = at.MoveToPath(path.c_str());
+  EXPECT_TRUE(r.IsSuccess()) << path << ": " << r.Text();
+  std::string out;
+  std::vector<char> buf(30000);
+  do {
+    int len = 0;
+    r = at.ReadBinary(buf.data(), static_cast<int>(buf.size()), &len);
+    EXPECT_TRUE(r.IsSuccess()) << path << ": " << r.Text();
+    out.append(buf.data(), static_cast<size_t>(len));
+  } while (r.IsSuccess() && r.Category() == util::ErrMoreData);
+  return out;
+}
+
+// The file name (with bContent the bytes) of the answer's part at index (0-based).
 std::string Part(XmlParser& answer, int index, bool bContent = false) {
   const std::string part = "message/body/message/content/part[" + std::to_string(index + 1) + "]/";
-  if (!bContent) return At(answer, (part + "mime-header/content-disposition/@filename").c_str());
-  velmora::testing::Kind(answer);
-  XmlParser cursor(answer);
-  util::Result r = cursor.MoveToPath((part + "content/binary").c_str());
-  std::string bytes;
-  char buffer[4096];
-  while (r.IsSuccess()) {
-    int got = 0;
-    r = cursor.ReadBinary(buffer, sizeof(buffer), &got);
-    if (r.IsError()) break;
-    bytes.append(buffer, static_cast<size_t>(got));
-    if (r.Category() != util::ErrMoreData) return bytes;
-  }
-  return bytes.empty() ? "<missing>" : bytes;
+  if (bContent) return Binary(answer, "/Envelope/Body/poll-res/" + part + "content/binary");
+  return At(answer, (part + "mime-header/content-disposition/@filename").c_str());
 }
 
 // One poll with its own driver; the answer stays readable after the driver is gone.
@@ -394,31 +406,6 @@ std::string Pattern(size_t size, unsigned seed) {
     c = static_cast<char>(x >> 24);
   }
   return s;
-}
-
-std::string Text(const XmlParser& doc, const std::string& path) {
-  std::string out;
-  util::Result r = doc.ReadStringAtPath(path.c_str(), &out);
-  EXPECT_TRUE(r.IsSuccess()) << path << ": " << r.Text();
-  return out;
-}
-
-bool Exists(const XmlParser& doc, const std::string& path) { return doc.ExistsPath(path.c_str()); }
-
-// The whole binary content of the element at path.
-std::string Binary(const XmlParser& doc, const std::string& path) {
-  XmlParser at(doc);
-  util::Result r = at.MoveToPath(path.c_str());
-  EXPECT_TRUE(r.IsSuccess()) << path << ": " << r.Text();
-  std::string out;
-  std::vector<char> buf(30000);
-  do {
-    int len = 0;
-    r = at.ReadBinary(buf.data(), static_cast<int>(buf.size()), &len);
-    EXPECT_TRUE(r.IsSuccess()) << path << ": " << r.Text();
-    out.append(buf.data(), static_cast<size_t>(len));
-  } while (r.IsSuccess() && r.Category() == util::ErrMoreData);
-  return out;
 }
 
 // A builder that records the chunks it hands to the document and can fail one of them.

@@ -241,57 +241,47 @@ TEST(PackageResolverXml, ImportModesDecideWhetherTheFoundFileIsExamined) {
   EXPECT_TRUE(trace.Has("File_PackageResolver", "No triggered files found, error="));
 }
 
-struct Outcome {
-  int state;
-  int part;
-  Strings linked;
-  std::string error;
-  bool operator==(const Outcome&) const = default;
-};
-void PrintTo(const Outcome& o, std::ostream* os) {
-  *os << o.state << "/" << o.part << " " << ::testing::PrintToString(o.linked) << " " << o.error;
-}
-
-Outcome ProcessFile(const std::string& path, int importMode, const std::string& base = "") {
-  ImportPackage p;
-  if (!base.empty()) p.SetInputBaseDirectory(base);
-  p.SetImportMode(importMode);
-  XmlProcessor().Process(path, &p);
-  return {p.GetXmlState(), p.GetRootXmlPartNumber(), Paths(p.GetXmlLinkedFiles()), ContentError(p)};
-}
-
-TEST(XmlProcessorTest, CustomXmlAndItsRefusal) {
+// Every kind of document the XML processor meets: "state/part error", "@" standing for the path.
+TEST(XmlProcessorTest, OutcomeForEachKindOfDocument) {
   velmora::testing::TempDir dir;
-  const std::string invoice = In(dir.path(), "invoice.xml");
-  Write(invoice,
-        "<?xml version=\"1.0\"?><!-- x --><Invoice><Page ImportFileName=\"a\"/></Invoice>");
-  EXPECT_EQ(ProcessFile(invoice, kQv | kCustom), (Outcome{1, 1, {}, ""}));
-  EXPECT_EQ(ProcessFile(invoice, kQv),
-            (Outcome{1, 0, {}, "Custom XML disabled and no QV XML detected in file " + invoice}));
-  // Custom XML without QV XML: taken as it is, not even opened.
-  EXPECT_EQ(ProcessFile(In(dir.path(), "does-not-exist.bin"), kCustom), (Outcome{0, 1, {}, ""}));
-}
-
-TEST(XmlProcessorTest, DocumentsThatAreNotXmlGiveTheParserError) {
-  velmora::testing::TempDir dir;
-  const std::string d = dir.path();
-  const std::vector<std::pair<std::string, std::string>> bad = {
-      {"pdf.xml", "%PDF-1.4\n1 0 obj << /Type /Catalog >> endobj\n"},
-      {"mismatch.xml", "<ImportSession><Page ImportFileName=\"a.pdf\"></ImportSession>"},
-      {"unclosed.xml", "<ImportSession><Page ImportFileName=\"a.pdf\"/>"},
-      {"tworoots.xml", "<ImportSession/><ImportSession/>"},
-      {"empty.xml", ""},
-      {"comment.xml", "<?xml version=\"1.0\"?><!-- nothing else -->"},
-      {"big.xml", "<ImportSession>" + std::string(20000, 'f') + "</Session>"},
+  const std::string kInvoice =
+      "<?xml version=\"1.0\"?><!-- x --><Invoice><Page ImportFileName=\"a\"/></Invoice>";
+  const std::string kParser = "0/0 XML parser error for file @";
+  const struct {
+    const char* name;
+    std::string content;  // not written when "-"
+    int mode;
+    std::string expected;
+  } kCases[] = {
+      {"invoice.xml", kInvoice, kQv | kCustom, "1/1 "},
+      {"invoice.xml", kInvoice, kQv, "1/0 Custom XML disabled and no QV XML detected in file @"},
+      // Custom XML without QV XML: taken as it is, not even opened.
+      {"does-not-exist.bin", "-", kCustom, "0/1 "},
+      {"missing.xml", "-", kQv, kParser},
+      {"pdf.xml", "%PDF-1.4\n1 0 obj << /Type /Catalog >> endobj\n", kQv | kCustom, kParser},
+      {"mismatch.xml", "<ImportSession><Page ImportFileName=\"a.pdf\"></ImportSession>",
+       kQv | kCustom, kParser},
+      {"unclosed.xml", "<ImportSession><Page ImportFileName=\"a.pdf\"/>", kQv | kCustom, kParser},
+      {"tworoots.xml", "<ImportSession/><ImportSession/>", kQv | kCustom, kParser},
+      {"empty.xml", "", kQv | kCustom, kParser},
+      {"comment.xml", "<?xml version=\"1.0\"?><!-- nothing else -->", kQv | kCustom, kParser},
+      {"big.xml", "<ImportSession>" + std::string(20000, 'f') + "</Session>", kQv | kCustom,
+       kParser},
   };
-  for (const auto& [name, content] : bad) {
-    SCOPED_TRACE(name);
-    Write(In(d, name), content);
-    EXPECT_EQ(ProcessFile(In(d, name), kQv | kCustom),
-              (Outcome{0, 0, {}, "XML parser error for file " + In(d, name)}));
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = In(dir.path(), c.name);
+    if (c.content != "-") Write(path, c.content);
+    ImportPackage p;
+    p.SetImportMode(c.mode);
+    XmlProcessor().Process(path, &p);
+    EXPECT_TRUE(p.GetXmlLinkedFiles().empty());
+    std::string expected = c.expected;
+    if (expected.back() == '@') expected.replace(expected.size() - 1, 1, path);
+    EXPECT_EQ(std::to_string(p.GetXmlState()) + "/" + std::to_string(p.GetRootXmlPartNumber()) +
+                  " " + ContentError(p),
+              expected);
   }
-  EXPECT_EQ(ProcessFile(In(d, "missing.xml"), kQv).error,
-            "XML parser error for file " + In(d, "missing.xml"));
 }
 
 // The separator the package puts between a folder and a name: the platform's own.
