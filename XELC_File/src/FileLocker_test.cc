@@ -197,7 +197,7 @@ TEST(FileLockerTest, FolderAccessCodes) {
     unsigned access, share;  // another opener of the test file when access is not 0
     int32_t code;
     const char* text;
-    bool bTestFileLeft;
+    bool bTestFileLeft;  // checked without another opener
   } kCases[] = {
       {"full", "", 0, 0, FileLocker::kAccessFull, " is fully accessible.", false},
       {"missing", "", 0, 0, FileLocker::kAccessNoWrite, " allows no write access.", false},
@@ -235,7 +235,9 @@ TEST(FileLockerTest, FolderAccessCodes) {
     if (*c.flag) Chattr(std::string("-") + c.flag, folder);
     EXPECT_EQ(code, c.code);
     EXPECT_EQ(text, "Watched folder " + folder + c.text);
-    EXPECT_EQ(ListNames(dir.path()), (c.bTestFileLeft ? Strings{kTestFile} : Strings{}));
+    if (!c.access) {
+      EXPECT_EQ(ListNames(dir.path()), (c.bTestFileLeft ? Strings{kTestFile} : Strings{}));
+    }
   }
   // The other rows still count; say which could not be made here.
   if (!skipped.empty()) {
