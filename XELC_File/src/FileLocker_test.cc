@@ -424,15 +424,14 @@ TEST(FileDetectorTest, NamesWithBackslashesAreWholeNames) {
                                       "subfolder of its triggered files on this platform"));
 }
 
-// Searches and returns the names handed out, in order (sorted when bSort).
-Strings Names(FolderIterator* it, bool bSort = false) {
+// Searches and returns the names handed out, in order.
+Strings Names(FolderIterator* it) {
   Strings names;
   it->Search();
   FileInfo entry;
   while (it->GetNextEntry(&entry)) {
     names.push_back(entry.GetFileName(FileInfo::NameOnly, false, false));
   }
-  if (bSort) std::sort(names.begin(), names.end());
   return names;
 }
 
@@ -440,42 +439,6 @@ Strings Names(FolderIterator* it, bool bSort = false) {
 std::string After(const Strings& lines, const std::string& line, size_t n) {
   auto it = std::find(lines.begin(), lines.end(), line);
   return it != lines.end() && lines.end() - it > static_cast<long>(n) ? it[n] : std::string();
-}
-
-TEST(FolderIteratorFilter, KindSelfMasksAndMinimumAge) {
-  ScratchFolder dir;
-  for (const char* name : {"a.PDF", "b.tif", "c.txt", ".hidden.pdf"}) WriteFile(dir / name);
-  WriteFile(dir / "young", "", 59);
-  WriteFile(dir / "old", "", 60);
-  fs::create_directory(dir / "sub.pdf");
-  const int32_t kFiles = FolderIterator::FilesOnly, kFolders = FolderIterator::FoldersOnly;
-  const struct {
-    const char* folder;
-    int32_t type;
-    bool bSkip;
-    Strings masks;
-    int32_t age;
-    Strings expected;  // sorted
-  } kCases[] = {
-      {"", kFiles, true, {"*.pdf", "*.tif"}, 0, {".hidden.pdf", "a.PDF", "b.tif"}},
-      {"", 2, true, {}, 0, {".hidden.pdf", "a.PDF", "b.tif", "c.txt", "old", "sub.pdf", "young"}},
-      {"", kFolders, true, {}, 0, {"sub.pdf"}},
-      // An entry modified exactly the minimum age ago stays.
-      {"", kFiles, true, {}, 60, {"old"}},
-      // Without skipping, self and parent are listed: an existing folder is never empty.
-      {"/sub.pdf", kFolders, false, {"*"}, 0, {".", ".."}},
-      {"/nope", 2, false, {}, 0, {}},
-  };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(::testing::Message() << c.folder << " type " << c.type << " age " << c.age);
-    FolderIterator it;
-    it.SetFolder(dir.path() + c.folder);
-    it.SetEntryType(c.type);
-    it.SetSkipSelfAndParent(c.bSkip);
-    it.SetFileSearchMasks(c.masks);
-    it.SetMinimumAge(c.age);
-    EXPECT_EQ(Names(&it, true), c.expected);
-  }
 }
 
 TEST(FolderIteratorFilter, EntryCarriesFolderNameAndTimes) {
