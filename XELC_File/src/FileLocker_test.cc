@@ -172,78 +172,69 @@ bool Chattr(const std::string& flag, const std::string& folder) {
   return std::system(("chattr " + flag + " '" + folder + "' 2>/dev/null").c_str()) == 0;
 }
 
-// Each row takes rights away where this machine can: a missing folder, append-only and
-// immutable folders, and another opener of the test file that shares no delete (so no rename)
-// or no read, where sharing modes bind every opener. Deleting needs the same sharing as
-// renaming, so "no delete" cannot be made so.
+// Each row takes rights away where this machine can: a missing folder ('m'), append-only ('a')
+// and immutable ('i') folders, an opener of the test file ('h') that shares no delete (so no
+// rename) or no read. Deleting needs the same sharing as renaming: "no delete" cannot be made.
 TEST(FileLockerTest, FolderAccessCodes) {
   const std::string kTestFile = "testfile.bin.99999999999999.+99999.locked";
-  osal::File probeHolder, probeReader;
-  ScratchFolder probeDir;
-  ASSERT_TRUE(
-      probeHolder
-          .Open(probeDir / "probe", {osal::kAccessWrite, osal::kShareWrite | osal::kShareDelete,
-                                     osal::Disposition::kCreateAlways})
-          .ok());
-  const bool bSharingBinds =
-      !probeReader
-           .Open(probeDir / "probe", {osal::kAccessRead, osal::kShareRead | osal::kShareWrite})
-           .ok();
   const unsigned kRW = osal::kShareRead | osal::kShareWrite;
   const unsigned kWD = osal::kShareWrite | osal::kShareDelete;
+  // Held files only take rights away where sharing modes bind every opener.
+  ScratchFolder probeDir;
+  osal::File probeHolder, probeReader;
+  ASSERT_TRUE(
+      probeHolder
+          .Open(probeDir / "probe", {osal::kAccessWrite, kWD, osal::Disposition::kCreateAlways})
+          .ok());
+  const bool bSharingBinds = !probeReader.Open(probeDir / "probe", {osal::kAccessRead, kRW}).ok();
   const struct {
-    const char* name;
-    const char* flag;        // chattr flag, or ""
-    unsigned access, share;  // another opener of the test file when access is not 0
+    char setup;              // ' ' for a folder with every right
+    unsigned access, share;  // the holder's
     int32_t code;
     const char* text;
-    bool bTestFileLeft;  // checked without another opener
+    bool bTestFileLeft;  // not checked beside a holder
   } kCases[] = {
-      {"full", "", 0, 0, FileLocker::kAccessFull, " is fully accessible.", false},
-      {"missing", "", 0, 0, FileLocker::kAccessNoWrite, " allows no write access.", false},
-      // Files can be created but never renamed: the test file stays under its permanent lock
-      // name (the random string of a new package is empty).
-      {"append-only", "a", 0, 0, FileLocker::kAccessNoRename, " allows no file rename.", true},
-      {"immutable", "i", 0, 0, FileLocker::kAccessNoWrite, " allows no write access.", false},
-      {"held", "", osal::kAccessRead, kRW, FileLocker::kAccessNoRename, " allows no file rename.",
-       true},
-      {"held", "", osal::kAccessWrite, kWD, FileLocker::kAccessNoRead, " allows no read access.",
-       true},
+      {' ', 0, 0, FileLocker::kAccessFull, " is fully accessible.", false},
+      {'m', 0, 0, FileLocker::kAccessNoWrite, " allows no write access.", false},
+      // Created, never renamed: the test file keeps its permanent lock name.
+      {'a', 0, 0, FileLocker::kAccessNoRename, " allows no file rename.", true},
+      {'i', 0, 0, FileLocker::kAccessNoWrite, " allows no write access.", false},
+      {'h', osal::kAccessRead, kRW, FileLocker::kAccessNoRename, " allows no file rename.", true},
+      {'h', osal::kAccessWrite, kWD, FileLocker::kAccessNoRead, " allows no read access.", true},
   };
   FileLocker locker;
   std::string text;
   EXPECT_EQ(locker.CheckFolderAccess(nullptr, &text), FileLocker::kAccessMissingArgument);
   std::string skipped;
   for (const auto& c : kCases) {
-    SCOPED_TRACE(c.name + std::to_string(c.code));
+    SCOPED_TRACE(c.setup + std::string(c.text));
     ScratchFolder dir;
-    const std::string folder = c.name == std::string("missing") ? dir / "missing" : dir.path();
-    osal::File holder;
-    if ((*c.flag && !Chattr(std::string("+") + c.flag, folder)) || (c.access && !bSharingBinds)) {
-      skipped += std::string(" ") + c.name;
+    const std::string folder = c.setup == 'm' ? dir / "missing" : dir.path();
+    const bool bChattr = c.setup == 'a' || c.setup == 'i';
+    if ((bChattr && !Chattr(std::string("+") + c.setup, folder)) ||
+        (c.setup == 'h' && !bSharingBinds)) {
+      skipped += c.setup;
       continue;
     }
-    if (c.access) {
-      ASSERT_TRUE(WriteFile(dir / kTestFile));
-      ASSERT_TRUE(holder.Open(dir / kTestFile, {c.access, c.share}).ok());
-    }
+    osal::File holder;
+    ASSERT_TRUE(c.setup != 'h' || (WriteFile(dir / kTestFile) &&
+                                   holder.Open(dir / kTestFile, {c.access, c.share}).ok()));
     ImportPackage package;
     ASSERT_TRUE(package.SetWatchedFolder(folder));
     package.SetTriggerMode(1);
     package.SetTriggerChangeToExtension("done");  // must not keep the test file
     const int32_t code = locker.CheckFolderAccess(&package, &text);
-    if (*c.flag) Chattr(std::string("-") + c.flag, folder);
+    if (bChattr) Chattr(std::string("-") + c.setup, folder);
     EXPECT_EQ(code, c.code);
     EXPECT_EQ(text, "Watched folder " + folder + c.text);
-    if (!c.access) {
+    if (c.setup != 'h') {
       EXPECT_EQ(ListNames(dir.path()), (c.bTestFileLeft ? Strings{kTestFile} : Strings{}));
     }
   }
-  // The other rows still count; say which could not be made here.
   if (!skipped.empty()) {
-    std::cout << "[   NOTE   ] not made here:" << skipped
-              << " (chattr needs root with CAP_LINUX_IMMUTABLE and a file system with the flags; "
-                 "on Windows only access lists do that; holders need binding sharing modes)\n";
+    std::cout << "[   NOTE   ] rows not made here: " << skipped
+              << " (chattr needs root with CAP_LINUX_IMMUTABLE; on Windows only access lists do "
+                 "that; holders need sharing modes that bind every opener)\n";
   }
 }
 
