@@ -1,5 +1,4 @@
-// Tests of ImportPackage, PackageResolver and XmlProcessor: lists, containment, companions,
-// descriptors.
+// Tests of ImportPackage, PackageResolver and XmlProcessor: containment, companions, descriptors.
 #include "PackageResolver.h"
 
 #include <gtest/gtest.h>
@@ -352,7 +351,7 @@ TEST(ImportPackageContainment, PathsInsideTheBaseFolders) {
   EXPECT_EQ(p.IsInsideInputBaseDirectory("/data/IN/a/b.txt"), osal::FileNamesIgnoreCase());
 }
 
-TEST(ImportPackageFolders, WatchedAndSearchFolderStayInsideTheBase) {
+TEST(ImportPackageFolders, WatchedSearchAndFirstLevelFolders) {
   ImportPackage p;
   p.SetInputBaseDirectory("C:\\in");
   EXPECT_FALSE(p.SetWatchedFolder("C:\\input"));
@@ -374,11 +373,8 @@ TEST(ImportPackageFolders, WatchedAndSearchFolderStayInsideTheBase) {
   const bool bIgnoreCase = osal::FileNamesIgnoreCase();
   EXPECT_EQ(p.IsWatchedFolder("C:\\in\\V"), bIgnoreCase);
   EXPECT_EQ(p.GetFirstLevelFolder("C:\\in\\V\\a\\b"), bIgnoreCase ? "C:\\in\\V\\a\\" : "");
-}
-
-TEST(ImportPackageFolders, FirstLevelFolderBelowTheWatchedFolder) {
+  // The first-level folder below the watched folder.
   EXPECT_EQ(ImportPackage().GetFirstLevelFolder("C:\\in\\a"), "");  // no watched folder
-  ImportPackage p;
   ASSERT_TRUE(p.SetWatchedFolder("C:\\in"));
   for (const auto& [path, first] : std::vector<std::pair<std::string, std::string>>{
            {"C:\\in\\a\\b", "C:\\in\\a\\"},
