@@ -429,21 +429,14 @@ class PollResFixture : public ::testing::Test {
     M_Package.SetClaimed(true);
     M_Package.SetRootXmlPartNumber(4);
   }
-  // Creates the found file with content under its lock name and attaches it.
-  void AttachFound(const std::string& bytes) {
-    const FileInfo& found = M_Package.GetFoundFile();
-    ASSERT_TRUE(WriteFile(
-        osal::NativePath(found.GetCurrentFileName(FileInfo::FullPath, false, false)), bytes));
-    ASSERT_TRUE(M_Package.AddAttachedFile(M_Package.GetFoundFile()));
-  }
-  // Creates a companion and attaches it; returns its path.
-  std::string AttachCompanion(const std::string& name, const std::string& bytes) {
-    const std::string path = M_Dir.path() + "\\" + name;
-    EXPECT_TRUE(WriteFile(osal::NativePath(path), bytes));
+  // Creates a file and attaches it: for an empty name the found file, under its lock name.
+  void Attach(const std::string& name, const std::string& bytes) {
     FileInfo file;
-    file.SetFullPath(path);
-    EXPECT_TRUE(M_Package.AddAttachedFile(file));
-    return path;
+    file.SetFullPath(M_Dir.path() + "\\" + name);
+    if (name.empty()) file = M_Package.GetFoundFile();
+    const std::string path = file.GetCurrentFileName(FileInfo::FullPath, false, false);
+    ASSERT_TRUE(WriteFile(osal::NativePath(path), bytes));
+    ASSERT_TRUE(M_Package.AddAttachedFile(file));
   }
   // The parts written so far as "file name=content;".
   std::string Parts() {
@@ -464,9 +457,9 @@ class PollResFixture : public ::testing::Test {
 
 TEST_F(PollResFixture, FullLayoutWithContentStreamedInChunks) {
   const std::string big = Pattern(PollResBuilder::kReadBufferSize + 1, 1);
-  AttachFound(big);
-  AttachCompanion("empty.txt", "");
-  AttachCompanion("note.txt", "hello");
+  Attach("", big);
+  Attach("empty.txt", "");
+  Attach("note.txt", "hello");
   RecordingBuilder builder;
   builder.SetMessage(&M_Doc);
   builder.SetGreeting("hi");
@@ -488,6 +481,8 @@ TEST_F(PollResFixture, FullLayoutWithContentStreamedInChunks) {
            {m + "internal/Correlation",
             "report.pdf." + found.GetLockTimeStamp() + "." + found.GetLockRandomString()},
            {m + "general/Type", "3"},
+           {m + "general/CommResult/ErrorCategory", "OK"},
+           {m + "general/CommResult/ConnectionLevel", std::to_string(ImportPackage::kLevelClaimed)},
            {mh + "date", timeEnd},
            {m + "general/RootXml/PartNumber", "4"},
            {m + "specific/import/Folder", M_Dir.path()},
@@ -501,12 +496,6 @@ TEST_F(PollResFixture, FullLayoutWithContentStreamedInChunks) {
     EXPECT_EQ(Text(M_Doc, path), text) << path;
   }
   EXPECT_FALSE(Exists(M_Doc, m + "general/ContentErrorLevel"));
-  util::CommResult comm;
-  XmlParser at(M_Doc);
-  ASSERT_TRUE(at.MoveToPath(b.c_str()).IsSuccess());
-  ASSERT_TRUE(at.ReadCommResult("message/general/CommResult", &comm).IsSuccess());
-  EXPECT_EQ(comm.ErrorCategory(), util::CommOk);
-  EXPECT_EQ(comm.ConnectionLevel(), ImportPackage::kLevelClaimed);
   EXPECT_TRUE(Exists(M_Doc, m + "body/TiffData"));
   EXPECT_FALSE(Exists(M_Doc, m + "body/message/TiffData"));
   EXPECT_TRUE(Parts() == "report.pdf=" + big + ";empty.txt=;note.txt=hello;");
@@ -515,9 +504,9 @@ TEST_F(PollResFixture, FullLayoutWithContentStreamedInChunks) {
 // A companion that cannot be opened is an empty part; a found file that cannot be opened ends
 // the build, the remaining parts unwritten.
 TEST_F(PollResFixture, FileThatCannotBeOpened) {
-  AttachFound("found");
-  AttachCompanion("gone.txt", "vanishes");
-  AttachCompanion("last.txt", "last");
+  Attach("", "found");
+  Attach("gone.txt", "vanishes");
+  Attach("last.txt", "last");
   ASSERT_EQ(std::remove(osal::NativePath(M_Dir.path() + "\\gone.txt").c_str()), 0);
   PollResBuilder builder;
   builder.SetMessage(&M_Doc);
@@ -535,8 +524,8 @@ TEST_F(PollResFixture, FileThatCannotBeOpened) {
 }
 
 TEST_F(PollResFixture, ContentErrorIsFollowedByARebuildWithoutContent) {
-  AttachFound(Pattern(PollResBuilder::kReadBufferSize * 2, 2));
-  AttachCompanion("note.txt", "hello");
+  Attach("", Pattern(PollResBuilder::kReadBufferSize * 2, 2));
+  Attach("note.txt", "hello");
   RecordingBuilder builder;
   builder.M_FailAtChunk = 1;
   builder.SetMessage(&M_Doc);
@@ -565,8 +554,8 @@ TEST_F(PollResFixture, ContentErrorIsFollowedByARebuildWithoutContent) {
 // those of the whole answer sent afterwards (the time it names aside), and the builder holds
 // only the unsent end. Content that fails once blocks have left gives the answer up there.
 TEST_F(PollResFixture, StreamedAnswerIsTheWholeAnswerOnTheLink) {
-  AttachFound(Pattern(PollResBuilder::kReadBufferSize * 3 + 5, 3));
-  AttachCompanion("note.txt", "hello");
+  Attach("", Pattern(PollResBuilder::kReadBufferSize * 3 + 5, 3));
+  Attach("note.txt", "hello");
   auto link = [&](bool bStream, int failAtChunk, int32_t result) {
     auto a = Ref<QueueConnection>::Adopt(new QueueConnection);
     auto b = Ref<QueueConnection>::Adopt(new QueueConnection);
