@@ -1,25 +1,37 @@
-// Tests of FileLocker on real folders: claims, renewals, releases, clean-up, access check.
+// Tests of the claims on real folders: FolderIterator, FileDetector and FileLocker.
 #include "FileLocker.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <ctime>
+#include <iostream>
 #include <regex>
 
 #include "ClaimTestSupport.h"
+#include "FileDetector.h"
+#include "FolderIterator.h"
 #include "ImportPackage.h"
 #include "osal/File.h"
+#include "osal/System.h"
+#include "util/TimeUTC.h"
 
 namespace velmora::xelc {
 namespace {
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using testing::ListNames;
 using testing::ScratchFolder;
 using testing::TraceCapture;
 using testing::WriteFile;
+using Strings = std::vector<std::string>;
+using testing::fs::create_directory;
+namespace fs = testing::fs;
 
 const std::regex kRunningLock(R"(a\.pdf\.\d{14}\.[0-9A-Za-z_-]{5}\+03600\.locked)");
 
@@ -44,38 +56,31 @@ TEST(FileLockerTest, ClaimRenewMakePermanentAndRefusals) {
   TraceCapture trace("File_FileLocker");
   ImportPackage package = PackageFor(dir.path(), dir / "a.pdf");
   FileLocker locker;
-
   ASSERT_TRUE(locker.Lock(&package));
-  std::string first = OnlyName(dir.path());
+  const std::string first = OnlyName(dir.path());
   EXPECT_TRUE(std::regex_match(first, kRunningLock)) << first;
   EXPECT_EQ(first, package.GetFoundFile().GetLockedFileName(FileInfo::NameOnly, false, false));
   EXPECT_EQ(package.GetFoundFileLockState(), FileInfo::Locked);
   EXPECT_EQ(trace.Count("Locked file as " + first), 1);
-
   // A second claim through the same package is refused without touching the disk.
   EXPECT_FALSE(locker.Lock(&package));
   EXPECT_EQ(trace.Count("Cannot lock file " + first + " (already locked)"), 1);
   EXPECT_EQ(OnlyName(dir.path()), first);
-
   // Renewal: a fresh lock name (new random string), the old one is gone.
   ASSERT_TRUE(locker.UpdateLock(&package, false));
-  std::string renewed = OnlyName(dir.path());
+  const std::string renewed = OnlyName(dir.path());
   EXPECT_TRUE(std::regex_match(renewed, kRunningLock)) << renewed;
   EXPECT_NE(renewed, first);
-  std::string random = package.GetFoundFile().GetLockRandomString();
-
   // Permanent: nines and 99999, the random string kept; final from then on.
+  const std::string permanent =
+      "a.pdf.99999999999999." + package.GetFoundFile().GetLockRandomString() + "+99999.locked";
   ASSERT_TRUE(locker.UpdateLock(&package, true));
-  EXPECT_EQ(OnlyName(dir.path()), "a.pdf.99999999999999." + random + "+99999.locked");
   EXPECT_EQ(package.GetFoundFileLockState(), FileInfo::LockedPermanent);
   EXPECT_FALSE(locker.UpdateLock(&package, false));
-  EXPECT_EQ(trace.Count("Cannot update lock on file a.pdf.99999999999999." + random +
-                        "+99999.locked (file not locked)"),
-            1);
+  EXPECT_EQ(trace.Count("Cannot update lock on file " + permanent + " (file not locked)"), 1);
   EXPECT_FALSE(locker.Release(&package));
   EXPECT_THAT(trace.Lines(), ::testing::Contains(HasSubstr("(not locked or locked permanently)")));
-  EXPECT_EQ(OnlyName(dir.path()), "a.pdf.99999999999999." + random + "+99999.locked");
-
+  EXPECT_EQ(OnlyName(dir.path()), permanent);
   EXPECT_FALSE(locker.Lock(nullptr));
   EXPECT_FALSE(locker.UpdateLock(nullptr, true));
   EXPECT_FALSE(locker.Release(nullptr));
@@ -88,7 +93,6 @@ TEST(FileLockerTest, LosingClaimLeavesWinnerAndSetsErrorFlag) {
   ImportPackage winner = PackageFor(dir.path(), dir / "a.pdf");
   ImportPackage loser = PackageFor(dir.path(), dir / "a.pdf");
   FileLocker locker;
-
   ASSERT_TRUE(locker.Lock(&winner));
   EXPECT_FALSE(locker.Lock(&loser));
   EXPECT_EQ(loser.GetFoundFileLockState(), FileInfo::NotLocked);
@@ -99,7 +103,6 @@ TEST(FileLockerTest, LosingClaimLeavesWinnerAndSetsErrorFlag) {
   EXPECT_EQ(lines.back(), "Original file name a.pdf");
   EXPECT_EQ(OnlyName(dir.path()),
             winner.GetFoundFile().GetLockedFileName(FileInfo::NameOnly, false, false));
-
   // A package with the error flag set is never released.
   winner.SetErrorOccurred(true);
   EXPECT_FALSE(locker.Release(&winner));
@@ -107,40 +110,30 @@ TEST(FileLockerTest, LosingClaimLeavesWinnerAndSetsErrorFlag) {
   EXPECT_EQ(ListNames(dir.path()).size(), 1u);
 }
 
+// A read-only file in a subfolder is deleted and its emptied subfolder tree goes too; a
+// subfolder that still holds a file stays, and so does the watched folder, even empty.
 TEST(FileLockerTest, ReleaseDeletesAndRemovesOnlyEmptiedFirstLevelFolders) {
-  ScratchFolder dir;
   namespace fs = std::filesystem;
-  fs::create_directories(dir / "sub/deeper/deepest");
-  fs::create_directories(dir / "other");
-  ASSERT_TRUE(WriteFile(dir / "sub/a.pdf"));
-  fs::permissions(dir / "sub/a.pdf", fs::perms::owner_read | fs::perms::group_read);
-  ASSERT_TRUE(WriteFile(dir / "other/b.pdf"));
-  ASSERT_TRUE(WriteFile(dir / "other/keep.txt"));
-  ASSERT_TRUE(WriteFile(dir / "c.pdf"));
+  const struct {
+    const char* file;
+    const char* keep;  // another file, or ""
+    Strings left;      // in the watched folder
+  } kCases[] = {{"sub/a.pdf", "", {}}, {"sub/a.pdf", "sub/keep.txt", {"sub"}}, {"c.pdf", "", {}}};
   FileLocker locker;
-
-  // A read-only file in a subfolder: deleted, and the emptied subfolder tree goes too.
-  ImportPackage package = PackageFor(dir.path(), dir / "sub/a.pdf");
-  ASSERT_TRUE(package.SetSearchFolder(dir / "sub"));
-  ASSERT_TRUE(locker.Lock(&package));
-  ASSERT_TRUE(locker.Release(&package));
-  EXPECT_EQ(package.GetFoundFileLockState(), FileInfo::NotLocked);
-  EXPECT_FALSE(fs::exists(dir / "sub"));
-
-  // A subfolder that still holds a file stays.
-  package = PackageFor(dir.path(), dir / "other/b.pdf");
-  ASSERT_TRUE(locker.Lock(&package));
-  ASSERT_TRUE(locker.Release(&package));
-  EXPECT_THAT(ListNames(dir / "other"), ElementsAre("keep.txt"));
-
-  // A file directly in the watched folder: the folder stays, even when it is empty.
-  fs::remove_all(dir / "other");
-  package = PackageFor(dir.path(), dir / "c.pdf");
-  ASSERT_TRUE(locker.Lock(&package));
-  ASSERT_TRUE(locker.Release(&package));
-  EXPECT_TRUE(fs::is_directory(dir.path()));
-  EXPECT_TRUE(ListNames(dir.path()).empty());
-
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.file + std::string(c.keep));
+    ScratchFolder dir;
+    if (std::string(c.file).starts_with("sub/")) fs::create_directories(dir / "sub/deeper/deepest");
+    ASSERT_TRUE(WriteFile(dir / c.file) && (!*c.keep || WriteFile(dir / c.keep)));
+    fs::permissions(dir / c.file, fs::perms::owner_read | fs::perms::group_read);
+    ImportPackage package = PackageFor(dir.path(), dir / c.file);
+    ASSERT_TRUE(package.SetSearchFolder(fs::path(dir / c.file).parent_path().string()));
+    ASSERT_TRUE(locker.Lock(&package));
+    ASSERT_TRUE(locker.Release(&package));
+    EXPECT_EQ(package.GetFoundFileLockState(), FileInfo::NotLocked);
+    EXPECT_EQ(ListNames(dir.path()), c.left);
+  }
+  ScratchFolder dir;
   // Outside the input base directory nothing is deleted.
   ASSERT_TRUE(WriteFile(dir / "d.pdf"));
   ImportPackage restricted;
@@ -163,13 +156,11 @@ TEST(FileLockerTest, ReleaseOfTriggerRenamesAndReplacesOlderProcessedFile) {
   companion.SetFullPath(dir / "order.pdf");
   ASSERT_TRUE(package.AddTriggeredFile(companion));
   FileLocker locker;
-
   ASSERT_TRUE(locker.Lock(&package));
   ASSERT_TRUE(locker.Release(&package));
   EXPECT_THAT(ListNames(dir.path()), ElementsAre("order.done"));
-  std::ifstream in(dir / "order.done");
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(content, "new trigger");
+  std::string content;
+  EXPECT_TRUE(std::getline(std::ifstream(dir / "order.done"), content) && content == "new trigger");
   EXPECT_EQ(package.GetFoundFileLockState(), FileInfo::NotLocked);
   EXPECT_TRUE(package.GetFoundFile().IsTriggerRenamed());
   EXPECT_EQ(trace.Count("Renamed trigger file to order.done"), 1);
@@ -178,112 +169,366 @@ TEST(FileLockerTest, ReleaseOfTriggerRenamesAndReplacesOlderProcessedFile) {
 // Sets or clears an inode flag of a folder with chattr; false when that is not possible here
 // (not root, no CAP_LINUX_IMMUTABLE, file system without the flag, chattr missing).
 bool Chattr(const std::string& flag, const std::string& folder) {
-  std::string command = "chattr " + flag + " '" + folder + "' 2>/dev/null";
-  return std::system(command.c_str()) == 0;
+  return std::system(("chattr " + flag + " '" + folder + "' 2>/dev/null").c_str()) == 0;
 }
 
+// Each row takes rights away where this machine can: a missing folder ('m'), append-only ('a')
+// and immutable ('i') folders, an opener of the test file ('h') that shares no delete (so no
+// rename) or no read. Deleting needs the same sharing as renaming: "no delete" cannot be made.
 TEST(FileLockerTest, FolderAccessCodes) {
-  ScratchFolder dir;
+  const std::string kTestFile = "testfile.bin.99999999999999.+99999.locked";
+  const unsigned kRW = osal::kShareRead | osal::kShareWrite;
+  const unsigned kWD = osal::kShareWrite | osal::kShareDelete;
+  // Held files only take rights away where sharing modes bind every opener.
+  ScratchFolder probeDir;
+  osal::File probeHolder, probeReader;
+  ASSERT_TRUE(
+      probeHolder
+          .Open(probeDir / "probe", {osal::kAccessWrite, kWD, osal::Disposition::kCreateAlways})
+          .ok());
+  const bool bSharingBinds = !probeReader.Open(probeDir / "probe", {osal::kAccessRead, kRW}).ok();
+  const struct {
+    char setup;              // ' ' for a folder with every right
+    unsigned access, share;  // the holder's
+    int32_t code;
+    const char* text;
+    bool bTestFileLeft;  // not checked beside a holder
+  } kCases[] = {
+      {' ', 0, 0, FileLocker::kAccessFull, " is fully accessible.", false},
+      {'m', 0, 0, FileLocker::kAccessNoWrite, " allows no write access.", false},
+      // Created, never renamed: the test file keeps its permanent lock name.
+      {'a', 0, 0, FileLocker::kAccessNoRename, " allows no file rename.", true},
+      {'i', 0, 0, FileLocker::kAccessNoWrite, " allows no write access.", false},
+      {'h', osal::kAccessRead, kRW, FileLocker::kAccessNoRename, " allows no file rename.", true},
+      {'h', osal::kAccessWrite, kWD, FileLocker::kAccessNoRead, " allows no read access.", true},
+  };
   FileLocker locker;
   std::string text;
   EXPECT_EQ(locker.CheckFolderAccess(nullptr, &text), FileLocker::kAccessMissingArgument);
-
-  ImportPackage package;
-  ASSERT_TRUE(package.SetWatchedFolder(dir.path()));
-  package.SetTriggerMode(1);
-  package.SetTriggerChangeToExtension("done");  // must not keep the test file
-  ImportPackage copy = package;
-  EXPECT_EQ(locker.CheckFolderAccess(&copy, &text), FileLocker::kAccessFull);
-  EXPECT_EQ(text, "Watched folder " + dir.path() + " is fully accessible.");
-  EXPECT_TRUE(ListNames(dir.path()).empty());
-
-  // A folder that does not exist allows no write.
-  ImportPackage missing;
-  ASSERT_TRUE(missing.SetWatchedFolder(dir / "missing"));
-  EXPECT_EQ(locker.CheckFolderAccess(&missing, &text), FileLocker::kAccessNoWrite);
-  EXPECT_EQ(text, "Watched folder " + (dir / "missing") + " allows no write access.");
-}
-
-TEST(FileLockerTest, FolderAccessCodesOnRestrictedFolders) {
-  ScratchFolder dir;
-  std::filesystem::create_directories(dir / "append");
-  std::filesystem::create_directories(dir / "frozen");
-  if (!Chattr("+a", dir / "append") || !Chattr("+i", dir / "frozen")) {
-    Chattr("-a", dir / "append");
-    GTEST_SKIP() << "append-only and immutable folder attributes need chattr, root with "
-                    "CAP_LINUX_IMMUTABLE and a file system that supports them (on Windows "
-                    "only access lists do the same, which this layer cannot set)";
-  }
-  FileLocker locker;
-  std::string text;
-
-  // Append-only: files can be created but never renamed; the test file stays under its
-  // permanent lock name (the random string of a new package is empty).
-  ImportPackage append;
-  ASSERT_TRUE(append.SetWatchedFolder(dir / "append"));
-  int32_t appendCode = locker.CheckFolderAccess(&append, &text);
-  std::string appendText = text;
-  std::vector<std::string> left = ListNames(dir / "append");
-
-  // Immutable: nothing can be created.
-  ImportPackage frozen;
-  ASSERT_TRUE(frozen.SetWatchedFolder(dir / "frozen"));
-  int32_t frozenCode = locker.CheckFolderAccess(&frozen, &text);
-
-  Chattr("-a", dir / "append");
-  Chattr("-i", dir / "frozen");
-  EXPECT_EQ(appendCode, FileLocker::kAccessNoRename);
-  EXPECT_EQ(appendText, "Watched folder " + (dir / "append") + " allows no file rename.");
-  EXPECT_THAT(left, ElementsAre("testfile.bin.99999999999999.+99999.locked"));
-  EXPECT_EQ(frozenCode, FileLocker::kAccessNoWrite);
-  EXPECT_THAT(text, HasSubstr(" allows no write access."));
-}
-
-// Where sharing modes bind every opener, another opener of the test file takes away one
-// right: without delete sharing the file cannot be renamed, without read sharing it cannot be
-// read back. Deleting needs the same sharing as renaming, so "no delete" cannot be made so.
-TEST(FileLockerTest, FolderAccessCodesWhileAnotherOpenerHoldsTheTestFile) {
-  ScratchFolder probeDir;
-  osal::File probeHolder;
-  osal::File probeReader;
-  osal::OpenOptions hold{osal::kAccessWrite, osal::kShareWrite | osal::kShareDelete,
-                         osal::Disposition::kCreateAlways};
-  osal::OpenOptions read{osal::kAccessRead, osal::kShareRead | osal::kShareWrite};
-  ASSERT_TRUE(probeHolder.Open(probeDir / "probe", hold).ok());
-  if (probeReader.Open(probeDir / "probe", read).ok()) {
-    GTEST_SKIP() << "a file opened without read sharing can still be read here (sharing modes "
-                    "bind only openers that lock), so no opener can take a right away";
-  }
-  struct Case {
-    unsigned access;
-    unsigned share;
-    int32_t code;
-    const char* text;
-  } cases[] = {
-      {osal::kAccessRead, osal::kShareRead | osal::kShareWrite, FileLocker::kAccessNoRename,
-       " allows no file rename."},
-      {osal::kAccessWrite, osal::kShareWrite | osal::kShareDelete, FileLocker::kAccessNoRead,
-       " allows no read access."},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.code);
+  std::string skipped;
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.setup + std::string(c.text));
     ScratchFolder dir;
-    const std::string testFile = dir / "testfile.bin.99999999999999.+99999.locked";
-    ASSERT_TRUE(WriteFile(testFile));
+    const std::string folder = c.setup == 'm' ? dir / "missing" : dir.path();
+    const bool bChattr = c.setup == 'a' || c.setup == 'i';
+    if ((bChattr && !Chattr(std::string("+") + c.setup, folder)) ||
+        (c.setup == 'h' && !bSharingBinds)) {
+      skipped += c.setup;
+      continue;
+    }
     osal::File holder;
-    ASSERT_TRUE(holder.Open(testFile, {c.access, c.share}).ok());
+    ASSERT_TRUE(c.setup != 'h' || (WriteFile(dir / kTestFile) &&
+                                   holder.Open(dir / kTestFile, {c.access, c.share}).ok()));
     ImportPackage package;
-    ASSERT_TRUE(package.SetWatchedFolder(dir.path()));
-    std::string text;
-    EXPECT_EQ(FileLocker().CheckFolderAccess(&package, &text), c.code);
-    EXPECT_EQ(text, "Watched folder " + dir.path() + c.text);
+    ASSERT_TRUE(package.SetWatchedFolder(folder));
+    package.SetTriggerMode(1);
+    package.SetTriggerChangeToExtension("done");  // must not keep the test file
+    const int32_t code = locker.CheckFolderAccess(&package, &text);
+    if (bChattr) Chattr(std::string("-") + c.setup, folder);
+    EXPECT_EQ(code, c.code);
+    EXPECT_EQ(text, "Watched folder " + folder + c.text);
+    if (c.setup != 'h') {
+      EXPECT_EQ(ListNames(dir.path()), (c.bTestFileLeft ? Strings{kTestFile} : Strings{}));
+    }
+  }
+  if (!skipped.empty()) {
+    std::cout << "[   NOTE   ] rows not made here: " << skipped
+              << " (chattr needs root with CAP_LINUX_IMMUTABLE; on Windows only access lists do "
+                 "that; holders need sharing modes that bind every opener)\n";
   }
 }
 
-TEST(FileLockerTest, FolderAccessNoDelete) {
-  GTEST_SKIP() << "code 4 (no delete) needs a folder where a file can be renamed but not "
-                  "deleted: Linux offers no such folder setting, not even to root, and on "
-                  "Windows only an access list does, which this layer cannot set";
+const char kNoFurther[] = "No (further) files found. Back to ImportDriver.";
+
+// A package watching folder for masks.
+ImportPackage Watching(const std::string& watched, const std::string& masks = "*") {
+  ImportPackage package;
+  EXPECT_TRUE(package.SetWatchedFolder(watched));
+  package.SetFileSearchMask(masks);
+  return package;
+}
+
+std::string FoundName(const ImportPackage& package) {
+  return package.GetFoundFile().GetFileName(FileInfo::NameOnly, false, false);
+}
+
+// A lock time stamp for now + offsetSeconds (YYYYMMDDhhmmss, UTC).
+std::string Stamp(int offsetSeconds) {
+  const std::time_t t = std::time(nullptr) + offsetSeconds;
+  char text[16];
+  return std::string(text, std::strftime(text, sizeof text, "%Y%m%d%H%M%S", std::gmtime(&t)));
+}
+
+TEST(FileDetectorTest, UnclaimedModeSkipsLockedAndProcessedNames) {
+  ScratchFolder dir;
+  ASSERT_TRUE(WriteFile(dir / "a.pdf.20261204045539.Qk7_x+03600.locked", "x", 300));
+  ASSERT_TRUE(WriteFile(dir / "order.done", "x", 200));
+  ASSERT_TRUE(WriteFile(dir / "b.pdf", "x", 100));
+  TraceCapture trace("File_FileDetector");
+  ImportPackage package = Watching(dir.path());
+  package.SetTriggerChangeToExtension("done");
+  FileDetector detector;
+  ASSERT_TRUE(detector.FindNextCandidate(&package));
+  EXPECT_EQ(FoundName(package), "b.pdf");
+  EXPECT_EQ(package.GetFoundFile().GetPath(FileInfo::FolderOnly, false, false), dir.path());
+  EXPECT_TRUE(package.IsFoundFileValid());
+  EXPECT_EQ(package.GetFoundFileLockState(), FileInfo::NotLocked);
+  EXPECT_THAT(trace.Lines(),
+              ElementsAre("Ignoring locked file a.pdf.20261204045539.Qk7_x+03600.locked",
+                          "Found file a.pdf.20261204045539.Qk7_x+03600.locked did not match "
+                          "criteria. Get next file.",
+                          "Ignoring renamed (processed) trigger file order.done",
+                          "Found file order.done did not match criteria. Get next file.",
+                          "Found matching file b.pdf"));
+  // The listing is exhausted: no new listing until Reset, one line per further call.
+  EXPECT_FALSE(detector.FindNextCandidate(&package));
+  EXPECT_FALSE(package.IsFoundFileValid());
+  ASSERT_TRUE(WriteFile(dir / "c.pdf"));
+  EXPECT_FALSE(detector.FindNextCandidate(&package));
+  EXPECT_EQ(trace.Count(kNoFurther), 2);
+  detector.Reset();
+  ASSERT_TRUE(detector.FindNextCandidate(&package));
+  EXPECT_EQ(FoundName(package), "b.pdf");
+  EXPECT_FALSE(detector.FindNextCandidate(nullptr));
+}
+
+// A candidate is only probed: nothing is renamed, and the detector starts afresh.
+TEST(FileDetectorTest, CheckWatchedFolderCodes) {
+  ScratchFolder dir;
+  FileDetector detector;
+  std::string text;
+  EXPECT_EQ(detector.CheckWatchedFolder(nullptr, &text), FileDetector::kFolderMissingArgument);
+  const std::string missing = dir / "missing", w = "Watched folder " + dir.path() + " found. ";
+  const struct {
+    std::string folder;
+    const char* file;
+    int32_t code;
+    std::string text;
+  } kCases[] = {
+      {missing, "", FileDetector::kFolderNotListable,
+       "Watched folder " + missing + " failed to list contents"},
+      {dir.path(), "", FileDetector::kFolderNoFiles, w + "No files to import."},
+      {dir.path(), "a.pdf", FileDetector::kFolderHasFiles, w + "Contains files to import."},
+  };
+  for (const auto& c : kCases) {
+    ASSERT_TRUE(!*c.file || WriteFile(dir / c.file));
+    ImportPackage package = Watching(c.folder);
+    EXPECT_EQ(detector.CheckWatchedFolder(&package, &text), c.code);
+    EXPECT_EQ(text, c.text);
+  }
+  EXPECT_THAT(ListNames(dir.path()), ElementsAre("a.pdf"));
+  ImportPackage package = Watching(dir.path());
+  ASSERT_TRUE(detector.FindNextCandidate(&package));
+  EXPECT_EQ(FoundName(package), "a.pdf");
+}
+
+// Expired claims are found by the second pass and taken over with a fresh lock; running,
+// permanent and malformed lock names are left alone.
+TEST(FileDetectorTest, ExpiredClaimsAreTakenOverWithFreshLocks) {
+  ScratchFolder dir;
+  const std::string expired = Stamp(-3600);  // expiry equal to now counts as expired
+  const std::string running = Stamp(-3000);
+  std::vector<std::string> untouched = {
+      "run.pdf." + running + ".Run01+03600.locked",  "perm.pdf.99999999999999.Perm1+99999.locked",
+      "nines.pdf.99999999999999.Nine1+03600.locked",  // treated as running
+      "bad.pdf.20200101000000.Qk7=x+03600.locked",   "plain.pdf",
+  };
+  for (const std::string& name : untouched) ASSERT_TRUE(WriteFile(dir / name));
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(WriteFile(dir / ("old" + std::to_string(i) + ".pdf.20200101000000.Old0" +
+                                 std::to_string(i) + "+03600.locked")));
+  }
+  ASSERT_TRUE(WriteFile(dir / ("edge.pdf." + expired + ".Edge1+03600.locked")));
+  TraceCapture trace("File_FileDetector");
+  ImportPackage package = Watching(dir.path(), "*.pdf");
+  FileDetector detector;
+  detector.SetMode(FileDetector::kExpiredClaims);
+  FileLocker locker;
+  std::vector<std::string> taken;
+  while (detector.FindNextCandidate(&package)) {
+    ASSERT_EQ(package.GetFoundFileLockState(), FileInfo::Locked);
+    taken.push_back(FoundName(package));
+    ASSERT_TRUE(locker.UpdateLock(&package, false));
+  }
+  std::sort(taken.begin(), taken.end());
+  EXPECT_THAT(taken,
+              ElementsAre("edge.pdf", "old0.pdf", "old1.pdf", "old2.pdf", "old3.pdf", "old4.pdf"));
+  for (const std::string& why :
+       {"not timed-out locked file " + untouched[0], "locked permanent file " + untouched[1],
+        "not timed-out locked file " + untouched[2], "invalid locked file " + untouched[3]}) {
+    EXPECT_THAT(trace.Lines(), Contains("Ignoring " + why));
+  }
+  // On disk: the untouched names as they were, each taken-over file under one fresh lock.
+  const std::regex fresh(R"((\w+)\.pdf\.(\d{14})\.[0-9A-Za-z_-]{5}\+03600\.locked)");
+  int fresh_count = 0;
+  for (const std::string& name : ListNames(dir.path())) {
+    if (std::find(untouched.begin(), untouched.end(), name) != untouched.end()) continue;
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(name, match, fresh)) << name;
+    EXPECT_GE(match[2].str(), Stamp(-5)) << name;
+    ++fresh_count;
+  }
+  EXPECT_EQ(fresh_count, 6);
+  // A second pass over the fresh locks finds nothing to take over.
+  detector.Reset();
+  EXPECT_FALSE(detector.FindNextCandidate(&package));
+  EXPECT_FALSE(package.IsFoundFileValid());
+}
+
+// On POSIX a "\" is an ordinary character of a listed name: such files are found under their
+// whole names in both modes, and claimed, renewed and released like any other.
+TEST(FileDetectorTest, NamesWithBackslashesAreWholeNames) {
+  if (osal::PathSeparator() == '\\') GTEST_SKIP() << "no name on this platform holds \"\\\"";
+  ScratchFolder dir;
+  ASSERT_TRUE(create_directory(dir / "a"));  // where a split name would lead
+  ASSERT_TRUE(WriteFile(dir / "a\\b.txt", "plain", 200));
+  ASSERT_TRUE(WriteFile(dir / "c\\d.pdf.20200101000000.Old01+03600.locked", "claimed", 100));
+  ImportPackage package = Watching(dir.path());
+  FileDetector detector;
+  FileLocker locker;
+  ASSERT_TRUE(detector.FindNextCandidate(&package));
+  EXPECT_EQ(FoundName(package), "a\\b.txt");
+  EXPECT_EQ(package.GetFoundFile().GetPath(FileInfo::FolderOnly, false, false), dir.path());
+  ASSERT_TRUE(locker.Lock(&package));
+  ASSERT_TRUE(locker.Release(&package));
+  detector.Reset();
+  detector.SetMode(FileDetector::kExpiredClaims);
+  ASSERT_TRUE(detector.FindNextCandidate(&package));
+  EXPECT_EQ(FoundName(package), "c\\d.pdf");
+  ASSERT_TRUE(locker.UpdateLock(&package, false));
+  ASSERT_TRUE(locker.Release(&package));
+  EXPECT_THAT(ListNames(dir.path()), ElementsAre("a"));
+  EXPECT_TRUE(ListNames(dir / "a").empty());
+  // Trigger mode 3 looks for companions in a subfolder named after the trigger file, which
+  // such a name cannot name: that file is skipped, with a line that names it.
+  ScratchFolder triggers;
+  ASSERT_TRUE(WriteFile(triggers / "x\\y.trg", "", 200));
+  ASSERT_TRUE(WriteFile(triggers / "z.trg", "", 100));
+  TraceCapture trace("File_FileDetector");
+  package = Watching(triggers.path(), "*.trg");
+  package.SetTriggerMode(3);
+  detector.Reset();
+  detector.SetMode(FileDetector::kUnclaimedFiles);
+  ASSERT_TRUE(detector.FindNextCandidate(&package));
+  EXPECT_EQ(FoundName(package), "z.trg");
+  EXPECT_THAT(trace.Lines(), Contains("Ignoring file x\\y.trg: its name cannot name the "
+                                      "subfolder of its triggered files on this platform"));
+}
+
+// Searches and returns the names handed out, in order.
+Strings Names(FolderIterator* it) {
+  Strings names;
+  it->Search();
+  FileInfo entry;
+  while (it->GetNextEntry(&entry)) {
+    names.push_back(entry.GetFileName(FileInfo::NameOnly, false, false));
+  }
+  return names;
+}
+
+// The line n places after the first one equal to line (empty when there is none).
+std::string After(const Strings& lines, const std::string& line, size_t n) {
+  auto it = std::find(lines.begin(), lines.end(), line);
+  return it != lines.end() && lines.end() - it > static_cast<long>(n) ? it[n] : std::string();
+}
+
+TEST(FolderIteratorFilter, EntryCarriesFolderNameAndTimes) {
+  ScratchFolder dir;
+  WriteFile(dir / "a.pdf", "", 100);
+  FolderIterator it;
+  it.SetFolder(dir.path() + "/");
+  ASSERT_TRUE(it.Search());
+  FileInfo entry;
+  ASSERT_TRUE(it.GetNextEntry(&entry));
+  EXPECT_EQ(entry.GetPath(FileInfo::FolderOnly, false, false), dir.path());
+  EXPECT_EQ(entry.GetFileName(FileInfo::NameOnly, false, false), "a.pdf");
+  EXPECT_TRUE(entry.IsValid());
+  EXPECT_EQ(entry.GetLockState(), FileInfo::NotLocked);
+  const uint64_t now = osal::SystemTimeAsFileTime();
+  EXPECT_NEAR(static_cast<double>(now - entry.GetModifiedTime()) / 1e7, 100.0, 2.0);
+  EXPECT_NE(entry.GetCreatedTime(), 0u);
+  // The platform's separator is appended unless the folder ends in it or in "\".
+  const std::string S(1, osal::PathSeparator());
+  for (const auto& [given, kept] : std::vector<std::pair<std::string, std::string>>{
+           {"C:\\in", "C:\\in" + S},
+           {"C:\\in\\", "C:\\in\\"},
+           {"/data/in/", S == "/" ? "/data/in/" : "/data/in/\\"},
+           {"/data/in", "/data/in" + S}}) {
+    FolderIterator folder;
+    folder.SetFolder(given);
+    EXPECT_EQ(folder.GetFolder(), kept) << given;
+  }
+}
+
+// Oldest first at the full resolution of file times (100 ns apart here), then the names with a
+// preferred extension in front: the same order whether the whole list is sorted (for the
+// dumps) or the entries are drawn one by one as needed.
+TEST(FolderIteratorSort, OldestFirstAt100nsThenPreferredExtensions) {
+  ScratchFolder dir;
+  // Whole seconds, so that every time below is a whole number of 100-ns units.
+  const fs::file_time_type base =
+      std::chrono::floor<std::chrono::seconds>(fs::file_time_type::clock::now()) -
+      std::chrono::hours(1);
+  for (const auto& [name, ticks] : std::vector<std::pair<std::string, int>>{
+           {"a.pdf", 3}, {"b.xml", 1}, {"c.pdf", 0}, {"d.XML", 4}, {"e.tif", 2}}) {
+    const fs::file_time_type time = base + std::chrono::nanoseconds(100 * ticks);
+    WriteFile(dir / name);
+    fs::last_write_time(dir / name, time);
+    if (fs::last_write_time(dir / name) != time) {
+      GTEST_SKIP() << "the file system here keeps coarser times than 100 ns";
+    }
+  }
+  for (const auto& [preferred, expected] : std::vector<std::pair<Strings, Strings>>{
+           {{}, {"c.pdf", "b.xml", "e.tif", "a.pdf", "d.XML"}},
+           {{".xml"}, {"b.xml", "d.XML", "c.pdf", "e.tif", "a.pdf"}},
+           {{".tif", ".XML"}, {"b.xml", "e.tif", "d.XML", "c.pdf", "a.pdf"}}}) {
+    for (bool bDumps : {false, true}) {
+      SCOPED_TRACE(::testing::Message() << preferred.size() << " extensions, dumps " << bDumps);
+      TraceCapture trace("File_FolderIterator", {bDumps ? util::General_99 : util::General_60});
+      FolderIterator it;
+      it.SetFolder(dir.path());
+      it.SetSortOrder(FolderIterator::SortByModifiedDate);
+      it.SetPreferredExtensions(preferred);
+      EXPECT_EQ(Names(&it), expected);
+      EXPECT_EQ(After(trace.Lines(), "Dumping presorted list", 1), bDumps ? "  [0] c.pdf" : "");
+      EXPECT_EQ(After(trace.Lines(), "Dumping sorted list", 1),
+                bDumps ? "  [0] " + expected[0] : "");
+    }
+  }
+}
+
+TEST(FolderIteratorLimit, KeepsAtMostTenThousandEntriesAndWarnsOnce) {
+  ScratchFolder dir;
+  for (int i = 0; i < 10001; ++i) WriteFile(dir / ("f" + std::to_string(i)));
+  WriteFile(dir / "skip.me");  // dropped by the mask: does not count against the limit
+  for (bool bDumps : {false, true}) {
+    SCOPED_TRACE(bDumps ? "with dumps" : "without dumps");
+    TraceCapture trace("File_FolderIterator", {bDumps ? util::General_99 : util::General_60});
+    FolderIterator it;
+    it.SetFolder(dir.path());
+    it.SetSortOrder(FolderIterator::SortByModifiedDate);
+    it.SetFileSearchMasks({"f*"});
+    ASSERT_TRUE(it.Search());
+    EXPECT_EQ(it.GetEntryCount(), FolderIterator::kMaxEntries);
+    EXPECT_EQ(trace.Count("Warning: Ignoring entries. Search result exceeds limit of 10000."), 1);
+    // Three dumps (unsorted, presorted, sorted), each stopping after 100 lines.
+    const Strings lines = trace.Lines();
+    auto countPrefix = [&lines](const char* prefix) {
+      return std::count_if(lines.begin(), lines.end(),
+                           [prefix](const std::string& l) { return l.starts_with(prefix); });
+    };
+    EXPECT_EQ(countPrefix("  [99] "), bDumps ? 3 : 0);
+    EXPECT_EQ(countPrefix("  [100] "), 0);
+    // Every kept entry is handed out once, oldest first.
+    FileInfo entry;
+    uint64_t previous = 0;
+    size_t count = 0;
+    for (; it.GetNextEntry(&entry); ++count) {
+      EXPECT_LE(previous, entry.GetModifiedTime());
+      previous = entry.GetModifiedTime();
+    }
+    EXPECT_EQ(count, FolderIterator::kMaxEntries);
+  }
 }
 
 }  // namespace

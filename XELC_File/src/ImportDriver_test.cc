@@ -1,10 +1,12 @@
-// Tests of ImportDriver on real folders: parameters, status checks, claims, confirmations.
+// Tests of the poll in-process: ImportDriver on real folders, the "poll" function, the answers.
 #include "ImportDriver.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <thread>
@@ -12,9 +14,15 @@
 
 #include "AppTestSupport.h"
 #include "ClaimTestSupport.h"
+#include "ConfirmResBuilder.h"
+#include "FileComponent.h"
+#include "PollFunction.h"
+#include "PollResBuilder.h"
 #include "QueueConnection.h"
 #include "osal/File.h"
-#include "osal/Security.h"
+#include "util/ResultCode.h"
+#include "xel/Application.h"
+#include "xel/Component.h"
 #include "xel/Configuration.h"
 #include "xel/Message.h"
 #include "xel/XmlParser.h"
@@ -29,13 +37,14 @@ using testing::ScratchFolder;
 using testing::TraceCapture;
 using testing::WriteFile;
 using util::Ref;
+using velmora::testing::QueueConnection;
 using xel::XmlParser;
 namespace fs = std::filesystem;
+using Strings = std::vector<std::string>;
 
 const std::regex kRunningLock(R"((.+)\.\d{14}\.[0-9A-Za-z_-]{5}\+03600\.locked)");
 
-// The poll request with the given folder parameters (inside "specific/folder") and
-// "general" elements.
+// The poll request with folder parameters (inside "specific/folder") and "general" elements.
 Ref<XmlParser> PollRequest(const std::string& folderXml,
                            const std::string& generalXml = "<MaxRequested>1</MaxRequested>") {
   return velmora::testing::Request("<poll><general>" + generalXml + "</general><specific><folder>" +
@@ -48,58 +57,58 @@ std::string Folder(const std::string& watched, const std::string& mask = "*",
          more;
 }
 
-Ref<XmlParser> Confirmation(const std::string& status) {
-  return velmora::testing::Request("<confirm><general><Status>" + status +
-                                   "</Status></general></confirm>");
-}
-
-Ref<xel::Configuration> Config(const std::string& base, const std::string& more = "") {
-  return xel::Configuration::FromDocument(velmora::testing::XmlDoc(
-      "<Folder><FolderInputBaseDirectory>" + base +
-      "</FolderInputBaseDirectory><StructuredTypes>.xml</StructuredTypes>" + more + "</Folder>"));
-}
-
-// The answer's body element name; leaves the cursor on it for At().
-std::string Kind(XmlParser& doc) { return velmora::testing::Kind(doc); }
+// The text at path below the answer's body element.
 std::string At(XmlParser& doc, const char* path) {
-  Kind(doc);
+  velmora::testing::Kind(doc);
   return velmora::testing::At(doc, path);
 }
 
-// The bytes of the answer's part at index (0-based), or "<missing>".
-std::string PartContent(XmlParser& answer, int index) {
-  Kind(answer);
-  XmlParser cursor(answer);
-  std::string path =
-      "message/body/message/content/part[" + std::to_string(index + 1) + "]/content/binary";
-  if (!cursor.MoveToPath(path.c_str()).IsSuccess()) return "<missing>";
-  std::string bytes;
-  char buffer[4096];
-  for (;;) {
-    int got = 0;
-    util::Result r = cursor.ReadBinary(buffer, sizeof(buffer), &got);
-    if (r.IsError()) break;
-    bytes.append(buffer, static_cast<size_t>(got));
-    if (r.Category() != util::ErrMoreData) break;
-  }
-  return bytes;
+std::string Text(const XmlParser& doc, const std::string& path) {
+  std::string out;
+  util::Result r = doc.ReadStringAtPath(path.c_str(), &out);
+  EXPECT_TRUE(r.IsSuccess()) << path << ": " << r.Text();
+  return out;
 }
 
-std::string PartName(XmlParser& answer, int index) {
-  std::string path = "message/body/message/content/part[" + std::to_string(index + 1) +
-                     "]/mime-header/content-disposition/@filename";
-  return At(answer, path.c_str());
+bool Exists(const XmlParser& doc, const std::string& path) { return doc.ExistsPath(path.c_str()); }
+
+// The whole binary content of the element at path.
+std::string Binary(const XmlParser& doc, const std::string& path) {
+  XmlParser at(doc);
+  util::Result r = at.MoveToPath(path.c_str());
+  EXPECT_TRUE(r.IsSuccess()) << path << ": " << r.Text();
+  std::string out;
+  std::vector<char> buf(30000);
+  do {
+    int len = 0;
+    r = at.ReadBinary(buf.data(), static_cast<int>(buf.size()), &len);
+    EXPECT_TRUE(r.IsSuccess()) << path << ": " << r.Text();
+    out.append(buf.data(), static_cast<size_t>(len));
+  } while (r.IsSuccess() && r.Category() == util::ErrMoreData);
+  return out;
+}
+
+// The file name (with bContent the bytes) of the answer's part at index (0-based).
+std::string Part(XmlParser& answer, int index, bool bContent = false) {
+  const std::string part = "message/body/message/content/part[" + std::to_string(index + 1) + "]/";
+  if (bContent) return Binary(answer, "/Envelope/Body/poll-res/" + part + "content/binary");
+  return At(answer, (part + "mime-header/content-disposition/@filename").c_str());
 }
 
 // One poll with its own driver; the answer stays readable after the driver is gone.
 struct PollRun {
-  explicit PollRun(const std::string& base = "", const std::string& more = "") : driver(nullptr) {
-    config = Config(base, more);
+  explicit PollRun(const std::string& base = "", const std::string& more = "")
+      : config(xel::Configuration::FromDocument(velmora::testing::XmlDoc(
+            "<Folder><FolderInputBaseDirectory>" + base +
+            "</FolderInputBaseDirectory><StructuredTypes>.xml</StructuredTypes>" + more +
+            "</Folder>"))),
+        driver(nullptr) {
     EXPECT_TRUE(driver.Init(config.get()));
   }
   bool Poll(const Ref<XmlParser>& request) { return driver.Poll(request.get(), &answer); }
   bool Confirm(const std::string& status) {
-    Ref<XmlParser> confirmation = Confirmation(status);
+    Ref<XmlParser> confirmation = velmora::testing::Request("<confirm><general><Status>" + status +
+                                                            "</Status></general></confirm>");
     return driver.Confirm(confirmation.get(), &confirmAnswer);
   }
   Ref<xel::Configuration> config;
@@ -116,54 +125,39 @@ std::string LockedName(const std::string& folder, const std::string& plain) {
   return "<none>";
 }
 
-TEST(ImportDriverTest, PlainFileIsClaimedOfferedAndGoneAfterOk) {
-  ScratchFolder dir;
-  ASSERT_TRUE(WriteFile(dir / "old.pdf", "first bytes", 100));
-  ASSERT_TRUE(WriteFile(dir / "new.pdf", "second", 10));
-
-  // MaxRequested 5: still exactly one file per poll, the oldest.
-  PollRun run;
-  EXPECT_TRUE(run.Poll(PollRequest(Folder(dir.path()), "<MaxRequested>5</MaxRequested>")));
-  EXPECT_EQ(run.driver.GetPollState(), ImportDriver::kStateClaimed);
-  const std::string lock = LockedName(dir.path(), "old.pdf");
-  EXPECT_THAT(ListNames(dir.path()), ElementsAre("new.pdf", lock));
-
-  ASSERT_EQ(Kind(run.answer), "poll-res");
-  EXPECT_EQ(At(run.answer, "status/Status"), "OK");
-  EXPECT_EQ(PartName(run.answer, 0), "old.pdf");
-  EXPECT_EQ(PartContent(run.answer, 0), "first bytes");
-  EXPECT_EQ(PartName(run.answer, 1), "<missing>");
-  // The correlation names the plain file and its claim.
-  std::smatch m;
-  ASSERT_TRUE(
-      std::regex_match(lock, m, std::regex(R"(old\.pdf\.(\d{14})\.(.{5})\+03600\.locked)")));
-  EXPECT_EQ(At(run.answer, "message/internal/Correlation"),
-            "old.pdf." + m[1].str() + "." + m[2].str());
-  EXPECT_EQ(At(run.answer, "message/specific/import/FileList/FilePath"),
-            dir.path() + osal::PathSeparator() + "old.pdf");
-
-  EXPECT_TRUE(run.Confirm("OK"));
-  ASSERT_EQ(Kind(run.confirmAnswer), "confirm-res");
-  EXPECT_EQ(At(run.confirmAnswer, "status/Processed"), "YES");
-  EXPECT_THAT(ListNames(dir.path()), ElementsAre("new.pdf"));
-}
-
-TEST(ImportDriverTest, ConfirmationOtherThanOkLeavesTheClaimAndStillAnswersProcessed) {
-  for (const char* status : {"ERROR", "", "failed", "ok-but-lowercase"}) {
+// Each poll offers one file, the oldest, under a claim that only a confirmation starting with
+// "o" (any case) completes; a confirmation without a claim is not found.
+TEST(ImportDriverTest, OldestFileIsClaimedAndOnlyAnOkConfirmationEndsTheClaim) {
+  const struct {
+    const char* status;
+    bool bGone;
+  } kCases[] = {{"OK", true}, {"ok-but-lowercase", true}, {"ERROR", false}, {"", false}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.status);
     ScratchFolder dir;
-    ASSERT_TRUE(WriteFile(dir / "a.pdf"));
+    ASSERT_TRUE(WriteFile(dir / "old.pdf", "first bytes", 100));
+    ASSERT_TRUE(WriteFile(dir / "new.pdf", "second", 10));
     PollRun run;
-    ASSERT_TRUE(run.Poll(PollRequest(Folder(dir.path()))));
-    const std::string lock = LockedName(dir.path(), "a.pdf");
-    bool ok = run.Confirm(status);
-    EXPECT_TRUE(ok) << status;
-    EXPECT_EQ(At(run.confirmAnswer, "status/Processed"), "YES") << status;
-    if (status[0] == 'o') {
-      EXPECT_TRUE(ListNames(dir.path()).empty()) << status;  // "o..." completes, any case
-    } else {
-      EXPECT_THAT(ListNames(dir.path()), ElementsAre(lock)) << status;
-    }
+    EXPECT_TRUE(run.Poll(PollRequest(Folder(dir.path()), "<MaxRequested>5</MaxRequested>")));
+    EXPECT_EQ(run.driver.GetPollState(), ImportDriver::kStateClaimed);
+    const std::string lock = LockedName(dir.path(), "old.pdf");
+    EXPECT_THAT(ListNames(dir.path()), ElementsAre("new.pdf", lock));
+    EXPECT_EQ(At(run.answer, "status/Status"), "OK");
+    EXPECT_EQ(Part(run.answer, 0) + Part(run.answer, 1), "old.pdf<missing>");
+    EXPECT_EQ(Part(run.answer, 0, true), "first bytes");
+    EXPECT_EQ(At(run.answer, "message/internal/Correlation") + "+03600.locked", lock);
+    EXPECT_EQ(At(run.answer, "message/specific/import/FileList/FilePath"),
+              dir.path() + osal::PathSeparator() + "old.pdf");
+    EXPECT_TRUE(run.Confirm(c.status));
+    EXPECT_EQ(At(run.confirmAnswer, "status/Processed"), "YES");
+    EXPECT_EQ(ListNames(dir.path()), (c.bGone ? Strings{"new.pdf"} : Strings{"new.pdf", lock}));
   }
+  ScratchFolder empty;
+  PollRun run;
+  ASSERT_TRUE(run.Poll(PollRequest(Folder(empty.path()))));
+  EXPECT_EQ(run.driver.GetPollState(), ImportDriver::kStateAnswered);
+  EXPECT_FALSE(run.Confirm("OK"));
+  EXPECT_EQ(At(run.confirmAnswer, "status/Status"), "NOTFOUND");
 }
 
 TEST(ImportDriverTest, ExpiredClaimIsTakenOverAndRunningClaimIsNot) {
@@ -178,87 +172,38 @@ TEST(ImportDriverTest, ExpiredClaimIsTakenOverAndRunningClaimIsNot) {
   EXPECT_EQ(trace.Count("Searching for files that are not locked"), 1);
   EXPECT_EQ(trace.Count("Searching for locked files that timed out"), 1);
   const std::string renewed = LockedName(dir.path(), "a.pdf");
-  EXPECT_NE(renewed, "<none>");
+  EXPECT_NE(renewed, expired);
   EXPECT_THAT(ListNames(dir.path()), ElementsAre(renewed));
-  EXPECT_EQ(PartName(run.answer, 0), "a.pdf");
-  EXPECT_EQ(PartContent(run.answer, 0), "late");
-
+  EXPECT_EQ(Part(run.answer, 0) + Part(run.answer, 0, true), "a.pdflate");
   // The next poll finds only a running claim: nothing.
   PollRun second;
   EXPECT_TRUE(second.Poll(PollRequest(Folder(dir.path(), "*.pdf"))));
   EXPECT_EQ(second.driver.GetPollState(), ImportDriver::kStateAnswered);
-  EXPECT_EQ(At(second.answer, "status/Status"), "OK");
   EXPECT_EQ(At(second.answer, "status/Greeting"), "No file found");
   EXPECT_FALSE(second.answer.ExistsPath("/Envelope/Body/poll-res/message"));
-
   ASSERT_TRUE(run.Confirm("OK"));
   EXPECT_TRUE(ListNames(dir.path()).empty());
-}
-
-TEST(ImportDriverTest, StatusCheckClaimsNothing) {
-  ScratchFolder dir;
-  ASSERT_TRUE(WriteFile(dir / "a.pdf"));
-  // Intensity 1 also reads the folder's rights, which not every platform layer provides.
-  uint32_t mask = 0;
-  const bool bRightsReadable =
-      !osal::GetEffectiveRights(dir.path(), osal::kTrusteeCurrentUser, &mask)
-           .Is(osal::ErrorKind::kNotSupported);
-  std::vector<const char*> intensities = {"0"};
-  if (bRightsReadable) intensities.push_back("1");
-  for (const char* intensity : intensities) {
-    PollRun run;
-    EXPECT_TRUE(
-        run.Poll(PollRequest(Folder(dir.path()), std::string("<MaxRequested>0</MaxRequested>"
-                                                             "<StatusCheckIntensity>") +
-                                                     intensity + "</StatusCheckIntensity>")));
-    EXPECT_EQ(run.driver.GetPollState(), ImportDriver::kStateAnswered);
-    EXPECT_EQ(At(run.answer, "status/Status"), "OK") << At(run.answer, "status/ErrorString");
-    EXPECT_EQ(At(run.answer, "status/Greeting"),
-              "Watched folder " + dir.path() + " found. Contains files to import.");
-    // Neither the probe nor the access test leaves anything behind.
-    EXPECT_THAT(ListNames(dir.path()), ElementsAre("a.pdf")) << intensity;
-    EXPECT_FALSE(run.driver.GetPackage().IsFoundFileValid());
-  }
-
-  ScratchFolder empty;
-  PollRun none;
-  EXPECT_TRUE(none.Poll(PollRequest(Folder(empty.path()), "<MaxRequested>0</MaxRequested>")));
-  EXPECT_EQ(At(none.answer, "status/Greeting"),
-            "Watched folder " + empty.path() + " found. No files to import.");
-
-  // A folder that cannot be listed fails the check, which is not a poll error.
-  PollRun missing;
-  const std::string gone = dir / "gone";
-  EXPECT_TRUE(missing.Poll(PollRequest(Folder(gone), "<MaxRequested>0</MaxRequested>")));
-  EXPECT_EQ(missing.driver.GetPollState(), ImportDriver::kStateAnswered);
-  EXPECT_EQ(At(missing.answer, "status/Status"), "ERROR");
-  EXPECT_EQ(At(missing.answer, "status/ErrorString"),
-            "Watched folder " + gone + " failed to list contents");
-  if (!bRightsReadable) {
-    GTEST_SKIP() << "intensity 1 not checked: the folder's effective rights cannot be read "
-                    "here (osal::GetEffectiveRights answers kNotSupported)";
-  }
 }
 
 TEST(ImportDriverTest, MissingOrDisallowedParametersAnswerAnError) {
   ScratchFolder base;
   ScratchFolder outside;
   ASSERT_TRUE(WriteFile(outside / "a.pdf"));
-  struct Case {
+  const std::string up = base.path() + "/../" + fs::path(outside.path()).filename().string();
+  const std::string notAllowed =
+      " is outside of configured FolderInputBaseDirectory. This is not allowed.";
+  const struct {
     std::string folderXml;
     std::string error;
-  } cases[] = {
+  } kCases[] = {
       {"<FileSearchMask>*</FileSearchMask>", "Missing parameter WatchedPath in poll request"},
       {"<WatchedPath>" + base.path() + "</WatchedPath>",
        "Missing parameter FileSearchMask in poll request"},
-      {Folder(outside.path()), "Watched folder " + outside.path() +
-                                   " is outside of configured FolderInputBaseDirectory. This "
-                                   "is not allowed."},
-      {Folder(base.path() + "/../" + fs::path(outside.path()).filename().string()),
-       "Watched folder " + base.path() + "/../" + fs::path(outside.path()).filename().string() +
-           " is outside of configured FolderInputBaseDirectory. This is not allowed."},
+      {Folder(outside.path()), "Watched folder " + outside.path() + notAllowed},
+      {Folder(up), "Watched folder " + up + notAllowed},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.error);
     TraceCapture trace("File_ImportDriver");
     PollRun run(base.path());
     EXPECT_FALSE(run.Poll(PollRequest(c.folderXml)));
@@ -268,76 +213,16 @@ TEST(ImportDriverTest, MissingOrDisallowedParametersAnswerAnError) {
     EXPECT_EQ(trace.Count(c.error), 1);
   }
   EXPECT_THAT(ListNames(outside.path()), ElementsAre("a.pdf"));
-
   // A number that is not one is refused rather than guessed.
   PollRun bad;
   EXPECT_FALSE(bad.Poll(PollRequest(Folder(base.path()), "<MaxRequested>lots</MaxRequested>")));
   EXPECT_THAT(At(bad.answer, "status/ErrorString"),
               HasSubstr("Invalid parameter MaxRequested in poll request"));
-
   PollRun noArgs;
   EXPECT_FALSE(noArgs.driver.Poll(nullptr, &noArgs.answer));
   EXPECT_FALSE(noArgs.driver.Confirm(nullptr, &noArgs.confirmAnswer));
   EXPECT_EQ(noArgs.driver.GetPollState(), ImportDriver::kStateNone);
   EXPECT_FALSE(ImportDriver(nullptr).Init(nullptr));
-}
-
-TEST(ImportDriverTest, SubfolderModesChooseWhereToSearch) {
-  // watched/w.pdf (newest), watched/old/o.pdf in the subfolder created first,
-  // watched/young/y.pdf, and watched/old/deeper/d.pdf on the second level.
-  auto make = [](ScratchFolder& dir, bool withWatchedFile) {
-    fs::create_directory(dir / "old");
-    fs::create_directory(dir / "old/deeper");
-    ASSERT_TRUE(WriteFile(dir / "old/deeper/d.pdf", "d", 500));
-    ASSERT_TRUE(WriteFile(dir / "old/o.pdf", "o", 300));
-    // Creation times come from a coarse clock: keep the two folders apart.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    fs::create_directory(dir / "young");
-    ASSERT_TRUE(WriteFile(dir / "young/y.pdf", "y", 400));
-    if (withWatchedFile) {
-      ASSERT_TRUE(WriteFile(dir / "w.pdf", "w", 10));
-    }
-  };
-  struct Case {
-    const char* mode;
-    bool withWatchedFile;
-    const char* claimed;  // plain name offered, or "" for none
-  } cases[] = {
-      {"WATCHED", true, "w.pdf"},    {"", true, "w.pdf"},   {"whatever", false, ""},
-      {"SUBFOLDERS", true, "o.pdf"}, {"s", false, "o.pdf"}, {"BOTH", true, "w.pdf"},
-      {"both", false, "o.pdf"},
-  };
-  for (const Case& c : cases) {
-    ScratchFolder dir;
-    make(dir, c.withWatchedFile);
-    PollRun run;
-    ASSERT_TRUE(run.Poll(PollRequest(
-        Folder(dir.path(), "*.pdf",
-               std::string("<SubfolderProcessing>") + c.mode + "</SubfolderProcessing>"))));
-    if (*c.claimed == '\0') {
-      EXPECT_EQ(At(run.answer, "status/Greeting"), "No file found") << c.mode;
-    } else {
-      EXPECT_EQ(PartName(run.answer, 0), c.claimed) << c.mode;
-    }
-  }
-
-  // The subfolders, one poll after another, and never the second level: an emptied
-  // subfolder is removed on confirmation, the watched folder stays.
-  ScratchFolder dir;
-  make(dir, false);
-  std::vector<std::string> offered;
-  for (int i = 0; i < 3; ++i) {
-    PollRun run;
-    ASSERT_TRUE(run.Poll(PollRequest(
-        Folder(dir.path(), "*.pdf", "<SubfolderProcessing>SUBFOLDERS</SubfolderProcessing>"))));
-    offered.push_back(PartName(run.answer, 0));
-    if (run.driver.GetPollState() == ImportDriver::kStateClaimed) {
-      EXPECT_TRUE(run.Confirm("OK"));
-    }
-  }
-  EXPECT_THAT(offered, ElementsAre("o.pdf", "y.pdf", "<missing>"));
-  EXPECT_TRUE(fs::exists(dir / "old/deeper/d.pdf"));
-  EXPECT_FALSE(fs::exists(dir / "young"));
 }
 
 // A subfolder whose name holds "\" (an ordinary character on POSIX) cannot be part of the
@@ -356,130 +241,36 @@ TEST(ImportDriverTest, SubfoldersThatAPathCannotCarryAreSkipped) {
   PollRun run;
   ASSERT_TRUE(run.Poll(PollRequest(
       Folder(dir.path(), "*.pdf", "<SubfolderProcessing>SUBFOLDERS</SubfolderProcessing>"))));
-  EXPECT_EQ(PartName(run.answer, 0), "z.pdf");
+  EXPECT_EQ(Part(run.answer, 0), "z.pdf");
   EXPECT_EQ(trace.Count("Ignoring subfolder x\\y: its name cannot be part of a folder path on "
                         "this platform"),
             1);
 }
 
-TEST(ImportDriverTest, TriggerFileBringsItsCompanionsAndIsRenamedWhenConfirmed) {
-  ScratchFolder dir;
-  ASSERT_TRUE(WriteFile(dir / "order.pdf", "pdf", 50));
-  ASSERT_TRUE(WriteFile(dir / "order.txt", "txt", 40));
-  ASSERT_TRUE(WriteFile(dir / "other.pdf", "not mine", 45));
-  ASSERT_TRUE(WriteFile(dir / "order.trg", "", 30));
-  PollRun run;
-  ASSERT_TRUE(run.Poll(PollRequest(Folder(dir.path(), "*.trg",
-                                          "<FileDetectionMode><Mode>TRIGGER_FILE</Mode>"
-                                          "<TriggerChangeToExtension>done"
-                                          "</TriggerChangeToExtension></FileDetectionMode>"))));
-  ASSERT_EQ(run.driver.GetPollState(), ImportDriver::kStateClaimed);
-  EXPECT_EQ(run.driver.GetPackage().GetTriggerMode(), 1);
-  EXPECT_EQ(At(run.answer, "message/specific/import/TriggerFileUsed"), "1");
-  std::vector<std::string> parts;
-  for (int i = 0; PartName(run.answer, i) != "<missing>"; ++i) {
-    parts.push_back(PartName(run.answer, i));
-  }
-  EXPECT_THAT(parts, ::testing::UnorderedElementsAre("order.pdf", "order.txt"));
-
-  ASSERT_TRUE(run.Confirm("OK"));
-  EXPECT_THAT(ListNames(dir.path()), ElementsAre("order.done", "other.pdf"));
-
-  // The processed trigger file is never offered again.
-  PollRun again;
-  ASSERT_TRUE(again.Poll(PollRequest(Folder(dir.path(), "*",
-                                            "<FileDetectionMode><Mode>TRIGGER_FILE</Mode>"
-                                            "<TriggerChangeToExtension>.done"
-                                            "</TriggerChangeToExtension></FileDetectionMode>"))));
-  // A trigger file without companions is claimed and answered without parts.
-  EXPECT_EQ(again.driver.GetPollState(), ImportDriver::kStateClaimed);
-  EXPECT_NE(LockedName(dir.path(), "other.pdf"), "<none>");
-  EXPECT_EQ(PartName(again.answer, 0), "<missing>");
-}
-
 TEST(ImportDriverTest, DetectionModeValuesAreClassifiedByTheirCharacters) {
-  ScratchFolder dir;
-  ASSERT_TRUE(WriteFile(dir / "young.pdf", "y", 5));
-  struct Case {
+  const struct {
     const char* mode;
     int trigger;
     bool ageApplies;  // SecondsToAllow 30 read (time mode)
-  } cases[] = {
-      {"TIME", 0, true},
-      {"TRIGGER_FILE", 1, false},
-      {"tRiGGER_FOLDER", 2, false},
-      {"TRIGGER_SUBFOLDER", 3, false},
-      {"TRIGGER_XX", 0, false},
-      {"TRIGGER", 0, true},
-  };
-  for (const Case& c : cases) {
+  } kCases[] = {{"TIME", 0, true},
+                {"TRIGGER_FILE", 1, false},
+                {"tRiGGER_FOLDER", 2, false},
+                {"TRIGGER_SUBFOLDER", 3, false},
+                {"TRIGGER_XX", 0, false},
+                {"TRIGGER", 0, true}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.mode);
+    ScratchFolder dir;
+    ASSERT_TRUE(WriteFile(dir / "young.pdf", "y", 5));
     PollRun run;
     ASSERT_TRUE(run.Poll(PollRequest(Folder(dir.path(), "*.pdf",
                                             std::string("<FileDetectionMode><Mode>") + c.mode +
                                                 "</Mode><SecondsToAllow>30</SecondsToAllow>"
                                                 "</FileDetectionMode>"))));
-    EXPECT_EQ(run.driver.GetPackage().GetTriggerMode(), c.trigger) << c.mode;
+    EXPECT_EQ(run.driver.GetPackage().GetTriggerMode(), c.trigger);
     // A five-second-old file is too young only when the minimum age was applied.
-    EXPECT_EQ(run.driver.GetPollState() == ImportDriver::kStateAnswered, c.ageApplies) << c.mode;
-    if (run.driver.GetPollState() == ImportDriver::kStateClaimed) {
-      ASSERT_TRUE(run.Confirm("ERROR"));
-      fs::rename(dir / LockedName(dir.path(), "young.pdf"), dir / "young.pdf");
-      fs::last_write_time(dir / "young.pdf",
-                          fs::file_time_type::clock::now() - std::chrono::seconds(5));
-    }
+    EXPECT_EQ(run.driver.GetPollState() == ImportDriver::kStateAnswered, c.ageApplies);
   }
-}
-
-TEST(ImportDriverTest, ConfirmationWithoutAClaimIsNotFound) {
-  ScratchFolder dir;
-  PollRun run;
-  ASSERT_TRUE(run.Poll(PollRequest(Folder(dir.path()))));
-  EXPECT_EQ(run.driver.GetPollState(), ImportDriver::kStateAnswered);
-  EXPECT_FALSE(run.Confirm("OK"));
-  EXPECT_EQ(At(run.confirmAnswer, "status/Status"), "NOTFOUND");
-}
-
-// Another opener that shares nothing but deleting (so renames still work) keeps every other
-// opener out where sharing modes bind all openers. Returns false where they do not.
-bool HoldWithoutReadSharing(const std::string& path, osal::File* pHolder) {
-  osal::OpenOptions hold;
-  hold.access = osal::kAccessRead;
-  hold.share = osal::kShareDelete;
-  if (!WriteFile(path) || !pHolder->Open(path, hold).ok()) return false;
-  osal::File reader;
-  osal::OpenOptions read;
-  read.share = osal::kShareRead | osal::kShareWrite;  // as the connector opens its files
-  if (reader.Open(path, read).ok()) {
-    (void)pHolder->Close();
-    (void)osal::DeleteFile(path);
-    return false;
-  }
-  return true;
-}
-
-TEST(ImportDriverTest, UnreadableClaimIsStillClaimedButAnsweredWithoutContent) {
-  ScratchFolder dir;
-  // A link to itself can be listed and renamed, never opened (whatever the rights). Where
-  // there are no symbolic links, a file held by another opener serves instead.
-  std::error_code ec;
-  fs::create_symlink("a.pdf", dir / "a.pdf", ec);
-  osal::File holder;
-  if (ec && !HoldWithoutReadSharing(dir / "a.pdf", &holder)) {
-    GTEST_SKIP() << "no way to make an unreadable file here: no symbolic links (" << ec.message()
-                 << ") and other openers are not kept out";
-  }
-  PollRun run;
-  ASSERT_TRUE(run.Poll(PollRequest(Folder(dir.path()))));
-  // Deleting the claim on confirmation must not wait for the holder's handle.
-  (void)holder.Close();
-  EXPECT_EQ(run.driver.GetPollState(), ImportDriver::kStateClaimed);
-  EXPECT_EQ(At(run.answer, "status/Status"), "OK");
-  EXPECT_FALSE(run.answer.ExistsPath("/Envelope/Body/poll-res/message"));
-  EXPECT_THAT(run.driver.GetPackage().GetCommResult().Diagnostics(),
-              HasSubstr("could not be opened for reading"));
-  EXPECT_NE(LockedName(dir.path(), "a.pdf"), "<none>");
-  ASSERT_TRUE(run.Confirm("OK"));
-  EXPECT_TRUE(ListNames(dir.path()).empty());
 }
 
 // The answer leaves while it is built unless the configuration asks for it whole; a link that
@@ -499,9 +290,9 @@ TEST(ImportDriverTest, AnswerLeavesWhileBuiltUnlessConfiguredWhole) {
     SCOPED_TRACE(c.config + std::to_string(c.sendsBeforeFailure));
     ScratchFolder dir;
     ASSERT_TRUE(WriteFile(dir / "big.bin", std::string(100000, 'b'), 100));
-    auto a = Ref<velmora::testing::QueueConnection>::Adopt(new velmora::testing::QueueConnection);
-    auto b = Ref<velmora::testing::QueueConnection>::Adopt(new velmora::testing::QueueConnection);
-    velmora::testing::QueueConnection::Pair(a.get(), b.get());
+    auto a = Ref<QueueConnection>::Adopt(new QueueConnection);
+    auto b = Ref<QueueConnection>::Adopt(new QueueConnection);
+    QueueConnection::Pair(a.get(), b.get());
     a->FailSendsAfter(c.sendsBeforeFailure);
     PollRun run("", c.config);
     run.driver.SetAnswerConnection(a.get(), 1000);
@@ -512,6 +303,329 @@ TEST(ImportDriverTest, AnswerLeavesWhileBuiltUnlessConfiguredWhole) {
     EXPECT_EQ(run.answer.GetMessage()->TxAllToConnection(a.get(), 1000).IsSuccess(),
               c.state == ImportDriver::kStateClaimed);
   }
+}
+
+// The running component with a server thread in it, as the runtime makes one per
+// conversation; the master's and the plug-in's ends of that conversation.
+class PollFunctionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Named so that the linker takes the component from the static library.
+    ASSERT_NE(FileComponentRegistration(), nullptr);
+    Ref<XmlParser> started = velmora::testing::CallApp(velmora::testing::StartBody(
+        "XelcFile", "<Folder><FolderInputBaseDirectory>" + M_Base.path() +
+                        "</FolderInputBaseDirectory></Folder>"));
+    ASSERT_TRUE(started);
+    ASSERT_EQ(velmora::testing::Kind(*started), "ok")
+        << velmora::testing::At(*started, "faultstring");
+    Ref<xel::Component> component = xel::Application::RunningComponent();
+    ASSERT_TRUE(component.HasObject());
+    M_pThread =
+        Ref<xel::ComponentThread>::Adopt(component->GetComponentInfo()->CreateServerThread());
+    ASSERT_TRUE(M_pThread->AttachToComponent(component.get(), true).IsSuccess());
+    ASSERT_TRUE(M_pThread->EnterComponent());
+    QueueConnection::Pair(&M_Master, &M_Plugin);
+    ASSERT_TRUE(WriteFile(M_Base / "a.pdf"));
+  }
+  void TearDown() override {
+    if (M_pThread.HasObject()) M_pThread->LeaveComponent();
+    M_pThread = nullptr;
+    (void)velmora::testing::CallApp("<stop/>");
+  }
+  util::Result Poll(bool bConfirm) {
+    // Queued before the call: the queue connection never waits.
+    Ref<XmlParser> confirm =
+        velmora::testing::Request("<confirm><general><Status>OK</Status></general></confirm>");
+    EXPECT_TRUE(!bConfirm || confirm->GetMessage()->TxAllToConnection(&M_Master, 1000).IsSuccess());
+    try {
+      return PollServerFunction(M_pThread.get(), &M_Plugin,
+                                PollRequest(Folder(M_Base.path(), "*.pdf")).get());
+    } catch (const util::Result& thrown) {
+      return thrown;
+    }
+  }
+  // The kinds of the messages the plug-in sent, in order.
+  std::vector<std::string> Answers() {
+    std::vector<std::string> kinds;
+    for (;;) {
+      Ref<XmlParser> doc = XmlParser::Create();
+      if (doc->Receive(&M_Master, 0).IsError()) break;
+      kinds.push_back(velmora::testing::Kind(*doc));
+      if (kinds.back() == "confirm-res")
+        kinds.back() += ":" + velmora::testing::At(*doc, "status/Processed");
+    }
+    return kinds;
+  }
+  void ExpectClaimStays() {
+    EXPECT_THAT(ListNames(M_Base.path()), ElementsAre(LockedName(M_Base.path(), "a.pdf")));
+  }
+  ScratchFolder M_Base;
+  Ref<xel::ComponentThread> M_pThread;
+  QueueConnection M_Master;
+  QueueConnection M_Plugin;
+};
+
+TEST_F(PollFunctionTest, ConfirmedClaimIsCompletedAndAnswered) {
+  EXPECT_TRUE(Poll(true).IsSuccess());
+  EXPECT_THAT(Answers(), ElementsAre("poll-res", "confirm-res:YES"));
+  EXPECT_TRUE(ListNames(M_Base.path()).empty());
+  EXPECT_TRUE(M_pThread->M_b_conn_ptr_copied);
+}
+
+TEST_F(PollFunctionTest, WithoutConfirmationTheClaimStaysAndNothingMoreIsSent) {
+  EXPECT_TRUE(Poll(false).IsSuccess());
+  EXPECT_THAT(Answers(), ElementsAre("poll-res"));
+  ExpectClaimStays();
+}
+
+TEST_F(PollFunctionTest, AnAnswerThatCannotBeSentFailsTheCallAndKeepsTheClaim) {
+  M_Plugin.FailSendsAfter(0);
+  util::Result r = Poll(false);
+  EXPECT_TRUE(r.IsError() && r.Category() == util::ErrConnLost) << r.Text();
+  ExpectClaimStays();
+}
+
+// The separator between a folder and a name in the answer: the platform's own.
+const std::string S(1, osal::PathSeparator());
+
+constexpr const char* kBody = "/Envelope/Body/poll-res";
+
+// Deterministic content that differs at every offset of a chunk.
+std::string Pattern(size_t size, unsigned seed) {
+  std::string s(size, '\0');
+  uint32_t x = seed * 2654435761u + 1;
+  for (char& c : s) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>(x >> 24);
+  }
+  return s;
+}
+
+// A builder that records the chunks it hands to the document and can fail one of them.
+class RecordingBuilder : public PollResBuilder {
+ public:
+  std::vector<size_t> M_Chunks;
+  int M_FailAtChunk = -1;
+
+ protected:
+  util::Result WriteContentChunk(const void* data, size_t size) override {
+    M_Chunks.push_back(size);
+    if (static_cast<int>(M_Chunks.size()) - 1 == M_FailAtChunk) {
+      return util::Result::Fail(util::ErrResource, "message full");
+    }
+    return PollResBuilder::WriteContentChunk(data, size);
+  }
+};
+
+// A claimed found file with companions in a temporary folder. The found file lies on disk
+// under its lock name, as it does while claimed.
+class PollResFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    M_Package.SetWatchedFolder(M_Dir.path());
+    M_Package.SetFoundFileFullPath(M_Dir.path() + "\\report.pdf");
+    M_Package.SetFoundFileValid(true);
+    M_Package.SetFoundFileNewLock();
+    M_Package.SetClaimed(true);
+    M_Package.SetRootXmlPartNumber(4);
+  }
+  // Creates a file and attaches it: for an empty name the found file, under its lock name.
+  void Attach(const std::string& name, const std::string& bytes) {
+    FileInfo file;
+    file.SetFullPath(M_Dir.path() + "\\" + name);
+    if (name.empty()) file = M_Package.GetFoundFile();
+    const std::string path = file.GetCurrentFileName(FileInfo::FullPath, false, false);
+    ASSERT_TRUE(WriteFile(osal::NativePath(path), bytes));
+    ASSERT_TRUE(M_Package.AddAttachedFile(file));
+  }
+  // The parts written so far as "file name=content;".
+  std::string Parts() {
+    std::string out;
+    for (int n = 1; Exists(M_Doc, Part(n)); ++n) {
+      out += Text(M_Doc, Part(n) + "/mime-header/content-disposition/@filename") + "=" +
+             Binary(M_Doc, Part(n) + "/content/binary") + ";";
+    }
+    return out;
+  }
+  static std::string Part(int n) {
+    return std::string(kBody) + "/message/body/message/content/part[" + std::to_string(n) + "]";
+  }
+  velmora::testing::TempDir M_Dir{"pollres"};
+  ImportPackage M_Package;
+  XmlParser M_Doc;
+};
+
+TEST_F(PollResFixture, FullLayoutWithContentStreamedInChunks) {
+  const std::string big = Pattern(PollResBuilder::kReadBufferSize + 1, 1);
+  Attach("", big);
+  Attach("empty.txt", "");
+  Attach("note.txt", "hello");
+  RecordingBuilder builder;
+  builder.SetMessage(&M_Doc);
+  builder.SetGreeting("hi");
+  ASSERT_EQ(builder.Build(M_Package), 0);
+  EXPECT_EQ(builder.GetContentErrorText(), "");
+  // 65537 bytes go in two chunks; the empty file writes none.
+  EXPECT_EQ(builder.M_Chunks, (std::vector<size_t>{65536, 1, 5}));
+  const std::string b = kBody, m = b + "/message/", mh = m + "body/message/mime-header/";
+  const FileInfo& found = M_Package.GetFoundFile();
+  const std::string timeEnd = Text(M_Doc, m + "general/TimeEnd");
+  EXPECT_TRUE(std::regex_match(timeEnd, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3})")))
+      << timeEnd;
+  const std::string report = M_Dir.path() + S + "report.pdf";  // never the lock name
+  for (const auto& [path, text] : std::vector<std::pair<std::string, std::string>>{
+           {b + "/status/Status", "OK"},
+           {b + "/status/Greeting", "hi"},
+           {m + "internal/ConfirmTimeout", "1"},
+           {m + "internal/ConfirmOptions", "1"},
+           {m + "internal/Correlation",
+            "report.pdf." + found.GetLockTimeStamp() + "." + found.GetLockRandomString()},
+           {m + "general/Type", "3"},
+           {m + "general/CommResult/ErrorCategory", "OK"},
+           {m + "general/CommResult/ConnectionLevel", std::to_string(ImportPackage::kLevelClaimed)},
+           {mh + "date", timeEnd},
+           {m + "general/RootXml/PartNumber", "4"},
+           {m + "specific/import/Folder", M_Dir.path()},
+           {m + "specific/import/TriggerFileUsed", "0"},
+           {m + "specific/import/FileList/FilePath[1]", report},
+           {m + "specific/import/FileList/FilePath[3]", M_Dir.path() + S + "note.txt"},
+           {mh + "to/mailbox/displayname", report},
+           {mh + "to/mailbox/address", PollResBuilder::kOriginatorAddress},
+           {mh + "content-type", "multipart/mixed"},
+           {Part(1) + "/mime-header/content-disposition", "attachment"}}) {
+    EXPECT_EQ(Text(M_Doc, path), text) << path;
+  }
+  EXPECT_FALSE(Exists(M_Doc, m + "general/ContentErrorLevel"));
+  EXPECT_TRUE(Exists(M_Doc, m + "body/TiffData"));
+  EXPECT_FALSE(Exists(M_Doc, m + "body/message/TiffData"));
+  EXPECT_TRUE(Parts() == "report.pdf=" + big + ";empty.txt=;note.txt=hello;");
+}
+
+// A companion that cannot be opened is an empty part; a found file that cannot be opened ends
+// the build, the remaining parts unwritten.
+TEST_F(PollResFixture, FileThatCannotBeOpened) {
+  Attach("", "found");
+  Attach("gone.txt", "vanishes");
+  Attach("last.txt", "last");
+  ASSERT_EQ(std::remove(osal::NativePath(M_Dir.path() + "\\gone.txt").c_str()), 0);
+  PollResBuilder builder;
+  builder.SetMessage(&M_Doc);
+  EXPECT_EQ(builder.Build(M_Package), 0);
+  EXPECT_EQ(builder.GetContentErrorText(), "");
+  EXPECT_EQ(Parts(), "report.pdf=found;gone.txt=;last.txt=last;");
+  const std::string current =
+      M_Package.GetFoundFile().GetCurrentFileName(FileInfo::FullPath, false, false);
+  ASSERT_EQ(std::remove(osal::NativePath(current).c_str()), 0);
+  EXPECT_EQ(builder.Build(M_Package), 1);
+  EXPECT_EQ(builder.GetContentErrorText(), "Could not open file " + current + " for reading");
+  EXPECT_TRUE(Exists(M_Doc, Part(1)));
+  EXPECT_FALSE(Exists(M_Doc, Part(2)));
+  EXPECT_TRUE(Exists(M_Doc, std::string(kBody) + "/message/body/TiffData"));
+}
+
+TEST_F(PollResFixture, ContentErrorIsFollowedByARebuildWithoutContent) {
+  Attach("", Pattern(PollResBuilder::kReadBufferSize * 2, 2));
+  Attach("note.txt", "hello");
+  RecordingBuilder builder;
+  builder.M_FailAtChunk = 1;
+  builder.SetMessage(&M_Doc);
+  const std::string current =
+      M_Package.GetFoundFile().GetCurrentFileName(FileInfo::FullPath, false, false);
+  EXPECT_EQ(builder.Build(M_Package), 2);
+  EXPECT_EQ(builder.M_Chunks.size(), 2u);  // reading stops at the failed chunk
+  EXPECT_EQ(builder.GetContentErrorText(),
+            "Could not encode file " + current + " in poll-res message");
+  EXPECT_FALSE(Exists(M_Doc, Part(2)));
+  // The second build names every part but embeds nothing, and says why.
+  builder.M_Chunks.clear();
+  EXPECT_EQ(builder.Build(M_Package), 0);
+  EXPECT_EQ(builder.GetPreviousBuildResult(), 2);
+  EXPECT_TRUE(builder.M_Chunks.empty());
+  EXPECT_EQ(Text(M_Doc, std::string(kBody) + "/message/general/ContentErrorLevel"), "2");
+  EXPECT_EQ(Parts(), "report.pdf=;note.txt=;");
+  // A third build embeds again and drops the content error level.
+  builder.M_FailAtChunk = -1;
+  EXPECT_EQ(builder.Build(M_Package), 0);
+  EXPECT_FALSE(Exists(M_Doc, std::string(kBody) + "/message/general/ContentErrorLevel"));
+  EXPECT_EQ(Binary(M_Doc, Part(2) + "/content/binary"), "hello");
+}
+
+// Given a connection, the answer's blocks leave while it is built: the blocks on the link are
+// those of the whole answer sent afterwards (the time it names aside), and the builder holds
+// only the unsent end. Content that fails once blocks have left gives the answer up there.
+TEST_F(PollResFixture, StreamedAnswerIsTheWholeAnswerOnTheLink) {
+  Attach("", Pattern(PollResBuilder::kReadBufferSize * 3 + 5, 3));
+  Attach("note.txt", "hello");
+  auto link = [&](bool bStream, int failAtChunk, int32_t result) {
+    auto a = Ref<QueueConnection>::Adopt(new QueueConnection);
+    auto b = Ref<QueueConnection>::Adopt(new QueueConnection);
+    QueueConnection::Pair(a.get(), b.get());
+    XmlParser doc;
+    RecordingBuilder builder;
+    builder.M_FailAtChunk = failAtChunk;
+    builder.SetMessage(&doc);
+    if (bStream) builder.SetStreamTarget(a.get(), 1000);
+    EXPECT_EQ(builder.Build(M_Package), result);
+    xel::Message& message = *doc.GetMessage();
+    EXPECT_EQ(b->Queue().empty(), !bStream);
+    EXPECT_LE(message.Size() - message.ReleasedUpTo(), bStream ? 8000 : 1 << 30);
+    EXPECT_EQ(message.TxAllToConnection(a.get(), 1000).IsSuccess(), result == 0);
+    std::string out;
+    for (const xel::MessageBlock* block : b->Queue()) {
+      out += std::to_string(block->M_Flags) + "/" + std::to_string(block->M_Event) + ":";
+      out.append(reinterpret_cast<const char*>(block->M_Content), block->M_Length);
+    }
+    return std::regex_replace(out, std::regex(R"(\d{4}-\d\d-\d\dT[\d:.]{12})"), "T");
+  };
+  EXPECT_TRUE(link(true, -1, 0) == link(false, -1, 0));
+  const std::string broken = link(true, 1, PollResBuilder::BuildStreamBroken);
+  EXPECT_NE(broken.rfind("8/1:"), std::string::npos);  // ends with an abort block
+}
+
+constexpr const char* kStatus = "/Envelope/Body/confirm-res/status";
+
+// The children of "status" as "name=text;", in the order Processed, Status, ErrorString.
+std::string StatusChildren(const XmlParser& doc) {
+  std::string out;
+  for (const char* name : {"Processed", "Status", "ErrorString"}) {
+    const std::string path = std::string(kStatus) + "/" + name;
+    if (!doc.ExistsPath(path.c_str())) continue;
+    std::string text;
+    EXPECT_TRUE(doc.ReadStringAtPath(path.c_str(), &text).IsSuccess()) << path;
+    out += std::string(name) + "=" + text + ";";
+  }
+  EXPECT_TRUE(doc.ExistsPath(kStatus));
+  return out;
+}
+
+TEST(ConfirmResBuilderTest, WritesOneLayoutPerStatus) {
+  const struct {
+    int32_t status;  // -1: none set
+    const char* text;
+    const char* expected;
+  } cases[] = {{0, "ignored", "Processed=YES;"},
+               {1, "File C:\\in\\a.pdf could not be deleted",
+                "Processed=NO;ErrorString=File C:\\in\\a.pdf could not be deleted;"},
+               {1, "", "Processed=NO;ErrorString=;"},
+               {2, "why", "Status=UNKNOWN;ErrorString=why;"},
+               {3, "not locked", "Status=NOTFOUND;ErrorString=not locked;"},
+               {7, "odd", ""},
+               {-1, "", "Status=UNKNOWN;ErrorString=;"}};
+  XmlParser doc;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.status);
+    ConfirmResBuilder builder;
+    if (c.status >= 0) builder.SetResult(c.status, c.text);
+    // Built twice into the same document: each build replaces the answer.
+    ASSERT_TRUE(builder.Build(&doc).IsSuccess());
+    ASSERT_TRUE(builder.Build(&doc).IsSuccess());
+    EXPECT_EQ(doc.GetDataFormat(), XmlParser::Format_Binary);
+    std::string type;
+    ASSERT_TRUE(doc.ReadStringAtPath("/Envelope/Header/type", &type).IsSuccess());
+    EXPECT_EQ(type, "2");
+    EXPECT_EQ(StatusChildren(doc), c.expected);
+  }
+  EXPECT_EQ(ConfirmResBuilder().Build(nullptr).Category(), util::ErrLogicArgs);
 }
 
 }  // namespace

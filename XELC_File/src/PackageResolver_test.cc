@@ -1,4 +1,4 @@
-// Tests of PackageResolver and XmlProcessor on real folders: trigger modes, descriptors, orders.
+// Tests of ImportPackage, PackageResolver and XmlProcessor: containment, companions, descriptors.
 #include "PackageResolver.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +14,7 @@
 #include "TempDir.h"
 #include "XmlProcessor.h"
 #include "osal/File.h"
+#include "xel/XmlParser.h"
 
 namespace velmora::xelc {
 namespace {
@@ -56,12 +57,6 @@ ImportPackage Claimed(const std::string& folder, const std::string& name, int tr
   return p;
 }
 
-// Gives the found file its plain name back.
-void Release(const ImportPackage& p) {
-  fs::rename(osal::NativePath(p.GetFoundFile().GetLockedFileName(FileInfo::FullPath, false, false)),
-             osal::NativePath(p.GetFoundFile().GetFileName(FileInfo::FullPath, false, false)));
-}
-
 Strings Paths(const std::vector<FileInfo>& files) {
   Strings out;
   for (const FileInfo& f : files) out.push_back(f.GetFileName(FileInfo::FullPath, false, false));
@@ -95,7 +90,6 @@ TEST(PackageResolverTrigger, SameBaseNameSkipsLockedAndProcessedCompanions) {
   ImportPackage p = Claimed(d, "a.b.txt", 1, kPlain);
   p.SetTriggerChangeToExtension("done");
   ImportPackage q = p;
-
   TraceCapture trace;
   PackageResolver().Resolve(&p);
   const Strings companions{In(d, "a.b.pdf"), In(d, "a.b.xml")};
@@ -109,7 +103,6 @@ TEST(PackageResolverTrigger, SameBaseNameSkipsLockedAndProcessedCompanions) {
   EXPECT_TRUE(trace.Has(r, "Ignoring renamed (processed) trigger file " + In(d, "a.b.done")));
   EXPECT_TRUE(trace.Has(r, "Ignoring locked file " + In(d, "a.b.txt.")));
   EXPECT_TRUE(trace.Has(r, "Trigger used but not XML, attaching all triggered files"));
-
   // Without a change-to extension a processed trigger name is an ordinary companion; the
   // trigger file under its plain name is never its own companion.
   q.SetTriggerChangeToExtension("");
@@ -121,34 +114,6 @@ TEST(PackageResolverTrigger, SameBaseNameSkipsLockedAndProcessedCompanions) {
   PackageResolver().CheckTriggeredFile(&q, trigger);
   EXPECT_EQ(Paths(q.GetTriggeredFiles()), (Strings{In(d, "a.b.done")}));
   EXPECT_TRUE(trace.Has(r, "Ignoring trigger file itself " + In(d, "a.b.txt") + "\n"));
-}
-
-TEST(PackageResolverTrigger, WholeFolderAndSubfolderModes) {
-  velmora::testing::TempDir dir;
-  const std::string d = dir.path();
-  Write(In(d, "batch7.trg"), "trigger");
-  Write(In(d, "x.pdf"), "x", 90);
-  Write(In(d, "y.tif"), "y", 80);
-  Write(In(d, "batch7\\inner.pdf"), "inner", 70);
-  Write(In(d, "batch7\\deeper\\no.pdf"), "files of the one folder only");
-
-  ImportPackage two = Claimed(d, "batch7.trg", 2, kPlain);
-  PackageResolver().Resolve(&two);
-  EXPECT_EQ(Paths(two.GetAttachedFiles()), (Strings{In(d, "x.pdf"), In(d, "y.tif")}));
-
-  Release(two);
-  ImportPackage three = Claimed(d, "batch7.trg", 3, kPlain);
-  PackageResolver().Resolve(&three);
-  EXPECT_EQ(Paths(three.GetAttachedFiles()), (Strings{In(In(d, "batch7"), "inner.pdf")}));
-
-  // A companion outside the input base directory is refused into the content error.
-  Release(three);
-  ImportPackage outside = Claimed(d, "batch7.trg", 3, kPlain);
-  outside.SetInputBaseDirectory(In(d, "other"));
-  PackageResolver().Resolve(&outside);
-  EXPECT_TRUE(outside.GetTriggeredFiles().empty());
-  EXPECT_EQ(ContentError(outside), "File " + In(In(d, "batch7"), "inner.pdf") +
-                                       " is not in configured input base directory");
 }
 
 TEST(PackageResolverXml, QvDescriptorLinksFilesInDocumentOrder) {
@@ -163,7 +128,6 @@ TEST(PackageResolverXml, QvDescriptorLinksFilesInDocumentOrder) {
         "  <Page ImportFileName=\"first.pdf\"/>\n</ImportSession>\n");
   for (const char* name : {"first.pdf", "sub\\deep.tif", "last.pdf"}) Write(In(d, name), "x");
   ImportPackage p = Claimed(d, "d.xml", 0, kPlain | kQv);
-
   TraceCapture trace;
   PackageResolver().Resolve(&p);  // the descriptor is read under its lock name
   EXPECT_EQ(p.GetXmlState(), 2);
@@ -199,7 +163,6 @@ TEST(PackageResolverXml, DescriptorNamedWithABackslashIsReadWhole) {
   p.SetFoundFileNewLock();
   fs::rename(d + "/in\\dex.xml",
              osal::NativePath(p.GetFoundFile().GetLockedFileName(FileInfo::FullPath, false, true)));
-
   PackageResolver().Resolve(&p);
   EXPECT_EQ(ContentError(p), "");
   EXPECT_EQ(Paths(p.GetAttachedFiles()), (Strings{d + "/in\\dex.xml", d + "/p.pdf"}));
@@ -223,7 +186,6 @@ TEST(PackageResolverXml, TriggerWithDescriptorCombinesTheLists) {
   EXPECT_EQ(Paths(p.GetAttachedFiles()),
             (Strings{In(d, "job.xml"), In(d, "job.tif"), In(d, "scan.pdf"), In(d, "job.pdf")}));
   EXPECT_EQ(ContentError(p), "");
-
   // Custom XML alone: the descriptor is not examined; the triggered files keep their order.
   Write(In(d, "other.trg"), "trigger");
   Write(In(d, "other.xml"), "not xml at all", 10);
@@ -278,82 +240,192 @@ TEST(PackageResolverXml, ImportModesDecideWhetherTheFoundFileIsExamined) {
   EXPECT_TRUE(trace.Has("File_PackageResolver", "No triggered files found, error="));
 }
 
-// --- XmlProcessor on its own -----------------------------------------------------------
-
-struct Outcome {
-  int state;
-  int part;
-  Strings linked;
-  std::string error;
-  bool operator==(const Outcome&) const = default;
-};
-void PrintTo(const Outcome& o, std::ostream* os) {
-  *os << o.state << "/" << o.part << " " << ::testing::PrintToString(o.linked) << " " << o.error;
-}
-
-Outcome ProcessFile(const std::string& path, int importMode, const std::string& base = "") {
-  ImportPackage p;
-  if (!base.empty()) p.SetInputBaseDirectory(base);
-  p.SetImportMode(importMode);
-  XmlProcessor().Process(path, &p);
-  return {p.GetXmlState(), p.GetRootXmlPartNumber(), Paths(p.GetXmlLinkedFiles()), ContentError(p)};
-}
-
-TEST(XmlProcessorTest, CustomXmlAndItsRefusal) {
+// Every kind of document the XML processor meets: "state/part error", "@" standing for the path.
+TEST(XmlProcessorTest, OutcomeForEachKindOfDocument) {
   velmora::testing::TempDir dir;
-  const std::string invoice = In(dir.path(), "invoice.xml");
-  Write(invoice,
-        "<?xml version=\"1.0\"?><!-- x --><Invoice><Page ImportFileName=\"a\"/></Invoice>");
-  EXPECT_EQ(ProcessFile(invoice, kQv | kCustom), (Outcome{1, 1, {}, ""}));
-  EXPECT_EQ(ProcessFile(invoice, kQv),
-            (Outcome{1, 0, {}, "Custom XML disabled and no QV XML detected in file " + invoice}));
-  // Custom XML without QV XML: taken as it is, not even opened.
-  EXPECT_EQ(ProcessFile(In(dir.path(), "does-not-exist.bin"), kCustom), (Outcome{0, 1, {}, ""}));
-}
-
-TEST(XmlProcessorTest, DocumentsThatAreNotXmlGiveTheParserError) {
-  velmora::testing::TempDir dir;
-  const std::string d = dir.path();
-  const std::vector<std::pair<std::string, std::string>> bad = {
-      {"pdf.xml", "%PDF-1.4\n1 0 obj << /Type /Catalog >> endobj\n"},
-      {"mismatch.xml", "<ImportSession><Page ImportFileName=\"a.pdf\"></ImportSession>"},
-      {"unclosed.xml", "<ImportSession><Page ImportFileName=\"a.pdf\"/>"},
-      {"tworoots.xml", "<ImportSession/><ImportSession/>"},
-      {"empty.xml", ""},
-      {"comment.xml", "<?xml version=\"1.0\"?><!-- nothing else -->"},
-      {"big.xml", "<ImportSession>" + std::string(20000, 'f') + "</Session>"},
+  const std::string kInvoice =
+      "<?xml version=\"1.0\"?><!-- x --><Invoice><Page ImportFileName=\"a\"/></Invoice>";
+  const std::string kParser = "0/0 XML parser error for file @";
+  const struct {
+    const char* name;
+    std::string content;  // not written when "-"
+    int mode;
+    std::string expected;
+  } kCases[] = {
+      {"invoice.xml", kInvoice, kQv | kCustom, "1/1 "},
+      {"invoice.xml", kInvoice, kQv, "1/0 Custom XML disabled and no QV XML detected in file @"},
+      // Custom XML without QV XML: taken as it is, not even opened.
+      {"does-not-exist.bin", "-", kCustom, "0/1 "},
+      {"missing.xml", "-", kQv, kParser},
+      {"pdf.xml", "%PDF-1.4\n1 0 obj << /Type /Catalog >> endobj\n", kQv | kCustom, kParser},
+      {"mismatch.xml", "<ImportSession><Page ImportFileName=\"a.pdf\"></ImportSession>",
+       kQv | kCustom, kParser},
+      {"unclosed.xml", "<ImportSession><Page ImportFileName=\"a.pdf\"/>", kQv | kCustom, kParser},
+      {"tworoots.xml", "<ImportSession/><ImportSession/>", kQv | kCustom, kParser},
+      {"empty.xml", "", kQv | kCustom, kParser},
+      {"comment.xml", "<?xml version=\"1.0\"?><!-- nothing else -->", kQv | kCustom, kParser},
+      {"big.xml", "<ImportSession>" + std::string(20000, 'f') + "</Session>", kQv | kCustom,
+       kParser},
   };
-  for (const auto& [name, content] : bad) {
-    SCOPED_TRACE(name);
-    Write(In(d, name), content);
-    EXPECT_EQ(ProcessFile(In(d, name), kQv | kCustom),
-              (Outcome{0, 0, {}, "XML parser error for file " + In(d, name)}));
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = In(dir.path(), c.name);
+    if (c.content != "-") Write(path, c.content);
+    ImportPackage p;
+    p.SetImportMode(c.mode);
+    XmlProcessor().Process(path, &p);
+    EXPECT_TRUE(p.GetXmlLinkedFiles().empty());
+    std::string expected = c.expected;
+    if (expected.back() == '@') expected.replace(expected.size() - 1, 1, path);
+    EXPECT_EQ(std::to_string(p.GetXmlState()) + "/" + std::to_string(p.GetRootXmlPartNumber()) +
+                  " " + ContentError(p),
+              expected);
   }
-  EXPECT_EQ(ProcessFile(In(d, "missing.xml"), kQv).error,
-            "XML parser error for file " + In(d, "missing.xml"));
 }
 
-TEST(XmlProcessorTest, QvDescriptorRulesAndContainment) {
-  velmora::testing::TempDir dir;
-  const std::string base = In(dir.path(), "in");
-  // A session without pages is still QV XML.
-  Write(In(base, "empty.xml"), "<ImportSession Version=\"2\"><Header/></ImportSession>");
-  EXPECT_EQ(ProcessFile(In(base, "empty.xml"), kQv, base), (Outcome{2, 1, {}, ""}));
+// The separator the package puts between a folder and a name: the platform's own.
+const std::string S(1, osal::PathSeparator());
 
-  // Rejected links do not end the walk; the first rejection is the content error. A namespace
-  // and a descriptor of many blocks change nothing.
-  Write(In(base, "x\\d.xml"),
-        "<ImportSession xmlns=\"urn:q\"><Filler>" + std::string(9000, 'f') +
-            "</Filler><Page ImportFileName=\"..\\..\\secret.pdf\"/>"
-            "<Page ImportFileName=\"" +
-            In(dir.path(), "secret.pdf") +
-            "\"/><Page ImportFileName=\"sub\\b.pdf\"/><Page ImportFileName=\"" +
-            In(base, "abs.pdf") + "\"/></ImportSession>");
-  EXPECT_EQ(ProcessFile(In(base, "x\\d.xml"), kQv, base),
-            (Outcome{2,
-                     1,
-                     {In(In(In(base, "x"), "sub"), "b.pdf"), In(base, "abs.pdf")},
-                     "File ..\\..\\secret.pdf is not in configured input base directory"}));
+TEST(ImportPackageSettings, SplitsListsAtCommasAndBlanks) {
+  ImportPackage p;
+  p.SetFileSearchMask("*.pdf,*.tif *.xml");
+  EXPECT_EQ(p.GetFileSearchMasks(), (Strings{"*.pdf", "*.tif", "*.xml"}));
+  p.SetFileSearchMask(" ,*.pdf, ,, *.tif ,");
+  EXPECT_EQ(p.GetFileSearchMasks(), (Strings{"*.pdf", "*.tif"}));
+  // An item of 256 bytes or more is dropped; one of 255 is kept. The list is replaced.
+  p.SetFileSearchMask(std::string(300, 'a') + "," + std::string(256, 'b') + "," +
+                      std::string(255, 'c'));
+  EXPECT_EQ(p.GetFileSearchMasks(), (Strings{std::string(255, 'c')}));
+  p.SetFileSearchMask("");
+  EXPECT_TRUE(p.GetFileSearchMasks().empty());
+  EXPECT_EQ(p.GetLockSearchMasks(), (Strings{"*.??????????????.?????+?????.locked"}));
+  p.SetStructuredTypes("xml, .xml");
+  EXPECT_EQ(p.GetStructuredTypes(), (Strings{".xml"}));
+  p.SetStructuredTypes(".xml,xml .XML");
+  EXPECT_EQ(p.GetStructuredTypes(), (Strings{".xml", ".XML"}));
+  // Names matched against extensions ignore case everywhere.
+  EXPECT_TRUE(p.HasStructuredType("order.Xml"));
+  EXPECT_FALSE(p.HasStructuredType("orderxml"));
+  EXPECT_TRUE(p.HasLockedExtension("a.20261204045539.Qk7_x+03600.LOCKED"));
+  p.SetImportMode(ImportPackage::ImportPlainFiles | ImportPackage::ImportQvXml);
+  EXPECT_TRUE(p.IsImportModePlainFiles());
+  EXPECT_FALSE(p.IsImportModeCustomXml());
+  EXPECT_TRUE(p.IsImportModeQvXml());
+}
+
+TEST(ImportPackageContainment, PathsInsideTheBaseFolders) {
+  const Strings kInsideC = {"C:\\in",  "C:\\in\\",         "C:\\in\\a",
+                            "C:/in/a", "\\\\?\\C:\\in\\a", "C:\\in\\a\\..\\b"};
+  const Strings kOutsideC = {
+      "C:\\input", "C:\\in\\..\\x", "C:\\in\\.\\..\\x", "C:\\in\\a\\..\\..\\x", "D:\\in", "C:\\",
+      ""};
+  const std::string kLong = "/" + std::string(1100, 'a');
+  const struct {
+    std::string base;
+    Strings inside;
+    Strings outside;
+  } kCases[] = {
+      {"", {"C:\\anything\\..\\y"}, {}},  // configured but empty: no restriction
+      {"C:\\in", kInsideC, kOutsideC},
+      {"C:\\in\\", kInsideC, kOutsideC},
+      {"\\\\?\\C:\\in\\\\", kInsideC, kOutsideC},
+      // Several base folders, one a line; an over-long line is skipped, the others count.
+      {"/data/in\r\n/data/other/\r\n\r\n\\\\?\\UNC\\srv\\share\\in\n",
+       {"/data/in/a", "/data/other", "/data/other/x/y.pdf", "\\\\srv\\share\\in\\a",
+        "\\\\?\\UNC\\srv\\share\\in\\a"},
+       {"/data/inbox", "/data/other/../secret", "\\\\srv\\share\\in\\..\\..\\x", "/data"}},
+      {kLong + "\r\n/data/in", {"/data/in/x"}, {kLong + "/x"}},
+  };
+  for (const auto& c : kCases) {
+    ImportPackage p;
+    p.SetInputBaseDirectory(c.base);
+    for (const std::string& path : c.inside)
+      EXPECT_TRUE(p.IsInsideInputBaseDirectory(path)) << path;
+    for (const std::string& path : c.outside)
+      EXPECT_FALSE(p.IsInsideInputBaseDirectory(path)) << path;
+  }
+  EXPECT_TRUE(ImportPackage().IsInsideInputBaseDirectory("C:\\anything"));
+  // On a case-sensitive file system /data/IN is another folder than /data/in.
+  ImportPackage p;
+  p.SetInputBaseDirectory("/data/in");
+  EXPECT_EQ(p.IsInsideInputBaseDirectory("/data/IN/a/b.txt"), osal::FileNamesIgnoreCase());
+}
+
+TEST(ImportPackageFolders, WatchedSearchAndFirstLevelFolders) {
+  ImportPackage p;
+  p.SetInputBaseDirectory("C:\\in");
+  EXPECT_FALSE(p.SetWatchedFolder("C:\\input"));
+  EXPECT_FALSE(p.GetWatchedFolderInfo().IsValid());
+  EXPECT_FALSE(p.GetSearchFolderInfo().IsValid());
+  ASSERT_TRUE(p.SetWatchedFolder("C:\\in\\w\\"));
+  EXPECT_EQ(p.GetWatchedFolder(false, false), "C:\\in\\w");
+  EXPECT_EQ(p.GetWatchedFolder(true, true), "\\\\?\\C:\\in\\w" + S);
+  EXPECT_EQ(p.GetSearchFolder(false, false), "C:\\in\\w");  // copied while not valid
+  EXPECT_TRUE(p.SetSearchFolder("C:\\in\\w\\sub"));
+  EXPECT_FALSE(p.SetSearchFolder("C:\\in\\w\\..\\..\\x"));
+  EXPECT_EQ(p.GetSearchFolder(false, false), "C:\\in\\w\\sub");
+  ASSERT_TRUE(p.SetWatchedFolder("C:\\in\\v"));
+  EXPECT_EQ(p.GetSearchFolder(false, false), "C:\\in\\w\\sub");  // already valid: kept
+  EXPECT_TRUE(p.IsWatchedFolder("C:\\in\\v\\"));
+  EXPECT_TRUE(p.IsWatchedFolder("\\\\?\\C:\\in\\v"));
+  EXPECT_FALSE(p.IsWatchedFolder("C:\\in\\v\\a"));
+  // Folder names follow the file system's case rule.
+  const bool bIgnoreCase = osal::FileNamesIgnoreCase();
+  EXPECT_EQ(p.IsWatchedFolder("C:\\in\\V"), bIgnoreCase);
+  EXPECT_EQ(p.GetFirstLevelFolder("C:\\in\\V\\a\\b"), bIgnoreCase ? "C:\\in\\V\\a\\" : "");
+  // The first-level folder below the watched folder.
+  EXPECT_EQ(ImportPackage().GetFirstLevelFolder("C:\\in\\a"), "");  // no watched folder
+  ASSERT_TRUE(p.SetWatchedFolder("C:\\in"));
+  for (const auto& [path, first] : std::vector<std::pair<std::string, std::string>>{
+           {"C:\\in\\a\\b", "C:\\in\\a\\"},
+           {"C:\\in\\a\\b\\c.pdf", "C:\\in\\a\\"},
+           {"C:\\in\\a", "C:\\in\\a"},
+           {"C:\\in", "C:\\in"},
+           {"D:\\in\\a", ""},
+           {"C:\\input\\a", ""}}) {  // a neighbour, not a subfolder
+    EXPECT_EQ(p.GetFirstLevelFolder(path), first) << path;
+  }
+}
+
+TEST(ImportPackageState, LevelsAndLocksOfTheFoundFileAndCopies) {
+  ImportPackage p;
+  EXPECT_EQ(p.GetCommResult().ConnectionLevel(), 0);
+  p.SetFoundFileValid(true);
+  EXPECT_EQ(p.GetCommResult().ConnectionLevel(), 50);
+  p.SetClaimed(true);
+  EXPECT_EQ(p.GetCommResult().ConnectionLevel(), 80);
+  // The level never drops, a content error included; only the first content error counts.
+  p.SetClaimed(false);
+  p.SetFoundFileValid(false);
+  p.SetContentError("first");
+  p.SetContentError("second");
+  EXPECT_EQ(p.GetCommResult().Diagnostics(), "first");
+  EXPECT_EQ(p.GetCommResult().ConnectionLevel(), 80);
+  ImportPackage q;
+  q.SetTriggerChangeToExtension("done");
+  q.SetFoundFileFullPath("C:\\in\\order.trg");
+  q.SetFoundFileNewLock();
+  EXPECT_EQ(q.GetFoundFileLockState(), FileInfo::Locked);
+  EXPECT_EQ(q.GetCommResult().ConnectionLevel(), 70);
+  const std::string random = q.GetFoundFile().GetLockRandomString();
+  q.SetFoundFilePermanentLock();
+  EXPECT_EQ(q.GetFoundFileLockState(), FileInfo::LockedPermanent);
+  EXPECT_EQ(q.GetFoundFile().GetLockedFileName(FileInfo::NameOnly, false, false),
+            "order.trg.99999999999999." + random + "+99999.locked");
+  // Taking over an entry keeps the poll's processed-trigger extension.
+  FileInfo entry;
+  entry.SetFullPath("C:\\in\\next.trg");
+  q.TakeOverFoundFile(entry);
+  EXPECT_EQ(q.GetTriggerChangeToExtension(), ".done");
+  EXPECT_EQ(q.GetFoundFile().GetFileName(FileInfo::NameOnly, false, false), "next.trg");
+  // Copies are independent values, lists included.
+  q.AddTriggeredFile(entry);
+  ImportPackage copy(q);
+  copy.SetErrorOccurred(true);
+  copy.AddTriggeredFile(entry);
+  EXPECT_FALSE(q.HasErrorOccurred());
+  EXPECT_EQ(q.GetTriggeredFiles().size(), 1u);
+  EXPECT_EQ(copy.GetTriggeredFiles().size(), 2u);
 }
 
 }  // namespace
