@@ -15,25 +15,21 @@ inline void PrintTo(const Result& result, std::ostream* os) { *os << result.Text
 
 namespace testing_matchers {
 
-// Matches a success result (severity below error).
 MATCHER(IsOk, "is a success result") {
   *result_listener << "result is " << arg.Text(4);
   return arg.IsSuccess();
 }
 
-// Matches an error result.
 MATCHER(IsError, "is an error result") {
   *result_listener << "result is " << arg.Text(4);
   return arg.IsError();
 }
 
-// Matches a result whose category is exactly c (for example ErrObjNotExist).
 MATCHER_P(HasCategory, c, "has category " + ::testing::PrintToString(c)) {
   *result_listener << "result is " << arg.Text(4);
   return arg.Category() == static_cast<uint32_t>(c);
 }
 
-// Matches a result whose full text contains substring.
 MATCHER_P(HasText, substring, "has a text containing \"" + std::string(substring) + "\"") {
   *result_listener << "result is " << arg.Text(4);
   return arg.Text(4).find(substring) != std::string::npos;

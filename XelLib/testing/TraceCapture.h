@@ -23,7 +23,6 @@ class TraceCapture : public util::LogWriter {
     lines.push_back(record.Render(false, bWithArgs));
     ids.push_back(record.message_id);
   }
-  // The lines that contain part.
   std::vector<std::string> With(const std::string& part) const {
     std::vector<std::string> out;
     for (const std::string& line : lines)

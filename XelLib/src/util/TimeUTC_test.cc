@@ -62,7 +62,6 @@ TEST(TimeUTC, ReadsAndWritesLeapYearsPartialTextsCarriesAndZones) {
 
 TEST(TimeUTC, WritesClampedValuesRejectsASmallBufferAndCountsSeconds) {
   EXPECT_EQ(Write(0), "1901-01-01T00:00:00.000");
-  EXPECT_EQ(Write(kUnixEpoch / 2), "1901-01-01T00:00:00.000");
   EXPECT_EQ(Write(UINT64_MAX).substr(0, 5) + Write(UINT64_MAX).substr(23), "9999-");
   char buffer[24];
   size_t length = 5;
@@ -74,7 +73,6 @@ TEST(TimeUTC, WritesClampedValuesRejectsASmallBufferAndCountsSeconds) {
   EXPECT_STREQ(buffer, "1970-01-01T00:00:00.000");
   EXPECT_EQ(TimeUTC(Read("2001-01-01T00:00:10.000")).SecondsSince2001(), 10u);
   EXPECT_EQ(TimeUTC(Read("2000-12-31T23:59:59.999")).SecondsSince2001(), 0u);
-  EXPECT_EQ(TimeUTC(0).SecondsSince2001(), 0u);
   EXPECT_EQ(TimeUTC(UINT64_MAX).SecondsSince2001(), 2147483647u);
   TimeUTC unset;
   unset.AddSeconds(3600);

