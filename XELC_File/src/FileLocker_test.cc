@@ -54,7 +54,7 @@ std::string OnlyName(const std::string& folder) {
   return names.size() == 1 ? names[0] : "<" + std::to_string(names.size()) + " entries>";
 }
 
-TEST(FileLockerTest, ClaimRenewMakePermanentAndRefusals) {
+TEST(FileLockerTest, ClaimCompetingClaimRenewMakePermanentAndRefusals) {
   ScratchFolder dir;
   ASSERT_TRUE(WriteFile(dir / "a.pdf"));
   TraceCapture trace("File_FileLocker");
@@ -70,6 +70,20 @@ TEST(FileLockerTest, ClaimRenewMakePermanentAndRefusals) {
   EXPECT_FALSE(locker.Lock(&package));
   EXPECT_EQ(trace.Count("Cannot lock file " + first + " (already locked)"), 1);
   EXPECT_EQ(OnlyName(dir.path()), first);
+  // A competing claim of the same file loses, leaves the winner and sets its error flag.
+  ImportPackage loser = PackageFor(dir.path(), dir / "a.pdf");
+  EXPECT_FALSE(locker.Lock(&loser));
+  EXPECT_EQ(loser.GetFoundFileLockState(), FileInfo::NotLocked);
+  EXPECT_TRUE(loser.HasErrorOccurred());
+  std::vector<std::string> lines = trace.Lines();
+  EXPECT_THAT(lines[lines.size() - 2], HasSubstr("Could not lock file as a.pdf."));
+  EXPECT_EQ(lines.back(), "Original file name a.pdf");
+  EXPECT_EQ(OnlyName(dir.path()), first);
+  // A package with the error flag set is never released.
+  package.SetErrorOccurred(true);
+  EXPECT_FALSE(locker.Release(&package));
+  EXPECT_THAT(trace.Lines().back(), HasSubstr("(import or lock error ocurred)"));
+  package.SetErrorOccurred(false);
   // Renewal: a fresh lock name (new random string), the old one is gone.
   ASSERT_TRUE(locker.UpdateLock(&package, false));
   const std::string renewed = OnlyName(dir.path());
@@ -88,30 +102,6 @@ TEST(FileLockerTest, ClaimRenewMakePermanentAndRefusals) {
   EXPECT_FALSE(locker.Lock(nullptr));
   EXPECT_FALSE(locker.UpdateLock(nullptr, true));
   EXPECT_FALSE(locker.Release(nullptr));
-}
-
-TEST(FileLockerTest, LosingClaimLeavesWinnerAndSetsErrorFlag) {
-  ScratchFolder dir;
-  ASSERT_TRUE(WriteFile(dir / "a.pdf"));
-  TraceCapture trace("File_FileLocker");
-  ImportPackage winner = PackageFor(dir.path(), dir / "a.pdf");
-  ImportPackage loser = PackageFor(dir.path(), dir / "a.pdf");
-  FileLocker locker;
-  ASSERT_TRUE(locker.Lock(&winner));
-  EXPECT_FALSE(locker.Lock(&loser));
-  EXPECT_EQ(loser.GetFoundFileLockState(), FileInfo::NotLocked);
-  EXPECT_TRUE(loser.HasErrorOccurred());
-  std::vector<std::string> lines = trace.Lines();
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_THAT(lines[lines.size() - 2], HasSubstr("Could not lock file as a.pdf."));
-  EXPECT_EQ(lines.back(), "Original file name a.pdf");
-  EXPECT_EQ(OnlyName(dir.path()),
-            winner.GetFoundFile().GetLockedFileName(FileInfo::NameOnly, false, false));
-  // A package with the error flag set is never released.
-  winner.SetErrorOccurred(true);
-  EXPECT_FALSE(locker.Release(&winner));
-  EXPECT_THAT(trace.Lines().back(), HasSubstr("(import or lock error ocurred)"));
-  EXPECT_EQ(ListNames(dir.path()).size(), 1u);
 }
 
 // A read-only file in a subfolder is deleted and its emptied subfolder tree goes too; a
