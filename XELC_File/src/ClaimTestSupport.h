@@ -5,10 +5,10 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "FileFunctionsTestSupport.h"
 #include "TempDir.h"
 #include "util/Trace.h"
 
@@ -46,54 +46,29 @@ inline std::vector<std::string> ListNames(const std::string& folder) {
 
 // Collects the trace lines of one category while it exists, with the ids up to General_60 and
 // those of more switched on (restored afterwards). Thread-safe.
-class TraceCapture : public util::LogWriter {
+class TraceCapture : public TraceRecorder {
  public:
   explicit TraceCapture(std::string category, std::vector<uint32_t> more = {})
-      : M_Category(std::move(category)), M_Ids(std::move(more)) {
-    M_Ids.insert(M_Ids.end(), std::begin(kIds), std::end(kIds));
-    for (uint32_t id : M_Ids) {
-      M_Enabled.push_back(util::IsTraceEnabled(id));
-      util::EnableTraceId(id, true);
-    }
-    M_pPrevious0 = util::SetLogWriter(util::LogChannelTrace, this);
-    M_pPrevious1 = util::SetLogWriter(util::LogChannelTrace2, this);
+      : TraceRecorder(WithBasics(std::move(more))), M_Category(std::move(category)) {
+    M_pPrevious = util::SetLogWriter(util::LogChannelTrace2, this);
   }
-  ~TraceCapture() override {
-    util::SetLogWriter(util::LogChannelTrace, M_pPrevious0);
-    util::SetLogWriter(util::LogChannelTrace2, M_pPrevious1);
-    for (size_t i = M_Ids.size(); i-- > 0;) util::EnableTraceId(M_Ids[i], M_Enabled[i]);
-  }
+  ~TraceCapture() override { util::SetLogWriter(util::LogChannelTrace2, M_pPrevious); }
 
-  void Write(const util::LogRecord& record) override {
-    if (record.typed_count < 1 || record.typed[0].tag != util::LogArgText ||
-        record.typed[0].text == nullptr || M_Category != record.typed[0].text) {
-      return;
-    }
-    std::string line = record.Render(false, false);
-    std::lock_guard<std::mutex> guard(M_Mutex);
-    M_Lines.push_back(std::move(line));
-  }
-
-  std::vector<std::string> Lines() {
-    std::lock_guard<std::mutex> guard(M_Mutex);
-    return M_Lines;
-  }
+  std::vector<std::string> Lines() { return TraceRecorder::Lines(M_Category); }
   // Number of lines equal to text.
   int Count(const std::string& text) {
-    std::lock_guard<std::mutex> guard(M_Mutex);
-    return static_cast<int>(std::count(M_Lines.begin(), M_Lines.end(), text));
+    const std::vector<std::string> lines = Lines();
+    return static_cast<int>(std::count(lines.begin(), lines.end(), text));
   }
 
  private:
-  static constexpr uint32_t kIds[] = {util::General_Error, util::General_10, util::General_20,
-                                      util::General_60};
+  static std::vector<uint32_t> WithBasics(std::vector<uint32_t> ids) {
+    ids.insert(ids.end(),
+               {util::General_Error, util::General_10, util::General_20, util::General_60});
+    return ids;
+  }
   std::string M_Category;
-  std::vector<uint32_t> M_Ids;
-  std::vector<bool> M_Enabled;
-  util::LogWriter* M_pPrevious0 = nullptr;
-  util::LogWriter* M_pPrevious1 = nullptr;
-  std::mutex M_Mutex;
-  std::vector<std::string> M_Lines;
+  util::LogWriter* M_pPrevious = nullptr;
 };
 
 }  // namespace velmora::xelc::testing
