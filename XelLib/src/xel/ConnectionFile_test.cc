@@ -1,17 +1,20 @@
-// Tests of ConnectionFile: block framing of input files, output flags, abort and cleanup.
+// Tests of the file connection (input framing, output flags, abort, cleanup) and the fifo.
 #include "xel/ConnectionFile.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../../testing/ResultMatchers.h"
 #include "../../testing/TempDir.h"
 #include "osal/File.h"
+#include "xel/ConnectionFifo.h"
 
 namespace velmora::xel {
 namespace {
@@ -21,11 +24,6 @@ using util::HasCategory;
 using util::HasText;
 using util::IsError;
 using util::IsOk;
-
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary);
-  out << content;
-}
 
 // Reads a file that another handle may hold open. On Windows a delete-on-close file can be
 // opened only by an opener that shares delete (and the writer's write) access.
@@ -65,7 +63,7 @@ TEST(ConnectionFileInput, DeliversBlocksFlaggedFirstAndLastThenCloses) {
   for (const auto& [size, expected] : cases) {
     SCOPED_TRACE(size);
     const std::string path = dir.Join("in" + std::to_string(size));
-    WriteFile(path, std::string(size, 'x'));
+    std::ofstream(path, std::ios::binary) << std::string(size, 'x');
     ASSERT_THAT(conn->OpenInput(path), IsOk());
     EXPECT_THAT(conn->OpenInput(path), HasText("Input File is already open"));
     EXPECT_TRUE(conn->IsInputOpen());
@@ -136,6 +134,48 @@ TEST(ConnectionFileOutput, CreatedFoldersGoWithADeleteOnCloseFileOrAFailedOpen) 
   ASSERT_THAT(conn->OpenOutput(path, ConnectionFile::Output_CreateFolders), IsOk());
   ASSERT_THAT(conn->Close(), IsOk());
   EXPECT_TRUE(std::filesystem::exists(dir.Join("a/b/c/out.txt")));
+}
+
+MessageBlock* Block(uint32_t flags, char c) {
+  MessageBlock* b = MessageBlock::Allocate();
+  b->M_Flags = flags;
+  b->M_Length = 1;
+  b->M_Content[0] = static_cast<uint8_t>(c);
+  return b;
+}
+
+TEST(ConnectionFifo, OrderStopAtNewMessageWaitingAndClose) {
+  const int base = MessageBlock::LiveBlocks();
+  auto fifo = util::Ref<ConnectionFifo>::Adopt(new ConnectionFifo());
+  ASSERT_THAT(fifo->Send(Block(Flag_BegMessage, 'a'), 0), IsOk());
+  ASSERT_THAT(fifo->Send(Block(Flag_EndMessage, 'b'), 0), IsOk());
+  ASSERT_THAT(fifo->Send(Block(Flag_BegMessage | Flag_EndMessage, 'c'), 0), IsOk());
+  MessageBlock* b = nullptr;
+  EXPECT_THAT(fifo->Receive(0, true, &b), HasCategory(util::ErrCancelled));
+  EXPECT_EQ(b, nullptr);
+  for (char expected : {'a', 'b'}) {
+    ASSERT_THAT(fifo->Receive(0, expected == 'b', &b), IsOk());
+    EXPECT_EQ(b->M_Content[0], expected);
+    MessageBlock::Free(b);
+  }
+  EXPECT_THAT(fifo->Receive(0, true, &b), HasCategory(util::ErrCancelled));
+  EXPECT_EQ(fifo->QueuedBlocks(), 1);
+  fifo->Clear();  // as the destructor does with unread blocks
+  // A receiver waits for a block sent by another thread.
+  std::thread sender([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    (void)fifo->Send(Block(0, 'd'), 0);
+  });
+  ASSERT_THAT(fifo->Receive(5000, false, &b), IsOk());
+  EXPECT_EQ(b->M_Content[0], 'd');
+  MessageBlock::Free(b);
+  sender.join();
+  EXPECT_THAT(fifo->Receive(20, false, &b), HasCategory(util::ErrTimeout));
+  fifo->Close();
+  EXPECT_THAT(fifo->Receive(5000, false, &b), HasCategory(util::ErrConnLost));
+  EXPECT_THAT(fifo->Send(Block(0, 'e'), 0), HasCategory(util::ErrConnLost));
+  fifo.Reset();
+  EXPECT_EQ(MessageBlock::LiveBlocks(), base);
 }
 
 }  // namespace
