@@ -163,27 +163,21 @@ TEST(NamedMutexTest, OwnershipTimeoutsReleaseCloseAndAbandon) {
   EXPECT_EQ(owner.Acquire(0).kind(), kInvalid);  // not recursive
   ASSERT_TRUE(other.Open(name).ok() && again.Open(name).ok());
   EXPECT_EQ(other.Acquire(0).kind(), kInvalid);  // nor through another object of the name
-  Status s1, s2, s3, s4;
-  uint64_t waited = 0;
   std::thread([&] {
-    s1 = other.Acquire(0);
+    EXPECT_EQ(other.Acquire(0).kind(), kTimeout);
     const uint64_t start = TickCountMs();
-    s2 = other.Acquire(50);
-    waited = TickCountMs() - start;
-    s3 = other.Release();  // not the owner
+    EXPECT_EQ(other.Acquire(50).kind(), kTimeout);
+    EXPECT_GE(TickCountMs() - start, 45u) << "the timed wait returned early";
+    const Status released = other.Release();
+    EXPECT_EQ(released.kind(), kAccessDenied) << released.code();  // not the owner
   }).join();
-  EXPECT_EQ(s1.kind(), kTimeout);
-  EXPECT_EQ(s2.kind(), kTimeout);
-  EXPECT_GE(waited, 45u) << "the timed wait returned early";
-  EXPECT_EQ(s3.kind(), kAccessDenied) << s3.code();
   ASSERT_TRUE(owner.Release().ok());
   EXPECT_FALSE(owner.Release().ok());  // no longer the owner
   ASSERT_TRUE(other.Acquire(100).ok() && other.Release().ok());
   // Closing an owner releases the mutex; a thread that ends owning it abandons it.
   ASSERT_TRUE(owner.Acquire(0).ok());
   owner.Close();
-  std::thread([&] { s4 = other.Acquire(0); }).join();
-  EXPECT_TRUE(s4.ok()) << s4.code();
+  std::thread([&] { EXPECT_TRUE(other.Acquire(0).ok()); }).join();
   EXPECT_EQ(again.Acquire(5000).kind(), kAbandoned);
   ASSERT_TRUE(again.Release().ok() && again.Acquire(0).ok() && again.Release().ok());
   EXPECT_EQ(missing.Open(UniqueName("none")).kind(), kNotFound);
@@ -226,17 +220,15 @@ TEST(NamedEventTest, PingPongLosesNoWakeUp) {
   const std::string ping_name = UniqueName("ping"), pong_name = UniqueName("pong");
   NamedEvent ping, pong;
   ASSERT_TRUE(ping.Create(ping_name, false).ok() && pong.Create(pong_name, false).ok());
-  std::atomic<int> answered{0};
   std::thread peer([&] {
     NamedEvent in, out;
     if (!in.Open(ping_name).ok() || !out.Open(pong_name).ok()) return;
-    for (int i = 0; i < 500 && in.Wait(2000).ok() && out.Set().ok(); ++i) ++answered;
+    for (int i = 0; i < 500 && in.Wait(2000).ok(); ++i) (void)out.Set();
   });
   int round = 0;
   while (round < 500 && ping.Set().ok() && pong.Wait(2000).ok()) ++round;
   peer.join();
   EXPECT_EQ(round, 500);
-  EXPECT_EQ(answered.load(), 500);
 }
 
 }  // namespace

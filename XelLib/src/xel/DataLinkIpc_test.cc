@@ -33,10 +33,9 @@ using velmora::testing::ChildProcess;
 
 constexpr uint32_t kBufferSize = 40960;
 
-std::string UniqueLinkName(const char* tag) {
+std::string UniqueLinkName() {
   static std::atomic<int> counter{0};
-  return std::string("lt") + tag + std::to_string(osal::CurrentProcessId()) + "_" +
-         std::to_string(++counter);
+  return "lt" + std::to_string(osal::CurrentProcessId()) + "_" + std::to_string(++counter);
 }
 
 // The named objects of a link.
@@ -52,8 +51,6 @@ struct LinkObjects {
            eventS.Open(on("EventS")).ok();
   }
 };
-
-bool AnyObjectLeft(const std::string& link) { return LinkObjects().OpenAny(link); }
 
 void Fill(MessageBlock* p, uint32_t length, uint32_t seed) {
   p->M_Length = length;
@@ -120,7 +117,7 @@ XEL_CHILD_MODE(link_echo) {
 TEST(DataLinkIpcCrossProcess, EchoThenAKilledPeerIsNoticedAndItsNamesGoOrAreTakenOver) {
   for (int row : {0, 1, 2}) {  // master killed, slave killed after the echo, master killed alone
     SCOPED_TRACE(row);
-    const std::string name = UniqueLinkName("kill");
+    const std::string name = UniqueLinkName();
     Inbox inbox = NewInbox();
     Ref<DataLinkIpc> link = NewLink(), slave = NewLink();
     link->SetDispatch([&inbox](uint32_t, MessageBlock* p) { (void)inbox->Send(p, 0); });
@@ -165,7 +162,7 @@ TEST(DataLinkIpcCrossProcess, EchoThenAKilledPeerIsNoticedAndItsNamesGoOrAreTake
       EXPECT_TRUE(link->WaitForLinkDown(2000));
     }
     link->Close();
-    EXPECT_FALSE(AnyObjectLeft(name));
+    EXPECT_FALSE(LinkObjects().OpenAny(name));
     EXPECT_LT(steady_clock::now() - start, milliseconds(3000));
   }
 }
@@ -184,7 +181,7 @@ TEST(DataLinkIpcConnect, SlaveIsRefused) {
       {true, false, true, 0, util::ErrPermission, "may be written by any account - link refused"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.category);
-    const std::string name = UniqueLinkName("refuse");
+    const std::string name = UniqueLinkName();
     Ref<DataLinkIpc> master = NewLink(), other = NewLink(), slave = NewLink();
     osal::ObjectAccess access;
     access.M_bAnyAccount = c.bAnyAccount;
@@ -211,7 +208,7 @@ TEST(DataLinkIpcConnect, SlaveIsRefused) {
 }
 
 TEST(DataLinkIpcConnect, BlocksQueuedBeforeCloseStillArriveAndTheDownHandlerRunsOnce) {
-  const std::string name = UniqueLinkName("flush");
+  const std::string name = UniqueLinkName();
   Ref<DataLinkIpc> master = NewLink(), slave = NewLink();
   ASSERT_THAT(Connect(master.get(), name, true), IsOk());
   Inbox inbox = NewInbox();
@@ -243,7 +240,7 @@ TEST(DataLinkIpcConnect, BlocksQueuedBeforeCloseStillArriveAndTheDownHandlerRuns
 
 // The slave is shown a header of our making, in objects made by hand.
 TEST(DataLinkIpcConnect, SlaveChecksTheHeaderInOrder) {
-  const std::string name = UniqueLinkName("hdr");
+  const std::string name = UniqueLinkName();
   auto on = [&](const char* suffix) { return DataLinkIpc::ObjectName(name, suffix); };
   LinkObjects made;
   ASSERT_TRUE(
@@ -295,7 +292,7 @@ TEST(DataLinkIpcConnect, SlaveChecksTheHeaderInOrder) {
 class RingTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::string name = UniqueLinkName("ring");
+    const std::string name = UniqueLinkName();
     ASSERT_THAT(M_Master.ConnectLink(name, true, 8128, 8128), IsOk());
     ASSERT_THAT(M_Slave.ConnectLink(name, false, 0, 0), IsOk());
     ASSERT_TRUE(M_Memory.Open(DataLinkIpc::ObjectName(name, "Mem")).ok());
