@@ -39,13 +39,11 @@ std::string ReadFile(const std::string& path) {
   return content;
 }
 
-util::Ref<ConnectionFile> NewConnection() {
-  return util::Ref<ConnectionFile>::Adopt(new ConnectionFile);
-}
-
-MessageBlock* DataBlock(const std::string& content, uint32_t event = BlockEvent_Data) {
+MessageBlock* DataBlock(const std::string& content, uint32_t event = BlockEvent_Data,
+                        uint32_t flags = 0) {
   MessageBlock* b = MessageBlock::Allocate();
   b->M_Event = event;
+  b->M_Flags = flags;
   b->M_Length = static_cast<uint32_t>(content.size());
   content.copy(reinterpret_cast<char*>(b->M_Content), content.size());
   return b;
@@ -58,7 +56,7 @@ TEST(ConnectionFileInput, DeliversBlocksFlaggedFirstAndLastThenCloses) {
       {0, {{Flag_BegMessage | Flag_EndMessage, 0}}},
       {4000, {{Flag_BegMessage, 4000}, {Flag_EndMessage, 0}}}};
   testing::TempDir dir;
-  auto conn = NewConnection();
+  auto conn = util::Ref<ConnectionFile>::Adopt(new ConnectionFile);
   const int blocksBefore = MessageBlock::LiveBlocks();
   for (const auto& [size, expected] : cases) {
     SCOPED_TRACE(size);
@@ -89,7 +87,7 @@ TEST(ConnectionFileInput, DeliversBlocksFlaggedFirstAndLastThenCloses) {
 TEST(ConnectionFileOutput, WritesDataAbortTruncatesOtherEventsIgnoredExistingFilesKept) {
   testing::TempDir dir;
   std::string path = dir.Join("out.txt");
-  auto conn = NewConnection();
+  auto conn = util::Ref<ConnectionFile>::Adopt(new ConnectionFile);
   EXPECT_THAT(conn->Send(DataBlock("lost"), 0), HasText("Output File is not opened"));
   ASSERT_THAT(conn->OpenOutput(path, ConnectionFile::Output_Exclusive), IsOk());
   EXPECT_THAT(conn->OpenOutput(path, 0), HasText("Output File is already open"));
@@ -115,7 +113,7 @@ TEST(ConnectionFileOutput, WritesDataAbortTruncatesOtherEventsIgnoredExistingFil
 TEST(ConnectionFileOutput, CreatedFoldersGoWithADeleteOnCloseFileOrAFailedOpen) {
   testing::TempDir dir;
   std::string path = dir.path() + "\\a\\b\\c\\out.txt";  // the connector's separators
-  auto conn = NewConnection();
+  auto conn = util::Ref<ConnectionFile>::Adopt(new ConnectionFile);
   EXPECT_THAT(conn->OpenOutput(path, 0), HasText("Path not found."));
   EXPECT_FALSE(std::filesystem::exists(dir.Join("a")));
   ASSERT_THAT(conn->OpenOutput(path, ConnectionFile::Output_CreateFolders |
@@ -136,20 +134,13 @@ TEST(ConnectionFileOutput, CreatedFoldersGoWithADeleteOnCloseFileOrAFailedOpen) 
   EXPECT_TRUE(std::filesystem::exists(dir.Join("a/b/c/out.txt")));
 }
 
-MessageBlock* Block(uint32_t flags, char c) {
-  MessageBlock* b = MessageBlock::Allocate();
-  b->M_Flags = flags;
-  b->M_Length = 1;
-  b->M_Content[0] = static_cast<uint8_t>(c);
-  return b;
-}
-
 TEST(ConnectionFifo, OrderStopAtNewMessageWaitingAndClose) {
   const int base = MessageBlock::LiveBlocks();
   auto fifo = util::Ref<ConnectionFifo>::Adopt(new ConnectionFifo());
-  ASSERT_THAT(fifo->Send(Block(Flag_BegMessage, 'a'), 0), IsOk());
-  ASSERT_THAT(fifo->Send(Block(Flag_EndMessage, 'b'), 0), IsOk());
-  ASSERT_THAT(fifo->Send(Block(Flag_BegMessage | Flag_EndMessage, 'c'), 0), IsOk());
+  ASSERT_THAT(fifo->Send(DataBlock("a", BlockEvent_Data, Flag_BegMessage), 0), IsOk());
+  ASSERT_THAT(fifo->Send(DataBlock("b", BlockEvent_Data, Flag_EndMessage), 0), IsOk());
+  ASSERT_THAT(fifo->Send(DataBlock("c", BlockEvent_Data, Flag_BegMessage | Flag_EndMessage), 0),
+              IsOk());
   MessageBlock* b = nullptr;
   EXPECT_THAT(fifo->Receive(0, true, &b), HasCategory(util::ErrCancelled));
   EXPECT_EQ(b, nullptr);
@@ -164,7 +155,7 @@ TEST(ConnectionFifo, OrderStopAtNewMessageWaitingAndClose) {
   // A receiver waits for a block sent by another thread.
   std::thread sender([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    (void)fifo->Send(Block(0, 'd'), 0);
+    (void)fifo->Send(DataBlock("d"), 0);
   });
   ASSERT_THAT(fifo->Receive(5000, false, &b), IsOk());
   EXPECT_EQ(b->M_Content[0], 'd');
@@ -173,7 +164,7 @@ TEST(ConnectionFifo, OrderStopAtNewMessageWaitingAndClose) {
   EXPECT_THAT(fifo->Receive(20, false, &b), HasCategory(util::ErrTimeout));
   fifo->Close();
   EXPECT_THAT(fifo->Receive(5000, false, &b), HasCategory(util::ErrConnLost));
-  EXPECT_THAT(fifo->Send(Block(0, 'e'), 0), HasCategory(util::ErrConnLost));
+  EXPECT_THAT(fifo->Send(DataBlock("e"), 0), HasCategory(util::ErrConnLost));
   fifo.Reset();
   EXPECT_EQ(MessageBlock::LiveBlocks(), base);
 }

@@ -153,8 +153,7 @@ TEST(DataLinkIpcCrossProcess, EchoThenAKilledPeerIsNoticedAndItsNamesGoOrAreTake
     child.Kill();
     const auto start = steady_clock::now();
     if (row == 2) {
-      int status = 0;
-      ASSERT_TRUE(child.Wait(5000, &status));
+      ASSERT_TRUE(child.Wait(5000, nullptr));
       ASSERT_THAT(Connect(link.get(), name, true), IsOk());
       EXPECT_THAT(Connect(slave.get(), name, false), IsOk());
       slave->Close();
