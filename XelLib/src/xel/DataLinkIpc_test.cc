@@ -63,15 +63,14 @@ void Fill(MessageBlock* p, uint32_t length, uint32_t seed) {
   for (uint32_t i = 0; i < length; ++i) p->M_Content[i] = static_cast<uint8_t>(seed * 31 + i * 7);
 }
 
-// Empty when the block is what Fill(length, seed) made, else what differs.
-std::string Mismatch(const MessageBlock* p, uint32_t length, uint32_t seed) {
+// Whether the block is what Fill(length, seed) made.
+bool Matches(const MessageBlock* p, uint32_t length, uint32_t seed) {
   MessageBlock e;
   Fill(&e, length, seed);
   // From M_S on, the header and the content are what the peer sent; M_hLink is the receiver's.
   const size_t n = offsetof(MessageBlock, M_Content) - offsetof(MessageBlock, M_S) + length;
-  const bool bSame = p->M_Flags == e.M_Flags && p->M_Channel == e.M_Channel &&
-                     std::memcmp(&p->M_S, &e.M_S, n) == 0;
-  return bSame ? "" : "block " + std::to_string(seed) + " differs";
+  return p->M_Flags == e.M_Flags && p->M_Channel == e.M_Channel &&
+         std::memcmp(&p->M_S, &e.M_S, n) == 0;
 }
 
 // A fifo collects the blocks a link dispatches; Take gives the next or nullptr.
@@ -143,11 +142,9 @@ TEST(DataLinkIpcCrossProcess, EchoThenAKilledPeerIsNoticedAndItsNamesGoOrAreTake
     for (uint32_t len = 0; row == 1 && len <= MessageBlock::BlockSize; ++len) {
       MessageBlock* p = Take(inbox, 10000);
       ASSERT_NE(p, nullptr) << "echo of block " << len << " missing";
-      const std::string diff = Mismatch(p, len, len);
-      const uint32_t hLink = p->M_hLink;
+      const bool bSame = Matches(p, len, len) && p->M_hLink == link->GetHandle();
       MessageBlock::Free(p);
-      ASSERT_EQ(diff, "");
-      ASSERT_EQ(hLink, link->GetHandle());
+      ASSERT_TRUE(bSame) << "block " << len << " differs";
     }
     EXPECT_FALSE(link->WaitForLinkDown(0));
     child.Kill();
@@ -228,7 +225,7 @@ TEST(DataLinkIpcConnect, BlocksQueuedBeforeCloseStillArriveAndTheDownHandlerRuns
   for (uint32_t i = 0; i < kCount; ++i) {
     MessageBlock* p = Take(inbox, 5000);
     ASSERT_NE(p, nullptr) << "block " << i << " lost in the close";
-    EXPECT_EQ(Mismatch(p, 4000, i), "") << i;
+    EXPECT_TRUE(Matches(p, 4000, i)) << i;
     MessageBlock::Free(p);
   }
   EXPECT_TRUE(slave->WaitForLinkDown(2000));
@@ -296,10 +293,9 @@ class RingTest : public ::testing::Test {
     ASSERT_THAT(M_Slave.ConnectLink(name, false, 0, 0), IsOk());
     ASSERT_TRUE(M_Memory.Open(DataLinkIpc::ObjectName(name, "Mem")).ok());
   }
-  // Partition 0 is the slave's write queue at 1024; partition 1 the master's after it.
-  uint32_t* Queue(int partition) {
-    return reinterpret_cast<uint32_t*>(static_cast<uint8_t*>(M_Memory.data()) + 1024 +
-                                       partition * (8128 + 64));
+  // The master's write queue: partition 1, after the slave's 8192 bytes at 1024.
+  uint32_t* Queue() {
+    return reinterpret_cast<uint32_t*>(static_cast<uint8_t*>(M_Memory.data()) + 1024 + 8192);
   }
   Result SendFilled(uint32_t length, uint32_t seed) {
     MessageBlock block;
@@ -309,7 +305,7 @@ class RingTest : public ::testing::Test {
   std::string ReceiveExpect(uint32_t length, uint32_t seed) {
     MessageBlock block;
     Result res = M_Slave.Receive(&block);
-    return res.IsError() ? res.Text() : Mismatch(&block, length, seed);
+    return res.IsError() ? res.Text() : Matches(&block, length, seed) ? "" : "block differs";
   }
 
   RawLink M_Master, M_Slave;
@@ -323,7 +319,7 @@ TEST_F(RingTest, BlockThatWouldFillTheRingWaitsThenWrapsToTheStart) {
   ASSERT_THAT(SendFilled(2000, 2), IsOk());
   ASSERT_EQ(ReceiveExpect(2000, 1), "");
   ASSERT_THAT(SendFilled(2000, 3), IsOk());
-  EXPECT_EQ(Queue(1)[3], 6144u);
+  EXPECT_EQ(Queue()[3], 6144u);
   std::atomic<bool> bSent{false};
   std::thread writer([&] {
     EXPECT_THAT(SendFilled(2000, 4), IsOk());
@@ -331,11 +327,11 @@ TEST_F(RingTest, BlockThatWouldFillTheRingWaitsThenWrapsToTheStart) {
   });
   std::this_thread::sleep_for(milliseconds(100));
   EXPECT_FALSE(bSent.load());
-  EXPECT_EQ(Queue(1)[5], 1u) << "writer-waiting flag";
+  EXPECT_EQ(Queue()[5], 1u) << "writer-waiting flag";
   EXPECT_EQ(ReceiveExpect(2000, 2), "");  // frees the start; wakes the writer
   writer.join();
-  EXPECT_EQ(Queue(1)[3], 2048u) << "the fourth block went to the start";
-  EXPECT_EQ(Queue(1)[5], 0u);
+  EXPECT_EQ(Queue()[3], 2048u) << "the fourth block went to the start";
+  EXPECT_EQ(Queue()[5], 0u);
   EXPECT_EQ(ReceiveExpect(2000, 3), "");
   EXPECT_EQ(ReceiveExpect(2000, 4), "");  // across the wrap marker
 }
@@ -343,7 +339,7 @@ TEST_F(RingTest, BlockThatWouldFillTheRingWaitsThenWrapsToTheStart) {
 TEST_F(RingTest, MalformedBlocksAreRefusedWithTheirTexts) {
   ASSERT_THAT(SendFilled(4000, 9), IsOk());
   EXPECT_EQ(ReceiveExpect(4000, 9), "");
-  uint32_t* q = Queue(1);
+  uint32_t* q = Queue();
   const uint32_t at = q[3];  // 4048; the ring holds 8128 bytes
   struct Case {
     uint32_t magic, size, offset, length;
