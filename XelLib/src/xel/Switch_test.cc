@@ -108,16 +108,14 @@ TEST_F(LinkPairTest, ServerThreadAnswersOnTheConversationThenClosesIt) {
   EXPECT_THAT(ReceiveText(M_pClient.get()), HasSubstr("Cat=ErrConnLost"));
   util::EnableTraceId(util::Trace_Always, true);
   testing::LogCapture capture(util::LogChannelTrace);
-  std::atomic<uint32_t> serverChannel{0}, serverLink{0};
+  ConnectionPtp* client = NewClient();
+  const uint32_t channel = client->Channel();
   ServerThread::SetServerFunction([&](Connection* conn, Message* request) {
     auto* ptp = dynamic_cast<ConnectionPtp*>(conn);
-    serverChannel = ptp ? ptp->Channel() : 0;
-    serverLink = ptp ? ptp->Link() : 0;
+    EXPECT_TRUE(ptp && ptp->Channel() == (channel ^ 1u) && ptp->Link() == M_pSlave->GetHandle());
     EXPECT_THAT(SendText(conn, "echo:" + ContentOf(request)), IsOk());
     EXPECT_TRUE(conn->IsMessageSent());
   });
-  ConnectionPtp* client = NewClient();
-  const uint32_t channel = client->Channel();
   EXPECT_EQ(channel & 0x80000001u, 0x80000000u);
   EXPECT_EQ(client->EpState(), EndPoint::EpState_Connecting);
   // Opened with an empty block that begins no message; the request follows after a while.
@@ -133,8 +131,6 @@ TEST_F(LinkPairTest, ServerThreadAnswersOnTheConversationThenClosesIt) {
   EXPECT_THAT(client->Receive(0, true, &b), HasCategory(util::ErrCancelled));
   EXPECT_EQ(ReceiveText(client), "echo:" + request);
   EXPECT_EQ(capture.Matching("Retry with 5s timeout!").size(), 1u);
-  EXPECT_EQ(serverChannel.load(), channel ^ 1u);
-  EXPECT_EQ(serverLink.load(), M_pSlave->GetHandle());
   // The server's return closed the conversation: the close block arrives, then the loss.
   EXPECT_THAT(ReceiveText(client), HasSubstr("Cat=ErrConnLost"));
   EXPECT_FALSE(client->IsConnected());
