@@ -65,8 +65,7 @@ std::string UniqueName(const char* what) {
 void HoldInChild(ChildProcess& child, const std::string& base, bool bKill) {
   ASSERT_TRUE(child.Start("hold_objects", {base, "written by child"}));
   std::string line;
-  ASSERT_TRUE(child.ReadLine(&line, 10000));
-  ASSERT_EQ(line, "ready");
+  ASSERT_TRUE(child.ReadLine(&line, 10000) && line == "ready");
   if (bKill) child.Kill();
   ASSERT_TRUE(!bKill || child.Wait(10000, nullptr));
 }

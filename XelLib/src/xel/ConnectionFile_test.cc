@@ -64,7 +64,6 @@ TEST(ConnectionFileInput, DeliversBlocksFlaggedFirstAndLastThenCloses) {
     std::ofstream(path, std::ios::binary) << std::string(size, 'x');
     ASSERT_THAT(conn->OpenInput(path), IsOk());
     EXPECT_THAT(conn->OpenInput(path), HasText("Input File is already open"));
-    EXPECT_TRUE(conn->IsInputOpen());
     // The first block of a file begins a message; a receiver that stops there does not take it.
     MessageBlock* b = nullptr;
     EXPECT_THAT(conn->Receive(0, true, &b), HasCategory(util::ErrCancelled));

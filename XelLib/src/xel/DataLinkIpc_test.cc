@@ -238,12 +238,7 @@ TEST(DataLinkIpcConnect, SlaveChecksTheHeaderInOrder) {
       made.memory.Create(on("Mem"), 4096).ok() && made.mutexM.Create(on("MutexM"), true).ok() &&
       made.mutexS.Create(on("MutexS"), false).ok() &&
       made.eventM.Create(on("EventM"), false).ok() && made.eventS.Create(on("EventS"), false).ok());
-  auto connectSlave = [&] {
-    Ref<DataLinkIpc> slave = NewLink();
-    Result res = Connect(slave.get(), name, false);
-    slave->Close();
-    return res;
-  };
+  auto connectSlave = [&] { return Connect(NewLink().get(), name, false); };
   uint32_t* w = static_cast<uint32_t*>(made.memory.data());
   struct Case {
     std::function<void()> change;
