@@ -1,8 +1,7 @@
 // Runs a mode of the current test binary as a child process, for cross-process tests.
 // XEL_CHILD_MODE(name) { ... return exit_code; } declares one; ChildProcess::Start("name", args)
-// runs this program again with "--child=name args...", and the mode's registrar (a global
-// constructor) runs the body and ends the process before gtest's main, so the body must not
-// rely on other globals of its file.
+// runs this program again with "--child=name args...", and a global constructor runs the body
+// and ends the process before main, so the body must not rely on other globals of its file.
 #pragma once
 
 #include <cstdint>
@@ -67,15 +66,14 @@ class ChildProcess {
   uint32_t pid() const { return M_Process.id(); }  // 0 before Start
 
   // The next line the child wrote, without its end. False on time-out or closed output.
-  bool ReadLine(std::string* line, int timeout_ms) {
-    return M_Process.ReadLine(line, static_cast<uint32_t>(timeout_ms < 0 ? 0 : timeout_ms));
+  bool ReadLine(std::string* line, uint32_t timeout_ms) {
+    return M_Process.ReadLine(line, timeout_ms);
   }
 
   // Waits up to timeout_ms for the child to end; *exit_code gets its code, -1 when killed.
   // False while it still runs or when none was started.
-  bool Wait(int timeout_ms, int* exit_code) {
-    const uint32_t ms = static_cast<uint32_t>(timeout_ms < 0 ? 0 : timeout_ms);
-    if (!M_Process.IsStarted() || !M_Process.Wait(ms).ok()) return false;
+  bool Wait(uint32_t timeout_ms, int* exit_code) {
+    if (!M_Process.IsStarted() || !M_Process.Wait(timeout_ms).ok()) return false;
     const osal::ProcessExit& e = M_Process.exit();
     if (exit_code) *exit_code = e.killed ? -1 : e.code;
     return true;

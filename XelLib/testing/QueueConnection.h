@@ -41,14 +41,11 @@ class QueueConnection : public xel::Connection {
 
   util::Result Receive(uint32_t, bool stopAtNewMessage, xel::MessageBlock** ppBlock) override {
     *ppBlock = nullptr;
-    if (M_Queue.empty()) {
-      if (M_bClosed)
-        return util::Result::Fail(util::ErrConnLost, "Connection has been disconnected");
-      return util::Result::Fail(util::ErrTimeout, "receive timed out");
-    }
-    if (stopAtNewMessage && (M_Queue.front()->M_Flags & xel::Flag_BegMessage)) {
+    if (M_Queue.empty() && M_bClosed)
+      return util::Result::Fail(util::ErrConnLost, "Connection has been disconnected");
+    if (M_Queue.empty()) return util::Result::Fail(util::ErrTimeout, "receive timed out");
+    if (stopAtNewMessage && (M_Queue.front()->M_Flags & xel::Flag_BegMessage))
       return util::Result::Fail(util::ErrCancelled, "new message");
-    }
     *ppBlock = M_Queue.front();
     M_Queue.pop_front();
     return util::Result();

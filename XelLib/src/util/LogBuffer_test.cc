@@ -34,11 +34,6 @@ LogRecord Line(const char* text) {
   return r;
 }
 
-int ExitCode(testing::ChildProcess& child, int timeout_ms) {
-  int code = -1;
-  return child.Wait(timeout_ms, &code) ? code : -1;
-}
-
 // A fresh buffer as the platform's collector creates it, under M_Key.
 class LogBufferTest : public ::testing::Test {
  protected:
@@ -52,34 +47,32 @@ class LogBufferTest : public ::testing::Test {
   Ref<LogBuffer> M_pPlatform;
 };
 
-// Child modes (run before main, see ChildProcess.h); args[0] is the trace key.
-// Writes args[1] numbered lines, then fails an assertion: the buffer's fatal writer ends it.
-XEL_CHILD_MODE(write_lines_then_fail) {
-  if (args.size() < 2 || OpenTraceKey(args[0]).IsError()) return 2;
-  for (int i = 0; i < atoi(args[1].c_str()); ++i) TraceUnconditional("line %i", i);
-  XEL_ASSERT_DIAG(args[0].empty(), "key");
-  return 0;
-}
-
-// Writes two lines while the parent holds the buffer's mutex, says "ready", and one on "go".
-XEL_CHILD_MODE(stalled_reader) {
-  if (args.empty() || OpenTraceKey(args[0]).IsError()) return 2;
+// The child (run before main, see ChildProcess.h): args are the trace key and what to do.
+XEL_CHILD_MODE(log_child) {
+  const std::string key = args.at(0), what = args.at(1);
+  Ref<LogBuffer> buffer;
+  if (what == "collector_dies") {  // creates the buffer as a collector does, is killed
+    if (LogBuffer::Create(key, &buffer).IsError()) return 2;
+    testing::ChildSay("created");
+    testing::ChildWaitToBeKilled();
+  }
+  if (OpenTraceKey(key).IsError()) return 2;
+  if (what == "write_lines") {  // args[2] numbered lines, then the fatal writer ends it
+    for (int i = 0; i < atoi(args.at(2).c_str()); ++i) TraceUnconditional("line %i", i);
+    XEL_ASSERT_DIAG(what.empty(), "key");
+    return 0;
+  }
+  // Two lines while the parent holds the mutex, one on "go", then dies holding the mutex.
   osal::NamedEvent go;
-  if (!go.Open("QUIRM8_" + args[0] + "_Test_Go").ok()) return 3;
+  osal::NamedMutex mutex;
+  if (!go.Open("QUIRM8_" + key + "_Test_Go").ok()) return 3;
   TraceUnconditional("waits for the mutex");
   TraceUnconditional("waits briefly");
   testing::ChildSay("ready");
   if (!go.Wait(10000).ok()) return 4;
   TraceUnconditional("final");
   CloseTraceKey();
-  return 0;
-}
-
-// Takes the buffer's mutex and dies holding it.
-XEL_CHILD_MODE(abandon_mutex) {
-  osal::NamedMutex mutex;
-  if (args.empty() || !mutex.Open(LogBuffer::MutexName(args[0])).ok()) return 2;
-  if (!mutex.Acquire(1000).ok()) return 3;
+  if (!mutex.Open(LogBuffer::MutexName(key)).ok() || !mutex.Acquire(1000).ok()) return 5;
   osal::TerminateProcess(0);
 }
 
@@ -132,40 +125,26 @@ TEST_F(LogBufferTest, LinesCarryTheSlotHeaderAndAFullBufferSkipsLines) {
   EXPECT_EQ(M_pPlatform->PendingLines(), 0u);
 }
 
-// Creates the buffer of the key as a collector does, says "created" and waits to be killed.
-XEL_CHILD_MODE(collector_dies) {
-  Ref<LogBuffer> buffer;
-  if (args.empty() || LogBuffer::Create(args[0], &buffer).IsError()) return 2;
-  testing::ChildSay("created");
-  testing::ChildWaitToBeKilled();
-}
-
-TEST(LogBufferCrossProcess, AKilledCollectorsBufferGoesWithThePluginOrTheNextCollector) {
-  for (bool bPluginOpen : {true, false}) {
-    SCOPED_TRACE(bPluginOpen ? "the plug-in closes its key" : "the next collector");
-    const std::string key = UniqueKey();
-    testing::ChildProcess collector;
-    ASSERT_TRUE(collector.Start("collector_dies", {key}));
-    std::string line;
-    ASSERT_TRUE(collector.ReadLine(&line, 10000));
-    ASSERT_TRUE(!bPluginOpen || OpenTraceKey(key).IsSuccess());
-    Ref<LogBuffer> second;
-    EXPECT_EQ(LogBuffer::Create(key, &second).Category(), ErrObjExist) << "the live one's";
-    collector.Kill();
-    ASSERT_NE(ExitCode(collector, 10000), 0);
-    if (!bPluginOpen) {
-      EXPECT_TRUE(LogBuffer::Create(key, &second).IsSuccess());
-      continue;
-    }
-    TraceUnconditional("after the collector died");
-    CloseTraceKey();
-    osal::NamedMutex mutex;
-    osal::SharedMemory memory;
-    osal::NamedEvent event;
-    EXPECT_TRUE(mutex.Open(LogBuffer::MutexName(key)).Is(osal::ErrorKind::kNotFound));
-    EXPECT_TRUE(memory.Open(LogBuffer::MemoryName(key)).Is(osal::ErrorKind::kNotFound));
-    EXPECT_TRUE(event.Open(LogBuffer::EventName(key)).Is(osal::ErrorKind::kNotFound));
-  }
+// The plug-in still holding the buffer of a killed collector removes it with its trace key.
+TEST(LogBufferCrossProcess, AKilledCollectorsBufferGoesWithThePlugin) {
+  const std::string key = UniqueKey();
+  testing::ChildProcess collector;
+  ASSERT_TRUE(collector.Start("log_child", {key, "collector_dies"}));
+  std::string line;
+  ASSERT_TRUE(collector.ReadLine(&line, 10000));
+  ASSERT_TRUE(OpenTraceKey(key).IsSuccess());
+  Ref<LogBuffer> second;
+  EXPECT_EQ(LogBuffer::Create(key, &second).Category(), ErrObjExist) << "the live one's";
+  collector.Kill();
+  ASSERT_TRUE(collector.Wait(10000, nullptr));
+  TraceUnconditional("after the collector died");
+  CloseTraceKey();
+  osal::NamedMutex mutex;
+  osal::SharedMemory memory;
+  osal::NamedEvent event;
+  EXPECT_TRUE(mutex.Open(LogBuffer::MutexName(key)).Is(osal::ErrorKind::kNotFound));
+  EXPECT_TRUE(memory.Open(LogBuffer::MemoryName(key)).Is(osal::ErrorKind::kNotFound));
+  EXPECT_TRUE(event.Open(LogBuffer::EventName(key)).Is(osal::ErrorKind::kNotFound));
 }
 
 // A buffer of another version, or none at all, is refused without keeping a handle; a trace
@@ -204,7 +183,7 @@ TEST_F(LogBufferTest, TraceKeyInstallsTheBufferWritersAndOtherVersionsAreRefused
 TEST_F(LogBufferTest, CrossProcessNothingIsLostAndTheFatalStopIsTraced) {
   const int kLines = 3000;
   testing::ChildProcess child;
-  ASSERT_TRUE(child.Start("write_lines_then_fail", {M_Key, std::to_string(kLines)}));
+  ASSERT_TRUE(child.Start("log_child", {M_Key, "write_lines", std::to_string(kLines)}));
   std::vector<std::string> lines;
   int status = -1;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -221,19 +200,21 @@ TEST_F(LogBufferTest, CrossProcessNothingIsLostAndTheFatalStopIsTraced) {
   EXPECT_THAT(
       lines[kLines],
       ::testing::AllOf(HasSubstr(") Assertion:\nFile=..\\src\\util\\LogBuffer_test.cc Line="),
-                       HasSubstr("\nExp=args[0].empty()\nDiagnostic Value=key")));
+                       HasSubstr("\nExp=what.empty()\nDiagnostic Value=key")));
   EXPECT_THAT(lines[kLines + 1], HasSubstr("Start of stack dump (location=Fatal Error"));
   EXPECT_THAT(lines, ::testing::Contains(HasSubstr("requested size=16384)")));
 }
 
-TEST_F(LogBufferTest, CrossProcessStalledReaderMakesTheWriterCountSkippedLinesAndTheReaderFail) {
+// A reader stalled on the mutex fails and the writer counts the lines it skips; the writer then
+// dies holding the mutex, which the next read reports before reading on.
+TEST_F(LogBufferTest, CrossProcessStalledReaderSkippedLinesAndAbandonedMutex) {
   osal::NamedEvent go;
   ASSERT_TRUE(go.Create("QUIRM8_" + M_Key + "_Test_Go", false).ok());
   osal::NamedMutex mutex;
   ASSERT_TRUE(mutex.Open(LogBuffer::MutexName(M_Key)).ok());
   ASSERT_TRUE(mutex.Acquire(1000).ok());  // the reader hangs inside the buffer
   testing::ChildProcess child;
-  ASSERT_TRUE(child.Start("stalled_reader", {M_Key}));
+  ASSERT_TRUE(child.Start("log_child", {M_Key, "stalled_reader"}));
   auto start = std::chrono::steady_clock::now();
   std::string said;
   ASSERT_TRUE(child.ReadLine(&said, 10000) && said == "ready");
@@ -246,15 +227,10 @@ TEST_F(LogBufferTest, CrossProcessStalledReaderMakesTheWriterCountSkippedLinesAn
   }).join();
   ASSERT_TRUE(mutex.Release().ok());
   (void)go.Set();
-  EXPECT_EQ(ExitCode(child, 10000), 0);
-  EXPECT_THAT(Read(), ElementsAre(HasSubstr(") {2 trace lines skipped} final")));
-}
-
-TEST_F(LogBufferTest, CrossProcessAbandonedMutexIsReportedAndReadingGoesOn) {
-  testing::ChildProcess child;
-  ASSERT_TRUE(child.Start("abandon_mutex", {M_Key}));
-  EXPECT_EQ(ExitCode(child, 10000), 0);
-  EXPECT_EQ(Read(), std::vector<std::string>{"Trace mutex has been abandoned"});
+  int status = -1;
+  EXPECT_TRUE(child.Wait(10000, &status) && status == 0);
+  EXPECT_THAT(Read(), ElementsAre("Trace mutex has been abandoned",
+                                  HasSubstr(") {2 trace lines skipped} final")));
   EXPECT_TRUE(Read().empty());
 }
 

@@ -1,17 +1,20 @@
-// Tests of ConnectionFile: block framing of input files, output flags, abort and cleanup.
+// Tests of the file connection (input framing, output flags, abort, cleanup) and the fifo.
 #include "xel/ConnectionFile.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../../testing/ResultMatchers.h"
 #include "../../testing/TempDir.h"
 #include "osal/File.h"
+#include "xel/ConnectionFifo.h"
 
 namespace velmora::xel {
 namespace {
@@ -21,11 +24,6 @@ using util::HasCategory;
 using util::HasText;
 using util::IsError;
 using util::IsOk;
-
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary);
-  out << content;
-}
 
 // Reads a file that another handle may hold open. On Windows a delete-on-close file can be
 // opened only by an opener that shares delete (and the writer's write) access.
@@ -41,13 +39,11 @@ std::string ReadFile(const std::string& path) {
   return content;
 }
 
-util::Ref<ConnectionFile> NewConnection() {
-  return util::Ref<ConnectionFile>::Adopt(new ConnectionFile);
-}
-
-MessageBlock* DataBlock(const std::string& content, uint32_t event = BlockEvent_Data) {
+MessageBlock* DataBlock(const std::string& content, uint32_t event = BlockEvent_Data,
+                        uint32_t flags = 0) {
   MessageBlock* b = MessageBlock::Allocate();
   b->M_Event = event;
+  b->M_Flags = flags;
   b->M_Length = static_cast<uint32_t>(content.size());
   content.copy(reinterpret_cast<char*>(b->M_Content), content.size());
   return b;
@@ -60,15 +56,14 @@ TEST(ConnectionFileInput, DeliversBlocksFlaggedFirstAndLastThenCloses) {
       {0, {{Flag_BegMessage | Flag_EndMessage, 0}}},
       {4000, {{Flag_BegMessage, 4000}, {Flag_EndMessage, 0}}}};
   testing::TempDir dir;
-  auto conn = NewConnection();
+  auto conn = util::Ref<ConnectionFile>::Adopt(new ConnectionFile);
   const int blocksBefore = MessageBlock::LiveBlocks();
   for (const auto& [size, expected] : cases) {
     SCOPED_TRACE(size);
     const std::string path = dir.Join("in" + std::to_string(size));
-    WriteFile(path, std::string(size, 'x'));
+    std::ofstream(path, std::ios::binary) << std::string(size, 'x');
     ASSERT_THAT(conn->OpenInput(path), IsOk());
     EXPECT_THAT(conn->OpenInput(path), HasText("Input File is already open"));
-    EXPECT_TRUE(conn->IsInputOpen());
     // The first block of a file begins a message; a receiver that stops there does not take it.
     MessageBlock* b = nullptr;
     EXPECT_THAT(conn->Receive(0, true, &b), HasCategory(util::ErrCancelled));
@@ -88,10 +83,12 @@ TEST(ConnectionFileInput, DeliversBlocksFlaggedFirstAndLastThenCloses) {
   }
 }
 
-TEST(ConnectionFileOutput, WritesDataAbortTruncatesOtherEventsIgnoredExistingFilesKept) {
+// Data is written, an abort truncates, other events are ignored and existing files kept;
+// created folders go with a delete-on-close file or a failed open.
+TEST(ConnectionFileOutput, WritesAbortTruncatesAndCreatedFoldersGo) {
   testing::TempDir dir;
   std::string path = dir.Join("out.txt");
-  auto conn = NewConnection();
+  auto conn = util::Ref<ConnectionFile>::Adopt(new ConnectionFile);
   EXPECT_THAT(conn->Send(DataBlock("lost"), 0), HasText("Output File is not opened"));
   ASSERT_THAT(conn->OpenOutput(path, ConnectionFile::Output_Exclusive), IsOk());
   EXPECT_THAT(conn->OpenOutput(path, 0), HasText("Output File is already open"));
@@ -112,12 +109,8 @@ TEST(ConnectionFileOutput, WritesDataAbortTruncatesOtherEventsIgnoredExistingFil
   EXPECT_THAT(conn->Send(DataBlock("again"), 0), IsOk());
   conn.Reset();  // destruction closes
   EXPECT_EQ(ReadFile(path), "again");
-}
-
-TEST(ConnectionFileOutput, CreatedFoldersGoWithADeleteOnCloseFileOrAFailedOpen) {
-  testing::TempDir dir;
-  std::string path = dir.path() + "\\a\\b\\c\\out.txt";  // the connector's separators
-  auto conn = NewConnection();
+  path = dir.path() + "\\a\\b\\c\\out.txt";  // the connector's separators
+  conn = util::Ref<ConnectionFile>::Adopt(new ConnectionFile);
   EXPECT_THAT(conn->OpenOutput(path, 0), HasText("Path not found."));
   EXPECT_FALSE(std::filesystem::exists(dir.Join("a")));
   ASSERT_THAT(conn->OpenOutput(path, ConnectionFile::Output_CreateFolders |
@@ -131,11 +124,45 @@ TEST(ConnectionFileOutput, CreatedFoldersGoWithADeleteOnCloseFileOrAFailedOpen) 
   // A name ending in a separator: its folders can be made, but no file can be opened there.
   EXPECT_THAT(conn->OpenOutput(dir.Join("x/y/"), ConnectionFile::Output_CreateFolders), IsError());
   EXPECT_FALSE(std::filesystem::exists(dir.Join("x")));
-  EXPECT_FALSE(conn->IsOutputOpen());
   // Without delete-on-close the folders and the file stay.
   ASSERT_THAT(conn->OpenOutput(path, ConnectionFile::Output_CreateFolders), IsOk());
   ASSERT_THAT(conn->Close(), IsOk());
   EXPECT_TRUE(std::filesystem::exists(dir.Join("a/b/c/out.txt")));
+}
+
+TEST(ConnectionFifo, OrderStopAtNewMessageWaitingAndClose) {
+  const int base = MessageBlock::LiveBlocks();
+  auto fifo = util::Ref<ConnectionFifo>::Adopt(new ConnectionFifo());
+  ASSERT_THAT(fifo->Send(DataBlock("a", BlockEvent_Data, Flag_BegMessage), 0), IsOk());
+  ASSERT_THAT(fifo->Send(DataBlock("b", BlockEvent_Data, Flag_EndMessage), 0), IsOk());
+  ASSERT_THAT(fifo->Send(DataBlock("c", BlockEvent_Data, Flag_BegMessage | Flag_EndMessage), 0),
+              IsOk());
+  MessageBlock* b = nullptr;
+  EXPECT_THAT(fifo->Receive(0, true, &b), HasCategory(util::ErrCancelled));
+  EXPECT_EQ(b, nullptr);
+  for (char expected : {'a', 'b'}) {
+    ASSERT_THAT(fifo->Receive(0, expected == 'b', &b), IsOk());
+    EXPECT_EQ(b->M_Content[0], expected);
+    MessageBlock::Free(b);
+  }
+  EXPECT_THAT(fifo->Receive(0, true, &b), HasCategory(util::ErrCancelled));
+  EXPECT_EQ(fifo->QueuedBlocks(), 1);
+  fifo->Clear();  // as the destructor does with unread blocks
+  // A receiver waits for a block sent by another thread.
+  std::thread sender([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    (void)fifo->Send(DataBlock("d"), 0);
+  });
+  ASSERT_THAT(fifo->Receive(5000, false, &b), IsOk());
+  EXPECT_EQ(b->M_Content[0], 'd');
+  MessageBlock::Free(b);
+  sender.join();
+  EXPECT_THAT(fifo->Receive(20, false, &b), HasCategory(util::ErrTimeout));
+  fifo->Close();
+  EXPECT_THAT(fifo->Receive(5000, false, &b), HasCategory(util::ErrConnLost));
+  EXPECT_THAT(fifo->Send(DataBlock("e"), 0), HasCategory(util::ErrConnLost));
+  fifo.Reset();
+  EXPECT_EQ(MessageBlock::LiveBlocks(), base);
 }
 
 }  // namespace
