@@ -89,9 +89,8 @@ struct ScratchTree {
     if (!osal::FileNamesIgnoreCase()) Make("OUT/|IN/|IN/doc.xml=<capitals>SECRET</capitals>");
     M_LinksWhy = Make(
         "out/ln_dir->../outside|out/ln_abs->@/outside|out/ln_file->../outside/secret.txt|"
-        "out/sub/ln_up->../../outside|out/ln_in->sub|out/ln_outbox->../outbox|"
-        "in/ln_doc->../outside/doc.xml|in/ln_abs_doc->@/outside/doc.xml|in/ln_dir->../outside|"
-        "in/sub/ln_up->../../outside|in/ln_ok->doc.xml|in/ln_in->sub");
+        "out/sub/ln_up->../../outside|out/ln_in->sub|in/ln_doc->../outside/doc.xml|"
+        "in/ln_dir->../outside|in/ln_ok->doc.xml|in/ln_in->sub");
   }
   std::string Path(const std::string& below) const { return M_Root + "/" + below; }
   // Why the needs cannot be met here; empty when they can.
@@ -199,7 +198,6 @@ std::string Allow(const std::string& prefixes) {
 const std::vector<FileCase> kCreateCases = {
     // Links below the output folder.
     {kRefused, kLinks, "ln_dir/", "x"},
-    {kRefused, kLinks, "ln_abs/", "x"},
     {kRefused, kLinks, "sub/ln_up/", "x"},
     {kRefused, kLinks, "ln_in/", "x"},
     {kDone, kLinks, "ln_in/", "x", "", Follow("out")},
@@ -207,16 +205,11 @@ const std::vector<FileCase> kCreateCases = {
     {kRefused, kLinks, "", "ln_file", "Extension=;Overwrite=Yes"},
     {kRefused, kLinks, "", "ln_file", "Extension=;Overwrite=Rename"},
     {kRefused, kLinks, "ln_dir/new/deeper/", "x", "CreateFolders=true"},
-    {kRefused, kLinks, "ln_dir\\", "x"},
-    {kRefused, kLinks, "ln_dir/./", "x"},
     {kRefused, kLinks, "sub/../ln_dir/", "x"},
     {kRefused, kLinks, "ln_in/../ln_dir/", "x", "", Follow("out")},
-    {kRefused, kLinks, "", "ln_dir/x"},
     {kRefused, kLinks, "", "x", "Extension=/../ln_dir/x"},
-    {kRefused, kLinks, "ln_outbox/", "x"},
     {kRefused, kLinks, "ln_abs\\folder\\", "inner", "Extension=.pdf;Overwrite=Yes"},
     // Names that climb out, spell the folder differently, or are no names at all.
-    {kRefused, kNone, "../outside/", "x"},
     {kRefused, kNone, "..\\outside\\", "secret", "Extension=.txt;Overwrite=Yes"},
     {kRefused, kNone, "sub\\..\\../outside/", "x", "CreateFolders=true"},
     {kRefused, kNone, "@/outside/", "x"},
@@ -230,13 +223,11 @@ const std::vector<FileCase> kCreateCases = {
     {kRefused, kNone, "", "x", "", "<Directory>@/out</Directory>"},
     {kRefused, kNone, "", "x", "", Allow("&#10;&#13;")},
     {kRefused, kNone, "../outside/", "x", "", Allow("@/out&#10;@/outbox/../outside")},
-    {kRefused, kNone, "..../", "x", "CreateFolders=true"},
     {kRefused, kNone, "", "a..b"},
     {kRefused, kNone, "C:\\", "x"},
     {kRefused, kNone, "", "x:y"},
     {kRefused, kNone, "\\\\server\\share\\", "x"},
     {kRefused, kNone, "\\\\?\\@\\outside\\", "x"},
-    {kRefused, kNone, "", "x", "Extension=\\..\\..\\outside\\x"},
     {kRefused, kNone, "", "../../outside/secret", "Extension=.txt;Overwrite=Yes"},
     {kFails, kNone, "", ""},
     {kEither, kNone, "", "\x01x"},
@@ -254,7 +245,6 @@ const std::vector<FileCase> kCreateCases = {
 const std::vector<FileCase> kReadCases = {
     {kRefused, kLinks, "", "ln_doc", "Extension="},
     {kRefused, kLinks, "ln_dir/", "doc"},
-    {kRefused, kLinks, "sub/ln_up/", "doc"},
     {kRefused, kLinks, "", "ln_ok", "Extension="},
     {kDone, kLinks, "", "ln_ok", "Extension=", Follow("in")},
     {kRefused, kLinks, "", "ln_doc", "Extension=", Follow("in")},
@@ -267,7 +257,6 @@ const std::vector<FileCase> kReadCases = {
     {kRefused, kNone, "../inbox/", "doc"},
     {kCaseRule, kNone, "../IN/", "doc"},
     {kRefused, kNone, "sub\\..\\../outside/", "doc"},
-    {kRefused, kNone, "", "x", "Extension=/../../outside/doc.xml"},
     {kRefused, kNone, "\\\\?\\@\\outside\\", "doc"},
     {kRefused, kNone, "", "doc", "", "<Directory>@/in</Directory>"},
     {kFails, kNone, "", kLong},
@@ -354,12 +343,10 @@ struct PollCase {
 constexpr const char* kBoth = "<SubfolderProcessing>both</SubfolderProcessing>";
 constexpr const char* kSubfolders = "<SubfolderProcessing>subfolders</SubfolderProcessing>";
 constexpr const char* kQvXml = "<FileImportMode><Mode>4</Mode></FileImportMode>";
-constexpr const char* kTrigFile =
-    "<FileDetectionMode><Mode>TRIGGER_FILE</Mode></FileDetectionMode>";
-constexpr const char* kTrigFolder =
-    "<FileDetectionMode><Mode>TRIGGER_FOLDER</Mode></FileDetectionMode>";
-constexpr const char* kTrigSub =
-    "<FileDetectionMode><Mode>TRIGGER_SUBFOLDER</Mode></FileDetectionMode>";
+#define XEL_TRIGGER(mode) "<FileDetectionMode><Mode>TRIGGER_" mode "</Mode></FileDetectionMode>"
+constexpr const char* kTrigFile = XEL_TRIGGER("FILE");
+constexpr const char* kTrigFolder = XEL_TRIGGER("FOLDER");
+constexpr const char* kTrigSub = XEL_TRIGGER("SUBFOLDER");
 constexpr const char* kNotInBase = "is not in configured input base directory";
 
 std::string Descriptor(const std::string& linked) {
