@@ -36,6 +36,9 @@ constexpr uint64_t kCheckerSlack = 0;
 namespace velmora::tools {
 namespace {
 
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using ::testing::Value;
 using util::Ref;
 using util::Result;
 using util::testing_matchers::IsOk;
@@ -207,13 +210,10 @@ class HostileMasterTest : public ::testing::Test {
   }
   // True once a trace line holding text has arrived (waits up to timeoutMs).
   bool Traced(const std::string& text, int timeoutMs = 5000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    do {
-      for (const std::string& line : Session().TraceLines()) {
-        if (line.find(text) != std::string::npos) return true;
-      }
+    for (int waited = 0; waited <= timeoutMs; waited += 20) {
+      if (Value(Session().TraceLines(), Contains(HasSubstr(text)))) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    } while (std::chrono::steady_clock::now() < deadline);
+    }
     return false;
   }
   uint64_t PeakMemory() {
@@ -388,24 +388,23 @@ XEL_CHILD_MODE(master_to_kill) {
   velmora::testing::ChildWaitToBeKilled();
 }
 
+template <typename Object>
+void AddOpenable(std::vector<std::string>* pFound, std::initializer_list<std::string> names) {
+  for (const std::string& name : names) {
+    if (Object().Open(name).ok()) pFound->push_back(name);
+  }
+}
+
 // The named objects of the link and of the trace buffer that can still be opened.
 std::vector<std::string> OpenableNames(const std::string& link) {
   const std::string key = link.substr(0, link.find('_'));
+  const auto of = [&](const char* part) { return DataLinkIpc::ObjectName(link, part); };
   std::vector<std::string> found;
-  for (const std::string& name :
-       {DataLinkIpc::ObjectName(link, "Mem"), util::LogBuffer::MemoryName(key)}) {
-    if (osal::SharedMemory().Open(name).ok()) found.push_back(name);
-  }
-  for (const std::string& name :
-       {DataLinkIpc::ObjectName(link, "MutexM"), DataLinkIpc::ObjectName(link, "MutexS"),
-        util::LogBuffer::MutexName(key)}) {
-    if (osal::NamedMutex().Open(name).ok()) found.push_back(name);
-  }
-  for (const std::string& name :
-       {DataLinkIpc::ObjectName(link, "EventM"), DataLinkIpc::ObjectName(link, "EventS"),
-        util::LogBuffer::EventName(key)}) {
-    if (osal::NamedEvent().Open(name).ok()) found.push_back(name);
-  }
+  AddOpenable<osal::SharedMemory>(&found, {of("Mem"), util::LogBuffer::MemoryName(key)});
+  AddOpenable<osal::NamedMutex>(&found,
+                                {of("MutexM"), of("MutexS"), util::LogBuffer::MutexName(key)});
+  AddOpenable<osal::NamedEvent>(&found,
+                                {of("EventM"), of("EventS"), util::LogBuffer::EventName(key)});
   return found;
 }
 
