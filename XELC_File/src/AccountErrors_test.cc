@@ -99,8 +99,8 @@ Traces TraceLevels(const std::string& category, F run) {
 }
 
 void ExpectTracedOnce(const Traces& traces, const std::string& line, bool bError) {
-  EXPECT_EQ(std::count(traces.errors.begin(), traces.errors.end(), line), bError ? 1 : 0) << line;
-  EXPECT_EQ(std::count(traces.info.begin(), traces.info.end(), line), bError ? 0 : 1) << line;
+  EXPECT_THAT(bError ? traces.errors : traces.info, ::testing::Contains(line).Times(1)) << line;
+  EXPECT_THAT(bError ? traces.info : traces.errors, ::testing::Not(::testing::Contains(line)));
 }
 
 // One poll of watched as account with "pw": "OK: " + greeting or "ERROR: " + error text.
@@ -327,16 +327,11 @@ class ThreadRecordingCalls : public osal::AccountCalls {
   }
 };
 
-std::vector<uint32_t> ImpersonatingThreads() {
-  std::vector<uint32_t> threads;
-  EXPECT_TRUE(osal::ListImpersonatingThreads(&threads).ok());
-  return threads;
-}
-
 TEST(AccountRequestThreadTest, LogonImpersonationAndRevertRunOnTheRequestThreadOnly) {
   ScratchFolder dir;
   ASSERT_TRUE(testing::WriteFile(dir / "a.pdf"));
-  ASSERT_THAT(ImpersonatingThreads(), IsEmpty());
+  std::vector<uint32_t> before;
+  ASSERT_TRUE(osal::ListImpersonatingThreads(&before).ok() && before.empty());
   std::string refused;  // why impersonating failed, if it did
   // Each request served on a thread of its own, as the runtime serves requests.
   for (const std::string request : {"poll", "CreateFile"}) {
@@ -355,7 +350,7 @@ TEST(AccountRequestThreadTest, LogonImpersonationAndRevertRunOnTheRequestThreadO
         util::Result r = CreateAs(dir.path() + "/", "someone", "b", nullptr);
         outcome = r.IsError() ? r.ErrorText() : "written";
       }
-      after = ImpersonatingThreads();
+      EXPECT_TRUE(osal::ListImpersonatingThreads(&after).ok());
     }).join();
     EXPECT_NE(requestThread, osal::CurrentThreadId());
     EXPECT_THAT(after, IsEmpty());
