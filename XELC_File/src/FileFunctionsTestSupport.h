@@ -108,6 +108,10 @@ class TraceRecorder : public util::LogWriter {
     const std::vector<std::string> lines = Lines();
     return static_cast<int>(std::count(lines.begin(), lines.end(), line));
   }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(M_Mutex);
+    M_Lines.clear();
+  }
 
  private:
   std::vector<uint32_t> M_Ids;
