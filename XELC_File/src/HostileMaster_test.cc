@@ -237,32 +237,26 @@ class HostileMasterTest : public ::testing::Test {
 // text, its entry returns -1 (exit code 255) and the link's names go with it.
 TEST_F(HostileMasterTest, BrokenBlocksEndTheLinkInOrder) {
   const uint32_t magic = DataLinkIpc::kBlockMagic;
-  const struct {
-    const char* label;
-    RawBuilder build;
-    const char* text;
-  } cases[] = {
-      {"bad magic", Block(0x0BADB10C, 64, 48, 0, 64), "Block with bad id 0xbadb10c received"},
-      {"bad data offset", Block(magic, 64, 8, 0, 64), "Block with bad data offset 8 received"},
-      {"data offset beyond the block", Block(magic, 64, 0xFFFFFF00, 16, 64),
-       "Block with bad size (64 < -256+16) received"},
-      {"size that runs past the ring", Block(magic, 0, 48, 0, 0), "runs past the ring"},
-      {"size that runs past the written part", Block(magic, 4048, 48, 4000, 64),
-       "runs past the ring"},
-      {"content length above 4000",
-       Block(magic, 48 + 4004, 48, 4001, 48 + 4004, std::string(4004, 'x')),
+  // Bad magic, bad data offset, one beyond the block, sizes past the ring and past the written
+  // part, content above 4000 bytes, a wrap marker with nothing at the start, an odd write index.
+  const std::pair<RawBuilder, const char*> cases[] = {
+      {Block(0x0BADB10C, 64, 48, 0, 64), "Block with bad id 0xbadb10c received"},
+      {Block(magic, 64, 8, 0, 64), "Block with bad data offset 8 received"},
+      {Block(magic, 64, 0xFFFFFF00, 16, 64), "Block with bad size (64 < -256+16) received"},
+      {Block(magic, 0, 48, 0, 0), "runs past the ring"},
+      {Block(magic, 4048, 48, 4000, 64), "runs past the ring"},
+      {Block(magic, 48 + 4004, 48, 4001, 48 + 4004, std::string(4004, 'x')),
        "Block with invalid content len 4001 received"},
-      {"wrap marker with nothing written at the start", Block(0x7FFFFFFF, 0, 0, 0, 48),
-       "Wrap marker at "},
-      {"write index off the word grid", Block(magic, 64, 48, 0, 66), "Bad ring index"},
+      {Block(0x7FFFFFFF, 0, 0, 0, 48), "Wrap marker at "},
+      {Block(magic, 64, 48, 0, 66), "Bad ring index"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
+  for (const auto& [build, text] : cases) {
+    SCOPED_TRACE(text);
     StartPlugin();
-    ASSERT_THAT(M_pFault->Inject(c.build), IsOk());
+    ASSERT_THAT(M_pFault->Inject(build), IsOk());
     EXPECT_THAT(Session().WaitForHost(10000), IsOk()) << "the plug-in did not end its link";
     EXPECT_EQ(Session().Exit().Describe(), "exited with code 255");
-    EXPECT_TRUE(Traced(c.text)) << "no trace line with \"" << c.text << "\"";
+    EXPECT_TRUE(Traced(text));
     EXPECT_TRUE(Traced("DataLink::Recv() failed with Error"));
     const std::string link = Session().LinkName();
     M_pSession.reset();
