@@ -180,12 +180,9 @@ std::string EndlessRequestStart() {
   const int t = doc.DeclareNamespace("t", xel::kNsXelMessage);
   EXPECT_THAT(doc.WriteElementInt(t, "type", 1), IsOk());
   EXPECT_THAT(doc.OpenElement(t, "pad"), IsOk());
-  std::string bytes = BytesOf(doc);
-  // Character content (209), its length in four bytes.
-  const uint32_t length = 0x3FFF0000;
-  bytes += std::string("\xD1\x84", 2);
-  for (int shift = 24; shift >= 0; shift -= 8) bytes += static_cast<char>(length >> shift);
-  return bytes;
+  const std::string bytes = BytesOf(doc);
+  // Character content (209), its length 0x3FFF0000 in four bytes.
+  return bytes + std::string("\xD1\x84\x3F\xFF\x00\x00", 6);
 }
 
 class HostileMasterTest : public ::testing::Test {
