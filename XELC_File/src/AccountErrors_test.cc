@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <deque>
 #include <map>
 #include <string>
@@ -78,11 +79,9 @@ class InjectedCalls : public osal::AccountCalls {
   }
 };
 
-// The lines of category that run traces as errors and as information: a record has no id, so
-// run goes once per level (and sets up what it needs itself).
-struct Traces {
-  std::vector<std::string> errors, info;
-};
+// The lines of category that run traces as information ([0]) and as errors ([1]): a record has
+// no id, so run goes once per level (and sets up what it needs itself).
+using Traces = std::array<std::vector<std::string>, 2>;
 template <typename F>
 Traces TraceLevels(const std::string& category, F run) {
   Traces traces;
@@ -92,14 +91,14 @@ Traces TraceLevels(const std::string& category, F run) {
     util::EnableTraceId(util::General_60, !bErrors);
     util::EnableTraceId(util::General_80, !bErrors);
     run();
-    (bErrors ? traces.errors : traces.info) = trace.Lines(category);
+    traces[bErrors] = trace.Lines(category);
   }
   return traces;
 }
 
 void ExpectTracedOnce(const Traces& traces, const std::string& line, bool bError) {
-  EXPECT_THAT(bError ? traces.errors : traces.info, ::testing::Contains(line).Times(1)) << line;
-  EXPECT_THAT(bError ? traces.info : traces.errors, ::testing::Not(::testing::Contains(line)));
+  EXPECT_THAT(traces[bError], ::testing::Contains(line).Times(1)) << line;
+  EXPECT_THAT(traces[!bError], ::testing::Not(::testing::Contains(line)));
 }
 
 // One poll of watched as account with "pw": "OK: " + greeting or "ERROR: " + error text.
