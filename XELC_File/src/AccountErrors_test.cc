@@ -2,7 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <array>
 #include <deque>
 #include <map>
 #include <string>
@@ -79,11 +79,9 @@ class InjectedCalls : public osal::AccountCalls {
   }
 };
 
-// The lines of category that run traces as errors and as information: a record has no id, so
-// run goes once per level (and sets up what it needs itself).
-struct Traces {
-  std::vector<std::string> errors, info;
-};
+// The lines of category that run traces as information ([0]) and as errors ([1]): a record has
+// no id, so run goes once per level (and sets up what it needs itself).
+using Traces = std::array<std::vector<std::string>, 2>;
 template <typename F>
 Traces TraceLevels(const std::string& category, F run) {
   Traces traces;
@@ -93,14 +91,14 @@ Traces TraceLevels(const std::string& category, F run) {
     util::EnableTraceId(util::General_60, !bErrors);
     util::EnableTraceId(util::General_80, !bErrors);
     run();
-    (bErrors ? traces.errors : traces.info) = trace.Lines(category);
+    traces[bErrors] = trace.Lines(category);
   }
   return traces;
 }
 
 void ExpectTracedOnce(const Traces& traces, const std::string& line, bool bError) {
-  EXPECT_EQ(std::count(traces.errors.begin(), traces.errors.end(), line), bError ? 1 : 0) << line;
-  EXPECT_EQ(std::count(traces.info.begin(), traces.info.end(), line), bError ? 0 : 1) << line;
+  EXPECT_THAT(traces[bError], ::testing::Contains(line).Times(1)) << line;
+  EXPECT_THAT(traces[!bError], ::testing::Not(::testing::Contains(line)));
 }
 
 // One poll of watched as account with "pw": "OK: " + greeting or "ERROR: " + error text.
@@ -327,16 +325,11 @@ class ThreadRecordingCalls : public osal::AccountCalls {
   }
 };
 
-std::vector<uint32_t> ImpersonatingThreads() {
-  std::vector<uint32_t> threads;
-  EXPECT_TRUE(osal::ListImpersonatingThreads(&threads).ok());
-  return threads;
-}
-
 TEST(AccountRequestThreadTest, LogonImpersonationAndRevertRunOnTheRequestThreadOnly) {
   ScratchFolder dir;
   ASSERT_TRUE(testing::WriteFile(dir / "a.pdf"));
-  ASSERT_THAT(ImpersonatingThreads(), IsEmpty());
+  std::vector<uint32_t> before;
+  ASSERT_TRUE(osal::ListImpersonatingThreads(&before).ok() && before.empty());
   std::string refused;  // why impersonating failed, if it did
   // Each request served on a thread of its own, as the runtime serves requests.
   for (const std::string request : {"poll", "CreateFile"}) {
@@ -355,7 +348,7 @@ TEST(AccountRequestThreadTest, LogonImpersonationAndRevertRunOnTheRequestThreadO
         util::Result r = CreateAs(dir.path() + "/", "someone", "b", nullptr);
         outcome = r.IsError() ? r.ErrorText() : "written";
       }
-      after = ImpersonatingThreads();
+      EXPECT_TRUE(osal::ListImpersonatingThreads(&after).ok());
     }).join();
     EXPECT_NE(requestThread, osal::CurrentThreadId());
     EXPECT_THAT(after, IsEmpty());

@@ -104,13 +104,6 @@ class TraceRecorder : public util::LogWriter {
     }
     return out;
   }
-  std::vector<std::string> Matching(const std::string& text) {
-    std::vector<std::string> out;
-    for (const std::string& l : Lines()) {
-      if (l.find(text) != std::string::npos) out.push_back(l);
-    }
-    return out;
-  }
   int Count(const std::string& line) {
     const std::vector<std::string> lines = Lines();
     return static_cast<int>(std::count(lines.begin(), lines.end(), line));

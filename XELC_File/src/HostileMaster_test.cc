@@ -36,6 +36,9 @@ constexpr uint64_t kCheckerSlack = 0;
 namespace velmora::tools {
 namespace {
 
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using ::testing::Value;
 using util::Ref;
 using util::Result;
 using util::testing_matchers::IsOk;
@@ -177,12 +180,9 @@ std::string EndlessRequestStart() {
   const int t = doc.DeclareNamespace("t", xel::kNsXelMessage);
   EXPECT_THAT(doc.WriteElementInt(t, "type", 1), IsOk());
   EXPECT_THAT(doc.OpenElement(t, "pad"), IsOk());
-  std::string bytes = BytesOf(doc);
-  // Character content (209), its length in four bytes.
-  const uint32_t length = 0x3FFF0000;
-  bytes += std::string("\xD1\x84", 2);
-  for (int shift = 24; shift >= 0; shift -= 8) bytes += static_cast<char>(length >> shift);
-  return bytes;
+  const std::string bytes = BytesOf(doc);
+  // Character content (209), its length 0x3FFF0000 in four bytes.
+  return bytes + std::string("\xD1\x84\x3F\xFF\x00\x00", 6);
 }
 
 class HostileMasterTest : public ::testing::Test {
@@ -207,13 +207,10 @@ class HostileMasterTest : public ::testing::Test {
   }
   // True once a trace line holding text has arrived (waits up to timeoutMs).
   bool Traced(const std::string& text, int timeoutMs = 5000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    do {
-      for (const std::string& line : Session().TraceLines()) {
-        if (line.find(text) != std::string::npos) return true;
-      }
+    for (int waited = 0; waited <= timeoutMs; waited += 20) {
+      if (Value(Session().TraceLines(), Contains(HasSubstr(text)))) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    } while (std::chrono::steady_clock::now() < deadline);
+    }
     return false;
   }
   uint64_t PeakMemory() {
@@ -237,32 +234,26 @@ class HostileMasterTest : public ::testing::Test {
 // text, its entry returns -1 (exit code 255) and the link's names go with it.
 TEST_F(HostileMasterTest, BrokenBlocksEndTheLinkInOrder) {
   const uint32_t magic = DataLinkIpc::kBlockMagic;
-  const struct {
-    const char* label;
-    RawBuilder build;
-    const char* text;
-  } cases[] = {
-      {"bad magic", Block(0x0BADB10C, 64, 48, 0, 64), "Block with bad id 0xbadb10c received"},
-      {"bad data offset", Block(magic, 64, 8, 0, 64), "Block with bad data offset 8 received"},
-      {"data offset beyond the block", Block(magic, 64, 0xFFFFFF00, 16, 64),
-       "Block with bad size (64 < -256+16) received"},
-      {"size that runs past the ring", Block(magic, 0, 48, 0, 0), "runs past the ring"},
-      {"size that runs past the written part", Block(magic, 4048, 48, 4000, 64),
-       "runs past the ring"},
-      {"content length above 4000",
-       Block(magic, 48 + 4004, 48, 4001, 48 + 4004, std::string(4004, 'x')),
+  // Bad magic, bad data offset, one beyond the block, sizes past the ring and past the written
+  // part, content above 4000 bytes, a wrap marker with nothing at the start, an odd write index.
+  const std::pair<RawBuilder, const char*> cases[] = {
+      {Block(0x0BADB10C, 64, 48, 0, 64), "Block with bad id 0xbadb10c received"},
+      {Block(magic, 64, 8, 0, 64), "Block with bad data offset 8 received"},
+      {Block(magic, 64, 0xFFFFFF00, 16, 64), "Block with bad size (64 < -256+16) received"},
+      {Block(magic, 0, 48, 0, 0), "runs past the ring"},
+      {Block(magic, 4048, 48, 4000, 64), "runs past the ring"},
+      {Block(magic, 48 + 4004, 48, 4001, 48 + 4004, std::string(4004, 'x')),
        "Block with invalid content len 4001 received"},
-      {"wrap marker with nothing written at the start", Block(0x7FFFFFFF, 0, 0, 0, 48),
-       "Wrap marker at "},
-      {"write index off the word grid", Block(magic, 64, 48, 0, 66), "Bad ring index"},
+      {Block(0x7FFFFFFF, 0, 0, 0, 48), "Wrap marker at "},
+      {Block(magic, 64, 48, 0, 66), "Bad ring index"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
+  for (const auto& [build, text] : cases) {
+    SCOPED_TRACE(text);
     StartPlugin();
-    ASSERT_THAT(M_pFault->Inject(c.build), IsOk());
+    ASSERT_THAT(M_pFault->Inject(build), IsOk());
     EXPECT_THAT(Session().WaitForHost(10000), IsOk()) << "the plug-in did not end its link";
     EXPECT_EQ(Session().Exit().Describe(), "exited with code 255");
-    EXPECT_TRUE(Traced(c.text)) << "no trace line with \"" << c.text << "\"";
+    EXPECT_TRUE(Traced(text));
     EXPECT_TRUE(Traced("DataLink::Recv() failed with Error"));
     const std::string link = Session().LinkName();
     M_pSession.reset();
@@ -388,24 +379,23 @@ XEL_CHILD_MODE(master_to_kill) {
   velmora::testing::ChildWaitToBeKilled();
 }
 
+template <typename Object>
+void AddOpenable(std::vector<std::string>* pFound, std::initializer_list<std::string> names) {
+  for (const std::string& name : names) {
+    if (Object().Open(name).ok()) pFound->push_back(name);
+  }
+}
+
 // The named objects of the link and of the trace buffer that can still be opened.
 std::vector<std::string> OpenableNames(const std::string& link) {
   const std::string key = link.substr(0, link.find('_'));
+  const auto of = [&](const char* part) { return DataLinkIpc::ObjectName(link, part); };
   std::vector<std::string> found;
-  for (const std::string& name :
-       {DataLinkIpc::ObjectName(link, "Mem"), util::LogBuffer::MemoryName(key)}) {
-    if (osal::SharedMemory().Open(name).ok()) found.push_back(name);
-  }
-  for (const std::string& name :
-       {DataLinkIpc::ObjectName(link, "MutexM"), DataLinkIpc::ObjectName(link, "MutexS"),
-        util::LogBuffer::MutexName(key)}) {
-    if (osal::NamedMutex().Open(name).ok()) found.push_back(name);
-  }
-  for (const std::string& name :
-       {DataLinkIpc::ObjectName(link, "EventM"), DataLinkIpc::ObjectName(link, "EventS"),
-        util::LogBuffer::EventName(key)}) {
-    if (osal::NamedEvent().Open(name).ok()) found.push_back(name);
-  }
+  AddOpenable<osal::SharedMemory>(&found, {of("Mem"), util::LogBuffer::MemoryName(key)});
+  AddOpenable<osal::NamedMutex>(&found,
+                                {of("MutexM"), of("MutexS"), util::LogBuffer::MutexName(key)});
+  AddOpenable<osal::NamedEvent>(&found,
+                                {of("EventM"), of("EventS"), util::LogBuffer::EventName(key)});
   return found;
 }
 
