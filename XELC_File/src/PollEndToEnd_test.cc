@@ -16,7 +16,9 @@
 namespace velmora::tools::e2e {
 namespace {
 
+using ::testing::Contains;
 using ::testing::HasSubstr;
+using ::testing::Matches;
 using util::testing_matchers::HasCategory;
 
 class PollEndToEndTest : public ::testing::Test {
@@ -28,53 +30,40 @@ class PollEndToEndTest : public ::testing::Test {
   const std::string M_In = M_Base.Join("in");
 };
 
-// The exported entry point serves from its working folder; contents of many link blocks go to
-// files and come back as a streamed answer; a notice is never answered; "stop" and "terminate"
-// end it with exit code 0.
+// The exported entry point serves from its working folder; contents of many link blocks go to a
+// file; a notice is never answered; "stop" and "terminate" end it with exit code 0.
 TEST_F(PollEndToEndTest, ServesOverTheLinkFromItsWorkingDirAndEndsWithExitCodeZero) {
-  const std::string work =
-      M_Base.Join("Arbeitsverzeichnis-\xC3\xBC\xC3\x9F-\xE6\x97\xA5\xE6\x9C\xAC");
+  const std::string work = M_Base.Join("Arbeitsverzeichnis-\xC3\xBC\xE6\x97\xA5");
   const std::string out = M_Base.Join("out") + "/", ns = kNsXelMasterTool;
   fs::create_directory(PathOf(work));
   fs::create_directory(out);
-  std::string bytes(10000, '\0');
+  std::string bytes(10000, '\0'), written;
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 31 + 1);
   WriteFile(M_Base.Join("content.bin"), bytes);
   MasterOptions o = Options(10);
   o.M_WorkingDir = work;
   Pair pair;
-  ASSERT_THAT(pair.Start(M_Base.path(), o,
-                         "<Out><Directory>" + out + "</Directory></Out><In><Directory>" + out +
-                             "</Directory><EnableStreaming>true</EnableStreaming></In>"),
+  ASSERT_THAT(pair.Start(M_Base.path(), o, "<Out><Directory>" + out + "</Directory></Out>"),
               IsOk());
   MasterSession& session = pair.Session();
   EXPECT_EQ(static_cast<uint32_t>(session.GreetedProcessId()), session.HostProcessId());
-  Ref<XmlParser> answer;
-  auto call = [&](const std::string& xml) {  // the answer's kind, or its fault text
-    Ref<XmlParser> request;
-    EXPECT_THAT(RequestFromText(xml, M_Base.path(), &request, nullptr), IsOk()) << xml;
-    if (!request || session.Call(*request, &answer, 20000).IsError()) return std::string("none");
-    const std::string kind = AnswerKind(*answer);
-    return kind == "Fault" ? Text(*answer, "/Envelope/Body/Fault/faultstring") : kind;
-  };
-  ASSERT_EQ(call("<GetWorkingDir xmlns=\"" + std::string(xel::kNsXelMessage) + "\"/>"),
-            "WorkingDir");
+  Ref<XmlParser> answer, request;
+  ASSERT_THAT(
+      session.Call(*Document("<GetWorkingDir xmlns=\"" + std::string(xel::kNsXelMessage) + "\"/>"),
+                   &answer, 20000),
+      IsOk());
   const std::u8string canonical = fs::canonical(PathOf(work)).u8string();
   EXPECT_EQ(Text(*answer, "/Envelope/Body/WorkingDir"),
             std::string(canonical.begin(), canonical.end()));
-  EXPECT_EQ(call("<CreateFile xmlns:xel=\"" + ns +
-                 "\"><Opt><FileName>doc</FileName><Extension>.pdf</Extension><Format>pdf</Format>"
-                 "</Opt><Data xel:file=\"content.bin\"/></CreateFile>"),
-            "ok");
-  std::string written;
+  ASSERT_THAT(RequestFromText("<CreateFile xmlns:xel=\"" + ns +
+                                  "\"><Opt><FileName>doc</FileName><Extension>.pdf</Extension>"
+                                  "<Format>pdf</Format></Opt>"
+                                  "<Data xel:file=\"content.bin\"/></CreateFile>",
+                              M_Base.path(), &request, nullptr),
+              IsOk());
+  ASSERT_THAT(session.Call(*request, &answer, 20000), IsOk());
   ReadWholeFile(out + "doc.pdf", &written, nullptr);
   EXPECT_TRUE(written == bytes) << "content differs";
-  EXPECT_EQ(
-      call("<CreateFile><Opt><FileName>a</FileName></Opt><Data><a>hi</a></Data></CreateFile>"),
-      "ok");
-  ASSERT_EQ(call("<ReadFile><FileName>a</FileName></ReadFile>"), "a");
-  EXPECT_EQ(Text(*answer, "/Envelope/Body/a"), "hi");
-
   const auto t0 = std::chrono::steady_clock::now();
   Result r = session.Call(*Document("<NoSuchFunction xmlns:xel=\"" + ns + "\" xel:type=\"0\"/>"),
                           &answer, 1500);
@@ -118,9 +107,8 @@ TEST_F(PollEndToEndTest, AClaimThatIsNotConfirmedOrMovedOnIsKept) {
   bool bEnded = false;
   for (int i = 0; i < 250 && !bEnded; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    for (const std::string& line : pair.Session().TraceLines()) {
-      bEnded = bEnded || line.find("No confirmation of the poll") != std::string::npos;
-    }
+    bEnded =
+        Matches(Contains(HasSubstr("No confirmation of the poll")))(pair.Session().TraceLines());
   }
   EXPECT_TRUE(bEnded);
   std::vector<std::string> names = ListNames(M_In);
@@ -157,7 +145,8 @@ TEST_F(PollEndToEndTest, AKilledPluginIsReportedAndItsClaimIsTakenOverOnceExpire
   const auto t0 = std::chrono::steady_clock::now();
   Ref<XmlParser> answer;
   Result r = victim.Session().AppFunction("GetState", &answer, 0, 10000);
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2000));
+  // Reported, not sat out: well below the call's own time limit even on a loaded machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(6000));
   EXPECT_THAT(r, HasCategory(util::ErrStopped));
   EXPECT_THAT(r.ErrorText(), HasSubstr("plug-in process has gone (killed"));
   EXPECT_FALSE(victim.Session().LinkAlive());

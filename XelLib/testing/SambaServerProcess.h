@@ -3,7 +3,6 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
@@ -16,10 +15,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace velmora::testing {
 
@@ -110,8 +107,12 @@ class SambaServer {
       M_Pid = -1;
     }
     if (!M_Dir.empty()) {
-      // samba-dcerpcd and its rpcd_* workers run outside smbd's process group, with its file.
-      KillProcessesWith(M_Dir + "/smb.conf");
+      // samba-dcerpcd and its rpcd_* workers run outside smbd's process group, with its file
+      // ("[b]" keeps the shell that runs pkill from matching).
+      const std::string conf = "'" + M_Dir + "/sm[b].conf'";
+      (void)!std::system(("pkill -KILL -f " + conf + "; for i in $(seq 500); do pgrep -f " + conf +
+                          " >/dev/null || break; sleep 0.01; done")
+                             .c_str());
       std::error_code ec;
       std::filesystem::remove_all(M_Dir, ec);
       M_Dir.clear();
@@ -139,38 +140,6 @@ class SambaServer {
                     ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
     if (fd >= 0) ::close(fd);
     return ok ? ntohs(addr.sin_port) : 0;
-  }
-
-  // Ends (SIGKILL) every process whose command line holds text, and waits for them to go.
-  static void KillProcessesWith(const std::string& text) {
-    std::vector<pid_t> pids;
-    if (DIR* dir = ::opendir("/proc")) {
-      while (dirent* entry = ::readdir(dir)) {
-        const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
-        if (pid <= 0) continue;
-        std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
-        std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (line.find(text) != std::string::npos) pids.push_back(pid);
-      }
-      ::closedir(dir);
-    }
-    for (pid_t pid : pids) ::kill(pid, SIGKILL);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    for (pid_t pid : pids) {
-      while (IsRunning(pid) && std::chrono::steady_clock::now() < deadline) {
-        (void)::waitpid(pid, nullptr, WNOHANG);  // in case it is a child of this process
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      }
-    }
-  }
-
-  // True while pid exists and is not a zombie.
-  static bool IsRunning(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat;
-    std::getline(in, stat);
-    const size_t paren = stat.rfind(')');
-    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
   }
 
   bool Listening() const {
