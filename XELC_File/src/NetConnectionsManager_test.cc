@@ -38,23 +38,6 @@ struct TraceCapture : testing::TraceRecorder {
   }
 };
 
-TEST(NetConnectionsManagerTest, WithoutServer) {
-  TraceCapture trace;
-  NetConnectionsManager manager;
-  // No output text: nothing is done.
-  EXPECT_EQ(manager.AddConnection("\\\\127.0.0.1\\none", "u", "p", true, nullptr), 0);
-  EXPECT_EQ(manager.CancelConnection("\\\\127.0.0.1\\none", nullptr), 0);
-  // The real layer's codes; a reconnect of a share that is not connected goes on to the add.
-  std::string text;
-  EXPECT_EQ(manager.CancelConnection("\\\\127.0.0.1\\none", &text), 2);
-  EXPECT_EQ(trace.Count("Net connection to share \\\\127.0.0.1\\none could not be cancelled "
-                        "(not connected). Ignoring this error."),
-            1);
-  EXPECT_EQ(manager.AddConnection("\\\\srv", "u@d", "p", true, &text), 1);
-  EXPECT_EQ(text, "Net connection to share \\\\srv with user u@d could not be added, error=67");
-  EXPECT_EQ(manager.ConnectedShareCount(), 0u);
-}
-
 using NetConnectionsManagerServerTest = velmora::testing::SambaServerTest;
 
 TEST_F(NetConnectionsManagerServerTest, AddsRecordsAndCancels) {

@@ -1,5 +1,5 @@
 // End-to-end tests: the real plug-in in host processes of their own, driven by masters over the
-// real shared-memory link - requests and answers, claims, competition, a crash.
+// real shared-memory link: claims, competition, a crash.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -29,52 +29,6 @@ class PollEndToEndTest : public ::testing::Test {
   velmora::testing::TempDir M_Base{"xelpoll"};
   const std::string M_In = M_Base.Join("in");
 };
-
-// The exported entry point serves from its working folder; contents of many link blocks go to a
-// file; a notice is never answered; "stop" and "terminate" end it with exit code 0.
-TEST_F(PollEndToEndTest, ServesOverTheLinkFromItsWorkingDirAndEndsWithExitCodeZero) {
-  const std::string work = M_Base.Join("Arbeitsverzeichnis-\xC3\xBC\xE6\x97\xA5");
-  const std::string out = M_Base.Join("out") + "/", ns = kNsXelMasterTool;
-  fs::create_directory(PathOf(work));
-  fs::create_directory(out);
-  std::string bytes(10000, '\0'), written;
-  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 31 + 1);
-  WriteFile(M_Base.Join("content.bin"), bytes);
-  MasterOptions o = Options(10);
-  o.M_WorkingDir = work;
-  Pair pair;
-  ASSERT_THAT(pair.Start(M_Base.path(), o, "<Out><Directory>" + out + "</Directory></Out>"),
-              IsOk());
-  MasterSession& session = pair.Session();
-  EXPECT_EQ(static_cast<uint32_t>(session.GreetedProcessId()), session.HostProcessId());
-  Ref<XmlParser> answer, request;
-  ASSERT_THAT(
-      session.Call(*Document("<GetWorkingDir xmlns=\"" + std::string(xel::kNsXelMessage) + "\"/>"),
-                   &answer, 20000),
-      IsOk());
-  const std::u8string canonical = fs::canonical(PathOf(work)).u8string();
-  EXPECT_EQ(Text(*answer, "/Envelope/Body/WorkingDir"),
-            std::string(canonical.begin(), canonical.end()));
-  ASSERT_THAT(RequestFromText("<CreateFile xmlns:xel=\"" + ns +
-                                  "\"><Opt><FileName>doc</FileName><Extension>.pdf</Extension>"
-                                  "<Format>pdf</Format></Opt>"
-                                  "<Data xel:file=\"content.bin\"/></CreateFile>",
-                              M_Base.path(), &request, nullptr),
-              IsOk());
-  ASSERT_THAT(session.Call(*request, &answer, 20000), IsOk());
-  ReadWholeFile(out + "doc.pdf", &written, nullptr);
-  EXPECT_TRUE(written == bytes) << "content differs";
-  const auto t0 = std::chrono::steady_clock::now();
-  Result r = session.Call(*Document("<NoSuchFunction xmlns:xel=\"" + ns + "\" xel:type=\"0\"/>"),
-                          &answer, 1500);
-  EXPECT_TRUE(r.IsClass(util::ErrTimeout) || r.IsClass(util::ErrConnLost)) << r.Text();
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(3000));
-  Ref<XmlParser> stop, terminate;
-  EXPECT_THAT(session.Finish(&stop, &terminate), IsOk());
-  ASSERT_TRUE(stop && terminate);
-  EXPECT_EQ(AnswerKind(*stop) + AnswerKind(*terminate), "okok");
-  EXPECT_EQ(session.Exit().Describe(), "exited with code 0");
-}
 
 // Four pairs drain one folder together. The product is the 32-bit plug-in and 64-bit ones may
 // poll the same folder: where a build of the other word size stands beside this one

@@ -1,5 +1,5 @@
 // Tests of the POSIX side of the file layer (native paths, errno values, mode bits), the system
-// information (ids, time zones, folders, machine id, no clusters) and kernel thread names.
+// information (folders, machine id, no clusters) and kernel thread names.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -38,21 +38,6 @@ class ScopedEnvironment {
  private:
   std::map<std::string, std::optional<std::string>> M_Saved;
 };
-
-TEST(SystemPosixTest, IdsClockUnitsAndTimeZones) {
-  EXPECT_EQ(CurrentProcessId(), static_cast<uint32_t>(getpid()));
-  EXPECT_EQ(CurrentThreadId(), static_cast<uint32_t>(getpid()));  // the test's main thread
-  EXPECT_EQ(PerformanceFrequency(), 1000000000u);
-  ScopedEnvironment env;
-  for (auto [tz, hour] : {std::pair{"UTC", 13}, {"UTC-2", 15}, {"EST5", 8}}) {
-    env.Set("TZ", tz);
-    LocalTime lt = FileTimeToLocal(133536860556780000ull);  // 2024-02-29 13:14:15.678 UTC
-    EXPECT_EQ(
-        std::vector({lt.year, lt.month, lt.day, lt.hour, lt.minute, lt.second, lt.millisecond}),
-        std::vector({2024, 2, 29, hour, 14, 15, 678}))
-        << tz;
-  }
-}
 
 TEST(SystemPosixTest, FoldersFollowTheEnvironmentAndFixedPlaces) {
   ScopedEnvironment env;
