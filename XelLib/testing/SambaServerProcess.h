@@ -47,7 +47,7 @@ class SambaServer {
     ::chmod(M_Dir.c_str(), 0755);  // smbd serves the share as the account, not as root
     std::filesystem::create_directories(SharePath());
     ::chmod(SharePath().c_str(), 0777);
-    M_Port = address.empty() ? FreePort() : 445;
+    M_Port = address.empty() ? Probe("127.0.0.1", 0) : 445;
     if (M_Port == 0) return "no free loopback port";
     const std::string conf = M_Dir + "/smb.conf";
     std::ofstream out(conf);
@@ -89,7 +89,7 @@ class SambaServer {
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (std::chrono::steady_clock::now() < deadline) {
-      if (Listening()) return "";
+      if (Probe(M_Address, M_Port) != 0) return "";
       if (::waitpid(M_Pid, nullptr, WNOHANG) == M_Pid) {
         M_Pid = -1;
         return "smbd exited at start (see " + M_Dir + "/smbd.out)";
@@ -125,29 +125,19 @@ class SambaServer {
   static std::string UncRoot() { return std::string("\\\\127.0.0.1\\") + kShare; }
 
  private:
-  static sockaddr_in Address(const std::string& address, uint16_t port) {
+  // Port 0: a free port (bound and given back); else port if something listens there; else 0.
+  static uint16_t Probe(const std::string& address, uint16_t port) {
     sockaddr_in addr{
         .sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {}, .sin_zero = {}};
     ::inet_pton(AF_INET, address.c_str(), &addr.sin_addr);
-    return addr;
-  }
-
-  static uint16_t FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = Address("127.0.0.1", 0);
+    sockaddr* pAddr = reinterpret_cast<sockaddr*>(&addr);
     socklen_t len = sizeof addr;
-    const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
-                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const bool ok =
+        fd >= 0 && (port == 0 ? ::bind(fd, pAddr, len) == 0 && ::getsockname(fd, pAddr, &len) == 0
+                              : ::connect(fd, pAddr, len) == 0);
     if (fd >= 0) ::close(fd);
     return ok ? ntohs(addr.sin_port) : 0;
-  }
-
-  bool Listening() const {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = Address(M_Address, M_Port);
-    const bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    if (fd >= 0) ::close(fd);
-    return ok;
   }
 
   std::string M_Dir;
