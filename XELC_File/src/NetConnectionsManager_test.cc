@@ -108,11 +108,9 @@ TEST_F(NetConnectionsManagerServerTest, ConcurrentPollsClaimEachFileOnceOverTheS
       velmora::testing::XmlDoc("<Folder><StructuredTypes>.xml</StructuredTypes></Folder>"));
   using velmora::testing::Request;
   const std::string poll =
-      "<poll><general><MaxRequested>1</MaxRequested></general><specific>"
-      "<folder><WatchedPath>" +
-      watched +
-      "</WatchedPath><FileSearchMask>*.dat</FileSearchMask></folder>"
-      "</specific></poll>";
+      "<poll><general><MaxRequested>1</MaxRequested></general><specific>" +
+      ("<folder><WatchedPath>" + watched) +
+      "</WatchedPath><FileSearchMask>*.dat</FileSearchMask></folder></specific></poll>";
   const std::string confirm = "<confirm><general><Status>OK</Status></general></confirm>";
   std::mutex mutex;
   std::map<std::string, int> offered;  // file name of the answer's part: how often

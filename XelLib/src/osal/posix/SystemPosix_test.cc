@@ -68,14 +68,10 @@ TEST(SystemPosixTest, FoldersFollowTheEnvironmentAndFixedPlaces) {
 TEST(SystemPosixTest, ProductIdIsTheMachineIdAndThereAreNoClusters) {
   std::ifstream in("/etc/machine-id");
   std::string expected, id, name = "stale", key = "stale";
-  if (!(in >> expected)) {
-    EXPECT_TRUE(GetProductId(&id).Is(ErrorKind::kNotFound));
-  } else {
-    ASSERT_TRUE(GetProductId(&id).ok());
-    EXPECT_EQ(id, expected);
-  }
-  EXPECT_TRUE(GetClusterName(&name).Is(ErrorKind::kNotSupported));
-  EXPECT_TRUE(GetClusterKey(&key).Is(ErrorKind::kNotSupported));
+  const Status status = GetProductId(&id);
+  EXPECT_TRUE(in >> expected ? status.ok() && id == expected : status.Is(ErrorKind::kNotFound));
+  EXPECT_TRUE(GetClusterName(&name).Is(ErrorKind::kNotSupported) &&
+              GetClusterKey(&key).Is(ErrorKind::kNotSupported));
   EXPECT_EQ(name + key, "");
 }
 
