@@ -29,19 +29,10 @@ using util::Ref;
 using velmora::testing::SambaServer;
 using xel::XmlParser;
 
-// A record does not carry its id: a line's level is checked by tracing information no more.
-struct TraceCapture : testing::TraceRecorder {
-  TraceCapture() : TraceRecorder({util::General_Error, util::General_80}) {}
-  void ErrorsOnly() {
-    util::EnableTraceId(util::General_80, false);
-    Clear();
-  }
-};
-
 using NetConnectionsManagerServerTest = velmora::testing::SambaServerTest;
 
 TEST_F(NetConnectionsManagerServerTest, AddsRecordsAndCancels) {
-  TraceCapture trace;
+  testing::TraceRecorder trace({util::General_Error, util::General_80});
   NetConnectionsManager manager;
   const std::string root = SambaServer::UncRoot(), user = SambaServer::kUser,
                     pw = SambaServer::kPassword, sub = root + "\\in";
@@ -62,7 +53,9 @@ TEST_F(NetConnectionsManagerServerTest, AddsRecordsAndCancels) {
          prefix + " with user " + user + " already exists. Ignoring this error.");
   EXPECT_EQ(manager.ConnectedShares(), std::set<std::string>{root});
   // Other credentials: usable, traced as an error, not recorded. Errors only from here on.
-  trace.ErrorsOnly();
+  // A record does not carry its id: a line's level shows by tracing information no more.
+  util::EnableTraceId(util::General_80, false);
+  trace.Clear();
   expect(manager.AddConnection(root, user, pw, false, &text), 2,
          prefix + " with user " + user + " already exists. Ignoring this error.", 0);
   ASSERT_TRUE(osal::CreateFolder(sub).ok());

@@ -223,22 +223,15 @@ TEST(NtAclTest, BothRenderingsGiveOneListWhoseRightsFollowTheAccessCheckOrder) {
 }
 
 TEST(NtAclTest, MalformedTextIsRefusedWithAReason) {
-  const char* bad[] = {
-      "",               // no descriptor at all
-      "OWNER:S-1-1-0",  // no revision
-      "REVISION:x",
-      "REVISION:1,FOO:bar",                 // unknown part
-      "REVISION:1,ACL:S-1-1-0",             // no numbers
-      "REVISION:1,ACL::0/0/0x1",            // no account
-      "REVISION:1,ACL:S-1-1-0:0/0",         // mask missing
-      "REVISION:1,ACL:S-1-1-0:0/0/1f01ff",  // mask without 0x
-      "REVISION:1,ACL:S-1-1-0:0/0/0x",
-      "REVISION:1,ACL:S-1-1-0:0/0/0x1g",
-      "REVISION:1,ACL:S-1-1-0:256/0/0x1",  // type out of range
-      "REVISION:1,ACL:S-1-1-0:0/-1/0x1",
-      "REVISION:1,ACL:S-1-1-0:0/0/0x100000000",
-  };
-  for (const char* text : bad) {
+  // No descriptor, no revision, a bad one, an unknown part; entries without numbers or account,
+  // and with their type/flags/mask incomplete, not hexadecimal or out of range.
+  std::vector<std::string> bad = {"", "OWNER:S-1-1-0", "REVISION:x", "REVISION:1,FOO:bar"};
+  for (const char* entry :
+       {"S-1-1-0", ":0/0/0x1", "S-1-1-0:0/0", "S-1-1-0:0/0/1f01ff", "S-1-1-0:0/0/0x",
+        "S-1-1-0:0/0/0x1g", "S-1-1-0:256/0/0x1", "S-1-1-0:0/-1/0x1", "S-1-1-0:0/0/0x100000000"}) {
+    bad.push_back(std::string("REVISION:1,ACL:") + entry);
+  }
+  for (const std::string& text : bad) {
     NtAcl acl;
     acl.aces.resize(1);
     std::string error;
