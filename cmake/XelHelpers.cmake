@@ -3,8 +3,6 @@
 set(XEL_POSIX_ONLY_TESTS
   xelc_LogonConnector_test         # PAM logons and per-thread identities
   xelc_NetConnectionsManager_test  # a private Samba server
-  xelc_ShareImport_test            # a private Samba server
-  xelc_CredentialsEndToEnd_test    # Samba, PAM and /proc
   xelc_SeveralMachines_test)       # network namespaces as machines, Samba
 
 # xel_add_test(<name> SOURCES <files...> LIBS <targets...>)

@@ -1,52 +1,38 @@
-// Tests of NetConnectionsManager: result codes, texts, traces and the recorded set.
+// Tests of NetConnectionsManager (result codes, texts, traces, the recorded set) and of folder
+// import from a network share: polls claim, answer and delete files over SMB.
 #include "NetConnectionsManager.h"
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "AppTestSupport.h"
+#include "ClaimTestSupport.h"
 #include "FileFunctionsTestSupport.h"
+#include "ImportDriver.h"
 #include "SambaServer.h"
 #include "osal/File.h"
 #include "osal/NetShare.h"
+#include "xel/Configuration.h"
+#include "xel/XmlParser.h"
 
 XEL_SMBCLIENT_LEAK_SUPPRESSION()
 
 namespace velmora::xelc {
 namespace {
 
+using util::Ref;
 using velmora::testing::SambaServer;
-
-// A record does not carry its id: a line's level is checked by tracing information no more.
-struct TraceCapture : testing::TraceRecorder {
-  TraceCapture() : TraceRecorder({util::General_Error, util::General_80}) {}
-  void ErrorsOnly() {
-    util::EnableTraceId(util::General_80, false);
-    Clear();
-  }
-};
-
-TEST(NetConnectionsManagerTest, WithoutServer) {
-  TraceCapture trace;
-  NetConnectionsManager manager;
-  // No output text: nothing is done.
-  EXPECT_EQ(manager.AddConnection("\\\\127.0.0.1\\none", "u", "p", true, nullptr), 0);
-  EXPECT_EQ(manager.CancelConnection("\\\\127.0.0.1\\none", nullptr), 0);
-  // The real layer's codes; a reconnect of a share that is not connected goes on to the add.
-  std::string text;
-  EXPECT_EQ(manager.CancelConnection("\\\\127.0.0.1\\none", &text), 2);
-  EXPECT_EQ(trace.Count("Net connection to share \\\\127.0.0.1\\none could not be cancelled "
-                        "(not connected). Ignoring this error."),
-            1);
-  EXPECT_EQ(manager.AddConnection("\\\\srv", "u@d", "p", true, &text), 1);
-  EXPECT_EQ(text, "Net connection to share \\\\srv with user u@d could not be added, error=67");
-  EXPECT_EQ(manager.ConnectedShareCount(), 0u);
-}
+using xel::XmlParser;
 
 using NetConnectionsManagerServerTest = velmora::testing::SambaServerTest;
 
 TEST_F(NetConnectionsManagerServerTest, AddsRecordsAndCancels) {
-  TraceCapture trace;
+  testing::TraceRecorder trace({util::General_Error, util::General_80});
   NetConnectionsManager manager;
   const std::string root = SambaServer::UncRoot(), user = SambaServer::kUser,
                     pw = SambaServer::kPassword, sub = root + "\\in";
@@ -67,7 +53,9 @@ TEST_F(NetConnectionsManagerServerTest, AddsRecordsAndCancels) {
          prefix + " with user " + user + " already exists. Ignoring this error.");
   EXPECT_EQ(manager.ConnectedShares(), std::set<std::string>{root});
   // Other credentials: usable, traced as an error, not recorded. Errors only from here on.
-  trace.ErrorsOnly();
+  // A record does not carry its id: a line's level shows by tracing information no more.
+  util::EnableTraceId(util::General_80, false);
+  trace.Clear();
   expect(manager.AddConnection(root, user, pw, false, &text), 2,
          prefix + " with user " + user + " already exists. Ignoring this error.", 0);
   ASSERT_TRUE(osal::CreateFolder(sub).ok());
@@ -92,6 +80,58 @@ TEST_F(NetConnectionsManagerServerTest, AddsRecordsAndCancels) {
   expect(manager.CancelConnection(root, &text), 2, prefix + " successfully cancelled", 2);
   EXPECT_EQ(manager.ConnectedShareCount(), 0u);
   EXPECT_FALSE(osal::IsShareConnected(root));
+}
+
+// Four pollers share one connections manager, as the requests of one component do; each
+// file is offered exactly once and is gone after its confirmation.
+TEST_F(NetConnectionsManagerServerTest, ConcurrentPollsClaimEachFileOnceOverTheShare) {
+  constexpr int kFiles = 12;
+  const std::string local = M_Server.SharePath() + "/in", watched = SambaServer::UncRoot() + "\\in";
+  std::filesystem::create_directories(local);
+  std::filesystem::permissions(local, std::filesystem::perms::all);
+  for (int i = 0; i < kFiles; ++i) {
+    ASSERT_TRUE(testing::WriteFile(local + "/f" + std::to_string(i) + ".dat", "content", 100 - i));
+  }
+  NetConnectionsManager manager;
+  std::string text;
+  ASSERT_EQ(
+      manager.AddConnection(watched, SambaServer::kUser, SambaServer::kPassword, false, &text), 2)
+      << text;
+  Ref<xel::Configuration> config = xel::Configuration::FromDocument(
+      velmora::testing::XmlDoc("<Folder><StructuredTypes>.xml</StructuredTypes></Folder>"));
+  using velmora::testing::Request;
+  const std::string poll =
+      "<poll><general><MaxRequested>1</MaxRequested></general><specific>" +
+      ("<folder><WatchedPath>" + watched) +
+      "</WatchedPath><FileSearchMask>*.dat</FileSearchMask></folder></specific></poll>";
+  const std::string confirm = "<confirm><general><Status>OK</Status></general></confirm>";
+  std::mutex mutex;
+  std::map<std::string, int> offered;  // file name of the answer's part: how often
+  std::vector<std::thread> pollers;
+  for (int p = 0; p < 4; ++p) {
+    pollers.emplace_back([&] {
+      for (int round = 0; round < 2 * kFiles; ++round) {
+        ImportDriver driver(&manager);
+        XmlParser answer, confirmAnswer;
+        if (!driver.Init(config.get())) return;
+        driver.Poll(Request(poll).get(), &answer);
+        if (driver.GetPollState() != ImportDriver::kStateClaimed) return;
+        velmora::testing::Kind(answer);
+        std::unique_lock<std::mutex> lock(mutex);
+        ++offered[velmora::testing::At(
+            answer,
+            "message/body/message/content/part[1]/mime-header/content-disposition/@filename")];
+        lock.unlock();
+        driver.Confirm(Request(confirm).get(), &confirmAnswer);
+      }
+    });
+  }
+  for (std::thread& t : pollers) t.join();
+  ASSERT_EQ(offered.size(), static_cast<size_t>(kFiles));
+  for (const auto& [name, count] : offered) EXPECT_EQ(count, 1) << name;
+  EXPECT_TRUE(testing::ListNames(local).empty());
+  manager.CancelAllConnections();
+  EXPECT_FALSE(osal::IsShareConnected(watched));
 }
 
 }  // namespace

@@ -1,22 +1,31 @@
 // End-to-end tests: the real plug-in in host processes of their own, driven by masters over the
-// real shared-memory link - requests and answers, claims, competition, a crash.
+// real shared-memory link (claims, competition, a crash), and the xelmaster program as users run
+// it: calls, and in poll mode packages stored and confirmed.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "PollEndToEndSupport.h"
+#include "PollMode.h"
 #include "TempDir.h"
+#include "osal/File.h"
+#include "osal/Process.h"
 
 namespace velmora::tools::e2e {
 namespace {
 
+using ::testing::Contains;
 using ::testing::HasSubstr;
+using ::testing::Matches;
 using util::testing_matchers::HasCategory;
 
 class PollEndToEndTest : public ::testing::Test {
@@ -27,65 +36,6 @@ class PollEndToEndTest : public ::testing::Test {
   velmora::testing::TempDir M_Base{"xelpoll"};
   const std::string M_In = M_Base.Join("in");
 };
-
-// The exported entry point serves from its working folder; contents of many link blocks go to
-// files and come back as a streamed answer; a notice is never answered; "stop" and "terminate"
-// end it with exit code 0.
-TEST_F(PollEndToEndTest, ServesOverTheLinkFromItsWorkingDirAndEndsWithExitCodeZero) {
-  const std::string work =
-      M_Base.Join("Arbeitsverzeichnis-\xC3\xBC\xC3\x9F-\xE6\x97\xA5\xE6\x9C\xAC");
-  const std::string out = M_Base.Join("out") + "/", ns = kNsXelMasterTool;
-  fs::create_directory(PathOf(work));
-  fs::create_directory(out);
-  std::string bytes(10000, '\0');
-  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 31 + 1);
-  WriteFile(M_Base.Join("content.bin"), bytes);
-  MasterOptions o = Options(10);
-  o.M_WorkingDir = work;
-  Pair pair;
-  ASSERT_THAT(pair.Start(M_Base.path(), o,
-                         "<Out><Directory>" + out + "</Directory></Out><In><Directory>" + out +
-                             "</Directory><EnableStreaming>true</EnableStreaming></In>"),
-              IsOk());
-  MasterSession& session = pair.Session();
-  EXPECT_EQ(static_cast<uint32_t>(session.GreetedProcessId()), session.HostProcessId());
-  Ref<XmlParser> answer;
-  auto call = [&](const std::string& xml) {  // the answer's kind, or its fault text
-    Ref<XmlParser> request;
-    EXPECT_THAT(RequestFromText(xml, M_Base.path(), &request, nullptr), IsOk()) << xml;
-    if (!request || session.Call(*request, &answer, 20000).IsError()) return std::string("none");
-    const std::string kind = AnswerKind(*answer);
-    return kind == "Fault" ? Text(*answer, "/Envelope/Body/Fault/faultstring") : kind;
-  };
-  ASSERT_EQ(call("<GetWorkingDir xmlns=\"" + std::string(xel::kNsXelMessage) + "\"/>"),
-            "WorkingDir");
-  const std::u8string canonical = fs::canonical(PathOf(work)).u8string();
-  EXPECT_EQ(Text(*answer, "/Envelope/Body/WorkingDir"),
-            std::string(canonical.begin(), canonical.end()));
-  EXPECT_EQ(call("<CreateFile xmlns:xel=\"" + ns +
-                 "\"><Opt><FileName>doc</FileName><Extension>.pdf</Extension><Format>pdf</Format>"
-                 "</Opt><Data xel:file=\"content.bin\"/></CreateFile>"),
-            "ok");
-  std::string written;
-  ReadWholeFile(out + "doc.pdf", &written, nullptr);
-  EXPECT_TRUE(written == bytes) << "content differs";
-  EXPECT_EQ(
-      call("<CreateFile><Opt><FileName>a</FileName></Opt><Data><a>hi</a></Data></CreateFile>"),
-      "ok");
-  ASSERT_EQ(call("<ReadFile><FileName>a</FileName></ReadFile>"), "a");
-  EXPECT_EQ(Text(*answer, "/Envelope/Body/a"), "hi");
-
-  const auto t0 = std::chrono::steady_clock::now();
-  Result r = session.Call(*Document("<NoSuchFunction xmlns:xel=\"" + ns + "\" xel:type=\"0\"/>"),
-                          &answer, 1500);
-  EXPECT_TRUE(r.IsClass(util::ErrTimeout) || r.IsClass(util::ErrConnLost)) << r.Text();
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(3000));
-  Ref<XmlParser> stop, terminate;
-  EXPECT_THAT(session.Finish(&stop, &terminate), IsOk());
-  ASSERT_TRUE(stop && terminate);
-  EXPECT_EQ(AnswerKind(*stop) + AnswerKind(*terminate), "okok");
-  EXPECT_EQ(session.Exit().Describe(), "exited with code 0");
-}
 
 // Four pairs drain one folder together. The product is the 32-bit plug-in and 64-bit ones may
 // poll the same folder: where a build of the other word size stands beside this one
@@ -118,9 +68,8 @@ TEST_F(PollEndToEndTest, AClaimThatIsNotConfirmedOrMovedOnIsKept) {
   bool bEnded = false;
   for (int i = 0; i < 250 && !bEnded; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    for (const std::string& line : pair.Session().TraceLines()) {
-      bEnded = bEnded || line.find("No confirmation of the poll") != std::string::npos;
-    }
+    bEnded =
+        Matches(Contains(HasSubstr("No confirmation of the poll")))(pair.Session().TraceLines());
   }
   EXPECT_TRUE(bEnded);
   std::vector<std::string> names = ListNames(M_In);
@@ -157,7 +106,8 @@ TEST_F(PollEndToEndTest, AKilledPluginIsReportedAndItsClaimIsTakenOverOnceExpire
   const auto t0 = std::chrono::steady_clock::now();
   Ref<XmlParser> answer;
   Result r = victim.Session().AppFunction("GetState", &answer, 0, 10000);
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2000));
+  // Reported, not sat out: well below the call's own time limit even on a loaded machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(6000));
   EXPECT_THAT(r, HasCategory(util::ErrStopped));
   EXPECT_THAT(r.ErrorText(), HasSubstr("plug-in process has gone (killed"));
   EXPECT_FALSE(victim.Session().LinkAlive());
@@ -183,3 +133,191 @@ TEST_F(PollEndToEndTest, AKilledPluginIsReportedAndItsClaimIsTakenOverOnceExpire
 
 }  // namespace
 }  // namespace velmora::tools::e2e
+
+namespace velmora::tools {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::string s;
+  ReadWholeFile(path, &s, nullptr);
+  return s;
+}
+
+// Every file and folder below dir, relative, sorted, without the master's part files.
+std::vector<std::string> Listing(const std::string& dir) {
+  std::vector<std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    if (e.path().filename().string().rfind(".xelmaster-part", 0) == 0) continue;
+    out.push_back(e.path().lexically_relative(dir).string());
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::string PollRequestText(const std::string& folder, const std::string& mask,
+                            const std::string& extra = "") {
+  return "<poll><general><MaxRequested>1</MaxRequested></general><specific><folder><WatchedPath>" +
+         folder + "</WatchedPath><FileSearchMask>" + mask + "</FileSearchMask>" + extra +
+         "</folder></specific></poll>";
+}
+
+// An inbox with a plain file and a trigger file with two companions (the trigger itself is not
+// sent), a poll request for each, and the xelmaster program run on them.
+class PollProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Add("plain/report.bin", std::string(70000, '\x9c'));  // larger than one read chunk
+    Add("trigger/order1.csv", "id;amount\n1;9.50\n");
+    Add("trigger/order1.pdf", std::string(5000, '\0'));
+    WriteFile(M_Base + "/trigger/order1.trg", "");
+    WriteFile(M_Dir.Join("config.xml"),
+              "<Component><Code><XelcFile><Folder><FolderInputBaseDirectory>" + M_Base +
+                  "</FolderInputBaseDirectory></Folder></XelcFile></Code></Component>");
+    WriteFile(M_Dir.Join("poll0.xml"), PollRequestText(M_Base + "/plain", "*"));
+    WriteFile(M_Dir.Join("poll1.xml"),
+              PollRequestText(M_Base + "/trigger", "*.trg",
+                              "<FileDetectionMode><Mode>TRIGGER_FILE</Mode></FileDetectionMode>"));
+    fs::create_directories(M_Out);
+  }
+  void Add(const std::string& rel, const std::string& bytes) {
+    WriteFile(M_Base + "/" + rel, bytes);
+    M_Expected[fs::path(rel).filename().string()] = bytes;
+  }
+  // Starts xelmaster with args, output and errors to files, away from the console's Ctrl-C so
+  // that Interrupt reaches it alone.
+  bool Spawn(osal::Process* pMaster, const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"--plugin", XEL_PLUGIN_PATH, "--host", XEL_HOST_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    osal::ProcessOptions o;
+    o.stdout_mode = osal::ChildOutput::kFile;
+    o.stdout_file = M_Dir.Join("stdout.txt");
+    o.stderr_file = M_Dir.Join("stderr.txt");
+    o.detach_interrupt = true;
+    return pMaster->Start(XEL_MASTER_PATH, all, o).ok();
+  }
+  // The exit code; -1 when it did not end in time (killed then), -2 when it was killed.
+  static int WaitExit(osal::Process& master, uint32_t waitMs = 60000) {
+    if (!master.Wait(waitMs).ok()) {
+      (void)master.Kill();
+      (void)master.Wait(osal::kInfinite);
+      return -1;
+    }
+    return master.exit().killed ? -2 : master.exit().code;
+  }
+  // The arguments of a poll-mode run, then more.
+  std::vector<std::string> Polling(std::vector<std::string> more) {
+    more.insert(more.begin(),
+                {"--config", M_Dir.Join("config.xml"), "--output", M_Out, "--poll-request",
+                 M_Dir.Join("poll0.xml"), "--poll-request", M_Dir.Join("poll1.xml")});
+    return more;
+  }
+  std::string Out() {
+    return ReadFile(M_Dir.Join("stdout.txt")) + ReadFile(M_Dir.Join("stderr.txt"));
+  }
+
+  testing::TempDir M_Dir{"pollmode"};
+  const std::string M_Base = M_Dir.Join("inbox"), M_Out = M_Dir.Join("received");
+  std::map<std::string, std::string> M_Expected;  // received name -> bytes
+};
+
+// Polling on until interrupted: every package is stored byte-identical under its own name and
+// gone from the inbox, and the plug-in ends cleanly.
+TEST_F(PollProgramTest, InterruptEndsThePluginCleanly) {
+  osal::Process master;
+  ASSERT_TRUE(Spawn(&master, Polling({"--interval", "100"})));
+  for (int i = 0;
+       i < 1000 && (Listing(M_Out).size() < M_Expected.size() || Listing(M_Base).size() > 2); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::vector<std::string> names;
+  for (const auto& [name, bytes] : M_Expected) {
+    names.push_back(name);
+    EXPECT_EQ(ReadFile(M_Out + "/" + name), bytes) << name;
+  }
+  EXPECT_EQ(Listing(M_Out), names);
+  EXPECT_THAT(Listing(M_Base), ::testing::ElementsAre("plain", "trigger"));
+  osal::Status s = master.Interrupt();
+  if (s.Is(osal::ErrorKind::kNotSupported)) GTEST_SKIP() << "no interrupt here: " << s.Text();
+  ASSERT_TRUE(s.ok()) << s.Text();
+  EXPECT_EQ(WaitExit(master, 10000), 0) << Out();
+  EXPECT_THAT(Out(), ::testing::AllOf(HasSubstr("2 package(s)"), HasSubstr("(interrupted)"),
+                                      ::testing::Not(HasSubstr("process died"))));
+}
+
+// Its exit code and what it prints, for the examples and for each kind of failure.
+TEST_F(PollProgramTest, RunsExamplesAndReportsFailuresByExitCode) {
+  const std::string ex = XEL_EXAMPLES_DIR, answers = M_Dir.Join("answers");
+  WriteFile(M_Dir.Join("notice.xml"),
+            "<GetState xmlns:xel=\"" + std::string(kNsXelMasterTool) + "\" xel:type=\"0\"/>");
+  WriteFile(M_Dir.Join("outside.xml"), PollRequestText(M_Dir.path(), "*"));
+  WriteFile(M_Dir.Join("broken.xml"),
+            "<Component><Code><XelcFile/></Code><Common><xi:include xmlns:xi='http://www.w3.org/"
+            "2001/XInclude' href='missing.xml'/></Common></Component>");
+  const struct {
+    std::vector<std::string> args;
+    int exitCode;
+    std::vector<std::string> shown;
+  } runs[] = {
+      {{"--config", ex + "/xelcfile-config.xml", "--call", ex + "/GetWorkingDir.xml", "--call",
+        ex + "/NoSuchFunction.xml", "--state", "--answers", answers, "--trace-file",
+        M_Dir.Join("trace.txt")},
+       0,
+       {"<WorkingDir>", "Function NoSuchFunction not supported", "ComponentInfo"}},
+      {{"--config", ex + "/xelcfile-config.xml", "--timeout", "1000", "--call",
+        M_Dir.Join("notice.xml")},
+       3,
+       {}},
+      // The folder settings come from the example's relative include.
+      {{"--config", ex + "/include-config.xml", "--call", M_Dir.Join("outside.xml")},
+       0,
+       {"is outside of configured FolderInputBaseDirectory"}},
+      {{"--plugin", M_Dir.Join("none.so")}, 2, {}},
+      {{"--config", M_Dir.Join("broken.xml"), "--poll-folder", M_Base + "/plain", "--output", M_Out,
+        "--until-empty"},
+       2,
+       {"\"start\" failed", "Configuration-file open", "missing.xml"}},
+      {{"--call", M_Dir.Join("missing.xml")}, 1, {}},
+      {Polling({"--count", "1"}), 0, {"#1 " + M_Base + "/plain: report.bin ("}},
+  };
+  for (const auto& run : runs) {
+    SCOPED_TRACE(run.args.back());
+    osal::Process master;
+    EXPECT_EQ(Spawn(&master, run.args) ? WaitExit(master) : -3, run.exitCode) << Out();
+    for (const std::string& text : run.shown) EXPECT_THAT(Out(), HasSubstr(text));
+  }
+  EXPECT_TRUE(fs::exists(answers + "/002-GetWorkingDir.xml"));
+  EXPECT_TRUE(fs::exists(answers + "/004-GetState.xml"));
+  EXPECT_THAT(ReadFile(M_Dir.Join("trace.txt")), HasSubstr("Sub-Process is running. Key="));
+  EXPECT_THAT(Listing(M_Out), ::testing::ElementsAre("report.bin"));
+}
+
+TEST(PollModeNamesTest, ReceivedNamesLoseTheirFoldersAndUnsafeOnesAreRefused) {
+  // "\" separates only where it is the platform's separator; on POSIX it is part of a name.
+  const bool bBackslash = osal::PathSeparator() == '\\';
+  const std::pair<const char*, std::string> cases[] = {
+      {"report.pdf", "report.pdf"},
+      {"a/b/c.txt", "c.txt"},
+      {"/etc/passwd", "passwd"},
+      {"..name", "..name"},
+      {"", ""},
+      {".", ""},
+      {"..", ""},
+      {"a/..", ""},
+      {"dir/", ""},
+      {"x\nz", ""},
+      {"..\\..\\windows\\x.ini", bBackslash ? "x.ini" : "..\\..\\windows\\x.ini"},
+      {"a\\..", bBackslash ? "" : "a\\.."},
+  };
+  for (const auto& [name, safe] : cases) EXPECT_EQ(SafePartName(name), safe) << name;
+}
+
+}  // namespace
+}  // namespace velmora::tools

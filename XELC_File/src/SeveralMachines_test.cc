@@ -2,6 +2,7 @@
 // that another machine serves: the server's rename is all that coordinates them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -56,43 +57,36 @@ TEST(SeveralMachinesTest, FourMachinesDrainTheShareExactlyOnce) {
     const std::string out = work.Join("out" + std::to_string(m));
     fs::create_directories(out);
     osal::Process* pMaster = masters.emplace_back(std::make_unique<osal::Process>()).get();
-    osal::ProcessOptions options;
-    options.stdout_mode = osal::ChildOutput::kFile;
-    options.stdout_file = out + ".log";
     osal::Status status;
     ASSERT_TRUE(lab.RunIn(m, [&] {
-      status = pMaster->Start(XEL_MASTER_PATH,
-                              {"--host", XEL_HOST_PATH, "--plugin", XEL_PLUGIN_PATH, "--config",
-                               work.Join("config.xml"), "--poll-request", work.Join("poll.xml"),
-                               "--output", out, "--until-empty", "--trace-level", "1"},
-                              options);
+      status =
+          pMaster->Start(XEL_MASTER_PATH,
+                         {"--host", XEL_HOST_PATH, "--plugin", XEL_PLUGIN_PATH, "--config",
+                          work.Join("config.xml"), "--poll-request", work.Join("poll.xml"),
+                          "--output", out, "--until-empty", "--trace-level", "1"},
+                         {.stdout_mode = osal::ChildOutput::kFile, .stdout_file = out + ".log"});
     }));
     ASSERT_TRUE(status.ok()) << status.Text();
   }
   int machines = 0;  // that received anything
   std::map<std::string, int> counts;
   for (int m = 1; m <= kMachines; ++m) {
-    osal::Process& master = *masters[m - 1];
-    ASSERT_TRUE(master.Wait(300000).ok()) << "xelmaster did not end";
-    EXPECT_FALSE(master.exit().killed);
-    EXPECT_EQ(master.exit().code, 0) << master.exit().Describe();
+    ASSERT_TRUE(masters[m - 1]->Wait(300000).ok()) << "xelmaster did not end";
+    EXPECT_EQ(masters[m - 1]->exit().Describe(), "exited with code 0");
     const std::string out = work.Join("out" + std::to_string(m));
-    const std::vector<std::string> names = ListNames(out);
-    machines += !names.empty();
-    for (const std::string& name : names) {
-      // A second file of one name on one machine comes as "name~2".
+    machines += !ListNames(out).empty();
+    // A second file of one name on one machine comes as "name~2".
+    for (const std::string& name : ListNames(out)) {
       std::string bytes;
       ReadWholeFile(out + "/" + name, &bytes, nullptr);
       counts[name] += expected.count(name) != 0 && expected[name] == bytes ? 1 : 100;
     }
   }
   EXPECT_EQ(counts.size(), expected.size());
-  int wrong = 0;
-  for (const auto& [name, count] : counts) wrong += count != 1;
-  EXPECT_EQ(wrong, 0) << "files duplicated, unknown or not byte-identical";
+  EXPECT_EQ(std::count_if(counts.begin(), counts.end(), [](auto& c) { return c.second != 1; }), 0)
+      << "files duplicated, unknown or not byte-identical";
   EXPECT_GT(machines, 1) << "the machines did not compete";
-  const std::vector<std::string> left = ListNames(local);
-  EXPECT_TRUE(left.empty()) << left.size() << " entries left, such as " << left.front();
+  EXPECT_EQ(ListNames(local), std::vector<std::string>()) << "entries left on the share";
   masters.clear();
   server.Stop();
   EXPECT_TRUE(lab.Stop()) << "a network namespace of the lab was not removed";

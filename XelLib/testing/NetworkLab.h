@@ -4,12 +4,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -100,41 +96,30 @@ class NetworkLab {
     return s_Number++;
   }
 
-  static std::vector<pid_t> Pids(const std::string& ns) {
-    std::vector<pid_t> pids;
-    FILE* pipe = ::popen((std::string(kIp) + " netns pids " + ns + " 2>/dev/null").c_str(), "r");
-    if (pipe == nullptr) return pids;
-    long pid = 0;
-    while (std::fscanf(pipe, "%ld", &pid) == 1) pids.push_back(static_cast<pid_t>(pid));
-    ::pclose(pipe);
-    return pids;
-  }
-
-  // SIGTERM, then SIGKILL after 2 s.
+  // SIGTERM, then SIGKILL to what is left after 2 s.
   static void KillAllIn(const std::string& ns) {
-    for (pid_t pid : Pids(ns)) ::kill(pid, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (!Pids(ns).empty() && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    for (pid_t pid : Pids(ns)) ::kill(pid, SIGKILL);
+    const std::string pids = std::string(kIp) + " netns pids " + ns + " 2>/dev/null";
+    (void)!std::system(("for s in TERM KILL; do " + pids + " | xargs -r kill -s $s; for i in " +
+                        "$(seq 100); do [ -z \"$(" + pids +
+                        ")\" ] && break; sleep 0.02; done; done")
+                           .c_str());
   }
 
   // Labs whose test program is gone: "xellab<pid>-...".
   static void RemoveStaleLabs() {
     DIR* dir = ::opendir("/var/run/netns");
-    if (dir == nullptr) return;
-    std::vector<std::string> stale;
-    while (dirent* entry = ::readdir(dir)) {
+    while (dirent* entry = dir ? ::readdir(dir) : nullptr) {
       const std::string name = entry->d_name;
-      if (name.rfind("xellab", 0) != 0) continue;
-      const std::string pid = name.substr(6, name.find('-') - 6);
-      if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
-      if (::access(("/proc/" + pid).c_str(), F_OK) != 0) stale.push_back(name);
+      const std::string pid =
+          name.rfind("xellab", 0) == 0 ? name.substr(6, name.find('-') - 6) : "";
+      if (pid.empty() || pid.find_first_not_of("0123456789") != pid.npos ||
+          ::access(("/proc/" + pid).c_str(), F_OK) == 0) {
+        continue;
+      }
+      KillAllIn(name);
+      Ip("netns del " + name);
     }
-    ::closedir(dir);
-    for (const std::string& ns : stale) KillAllIn(ns);
-    for (const std::string& ns : stale) Ip("netns del " + ns);
+    if (dir) ::closedir(dir);
   }
 
   std::string M_Prefix;

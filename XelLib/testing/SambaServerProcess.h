@@ -3,7 +3,6 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
@@ -16,10 +15,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace velmora::testing {
 
@@ -50,7 +47,7 @@ class SambaServer {
     ::chmod(M_Dir.c_str(), 0755);  // smbd serves the share as the account, not as root
     std::filesystem::create_directories(SharePath());
     ::chmod(SharePath().c_str(), 0777);
-    M_Port = address.empty() ? FreePort() : 445;
+    M_Port = address.empty() ? Probe("127.0.0.1", 0) : 445;
     if (M_Port == 0) return "no free loopback port";
     const std::string conf = M_Dir + "/smb.conf";
     std::ofstream out(conf);
@@ -92,7 +89,7 @@ class SambaServer {
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (std::chrono::steady_clock::now() < deadline) {
-      if (Listening()) return "";
+      if (Probe(M_Address, M_Port) != 0) return "";
       if (::waitpid(M_Pid, nullptr, WNOHANG) == M_Pid) {
         M_Pid = -1;
         return "smbd exited at start (see " + M_Dir + "/smbd.out)";
@@ -110,8 +107,12 @@ class SambaServer {
       M_Pid = -1;
     }
     if (!M_Dir.empty()) {
-      // samba-dcerpcd and its rpcd_* workers run outside smbd's process group, with its file.
-      KillProcessesWith(M_Dir + "/smb.conf");
+      // samba-dcerpcd and its rpcd_* workers run outside smbd's process group, with its file
+      // ("[b]" keeps the shell that runs pkill from matching).
+      const std::string conf = "'" + M_Dir + "/sm[b].conf'";
+      (void)!std::system(("pkill -KILL -f " + conf + "; for i in $(seq 500); do pgrep -f " + conf +
+                          " >/dev/null || break; sleep 0.01; done")
+                             .c_str());
       std::error_code ec;
       std::filesystem::remove_all(M_Dir, ec);
       M_Dir.clear();
@@ -124,61 +125,19 @@ class SambaServer {
   static std::string UncRoot() { return std::string("\\\\127.0.0.1\\") + kShare; }
 
  private:
-  static sockaddr_in Address(const std::string& address, uint16_t port) {
+  // Port 0: a free port (bound and given back); else port if something listens there; else 0.
+  static uint16_t Probe(const std::string& address, uint16_t port) {
     sockaddr_in addr{
         .sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {}, .sin_zero = {}};
     ::inet_pton(AF_INET, address.c_str(), &addr.sin_addr);
-    return addr;
-  }
-
-  static uint16_t FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = Address("127.0.0.1", 0);
+    sockaddr* pAddr = reinterpret_cast<sockaddr*>(&addr);
     socklen_t len = sizeof addr;
-    const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
-                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const bool ok =
+        fd >= 0 && (port == 0 ? ::bind(fd, pAddr, len) == 0 && ::getsockname(fd, pAddr, &len) == 0
+                              : ::connect(fd, pAddr, len) == 0);
     if (fd >= 0) ::close(fd);
     return ok ? ntohs(addr.sin_port) : 0;
-  }
-
-  // Ends (SIGKILL) every process whose command line holds text, and waits for them to go.
-  static void KillProcessesWith(const std::string& text) {
-    std::vector<pid_t> pids;
-    if (DIR* dir = ::opendir("/proc")) {
-      while (dirent* entry = ::readdir(dir)) {
-        const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
-        if (pid <= 0) continue;
-        std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
-        std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (line.find(text) != std::string::npos) pids.push_back(pid);
-      }
-      ::closedir(dir);
-    }
-    for (pid_t pid : pids) ::kill(pid, SIGKILL);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    for (pid_t pid : pids) {
-      while (IsRunning(pid) && std::chrono::steady_clock::now() < deadline) {
-        (void)::waitpid(pid, nullptr, WNOHANG);  // in case it is a child of this process
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      }
-    }
-  }
-
-  // True while pid exists and is not a zombie.
-  static bool IsRunning(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat;
-    std::getline(in, stat);
-    const size_t paren = stat.rfind(')');
-    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
-  }
-
-  bool Listening() const {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = Address(M_Address, M_Port);
-    const bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    if (fd >= 0) ::close(fd);
-    return ok;
   }
 
   std::string M_Dir;

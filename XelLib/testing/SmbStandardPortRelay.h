@@ -37,7 +37,8 @@ class SmbStandardPortRelay {
       if (fd < 0) return "socket failed";
       int one = 1;
       ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-      sockaddr_in addr = Address(host, 445);
+      sockaddr_in addr{
+          .sin_family = AF_INET, .sin_port = htons(445), .sin_addr = {htonl(host)}, .sin_zero = {}};
       if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
           ::listen(fd, 16) == 0) {
         M_Listen = fd;
@@ -67,19 +68,14 @@ class SmbStandardPortRelay {
   std::string UncRoot(const std::string& share) const { return "\\\\" + M_Address + "\\" + share; }
 
  private:
-  static sockaddr_in Address(uint32_t host, uint16_t port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(host);
-    return addr;
-  }
-
   // Each connection gets a thread per direction, until Stop.
   void Accept(uint16_t targetPort) {
     for (int client; (client = ::accept4(M_Listen, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
       const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      sockaddr_in addr = Address(INADDR_LOOPBACK, targetPort);
+      sockaddr_in addr{.sin_family = AF_INET,
+                       .sin_port = htons(targetPort),
+                       .sin_addr = {htonl(INADDR_LOOPBACK)},
+                       .sin_zero = {}};
       M_Sockets.insert(M_Sockets.end(), {client, server});
       if (server >= 0 && ::connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
         M_Pumps.emplace_back(Pump, client, server);
@@ -92,12 +88,9 @@ class SmbStandardPortRelay {
 
   static void Pump(int from, int to) {
     std::vector<char> buffer(64 * 1024);
-    for (ssize_t n; (n = ::read(from, buffer.data(), buffer.size())) > 0;) {
-      for (ssize_t done = 0, now; done < n; done += now) {
-        if ((now = ::send(to, buffer.data() + done, static_cast<size_t>(n - done), MSG_NOSIGNAL)) <=
-            0)
-          return;
-      }
+    ssize_t n = 0;
+    while ((n = ::read(from, buffer.data(), buffer.size())) > 0 &&
+           ::send(to, buffer.data(), static_cast<size_t>(n), MSG_NOSIGNAL) == n) {
     }
     ::shutdown(to, SHUT_WR);
   }

@@ -87,9 +87,7 @@ class TestAccount {
 // fast). Removed on destruction.
 class TestPamService {
  public:
-  TestPamService() {
-    M_Name = "xeltest-" + std::to_string(getpid());
-    M_Path = "/etc/pam.d/" + M_Name;
+  TestPamService() : M_Name("xeltest-" + std::to_string(getpid())) {
     bool bModule = false;
     for (const char* dir :
          {"/lib/x86_64-linux-gnu", "/usr/lib/x86_64-linux-gnu", "/lib", "/usr/lib"}) {
@@ -97,27 +95,26 @@ class TestPamService {
     }
     if (!bModule) {
       M_Reason = "the PAM module pam_unix.so is not installed";
-      return;
+    } else if (!(std::ofstream(Path()) << "auth required pam_unix.so nodelay\n"
+                                          "account required pam_unix.so\n")) {
+      M_Reason = "cannot write " + Path();
     }
-    M_bCreated = static_cast<bool>(std::ofstream(M_Path) << "auth required pam_unix.so nodelay\n"
-                                                            "account required pam_unix.so\n");
-    if (!M_bCreated) M_Reason = "cannot write " + M_Path;
   }
   ~TestPamService() {
-    if (M_bCreated) std::remove(M_Path.c_str());
+    if (ok()) std::remove(Path().c_str());
   }
   TestPamService(const TestPamService&) = delete;
   TestPamService& operator=(const TestPamService&) = delete;
 
-  bool ok() const { return M_bCreated; }
+  bool ok() const { return M_Reason.empty(); }
   const std::string& Reason() const { return M_Reason; }
   const std::string& Name() const { return M_Name; }
 
  private:
+  std::string Path() const { return "/etc/pam.d/" + M_Name; }
+
   std::string M_Name;
-  std::string M_Path;
   std::string M_Reason;
-  bool M_bCreated = false;
 };
 
 // True when every thread of pid (0: this process) runs with uid as its real, effective, saved

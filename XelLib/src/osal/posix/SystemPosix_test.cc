@@ -1,8 +1,10 @@
-// Tests of the POSIX side of the system information and threads: ids, time zones, the folders
-// chosen from the environment, the machine id, the absence of clusters, kernel thread names.
+// Tests of the POSIX side of the file layer (native paths, errno values, mode bits), the system
+// information (folders, machine id, no clusters) and kernel thread names.
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -12,6 +14,8 @@
 #include <tuple>
 #include <vector>
 
+#include "TempDir.h"
+#include "osal/File.h"
 #include "osal/System.h"
 #include "osal/Thread.h"
 
@@ -34,21 +38,6 @@ class ScopedEnvironment {
  private:
   std::map<std::string, std::optional<std::string>> M_Saved;
 };
-
-TEST(SystemPosixTest, IdsClockUnitsAndTimeZones) {
-  EXPECT_EQ(CurrentProcessId(), static_cast<uint32_t>(getpid()));
-  EXPECT_EQ(CurrentThreadId(), static_cast<uint32_t>(getpid()));  // the test's main thread
-  EXPECT_EQ(PerformanceFrequency(), 1000000000u);
-  ScopedEnvironment env;
-  for (auto [tz, hour] : {std::pair{"UTC", 13}, {"UTC-2", 15}, {"EST5", 8}}) {
-    env.Set("TZ", tz);
-    LocalTime lt = FileTimeToLocal(133536860556780000ull);  // 2024-02-29 13:14:15.678 UTC
-    EXPECT_EQ(
-        std::vector({lt.year, lt.month, lt.day, lt.hour, lt.minute, lt.second, lt.millisecond}),
-        std::vector({2024, 2, 29, hour, 14, 15, 678}))
-        << tz;
-  }
-}
 
 TEST(SystemPosixTest, FoldersFollowTheEnvironmentAndFixedPlaces) {
   ScopedEnvironment env;
@@ -79,14 +68,10 @@ TEST(SystemPosixTest, FoldersFollowTheEnvironmentAndFixedPlaces) {
 TEST(SystemPosixTest, ProductIdIsTheMachineIdAndThereAreNoClusters) {
   std::ifstream in("/etc/machine-id");
   std::string expected, id, name = "stale", key = "stale";
-  if (!(in >> expected)) {
-    EXPECT_TRUE(GetProductId(&id).Is(ErrorKind::kNotFound));
-  } else {
-    ASSERT_TRUE(GetProductId(&id).ok());
-    EXPECT_EQ(id, expected);
-  }
-  EXPECT_TRUE(GetClusterName(&name).Is(ErrorKind::kNotSupported));
-  EXPECT_TRUE(GetClusterKey(&key).Is(ErrorKind::kNotSupported));
+  const Status status = GetProductId(&id);
+  EXPECT_TRUE(in >> expected ? status.ok() && id == expected : status.Is(ErrorKind::kNotFound));
+  EXPECT_TRUE(GetClusterName(&name).Is(ErrorKind::kNotSupported) &&
+              GetClusterKey(&key).Is(ErrorKind::kNotSupported));
   EXPECT_EQ(name + key, "");
 }
 
@@ -101,6 +86,59 @@ TEST(ThreadPosixTest, KernelNameIsCutToFifteenBytesAtACharacterBoundary) {
         thread.Join().ok());
     EXPECT_STREQ(seen, kernel_name) << name;
   }
+}
+
+using enum ErrorKind;
+const OpenOptions kNewFile{kAccessWrite, kShareRead, Disposition::kCreateNew};
+
+TEST(NativePathTest, PrefixesAndSeparatorsGoMarkedPathsKeepTheBackslashOfAName) {
+  for (auto [in, out] : {std::pair{"\\\\?\\/tmp\\a\\b.txt", "/tmp/a/b.txt"},
+                         {"\\\\?\\UNC\\server\\share\\x", "//server/share/x"},
+                         {"rel\\x/y", "rel/x/y"}}) {
+    EXPECT_EQ(NativePath(in), out);
+    EXPECT_EQ(NativePath(LiteralPath(out)), out);
+  }
+  EXPECT_EQ(NativePath(LiteralPath("/in/a\\b.txt")), "/in/a\\b.txt");
+  EXPECT_TRUE(!FileNamesIgnoreCase() && PathSeparator() == '/');
+  testing::TempDir dir;
+  ASSERT_EQ(::mkdir(dir.Join("a").c_str(), 0700), 0);  // the folder an unmarked path would use
+  const std::string name = dir.Join("a\\b.txt"), renamed = LiteralPath(dir.Join("c\\d.txt"));
+  DirEntry entry;
+  ASSERT_TRUE(File().Open(LiteralPath(name), kNewFile).ok() &&
+              GetFileInfo(LiteralPath(name), &entry).ok());
+  EXPECT_TRUE(!FileExists(name) && entry.name == "a\\b.txt");
+  ASSERT_TRUE(Rename(LiteralPath(name), renamed, RenameMode::kNoReplace, true).ok());
+  EXPECT_TRUE(DeleteFile(renamed).ok() && !FileExists(renamed));
+}
+
+TEST(FilePosixTest, ErrnoValuesKeepTheirCodeAndReadOnlyTakesEveryWriteBit) {
+  for (auto [code, kind] : {std::pair{ENOENT, kNotFound},
+                            {ENOTDIR, kPathNotFound},
+                            {EEXIST, kExists},
+                            {EROFS, kAccessDenied},
+                            {EISDIR, kAccessDenied},
+                            {EWOULDBLOCK, kSharing},
+                            {ENOTEMPTY, kNotEmpty},
+                            {EXDEV, kNotSupported},
+                            {EIO, kOther}}) {
+    Status s = Status::FromNative(code);
+    EXPECT_TRUE(s.Is(kind) && s.code() == code && !s.Text().empty()) << code;
+  }
+  EXPECT_TRUE(Status::FromNative(0).ok());
+  testing::TempDir dir;
+  Status s = File().Open(dir.Join("missing/a.txt"), kNewFile);
+  EXPECT_TRUE(s.Is(kPathNotFound) && s.code() == ENOENT);  // traced as it came from the system
+  std::string path = dir.Join("ro.txt");
+  struct stat st;
+  uint32_t attr = 0;
+  ASSERT_TRUE(File().Open(path, kNewFile).ok() && ::chmod(path.c_str(), 0666) == 0);
+  ASSERT_TRUE(SetFileAttributes(path, kAttrReadOnly).ok() && ::stat(path.c_str(), &st) == 0 &&
+              GetFileAttributes(path, &attr).ok());
+  EXPECT_EQ(st.st_mode & 0222, 0u);
+  EXPECT_EQ(attr, kAttrReadOnly);  // only the bits this layer knows
+  ASSERT_TRUE(SetFileAttributes(path, kAttrNormal).ok() && ::stat(path.c_str(), &st) == 0 &&
+              GetFileAttributes(path, &attr).ok());
+  EXPECT_TRUE((st.st_mode & 0200) && attr == kAttrNormal);
 }
 
 }  // namespace
