@@ -1,9 +1,11 @@
 // Tests of EncryptedData decryption: documents encrypted here with OpenSSL's Blowfish, the
 // key sources, nesting and its limits, and the round trip through XmlEncryptContent.
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
-#include <openssl/provider.h>
+// The low-level Blowfish calls need no provider: deprecated, but the simplest independent cipher.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/blowfish.h>
 
+#include <cstring>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -20,49 +22,26 @@ using util::Result;
 
 const std::string kKey = "test key 0123456789";
 
-// Blowfish from OpenSSL's legacy provider, in a library context of the test's own.
-struct Blowfish {
-  OSSL_LIB_CTX* ctx = OSSL_LIB_CTX_new();
-  OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(ctx, "legacy");
-  OSSL_PROVIDER* def = OSSL_PROVIDER_load(ctx, "default");
-  EVP_CIPHER* ecb = EVP_CIPHER_fetch(ctx, "BF-ECB", nullptr);
-  EVP_CIPHER* cbc = EVP_CIPHER_fetch(ctx, "BF-CBC", nullptr);
-  ~Blowfish() {
-    EVP_CIPHER_free(ecb);
-    EVP_CIPHER_free(cbc);
-    OSSL_PROVIDER_unload(def);
-    OSSL_PROVIDER_unload(legacy);
-    OSSL_LIB_CTX_free(ctx);
-  }
-  std::string Encrypt(const EVP_CIPHER* cipher, const std::string& key, const std::string& iv,
-                      const std::string& in) {
-    EVP_CIPHER_CTX* c = EVP_CIPHER_CTX_new();
-    std::string out(in.size(), 0);
-    auto* pOut = reinterpret_cast<uint8_t*>(out.data());
-    int n = 0, tail = 0;
-    bool ok = EVP_EncryptInit_ex2(c, cipher, nullptr, nullptr, nullptr) == 1 &&
-              EVP_CIPHER_CTX_set_key_length(c, static_cast<int>(key.size())) == 1 &&
-              EVP_EncryptInit_ex2(c, nullptr, reinterpret_cast<const uint8_t*>(key.data()),
-                                  reinterpret_cast<const uint8_t*>(iv.data()), nullptr) == 1 &&
-              EVP_CIPHER_CTX_set_padding(c, 0) == 1 &&
-              EVP_EncryptUpdate(c, pOut, &n, reinterpret_cast<const uint8_t*>(in.data()),
-                                static_cast<int>(in.size())) == 1 &&
-              EVP_EncryptFinal_ex(c, pOut + n, &tail) == 1;
-    EVP_CIPHER_CTX_free(c);
-    EXPECT_TRUE(ok);
-    return out;
-  }
-  // The platform's layout: a check block (four random bytes, four zeros) alone, then the
-  // plain bytes (already terminated and padded by the caller) in CBC after it.
-  std::string Layout(const std::string& key, const std::string& paddedPlain) {
-    std::string first = Encrypt(ecb, key, "", std::string("\x5a\xa5\x3c\xc3\0\0\0\0", 8));
-    return first + Encrypt(cbc, key, first, paddedPlain);
-  }
-  std::string Seal(const std::string& key, std::string plain) {
-    plain.resize((plain.size() / 8 + 1) * 8, '\0');
-    return Layout(key, plain);
-  }
-};
+// The platform's layout: a check block (four fixed bytes, four zeros) alone in ECB, then the
+// plain bytes (already terminated and padded by the caller) in CBC after it.
+std::string Layout(const std::string& key, const std::string& paddedPlain) {
+  BF_KEY bf;
+  BF_set_key(&bf, static_cast<int>(key.size()), reinterpret_cast<const uint8_t*>(key.data()));
+  const uint8_t check[8] = {0x5a, 0xa5, 0x3c, 0xc3, 0, 0, 0, 0};
+  std::string out(8 + paddedPlain.size(), '\0');
+  auto* pOut = reinterpret_cast<uint8_t*>(out.data());
+  BF_ecb_encrypt(check, pOut, &bf, BF_ENCRYPT);
+  uint8_t iv[8];
+  std::memcpy(iv, pOut, sizeof(iv));
+  BF_cbc_encrypt(reinterpret_cast<const uint8_t*>(paddedPlain.data()), pOut + 8,
+                 static_cast<long>(paddedPlain.size()), &bf, iv, BF_ENCRYPT);
+  return out;
+}
+
+std::string Seal(const std::string& key, std::string plain) {
+  plain.resize((plain.size() / 8 + 1) * 8, '\0');
+  return Layout(key, plain);
+}
 
 util::Ref<XmlParser> FromText(const std::string& text) {
   util::Ref<XmlParser> doc = XmlParser::Create();
@@ -105,7 +84,6 @@ std::string TextAt(const XmlParser& doc, const char* path) {
 class XmlParserCryptTest : public ::testing::Test {
  protected:
   void TearDown() override { XmlParser::SetConfiguredDecryptionKey(""); }
-  Blowfish M_Bf;
 };
 
 TEST_F(XmlParserCryptTest, TheReaderDecryptsWithTheKeyOfTheCallerTheClusterOrTheConfiguration) {
@@ -141,7 +119,7 @@ TEST_F(XmlParserCryptTest, TheReaderDecryptsWithTheKeyOfTheCallerTheClusterOrThe
     if (c.bNoCluster && cluster) continue;
     XmlParser::SetConfiguredDecryptionKey(c.configuredKey);
     util::Ref<XmlParser> doc =
-        Document(c.algorithm == Method(0) ? plain : M_Bf.Seal(kKey, plain), c.algorithm);
+        Document(c.algorithm == Method(0) ? plain : Seal(kKey, plain), c.algorithm);
     doc->SetDecryptionKey(c.callerKey);
     EXPECT_EQ(TextAt(*doc, "/r/x"), c.expected);
     if (c.expected == "k & m") {
@@ -150,22 +128,22 @@ TEST_F(XmlParserCryptTest, TheReaderDecryptsWithTheKeyOfTheCallerTheClusterOrThe
   }
   if (cluster) GTEST_SKIP() << "this machine has a cluster key; its fallbacks are not reached";
   std::string text;
-  util::Ref<XmlParser> doc = Document(M_Bf.Seal(kKey, "<x/>"), Method(2));
+  util::Ref<XmlParser> doc = Document(Seal(kKey, "<x/>"), Method(2));
   EXPECT_EQ(Decrypt(*doc, "", &text).Category(), util::ErrObjNotExist);
 }
 
 // Trailing zeros go up to eight; every broken cipher text fails alike, and reading goes on
 // after the element.
 TEST_F(XmlParserCryptTest, CipherTextsDecryptToTheirTextOrFail) {
-  const std::string good = M_Bf.Seal(kKey, "hello"), failed = "<decryption failed>";
+  const std::string good = Seal(kKey, "hello"), failed = "<decryption failed>";
   const std::pair<std::string, std::string> cases[] = {
-      {M_Bf.Seal(kKey, "12345678"), "12345678"},  // the terminator takes a block of its own
-      {M_Bf.Layout(kKey, std::string("ab\0\0\0\0\0\0\0\0\0\0\0\0\0\0", 16)),
+      {Seal(kKey, "12345678"), "12345678"},  // the terminator takes a block of its own
+      {Layout(kKey, std::string("ab\0\0\0\0\0\0\0\0\0\0\0\0\0\0", 16)),
        std::string("ab\0\0\0\0\0\0", 8)},
       {good.substr(0, 15), failed},
       {good.substr(0, 16) + "abcd", failed},
-      {M_Bf.Seal("another key", "hello"), failed},  // the check block fails
-      {M_Bf.Layout(kKey, "no terminating z"), failed}};
+      {Seal("another key", "hello"), failed},  // the check block fails
+      {Layout(kKey, "no terminating z"), failed}};
   for (const auto& [cipher, expected] : cases) {
     SCOPED_TRACE(expected);
     util::Ref<XmlParser> doc = Document(cipher, Method(1));
@@ -175,7 +153,7 @@ TEST_F(XmlParserCryptTest, CipherTextsDecryptToTheirTextOrFail) {
     EXPECT_TRUE(r.IsSuccess() || r.Category() == util::ErrIntern);
     EXPECT_TRUE(r.IsError() || doc->MoveToPath("after").IsSuccess());
   }
-  util::Ref<XmlParser> doc = Document(M_Bf.Seal("another key", "<x/>"), Method(1));
+  util::Ref<XmlParser> doc = Document(Seal("another key", "<x/>"), Method(1));
   doc->SetDecryptionKey(kKey);
   ASSERT_TRUE(doc->MoveToPath("/r").IsSuccess());
   EXPECT_EQ(doc->NextToken().SlotText(0), "decryption failed");
