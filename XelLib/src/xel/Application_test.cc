@@ -169,31 +169,6 @@ TEST_F(ApplicationTest, EntryFallsBackToATraceFileInTheTemporaryFolder) {
   EXPECT_FALSE(util::IsTraceKeyOpen());
 }
 
-TEST_F(ApplicationTest, UnknownFunctionsAreRefusedAndOnlyRequestsAreAnswered) {
-  // Notices (type 0) and messages without a type (-1) get no answer, whatever the result.
-  // body, type, answer, the call's result (nullptr: success)
-  const std::tuple<const char*, int, const char*, const char*> cases[] = {
-      {"<nosuch/>", 1, "Function nosuch not supported|s:Client", "Function nosuch not supported"},
-      {"<returnOk/>", 1, "ok", nullptr},
-      {"<nosuch/>", 0, "<no answer>", "Function nosuch not supported"},
-      {"<returnOk/>", -1, "<no answer>", nullptr},
-      {"<ReturnOk/>", 1, "Function ReturnOk not supported|s:Client", "not supported"},
-  };
-  for (const auto& [body, type, answer, result] : cases) {
-    SCOPED_TRACE(std::string(body) + " type " + std::to_string(type));
-    Result r;
-    EXPECT_EQ(Show(CallApp(body, type, &r)), answer);
-    EXPECT_EQ(r.IsSuccess(), result == nullptr) << r.Text();
-    EXPECT_THAT(r, HasText(result ? result : "OK"));
-  }
-  // A document that is no envelope is refused with an empty function name.
-  Ref<ConnectionFifo> fifo = Ref<ConnectionFifo>::Adopt(new ConnectionFifo());
-  Result r = Application::CallServerFunction(fifo.get(), testing::XmlDoc("<start/>").get());
-  EXPECT_THAT(r, HasCategory(util::ErrLogicArgs));
-  EXPECT_THAT(r, HasText("Function  not supported"));
-  EXPECT_EQ(fifo->QueuedBlocks(), 0);
-}
-
 TEST_F(ApplicationTest, StartFailuresAndTheLifecycle) {
   // A failing FinalConstruct ends the start like an unknown component: nothing runs afterwards.
   EXPECT_EQ(Show(CallApp(StartBody("Nope", ""))), "Component Nope does not exist|s:Server");
@@ -269,33 +244,50 @@ TEST_F(ApplicationTest, StartResolvesIncludesOfBothSubtreesBeforeTheComponentRea
   EXPECT_EQ(comp->GetName(), "FromInclude");
 }
 
-TEST_F(ApplicationTest, ReceiveHookDispatchesByNameAndQualifier) {
-  // Without a component only "returnOk" is served.
-  EXPECT_EQ(Show(CallHook("<returnOk/>")), "ok");
-  EXPECT_EQ(Show(CallHook("<q/>")), "Function q not supported|s:Client");
-
-  Start();
-  // A handler that takes over the connection ("keep") keeps its reference without complaint.
-  // clang-format off
-  const std::tuple<const char*, const char*, const char*> cases[] = {  // body, answer, handler
-      {"<q xmlns=\"urn:a\"/>", "ok", "A"}, {"<q xmlns=\"urn:b\"/>", "ok", "any"},
-      {"<only xmlns=\"urn:b\"/>", "Function only not supported|s:Client", ""},
-      {"<Q/>", "Function Q not supported|s:Client", ""},
-      {"<throw/>", "thrown on purpose|s:Server", ""},
-      {"<returnOk/>", "Function returnOk not supported|s:Client", ""}, {"<keep/>", "ok", ""}};
-  // clang-format on
-  for (const auto& [body, answer, handler] : cases) {
-    SCOPED_TRACE(body);
+// Without a component only "returnOk" is served; notices (type 0) and messages without a type
+// (-1) get no answer, whatever the result. With one, its table decides by name and namespace.
+TEST_F(ApplicationTest, DispatchByNameQualifierAndMessageType) {
+  struct {
+    const char* body;
+    int type;
+    bool bHook, bStarted;
+    const char *answer, *result, *handler;  // result nullptr: success
+  } const cases[] = {
+      {"<nosuch/>", 1, false, false, "Function nosuch not supported|s:Client", "not supported"},
+      {"<returnOk/>", 1, false, false, "ok", nullptr},
+      {"<nosuch/>", 0, false, false, "<no answer>", "Function nosuch not supported"},
+      {"<returnOk/>", -1, false, false, "<no answer>", nullptr},
+      {"<ReturnOk/>", 1, false, false, "Function ReturnOk not supported|s:Client", "supported"},
+      {"<returnOk/>", 1, true, false, "ok", nullptr},
+      {"<q/>", 1, true, false, "Function q not supported|s:Client", nullptr},
+      {"<q xmlns=\"urn:a\"/>", 1, true, true, "ok", nullptr, "A"},
+      {"<q xmlns=\"urn:b\"/>", 1, true, true, "ok", nullptr, "any"},
+      {"<only xmlns=\"urn:b\"/>", 1, true, true, "Function only not supported|s:Client", nullptr},
+      {"<Q/>", 1, true, true, "Function Q not supported|s:Client", nullptr},
+      {"<throw/>", 1, true, true, "thrown on purpose|s:Server", nullptr},
+      {"<returnOk/>", 1, true, true, "Function returnOk not supported|s:Client", nullptr},
+      // A handler that takes over the connection keeps its reference without complaint.
+      {"<keep/>", 1, true, true, "ok", nullptr}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.body) + " type " + std::to_string(c.type));
+    if (c.bStarted && !Application::RunningComponent()) Start();
     g_LastHandler = "";
-    EXPECT_EQ(Show(CallHook(body)), answer);
-    EXPECT_STREQ(g_LastHandler.load(), handler);
+    Result r;
+    EXPECT_EQ(Show(c.bHook ? CallHook(c.body, c.type) : CallApp(c.body, c.type, &r)), c.answer);
+    EXPECT_STREQ(g_LastHandler.load(), c.handler ? c.handler : "");
+    EXPECT_THAT(r, HasText(c.result ? c.result : "OK"));  // hook calls leave r at success
   }
   EXPECT_TRUE(g_pKept);
   EXPECT_EQ(Application::RunningComponent()->ActiveServerCalls(), 0);
-
   // A stopping component serves nothing and answers nothing.
   Application::RunningComponent()->SetState(Component::State_Stopping);
   EXPECT_EQ(Show(CallHook("<q/>")), "<no answer>");
+  // A document that is no envelope is refused with an empty function name.
+  Ref<ConnectionFifo> fifo = Ref<ConnectionFifo>::Adopt(new ConnectionFifo());
+  Result r = Application::CallServerFunction(fifo.get(), testing::XmlDoc("<start/>").get());
+  EXPECT_THAT(r, HasCategory(util::ErrLogicArgs));
+  EXPECT_THAT(r, HasText("Function  not supported"));
+  EXPECT_EQ(fifo->QueuedBlocks(), 0);
 }
 
 TEST_F(ApplicationTest, LeakedConnectionReferenceIsAFatalAssertion) {
