@@ -20,6 +20,7 @@
 namespace velmora::xel {
 namespace {
 
+using std::string_literals::operator""s;
 using util::Result;
 
 // Runs every step in order; a failure names the first step that failed.
@@ -28,11 +29,6 @@ using util::Result;
     if (!r.IsSuccess()) return ::testing::AssertionFailure() << r.Text();
   }
   return ::testing::AssertionSuccess();
-}
-
-template <size_t N>
-std::string B(const char (&bytes)[N]) {
-  return std::string(bytes, N - 1);
 }
 
 std::string Bytes(const XmlParser& doc) {
@@ -62,24 +58,11 @@ util::Ref<XmlParser> Convert(XmlParser& src, int format) {
   return out;
 }
 
-std::string Text(const std::string& path, const XmlParser& doc) {
-  std::string s;
-  Result r = doc.ReadStringAtPath(path.c_str(), &s);
-  return r.IsSuccess() ? s : "<" + r.ErrorText() + ">";
-}
-
 // Checks the text at each path: pairs of path and expected text.
 void ExpectTexts(const XmlParser& doc, std::initializer_list<const char*> pathsAndTexts) {
   for (auto it = pathsAndTexts.begin(); it + 1 < pathsAndTexts.end(); it += 2) {
-    EXPECT_EQ(Text(it[0], doc), it[1]) << it[0];
+    EXPECT_EQ(testing::At(doc, it[0]), it[1]) << it[0];
   }
-}
-
-// The namespace of the element at path, read through a copy.
-std::string NamespaceAt(const XmlParser& doc, const char* path) {
-  XmlParser c(doc);
-  Result r = c.MoveToPath(path);
-  return r.IsSuccess() ? c.GetNamespace() : "<" + r.ErrorText() + ">";
 }
 
 // Two connected in-memory connections.
@@ -98,10 +81,11 @@ TEST(XmlParserBinaryTest, SmallDocumentsHaveTheExpectedBytes) {
                      doc.WriteAttribute(0, "x", "1"), doc.WriteElement(0, "a", "hi"),
                      doc.WriteChars(big.c_str()), doc.WriteBinary("\x01\x02", 2), doc.CloseAll()}));
   // p:b declaring p; x="1"; <a>hi</a>; 200 characters (a length of two bytes); binary; end.
-  EXPECT_EQ(Bytes(doc), B("\x02\x01\x00\x64\x06\x80\x01p\x81\x01\x62\xE0\x06\x80\x01p\x81\x01u"
-                          "\x65\x05\x80\x00\x81\x01x\xD1\x01\x31\xA5\x00"
-                          "\x64\x05\x80\x00\x81\x01\x61\xD1\x02hi\xA4\x00\xD1\x81\xC8") +
-                            big + B("\xD3\x02\x01\x02\xA4\x00"));
+  EXPECT_EQ(Bytes(doc),
+            "\x02\x01\x00\x64\x06\x80\x01p\x81\x01\x62\xE0\x06\x80\x01p\x81\x01u"
+            "\x65\x05\x80\x00\x81\x01x\xD1\x01\x31\xA5\x00"
+            "\x64\x05\x80\x00\x81\x01\x61\xD1\x02hi\xA4\x00\xD1\x81\xC8"s +
+                big + "\xD3\x02\x01\x02\xA4\x00"s);
   ASSERT_TRUE(AllOk({doc.Rewind(), doc.NextToken()}));
   EXPECT_EQ(doc.GetLocalName() + doc.GetNamespace() + doc.GetPrefix(), "bup");
   ExpectTexts(doc, {"@x", "1", "a", "hi"});
@@ -110,8 +94,9 @@ TEST(XmlParserBinaryTest, SmallDocumentsHaveTheExpectedBytes) {
   ASSERT_TRUE(AllOk({compact.SetDataFormat(XmlParser::Format_Compact), compact.OpenElement(0, "a"),
                      compact.WriteAttribute(0, "x", "1"), compact.WriteElement(0, "a", "hi"),
                      compact.CloseAll()}));
-  EXPECT_EQ(Bytes(compact), B("\x02\x04\x00\x64\x00\x00\x01\x61\x65\x01\x00\x01x\xD1\x01\x31\xA5"
-                              "\x64\x00\xD1\x02hi\xA4\xA4"));
+  EXPECT_EQ(Bytes(compact),
+            "\x02\x04\x00\x64\x00\x00\x01\x61\x65\x01\x00\x01x\xD1\x01\x31\xA5"
+            "\x64\x00\xD1\x02hi\xA4\xA4"s);
   ExpectTexts(compact, {"/a/a", "hi", "/a/@x", "1"});
 }
 
@@ -135,8 +120,11 @@ TEST(XmlParserRoundTripTest, TextToTokensToTextKeepsEveryConstruct) {
     SCOPED_TRACE(d->GetDataFormat());
     ExpectTexts(*d, {"/root/item[2]", "<raw> & tail", "/root/@a", "1 & \"2\"",
                      "/root/deep/deeper/@q", "v", "/root/deep/deeper", "AB&unknown;"});
-    EXPECT_EQ(NamespaceAt(*d, "/root/item[2]"), "urn:d");
-    EXPECT_EQ(NamespaceAt(*d, "/root/other"), "");
+    XmlParser c(*d);
+    ASSERT_TRUE(c.MoveToPath("/root/item[2]").IsSuccess());
+    EXPECT_EQ(c.GetNamespace(), "urn:d");
+    ASSERT_TRUE(c.MoveToPath("/root/other").IsSuccess());
+    EXPECT_EQ(c.GetNamespace(), "");
   }
 }
 
@@ -295,11 +283,11 @@ TEST(XmlParserEditTest, CopyModesAndDelete) {
   ASSERT_TRUE(
       AllOk({doc.OpenElement(0, "box"), doc.WriteElement(0, "x", "3"), doc.OpenElement(0, "y"),
              doc.WriteChars("4"), doc.CloseElement(), doc.CloseAll()}));
-  EXPECT_EQ(Text("/r/box/y", doc), "4");
+  EXPECT_EQ(testing::At(doc, "/r/box/y"), "4");
   // Reading: delete the node at the cursor, or its content.
   ASSERT_TRUE(AllOk({doc.MoveToPath("/r/box/x"), doc.DeleteNode()}));
   EXPECT_FALSE(doc.ExistsPath("/r/box/x"));
-  EXPECT_EQ(Text("/r/keep", doc), "1");
+  EXPECT_EQ(testing::At(doc, "/r/keep"), "1");
   ASSERT_TRUE(AllOk({doc.MoveToPath("/r/box"), doc.DeleteNodeContent()}));
   EXPECT_FALSE(doc.ExistsPath("/r/box/y"));
   EXPECT_TRUE(doc.ExistsPath("/r/box"));
@@ -324,8 +312,9 @@ TEST(XmlParserSoapTest, AnswersFaultsAndHeaders) {
         Result::Make(cat, util::ModUnknown, util::ObjXelcFile, util::SevError, "bad %u", cat);
     XmlParser answer;
     ASSERT_TRUE(answer.WriteAnswer(err).IsSuccess());
-    EXPECT_EQ(Text("/Envelope/Body/Fault/faultcode", answer), cat == 101 ? "s:Client" : "s:Server");
-    EXPECT_EQ(Text("/Envelope/Body/Fault/detail/result/info", answer), err.ErrorText());
+    EXPECT_EQ(testing::At(answer, "/Envelope/Body/Fault/faultcode"),
+              cat == 101 ? "s:Client" : "s:Server");
+    EXPECT_EQ(testing::At(answer, "/Envelope/Body/Fault/detail/result/info"), err.ErrorText());
     Result got = answer.CheckAnswer("x", nullptr, &progress);
     EXPECT_EQ(got.Code(), err.Code());
     EXPECT_EQ(got.ErrorText(), err.ErrorText());
@@ -342,7 +331,7 @@ TEST(XmlParserSoapTest, AnswersFaultsAndHeaders) {
   ASSERT_TRUE(req.ReadHeader(&type, &target, &credDoc, &fun, &ns).IsSuccess());
   EXPECT_EQ(type, 1);
   EXPECT_EQ(target + " " + fun + " " + ns, std::string("XelcFile poll-res ") + kNsXelMessage);
-  EXPECT_EQ(Text("n", req), "1");
+  EXPECT_EQ(testing::At(req, "n"), "1");
   ASSERT_TRUE(credDoc.HasObject());
   char user[16], pw[16];
   ASSERT_TRUE(credDoc->ReadBasicCredentials(user, sizeof(user), pw, sizeof(pw)).IsSuccess());
@@ -386,7 +375,7 @@ TEST(XmlParserTransferTest, DocumentTravelsOverAConnectionAndReadBlocksAreReleas
   std::string fun;
   ASSERT_TRUE(in.ReadHeader(nullptr, nullptr, nullptr, &fun, nullptr).IsSuccess());
   EXPECT_EQ(fun, "CreateFile");
-  EXPECT_EQ(Text("data", in), big);
+  EXPECT_EQ(testing::At(in, "data"), big);
   in.SetReleaseReadData(true);
   ASSERT_TRUE(in.MoveToPath("file").IsSuccess());
   std::vector<char> buf(100000);
@@ -428,7 +417,8 @@ TEST(XmlParserConcurrencyTest, CopiesReadAnArrivingMessageFromSeveralThreads) {
     threads.emplace_back([&in, &good, t] {
       XmlParser copy(in);
       for (int i = 2000 - t; i > 0; i -= 397) {
-        good += Text("/list/Item[" + std::to_string(i) + "]", copy) == std::to_string(i);
+        const std::string path = "/list/Item[" + std::to_string(i) + "]";
+        good += testing::At(copy, path.c_str()) == std::to_string(i);
       }
     });
   }
@@ -504,43 +494,35 @@ TEST(XmlParserCompareTest, DocumentsAgainstTemplates) {
             "text content different at \"/a/bin\" (ref=AAECBA==, cmp=AAECAw==)");
 }
 
-constexpr uint32_t kId = util::General_99;
-
-// Collects the trace lines written while it is installed, with kId turned on.
-struct Capture : testing::LogCapture {
-  Capture() : LogCapture(util::LogChannelTrace) { util::EnableTraceId(kId, true); }
-  ~Capture() override { util::EnableTraceId(kId, false); }
-  // The lines without their leading typed arguments.
-  std::vector<std::string> Lines() const {
-    std::vector<std::string> lines = Matching("");
-    for (std::string& line : lines) {
-      if (line.rfind("{", 0) == 0) line.erase(0, line.find("} ") + 2);
-    }
-    return lines;
-  }
-};
-
 TEST(XmlParserDumpTest, DumpsIndentedTruncatedAndBadDocumentsWhileTheIdIsOn) {
   XmlParser doc, big, bad;
   ASSERT_TRUE(AllOk({doc.OpenElement(0, "a"), doc.WriteElement(0, "b", "text"), doc.CloseAll(),
                      big.WriteElement(0, "big", std::string(200000, 'x').c_str()), big.CloseAll(),
                      bad.GetMessage()->Append("<a><b></a>", 10)}));
-  Capture capture;
+  constexpr uint32_t kId = util::General_99;
+  testing::LogCapture capture(util::LogChannelTrace);
+  util::EnableTraceId(kId, true);
+  // The trace lines without their leading typed arguments.
+  auto lines = [&capture] {
+    std::vector<std::string> out = capture.Matching("");
+    for (std::string& line : out) line.erase(0, line.rfind("{", 0) == 0 ? line.find("} ") + 2 : 0);
+    return out;
+  };
   doc.DumpToTrace(kId, "out");
   const std::string size = std::to_string(doc.GetMessage()->Size());
-  EXPECT_EQ(capture.Lines(),
+  EXPECT_EQ(lines(),
             std::vector<std::string>({"Trace Message (out) RxSize=" + size + ", CurrentPos=" + size,
                                       "<a>", "  <b>text</b>", "</a>"}));
   // The dump reads a copy: the document's cursor does not move.
   EXPECT_EQ(doc.GetDepth(), 0);
   big.DumpToTrace(kId, "big");
-  EXPECT_EQ(capture.Lines().back(), "XML Dump truncated (BufferSize=65536)");
+  EXPECT_EQ(lines().back(), "XML Dump truncated (BufferSize=65536)");
   bad.DumpToTrace(kId, "bad");
-  EXPECT_EQ(capture.Lines().back().rfind("XML Dump failed with ", 0), 0u) << capture.Lines().back();
-  const size_t lines = capture.Count();
+  EXPECT_EQ(lines().back().rfind("XML Dump failed with ", 0), 0u) << lines().back();
+  const size_t count = capture.Count();
   util::EnableTraceId(kId, false);
   bad.DumpToTrace(kId, "off");
-  EXPECT_EQ(capture.Count(), lines);
+  EXPECT_EQ(capture.Count(), count);
 }
 
 // A document of nothing but start tags must not make the reader keep a level per tag without
