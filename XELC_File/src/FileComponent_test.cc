@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "AppTestSupport.h"
-#include "osal/Process.h"
 #include "osal/SharedMemory.h"
 #include "osal/System.h"
 #include "osal/WaitHandle.h"
