@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -295,12 +294,7 @@ TEST_F(ApplicationTest, LeakedConnectionReferenceIsAFatalAssertion) {
   Start();
   EXPECT_EXIT(
       {
-        struct StderrWriter : util::LogWriter {
-          void Write(const util::LogRecord& record) override {
-            std::fprintf(stderr, "%s\n", record.Render(false, false).c_str());
-          }
-        } writer;
-        util::SetLogWriter(util::LogChannelFatal, &writer);
+        testing::FatalRecordsToStderr();
         (void)CallHook("<leak/>");
       },
       ::testing::ExitedWithCode(1),

@@ -4,13 +4,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "../../testing/AppTestSupport.h"
 #include "../../testing/ResultMatchers.h"
 #include "../../testing/TempDir.h"
 #include "osal/System.h"
@@ -107,13 +107,7 @@ TEST(ConfigurationDeathTest, ReadsWithoutDocumentAreAssertions) {
   Configuration empty;
   EXPECT_DEATH(
       {
-        // Writes the fatal record where the death test looks for it.
-        struct StderrWriter : util::LogWriter {
-          void Write(const util::LogRecord& record) override {
-            std::fprintf(stderr, "%s\n", record.Render(true, true).c_str());
-          }
-        } writer;
-        util::SetLogWriter(util::LogChannelFatal, &writer);
+        testing::FatalRecordsToStderr();
         (void)empty.GetInt("x", 1);
       },
       "Exp=M_pMsg.HasObject\\(\\)");
