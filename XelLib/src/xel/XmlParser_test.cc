@@ -128,7 +128,7 @@ TEST(XmlParserRoundTripTest, TextToTokensToTextKeepsEveryConstruct) {
   }
 }
 
-TEST(XmlParserPathTest, IndexConditionsAndAbsolutePaths) {
+TEST(XmlParserPathTest, IndexConditionsAbsolutePathsAndTypedReads) {
   util::Ref<XmlParser> doc = FromText(
       "<r><a><b>1</b><b>2</b><b>3</b></a><a><b>4</b><b>5</b></a>"
       "<list><Item>i1</Item><Item>i2</Item><Item>i3</Item></list><last>L</last></r>");
@@ -149,10 +149,8 @@ TEST(XmlParserPathTest, IndexConditionsAndAbsolutePaths) {
   EXPECT_EQ(
       r.ErrorText().rfind("Failed to move to Xpath {nothing/here} (started at {Item,d=3,p=", 0), 0u)
       << r.ErrorText();
-}
-
-TEST(XmlParserPathTest, BooleansNumbersAndNamedValues) {
-  util::Ref<XmlParser> doc = FromText(
+  // Typed reads.
+  doc = FromText(
       "<c><t>true</t><f>false</f><one>1</one><zero>0</zero><e></e><bad>yes</bad>"
       "<n> -42 </n><big>-9223372036854775807</big><mode>wildcard</mode></c>");
   const std::pair<const char*, bool> bools[] = {
@@ -296,7 +294,7 @@ TEST(XmlParserEditTest, CopyModesAndDelete) {
   EXPECT_EQ(out.DeleteNode().ErrorText(), "DeleteTokens XmlDataFormat 8 not supported");
 }
 
-TEST(XmlParserSoapTest, AnswersFaultsAndHeaders) {
+TEST(XmlParserSoapTest, AnswersFaultsHeadersAndCommunicationResults) {
   XmlParser ok;
   ASSERT_TRUE(ok.WriteAnswer(Result()).IsSuccess());
   bool progress = true;
@@ -361,6 +359,18 @@ TEST(XmlParserSoapTest, AnswersFaultsAndHeaders) {
     EXPECT_EQ(r.Category(), util::ErrSoapFormat);
     EXPECT_EQ(r.ErrorText(), error);
   }
+  // Communication results write only what is set and read back.
+  XmlParser doc;
+  util::CommResult bare, full, back;
+  full.Set(util::CommBadContent, 40, "E", "diag %d", 7);
+  ASSERT_TRUE(AllOk({doc.OpenElement(0, "r"), doc.WriteCommResult(bare, 0, "CommResult"),
+                     doc.WriteCommResult(full, 0, "Other"), doc.CloseAll()}));
+  EXPECT_EQ(Bytes(*Convert(doc, XmlParser::Format_XmlUtf8)),
+            "<r><CommResult><ErrorCategory>UNKNOWN</ErrorCategory></CommResult>"
+            "<Other><ErrorCategory>BAD-CONTENT</ErrorCategory><ConnectionLevel>40</ConnectionLevel>"
+            "<ErrorCode>E</ErrorCode><Diagnostics>diag 7</Diagnostics></Other></r>");
+  ASSERT_TRUE(doc.ReadCommResult("/r/Other", &back).IsSuccess());
+  EXPECT_EQ(back.Text(), full.Text());
 }
 
 TEST(XmlParserTransferTest, DocumentTravelsOverAConnectionAndReadBlocksAreReleased) {
@@ -389,20 +399,6 @@ TEST(XmlParserTransferTest, DocumentTravelsOverAConnectionAndReadBlocksAreReleas
   EXPECT_EQ(total, static_cast<int64_t>(data.size()));
   EXPECT_GT(in.GetMessage()->ReleasedUpTo(), 900000);
   EXPECT_EQ(in.Rewind().Category(), util::ErrObjNotExist);
-}
-
-TEST(XmlParserCommResultTest, WritesOnlyWhatIsSetAndReadsItBack) {
-  XmlParser doc;
-  util::CommResult bare, full, back;
-  full.Set(util::CommBadContent, 40, "E", "diag %d", 7);
-  ASSERT_TRUE(AllOk({doc.OpenElement(0, "r"), doc.WriteCommResult(bare, 0, "CommResult"),
-                     doc.WriteCommResult(full, 0, "Other"), doc.CloseAll()}));
-  EXPECT_EQ(Bytes(*Convert(doc, XmlParser::Format_XmlUtf8)),
-            "<r><CommResult><ErrorCategory>UNKNOWN</ErrorCategory></CommResult>"
-            "<Other><ErrorCategory>BAD-CONTENT</ErrorCategory><ConnectionLevel>40</ConnectionLevel>"
-            "<ErrorCode>E</ErrorCode><Diagnostics>diag 7</Diagnostics></Other></r>");
-  ASSERT_TRUE(doc.ReadCommResult("/r/Other", &back).IsSuccess());
-  EXPECT_EQ(back.Text(), full.Text());
 }
 
 TEST(XmlParserConcurrencyTest, CopiesReadAnArrivingMessageFromSeveralThreads) {
