@@ -30,14 +30,11 @@ using testing::At;
 using testing::CallApp;
 using testing::CallHook;
 using ::testing::HasSubstr;
-using testing::Kind;
 using testing::LogCapture;
 using testing::StartBody;
 using util::Ref;
 using util::Result;
-using util::testing_matchers::HasCategory;
 using util::testing_matchers::HasText;
-using util::testing_matchers::IsOk;
 
 std::atomic<int> g_Shutdowns{0}, g_Ticks{0}, g_ClientRuns{0};
 std::atomic<const char*> g_LastHandler{""};
@@ -111,7 +108,7 @@ const TestComponentInfo g_TestInfo;
 // "<no answer>", the answer's kind, or for a fault "faultstring|faultcode".
 std::string Show(const Ref<XmlParser>& answer) {
   if (!answer) return "<no answer>";
-  const std::string kind = Kind(*answer);
+  const std::string kind = testing::Kind(*answer);
   return kind == "Fault" ? At(*answer, "faultstring") + "|" + At(*answer, "faultcode") : kind;
 }
 
@@ -140,7 +137,8 @@ class ApplicationTest : public ::testing::Test {
   static void Start(const std::string& config = "", const std::string& common = "<Name>N1</Name>") {
     Ref<ConnectionFifo> fifo = Ref<ConnectionFifo>::Adopt(new ConnectionFifo());
     Ref<XmlParser> start = testing::Request(StartBody("RtTestComp", config, common));
-    ASSERT_THAT(Application::CallServerFunction(fifo.get(), start.get()), IsOk());
+    ASSERT_THAT(Application::CallServerFunction(fifo.get(), start.get()),
+                util::testing_matchers::IsOk());
     Ref<XmlParser> progress = testing::TakeAnswer(fifo.get());
     ASSERT_EQ(Show(progress), "CallProgress");
     ExpectAt(*progress, "", "PercentCompleted=50;Info=half way");
@@ -284,7 +282,7 @@ TEST_F(ApplicationTest, DispatchByNameQualifierAndMessageType) {
   // A document that is no envelope is refused with an empty function name.
   Ref<ConnectionFifo> fifo = Ref<ConnectionFifo>::Adopt(new ConnectionFifo());
   Result r = Application::CallServerFunction(fifo.get(), testing::XmlDoc("<start/>").get());
-  EXPECT_THAT(r, HasCategory(util::ErrLogicArgs));
+  EXPECT_THAT(r, util::testing_matchers::HasCategory(util::ErrLogicArgs));
   EXPECT_THAT(r, HasText("Function  not supported"));
   EXPECT_EQ(fifo->QueuedBlocks(), 0);
 }
