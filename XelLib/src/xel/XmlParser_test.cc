@@ -65,15 +65,6 @@ void ExpectTexts(const XmlParser& doc, std::initializer_list<const char*> pathsA
   }
 }
 
-// Two connected in-memory connections.
-struct Link {
-  util::Ref<testing::QueueConnection> M_pA =
-      util::Ref<testing::QueueConnection>::Adopt(new testing::QueueConnection);
-  util::Ref<testing::QueueConnection> M_pB =
-      util::Ref<testing::QueueConnection>::Adopt(new testing::QueueConnection);
-  Link() { testing::QueueConnection::Pair(M_pA.get(), M_pB.get()); }
-};
-
 TEST(XmlParserBinaryTest, SmallDocumentsHaveTheExpectedBytes) {
   XmlParser doc;
   const std::string big(200, 'z');
@@ -373,40 +364,14 @@ TEST(XmlParserSoapTest, AnswersFaultsHeadersAndCommunicationResults) {
   EXPECT_EQ(back.Text(), full.Text());
 }
 
-TEST(XmlParserTransferTest, DocumentTravelsOverAConnectionAndReadBlocksAreReleased) {
-  Link link;
-  XmlParser out, in;
-  const std::string big(20000, 'q'), data(1 << 20, 'd');
-  ASSERT_TRUE(AllOk({out.BeginMessage(1, nullptr, nullptr, "CreateFile", kNsXelMessage),
-                     out.WriteElement(-1, "data", big.c_str()),
-                     out.WriteElementBinary(-1, "file", data.data(), int64_t{1} << 20),
-                     out.Send(link.M_pA.get(), 1000), in.Receive(link.M_pB.get(), 0)}));
-  EXPECT_EQ(in.GetMessage()->Size(), 4000);  // the rest follows as it is read
-  std::string fun;
-  ASSERT_TRUE(in.ReadHeader(nullptr, nullptr, nullptr, &fun, nullptr).IsSuccess());
-  EXPECT_EQ(fun, "CreateFile");
-  EXPECT_EQ(testing::At(in, "data"), big);
-  in.SetReleaseReadData(true);
-  ASSERT_TRUE(in.MoveToPath("file").IsSuccess());
-  std::vector<char> buf(100000);
-  int64_t total = 0;
-  for (Result r; total == 0 || r.Category() == util::ErrMoreData;) {
-    int len = 0;
-    r = in.ReadBinary(buf.data(), static_cast<int>(buf.size()), &len);
-    ASSERT_TRUE(r.IsSuccess()) << r.Text();
-    total += len;
-  }
-  EXPECT_EQ(total, static_cast<int64_t>(data.size()));
-  EXPECT_GT(in.GetMessage()->ReleasedUpTo(), 900000);
-  EXPECT_EQ(in.Rewind().Category(), util::ErrObjNotExist);
-}
-
-TEST(XmlParserConcurrencyTest, CopiesReadAnArrivingMessageFromSeveralThreads) {
-  Link link;
+TEST(XmlParserTransferTest, CopiesReadAnArrivingMessageAndReadBlocksAreReleased) {
+  auto a = util::Ref<testing::QueueConnection>::Adopt(new testing::QueueConnection);
+  auto b = util::Ref<testing::QueueConnection>::Adopt(new testing::QueueConnection);
+  testing::QueueConnection::Pair(a.get(), b.get());
   XmlParser out, in;
   ASSERT_TRUE(out.OpenElement(0, "list").IsSuccess());
   for (int i = 1; i <= 2000; ++i) ASSERT_TRUE(out.WriteElementInt(0, "Item", i).IsSuccess());
-  ASSERT_TRUE(AllOk({out.Send(link.M_pA.get(), 1000), in.Receive(link.M_pB.get(), 0)}));
+  ASSERT_TRUE(AllOk({out.Send(a.get(), 1000), in.Receive(b.get(), 0)}));
   std::vector<std::thread> threads;
   std::atomic<int> good{0};
   for (int t = 0; t < 4; ++t) {
@@ -421,6 +386,31 @@ TEST(XmlParserConcurrencyTest, CopiesReadAnArrivingMessageFromSeveralThreads) {
   for (auto& th : threads) th.join();
   EXPECT_EQ(good.load(), 4 * 6);
   EXPECT_TRUE(in.GetMessage()->IsComplete());
+  // A large document: read blocks are released once the reader asks for it.
+  XmlParser bigOut, bigIn;
+  const std::string big(20000, 'q'), data(1 << 20, 'd');
+  ASSERT_TRUE(AllOk({bigOut.BeginMessage(1, nullptr, nullptr, "CreateFile", kNsXelMessage),
+                     bigOut.WriteElement(-1, "data", big.c_str()),
+                     bigOut.WriteElementBinary(-1, "file", data.data(), int64_t{1} << 20),
+                     bigOut.Send(a.get(), 1000), bigIn.Receive(b.get(), 0)}));
+  EXPECT_EQ(bigIn.GetMessage()->Size(), 4000);  // the rest follows as it is read
+  std::string fun;
+  ASSERT_TRUE(bigIn.ReadHeader(nullptr, nullptr, nullptr, &fun, nullptr).IsSuccess());
+  EXPECT_EQ(fun, "CreateFile");
+  EXPECT_EQ(testing::At(bigIn, "data"), big);
+  bigIn.SetReleaseReadData(true);
+  ASSERT_TRUE(bigIn.MoveToPath("file").IsSuccess());
+  std::vector<char> buf(100000);
+  int64_t total = 0;
+  for (Result r; total == 0 || r.Category() == util::ErrMoreData;) {
+    int len = 0;
+    r = bigIn.ReadBinary(buf.data(), static_cast<int>(buf.size()), &len);
+    ASSERT_TRUE(r.IsSuccess()) << r.Text();
+    total += len;
+  }
+  EXPECT_EQ(total, static_cast<int64_t>(data.size()));
+  EXPECT_GT(bigIn.GetMessage()->ReleasedUpTo(), 900000);
+  EXPECT_EQ(bigIn.Rewind().Category(), util::ErrObjNotExist);
 }
 
 TEST(XmlParserCompareTest, DocumentsAgainstTemplates) {
