@@ -14,7 +14,6 @@
 #include "../../testing/ResultMatchers.h"
 #include "../../testing/TempDir.h"
 #include "osal/System.h"
-#include "util/Trace.h"
 
 namespace velmora::xel {
 namespace {
