@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "AppTestSupport.h"
-#include "osal/Process.h"
 #include "osal/SharedMemory.h"
 #include "osal/System.h"
 #include "osal/WaitHandle.h"
@@ -23,7 +22,6 @@ namespace {
 
 using testing::At;
 using testing::CallApp;
-using testing::CallHook;
 using testing::Kind;
 using testing::StartBody;
 using util::Ref;
@@ -37,7 +35,7 @@ TEST(FileComponentTest, TableRoutesTheFourNamesExactly) {
   ASSERT_TRUE(started && Kind(*started) == "ok");
   // Whatever each handler answers to an empty request, it is not the dispatcher's refusal.
   for (const char* name : {"CreateFile", "ReadFile", "poll", "getworkingdir"}) {
-    Ref<XmlParser> answer = CallHook(std::string("<") + name + "/>");
+    Ref<XmlParser> answer = testing::CallHook(std::string("<") + name + "/>");
     ASSERT_TRUE(answer) << name;
     const bool bRefused =
         Kind(*answer) == "Fault" &&

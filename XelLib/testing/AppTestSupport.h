@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -91,6 +92,16 @@ inline util::Ref<xel::XmlParser> CallHook(const std::string& body, int type = 1)
   auto fifo = util::Ref<xel::ConnectionFifo>::Adopt(new xel::ConnectionFifo());
   xel::Application::ReceiveHook(fifo.get(), Request(body, type)->GetMessage());
   return TakeAnswer(fifo.get());
+}
+
+// Sends fatal records to stderr, where a death test looks for them (call in the dying block).
+inline void FatalRecordsToStderr() {
+  static struct : util::LogWriter {
+    void Write(const util::LogRecord& record) override {
+      std::fprintf(stderr, "%s\n", record.Render(true, true).c_str());
+    }
+  } writer;
+  util::SetLogWriter(util::LogChannelFatal, &writer);
 }
 
 // Collects the records of one log channel while it is installed.

@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -31,14 +30,11 @@ using testing::At;
 using testing::CallApp;
 using testing::CallHook;
 using ::testing::HasSubstr;
-using testing::Kind;
 using testing::LogCapture;
 using testing::StartBody;
 using util::Ref;
 using util::Result;
-using util::testing_matchers::HasCategory;
 using util::testing_matchers::HasText;
-using util::testing_matchers::IsOk;
 
 std::atomic<int> g_Shutdowns{0}, g_Ticks{0}, g_ClientRuns{0};
 std::atomic<const char*> g_LastHandler{""};
@@ -112,7 +108,7 @@ const TestComponentInfo g_TestInfo;
 // "<no answer>", the answer's kind, or for a fault "faultstring|faultcode".
 std::string Show(const Ref<XmlParser>& answer) {
   if (!answer) return "<no answer>";
-  const std::string kind = Kind(*answer);
+  const std::string kind = testing::Kind(*answer);
   return kind == "Fault" ? At(*answer, "faultstring") + "|" + At(*answer, "faultcode") : kind;
 }
 
@@ -141,7 +137,8 @@ class ApplicationTest : public ::testing::Test {
   static void Start(const std::string& config = "", const std::string& common = "<Name>N1</Name>") {
     Ref<ConnectionFifo> fifo = Ref<ConnectionFifo>::Adopt(new ConnectionFifo());
     Ref<XmlParser> start = testing::Request(StartBody("RtTestComp", config, common));
-    ASSERT_THAT(Application::CallServerFunction(fifo.get(), start.get()), IsOk());
+    ASSERT_THAT(Application::CallServerFunction(fifo.get(), start.get()),
+                util::testing_matchers::IsOk());
     Ref<XmlParser> progress = testing::TakeAnswer(fifo.get());
     ASSERT_EQ(Show(progress), "CallProgress");
     ExpectAt(*progress, "", "PercentCompleted=50;Info=half way");
@@ -167,31 +164,6 @@ TEST_F(ApplicationTest, EntryFallsBackToATraceFileInTheTemporaryFolder) {
                                               HasSubstr("Sub-Process is running. Key=" + arg1),
                                               HasSubstr("ERROR: Application failed. (diag=1")));
   EXPECT_FALSE(util::IsTraceKeyOpen());
-}
-
-TEST_F(ApplicationTest, UnknownFunctionsAreRefusedAndOnlyRequestsAreAnswered) {
-  // Notices (type 0) and messages without a type (-1) get no answer, whatever the result.
-  // body, type, answer, the call's result (nullptr: success)
-  const std::tuple<const char*, int, const char*, const char*> cases[] = {
-      {"<nosuch/>", 1, "Function nosuch not supported|s:Client", "Function nosuch not supported"},
-      {"<returnOk/>", 1, "ok", nullptr},
-      {"<nosuch/>", 0, "<no answer>", "Function nosuch not supported"},
-      {"<returnOk/>", -1, "<no answer>", nullptr},
-      {"<ReturnOk/>", 1, "Function ReturnOk not supported|s:Client", "not supported"},
-  };
-  for (const auto& [body, type, answer, result] : cases) {
-    SCOPED_TRACE(std::string(body) + " type " + std::to_string(type));
-    Result r;
-    EXPECT_EQ(Show(CallApp(body, type, &r)), answer);
-    EXPECT_EQ(r.IsSuccess(), result == nullptr) << r.Text();
-    EXPECT_THAT(r, HasText(result ? result : "OK"));
-  }
-  // A document that is no envelope is refused with an empty function name.
-  Ref<ConnectionFifo> fifo = Ref<ConnectionFifo>::Adopt(new ConnectionFifo());
-  Result r = Application::CallServerFunction(fifo.get(), testing::XmlDoc("<start/>").get());
-  EXPECT_THAT(r, HasCategory(util::ErrLogicArgs));
-  EXPECT_THAT(r, HasText("Function  not supported"));
-  EXPECT_EQ(fifo->QueuedBlocks(), 0);
 }
 
 TEST_F(ApplicationTest, StartFailuresAndTheLifecycle) {
@@ -269,33 +241,50 @@ TEST_F(ApplicationTest, StartResolvesIncludesOfBothSubtreesBeforeTheComponentRea
   EXPECT_EQ(comp->GetName(), "FromInclude");
 }
 
-TEST_F(ApplicationTest, ReceiveHookDispatchesByNameAndQualifier) {
-  // Without a component only "returnOk" is served.
-  EXPECT_EQ(Show(CallHook("<returnOk/>")), "ok");
-  EXPECT_EQ(Show(CallHook("<q/>")), "Function q not supported|s:Client");
-
-  Start();
-  // A handler that takes over the connection ("keep") keeps its reference without complaint.
-  // clang-format off
-  const std::tuple<const char*, const char*, const char*> cases[] = {  // body, answer, handler
-      {"<q xmlns=\"urn:a\"/>", "ok", "A"}, {"<q xmlns=\"urn:b\"/>", "ok", "any"},
-      {"<only xmlns=\"urn:b\"/>", "Function only not supported|s:Client", ""},
-      {"<Q/>", "Function Q not supported|s:Client", ""},
-      {"<throw/>", "thrown on purpose|s:Server", ""},
-      {"<returnOk/>", "Function returnOk not supported|s:Client", ""}, {"<keep/>", "ok", ""}};
-  // clang-format on
-  for (const auto& [body, answer, handler] : cases) {
-    SCOPED_TRACE(body);
+// Without a component only "returnOk" is served; notices (type 0) and messages without a type
+// (-1) get no answer, whatever the result. With one, its table decides by name and namespace.
+TEST_F(ApplicationTest, DispatchByNameQualifierAndMessageType) {
+  struct {
+    const char* body;
+    int type;
+    bool bHook, bStarted;
+    const char *answer, *result, *handler;  // result nullptr: success
+  } const cases[] = {
+      {"<nosuch/>", 1, false, false, "Function nosuch not supported|s:Client", "not supported"},
+      {"<returnOk/>", 1, false, false, "ok", nullptr},
+      {"<nosuch/>", 0, false, false, "<no answer>", "Function nosuch not supported"},
+      {"<returnOk/>", -1, false, false, "<no answer>", nullptr},
+      {"<ReturnOk/>", 1, false, false, "Function ReturnOk not supported|s:Client", "supported"},
+      {"<returnOk/>", 1, true, false, "ok", nullptr},
+      {"<q/>", 1, true, false, "Function q not supported|s:Client", nullptr},
+      {"<q xmlns=\"urn:a\"/>", 1, true, true, "ok", nullptr, "A"},
+      {"<q xmlns=\"urn:b\"/>", 1, true, true, "ok", nullptr, "any"},
+      {"<only xmlns=\"urn:b\"/>", 1, true, true, "Function only not supported|s:Client", nullptr},
+      {"<Q/>", 1, true, true, "Function Q not supported|s:Client", nullptr},
+      {"<throw/>", 1, true, true, "thrown on purpose|s:Server", nullptr},
+      {"<returnOk/>", 1, true, true, "Function returnOk not supported|s:Client", nullptr},
+      // A handler that takes over the connection keeps its reference without complaint.
+      {"<keep/>", 1, true, true, "ok", nullptr}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.body) + " type " + std::to_string(c.type));
+    if (c.bStarted && !Application::RunningComponent()) Start();
     g_LastHandler = "";
-    EXPECT_EQ(Show(CallHook(body)), answer);
-    EXPECT_STREQ(g_LastHandler.load(), handler);
+    Result r;
+    EXPECT_EQ(Show(c.bHook ? CallHook(c.body, c.type) : CallApp(c.body, c.type, &r)), c.answer);
+    EXPECT_STREQ(g_LastHandler.load(), c.handler ? c.handler : "");
+    EXPECT_THAT(r, HasText(c.result ? c.result : "OK"));  // hook calls leave r at success
   }
   EXPECT_TRUE(g_pKept);
   EXPECT_EQ(Application::RunningComponent()->ActiveServerCalls(), 0);
-
   // A stopping component serves nothing and answers nothing.
   Application::RunningComponent()->SetState(Component::State_Stopping);
   EXPECT_EQ(Show(CallHook("<q/>")), "<no answer>");
+  // A document that is no envelope is refused with an empty function name.
+  Ref<ConnectionFifo> fifo = Ref<ConnectionFifo>::Adopt(new ConnectionFifo());
+  Result r = Application::CallServerFunction(fifo.get(), testing::XmlDoc("<start/>").get());
+  EXPECT_THAT(r, util::testing_matchers::HasCategory(util::ErrLogicArgs));
+  EXPECT_THAT(r, HasText("Function  not supported"));
+  EXPECT_EQ(fifo->QueuedBlocks(), 0);
 }
 
 TEST_F(ApplicationTest, LeakedConnectionReferenceIsAFatalAssertion) {
@@ -303,12 +292,7 @@ TEST_F(ApplicationTest, LeakedConnectionReferenceIsAFatalAssertion) {
   Start();
   EXPECT_EXIT(
       {
-        struct StderrWriter : util::LogWriter {
-          void Write(const util::LogRecord& record) override {
-            std::fprintf(stderr, "%s\n", record.Render(false, false).c_str());
-          }
-        } writer;
-        util::SetLogWriter(util::LogChannelFatal, &writer);
+        testing::FatalRecordsToStderr();
         (void)CallHook("<leak/>");
       },
       ::testing::ExitedWithCode(1),

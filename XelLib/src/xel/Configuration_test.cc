@@ -4,17 +4,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "../../testing/AppTestSupport.h"
 #include "../../testing/ResultMatchers.h"
 #include "../../testing/TempDir.h"
 #include "osal/System.h"
-#include "util/Trace.h"
 
 namespace velmora::xel {
 namespace {
@@ -42,21 +41,14 @@ util::Result Thrown(F f) {
 
 const XmlNamedValue kModes[] = {{"No", 0}, {"Yes", 1}, {"Ask", 2}};
 
-class ConfigurationFile : public ::testing::Test {
- protected:
-  void SetUp() override {
-    WriteFile(dir.Join("comp.xml"),
-              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Config><Name>Importer</Name>"
-              "<Count>-7</Count><On>true</On><Off>0</Off><Odd>maybe</Odd><Mode>Yes</Mode>"
-              "<Folder><Input>C:\\in</Input><Output attr=\"x\">C:\\out</Output></Folder>"
-              "<Schedulers><schedule/><schedule><Delay>9</Delay></schedule></Schedulers></Config>");
-    config = Configuration::FromFile(dir.Join("comp.xml"));
-  }
+TEST(ConfigurationFile, ReadsValuesOrTheDefaultMakesCopiesAndServesConcurrentReaders) {
   testing::TempDir dir;
-  Ref<Configuration> config;
-};
-
-TEST_F(ConfigurationFile, ReadsPresentValuesOrTheDefault) {
+  WriteFile(dir.Join("comp.xml"),
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Config><Name>Importer</Name>"
+            "<Count>-7</Count><On>true</On><Off>0</Off><Odd>maybe</Odd><Mode>Yes</Mode>"
+            "<Folder><Input>C:\\in</Input><Output attr=\"x\">C:\\out</Output></Folder>"
+            "<Schedulers><schedule/><schedule><Delay>9</Delay></schedule></Schedulers></Config>");
+  Ref<Configuration> config = Configuration::FromFile(dir.Join("comp.xml"));
   EXPECT_EQ(config->GetString("Config/Folder/Output"), "C:\\out");
   EXPECT_EQ(config->GetInt("Config/Count", 0), -7);
   // Booleans follow the text, whatever the default says; unreadable ones give the default.
@@ -76,22 +68,18 @@ TEST_F(ConfigurationFile, ReadsPresentValuesOrTheDefault) {
   util::Result r = Thrown([&] { Configuration c(dir.Join("absent.xml")); });
   EXPECT_THAT(r, HasCategory(util::ErrObjNotExist));
   EXPECT_THAT(r, HasText("Configuration-file open"));
-}
-
-TEST_F(ConfigurationFile, BufferReadCutsAndWarnsForTheDefault) {
+  // Buffer reads cut to size - 1 bytes and warn when they give the default.
   char buf[8];
   EXPECT_THAT(config->GetString("Config/Name", buf, sizeof(buf), "dflt"), IsOk());
-  EXPECT_STREQ(buf, "Importe");  // size - 1 bytes
-  util::Result r = config->GetString("Config/Nope", buf, sizeof(buf), "defaults");
+  EXPECT_STREQ(buf, "Importe");
+  r = config->GetString("Config/Nope", buf, sizeof(buf), "defaults");
   EXPECT_TRUE(r.IsSuccess());
   EXPECT_EQ(r.Severity(), uint32_t{util::SevWarning});
   EXPECT_EQ(r.Category(), uint32_t{util::ErrObjNotExist});
   EXPECT_STREQ(buf, "default");
   EXPECT_THAT(config->GetString("Config/Nope", buf, sizeof(buf), nullptr), IsError());
   EXPECT_STREQ(buf, "");
-}
-
-TEST_F(ConfigurationFile, StandaloneCopyHoldsTheChildrenUnderConfig) {
+  // A standalone copy holds the children under "Config".
   auto copy = Ref<Configuration>::Adopt(new Configuration);
   ASSERT_THAT(copy->MakeStandaloneCopy(*config->SubConfig("Config/Folder")), IsOk());
   EXPECT_EQ(copy->Prefix(), "Config/");
@@ -102,9 +90,6 @@ TEST_F(ConfigurationFile, StandaloneCopyHoldsTheChildrenUnderConfig) {
   ASSERT_THAT(copy->MakeStandaloneCopy(*config), IsOk());
   EXPECT_FALSE(copy->Exists("Config"));
   EXPECT_THAT(copy->MakeStandaloneCopy(*config->SubConfig("Config/Nope")), IsError());
-}
-
-TEST_F(ConfigurationFile, ConcurrentReadersSeeTheSameValues) {
   std::vector<std::thread> threads;
   std::vector<int> good(4, 0);
   for (int t = 0; t < 4; ++t) {
@@ -121,13 +106,7 @@ TEST(ConfigurationDeathTest, ReadsWithoutDocumentAreAssertions) {
   Configuration empty;
   EXPECT_DEATH(
       {
-        // Writes the fatal record where the death test looks for it.
-        struct StderrWriter : util::LogWriter {
-          void Write(const util::LogRecord& record) override {
-            std::fprintf(stderr, "%s\n", record.Render(true, true).c_str());
-          }
-        } writer;
-        util::SetLogWriter(util::LogChannelFatal, &writer);
+        testing::FatalRecordsToStderr();
         (void)empty.GetInt("x", 1);
       },
       "Exp=M_pMsg.HasObject\\(\\)");
