@@ -1,24 +1,35 @@
-// Tests of the Windows side of files, named objects, system information and threads: names
-// without case, long paths, real sharing, kernel names and access lists, the environment's two
-// copies, clusters, the event log and thread descriptions.
+// Tests of the Windows side of the osal layer with the system's own calls: names without case,
+// long paths, real sharing, kernel names and access lists, the environment's two copies,
+// clusters, the event log, thread descriptions, logons, impersonation, folder rights and share
+// connections. What wine only pretends is skipped; a real machine's accounts and shares come
+// from the environment.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include "ChildProcess.h"
 #include "TempDir.h"
 #include "WindowsSupport.h"
+
+// After windows.h: access lists and security descriptors in their text form.
+#include <aclapi.h>
+#include <sddl.h>
+
+#undef LogonUser
+
 #include "osal/File.h"
+#include "osal/Logon.h"
+#include "osal/NetShare.h"
+#include "osal/Security.h"
 #include "osal/SharedMemory.h"
 #include "osal/System.h"
 #include "osal/Thread.h"
 #include "osal/WaitHandle.h"
-
-// After windows.h.
-#include <aclapi.h>
-#include <sddl.h>
 
 namespace {
 
@@ -41,6 +52,8 @@ namespace velmora::osal {
 namespace {
 
 using testing::ChildProcess;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
 using testing::TempDir;
 using win32::UniqueHandle;
 using win32::Widen;
@@ -78,11 +91,9 @@ TEST(NativePathWin32Test, TurnsSeparatorsRemovesPrefixesAndMakesLongPaths) {
   }
   EXPECT_TRUE(FileNamesIgnoreCase() && PathSeparator() == '\\');
   EXPECT_EQ(LiteralPath("C:\\in\\a.txt"), "C:\\in\\a.txt");
-  wchar_t cwd[MAX_PATH];
-  DWORD n = ::GetCurrentDirectoryW(MAX_PATH, cwd);
-  ASSERT_GT(n, 0u);
-  std::wstring base(cwd, n);
-  if (base.back() != L'\\') base.push_back(L'\\');
+  std::string cwd;
+  ASSERT_TRUE(GetWorkingDirectory(&cwd).ok());
+  const std::wstring base = Widen(cwd.back() == '\\' ? cwd : cwd + "\\");
   // A colon beyond the drive names a stream of a file: no path at all.
   for (auto [in, out] : {std::pair<const char*, std::wstring>{"C:\\a/b", L"\\\\?\\C:\\a\\b"},
                          {"C:\\a\\.\\b\\..\\c", L"\\\\?\\C:\\a\\c"},
@@ -131,8 +142,8 @@ TEST(FileWin32Test, NamesCompareWithoutCase) {
   File f;
   ASSERT_TRUE(f.Open(dir.Join("A.TXT"), OpenOptions()).ok());
   EXPECT_EQ(ReadAll(f), "abc");
-  ASSERT_TRUE(f.Close().ok());
-  EXPECT_TRUE(f.Open(dir.Join("A.Txt"), {W, sR, Disposition::kCreateNew}).Is(kExists));
+  EXPECT_TRUE(f.Close().ok() &&
+              f.Open(dir.Join("A.Txt"), {W, sR, Disposition::kCreateNew}).Is(kExists));
   // Renaming to a case variant of its own name changes the name, even without replacing.
   std::string current = "a.txt";
   for (auto [to, mode] :
@@ -167,18 +178,13 @@ TEST(FileWin32Test, PathsBeyondMaxPathWorkEndToEnd) {
               f.Open(renamed, OpenOptions()).ok());
   EXPECT_EQ(ReadAll(f), "long");
   ASSERT_TRUE(f.Close().ok() && DeleteFile(renamed).ok());
-  for (auto it = created.rbegin(); it != created.rend(); ++it) {
-    EXPECT_TRUE(DeleteFolder(*it).ok()) << *it;
-  }
+  for (size_t i = created.size(); i-- > 0;) EXPECT_TRUE(DeleteFolder(created[i]).ok()) << i;
   EXPECT_FALSE(FolderExists(created[0]));
 }
 
-TEST(FileWin32Test, ShareModesBindBothOpeners) {
-  struct Case {
-    unsigned access1, share1, access2, share2;
-    bool ok;
-  };
-  const Case cases[] = {
+TEST(FileWin32Test, ShareModesBindBothOpenersAndDeleteSharingLetsRenamesThrough) {
+  // The first opener's access and sharing, the second's, whether the second gets in.
+  const std::tuple<unsigned, unsigned, unsigned, unsigned, bool> cases[] = {
       {R, sR, R, sR, true},
       {R, sR, W, sR | sW, false},  // the first does not share writing
       {W, sR, R, sR, false},       // the second does not share the first's writing
@@ -189,18 +195,14 @@ TEST(FileWin32Test, ShareModesBindBothOpeners) {
   TempDir dir;
   std::string path = dir.Join("shared.txt");
   ASSERT_TRUE(WriteText(path, "x").ok());
-  for (const Case& c : cases) {
+  for (auto [access1, share1, access2, share2, bOk] : cases) {
     SCOPED_TRACE(::testing::Message()
-                 << c.access1 << "/" << c.share1 << " " << c.access2 << "/" << c.share2);
+                 << access1 << "/" << share1 << " " << access2 << "/" << share2);
     File f, g;
-    ASSERT_TRUE(f.Open(path, OpenOptions{c.access1, c.share1}).ok());
-    EXPECT_EQ(g.Open(path, OpenOptions{c.access2, c.share2}).kind(), c.ok ? kNone : kSharing);
+    ASSERT_TRUE(f.Open(path, OpenOptions{access1, share1}).ok());
+    EXPECT_EQ(g.Open(path, OpenOptions{access2, share2}).kind(), bOk ? kNone : kSharing);
   }
-}
-
-TEST(FileWin32Test, ShareDeleteLetsARenameAndDeleteOnCloseThrough) {
-  TempDir dir;
-  std::string a = dir.Join("a.txt"), b = dir.Join("b.txt");
+  const std::string a = dir.Join("a.txt"), b = dir.Join("b.txt");
   ASSERT_TRUE(WriteText(a, "data").ok());
   File f, g;
   ASSERT_TRUE(f.Open(a, OpenOptions()).ok());
@@ -210,9 +212,9 @@ TEST(FileWin32Test, ShareDeleteLetsARenameAndDeleteOnCloseThrough) {
               Rename(a, b, RenameMode::kNoReplace, false).ok());
   EXPECT_EQ(ReadAll(f), "data");  // the handle follows the file
   EXPECT_TRUE(!FileExists(a) && FileExists(b));
-  ASSERT_TRUE(f.Close().ok());
   // Other openers of a file deleted on close need delete sharing; the last handle deletes.
-  ASSERT_TRUE(f.Open(a, {R | W, sR | sW | sD, Disposition::kCreateNew, true}).ok() &&
+  ASSERT_TRUE(f.Close().ok() &&
+              f.Open(a, {R | W, sR | sW | sD, Disposition::kCreateNew, true}).ok() &&
               f.Write("temp", 4).ok());
   EXPECT_TRUE(g.Open(a, {R, sR | sW}).Is(kSharing));
   ASSERT_TRUE(g.Open(a, {R, sR | sW | sD}).ok());
@@ -251,7 +253,7 @@ TEST(FileWin32Test, RenameToAnotherVolumeIsNotACopy) {
   EXPECT_TRUE(s.Is(kNotSupported) && !bCopied && FileExists(from)) << s.code();
 }
 
-TEST(SystemWin32Test, WorkingDirectoryAndSpecialFoldersInWindowsForm) {
+TEST(SystemWin32Test, WindowsFormsOfFoldersAndCaseFreeVariablesWithEmptyValues) {
   EXPECT_EQ(CurrentProcessId(), static_cast<uint32_t>(::GetCurrentProcessId()));
   std::string saved, now;
   ASSERT_TRUE(GetWorkingDirectory(&saved).ok());
@@ -271,9 +273,6 @@ TEST(SystemWin32Test, WorkingDirectoryAndSpecialFoldersInWindowsForm) {
                                        TRUE) == CSTR_EQUAL)
         << path << " vs " << expected;
   }
-}
-
-TEST(SystemWin32Test, VariableNamesIgnoreCaseAndEmptyValuesStayInTheSystemCopy) {
   ASSERT_TRUE(SetEnvironmentVariable("Xel_Case_Var", "v").ok());
   EXPECT_EQ(ExpandEnvironment("[%XEL_CASE_VAR%][%xel_case_var%]"), "[v][v]");
   EXPECT_STREQ(std::getenv("XEL_CASE_VAR"), "v");
@@ -300,7 +299,6 @@ TEST(SystemWin32Test, ClusterNameOfANonMember) {
 }
 
 TEST(SystemWin32Test, EventLogKeepsTheReport) {
-  const std::wstring source = L"XelOsalTest";
   const std::string text = "osal test " + std::to_string(::GetCurrentProcessId()) + " \xE2\x82\xAC";
   const uint32_t event_id = 0x40020007;  // information, category 2, event 7
   ASSERT_TRUE(ReportSystemEvent("XelOsalTest", 1, event_id, text).ok());
@@ -310,19 +308,18 @@ TEST(SystemWin32Test, EventLogKeepsTheReport) {
   // The newest records first: the one of source with text as its one string.
   const EVENTLOGRECORD* pFound = nullptr;
   bool bReadable = false;
-  for (int batch = 0; log != nullptr && batch < 16 && pFound == nullptr; ++batch) {
-    if (!::ReadEventLogW(log, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_BACKWARDS_READ, 0, buffer.data(),
-                         static_cast<DWORD>(buffer.size()), &read, &needed)) {
-      break;
-    }
+  for (int batch = 0; log != nullptr && batch < 16 && pFound == nullptr &&
+                      ::ReadEventLogW(log, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_BACKWARDS_READ, 0,
+                                      buffer.data(), buffer.size(), &read, &needed);
+       ++batch) {
     bReadable = bReadable || read > 0;
     for (DWORD at = 0; at + sizeof(EVENTLOGRECORD) <= read && pFound == nullptr;) {
       auto* record = reinterpret_cast<const EVENTLOGRECORD*>(buffer.data() + at);
       auto* first = reinterpret_cast<const wchar_t*>(buffer.data() + at + record->StringOffset);
-      if (source == reinterpret_cast<const wchar_t*>(record + 1) && record->NumStrings == 1 &&
-          Widen(text) == first) {
-        pFound = record;
-      }
+      const bool bOurs =
+          std::wstring_view(reinterpret_cast<const wchar_t*>(record + 1)) == L"XelOsalTest" &&
+          record->NumStrings == 1 && Widen(text) == first;
+      pFound = bOurs ? record : nullptr;
       at += record->Length;
     }
   }
@@ -351,8 +348,7 @@ TEST(ThreadWin32Test, IdsAndFullNamesAsThreadDescriptions) {
   OsThread thread;
   ASSERT_TRUE(thread.Start("a-rather-long-thread-name \xE2\x82\xAC", body).ok() &&
               thread.Join().ok());
-  EXPECT_EQ(inner_id, system_id);
-  EXPECT_EQ(thread.id(), system_id);
+  EXPECT_EQ(std::pair(inner_id, thread.id()), std::pair(system_id, system_id));
   if (get_description == nullptr) GTEST_SKIP() << "this system has no thread descriptions";
   EXPECT_EQ(description, L"a-rather-long-thread-name \u20AC");
 }
@@ -462,6 +458,138 @@ TEST(NamedObjectsWin32Test, OneWaitSeesThePeersEventAndThenItsDeath) {
   EXPECT_EQ(::WaitForMultipleObjects(2, both, FALSE, 10000), WAIT_ABANDONED_0);
   ASSERT_TRUE(::ReleaseMutex(raw_mutex.get()));
   ASSERT_TRUE(mutex.Acquire(0).ok() && mutex.Release().ok());
+}
+
+std::string Environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+std::vector<uint32_t> ImpersonatingThreads() {
+  std::vector<uint32_t> threads;
+  EXPECT_TRUE(ListImpersonatingThreads(&threads).ok());
+  return threads;
+}
+
+std::string ThreadUser() {
+  wchar_t name[257];
+  DWORD length = 257;
+  return ::GetUserNameW(name, &length) ? win32::Narrow(std::wstring_view(name, length - 1)) : "";
+}
+
+bool HasThreadToken() {
+  HANDLE token = nullptr;
+  if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) return false;
+  ::CloseHandle(token);
+  return true;
+}
+
+// XEL_TEST_WINDOWS_ACCOUNT ("name", "name@domain" or "domain\name") and
+// XEL_TEST_WINDOWS_PASSWORD name an account that may log on interactively.
+TEST(LogonWin32Test, OnlyTheCallingThreadIsImpersonatedUntilRevertedRefusalsCarryTheCode) {
+  ASSERT_THAT(ImpersonatingThreads(), IsEmpty());
+  LogonToken token;
+  ASSERT_TRUE(LogonProcessAccount(&token).ok());
+  const std::string self = ThreadUser();
+  EXPECT_EQ(token.UserName(), self);
+  ASSERT_TRUE(ImpersonateLoggedOnUser(token).ok());
+  EXPECT_TRUE(IsImpersonating() && HasThreadToken());
+  // Other threads, also those started now, keep the process's identity.
+  bool bOther = true;
+  std::thread([&] { bOther = IsImpersonating() || HasThreadToken(); }).join();
+  EXPECT_FALSE(bOther);
+  EXPECT_THAT(ImpersonatingThreads(), ElementsAre(CurrentThreadId()));
+  ASSERT_TRUE(RevertToSelf().ok());
+  EXPECT_FALSE(IsImpersonating() || HasThreadToken());
+  EXPECT_THAT(ImpersonatingThreads(), IsEmpty());
+  EXPECT_TRUE(RevertToSelf().ok());  // nothing left to revert
+  token.Close();
+  token.Close();  // the handle is closed once, then forgotten
+  EXPECT_TRUE(token.NativeHandle() == nullptr && ImpersonateLoggedOnUser(token).Is(kInvalid));
+  EXPECT_TRUE(LogonUser("", "pw", "", &token).Is(kInvalid));
+  EXPECT_TRUE(token.Resolve("Administrator").Is(kNotSupported));
+  Status refused = LogonUser("xel-no-such-user-4711", "wrong", "", &token);
+  if (refused.ok()) {
+    // wine: every logon succeeds with the same dummy handle, which nothing accepts.
+    EXPECT_EQ(ImpersonateLoggedOnUser(token).code(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(IsImpersonating());
+    GTEST_SKIP() << "LogonUserW accepts any logon with a dummy token (wine)";
+  }
+  EXPECT_EQ(refused.code(), ERROR_LOGON_FAILURE);  // 1326
+  EXPECT_TRUE(refused.Is(kAccessDenied) && token.NativeHandle() == nullptr);
+  EXPECT_FALSE(token.IsValid() || LogonErrorText(refused.code()).empty());
+  const std::string account = Environment("XEL_TEST_WINDOWS_ACCOUNT");
+  if (account.empty()) GTEST_SKIP() << "XEL_TEST_WINDOWS_ACCOUNT is not set";
+  ASSERT_TRUE(LogonUser(account, Environment("XEL_TEST_WINDOWS_PASSWORD"), "", &token).ok() &&
+              ImpersonateLoggedOnUser(token).ok());
+  const std::string impersonated = ThreadUser();
+  std::string other;
+  std::thread([&] { other = ThreadUser(); }).join();
+  ASSERT_TRUE(RevertToSelf().ok());
+  EXPECT_TRUE(account.find(impersonated) != std::string::npos && impersonated != self)
+      << impersonated;
+  EXPECT_EQ(std::vector({other, ThreadUser()}), std::vector({self, self}));
+}
+
+TEST(SecurityWin32Test, ReadsAccessListsAndTheSystemsRightsOfATrustee) {
+  TempDir dir("xelrights");
+  SecurityInfo info;
+  uint32_t mask = 1;
+  EXPECT_TRUE(info.GetEffectiveRights(kTrusteeCurrentUser, &mask).Is(kInvalid) && mask == 0u);
+  EXPECT_TRUE(info.Read("").Is(kInvalid));
+  EXPECT_EQ(info.Read(dir.Join("gone")).code(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(info.Read(dir.Join("gone/deeper")).code(), ERROR_PATH_NOT_FOUND);
+  ASSERT_TRUE(info.Read(dir.path()).ok());
+  Status rights = info.GetEffectiveRights(kTrusteeCurrentUser, &mask);
+  if (rights.Is(kNotSupported)) GTEST_SKIP() << "GetEffectiveRightsFromAclW is a stub";
+  // The creator of a folder in its own temporary folder holds every right.
+  ASSERT_TRUE(rights.ok()) << rights.code();
+  EXPECT_EQ(mask & 0xF0000u, 0xF0000u) << mask;
+  EXPECT_TRUE(info.GetEffectiveRights("xel-no-such-user-4711", &mask).Is(kNotFound));
+  // A folder whose protected access list lets everyone only read: DELETE, WRITE_DAC and
+  // WRITE_OWNER are missing, for the current user as for any other.
+  const std::string reader = dir.Join("reader");
+  ASSERT_TRUE(CreateFolder(reader).ok());
+  PSECURITY_DESCRIPTOR pDescriptor = nullptr;
+  ASSERT_TRUE(
+      ::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          L"D:P(A;OICI;FR;;;WD)(A;OICI;FA;;;OW)", SDDL_REVISION_1, &pDescriptor, nullptr) &&
+      ::SetFileSecurityW(win32::LongPathW(reader).c_str(), DACL_SECURITY_INFORMATION, pDescriptor))
+      << ::GetLastError();
+  ::LocalFree(pDescriptor);
+  ASSERT_TRUE(GetEffectiveRights(reader, kTrusteeCurrentUser, &mask).ok());
+  EXPECT_TRUE((mask & 0xF0000u) != 0xF0000u && (mask & FILE_READ_DATA) != 0) << mask;
+}
+
+// XEL_TEST_SHARE ("\\server\share" with a folder "in" that the account may write),
+// XEL_TEST_SHARE_USER and XEL_TEST_SHARE_PASSWORD name a share that this machine has not
+// connected yet, and XEL_TEST_SHARE_OTHER_USER another account the server knows.
+TEST(NetShareWin32Test, AddingReusingAndCancellingAShareConnection) {
+  const std::string share = Environment("XEL_TEST_SHARE"),
+                    user = Environment("XEL_TEST_SHARE_USER"),
+                    password = Environment("XEL_TEST_SHARE_PASSWORD");
+  const uint32_t notConnected = CancelShareConnection("\\\\127.0.0.1\\xel-not-connected");
+  if (notConnected == kNetNoNetwork) GTEST_SKIP() << "no network provider (wine)";
+  EXPECT_EQ(notConnected, kNetNotConnected);
+  if (share.empty() || user.empty()) GTEST_SKIP() << "XEL_TEST_SHARE and its account are not set";
+  ASSERT_EQ(AddShareConnection(share, user, password + "-wrong"), kNetLogonFailure);
+  ASSERT_EQ(AddShareConnection(share, user, password), kNetOk);
+  EXPECT_TRUE(IsShareConnected(share + "\\in"));
+  EXPECT_EQ(AddShareConnection(share, user, password), kNetAlreadyAssigned);
+  if (const std::string other = Environment("XEL_TEST_SHARE_OTHER_USER"); !other.empty()) {
+    EXPECT_EQ(AddShareConnection(share, other, "pw"), kNetCredentialConflict);
+  }
+  {
+    // The file calls reach the share through "\\?\UNC\"; an open file keeps it connected.
+    File file;
+    ASSERT_TRUE(file.Open(share + "\\in\\xel-open.txt",
+                          OpenOptions{kAccessWrite, kShareRead, Disposition::kCreateAlways})
+                    .ok());
+    EXPECT_EQ(CancelShareConnection(share), kNetOpenFiles);
+  }
+  EXPECT_TRUE(DeleteFile(share + "\\in\\xel-open.txt").ok());
+  EXPECT_EQ(CancelShareConnection(share), kNetOk);
+  EXPECT_TRUE(!IsShareConnected(share) && CancelShareConnection(share) == kNetNotConnected);
 }
 
 }  // namespace
