@@ -160,29 +160,7 @@ TEST(FileWin32Test, NamesCompareWithoutCase) {
   }
 }
 
-TEST(FileWin32Test, PathsBeyondMaxPathWorkEndToEnd) {
-  TempDir dir;
-  std::string deep = dir.path();
-  for (char c = 'a'; c < 'i'; ++c) deep += "\\" + std::string(50, c);
-  std::vector<std::string> created;
-  ASSERT_TRUE(CreateFolders(deep, &created).ok() && created.size() == 8 && FolderExists(deep));
-  const std::string file = deep + "/file.txt", renamed = deep + "\\renamed.txt";
-  ASSERT_TRUE(WriteText(file, "long").ok());
-  DirReader reader;
-  DirEntry e, info;
-  ASSERT_TRUE(reader.Open(deep).ok() && reader.Next(&e) && GetFileInfo(file, &info).ok());
-  EXPECT_TRUE(e.name == "file.txt" && e.size == 4u && info.size == 4u && !reader.Next(&e));
-  reader.Close();
-  File f;
-  ASSERT_TRUE(Rename(file, renamed, RenameMode::kNoReplace, true).ok() &&
-              f.Open(renamed, OpenOptions()).ok());
-  EXPECT_EQ(ReadAll(f), "long");
-  ASSERT_TRUE(f.Close().ok() && DeleteFile(renamed).ok());
-  for (size_t i = created.size(); i-- > 0;) EXPECT_TRUE(DeleteFolder(created[i]).ok()) << i;
-  EXPECT_FALSE(FolderExists(created[0]));
-}
-
-TEST(FileWin32Test, ShareModesBindBothOpenersAndDeleteSharingLetsRenamesThrough) {
+TEST(FileWin32Test, ShareModesDeleteSharingAndPathsBeyondMaxPath) {
   // The first opener's access and sharing, the second's, whether the second gets in.
   const std::tuple<unsigned, unsigned, unsigned, unsigned, bool> cases[] = {
       {R, sR, R, sR, true},
@@ -221,6 +199,24 @@ TEST(FileWin32Test, ShareModesBindBothOpenersAndDeleteSharingLetsRenamesThrough)
   EXPECT_EQ(ReadAll(g), "temp");
   ASSERT_TRUE(f.Close().ok() && g.Close().ok());
   EXPECT_FALSE(FileExists(a));
+  // Paths beyond MAX_PATH work end to end.
+  std::string deep = dir.path();
+  for (char c = 'a'; c < 'i'; ++c) deep += "\\" + std::string(50, c);
+  std::vector<std::string> created;
+  ASSERT_TRUE(CreateFolders(deep, &created).ok() && created.size() == 8 && FolderExists(deep));
+  const std::string file = deep + "/file.txt", renamed = deep + "\\renamed.txt";
+  ASSERT_TRUE(WriteText(file, "long").ok());
+  DirReader reader;
+  DirEntry e, info;
+  ASSERT_TRUE(reader.Open(deep).ok() && reader.Next(&e) && GetFileInfo(file, &info).ok());
+  EXPECT_TRUE(e.name == "file.txt" && e.size == 4u && info.size == 4u && !reader.Next(&e));
+  reader.Close();
+  ASSERT_TRUE(Rename(file, renamed, RenameMode::kNoReplace, true).ok() &&
+              f.Open(renamed, OpenOptions()).ok());
+  EXPECT_EQ(ReadAll(f), "long");
+  ASSERT_TRUE(f.Close().ok() && DeleteFile(renamed).ok());
+  for (size_t i = created.size(); i-- > 0;) EXPECT_TRUE(DeleteFolder(created[i]).ok()) << i;
+  EXPECT_FALSE(FolderExists(created[0]));
 }
 
 TEST(FileWin32Test, ReadOnlyFileRefusesWritersAndDeletion) {
@@ -253,7 +249,7 @@ TEST(FileWin32Test, RenameToAnotherVolumeIsNotACopy) {
   EXPECT_TRUE(s.Is(kNotSupported) && !bCopied && FileExists(from)) << s.code();
 }
 
-TEST(SystemWin32Test, WindowsFormsOfFoldersAndCaseFreeVariablesWithEmptyValues) {
+TEST(SystemWin32Test, FoldersVariablesAndThreadsInWindowsForm) {
   EXPECT_EQ(CurrentProcessId(), static_cast<uint32_t>(::GetCurrentProcessId()));
   std::string saved, now;
   ASSERT_TRUE(GetWorkingDirectory(&saved).ok());
@@ -287,6 +283,26 @@ TEST(SystemWin32Test, WindowsFormsOfFoldersAndCaseFreeVariablesWithEmptyValues) 
     EXPECT_EQ(ExpandEnvironment("[%Xel_Case_Var%]"), error ? "[%Xel_Case_Var%]" : "[]");
     ASSERT_TRUE(UnsetEnvironmentVariable("XEL_CASE_VAR").ok());
   }
+  using GetDescriptionFn = HRESULT(WINAPI*)(HANDLE, PWSTR*);
+  auto get_description = win32::GetProcAddressAs<GetDescriptionFn>(
+      ::GetModuleHandleW(L"kernel32.dll"), "GetThreadDescription");
+  std::wstring description;
+  uint32_t inner_id = 0, system_id = 0;
+  auto body = [&] {
+    inner_id = CurrentThreadId();
+    system_id = ::GetCurrentThreadId();
+    PWSTR text = nullptr;
+    if (get_description != nullptr && SUCCEEDED(get_description(::GetCurrentThread(), &text))) {
+      description = text;
+      ::LocalFree(text);
+    }
+  };
+  OsThread thread;
+  ASSERT_TRUE(thread.Start("a-rather-long-thread-name \xE2\x82\xAC", body).ok() &&
+              thread.Join().ok());
+  EXPECT_EQ(std::pair(inner_id, thread.id()), std::pair(system_id, system_id));
+  if (get_description == nullptr) GTEST_SKIP() << "this system has no thread descriptions";
+  EXPECT_EQ(description, L"a-rather-long-thread-name \u20AC");
 }
 
 TEST(SystemWin32Test, ClusterNameOfANonMember) {
@@ -328,29 +344,6 @@ TEST(SystemWin32Test, EventLogKeepsTheReport) {
   ASSERT_NE(pFound, nullptr) << "the report is not in the Application log";
   EXPECT_EQ(std::vector<DWORD>({pFound->EventID, pFound->EventCategory, pFound->EventType}),
             std::vector<DWORD>({event_id, 2, EVENTLOG_INFORMATION_TYPE}));
-}
-
-TEST(ThreadWin32Test, IdsAndFullNamesAsThreadDescriptions) {
-  using GetDescriptionFn = HRESULT(WINAPI*)(HANDLE, PWSTR*);
-  auto get_description = win32::GetProcAddressAs<GetDescriptionFn>(
-      ::GetModuleHandleW(L"kernel32.dll"), "GetThreadDescription");
-  std::wstring description;
-  uint32_t inner_id = 0, system_id = 0;
-  auto body = [&] {
-    inner_id = CurrentThreadId();
-    system_id = ::GetCurrentThreadId();
-    PWSTR text = nullptr;
-    if (get_description != nullptr && SUCCEEDED(get_description(::GetCurrentThread(), &text))) {
-      description = text;
-      ::LocalFree(text);
-    }
-  };
-  OsThread thread;
-  ASSERT_TRUE(thread.Start("a-rather-long-thread-name \xE2\x82\xAC", body).ok() &&
-              thread.Join().ok());
-  EXPECT_EQ(std::pair(inner_id, thread.id()), std::pair(system_id, system_id));
-  if (get_description == nullptr) GTEST_SKIP() << "this system has no thread descriptions";
-  EXPECT_EQ(description, L"a-rather-long-thread-name \u20AC");
 }
 
 std::string UniqueName(const char* what) {
@@ -396,7 +389,7 @@ std::string ProcessUserSid() {
   return SidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
 }
 
-TEST(NamedObjectsWin32Test, KernelObjectsCarryTheGivenNamesAndTheCreatorsAccess) {
+TEST(NamedObjectsWin32Test, KernelNamesCreatorsAccessAndOneWaitForAPeersEventAndDeath) {
   const std::string user = ProcessUserSid();
   ASSERT_FALSE(user.empty());
   struct Case {
@@ -436,20 +429,18 @@ TEST(NamedObjectsWin32Test, KernelObjectsCarryTheGivenNamesAndTheCreatorsAccess)
   EXPECT_TRUE(wrong_kind.Open(base + "_Event").Is(kInvalid));
   SharedMemory not_memory;
   EXPECT_TRUE(not_memory.Open(base + "_Mutex").Is(kInvalid));
-}
-
-TEST(NamedObjectsWin32Test, OneWaitSeesThePeersEventAndThenItsDeath) {
   // The wait a Windows peer of the data link makes: the other side's event and mutex at once.
-  const std::string base = UniqueName("multi");
-  NamedMutex mutex;
-  NamedEvent event;
-  ASSERT_TRUE(mutex.Create(base + "_Mutex").ok() && event.Create(base + "_Event", false).ok());
+  const std::string peer = UniqueName("multi");
+  NamedMutex peer_mutex;
+  NamedEvent peer_event;
+  ASSERT_TRUE(peer_mutex.Create(peer + "_Mutex").ok() &&
+              peer_event.Create(peer + "_Event", false).ok());
   UniqueHandle raw_mutex(
-      ::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, Widen(base + "_Mutex").c_str()));
-  UniqueHandle raw_event(::OpenEventW(SYNCHRONIZE, FALSE, Widen(base + "_Event").c_str()));
+      ::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, Widen(peer + "_Mutex").c_str()));
+  UniqueHandle raw_event(::OpenEventW(SYNCHRONIZE, FALSE, Widen(peer + "_Event").c_str()));
   ASSERT_TRUE(raw_mutex.IsValid() && raw_event.IsValid());
   ChildProcess child;
-  ASSERT_TRUE(child.Start("hold_and_signal", {base + "_Mutex", base + "_Event"}));
+  ASSERT_TRUE(child.Start("hold_and_signal", {peer + "_Mutex", peer + "_Event"}));
   std::string line;
   ASSERT_TRUE(child.ReadLine(&line, 10000) && line == "locked") << line;
   const HANDLE both[2] = {raw_mutex.get(), raw_event.get()};
@@ -457,7 +448,7 @@ TEST(NamedObjectsWin32Test, OneWaitSeesThePeersEventAndThenItsDeath) {
   child.Kill();
   EXPECT_EQ(::WaitForMultipleObjects(2, both, FALSE, 10000), WAIT_ABANDONED_0);
   ASSERT_TRUE(::ReleaseMutex(raw_mutex.get()));
-  ASSERT_TRUE(mutex.Acquire(0).ok() && mutex.Release().ok());
+  ASSERT_TRUE(peer_mutex.Acquire(0).ok() && peer_mutex.Release().ok());
 }
 
 std::string Environment(const char* name) {
