@@ -81,7 +81,7 @@ bool UnderWine() {
   return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-TEST(NativePathWin32Test, TurnsSeparatorsRemovesPrefixesAndMakesLongPaths) {
+TEST(PathsAndStatusWin32Test, LongPathsAndTheKindsOfWindowsErrors) {
   for (auto [in, out] : {std::pair{"\\\\?\\C:\\a/b.txt", "C:\\a\\b.txt"},
                          {"\\\\?\\UNC\\server\\share\\x", "\\\\server\\share\\x"},
                          {"//?/UNC/server/share/x", "\\\\server\\share\\x"},
@@ -107,9 +107,7 @@ TEST(NativePathWin32Test, TurnsSeparatorsRemovesPrefixesAndMakesLongPaths) {
                          {"rel:x", L""}}) {
     EXPECT_TRUE(win32::LongPathW(in) == out) << in << " -> " << win32::Narrow(win32::LongPathW(in));
   }
-}
-
-TEST(StatusWin32Test, ClassifiesWindowsErrors) {
+  // Windows error codes and the kinds they are classified as.
   const std::pair<ErrorKind, std::vector<DWORD>> cases[] = {
       {kNotFound, {ERROR_FILE_NOT_FOUND}},
       {kPathNotFound, {ERROR_PATH_NOT_FOUND, ERROR_BAD_NET_NAME, ERROR_DIRECTORY}},
