@@ -31,23 +31,6 @@
 #include "osal/Thread.h"
 #include "osal/WaitHandle.h"
 
-namespace {
-
-// Child: takes the named mutex (first argument), says "locked", sets the named event (second
-// argument) a little later and then holds the mutex until it is killed.
-XEL_CHILD_MODE(hold_and_signal) {
-  velmora::osal::NamedMutex mutex;
-  velmora::osal::NamedEvent event;
-  if (!mutex.Open(args.at(0)).ok() || !event.Open(args.at(1)).ok() || !mutex.Acquire(5000).ok())
-    return 2;
-  velmora::testing::ChildSay("locked");
-  velmora::osal::SleepMs(100);
-  if (!event.Set().ok()) return 3;
-  for (;;) velmora::osal::SleepMs(1000);
-}
-
-}  // namespace
-
 namespace velmora::osal {
 namespace {
 
@@ -60,6 +43,19 @@ using win32::Widen;
 using enum ErrorKind;
 constexpr unsigned R = kAccessRead, W = kAccessWrite;
 constexpr unsigned sR = kShareRead, sW = kShareWrite, sD = kShareDelete;
+
+// Child: takes the named mutex (first argument), says "locked", sets the named event (second
+// argument) a little later and then holds the mutex until it is killed.
+XEL_CHILD_MODE(hold_and_signal) {
+  NamedMutex mutex;
+  NamedEvent event;
+  if (!mutex.Open(args.at(0)).ok() || !event.Open(args.at(1)).ok() || !mutex.Acquire(5000).ok())
+    return 2;
+  testing::ChildSay("locked");
+  SleepMs(100);
+  if (!event.Set().ok()) return 3;
+  for (;;) SleepMs(1000);
+}
 
 Status WriteText(const std::string& path, std::string_view text) {
   File f;
@@ -307,8 +303,7 @@ TEST(SystemWin32Test, ClusterNameOfANonMember) {
   std::string name = "stale", key = "stale";
   Status s = GetClusterName(&name);
   if (s.ok()) GTEST_SKIP() << "this machine is a member of cluster " << name;
-  EXPECT_TRUE(s.Is(kNotFound)) << s.code();
-  EXPECT_TRUE(GetClusterKey(&key).Is(kNotFound));  // no cluster, no key
+  EXPECT_TRUE(s.Is(kNotFound) && GetClusterKey(&key).Is(kNotFound)) << s.code();  // nor a key
   EXPECT_EQ(name + key, "");
 }
 
