@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <set>
 
 #include "ChildProcess.h"
@@ -25,18 +26,15 @@ XEL_CHILD_MODE(print_env) {
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
 // Keeps an environment variable's value and puts it back at the end of a test.
-class SavedVariable {
- public:
-  explicit SavedVariable(const char* name) : M_Name(name), M_bSet(std::getenv(name) != nullptr) {
-    if (M_bSet) M_Value = std::getenv(name);
+struct SavedVariable {
+  explicit SavedVariable(const char* name) : M_Name(name) {
+    if (const char* pValue = std::getenv(name)) M_Value = pValue;
   }
   ~SavedVariable() {
-    (void)(M_bSet ? SetEnvironmentVariable(M_Name, M_Value) : UnsetEnvironmentVariable(M_Name));
+    (void)(M_Value ? SetEnvironmentVariable(M_Name, *M_Value) : UnsetEnvironmentVariable(M_Name));
   }
-
- private:
-  std::string M_Name, M_Value;
-  bool M_bSet;
+  std::string M_Name;
+  std::optional<std::string> M_Value;
 };
 
 TEST(SystemTest, IdsFoldersAndWorkingDirectory) {
@@ -57,9 +55,8 @@ TEST(SystemTest, IdsFoldersAndWorkingDirectory) {
   std::string cwd, temp, now;
   ASSERT_TRUE(GetWorkingDirectory(&cwd).ok() && GetSpecialFolder(SpecialFolder::kTemp, &temp).ok());
   EXPECT_EQ(temp + TempDirectory().back(), TempDirectory());
-  ASSERT_TRUE(SetWorkingDirectory(temp).ok());
-  EXPECT_TRUE(GetWorkingDirectory(&now).ok());
-  ASSERT_TRUE(SetWorkingDirectory(cwd).ok());
+  ASSERT_TRUE(SetWorkingDirectory(temp).ok() && GetWorkingDirectory(&now).ok() &&
+              SetWorkingDirectory(cwd).ok());
   EXPECT_EQ(now, temp);
   EXPECT_TRUE(SetWorkingDirectory("").Is(ErrorKind::kInvalid));
   Status missing = SetWorkingDirectory(temp + "/xel-no-such-folder-here");
@@ -67,8 +64,8 @@ TEST(SystemTest, IdsFoldersAndWorkingDirectory) {
       << missing.code();
 }
 
-TEST(SystemTest, EnvironmentChangesReachGetenvExpansionAndChildren) {
-  SavedVariable saved("XEL_TEST_VAR");
+TEST(SystemTest, EnvironmentChangesReachGetenvExpansionChildrenAndTempDirectory) {
+  SavedVariable saved("XEL_TEST_VAR"), tmp("TMP"), temp("TEMP");
   // getenv's text is in the ANSI code page on Windows: ASCII there, any text for the layer.
   ASSERT_TRUE(SetEnvironmentVariable("XEL_TEST_VAR", "value").ok());
   EXPECT_STREQ(std::getenv("XEL_TEST_VAR"), "value");
@@ -89,16 +86,12 @@ TEST(SystemTest, EnvironmentChangesReachGetenvExpansionAndChildren) {
     EXPECT_TRUE(SetEnvironmentVariable(bad, "x").Is(ErrorKind::kInvalid)) << bad;
     EXPECT_TRUE(UnsetEnvironmentVariable(bad).Is(ErrorKind::kInvalid)) << bad;
   }
-}
-
-TEST(SystemTest, TempDirectoryFollowsTmpAndTmpFallsBackToIt) {
-  SavedVariable tmp("TMP"), temp("TEMP");
+  // The temporary folder follows TMP.
   std::string folder;
   ASSERT_TRUE(GetWorkingDirectory(&folder).ok() && SetEnvironmentVariable("TMP", folder).ok());
-  std::string dir = TempDirectory();
-  ASSERT_EQ(dir.size(), folder.size() + (IsSeparator(folder.back()) ? 0 : 1)) << dir;
-  EXPECT_EQ(dir.substr(0, folder.size()), folder);
-  EXPECT_TRUE(IsSeparator(dir.back()));
+  const std::string dir = TempDirectory();
+  ASSERT_TRUE(dir.starts_with(folder) && dir.size() <= folder.size() + 1 && IsSeparator(dir.back()))
+      << dir;
   EXPECT_EQ(ExpandEnvironment("%TMP%\\trace.log"), folder + "\\trace.log");
   // Without TMP, "%TMP%" still names the temporary folder.
   ASSERT_TRUE(UnsetEnvironmentVariable("TMP").ok() && SetEnvironmentVariable("TEMP", folder).ok());
@@ -107,16 +100,14 @@ TEST(SystemTest, TempDirectoryFollowsTmpAndTmpFallsBackToIt) {
 
 TEST(SystemTest, RandomBytesAndUuids) {
   std::set<std::string> seen;
+  uint8_t id[16], big[1000] = {};
   for (int i = 0; i < 20; ++i) {
-    uint8_t id[16];
     CreateUuid(id);
     EXPECT_EQ(std::pair(id[6] >> 4, id[8] & 0xC0), std::pair(4, 0x80));  // version 4, RFC 4122
-    seen.insert(std::string(reinterpret_cast<char*>(id), 16));
+    seen.emplace(reinterpret_cast<char*>(id), 16);
   }
-  EXPECT_EQ(seen.size(), 20u);
-  unsigned char big[1000] = {};
   RandomBytes(big, sizeof big);
-  EXPECT_LT(std::count(big, big + sizeof big, 0), 30);
+  EXPECT_TRUE(seen.size() == 20u && std::count(big, big + sizeof big, 0) < 30);
 }
 
 TEST(SystemTest, Utf8Utf16RoundTrips) {

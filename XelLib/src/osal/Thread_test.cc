@@ -17,17 +17,21 @@
 namespace velmora::osal {
 namespace {
 
-TEST(ThreadTest, RunsNamedThreadWithItsOwnId) {
+TEST(ThreadTest, NamedThreadsIdsJoinsRestartsAndPerThreadTraceValue) {
   Event release(true);
-  uint32_t inner_id = 0;
+  uint32_t inner_id = 0, trace = 1;
   OsThread thread;
   int before = LiveThreadCount();
   uint64_t start = SystemTimeAsFileTime();
+  SetThreadTraceValue(0x12340000);
   auto body = [&] {
     inner_id = CurrentThreadId();
+    trace = GetThreadTraceValue();
     (void)release.Wait(kInfinite);
   };
+  EXPECT_TRUE(thread.Start("empty", nullptr).Is(ErrorKind::kInvalid));
   ASSERT_TRUE(thread.Start("a-rather-long-thread-name", body).ok());
+  EXPECT_TRUE(thread.Start("again", body).Is(ErrorKind::kInvalid));  // not joined yet
   EXPECT_TRUE(thread.Running() && thread.id() != 0u && thread.id() != CurrentThreadId());
   EXPECT_EQ(LiveThreadCount(), before + 1);
   auto list = ListLiveThreads(100);
@@ -41,55 +45,36 @@ TEST(ThreadTest, RunsNamedThreadWithItsOwnId) {
   release.Set();
   ASSERT_TRUE(thread.Join().ok());
   EXPECT_FALSE(thread.Running());
-  EXPECT_EQ(std::pair(inner_id, LiveThreadCount()), std::pair(thread.id(), before));
-}
-
-TEST(ThreadTest, RestartAfterJoinDetachOnDestructionAndPerThreadTraceValue) {
-  std::atomic<int> runs{0};
-  uint32_t trace = 1;
-  auto run = [&] {
-    ++runs;
-    trace = GetThreadTraceValue();
-  };
-  SetThreadTraceValue(0x12340000);
-  OsThread thread;
-  EXPECT_TRUE(thread.Start("empty", nullptr).Is(ErrorKind::kInvalid));
-  ASSERT_TRUE(thread.Start("t1", run).ok());
-  EXPECT_TRUE(thread.Start("t1", run).Is(ErrorKind::kInvalid));  // not joined yet
-  ASSERT_TRUE(thread.Join().ok() && thread.Start("t2", run).ok() && thread.Join().ok());
-  EXPECT_EQ(std::tuple(runs.load(), trace, GetThreadTraceValue()), std::tuple(2, 0u, 0x12340000u));
+  EXPECT_EQ(std::tuple(inner_id, trace, LiveThreadCount(), GetThreadTraceValue()),
+            std::tuple(thread.id(), 0u, before, 0x12340000u));
   SetThreadTraceValue(0);
+  // A joined thread starts again; one destroyed while running is detached.
+  inner_id = 0;
+  ASSERT_TRUE(thread.Start("t2", body).ok() && thread.Join().ok());
+  EXPECT_EQ(inner_id, thread.id());
   auto done = std::make_shared<Event>(true);
   auto later = [done] {
     SleepMs(10);
     done->Set();
   };
-  ASSERT_TRUE(OsThread().Start("detached", later).ok());  // destroyed while running: detached
+  ASSERT_TRUE(OsThread().Start("detached", later).ok());
   EXPECT_TRUE(done->Wait(2000).ok());
 }
 
-TEST(EventTest, AutoResetReleasesOneWaiterManualResetStaysSet) {
-  Event event(false, false);
+TEST(EventTest, AutoResetReleasesOneWaiterAndWaitForAnyPicksTheSignalledEvent) {
+  Event a(false), b(false), c(true);
   std::atomic<int> woken{0};
   std::vector<std::thread> waiters;
-  for (int i = 0; i < 3; ++i) waiters.emplace_back([&] { woken += event.Wait(300).ok(); });
+  for (int i = 0; i < 3; ++i) waiters.emplace_back([&] { woken += a.Wait(300).ok(); });
   SleepMs(30);
-  event.Set();
+  a.Set();
   for (auto& t : waiters) t.join();
-  EXPECT_TRUE(woken.load() == 1 && !event.IsSet());
-  Event manual(true, true);
-  EXPECT_TRUE(manual.Wait(0).ok() && manual.Wait(0).ok() && manual.IsSet());
-  manual.Reset();
-  const uint64_t start = TickCountMs();
-  EXPECT_TRUE(manual.Wait(50).Is(ErrorKind::kTimeout));
-  EXPECT_GE(TickCountMs() - start, 45u);
-}
-
-TEST(EventTest, WaitForAnyPicksTheSignalledEvent) {
-  Event a(false), b(false), c(true);
+  EXPECT_TRUE(woken.load() == 1 && !a.IsSet());
   Event* events[] = {&a, &b, &c};
   int index = -1, second = -1;
-  EXPECT_TRUE(WaitForAny(events, 3, 20, &index).Is(ErrorKind::kTimeout) && index == -1);
+  const uint64_t start = TickCountMs();
+  EXPECT_TRUE(WaitForAny(events, 3, 50, &index).Is(ErrorKind::kTimeout) && index == -1);
+  EXPECT_GE(TickCountMs() - start, 45u);
   std::thread setter([&] {
     SleepMs(20);
     b.Set();
@@ -97,12 +82,14 @@ TEST(EventTest, WaitForAnyPicksTheSignalledEvent) {
   ASSERT_TRUE(WaitForAny(events, 3, 2000, &index).ok());
   setter.join();
   EXPECT_TRUE(index == 1 && !b.IsSet());  // auto-reset consumed by the wait
-  // Already set: the lowest index wins; a manual event stays set.
+  // Already set: the lowest index wins; a manual event stays set until reset.
   c.Set();
   a.Set();
   ASSERT_TRUE(WaitForAny(events, 3, 0, &index).ok() && WaitForAny(events, 3, 0, &second).ok());
   EXPECT_EQ(std::pair(index, second), std::pair(0, 2));
-  EXPECT_TRUE(c.IsSet());
+  EXPECT_TRUE(c.Wait(0).ok() && c.IsSet());
+  c.Reset();
+  EXPECT_TRUE(c.Wait(0).Is(ErrorKind::kTimeout));
   EXPECT_TRUE(WaitForAny(events, 0, 0, &index).Is(ErrorKind::kInvalid));
 }
 
