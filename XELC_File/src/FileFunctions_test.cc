@@ -415,17 +415,7 @@ struct ScratchTree {
 // this system may not take); poll: "No file found" (also with a trace line ignoring a link), a
 // file claimed and confirmed, the watched folder refused as outside the input base directory.
 // Every row also leaves everything outside its allowed folders as it was.
-enum class Want {
-  kRefused,
-  kFails,
-  kDone,
-  kEither,
-  kNothing,
-  kLinkIgnored,
-  kClaimed,
-  kOutsideBase
-};
-using enum Want;
+enum Want { kRefused, kFails, kDone, kEither, kNothing, kLinkIgnored, kClaimed, kOutsideBase };
 // "OUT" is another folder than "out" only where names tell case apart.
 const Want kCaseRule = osal::FileNamesIgnoreCase() ? kDone : kRefused;
 const Want kWatchedCaseRule = osal::FileNamesIgnoreCase() ? kNothing : kOutsideBase;
@@ -570,12 +560,11 @@ void RunCase(bool bCreate, ScratchTree& tree, const FileCase& c) {
                         Expand(item.substr(item.find('=') + 1), tree.M_Root));
   }
   const std::string folder =
-      bCreate ? "<Directory>@/out/</Directory>" : "<Directory>@/in/</Directory>";
+      "<Directory>@/" + std::string(bCreate ? "out" : "in") + "/</Directory>";
   const Result r = call(c.section.empty() ? folder : c.section, params);
   const std::string sent = answer();
-  const bool bRefusal =
-      r.ErrorText().find(bCreate ? "is not within output path" : "is not within input path") !=
-      std::string::npos;
+  const std::string within = bCreate ? "is not within output path" : "is not within input path";
+  const bool bRefusal = r.ErrorText().find(within) != std::string::npos;
   if (c.want == kRefused) {
     EXPECT_TRUE(r.IsError() && r.Category() == util::ErrLogicArgs && bRefusal) << r.Text();
   } else if (c.want == kFails) {

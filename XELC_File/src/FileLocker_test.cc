@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
-#include <iostream>
 #include <map>
 #include <mutex>
 #include <regex>
@@ -21,7 +20,6 @@
 #include "ImportPackage.h"
 #include "osal/File.h"
 #include "osal/System.h"
-#include "util/TimeUTC.h"
 
 namespace velmora::xelc {
 namespace {
@@ -34,15 +32,21 @@ using testing::ScratchFolder;
 using testing::TraceCapture;
 using testing::WriteFile;
 using Strings = std::vector<std::string>;
-using testing::fs::create_directory;
 namespace fs = testing::fs;
 
 const std::regex kRunningLock(R"(a\.pdf\.\d{14}\.[0-9A-Za-z_-]{5}\+03600\.locked)");
 
-// A package watching folder whose found file is folder/name, not yet locked.
-ImportPackage PackageFor(const std::string& watched, const std::string& file) {
+// A package watching folder for masks.
+ImportPackage Watching(const std::string& watched, const std::string& masks = "*") {
   ImportPackage package;
   EXPECT_TRUE(package.SetWatchedFolder(watched));
+  package.SetFileSearchMask(masks);
+  return package;
+}
+
+// A package watching folder whose found file is folder/name, not yet locked.
+ImportPackage PackageFor(const std::string& watched, const std::string& file) {
+  ImportPackage package = Watching(watched);
   package.SetFoundFileFullPath(file);
   package.SetFoundFileValid(true);
   package.SetFoundFileLockState(FileInfo::NotLocked);
@@ -107,7 +111,6 @@ TEST(FileLockerTest, ClaimCompetingClaimRenewMakePermanentAndRefusals) {
 // A read-only file in a subfolder is deleted and its emptied subfolder tree goes too; a
 // subfolder that still holds a file stays, and so does the watched folder, even empty.
 TEST(FileLockerTest, ReleaseDeletesAndRemovesOnlyEmptiedFirstLevelFolders) {
-  namespace fs = std::filesystem;
   const struct {
     const char* file;
     const char* keep;  // another file, or ""
@@ -153,8 +156,7 @@ TEST(FileLockerTest, ReleaseOfTriggerRenamesAndReplacesOlderProcessedFile) {
   ASSERT_TRUE(locker.Lock(&package));
   ASSERT_TRUE(locker.Release(&package));
   EXPECT_THAT(ListNames(dir.path()), ElementsAre("order.done"));
-  std::string content;
-  EXPECT_TRUE(std::getline(std::ifstream(dir / "order.done"), content) && content == "new trigger");
+  EXPECT_EQ(testing::ReadWholeFile(dir / "order.done"), "new trigger");
   EXPECT_EQ(package.GetFoundFileLockState(), FileInfo::NotLocked);
   EXPECT_TRUE(package.GetFoundFile().IsTriggerRenamed());
   EXPECT_EQ(trace.Count("Renamed trigger file to order.done"), 1);
@@ -225,22 +227,11 @@ TEST(FileLockerTest, FolderAccessCodes) {
       EXPECT_EQ(ListNames(dir.path()), (c.bTestFileLeft ? Strings{kTestFile} : Strings{}));
     }
   }
-  if (!skipped.empty()) {
-    std::cout << "[   NOTE   ] rows not made here (chattr needs root, holders binding sharing "
-                 "modes): "
-              << skipped << "\n";
-  }
+  // Rows not made here (chattr needs root, holders need binding sharing modes).
+  ::testing::Test::RecordProperty("rows_skipped", skipped);
 }
 
 const char kNoFurther[] = "No (further) files found. Back to ImportDriver.";
-
-// A package watching folder for masks.
-ImportPackage Watching(const std::string& watched, const std::string& masks = "*") {
-  ImportPackage package;
-  EXPECT_TRUE(package.SetWatchedFolder(watched));
-  package.SetFileSearchMask(masks);
-  return package;
-}
 
 std::string FoundName(const ImportPackage& package) {
   return package.GetFoundFile().GetFileName(FileInfo::NameOnly, false, false);
@@ -358,7 +349,7 @@ TEST(FileDetectorTest, ExpiredClaimsAreTakenOverWithFreshLocks) {
 TEST(FileDetectorTest, NamesWithBackslashesAreWholeNames) {
   if (osal::PathSeparator() == '\\') GTEST_SKIP() << "no name on this platform holds \"\\\"";
   ScratchFolder dir;
-  ASSERT_TRUE(create_directory(dir / "a"));  // where a split name would lead
+  ASSERT_TRUE(fs::create_directory(dir / "a"));  // where a split name would lead
   ASSERT_TRUE(WriteFile(dir / "a\\b.txt", "plain", 200));
   ASSERT_TRUE(WriteFile(dir / "c\\d.pdf.20200101000000.Old01+03600.locked", "claimed", 100));
   ImportPackage package = Watching(dir.path());

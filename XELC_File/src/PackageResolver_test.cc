@@ -67,10 +67,10 @@ Strings Paths(const std::vector<FileInfo>& files) {
 
 std::string ContentError(const ImportPackage& p) { return p.GetCommResult().Diagnostics(); }
 
-// The trace lines (General_60) while it exists; Has: a line of category begins with text, or
-// equals it when text ends with a line break.
+// The trace lines (errors, General_60 and _80) while it exists; Has: a line of category begins
+// with text, or equals it when text ends with a line break.
 struct TraceCapture : testing::TraceRecorder {
-  TraceCapture() : TraceRecorder({util::General_60}) {}
+  TraceCapture() : TraceRecorder({util::General_Error, util::General_60, util::General_80}) {}
   bool Has(const std::string& category, const std::string& text) {
     const bool bWhole = !text.empty() && text.back() == '\n';
     for (const std::string& l : Lines(category)) {
@@ -306,10 +306,6 @@ TEST(ImportPackageSettings, SplitsListsAtCommasAndBlanks) {
   EXPECT_TRUE(p.HasStructuredType("order.Xml"));
   EXPECT_FALSE(p.HasStructuredType("orderxml"));
   EXPECT_TRUE(p.HasLockedExtension("a.20261204045539.Qk7_x+03600.LOCKED"));
-  p.SetImportMode(ImportPackage::ImportPlainFiles | ImportPackage::ImportQvXml);
-  EXPECT_TRUE(p.IsImportModePlainFiles());
-  EXPECT_FALSE(p.IsImportModeCustomXml());
-  EXPECT_TRUE(p.IsImportModeQvXml());
 }
 
 TEST(ImportPackageContainment, PathsInsideTheBaseFolders) {
@@ -419,8 +415,6 @@ TEST(ImportPackageState, LevelsAndLocksOfTheFoundFile) {
   EXPECT_EQ(q.GetFoundFile().GetFileName(FileInfo::NameOnly, false, false), "next.trg");
 }
 
-using Trace = testing::TraceRecorder;
-const std::vector<uint32_t> kAll = {util::General_Error, util::General_60, util::General_80};
 constexpr uint64_t kTicks = 10000000ull;
 
 // The lock time 2026-12-04 04:55:39 UTC as a file time: (Unix seconds + 11644473600) ticks.
@@ -452,7 +446,7 @@ TEST(FileInfoLockName, ParsesByPositionFromTheEndAndRejectsMalformedNames) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Trace trace(kAll);
+    TraceCapture trace;
     FileInfo f;
     f.SetLockTimeStamp("11111111111111");
     f.SetLockRandomString("AAAAA");
@@ -493,7 +487,7 @@ TEST(FileInfoLockName, FormatsTheSuffixAndExpiresExactlyAtLockTimePlusTimeOut) {
   // Fourteen nines with an ordinary time-out lie near the year 10000: still running.
   f.SetLockTimeStamp("99999999999999");
   EXPECT_TRUE(f.CheckTimedOut());
-  Trace trace(kAll);
+  TraceCapture trace;
   f.SetLockTimeOut("x");
   EXPECT_FALSE(f.CheckTimedOutAt(s));
   EXPECT_EQ(trace.Count("CheckTimedOut could not scan timeout from string x"), 1);
