@@ -29,9 +29,7 @@ constexpr int kCustom = ImportPackage::ImportCustomXml;
 constexpr int kQv = ImportPackage::ImportQvXml;
 
 // folder, the platform's separator, name: as the connector builds its paths.
-std::string In(const std::string& folder, const std::string& name) {
-  return folder + osal::PathSeparator() + name;
-}
+std::string In(const std::string& folder, const std::string& name) { return folder + S + name; }
 
 // Writes a file ageSeconds old (companions come oldest first).
 void Write(const std::string& path, const std::string& content, int ageSeconds = 100) {
@@ -208,6 +206,8 @@ TEST(PackageResolverXml, ImportModesDecideWhetherTheFoundFileIsExamined) {
   const ImportPackage trigger = Claimed(d, "lonely.trg", 3, kPlain);  // no subfolder
   const ImportPackage pdf = Claimed(d, "scan.pdf", 0, kPlain);
   const std::string parserError = "XML parser error for file ";
+  const std::string pdfError =
+      parserError + pdf.GetFoundFile().GetLockedFileName(FileInfo::FullPath, false, false);
   const struct {
     const ImportPackage* pFound;
     int mode;
@@ -222,11 +222,7 @@ TEST(PackageResolverXml, ImportModesDecideWhetherTheFoundFileIsExamined) {
       // Only the found file, examined (under its lock name) unless plain files may.
       {&pdf, kPlain | kQv, {In(d, "scan.pdf")}, "", 0},
       {&pdf, kPlain, {In(d, "scan.pdf")}, "", 0},
-      {&pdf,
-       kQv,
-       {In(d, "scan.pdf")},
-       parserError + pdf.GetFoundFile().GetLockedFileName(FileInfo::FullPath, false, false),
-       0},
+      {&pdf, kQv, {In(d, "scan.pdf")}, pdfError, 0},
   };
   TraceCapture trace;
   for (const auto& c : cases) {
