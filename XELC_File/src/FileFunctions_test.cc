@@ -1,6 +1,5 @@
-// Tests of "CreateFile" and "ReadFile" and of their path rules, and of hostile names and layouts
-// against them and "poll": nothing outside the allowed folders changes or is read, refusals carry
-// their text, and the functions serve on.
+// Tests of "CreateFile", "ReadFile" and their path rules, and of hostile names against them and
+// poll.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -341,9 +340,7 @@ std::string Expand(std::string text, const std::string& root) {
   return text;
 }
 
-// Below a fresh folder "@": out/ (CreateFile's), in/ (ReadFile's), base/ (the input base with
-// the watched w/), neighbours named alike (outbox, inbox, basement; OUT and IN where names tell
-// case apart), outside/ with the secrets, and links where the system has them.
+// A fresh "@" with out/, in/, base/w/, neighbours named alike, outside/ with secrets, and links.
 struct ScratchTree {
   ScratchTree() {
     Make(
@@ -365,8 +362,7 @@ struct ScratchTree {
     const bool bNoBackslash = (needs & kBackslashNames) && osal::PathSeparator() == '\\';
     return bNoBackslash ? "no file name holds a backslash on this system" : "";
   }
-  // Makes the "|"-separated entries below @/prefix: "name/" a folder, "name=content" a file,
-  // "name->target" a link; returns why one cannot be made, or empty.
+  // Makes "|"-separated "folder/", "file=content", "link->target" below @/prefix; or says why not.
   std::string Make(const std::string& entries, const std::string& prefix = "") const {
     const std::string all = Expand(entries, M_Root);
     for (size_t pos = 0, end; pos < all.size(); pos = end + 1) {
@@ -401,17 +397,13 @@ struct ScratchTree {
   std::string M_LinksWhy;
 };
 
-// How a row must end: refused with the containment text, another failure, success, either (a name
-// this system may not take); poll: "No file found" (also with a trace line ignoring a link), a
-// file claimed and confirmed, the watched folder refused as outside the input base directory.
-// Every row also leaves everything outside its allowed folders as it was.
+// How a row must end; every row also leaves everything outside its allowed folders as it was.
 enum Want { kRefused, kFails, kDone, kEither, kNothing, kLinkIgnored, kClaimed, kOutsideBase };
 // "OUT" is another folder than "out" only where names tell case apart.
 const Want kCaseRule = osal::FileNamesIgnoreCase() ? kDone : kRefused;
 const Want kWatchedCaseRule = osal::FileNamesIgnoreCase() ? kNothing : kOutsideBase;
 
-// Runs every row on a fresh tree, with openat2 (where the kernel has it) and with the component
-// walk resolving confined paths; run sets *pWhy when its row cannot run here.
+// Runs every row on a fresh tree, with openat2 (where there) and with the component walk.
 template <typename Row, typename Run>
 void RunRows(const char* what, const std::vector<Row>& rows, Run run) {
   size_t skipped = 0;
@@ -517,8 +509,7 @@ const std::vector<FileCase> kReadCases = {
     {kFails, kNone, "", ""},
 };
 
-// Runs c with CreateFile (bCreate) or ReadFile: it ends as wanted, everything but CreateFile's
-// own folder stays as it was, no answer carries a secret, and a plain request right after succeeds.
+// Runs c with CreateFile (bCreate) or ReadFile; a plain request right after must still succeed.
 void RunCase(bool bCreate, ScratchTree& tree, const FileCase& c) {
   Queue server = Queue::Adopt(new velmora::testing::QueueConnection);
   Queue master = Queue::Adopt(new velmora::testing::QueueConnection);
@@ -528,7 +519,6 @@ void RunCase(bool bCreate, ScratchTree& tree, const FileCase& c) {
     auto config =
         testing::ConfigFromXml("<" + tag + ">" + Expand(section, tree.M_Root) + "</" + tag + ">");
     return testing::Call([&] {  // also when the request itself cannot carry the name
-      // ReadFile's parameters are children of the function element itself.
       auto request = bCreate ? testing::MakeRequest("CreateFile", params, "<data>inside</data>")
                              : testing::MakeRequest("ReadFile", params, "", "", false);
       return bCreate ? ExecuteCreateFile(*config, nullptr, *request)

@@ -70,11 +70,9 @@ TEST(FileLockerTest, ClaimCompetingClaimRenewMakePermanentAndRefusals) {
   EXPECT_EQ(first, package.GetFoundFile().GetLockedFileName(FileInfo::NameOnly, false, false));
   EXPECT_EQ(package.GetFoundFileLockState(), FileInfo::Locked);
   EXPECT_EQ(trace.Count("Locked file as " + first), 1);
-  // A second claim through the same package is refused without touching the disk.
   EXPECT_FALSE(locker.Lock(&package));
   EXPECT_EQ(trace.Count("Cannot lock file " + first + " (already locked)"), 1);
   EXPECT_EQ(OnlyName(dir.path()), first);
-  // A competing claim of the same file loses, leaves the winner and sets its error flag.
   ImportPackage loser = PackageFor(dir.path(), dir / "a.pdf");
   EXPECT_FALSE(locker.Lock(&loser));
   EXPECT_EQ(loser.GetFoundFileLockState(), FileInfo::NotLocked);
@@ -83,7 +81,6 @@ TEST(FileLockerTest, ClaimCompetingClaimRenewMakePermanentAndRefusals) {
   EXPECT_THAT(lines[lines.size() - 2], HasSubstr("Could not lock file as a.pdf."));
   EXPECT_EQ(lines.back(), "Original file name a.pdf");
   EXPECT_EQ(OnlyName(dir.path()), first);
-  // A package with the error flag set is never released.
   package.SetErrorOccurred(true);
   EXPECT_FALSE(locker.Release(&package));
   EXPECT_THAT(trace.Lines().back(), HasSubstr("(import or lock error ocurred)"));
@@ -108,8 +105,7 @@ TEST(FileLockerTest, ClaimCompetingClaimRenewMakePermanentAndRefusals) {
   EXPECT_FALSE(locker.Release(nullptr));
 }
 
-// A read-only file in a subfolder is deleted and its emptied subfolder tree goes too; a
-// subfolder that still holds a file stays, and so does the watched folder, even empty.
+// Subfolders emptied by the release go; the watched folder stays, even empty.
 TEST(FileLockerTest, ReleaseDeletesAndRemovesOnlyEmptiedFirstLevelFolders) {
   const struct {
     const char* file;
@@ -162,15 +158,12 @@ TEST(FileLockerTest, ReleaseOfTriggerRenamesAndReplacesOlderProcessedFile) {
   EXPECT_EQ(trace.Count("Renamed trigger file to order.done"), 1);
 }
 
-// Sets or clears an inode flag of a folder with chattr; false when that is not possible here
-// (not root, no CAP_LINUX_IMMUTABLE, file system without the flag, chattr missing).
+// Sets or clears an inode flag with chattr; false where that needs rights or tools missing here.
 bool Chattr(const std::string& flag, const std::string& folder) {
   return std::system(("chattr " + flag + " '" + folder + "' 2>/dev/null").c_str()) == 0;
 }
 
-// Each row takes rights away where this machine can: a missing folder ('m'), append-only ('a')
-// and immutable ('i') folders, an opener of the test file ('h') that shares no delete (so no
-// rename) or no read. Deleting needs the same sharing as renaming: "no delete" cannot be made.
+// Rows: missing ('m'), append-only ('a'), immutable ('i') folder, a holder of the test file ('h').
 TEST(FileLockerTest, FolderAccessCodes) {
   const std::string kTestFile = "testfile.bin.99999999999999.+99999.locked";
   const unsigned kRW = osal::kShareRead | osal::kShareWrite;
@@ -344,8 +337,7 @@ TEST(FileDetectorTest, ExpiredClaimsAreTakenOverWithFreshLocks) {
   EXPECT_FALSE(package.IsFoundFileValid());
 }
 
-// On POSIX a "\" is an ordinary character of a listed name: such files are found under their
-// whole names in both modes, and claimed, renewed and released like any other.
+// On POSIX a "\" is an ordinary character of a listed name, never a separator.
 TEST(FileDetectorTest, NamesWithBackslashesAreWholeNames) {
   if (osal::PathSeparator() == '\\') GTEST_SKIP() << "no name on this platform holds \"\\\"";
   ScratchFolder dir;
@@ -368,8 +360,7 @@ TEST(FileDetectorTest, NamesWithBackslashesAreWholeNames) {
   ASSERT_TRUE(locker.Release(&package));
   EXPECT_THAT(ListNames(dir.path()), ElementsAre("a"));
   EXPECT_TRUE(ListNames(dir / "a").empty());
-  // Trigger mode 3 looks for companions in a subfolder named after the trigger file, which
-  // such a name cannot name: that file is skipped, with a line that names it.
+  // Trigger mode 3 needs a subfolder named after the trigger, which such a name cannot name.
   ScratchFolder triggers;
   ASSERT_TRUE(WriteFile(triggers / "x\\y.trg", "", 200));
   ASSERT_TRUE(WriteFile(triggers / "z.trg", "", 100));
@@ -426,9 +417,7 @@ TEST(FolderIteratorFilter, EntryCarriesFolderNameAndTimes) {
   }
 }
 
-// Oldest first at the full resolution of file times (100 ns apart here), then the names with a
-// preferred extension in front: the same order whether the whole list is sorted (for the
-// dumps) or the entries are drawn one by one as needed.
+// The same order whether the whole list is sorted (for the dumps) or drawn one by one.
 TEST(FolderIteratorSort, OldestFirstAt100nsThenPreferredExtensions) {
   ScratchFolder dir;
   // Whole seconds, so that every time below is a whole number of 100-ns units.
@@ -485,7 +474,6 @@ TEST(FolderIteratorLimit, KeepsAtMostTenThousandEntriesAndWarnsOnce) {
     };
     EXPECT_EQ(countPrefix("  [99] "), bDumps ? 3 : 0);
     EXPECT_EQ(countPrefix("  [100] "), 0);
-    // Every kept entry is handed out once, oldest first.
     FileInfo entry;
     uint64_t previous = 0;
     size_t count = 0;
@@ -510,9 +498,7 @@ struct Tally {
   std::atomic<int> unreadable_claims{0};  // won claims whose file could not be opened right after
 };
 
-// Opens the claimed file as the package resolver does (others may read and write but not
-// delete or rename it). A claimer that lost the race must not keep the winner out, not even
-// for a moment: the claim would be offered without its content.
+// Opens the claim as the resolver does: a claimer that lost the race must never keep it out.
 bool CanReadClaimedFile(const ImportPackage& package) {
   const FileInfo& found = package.GetFoundFile();
   osal::File file;
@@ -522,8 +508,7 @@ bool CanReadClaimedFile(const ImportPackage& package) {
       .ok();
 }
 
-// Runs the import driver's two passes (unclaimed files, then expired claims) in a loop,
-// claiming and releasing (deleting) every candidate it wins, until a round finds nothing.
+// Runs the import driver's two passes, claiming and releasing all it wins, until none is left.
 void ClaimUntilEmpty(const std::string& folder, Tally* pTally) {
   FileDetector detector;
   FileLocker locker;

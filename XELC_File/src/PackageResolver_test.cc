@@ -48,12 +48,12 @@ ImportPackage Claimed(const std::string& folder, const std::string& name, int tr
   p.SetStructuredTypes(".xml");
   p.SetTriggerMode(triggerMode);
   p.SetImportMode(importMode);
-  p.SetFoundFileFullPath(In(folder, name));
+  p.GetFoundFile().SetPath(folder);
+  p.GetFoundFile().SetFileName(name);  // whole, even with a "\" of its own
   p.SetFoundFileValid(true);
   p.SetFoundFileNewLock();
-  fs::rename(
-      osal::NativePath(In(folder, name)),
-      osal::NativePath(p.GetFoundFile().GetLockedFileName(FileInfo::FullPath, false, false)));
+  fs::rename(In(folder, name),
+             p.GetFoundFile().GetLockedFileName(FileInfo::FullPath, false, false));
   return p;
 }
 
@@ -65,8 +65,7 @@ Strings Paths(const std::vector<FileInfo>& files) {
 
 std::string ContentError(const ImportPackage& p) { return p.GetCommResult().Diagnostics(); }
 
-// The trace lines (errors, General_60 and _80) while it exists; Has: a line of category begins
-// with text, or equals it when text ends with a line break.
+// Has: a line of category begins with text, or equals it when text ends with a line break.
 struct TraceCapture : testing::TraceRecorder {
   TraceCapture() : TraceRecorder({util::General_Error, util::General_60, util::General_80}) {}
   bool Has(const std::string& category, const std::string& text) {
@@ -103,8 +102,7 @@ TEST(PackageResolverTrigger, SameBaseNameSkipsLockedAndProcessedCompanions) {
   EXPECT_TRUE(trace.Has(r, "Ignoring renamed (processed) trigger file " + In(d, "a.b.done")));
   EXPECT_TRUE(trace.Has(r, "Ignoring locked file " + In(d, "a.b.txt.")));
   EXPECT_TRUE(trace.Has(r, "Trigger used but not XML, attaching all triggered files"));
-  // Without a change-to extension a processed trigger name is an ordinary companion; the
-  // trigger file under its plain name is never its own companion.
+  // Without a change-to extension a processed trigger name is an ordinary companion.
   q.SetTriggerChangeToExtension("");
   FileInfo done;
   done.SetFullPath(In(d, "a.b.done"));
@@ -153,16 +151,7 @@ TEST(PackageResolverXml, DescriptorNamedWithABackslashIsReadWhole) {
                                        "</ImportSession>";
   Write(In(d, "p.pdf"), "x");
   Write(In(d, "in/p.pdf"), "the folder a split name would lead to");
-  ImportPackage p;
-  p.SetInputBaseDirectory(d);
-  ASSERT_TRUE(p.SetWatchedFolder(d));
-  p.SetImportMode(kQv);
-  p.GetFoundFile().SetPath(d);
-  p.GetFoundFile().SetFileName("in\\dex.xml");
-  p.SetFoundFileValid(true);
-  p.SetFoundFileNewLock();
-  fs::rename(d + "/in\\dex.xml",
-             osal::NativePath(p.GetFoundFile().GetLockedFileName(FileInfo::FullPath, false, true)));
+  ImportPackage p = Claimed(d, "in\\dex.xml", 0, kQv);
   PackageResolver().Resolve(&p);
   EXPECT_EQ(ContentError(p), "");
   EXPECT_EQ(Paths(p.GetAttachedFiles()), (Strings{d + "/in\\dex.xml", d + "/p.pdf"}));
@@ -364,7 +353,6 @@ TEST(ImportPackageFolders, WatchedSearchAndFirstLevelFolders) {
   const bool bIgnoreCase = osal::FileNamesIgnoreCase();
   EXPECT_EQ(p.IsWatchedFolder("C:\\in\\V"), bIgnoreCase);
   EXPECT_EQ(p.GetFirstLevelFolder("C:\\in\\V\\a\\b"), bIgnoreCase ? "C:\\in\\V\\a\\" : "");
-  // The first-level folder below the watched folder.
   EXPECT_EQ(ImportPackage().GetFirstLevelFolder("C:\\in\\a"), "");  // no watched folder
   ASSERT_TRUE(p.SetWatchedFolder("C:\\in"));
   for (const auto& [path, first] : std::vector<std::pair<std::string, std::string>>{
