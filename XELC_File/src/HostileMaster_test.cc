@@ -347,7 +347,10 @@ TEST_F(HostileMasterTest, StrangeConversationsAreRefusedAndThePluginServesOn) {
     EXPECT_GE(sent, xel::Message::kMaxSize) << "stopped early";
     // The master learns of the refusal late on a loaded machine, but long before the loop's end.
     EXPECT_LT(sent, xel::Message::kMaxSize + (int64_t{384} << 20)) << "the plug-in did not stop it";
-    EXPECT_TRUE(Traced("Maximum internal Buffer Size (1073741824) exceeded", 10000));
+    // Read, it ends at the size limit; still waiting for a free thread after the flood, at the
+    // limit of what a conversation may hold unread.
+    EXPECT_TRUE(Traced("Maximum internal Buffer Size (1073741824) exceeded", 10000) ||
+                Traced("bytes received and not read", 0));
   }
   ExpectServing("a message that never ends");
   // The conversations' threads, whose stacks may count whole (wine commits them), and the one

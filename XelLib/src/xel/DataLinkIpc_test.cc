@@ -126,8 +126,10 @@ TEST(DataLinkIpcCrossProcess, EchoThenAKilledPeerIsNoticedAndItsNamesGoOrAreTake
     ASSERT_TRUE(child.Start("link_echo", {name, row != 1 ? "master" : "slave"}));
     ASSERT_TRUE(child.ReadLine(&line, 10000) && line == "ready");
     if (row != 1) {
-      EXPECT_EQ(Connect(NewLink().get(), name, true).Category(), util::ErrObjExist)
+      Ref<DataLinkIpc> second = NewLink();
+      EXPECT_EQ(Connect(second.get(), name, true).Category(), util::ErrObjExist)
           << "a live master's link must stay its own";
+      second->Close();
     }
     if (row == 0) res = Connect(link.get(), name, false);
     ASSERT_THAT(res, IsOk());
@@ -150,7 +152,9 @@ TEST(DataLinkIpcCrossProcess, EchoThenAKilledPeerIsNoticedAndItsNamesGoOrAreTake
     if (row == 2) {
       ASSERT_TRUE(child.Wait(5000, nullptr));
       ASSERT_THAT(Connect(link.get(), name, true), IsOk());
-      EXPECT_THAT(Connect(NewLink().get(), name, false), IsOk());
+      Ref<DataLinkIpc> slave = NewLink();
+      EXPECT_THAT(Connect(slave.get(), name, false), IsOk());
+      slave->Close();  // before the objects are counted: the close, not the last release, ends them
     } else {
       EXPECT_TRUE(link->WaitForLinkDown(2000));
     }
