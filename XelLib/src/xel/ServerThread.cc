@@ -33,10 +33,14 @@ ServerThread::ServerFunction& TheFunction() {
 std::atomic<int> g_LiveCount{0};
 
 // The threads that serve conversations. A thread that has served one waits a while for the
-// next instead of ending, so that a steady stream of requests does not pay for a new thread
-// each; at most Switch::kMaxServerThreads serve at once, and conversations beyond them wait
-// (up to Switch::kMaxWaitingConversations) for the first thread that is free.
+// next instead of ending (up to kMaxIdleThreads of them), so that a steady stream of requests
+// does not pay for a new thread each; at most Switch::kMaxServerThreads serve at once, and
+// conversations beyond them wait (up to Switch::kMaxWaitingConversations) for the first thread that
+// is free.
 constexpr auto kIdleBeforeExit = std::chrono::seconds(30);
+// Idle threads kept beyond this end at once: each holds its stack's address space, which a
+// 32-bit process needs back after a burst of conversations.
+constexpr int kMaxIdleThreads = 8;
 
 struct Worker {
   osal::OsThread thread;
@@ -92,6 +96,7 @@ struct ServerThread::PoolWorker {
     std::unique_lock<std::mutex> lock(pool.mutex);
     for (;;) {
       if (pool.waiting.empty()) {
+        if (pool.idle >= kMaxIdleThreads && !pool.retire) break;
         ++pool.idle;
         pool.wake.wait_for(lock, kIdleBeforeExit,
                            [&pool] { return !pool.waiting.empty() || pool.retire; });
