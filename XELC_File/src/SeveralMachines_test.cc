@@ -32,10 +32,8 @@ constexpr int kMachines = 4;  // that poll the share of machine 0
 TEST(SeveralMachinesTest, FourMachinesDrainTheShareExactlyOnce) {
   NetworkLab lab;
   SambaServer server;
-  std::string why = lab.Start(1 + kMachines);
-  if (!why.empty()) GTEST_SKIP() << "no network lab: " << why;
-  lab.RunIn(0, [&] { why = server.Start(NetworkLab::Address(0)); });
-  if (!why.empty()) GTEST_SKIP() << "Samba server not available: " << why;
+  const std::string why = StartLabWithServer(lab, server, 1 + kMachines);
+  if (!why.empty()) GTEST_SKIP() << why;
   const std::string local = server.SharePath() + "/in";
   fs::create_directories(local);
   fs::permissions(local, fs::perms::all);

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "SambaServerProcess.h"
+
 namespace velmora::testing {
 
 // Machine i is a network namespace with 10.99.0.(i+1)/24 on its "eth0", all on one bridge in a
@@ -125,5 +127,13 @@ class NetworkLab {
   std::string M_Prefix;
   std::vector<std::string> M_Namespaces;  // the hub first, then the machines
 };
+
+// Starts a lab of `machines` machines and a Samba server in the first one: empty, or why not.
+inline std::string StartLabWithServer(NetworkLab& lab, SambaServer& server, int machines) {
+  std::string why = lab.Start(machines);
+  if (!why.empty()) return "no network lab: " + why;
+  lab.RunIn(0, [&] { why = server.Start(NetworkLab::Address(0)); });
+  return why.empty() ? why : "Samba server not available: " + why;
+}
 
 }  // namespace velmora::testing

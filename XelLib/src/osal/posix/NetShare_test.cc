@@ -198,10 +198,8 @@ TEST(NetShareRaceTest, EveryContestedClaimHasExactlyOneWinner) {
   constexpr int kMachines = 2, kFiles = 20;
   NetworkLab lab;
   SambaServer server;
-  std::string why = lab.Start(1 + kMachines);
-  if (!why.empty()) GTEST_SKIP() << "no network lab: " << why;
-  lab.RunIn(0, [&] { why = server.Start(NetworkLab::Address(0)); });
-  if (!why.empty()) GTEST_SKIP() << "Samba server not available: " << why;
+  const std::string why = StartLabWithServer(lab, server, 1 + kMachines);
+  if (!why.empty()) GTEST_SKIP() << why;
   const std::string local = server.SharePath() + "/race", control = server.SharePath() + "/../c";
   fs::create_directories(control);
   fs::create_directories(local);
