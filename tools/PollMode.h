@@ -121,6 +121,9 @@ class PollClient {
   // Keeps copies of the answers of each conversation (off by default: they cost memory and
   // time). LastAnswers holds those of the last Poll.
   void KeepAnswers(bool bKeep) { M_bKeepAnswers = bKeep; }
+  // Counts the parts' bytes instead of storing them (off by default). For benchmarks, which
+  // measure the plug-in and not this side's file system: a confirmed package is then gone.
+  void DiscardContent(bool bDiscard) { M_bDiscard = bDiscard; }
   const std::vector<KeptAnswer>& LastAnswers() const { return M_LastAnswers; }
 
   // One poll: sends request on a new conversation, streams the parts of a claimed package
@@ -301,7 +304,7 @@ class PollClient {
         if (at({"message"})) pOut->M_bClaimed = true;
         if (inPart({})) pOut->M_Parts.emplace_back();
         if (inPart({"content", "binary"}) && !pOut->M_Parts.empty()) {
-          writer.Begin(M_OutputDir, &pOut->M_Parts.back());
+          writer.Begin(M_bDiscard ? std::string() : M_OutputDir, &pOut->M_Parts.back());
         }
         continue;
       }
@@ -401,10 +404,12 @@ class PollClient {
   class PartWriter {
    public:
     ~PartWriter() { Abandon(); }
+    // An empty dir: the part is only counted.
     void Begin(const std::string& dir, PolledPart* pPart) {
       Abandon();
       M_pPart = pPart;
       M_Dir = dir;
+      if (dir.empty()) return;
       const std::string name = SafePartName(pPart->M_Name);
       if (name.empty()) {
         pPart->M_Error = "refused file name \"" + pPart->M_Name + "\"";
@@ -437,6 +442,10 @@ class PollClient {
     // The part is complete: its file gets its name (a name already taken gets "~2", "~3"...).
     void End() {
       if (!M_pPart) return;
+      if (M_Dir.empty()) {
+        M_pPart = nullptr;
+        return;
+      }
       if (M_File.IsOpen()) {
         osal::Status s = M_File.Close();
         if (!s.ok()) M_pPart->M_Error = "cannot write " + M_TempPath + ": " + s.Text();
@@ -489,6 +498,7 @@ class PollClient {
   std::string M_OutputDir;
   uint32_t M_TimeoutMs;
   bool M_bKeepAnswers = false;
+  bool M_bDiscard = false;
   std::vector<KeptAnswer> M_LastAnswers;
 };
 

@@ -71,8 +71,12 @@ class DataLink : public util::HandleObject {
   void WakeupSender() { M_Wakeup.Set(); }
   // Sends what is queued after the queue went from empty to non-empty: on the calling
   // thread while the send thread is idle and the transport has room at once, through the
-  // send thread otherwise. Must not be called with GlobalLock() held. Thread-safe.
-  void SendQueued();
+  // send thread otherwise. With bMayWait the calling thread (a producer that holds no lock
+  // and may block) also waits for room itself while it holds the send turn, which spares
+  // a hand-off to the send thread per block of a long message. Must not be called with
+  // GlobalLock() held, nor with bMayWait from a worker thread. bWasEmpty false: the queue
+  // had blocks already, whose sender is woken or busy, so nothing needs waking. Thread-safe.
+  void SendQueued(bool bMayWait = false, bool bWasEmpty = true);
   // Takes GlobalLock(), appends and sends (SendQueued) when needed.
   util::Result QueueBlock(MessageBlock* pBlock);
   // Number of queued blocks. Thread-safe.

@@ -97,6 +97,8 @@ constexpr uint32_t RoundUp4(uint32_t v) { return (v + 3u) & ~3u; }
 // on another CPU, the index usually moves within microseconds, and a sleep and wake-up
 // per block costs several times the copy. The poll is bounded, so an idle link sleeps.
 constexpr int kSpinRounds = 200;
+// A gap between messages this short is worth watching for rather than sleeping through.
+constexpr auto kShortGap = std::chrono::microseconds(100);
 constexpr int kSpinWithoutYield = 16;
 
 template <class Changed>
@@ -556,7 +558,14 @@ Result DataLinkIpc::Receive(MessageBlock* pBlock) {
       break;
     }
     if (w == r) {
-      if (SpinUntil([&] { return Load(&pQ[Q_WriteIndex]) != r; })) continue;
+      // Between messages the peer may be working on an answer for long, or be idle: there,
+      // watching would take a processor from the thread that makes the answer.
+      if ((M_bMidMessage || M_bWatchBetweenMessages) &&
+          SpinUntil([&] { return Load(&pQ[Q_WriteIndex]) != r; })) {
+        continue;
+      }
+      if (!M_bMidMessage) M_bWatchBetweenMessages = false;
+      const auto sleepStart = std::chrono::steady_clock::now();
       const uint64_t generation = WaitGeneration();
       Store(&pQ[Q_ReaderWaiting], 1, std::memory_order_seq_cst);
       WaitOutcome outcome = WaitOutcome::kSignalled;
@@ -564,7 +573,12 @@ Result DataLinkIpc::Receive(MessageBlock* pBlock) {
         outcome = WaitForPeer(generation);
       }
       Store(&pQ[Q_ReaderWaiting], 0, std::memory_order_relaxed);
-      if (Load(&pQ[Q_WriteIndex]) != r) continue;
+      if (Load(&pQ[Q_WriteIndex]) != r) {
+        if (!M_bMidMessage && std::chrono::steady_clock::now() - sleepStart < kShortGap) {
+          M_bWatchBetweenMessages = true;
+        }
+        continue;
+      }
       if (outcome == WaitOutcome::kShutdown) {
         res = IpcError(util::ErrStopPending, "Shutdown requested");
         Store(&M_WriteQueue.pHeader[Q_State], kQueueClosed);
@@ -639,6 +653,7 @@ Result DataLinkIpc::Receive(MessageBlock* pBlock) {
     pBlock->M_S = header[Blk_S];
     pBlock->M_A = header[Blk_A];
     pBlock->M_TraceTag = header[Blk_TraceTag];
+    M_bMidMessage = pBlock->M_Event == BlockEvent_Data && (pBlock->M_Flags & Flag_EndMessage) == 0;
     std::memcpy(pBlock->M_Content, pAt + dataOffset, length);
     const uint32_t newR = r + blockSize;
     // seq_cst pairs with the writer's store of Q_WriterWaiting and load of the index.

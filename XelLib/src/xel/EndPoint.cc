@@ -71,10 +71,11 @@ Result EndPoint::EpConnect(uint32_t hLink, uint32_t channel, int newState) {
   return res;
 }
 
-Result EndPoint::Send(MessageBlock* pBlock) {
+Result EndPoint::Send(MessageBlock* pBlock, bool bMayWait) {
   XEL_ASSERT(pBlock != nullptr);
   Result res;
   DataLink* pWakeLink = nullptr;
+  bool bWasEmpty = false;
   util::Ref<DataLink> pLink;
   {
     osal::ScopedLock lock(GlobalLock());
@@ -103,19 +104,20 @@ Result EndPoint::Send(MessageBlock* pBlock) {
     XEL_TRACE_OBJ(this, util::SwitchEP_Send, "Send(Block %p, Flags=0x%x, len=%i) on %x/%x",
                   static_cast<void*>(pBlock), pBlock->M_Flags, static_cast<int>(pBlock->M_Length),
                   Link(), pBlock->M_Channel);
-    bool bWasEmpty = false;
     res = pLink->AppendToSendQueue(pBlock, &bWasEmpty);
     if (res.IsError()) {
       MessageBlock::Free(pBlock);
-    } else if (bWasEmpty) {
+    } else if (bWasEmpty || bMayWait) {
       pWakeLink = pLink.get();
     }
     if (bClose) InternalDisconnect(Reason_Local);
   }
   if (pWakeLink != nullptr) {
-    XEL_TRACE_OBJ(this, util::SwitchEP_Send, "SendToLink() Wakeup pLink=%x",
-                  static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pWakeLink)));
-    pWakeLink->SendQueued();
+    if (bWasEmpty) {
+      XEL_TRACE_OBJ(this, util::SwitchEP_Send, "SendToLink() Wakeup pLink=%x",
+                    static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pWakeLink)));
+    }
+    pWakeLink->SendQueued(bMayWait, bWasEmpty);
   }
   return res;
 }
