@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,9 +40,13 @@ class ConnectionFile : public Connection {
   util::Result OpenOutput(const std::string& fileName, uint32_t flags);
 
   // Writes a data block's content to the output file; an abort block truncates the file to
-  // length 0; other events are ignored. The block is freed in every case.
+  // length 0; other events are ignored. The block is freed in every case. Content is
+  // gathered into writes of up to kFileBufferSize bytes: a failed write is reported by the
+  // Send that makes it or by CloseOutput.
   util::Result Send(MessageBlock* pMsgBlock, uint32_t timeoutMs) override;
-  // The next block of the input file (at most 4000 bytes; never waits). With stopAtNewMessage
+  // The next block of the input file (at most 4000 bytes; never waits), read ahead in reads of
+  // up to kFileBufferSize bytes; the block that holds the file's last bytes ends the message
+  // (an empty file gives one empty block). With stopAtNewMessage
   // the first block of the file is not taken (ErrCancelled). ErrLogicState "Input File is not
   // opened" without an open input (also after the last block was delivered).
   util::Result Receive(uint32_t timeoutMs, bool stopAtNewMessage, MessageBlock** ppBlock) override;
@@ -57,13 +62,28 @@ class ConnectionFile : public Connection {
   bool IsInputOpen() const { return M_InputFile.IsOpen(); }
   bool IsOutputOpen() const { return M_OutputFile.IsOpen(); }
 
+  // A read or write of a few KiB costs the system about as much as one of 64 KiB.
+  static constexpr size_t kFileBufferSize = 65536;
+
  private:
+  util::Result FlushOutput();
+  util::Result FillInput();
+
   osal::File M_InputFile;
   osal::File M_OutputFile;
   std::string M_InputName;
   std::string M_OutputName;
   bool M_bFirstBlock = false;
   bool M_bDeleteOnClose = false;
+  // Read-ahead of the input: bytes [M_InPos, M_InEnd) of M_pInBuffer are not delivered yet;
+  // M_bInAtEnd once a read found the end of the file.
+  std::unique_ptr<uint8_t[]> M_pInBuffer;
+  size_t M_InPos = 0;
+  size_t M_InEnd = 0;
+  bool M_bInAtEnd = false;
+  // Content sent and not yet written: the first M_OutFill bytes of M_pOutBuffer.
+  std::unique_ptr<uint8_t[]> M_pOutBuffer;
+  size_t M_OutFill = 0;
   // Folders made for the output file (outermost first), removed with a delete-on-close file.
   std::vector<std::string> M_CreatedFolders;
 };

@@ -1,7 +1,9 @@
 // ConnectionFile: files read and written as messages through the connection interface.
 #include "xel/ConnectionFile.h"
 
+#include <algorithm>
 #include <cstdarg>
+#include <cstring>
 #include <string_view>
 
 #include "util/FileResult.h"
@@ -42,6 +44,8 @@ Result ConnectionFile::OpenInput(const std::string& fileName) {
   if (r.IsSuccess()) {
     M_InputName = fileName;
     M_bFirstBlock = true;
+    M_InPos = M_InEnd = 0;
+    M_bInAtEnd = false;
   }
   XEL_TRACE_OBJ(this, util::General_40, "OpenInput(FileName=%s) returned %s", fileName.c_str(),
                 r.Text().c_str());
@@ -99,10 +103,16 @@ Result ConnectionFile::Send(MessageBlock* pMsgBlock, uint32_t /*timeoutMs*/) {
   } else if (pMsgBlock->M_Event == BlockEvent_Data) {
     uint32_t length = pMsgBlock->M_Length;
     if (length > MessageBlock::BlockSize) length = MessageBlock::BlockSize;
-    r = util::FileWrite(M_OutputFile, pMsgBlock->M_Content, length);
+    if (M_OutFill + length > kFileBufferSize) r = FlushOutput();
+    if (r.IsSuccess()) {
+      if (!M_pOutBuffer) M_pOutBuffer = std::make_unique_for_overwrite<uint8_t[]>(kFileBufferSize);
+      std::memcpy(M_pOutBuffer.get() + M_OutFill, pMsgBlock->M_Content, length);
+      M_OutFill += length;
+    }
   } else if (pMsgBlock->M_Event == BlockEvent_Abort) {
     XEL_TRACE_OBJ(this, util::General_10,
                   "ConnectionFile::Send() Trancate File because Message has been cancelled");
+    M_OutFill = 0;
     osal::Status status = M_OutputFile.Truncate(0);
     if (!status.ok()) r = util::FileWriteResult(status, M_OutputName, 0);
   } else {
@@ -128,15 +138,18 @@ Result ConnectionFile::Receive(uint32_t /*timeoutMs*/, bool stopAtNewMessage,
   if (pBlock == nullptr)
     return ConnFileError(util::ErrResource, "Allocation of Message Block failed");
 
-  size_t read = 0;
-  Result r = util::FileRead(M_InputFile, pBlock->M_Content, MessageBlock::BlockSize, &read);
-  pBlock->M_Length = static_cast<uint32_t>(read);
+  Result r;
+  if (M_InEnd - M_InPos < MessageBlock::BlockSize && !M_bInAtEnd) r = FillInput();
+  const size_t read = std::min<size_t>(M_InEnd - M_InPos, MessageBlock::BlockSize);
   if (r.IsSuccess()) {
+    std::memcpy(pBlock->M_Content, M_pInBuffer.get() + M_InPos, read);
+    M_InPos += read;
+    pBlock->M_Length = static_cast<uint32_t>(read);
     if (M_bFirstBlock) {
       pBlock->M_Flags |= Flag_BegMessage;
       M_bFirstBlock = false;
     }
-    if (r.Category() == util::ErrEndOfObject) {
+    if (M_bInAtEnd && M_InPos == M_InEnd) {
       pBlock->M_Flags |= Flag_EndMessage;
       r = CloseInput();
     } else if (read == 0) {
@@ -151,15 +164,41 @@ Result ConnectionFile::Receive(uint32_t /*timeoutMs*/, bool stopAtNewMessage,
   return Result();
 }
 
+Result ConnectionFile::FillInput() {
+  if (!M_pInBuffer) M_pInBuffer = std::make_unique_for_overwrite<uint8_t[]>(kFileBufferSize);
+  std::memmove(M_pInBuffer.get(), M_pInBuffer.get() + M_InPos, M_InEnd - M_InPos);
+  M_InEnd -= M_InPos;
+  M_InPos = 0;
+  size_t read = 0;
+  Result r = util::FileRead(M_InputFile, M_pInBuffer.get() + M_InEnd, kFileBufferSize - M_InEnd,
+                            &read);
+  M_InEnd += read;
+  if (r.IsSuccess() && r.Category() == util::ErrEndOfObject) {
+    M_bInAtEnd = true;
+    return Result();
+  }
+  return r;
+}
+
+Result ConnectionFile::FlushOutput() {
+  const size_t fill = M_OutFill;
+  M_OutFill = 0;
+  return fill == 0 ? Result() : util::FileWrite(M_OutputFile, M_pOutBuffer.get(), fill);
+}
+
 Result ConnectionFile::CloseInput() {
   Result r = util::FileReadResult(M_InputFile.Close(), M_InputName);
   M_bFirstBlock = false;
+  M_InPos = M_InEnd = 0;
+  M_pInBuffer.reset();
   return r;
 }
 
 Result ConnectionFile::CloseOutput() {
   if (!M_OutputFile.IsOpen()) return Result();
-  Result r = util::FileWriteResult(M_OutputFile.Close(), M_OutputName, 0);
+  Result r = FlushOutput();
+  r.KeepWorse(util::FileWriteResult(M_OutputFile.Close(), M_OutputName, 0));
+  M_pOutBuffer.reset();
   if (M_bDeleteOnClose) {
     // Innermost first; a folder that meanwhile holds other entries stays.
     for (auto it = M_CreatedFolders.rbegin(); it != M_CreatedFolders.rend(); ++it) {

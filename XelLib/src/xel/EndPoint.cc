@@ -71,7 +71,7 @@ Result EndPoint::EpConnect(uint32_t hLink, uint32_t channel, int newState) {
   return res;
 }
 
-Result EndPoint::Send(MessageBlock* pBlock, bool bMayWait) {
+Result EndPoint::Send(MessageBlock* pBlock, uint32_t waitMs) {
   XEL_ASSERT(pBlock != nullptr);
   Result res;
   DataLink* pWakeLink = nullptr;
@@ -107,7 +107,7 @@ Result EndPoint::Send(MessageBlock* pBlock, bool bMayWait) {
     res = pLink->AppendToSendQueue(pBlock, &bWasEmpty);
     if (res.IsError()) {
       MessageBlock::Free(pBlock);
-    } else if (bWasEmpty || bMayWait) {
+    } else if (bWasEmpty || waitMs > 0) {
       pWakeLink = pLink.get();
     }
     if (bClose) InternalDisconnect(Reason_Local);
@@ -117,7 +117,7 @@ Result EndPoint::Send(MessageBlock* pBlock, bool bMayWait) {
       XEL_TRACE_OBJ(this, util::SwitchEP_Send, "SendToLink() Wakeup pLink=%x",
                     static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pWakeLink)));
     }
-    pWakeLink->SendQueued(bMayWait, bWasEmpty);
+    pWakeLink->SendQueued(waitMs, bWasEmpty);
   }
   return res;
 }
