@@ -214,7 +214,6 @@ void BM_Plugin(benchmark::State& state) {
     for (int i = 0; i < Polls(files); ++i) {
       PollOutcome out;
       Result r = client.Poll(*request, &out);
-      if (getenv("XPRINT")) fprintf(stderr, "poll first=%.3f total=%.3f\n", out.M_FirstBlockMs, out.M_Ms);
       if (r.IsError() || out.M_bError || !out.M_bClaimed) {
         state.SkipWithError(
             ("poll: " + (r.IsError() ? r.ErrorText() : out.M_Text + " (no file)")).c_str());

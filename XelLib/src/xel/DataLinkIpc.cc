@@ -95,19 +95,24 @@ constexpr uint32_t RoundUp4(uint32_t v) { return (v + 3u) & ~3u; }
 
 // Before sleeping on the peer's event, a side polls a little: with a peer that is busy
 // on another CPU, the index usually moves within microseconds, and a sleep and wake-up
-// per block costs several times the copy. The poll is bounded, so an idle link sleeps.
-constexpr int kSpinRounds = 200;
-// A gap between messages this short is worth watching for rather than sleeping through.
-constexpr auto kShortGap = std::chrono::microseconds(100);
+// per block costs several times the copy. The poll is bounded in time, about what a sleep
+// and wake-up cost, so that a side whose peer is slow, or that shares a processor with the
+// threads it waits for (its yields hand them the processor), soon sleeps.
+constexpr auto kSpinTime = std::chrono::microseconds(50);
 constexpr int kSpinWithoutYield = 16;
+// A gap between messages this short is worth watching for rather than sleeping through.
+constexpr auto kShortGap = kSpinTime;
 
 template <class Changed>
 bool SpinUntil(Changed changed) {
-  for (int i = 0; i < kSpinRounds; ++i) {
+  const auto deadline = std::chrono::steady_clock::now() + kSpinTime;
+  for (int i = 0;; ++i) {
     if (changed()) return true;
-    if (i >= kSpinWithoutYield) std::this_thread::yield();
+    if (i >= kSpinWithoutYield) {
+      std::this_thread::yield();
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+    }
   }
-  return false;
 }
 
 }  // namespace
