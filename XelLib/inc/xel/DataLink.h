@@ -71,12 +71,8 @@ class DataLink : public util::HandleObject {
   void WakeupSender() { M_Wakeup.Set(); }
   // Sends what is queued after the queue went from empty to non-empty: on the calling
   // thread while the send thread is idle and the transport has room at once, through the
-  // send thread otherwise. With waitMs the calling thread (a producer that holds no lock
-  // and may block) also waits for room itself, up to waitMs per block, while it holds the
-  // send turn: that spares a hand-off to the send thread per block of a long message.
-  // Must not be called with GlobalLock() held. bWasEmpty false: the queue had blocks
-  // already, whose sender is woken or busy, so nothing needs waking. Thread-safe.
-  void SendQueued(uint32_t waitMs = 0, bool bWasEmpty = true);
+  // send thread otherwise. Must not be called with GlobalLock() held. Thread-safe.
+  void SendQueued();
   // Takes GlobalLock(), appends and sends (SendQueued) when needed.
   util::Result QueueBlock(MessageBlock* pBlock);
   // Number of queued blocks. Thread-safe.
@@ -114,14 +110,6 @@ class DataLink : public util::HandleObject {
   // not write it (the send thread then sends it with Send). Same calling rule as Send.
   virtual bool TrySend(const MessageBlock* pBlock) {
     (void)pBlock;
-    return false;
-  }
-  // Waits up to waitMs until the transport has room for pBlock, so that TrySend writes it
-  // at once; false when it has none after that time (or is closing). Same calling rule as
-  // Send.
-  virtual bool WaitForRoom(const MessageBlock* pBlock, uint32_t waitMs) {
-    (void)pBlock;
-    (void)waitMs;
     return false;
   }
   // Reads one block into pBlock (blocking). Only the receive thread calls it.

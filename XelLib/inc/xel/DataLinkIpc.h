@@ -60,7 +60,6 @@ class DataLinkIpc : public DataLink {
                            uint32_t txSize) override;
   util::Result Send(const MessageBlock* pBlock) override;
   bool TrySend(const MessageBlock* pBlock) override;
-  bool WaitForRoom(const MessageBlock* pBlock, uint32_t waitMs) override;
   util::Result Receive(MessageBlock* pBlock) override;
   void InterruptWaits() override;
   void CloseLink() override;
@@ -85,8 +84,6 @@ class DataLinkIpc : public DataLink {
   // meant for one of them is never swallowed by the other. generation is the value of
   // WaitGeneration() read before the caller last tested its condition.
   WaitOutcome WaitForPeer(uint64_t generation);
-  // Whether the write queue has room for pBlock now; *pReadIndex gets the read index seen.
-  bool HasRoom(const MessageBlock* pBlock, uint32_t* pReadIndex) const;
   uint64_t WaitGeneration();
   // True when the peer's mutex could be taken: its process has closed the link or died.
   bool ProbePeerGone();

@@ -53,9 +53,8 @@ class EndPoint {
 
   // Queues a block on the link. Takes ownership of the block in every case. In state 1
   // the block opens the conversation (Flag_BegConnection) and the state becomes 2.
-  // ErrLogicState when not connected; ErrObjLost when the link is gone. waitMs: the caller
-  // holds no lock and may wait that long for room on the link (DataLink::SendQueued).
-  util::Result Send(MessageBlock* pBlock, uint32_t waitMs = 0);
+  // ErrLogicState when not connected; ErrObjLost when the link is gone.
+  util::Result Send(MessageBlock* pBlock);
 
   // Ends the conversation: when connected, tells the peer (a block with only the
   // end-of-conversation flag), then unregisters. Safe to call in any state.

@@ -140,7 +140,7 @@ Result ConnectionPtp::Send(MessageBlock* pBlock, uint32_t timeoutMs) {
     MessageBlock::Free(pBlock);
     res = Disconnected();
   } else {
-    res = M_EndPoint.Send(pBlock, timeoutMs);
+    res = M_EndPoint.Send(pBlock);
   }
   if (res.IsSuccess() && bEndsMessage) SetMessageSent(true);
   XEL_TRACE_OBJ(this, util::ConnPtp_Send, "Send() returned %s", res.Text().c_str());

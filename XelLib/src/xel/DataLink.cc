@@ -130,17 +130,11 @@ void DataLink::NotifyRoom(bool bRun) {
 
 // A hand-off to the send thread costs a wake-up and two thread switches per block, more than
 // writing the block: while that thread is idle, the thread that queued the block writes it.
-void DataLink::SendQueued(uint32_t waitMs, bool bWasEmpty) {
+void DataLink::SendQueued() {
   std::unique_lock<std::mutex> turn(M_SendTurn, std::try_to_lock);
-  if (!turn.owns_lock()) {
-    if (bWasEmpty) WakeupSender();
-    return;
-  }
+  if (!turn.owns_lock()) return WakeupSender();
   while (MessageBlock* pBlock = PopForSend()) {
-    // A worker never waits here: the receive thread must go on reading, or two processes
-    // whose rings are both full would wait for each other.
-    if (!TrySend(pBlock) &&
-        (waitMs == 0 || OnWorkerThread() || !WaitForRoom(pBlock, waitMs) || !TrySend(pBlock))) {
+    if (!TrySend(pBlock)) {
       // No room at once (or a failure the send thread will meet and report): the block
       // goes back to the front and the send thread waits for room.
       osal::ScopedLock lock(GlobalLock());

@@ -439,42 +439,20 @@ void DataLinkIpc::InterruptWaits() {
   if (M_pPeerEvent != nullptr && M_pPeerEvent->IsOpen()) (void)M_pPeerEvent->Set();
 }
 
-bool DataLinkIpc::HasRoom(const MessageBlock* pBlock, uint32_t* pReadIndex) const {
+bool DataLinkIpc::TrySend(const MessageBlock* pBlock) {
+  // Only the holder of the send turn writes and the reader only makes room, so room seen
+  // here is still there when Send writes: it does not wait.
   const Queue& wq = M_WriteQueue;
   if (wq.pHeader == nullptr) return false;
   const uint32_t blockSize = kBlockHeaderSize + RoundUp4(pBlock->M_Length);
   const uint32_t w = Load(&wq.pHeader[Q_WriteIndex], std::memory_order_relaxed);
   const uint32_t r = Load(&wq.pHeader[Q_ReadIndex]);
-  if (pReadIndex) *pReadIndex = r;
   if (r >= wq.size || w >= wq.size) return false;
-  return w < r                                        ? blockSize < r - w
-         : wq.size - w < blockSize + kBlockHeaderSize ? blockSize < r
-                                                      : true;
-}
-
-bool DataLinkIpc::TrySend(const MessageBlock* pBlock) {
-  // Only the holder of the send turn writes and the reader only makes room, so room seen
-  // here is still there when Send writes: it does not wait. Through the virtual Send, so
-  // that a link that writes its own way still does.
-  return HasRoom(pBlock, nullptr) && Send(pBlock).IsSuccess();
-}
-
-bool DataLinkIpc::WaitForRoom(const MessageBlock* pBlock, uint32_t waitMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-  uint32_t* const pQ = M_WriteQueue.pHeader;
-  uint32_t r = 0;
-  while (!HasRoom(pBlock, &r)) {
-    if (pQ == nullptr || Load(&M_ReadQueue.pHeader[Q_State]) != kQueueConnected) return false;
-    if (SpinUntil([&] { return Load(&pQ[Q_ReadIndex]) != r; })) continue;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    const uint64_t generation = WaitGeneration();
-    Store(&pQ[Q_WriterWaiting], 1, std::memory_order_seq_cst);
-    WaitOutcome outcome = WaitOutcome::kSignalled;
-    if (Load(&pQ[Q_ReadIndex], std::memory_order_seq_cst) == r) outcome = WaitForPeer(generation);
-    Store(&pQ[Q_WriterWaiting], 0, std::memory_order_seq_cst);
-    if (outcome == WaitOutcome::kShutdown || outcome == WaitOutcome::kPeerGone) return false;
-  }
-  return true;
+  const bool bRoom = w < r                                        ? blockSize < r - w
+                     : wq.size - w < blockSize + kBlockHeaderSize ? blockSize < r
+                                                                  : true;
+  // Through the virtual Send, so that a link that writes its own way still does.
+  return bRoom && Send(pBlock).IsSuccess();
 }
 
 Result DataLinkIpc::Send(const MessageBlock* pBlock) {

@@ -71,11 +71,10 @@ Result EndPoint::EpConnect(uint32_t hLink, uint32_t channel, int newState) {
   return res;
 }
 
-Result EndPoint::Send(MessageBlock* pBlock, uint32_t waitMs) {
+Result EndPoint::Send(MessageBlock* pBlock) {
   XEL_ASSERT(pBlock != nullptr);
   Result res;
   DataLink* pWakeLink = nullptr;
-  bool bWasEmpty = false;
   util::Ref<DataLink> pLink;
   {
     osal::ScopedLock lock(GlobalLock());
@@ -104,20 +103,19 @@ Result EndPoint::Send(MessageBlock* pBlock, uint32_t waitMs) {
     XEL_TRACE_OBJ(this, util::SwitchEP_Send, "Send(Block %p, Flags=0x%x, len=%i) on %x/%x",
                   static_cast<void*>(pBlock), pBlock->M_Flags, static_cast<int>(pBlock->M_Length),
                   Link(), pBlock->M_Channel);
+    bool bWasEmpty = false;
     res = pLink->AppendToSendQueue(pBlock, &bWasEmpty);
     if (res.IsError()) {
       MessageBlock::Free(pBlock);
-    } else if (bWasEmpty || waitMs > 0) {
+    } else if (bWasEmpty) {
       pWakeLink = pLink.get();
     }
     if (bClose) InternalDisconnect(Reason_Local);
   }
   if (pWakeLink != nullptr) {
-    if (bWasEmpty) {
-      XEL_TRACE_OBJ(this, util::SwitchEP_Send, "SendToLink() Wakeup pLink=%x",
-                    static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pWakeLink)));
-    }
-    pWakeLink->SendQueued(waitMs, bWasEmpty);
+    XEL_TRACE_OBJ(this, util::SwitchEP_Send, "SendToLink() Wakeup pLink=%x",
+                  static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pWakeLink)));
+    pWakeLink->SendQueued();
   }
   return res;
 }
