@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -211,7 +212,9 @@ enum class LinkPolicy {
 // folder that holds it, and may not climb out of that one; under kFollowInside a link whose
 // absolute target lies in another of the folders leads there. Confinements nest: the
 // innermost one applies, and the destructor restores the one before. Create and destroy on
-// the same thread, in stack order; not copyable.
+// the same thread, in stack order; not copyable. While it lives, the system layer may keep
+// the folders open (a descriptor each on POSIX, opened at first use), so that the calls of
+// one scope resolve from the same folders and need not find them again.
 class FileConfinement {
  public:
   FileConfinement(const std::vector<std::string>& folders, LinkPolicy policy);
@@ -225,10 +228,15 @@ class FileConfinement {
   // The confinement in force on the calling thread, or null.
   static const FileConfinement* Current();
 
+  // What the system layer keeps for the folders; its own type on each system.
+  struct Held;
+  Held& held() const { return *M_pHeld; }
+
  private:
   std::vector<std::string> M_Folders;
   LinkPolicy M_Policy;
   const FileConfinement* M_pOuter;
+  std::unique_ptr<Held> M_pHeld;
 };
 
 // Resolves path as far as it exists under the calling thread's confinement without changing

@@ -115,6 +115,25 @@ Status SyncFolderOf(const std::string& path) {
 // The innermost confinement of this thread.
 thread_local const FileConfinement* t_pConfinement = nullptr;
 
+}  // namespace
+
+// A descriptor of each confining folder (as folders() lists them), -1 until a call first
+// resolves a path beneath it. A poll makes a dozen calls in its watched folder; opening the
+// folder by its path for each would walk that path a dozen times.
+struct FileConfinement::Held {
+  std::vector<int> fds;
+  Held() = default;
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+  ~Held() {
+    for (int fd : fds) {
+      if (fd >= 0) ::close(fd);
+    }
+  }
+};
+
+namespace {
+
 // Without O_PATH a folder on the way must be readable to be opened; Linux has it.
 #ifdef O_PATH
 constexpr int kPathOnly = O_PATH;
@@ -189,7 +208,21 @@ struct ConfinedPath {
   std::vector<std::string> below;
   LinkPolicy policy = LinkPolicy::kRefuse;
   const std::vector<std::string>* folders = nullptr;
+  int* pRootFd = nullptr;  // the confinement's descriptor of root (-1: not open yet)
 };
+
+// root's descriptor, opened as configured (a link that names it is followed) at first use and
+// kept by the confinement; -1 with errno set when it cannot be opened.
+int RootFd(const ConfinedPath& path) {
+  if (*path.pRootFd < 0) {
+    *path.pRootFd = ::open(path.root.c_str(), kPathOnly | O_DIRECTORY | O_CLOEXEC);
+  }
+  return *path.pRootFd;
+}
+
+Status RootStatus() {
+  return errno == ENOENT ? Status(ErrorKind::kPathNotFound, ENOENT) : LastError();
+}
 
 // Finds the folder of the thread's confinement that holds native (the outermost one, so that
 // ".." may move anywhere inside it); false when none does, or when native names a folder.
@@ -200,17 +233,22 @@ bool FindConfinement(const std::string& native, ConfinedPath* out) {
   std::vector<std::string> parts = SplitNative(native);
   size_t best = 0;
   const std::string* pRoot = nullptr;
-  for (const std::string& folder : pConfinement->folders()) {
+  size_t index = 0;
+  const std::vector<std::string>& folders = pConfinement->folders();
+  for (size_t i = 0; i < folders.size(); ++i) {
+    const std::string& folder = folders[i];
     if (folder.empty() || (folder[0] == '/') != bAbsolute) continue;
     std::vector<std::string> prefix = SplitNative(folder);
     if (prefix.size() >= parts.size() || !StartsWithParts(parts, prefix)) continue;
     if (pRoot == nullptr || prefix.size() < best) {
       best = prefix.size();
       pRoot = &folder;
+      index = i;
     }
   }
   if (pRoot == nullptr) return false;
   out->root = *pRoot;
+  out->pRootFd = &pConfinement->held().fds[index];
   out->below.assign(parts.begin() + static_cast<ptrdiff_t>(best), parts.end());
   out->policy = pConfinement->policy();
   out->folders = &pConfinement->folders();
@@ -459,13 +497,14 @@ Status ResolveConfined(const ConfinedPath& path, Final final, int flags, mode_t 
     if (path.below.back() == "..") return Status(ErrorKind::kInvalid, EINVAL);
     if (pName != nullptr) *pName = path.below.back();
   }
-  // The folder as configured; a link that names it is followed.
-  UniqueFd root(::open(path.root.c_str(), kPathOnly | O_DIRECTORY | O_CLOEXEC));
-  if (root.get() < 0) return errno == ENOENT ? Status(ErrorKind::kPathNotFound, ENOENT) : LastError();
+  const int rootFd = RootFd(path);
+  if (rootFd < 0) return RootStatus();
   if (final == Final::kParent && path.below.size() == 1) {
-    // An entry directly in the folder (every claim's rename and delete): the folder's own
-    // descriptor is the one wanted, with nothing to resolve beneath it.
-    *pFd = std::move(root);
+    // An entry directly in the folder: the folder's own descriptor is the one wanted, with
+    // nothing to resolve beneath it.
+    const int fd = ::fcntl(rootFd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return LastError();
+    *pFd = UniqueFd(fd);
     return Status::Ok();
   }
 
@@ -473,7 +512,7 @@ Status ResolveConfined(const ConfinedPath& path, Final final, int flags, mode_t 
     // For kFolders: when the whole path exists there is nothing to make.
     const size_t end = path.below.size() - (final == Final::kParent ? 1 : 0);
     const int how = final == Final::kOpen ? flags : kPathOnly | O_DIRECTORY;
-    int fd = Openat2(root.get(), JoinNative(path.below, 0, end), how, mode, path.policy);
+    int fd = Openat2(rootFd, JoinNative(path.below, 0, end), how, mode, path.policy);
     if (fd >= 0) {
       *pFd = UniqueFd(fd);
       return Status::Ok();
@@ -491,7 +530,7 @@ Status ResolveConfined(const ConfinedPath& path, Final final, int flags, mode_t 
                  : Status(ErrorKind::kPathNotFound, ENOENT);
     }
   }
-  return BeneathWalk(path, root.get()).Run(final, flags, mode, pFd, pCreated);
+  return BeneathWalk(path, rootFd).Run(final, flags, mode, pFd, pCreated);
 }
 
 // An entry as the *at calls take it: a confined path's folder descriptor and last component,
@@ -510,6 +549,13 @@ Status ResolveEntry(const std::string& native, AtPath* out) {
     return Status::Ok();
   }
   out->confined = true;
+  if (path.below.size() == 1 && path.below[0] != "..") {
+    // An entry directly in the folder (every claim's rename and delete): the *at call takes
+    // the confinement's own descriptor.
+    out->dir_fd = RootFd(path);
+    out->name = path.below[0];
+    return out->dir_fd < 0 ? RootStatus() : Status::Ok();
+  }
   Status status = ResolveConfined(path, Final::kParent, 0, 0, &out->dir, &out->name);
   out->dir_fd = out->dir.get();
   return status;
@@ -1104,12 +1150,13 @@ Status SetFileAttributes(std::string_view path, uint32_t attributes) {
 // --- Confinement ---------------------------------------------------------------------------
 
 FileConfinement::FileConfinement(const std::vector<std::string>& folders, LinkPolicy policy)
-    : M_Policy(policy), M_pOuter(t_pConfinement) {
+    : M_Policy(policy), M_pOuter(t_pConfinement), M_pHeld(std::make_unique<Held>()) {
   for (const std::string& folder : folders) {
     std::string native = NativePath(folder);
     while (native.size() > 1 && native.back() == '/') native.pop_back();
     if (!native.empty()) M_Folders.push_back(std::move(native));
   }
+  M_pHeld->fds.assign(M_Folders.size(), -1);
   t_pConfinement = this;
 }
 

@@ -935,6 +935,9 @@ FileConfinement::FileConfinement(const std::vector<std::string>& folders, LinkPo
   t_pConfinement = this;
 }
 
+// Windows holds each path's folders open per call (see ConfinedOpen), nothing per scope.
+struct FileConfinement::Held {};
+
 FileConfinement::~FileConfinement() { t_pConfinement = M_pOuter; }
 
 const FileConfinement* FileConfinement::Current() { return t_pConfinement; }
