@@ -926,17 +926,17 @@ Status SetFileAttributes(std::string_view path, uint32_t attributes) {
 
 // --- Confinement ---------------------------------------------------------------------------
 
+// Windows holds the folders on each path's way open per call (HeldWay), nothing per scope.
+struct FileConfinement::Held {};
+
 FileConfinement::FileConfinement(const std::vector<std::string>& folders, LinkPolicy policy)
-    : M_Policy(policy), M_pOuter(t_pConfinement) {
+    : M_Policy(policy), M_pOuter(t_pConfinement), M_pHeld(std::make_unique<Held>()) {
   for (const std::string& folder : folders) {
     std::string native = TrimTrailingSeparators(NativePath(folder));
     if (!native.empty()) M_Folders.push_back(std::move(native));
   }
   t_pConfinement = this;
 }
-
-// Windows holds each path's folders open per call (see ConfinedOpen), nothing per scope.
-struct FileConfinement::Held {};
 
 FileConfinement::~FileConfinement() { t_pConfinement = M_pOuter; }
 
