@@ -28,7 +28,10 @@ run() {  # name, program, filter, extra arguments
 }
 run poll poll_bench 'BM_LargeFile'
 [[ -n "${LARGE_MIB:-}" ]] && run poll1g poll_bench 'BM_LargeFile/stored:0' --large-mib "$LARGE_MIB"
+# The link against the ring and the socket with both sides pinned to their own processor (the
+# same placement for all three); as the poll's baseline, placed by the scheduler as the poll is.
 run link link_bench 'BM_DataLink|BM_PlainRing|BM_UnixSocket'
+run linkfree link_bench 'BM_DataLink' --no-pin
 run files files_bench '.'
 run rt roundtrip_bench '.'
 python3 - "$out" <<'EOF'
@@ -59,7 +62,8 @@ def row(label, x, xu, base, bu):
     if x is not None and base:
         r = x / base
     rows.append((label, fmt(x, xu), fmt(base, bu), "-" if r is None else "%.2f" % r))
-link = g("link:BM_DataLink", "MB_per_s")
+link = g("linkfree:BM_DataLink", "MB_per_s")
+pinned = g("link:BM_DataLink", "MB_per_s")
 oneway = g("files:BM_LinkOneWay", "MB_per_s")
 row("poll 256 MiB end to end", g("poll:BM_LargeFile/stored:0", "MB_per_s"), "MB/s", link,
     "MB/s link")
@@ -76,8 +80,9 @@ row("ReadFile 64 MiB whole", g("files:BM_ReadFileXml/streaming:0", "MB_per_s"), 
     "MB/s one way")
 row("ReadFile 64 MiB streamed", g("files:BM_ReadFileXml/streaming:1", "MB_per_s"), "MB/s",
     oneway, "MB/s one way")
-row("link vs plain ring", link, "MB/s", g("link:BM_PlainRing", "MB_per_s"), "MB/s ring")
-row("link vs Unix socket", link, "MB/s", g("link:BM_UnixSocket", "MB_per_s"), "MB/s socket")
+row("link vs plain ring (pinned)", pinned, "MB/s", g("link:BM_PlainRing", "MB_per_s"), "MB/s ring")
+row("link vs Unix socket (pinned)", pinned, "MB/s", g("link:BM_UnixSocket", "MB_per_s"),
+    "MB/s socket")
 row("GetWorkingDir round trip median",
     g("rt:BM_GetWorkingDirRoundTrip", "median_us"), "us",
     g("rt:BM_UnixSocketPingPong", "median_us"), "us socket")

@@ -11,8 +11,14 @@
 //                one per received block (the receiver here counts and frees it);
 //   PlainRing    two rings of the same size (40960 bytes) and block format in shared
 //                memory, no mutexes or events: the two sides spin (yielding) on the indices;
+//                the same built blocks are written, and read into one buffer;
 //   UnixSocket   a stream socket pair carrying the same 48-byte header + 4000-byte blocks.
+// The parent runs on the first processor it may use and the child on the second, so that the
+// three transports meet the same placement: left to the scheduler, whether the two sides share
+// a processor, a core or neither changes each figure several-fold from run to run. With
+// "--no-pin" (or a single processor) the scheduler places them.
 #include <benchmark/benchmark.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -64,7 +70,11 @@ const uint8_t* SourceData() {
 
 // Starts this program again with args (its child modes); the child keeps the descriptors
 // that are not close-on-exec, such as a socket of the pair.
-bool SpawnChild(velmora::osal::Process* pChild, const std::vector<std::string>& args) {
+// Whether a child is to run on the second processor (the parent runs on the first).
+bool g_PinChild = false;
+
+bool SpawnChild(velmora::osal::Process* pChild, std::vector<std::string> args) {
+  if (g_PinChild) args.push_back("pin");
   return pChild->Start(velmora::osal::CurrentExecutablePath(), args).ok();
 }
 
@@ -267,10 +277,16 @@ uint32_t RingRead(SpinRing& ring, uint8_t* content) {
   }
 }
 
-uint64_t RingSendMessage(SpinRing& ring) {
-  const uint8_t* src = SourceData();
-  for (uint64_t i = 0; i < kBlocks; ++i) RingWrite(ring, src, BlockLength(i));
-  return kMessageBytes;
+// Writes the blocks of a built message (the same the data link sends) and frees them.
+uint64_t RingSendMessage(SpinRing& ring, std::vector<MessageBlock*>& blocks) {
+  uint64_t bytes = 0;
+  for (MessageBlock* p : blocks) {
+    RingWrite(ring, p->M_Content, p->M_Length);
+    bytes += p->M_Length;
+  }
+  for (MessageBlock* p : blocks) MessageBlock::Free(p);
+  blocks.clear();
+  return bytes;
 }
 
 uint64_t RingReceiveMessage(SpinRing& ring) {
@@ -284,10 +300,10 @@ int RingChild(const std::string& name) {
   velmora::osal::SharedMemory memory;
   if (!memory.Open(name).ok() || memory.size() < sizeof(RingPair)) return 2;
   auto* pair = static_cast<RingPair*>(memory.data());
+  std::vector<MessageBlock*> reply = BuildMessage();
   pair->ready.store(1, std::memory_order_release);
   if (RingReceiveMessage(pair->toChild) != kMessageBytes) return 3;
-  RingSendMessage(pair->toParent);
-  return 0;
+  return RingSendMessage(pair->toParent, reply) == kMessageBytes ? 0 : 4;
 }
 
 void BM_PlainRing(benchmark::State& state) {
@@ -305,8 +321,9 @@ void BM_PlainRing(benchmark::State& state) {
     while (bStarted && pair->ready.load(std::memory_order_acquire) == 0) {
       std::this_thread::yield();
     }
+    std::vector<MessageBlock*> message = BuildMessage();
     const auto start = std::chrono::steady_clock::now();
-    RingSendMessage(pair->toChild);
+    RingSendMessage(pair->toChild, message);
     const uint64_t back = RingReceiveMessage(pair->toParent);
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
     if (!ReapChild(child) || back != kMessageBytes) {
@@ -417,9 +434,44 @@ BENCHMARK(BM_DataLink)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillise
 BENCHMARK(BM_PlainRing)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_UnixSocket)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
+// The index-th processor this process may use, or -1.
+int AllowedProcessor(int index) {
+  cpu_set_t allowed;
+  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return -1;
+  for (int cpu = 0, seen = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &allowed) && seen++ == index) return cpu;
+  }
+  return -1;
+}
+
+// Binds the calling thread, and the threads it starts later, to processor cpu.
+bool PinTo(int cpu) {
+  if (cpu < 0) return false;
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(cpu, &one);
+  return sched_setaffinity(0, sizeof one, &one) == 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  bool bPin = true;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--no-pin") == 0) {
+      bPin = false;
+      for (int j = i; j + 1 < argc; ++j) argv[j] = argv[j + 1];
+      --argc;
+      break;
+    }
+  }
+  const bool bChild = argc >= 3 && std::strncmp(argv[1], "--child=", 8) == 0;
+  // Both sides pin only when both can: the child learns it from its last argument.
+  if (bChild) {
+    if (std::strcmp(argv[argc - 1], "pin") == 0) (void)PinTo(AllowedProcessor(1));
+  } else if (bPin && AllowedProcessor(1) >= 0) {
+    g_PinChild = PinTo(AllowedProcessor(0));
+  }
   if (argc >= 3) {
     const std::string mode = argv[1];
     if (mode == "--child=link") return LinkChild(argv[2]);
