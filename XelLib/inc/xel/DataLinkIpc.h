@@ -104,12 +104,6 @@ class DataLinkIpc : public DataLink {
   uint8_t* M_pBase = nullptr;
   Queue M_WriteQueue;
   Queue M_ReadQueue;
-  // The last block read left a message unfinished: its next block usually follows within
-  // microseconds, so the reader watches for it before sleeping (the receive thread only).
-  bool M_bMidMessage = false;
-  // Between messages the reader watches only while the peer's answers come quickly: after a
-  // watch in vain it sleeps at once, until a sleep shows the gaps short again.
-  bool M_bWatchBetweenMessages = true;
 
   std::mutex M_WaitMutex;
   std::condition_variable M_WaitCond;

@@ -95,24 +95,17 @@ constexpr uint32_t RoundUp4(uint32_t v) { return (v + 3u) & ~3u; }
 
 // Before sleeping on the peer's event, a side polls a little: with a peer that is busy
 // on another CPU, the index usually moves within microseconds, and a sleep and wake-up
-// per block costs several times the copy. The poll is bounded in time, about what a sleep
-// and wake-up cost, so that a side whose peer is slow, or that shares a processor with the
-// threads it waits for (its yields hand them the processor), soon sleeps.
-constexpr auto kSpinTime = std::chrono::microseconds(50);
+// per block costs several times the copy. The poll is bounded, so an idle link sleeps.
+constexpr int kSpinRounds = 200;
 constexpr int kSpinWithoutYield = 16;
-// A gap between messages this short is worth watching for rather than sleeping through.
-constexpr auto kShortGap = kSpinTime;
 
 template <class Changed>
 bool SpinUntil(Changed changed) {
-  const auto deadline = std::chrono::steady_clock::now() + kSpinTime;
-  for (int i = 0;; ++i) {
+  for (int i = 0; i < kSpinRounds; ++i) {
     if (changed()) return true;
-    if (i >= kSpinWithoutYield) {
-      std::this_thread::yield();
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-    }
+    if (i >= kSpinWithoutYield) std::this_thread::yield();
   }
+  return false;
 }
 
 }  // namespace
@@ -563,14 +556,7 @@ Result DataLinkIpc::Receive(MessageBlock* pBlock) {
       break;
     }
     if (w == r) {
-      // Between messages the peer may be working on an answer for long, or be idle: there,
-      // watching would take a processor from the thread that makes the answer.
-      if ((M_bMidMessage || M_bWatchBetweenMessages) &&
-          SpinUntil([&] { return Load(&pQ[Q_WriteIndex]) != r; })) {
-        continue;
-      }
-      if (!M_bMidMessage) M_bWatchBetweenMessages = false;
-      const auto sleepStart = std::chrono::steady_clock::now();
+      if (SpinUntil([&] { return Load(&pQ[Q_WriteIndex]) != r; })) continue;
       const uint64_t generation = WaitGeneration();
       Store(&pQ[Q_ReaderWaiting], 1, std::memory_order_seq_cst);
       WaitOutcome outcome = WaitOutcome::kSignalled;
@@ -578,12 +564,7 @@ Result DataLinkIpc::Receive(MessageBlock* pBlock) {
         outcome = WaitForPeer(generation);
       }
       Store(&pQ[Q_ReaderWaiting], 0, std::memory_order_relaxed);
-      if (Load(&pQ[Q_WriteIndex]) != r) {
-        if (!M_bMidMessage && std::chrono::steady_clock::now() - sleepStart < kShortGap) {
-          M_bWatchBetweenMessages = true;
-        }
-        continue;
-      }
+      if (Load(&pQ[Q_WriteIndex]) != r) continue;
       if (outcome == WaitOutcome::kShutdown) {
         res = IpcError(util::ErrStopPending, "Shutdown requested");
         Store(&M_WriteQueue.pHeader[Q_State], kQueueClosed);
@@ -658,7 +639,6 @@ Result DataLinkIpc::Receive(MessageBlock* pBlock) {
     pBlock->M_S = header[Blk_S];
     pBlock->M_A = header[Blk_A];
     pBlock->M_TraceTag = header[Blk_TraceTag];
-    M_bMidMessage = pBlock->M_Event == BlockEvent_Data && (pBlock->M_Flags & Flag_EndMessage) == 0;
     std::memcpy(pBlock->M_Content, pAt + dataOffset, length);
     const uint32_t newR = r + blockSize;
     // seq_cst pairs with the writer's store of Q_WriterWaiting and load of the index.
