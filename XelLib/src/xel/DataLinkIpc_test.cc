@@ -199,6 +199,9 @@ TEST(DataLinkIpcConnect, SlaveIsRefused) {
     EXPECT_EQ(again.Category(), util::ErrLogicState);
     slave->Close();
     EXPECT_EQ(other->IsConnected(), c.bOtherSlave);
+    // Closed, so that the link's names go with it.
+    other->Close();
+    master->Close();
   }
 }
 
