@@ -11,8 +11,9 @@
 // LinkOneWay: 64 MiB as 4000-byte blocks from a DataLinkIpc master to a slave in this process,
 //   the raw capacity of the link that both functions use.
 // Each reports "MB_per_s" (1 MB = 10^6 bytes of file content). The functions are timed after
-// one untimed call, as the link is timed with its blocks already in memory. The files lie in a temporary
-// folder below /tmp. The host and plug-in are found beside this build's tools unless given.
+// one untimed call, as the link is timed with its blocks already in memory. The files lie in a
+// temporary folder below /tmp. The host and plug-in are found beside this build's tools unless
+// given.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
