@@ -43,13 +43,14 @@ class ServerThread : public util::SharedObject {
   // handle) opens; nothing when the block cannot be accepted (the caller keeps it then).
   static util::Ref<ServerThread> Create(MessageBlock* pFirstBlock);
   // Hands the conversation to the pool. ErrResource when no thread can be made for it, or
-  // when the pool's threads are all busy and kMaxWaitingConversations wait already for one
-  // to become free (conversations that their peer has closed with nothing to serve are
-  // dropped from the line first).
+  // when the pool's threads are all busy and too many conversations wait already.
   util::Result Start();
 
   // Server thread objects alive now: conversations served or waiting for a thread.
   static int LiveCount();
+  // Drops the waiting conversations that their peer has closed with nothing queued to
+  // serve; returns how many. Start does so itself before it refuses a conversation.
+  static int DropAbandonedWaiting();
   // Waits until no server thread object is alive, then ends the pool's idle threads; true
   // when none of either is left. Call it before the code is unloaded.
   static bool WaitAllEnded(uint32_t timeoutMs);

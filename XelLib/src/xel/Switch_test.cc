@@ -159,42 +159,6 @@ TEST_F(LinkPairTest, LinkDownEndsWaitingReceiversOnBothSides) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
-// With every thread busy and the waiting line full, one more conversation is refused and
-// closed at once: its peer learns it without waiting for an answer that never comes.
-TEST_F(LinkPairTest, AConversationBeyondTheBoundIsClosedAtOnce) {
-  osal::Event release(true, false);
-  std::atomic<int> served{0};
-  ServerThread::SetServerFunction([&](Connection*, Message*) {
-    ++served;
-    (void)release.Wait(60000);
-  });
-  // Whatever the outcome, the served ones are let go and ended before the event goes.
-  struct Release {
-    osal::Event* pEvent;
-    ~Release() {
-      pEvent->Set();
-      EXPECT_TRUE(ServerThread::WaitAllEnded(20000));
-    }
-  } const releaseAtEnd{&release};
-  std::vector<Ref<ConnectionPtp>> clients;
-  for (int i = 0; i < Switch::kMaxServerThreads + Switch::kMaxWaitingConversations; ++i) {
-    clients.push_back(Ref<ConnectionPtp>::Adopt(new ConnectionPtp()));
-    ASSERT_THAT(clients.back()->Connect(M_pMaster->GetHandle()), IsOk());
-    ASSERT_THAT(SendText(clients.back().get(), "wait"), IsOk());
-  }
-  const int bound = Switch::kMaxServerThreads + Switch::kMaxWaitingConversations;
-  const auto full = [&] {
-    return served == Switch::kMaxServerThreads && ServerThread::LiveCount() == bound;
-  };
-  for (int i = 0; i < 1000 && !full(); ++i) osal::SleepMs(10);
-  ASSERT_TRUE(full()) << served << " served, " << ServerThread::LiveCount() << " live";
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_THAT(ReceiveText(NewClient(), 0), HasSubstr("Cat=ErrTimeout"));
-  ASSERT_THAT(SendText(M_pClient.get(), "one too many"), IsOk());
-  EXPECT_THAT(ReceiveText(M_pClient.get(), 10000), HasSubstr("Cat=ErrConnLost"));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-}
-
 // A peer that sends far more than its reader takes, on one conversation: the conversation is
 // refused once a whole message of the largest size waits unread, and its memory comes back.
 TEST(DefaultEndPoint, APeerFarAheadOfItsReaderHasTheConversationRefused) {
