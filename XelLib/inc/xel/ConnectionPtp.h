@@ -60,9 +60,8 @@ class ConnectionPtp : public Connection {
   uint32_t Link() const { return M_EndPoint.Link(); }
   // The end point's own channel (the peer stamps its blocks with it).
   uint32_t Channel() const { return M_EndPoint.Channel(); }
-  // Number of received blocks not yet taken, and the content bytes they hold.
+  // Number of received blocks not yet taken.
   int QueuedBlocks() const;
-  int64_t QueuedBytes() const;
 
  private:
   // The connection's end point: hands blocks and the end of the conversation to it.

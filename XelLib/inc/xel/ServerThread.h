@@ -48,9 +48,6 @@ class ServerThread : public util::SharedObject {
 
   // Server thread objects alive now: conversations served or waiting for a thread.
   static int LiveCount();
-  // Drops the waiting conversations that their peer has closed with nothing queued to
-  // serve; returns how many. Start does so itself before it refuses a conversation.
-  static int DropAbandonedWaiting();
   // Waits until no server thread object is alive, then ends the pool's idle threads; true
   // when none of either is left. Call it before the code is unloaded.
   static bool WaitAllEnded(uint32_t timeoutMs);

@@ -10,7 +10,6 @@
 #include <mutex>
 #include <new>
 #include <thread>
-#include <vector>
 
 #include "osal/Logon.h"
 #include "util/Trace.h"
@@ -192,46 +191,13 @@ util::Ref<ServerThread> ServerThread::Create(MessageBlock* pFirstBlock) {
   return pThread;
 }
 
-// Takes out of the waiting line the conversations that their peer has closed with nothing
-// for a thread to serve: when the line is full they would have a live one refused.
-static std::vector<util::Ref<ServerThread>> TakeAbandonedWaiting(Pool& pool) {
-  std::vector<util::Ref<ServerThread>> abandoned;
-  for (auto it = pool.waiting.begin(); it != pool.waiting.end();) {
-    const ConnectionPtp* pConn = (*it)->GetConnection();
-    if (pConn != nullptr && !pConn->IsConnected() && pConn->QueuedBytes() == 0) {
-      abandoned.push_back(std::move(*it));
-      it = pool.waiting.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  return abandoned;
-}
-
-int ServerThread::DropAbandonedWaiting() {
-  std::vector<util::Ref<ServerThread>> abandoned;
-  {
-    std::lock_guard<std::mutex> guard(ThePool().mutex);
-    abandoned = TakeAbandonedWaiting(ThePool());
-  }
-  // Released without the pool's lock: ending a conversation takes the switch's lock, which
-  // a thread may hold while it hands the pool a new conversation.
-  return static_cast<int>(abandoned.size());
-}
-
 Result ServerThread::Start() {
   ReapEnded();
   Pool& pool = ThePool();
-  std::unique_lock<std::mutex> guard(pool.mutex);
+  std::lock_guard<std::mutex> guard(pool.mutex);
   const int busy = pool.running - pool.idle;
   if (busy >= Switch::kMaxServerThreads &&
       static_cast<int>(pool.waiting.size()) >= Switch::kMaxWaitingConversations) {
-    std::vector<util::Ref<ServerThread>> abandoned = TakeAbandonedWaiting(pool);
-    if (!abandoned.empty()) {
-      guard.unlock();
-      abandoned.clear();  // without the pool's lock, see DropAbandonedWaiting
-      return Start();     // room was made: this time the conversation is taken
-    }
     return Result::Make(util::ErrResource, util::ModIntellNetwork, util::ObjConnection,
                         util::SevError, "Server thread could not be started (%i conversations)",
                         busy + static_cast<int>(pool.waiting.size()));

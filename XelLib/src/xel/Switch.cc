@@ -108,9 +108,7 @@ void Switch::DefaultEndPoint(uint32_t hLink, MessageBlock* pBlock) {
   // Every conversation holds a thread while it is served; a peer that opens them faster
   // than they end must not exhaust the process.
   util::Ref<ServerThread> pThread;
-  constexpr int kMaxLive = kMaxServerThreads + kMaxWaitingConversations;
-  if (ServerThread::LiveCount() >= kMaxLive) (void)ServerThread::DropAbandonedWaiting();
-  if (ServerThread::LiveCount() < kMaxLive) {
+  if (ServerThread::LiveCount() < kMaxServerThreads + kMaxWaitingConversations) {
     pThread = ServerThread::Create(pBlock);
   }
   if (!pThread || pThread->Start().IsError()) {

@@ -9,7 +9,6 @@
 #include <chrono>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "AppTestSupport.h"
 #include "ResultMatchers.h"
@@ -189,46 +188,6 @@ TEST(DefaultEndPoint, APeerFarAheadOfItsReaderHasTheConversationRefused) {
   EXPECT_EQ(capture.Matching("BegConnection Flag is not set").size(), 8u)
       << "the blocks after the refusal are dropped";
   EXPECT_EQ(lostAfter.load(), 0) << "the refused conversation's blocks were kept";
-  EXPECT_EQ(MessageBlock::LiveBlocks(), base);
-}
-
-// All threads busy and the waiting line full: conversations in the line that their peer has
-// closed with nothing to serve make room for a new one; those that hold a request stay.
-TEST(DefaultEndPoint, ClosedWaitingConversationsMakeRoomForNewOnes) {
-  util::EnableTraceId(util::General_Error, true);
-  const int base = MessageBlock::LiveBlocks();
-  testing::LogCapture capture(util::LogChannelTrace);
-  osal::Event release(true, false);
-  std::atomic<int> served{0};
-  ServerThread::SetServerFunction([&](Connection*, Message*) {
-    ++served;
-    (void)release.Wait(60000);
-  });
-  const uint32_t hLink = 0x5A5B;  // no link behind it: answers and closes go nowhere
-  uint32_t channel = 0x13570;
-  const auto open = [&](uint32_t length) {
-    channel += 2;
-    const uint32_t message = length ? Flag_BegMessage | Flag_EndMessage : 0;
-    Switch::Dispatch(hLink, Block(Flag_BegConnection | message, channel, length));
-    return channel;
-  };
-  for (int i = 0; i < Switch::kMaxServerThreads; ++i) (void)open(10);
-  for (int i = 0; i < 500 && served < Switch::kMaxServerThreads; ++i) osal::SleepMs(10);
-  ASSERT_EQ(served.load(), Switch::kMaxServerThreads);
-  // The line fills with conversations opened empty and with requests; the peer closes all.
-  std::vector<uint32_t> waiting;
-  for (int i = 0; i < Switch::kMaxWaitingConversations; ++i) {
-    waiting.push_back(open(i % 2 ? 10 : 0));
-  }
-  for (uint32_t c : waiting) Switch::Dispatch(hLink, Block(Flag_EndConnection, c));
-  const uint32_t late = open(10);
-  EXPECT_TRUE(capture.Matching("cant start Thread").empty()) << "refused " << std::hex << late;
-  release.Set();
-  ASSERT_TRUE(ServerThread::WaitAllEnded(20000));
-  ServerThread::SetServerFunction(nullptr);
-  // The busy ones, the closed requests and the late one were served; the empty ones dropped.
-  EXPECT_EQ(served.load(), Switch::kMaxServerThreads + Switch::kMaxWaitingConversations / 2 + 1);
-  EXPECT_EQ(Switch::RegisteredEndPoints(), 0);
   EXPECT_EQ(MessageBlock::LiveBlocks(), base);
 }
 
