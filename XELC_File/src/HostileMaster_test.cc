@@ -169,8 +169,9 @@ std::string BytesOf(XmlParser& doc) {
   return bytes;
 }
 
-// The start of a request whose header holds one character token of almost the largest length
-// a message may hold: a reader that looks for the body has to go through all of it.
+// The start of a request whose header holds one character token of the largest length a
+// message may hold: a reader that looks for the body has to go through it and runs into the
+// message's size limit before the token ends, whatever the bytes after this start are.
 std::string EndlessRequestStart() {
   XmlParser doc;
   EXPECT_THAT(doc.SetDataFormat(XmlParser::Format_Binary), IsOk());
@@ -181,8 +182,8 @@ std::string EndlessRequestStart() {
   EXPECT_THAT(doc.WriteElementInt(t, "type", 1), IsOk());
   EXPECT_THAT(doc.OpenElement(t, "pad"), IsOk());
   const std::string bytes = BytesOf(doc);
-  // Character content (209), its length 0x3FFF0000 in four bytes.
-  return bytes + std::string("\xD1\x84\x3F\xFF\x00\x00", 6);
+  // Character content (209), its length 0x40000000 in four bytes.
+  return bytes + std::string("\xD1\x84\x40\x00\x00\x00", 6);
 }
 
 class HostileMasterTest : public ::testing::Test {
@@ -212,6 +213,13 @@ class HostileMasterTest : public ::testing::Test {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
+  }
+  std::string LastTraceLines(size_t count) {
+    const std::vector<std::string> lines = Session().TraceLines();
+    std::string text;
+    for (size_t i = lines.size() > count ? lines.size() - count : 0; i < lines.size(); ++i)
+      text += lines[i] + "\n";
+    return text;
   }
   uint64_t PeakMemory() {
     uint64_t bytes = 0;
@@ -337,6 +345,9 @@ TEST_F(HostileMasterTest, StrangeConversationsAreRefusedAndThePluginServesOn) {
            std::chrono::steady_clock::now() < deadline) {
       MessageBlock* p = MessageBlock::Allocate();
       p->M_Length = MessageBlock::BlockSize;
+      // Bytes that would end the request at once if read as a token (recycled blocks hold
+      // whatever they last carried).
+      std::memset(p->M_Content, 0xFF, MessageBlock::BlockSize);
       if (sent == 0) {
         std::memcpy(p->M_Content, start.data(), start.size());
         p->M_Flags = xel::Flag_BegMessage;
@@ -350,7 +361,10 @@ TEST_F(HostileMasterTest, StrangeConversationsAreRefusedAndThePluginServesOn) {
     // Read, it ends at the size limit; still waiting for a free thread after the flood, at the
     // limit of what a conversation may hold unread.
     EXPECT_TRUE(Traced("Maximum internal Buffer Size (1073741824) exceeded", 10000) ||
-                Traced("bytes received and not read", 0));
+                Traced("bytes received and not read", 0))
+        << "sent " << sent << ", connected " << endless->IsConnected() << ", queued "
+        << endless->QueuedBlocks() << ", last lines:\n"
+        << LastTraceLines(40);
   }
   ExpectServing("a message that never ends");
   // The conversations' threads, whose stacks may count whole (wine commits them), and the one
