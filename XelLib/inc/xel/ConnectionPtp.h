@@ -60,8 +60,9 @@ class ConnectionPtp : public Connection {
   uint32_t Link() const { return M_EndPoint.Link(); }
   // The end point's own channel (the peer stamps its blocks with it).
   uint32_t Channel() const { return M_EndPoint.Channel(); }
-  // Number of received blocks not yet taken.
+  // Number of received blocks not yet taken, and the content bytes they hold.
   int QueuedBlocks() const;
+  int64_t QueuedBytes() const;
 
  private:
   // The connection's end point: hands blocks and the end of the conversation to it.

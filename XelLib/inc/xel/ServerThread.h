@@ -43,7 +43,9 @@ class ServerThread : public util::SharedObject {
   // handle) opens; nothing when the block cannot be accepted (the caller keeps it then).
   static util::Ref<ServerThread> Create(MessageBlock* pFirstBlock);
   // Hands the conversation to the pool. ErrResource when no thread can be made for it, or
-  // when the pool's threads are all busy and too many conversations wait already.
+  // when the pool's threads are all busy and kMaxWaitingConversations wait already for one
+  // to become free (conversations that their peer has closed with nothing to serve are
+  // dropped from the line first).
   util::Result Start();
 
   // Server thread objects alive now: conversations served or waiting for a thread.

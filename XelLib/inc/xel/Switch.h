@@ -16,8 +16,9 @@ class EndPoint;
 // which no end point is registered goes to the default end point, which starts a server
 // thread when the block opens a conversation and drops it otherwise. At most
 // kMaxServerThreads conversations are served at once and kMaxWaitingConversations more wait
-// for a free thread: a peer that opens still more has them refused (closed at once), as when
-// a thread cannot be started.
+// for a free thread (beyond those that threads still starting will take): a peer that opens
+// still more has them refused (closed at once), as when a thread cannot be started, after
+// waiting conversations that the peer has closed with nothing to serve have made room.
 //
 // Everything runs under GlobalLock(). All functions are thread-safe.
 class Switch {

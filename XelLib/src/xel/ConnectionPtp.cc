@@ -115,6 +115,11 @@ int ConnectionPtp::QueuedBlocks() const {
   return M_QueueLength;
 }
 
+int64_t ConnectionPtp::QueuedBytes() const {
+  osal::ScopedLock lock(M_Lock);
+  return M_QueuedBytes;
+}
+
 bool ConnectionPtp::LinkAlive() const {
   util::Ref<DataLink> pLink = util::HandleObject::Lookup<DataLink>(M_EndPoint.Link());
   return pLink && pLink->IsConnected();

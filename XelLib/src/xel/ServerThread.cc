@@ -10,6 +10,7 @@
 #include <mutex>
 #include <new>
 #include <thread>
+#include <vector>
 
 #include "osal/Logon.h"
 #include "util/Trace.h"
@@ -54,6 +55,7 @@ struct Pool {
   std::list<Worker> workers;
   int running = 0;      // workers whose body has not left the pool
   int idle = 0;         // of them, waiting for work
+  int serving = 0;      // of them, serving a conversation (the others take one soon)
   bool retire = false;  // idle workers end instead of waiting
 };
 
@@ -105,11 +107,13 @@ struct ServerThread::PoolWorker {
       }
       util::Ref<ServerThread> pNext = std::move(pool.waiting.front());
       pool.waiting.pop_front();
+      ++pool.serving;
       lock.unlock();
       pNext->Run();
       pNext.Reset();  // ends the conversation before the thread takes another
       const bool clean = ThreadIsClean();
       lock.lock();
+      --pool.serving;
       if (!clean) break;
     }
     --pool.running;
@@ -191,16 +195,44 @@ util::Ref<ServerThread> ServerThread::Create(MessageBlock* pFirstBlock) {
   return pThread;
 }
 
+// Takes out of the waiting line the conversations that their peer has closed with nothing
+// for a thread to serve: when the line is full they would have a live one refused.
+static std::vector<util::Ref<ServerThread>> TakeAbandonedWaiting(Pool& pool) {
+  std::vector<util::Ref<ServerThread>> abandoned;
+  for (auto it = pool.waiting.begin(); it != pool.waiting.end();) {
+    const ConnectionPtp* pConn = (*it)->GetConnection();
+    if (pConn != nullptr && !pConn->IsConnected() && pConn->QueuedBytes() == 0) {
+      abandoned.push_back(std::move(*it));
+      it = pool.waiting.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return abandoned;
+}
+
 Result ServerThread::Start() {
   ReapEnded();
   Pool& pool = ThePool();
-  std::lock_guard<std::mutex> guard(pool.mutex);
-  const int busy = pool.running - pool.idle;
-  if (busy >= Switch::kMaxServerThreads &&
-      static_cast<int>(pool.waiting.size()) >= Switch::kMaxWaitingConversations) {
+  std::unique_lock<std::mutex> guard(pool.mutex);
+  // Threads that are idle or just starting take a conversation from the line each; only
+  // those beyond them wait for a thread to become free.
+  const auto waitingForFree = [&pool] {
+    return static_cast<int>(pool.waiting.size()) - (pool.running - pool.serving);
+  };
+  if (pool.running >= Switch::kMaxServerThreads &&
+      waitingForFree() >= Switch::kMaxWaitingConversations) {
+    std::vector<util::Ref<ServerThread>> abandoned = TakeAbandonedWaiting(pool);
+    if (!abandoned.empty()) {
+      // Released without the pool's lock: ending a conversation takes the switch's lock,
+      // which the caller may hold while it hands the pool a new conversation.
+      guard.unlock();
+      abandoned.clear();
+      return Start();  // room was made: this time the conversation is taken
+    }
     return Result::Make(util::ErrResource, util::ModIntellNetwork, util::ObjConnection,
                         util::SevError, "Server thread could not be started (%i conversations)",
-                        busy + static_cast<int>(pool.waiting.size()));
+                        pool.serving + static_cast<int>(pool.waiting.size()));
   }
   // The pool holds the object until a thread has served it; the creator may drop its reference.
   pool.waiting.emplace_back(this);

@@ -107,13 +107,12 @@ void Switch::DefaultEndPoint(uint32_t hLink, MessageBlock* pBlock) {
   pBlock->M_hLink = hLink;
   // Every conversation holds a thread while it is served; a peer that opens them faster
   // than they end must not exhaust the process.
-  util::Ref<ServerThread> pThread;
-  if (ServerThread::LiveCount() < kMaxServerThreads + kMaxWaitingConversations) {
-    pThread = ServerThread::Create(pBlock);
-  }
+  // The pool bounds them (ServerThread::Start); a conversation is accepted even when it is
+  // to be refused, so that it can be closed.
+  util::Ref<ServerThread> pThread = ServerThread::Create(pBlock);
   if (!pThread || pThread->Start().IsError()) {
     // Without a thread the conversation is never served: an accepted one is closed as the
-    // object goes, so that the peer learns it at once.
+    // object goes, so that the peer learns it at once rather than waiting for an answer.
     XEL_TRACE(kDefaultCategory, util::General_Error,
               "Ignore received Block %p from Link %x - cant start Thread",
               static_cast<void*>(pBlock), hLink);

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "AppTestSupport.h"
 #include "ResultMatchers.h"
@@ -158,6 +159,42 @@ TEST_F(LinkPairTest, LinkDownEndsWaitingReceiversOnBothSides) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
+// With every thread busy and the waiting line full, one more conversation is refused and
+// closed at once: its peer learns it without waiting for an answer that never comes.
+TEST_F(LinkPairTest, AConversationBeyondTheBoundIsClosedAtOnce) {
+  osal::Event release(true, false);
+  std::atomic<int> served{0};
+  ServerThread::SetServerFunction([&](Connection*, Message*) {
+    ++served;
+    (void)release.Wait(60000);
+  });
+  // Whatever the outcome, the served ones are let go and ended before the event goes.
+  struct Release {
+    osal::Event* pEvent;
+    ~Release() {
+      pEvent->Set();
+      EXPECT_TRUE(ServerThread::WaitAllEnded(20000));
+    }
+  } const releaseAtEnd{&release};
+  std::vector<Ref<ConnectionPtp>> clients;
+  for (int i = 0; i < Switch::kMaxServerThreads + Switch::kMaxWaitingConversations; ++i) {
+    clients.push_back(Ref<ConnectionPtp>::Adopt(new ConnectionPtp()));
+    ASSERT_THAT(clients.back()->Connect(M_pMaster->GetHandle()), IsOk());
+    ASSERT_THAT(SendText(clients.back().get(), "wait"), IsOk());
+  }
+  const int bound = Switch::kMaxServerThreads + Switch::kMaxWaitingConversations;
+  const auto full = [&] {
+    return served == Switch::kMaxServerThreads && ServerThread::LiveCount() == bound;
+  };
+  for (int i = 0; i < 1000 && !full(); ++i) osal::SleepMs(10);
+  ASSERT_TRUE(full()) << served << " served, " << ServerThread::LiveCount() << " live";
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THAT(ReceiveText(NewClient(), 0), HasSubstr("Cat=ErrTimeout"));
+  ASSERT_THAT(SendText(M_pClient.get(), "one too many"), IsOk());
+  EXPECT_THAT(ReceiveText(M_pClient.get(), 10000), HasSubstr("Cat=ErrConnLost"));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
 // A peer that sends far more than its reader takes, on one conversation: the conversation is
 // refused once a whole message of the largest size waits unread, and its memory comes back.
 TEST(DefaultEndPoint, APeerFarAheadOfItsReaderHasTheConversationRefused) {
@@ -188,6 +225,46 @@ TEST(DefaultEndPoint, APeerFarAheadOfItsReaderHasTheConversationRefused) {
   EXPECT_EQ(capture.Matching("BegConnection Flag is not set").size(), 8u)
       << "the blocks after the refusal are dropped";
   EXPECT_EQ(lostAfter.load(), 0) << "the refused conversation's blocks were kept";
+  EXPECT_EQ(MessageBlock::LiveBlocks(), base);
+}
+
+// All threads busy and the waiting line full: conversations in the line that their peer has
+// closed with nothing to serve make room for a new one; those that hold a request stay.
+TEST(DefaultEndPoint, ClosedWaitingConversationsMakeRoomForNewOnes) {
+  util::EnableTraceId(util::General_Error, true);
+  const int base = MessageBlock::LiveBlocks();
+  testing::LogCapture capture(util::LogChannelTrace);
+  osal::Event release(true, false);
+  std::atomic<int> served{0};
+  ServerThread::SetServerFunction([&](Connection*, Message*) {
+    ++served;
+    (void)release.Wait(60000);
+  });
+  const uint32_t hLink = 0x5A5B;  // no link behind it: answers and closes go nowhere
+  uint32_t channel = 0x13570;
+  const auto open = [&](uint32_t length) {
+    channel += 2;
+    const uint32_t message = length ? Flag_BegMessage | Flag_EndMessage : 0;
+    Switch::Dispatch(hLink, Block(Flag_BegConnection | message, channel, length));
+    return channel;
+  };
+  for (int i = 0; i < Switch::kMaxServerThreads; ++i) (void)open(10);
+  for (int i = 0; i < 500 && served < Switch::kMaxServerThreads; ++i) osal::SleepMs(10);
+  ASSERT_EQ(served.load(), Switch::kMaxServerThreads);
+  // The line fills with conversations opened empty and with requests; the peer closes all.
+  std::vector<uint32_t> waiting;
+  for (int i = 0; i < Switch::kMaxWaitingConversations; ++i) {
+    waiting.push_back(open(i % 2 ? 10 : 0));
+  }
+  for (uint32_t c : waiting) Switch::Dispatch(hLink, Block(Flag_EndConnection, c));
+  const uint32_t late = open(10);
+  EXPECT_TRUE(capture.Matching("cant start Thread").empty()) << "refused " << std::hex << late;
+  release.Set();
+  ASSERT_TRUE(ServerThread::WaitAllEnded(20000));
+  ServerThread::SetServerFunction(nullptr);
+  // The busy ones, the closed requests and the late one were served; the empty ones dropped.
+  EXPECT_EQ(served.load(), Switch::kMaxServerThreads + Switch::kMaxWaitingConversations / 2 + 1);
+  EXPECT_EQ(Switch::RegisteredEndPoints(), 0);
   EXPECT_EQ(MessageBlock::LiveBlocks(), base);
 }
 
