@@ -58,9 +58,9 @@ inline bool IsWs(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r
 // end of the message). Reads ahead generously so most calls return at the first test.
 Result Ensure(S& s, size_t n) {
   if (s.M_End - s.M_Rd >= n || s.M_bEof) return Result();
-  std::vector<char>& buf = s.M_Buf.v;
+  S::WindowBuffer& buf = s.M_Buf;
   if (s.M_Rd > 0) {
-    std::memmove(buf.data(), buf.data() + s.M_Rd, s.M_End - s.M_Rd);
+    std::memmove(buf.p.get(), buf.p.get() + s.M_Rd, s.M_End - s.M_Rd);
     s.M_BufPos += static_cast<int64_t>(s.M_Rd);
     s.M_End -= s.M_Rd;
     s.M_Rd = 0;
@@ -70,12 +70,12 @@ Result Ensure(S& s, size_t n) {
   size_t want = kMinFill << (s.M_FillCount < 4 ? s.M_FillCount : 4);
   if (want < n) want = n;
   if (want > kMaxFill && n <= kMaxFill) want = kMaxFill;
-  if (buf.size() < want) buf.resize(want);
+  buf.Grow(want, s.M_End);
   ++s.M_FillCount;
   while (s.M_End < n && !s.M_bEof) {
     int32_t got = 0;
-    size_t room = buf.size() - s.M_End;
-    Result r = s.M_pMsg->Read(s.M_BufPos + static_cast<int64_t>(s.M_End), buf.data() + s.M_End,
+    size_t room = buf.size - s.M_End;
+    Result r = s.M_pMsg->Read(s.M_BufPos + static_cast<int64_t>(s.M_End), buf.p.get() + s.M_End,
                               static_cast<int32_t>(room), &got, &s.M_MsgCursor);
     s.M_End += static_cast<size_t>(got);
     if (r.IsError()) return r;
@@ -85,7 +85,7 @@ Result Ensure(S& s, size_t n) {
 }
 
 inline size_t Avail(const S& s) { return s.M_End - s.M_Rd; }
-inline const char* Cur(const S& s) { return s.M_Buf.v.data() + s.M_Rd; }
+inline const char* Cur(const S& s) { return s.M_Buf.p.get() + s.M_Rd; }
 
 // Advances the read position by n bytes (possibly beyond the window).
 void Advance(S& s, int64_t n) {

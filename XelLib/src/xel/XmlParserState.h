@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -130,11 +131,22 @@ struct XmlParserState {
 
   // Input window over the message. Copies of a document start with an empty window at
   // the same position rather than copying the buffered bytes.
+  // The read window. A copy of the parser starts with an empty one and reads the message
+  // again; the bytes are not initialised before the message's bytes are read into them.
   struct WindowBuffer {
-    std::vector<char> v;
+    std::unique_ptr<char[]> p;
+    size_t size = 0;
     WindowBuffer() = default;
     WindowBuffer(const WindowBuffer&) {}
     WindowBuffer& operator=(const WindowBuffer&) { return *this; }
+    // Grows to at least n bytes, keeping the first used ones.
+    void Grow(size_t n, size_t used) {
+      if (size >= n) return;
+      std::unique_ptr<char[]> bigger(new char[n]);
+      if (used > 0) std::memcpy(bigger.get(), p.get(), used);
+      p = std::move(bigger);
+      size = n;
+    }
   };
   WindowBuffer M_Buf;
   int M_FillCount = 0;
