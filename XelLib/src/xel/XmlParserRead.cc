@@ -150,7 +150,7 @@ Result CheckNestingDepth(const S& s) {
 void PushLevel(S& s, int type, std::string_view prefix, std::string_view name) {
   XmlLevel& parent = s.M_Levels[s.M_Depth];
   int index = 1;
-  if (type == XmlParser::Node_ElementStart) index = parent.NextIndexFor(std::string(name));
+  if (type == XmlParser::Node_ElementStart) index = parent.NextIndexFor(name);
   ++s.M_Depth;
   if (s.M_Levels.size() <= static_cast<size_t>(s.M_Depth)) s.M_Levels.resize(s.M_Depth + 1);
   XmlLevel& l = s.M_Levels[s.M_Depth];

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "util/Result.h"
@@ -31,7 +32,7 @@ struct XmlLevel {
   // Children seen so far by local name, for the same-name sibling index.
   std::vector<std::pair<std::string, int>> M_Children;
 
-  int NextIndexFor(const std::string& name) {
+  int NextIndexFor(std::string_view name) {
     for (auto it = M_Children.rbegin(); it != M_Children.rend(); ++it) {
       if (it->first == name) return ++it->second;
     }
@@ -130,9 +131,8 @@ struct XmlParserState {
   std::string M_TextOut;  // encoded characters not yet handed out
 
   // Input window over the message. Copies of a document start with an empty window at
-  // the same position rather than copying the buffered bytes.
-  // The read window. A copy of the parser starts with an empty one and reads the message
-  // again; the bytes are not initialised before the message's bytes are read into them.
+  // the same position rather than copying the buffered bytes; its bytes are not
+  // initialised before the message's bytes are read into them.
   struct WindowBuffer {
     std::unique_ptr<char[]> p;
     size_t size = 0;
