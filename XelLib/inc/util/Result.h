@@ -61,8 +61,21 @@ class [[nodiscard]] Result {
     other.M_Code = 0;
     other.M_pInfo = nullptr;
   }
-  Result& operator=(Result&& other) noexcept;
-  ~Result();
+  // Inline: results are made, moved and dropped on every call of the reader and writer,
+  // nearly always without texts.
+  Result& operator=(Result&& other) noexcept {
+    if (this != &other) {
+      if (M_pInfo) M_pInfo->Release();
+      M_Code = other.M_Code;
+      M_pInfo = other.M_pInfo;
+      other.M_Code = 0;
+      other.M_pInfo = nullptr;
+    }
+    return *this;
+  }
+  ~Result() {
+    if (M_pInfo) M_pInfo->Release();
+  }
 
   // An error or warning with a formatted text. With a non-empty text the trace line
   // "Result set to: %s" is written at Result_SetErrorText.

@@ -103,20 +103,6 @@ Result& Result::operator=(const Result& other) {
   return *this;
 }
 
-Result& Result::operator=(Result&& other) noexcept {
-  if (this == &other) return *this;
-  if (M_pInfo) M_pInfo->Release();
-  M_Code = other.M_Code;
-  M_pInfo = other.M_pInfo;
-  other.M_Code = 0;
-  other.M_pInfo = nullptr;
-  return *this;
-}
-
-Result::~Result() {
-  if (M_pInfo) M_pInfo->Release();
-}
-
 Result Result::MakeV(uint32_t category, uint32_t module, uint32_t object, uint32_t severity,
                      const char* fmt, va_list args) {
   Result r(MakeResultCode(severity, category, object, module));
