@@ -434,22 +434,26 @@ Result XmlParser::OpenElementQ(const std::string& prefix, const std::string& uri
 Result XmlParser::OpenElement(int ns, const char* name) {
   S& s = State();
   if (!name || !*name) return Err(util::ErrLogicArgs, "zero-length name");
-  std::string prefix, uri;
+  // OpenElementQ copies the prefix and URI before it adds the element to the open ones,
+  // so the parent's or the table's strings can be passed without a copy of their own.
+  static const std::string kNone;
+  const std::string* prefix = &kNone;
+  const std::string* uri = &kNone;
   if (ns == -1) {
     if (!s.M_Open.empty()) {
-      prefix = s.M_Open.back().M_Prefix;
-      uri = s.M_Open.back().M_Uri;
+      prefix = &s.M_Open.back().M_Prefix;
+      uri = &s.M_Open.back().M_Uri;
     }
   } else if (ns > 0) {
     if (static_cast<size_t>(ns) >= s.M_NsTable.size()) {
       return Err(util::ErrLogicArgs, "invalid namespace handle %i", ns);
     }
-    prefix = s.M_NsTable[ns].M_Prefix;
-    uri = s.M_NsTable[ns].M_Uri;
+    prefix = &s.M_NsTable[ns].M_Prefix;
+    uri = &s.M_NsTable[ns].M_Uri;
   } else if (ns != 0) {
     return Err(util::ErrLogicArgs, "invalid namespace handle %i", ns);
   }
-  return OpenElementQ(prefix, uri, name);
+  return OpenElementQ(*prefix, *uri, name);
 }
 
 Result XmlParser::CloseElement() {
