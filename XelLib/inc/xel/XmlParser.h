@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "util/CommResult.h"
 #include "util/Result.h"
@@ -151,6 +152,13 @@ class XmlParser : public util::SharedObject {
   // the current depth, an absolute one after rewinding. ErrObjNotExist with the text
   // "Failed to move to Xpath {...} ..." when nothing matches.
   util::Result MoveToPath(const char* path, int startDepth = -1);
+  // Several relative paths of plain element names ("a/b/c": no attribute, "*" or index) in
+  // one walk below the current element, this cursor unmoved: (*found)[i] becomes a copy at
+  // the node MoveToPath(paths[i]) would reach, or stays empty when there is none. An error
+  // means the walk could not be completed: nodes not found by then may still exist (and a
+  // path of another form is never looked for), so MoveToPath answers for them.
+  util::Result FindPaths(const char* const* paths, int count,
+                         std::vector<util::Ref<XmlParser>>* found) const;
 
   // --- Reads at a path (on a copy: this cursor does not move) ---------------------------
   // Text of the element or attribute at path, at most size - 1 bytes, NUL-terminated;

@@ -1655,6 +1655,69 @@ Result XmlParser::MoveToPath(const char* path, int startDepth) {
                       static_cast<int>(s.M_pMsg->Size()), static_cast<int>(inner.Category()));
 }
 
+Result XmlParser::FindPaths(const char* const* paths, int count,
+                            std::vector<util::Ref<XmlParser>>* found) const {
+  const size_t n = count > 0 ? static_cast<size_t>(count) : 0;
+  found->assign(n, util::Ref<XmlParser>());
+  // Each path as its names; one of another form is left to MoveToPath.
+  std::vector<std::vector<std::string>> names(n);
+  bool allPlain = true;
+  size_t open = 0;
+  for (size_t i = 0; i < n; ++i) {
+    bool absolute = false;
+    std::vector<PathStep> steps;
+    ParsePath(paths[i], &absolute, &steps);
+    bool plain = !absolute && !steps.empty();
+    for (const PathStep& st : steps) plain = plain && !st.M_bAttr && !st.M_bAny && !st.M_Cond;
+    if (!plain) {
+      allPlain = false;
+      continue;
+    }
+    for (PathStep& st : steps) names[i].push_back(std::move(st.M_Name));
+    ++open;
+  }
+  XmlParser walker(*this);
+  S& s = walker.State();
+  const int base = s.M_Depth;
+  // Whether the levels below base match the first d names of path i.
+  auto chainMatches = [&s, base](const std::vector<std::string>& path, int d) {
+    for (int k = 1; k <= d; ++k) {
+      const XmlLevel& l = s.M_Levels[base + k];
+      if (l.M_Type == Node_Attribute || l.M_Name != path[static_cast<size_t>(k - 1)]) return false;
+    }
+    return true;
+  };
+  Result r;
+  while (open > 0) {
+    r = walker.NextToken();
+    if (r.IsError()) break;
+    if (s.M_Depth < base || s.M_Depth < 1) break;  // past the element: the rest is missing
+    if (s.M_NodeType != Node_ElementStart && s.M_NodeType != Node_Attribute) continue;
+    const int d = s.M_Depth - base;
+    if (d <= 0) continue;
+    // Like MoveToPath: the first node on a path is taken, and only a node that leads further
+    // along a path still open is entered.
+    bool descend = false;
+    for (size_t i = 0; i < n; ++i) {
+      const std::vector<std::string>& path = names[i];
+      if ((*found)[i] || path.size() < static_cast<size_t>(d) || !chainMatches(path, d)) continue;
+      if (path.size() == static_cast<size_t>(d)) {
+        (*found)[i] = walker.Clone();
+        --open;
+      } else {
+        descend = true;
+      }
+    }
+    if (descend) continue;
+    r = walker.SkipElement();
+    if (r.IsError()) break;
+    if (s.M_Depth < base || s.M_Depth < 1) break;
+  }
+  if (r.IsError()) return r;
+  if (!allPlain) return Err(util::ErrLogicArgs, "a path that is not a plain element path");
+  return Result();
+}
+
 // --- Content reads --------------------------------------------------------------------
 
 // Positions the cursor on the content of the current element or attribute. *pEmpty when

@@ -171,6 +171,44 @@ TEST(XmlParserPathTest, IndexConditionsAbsolutePathsAndTypedReads) {
   EXPECT_EQ(len, 0);
 }
 
+// One walk for several paths finds, for each, the node that MoveToPath finds: the first on
+// it in document order, behind same-named nodes elsewhere and paths that end early.
+TEST(XmlParserPathTest, SeveralPathsInOneWalkFindWhatMoveToPathFinds) {
+  util::Ref<XmlParser> text = FromText(
+      "<r><f><x><a>early</a></x><g a=\"attr\"><a>1</a><b>2</b><a>3</a></g>"
+      "<g><c>4</c><h><d>5</d></h></g><e>6</e></f><after><a>out</a></after></r>");
+  util::Ref<XmlParser> tokens = Convert(*text, XmlParser::Format_Binary);
+  const char* const paths[] = {"g/a", "g/c", "g/h/d", "g/h", "e", "a", "g/missing", "nothing"};
+  for (XmlParser* doc : {text.get(), tokens.get()}) {
+    SCOPED_TRACE(doc->GetDataFormat());
+    XmlParser function(*doc);
+    ASSERT_TRUE(function.MoveToPath("/r/f").IsSuccess());
+    std::vector<util::Ref<XmlParser>> found;
+    ASSERT_TRUE(function.FindPaths(paths, 8, &found).IsSuccess());
+    ASSERT_EQ(found.size(), 8u);
+    for (int i = 0; i < 8; ++i) {
+      SCOPED_TRACE(paths[i]);
+      XmlParser alone(function);
+      if (alone.MoveToPath(paths[i]).IsError()) {
+        EXPECT_FALSE(found[i]);
+        continue;
+      }
+      ASSERT_TRUE(found[i]);
+      EXPECT_EQ(found[i]->GetPosition(), alone.GetPosition());
+      EXPECT_EQ(found[i]->GetDepth(), alone.GetDepth());
+      std::string a, b;  // the same text, or the same refusal (an element with children)
+      EXPECT_EQ(found[i]->ReadString(&a).IsSuccess(), alone.ReadString(&b).IsSuccess());
+      EXPECT_EQ(a, b);
+    }
+    EXPECT_EQ(function.GetPosition(), XmlParser(function).GetPosition()) << "the cursor moved";
+    // Paths of another form are left to MoveToPath: the walk says it is not complete.
+    const char* const others[] = {"g/b", "g/@a", "g[2]/c", "*/a"};
+    EXPECT_TRUE(function.FindPaths(others, 4, &found).IsError());
+    EXPECT_TRUE(found[0]);
+    EXPECT_FALSE(found[1] || found[2] || found[3]);
+  }
+}
+
 TEST(XmlParserTextTest, EscapesIndentationDeclarationLatin1AndErrors) {
   XmlParser doc;
   ASSERT_TRUE(AllOk({doc.SetDataFormat(XmlParser::Format_XmlUtf8), doc.OpenElement(0, "e"),
