@@ -4,6 +4,7 @@
 #include <cctype>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "ConfirmResBuilder.h"
 #include "FileLocker.h"
@@ -31,12 +32,63 @@ constexpr osal::LinkPolicy kLinkPolicy = osal::LinkPolicy::kFollowInside;
 
 enum class ParamRead { kPresent, kMissing, kInvalid };
 
+// The parameters a poll request may carry, relative to its function element.
+constexpr const char* kPollParams[] = {
+    "general/MaxRequested",
+    "general/StatusCheckIntensity",
+    "specific/folder/WatchedPath",
+    "specific/folder/FileSearchMask",
+    "specific/folder/SubfolderProcessing",
+    "specific/folder/FileDetectionMode/Mode",
+    "specific/folder/FileDetectionMode/SecondsToAllow",
+    "specific/folder/FileDetectionMode/TriggerChangeToExtension",
+    "specific/folder/FileImportMode/Mode",
+};
+constexpr int kPollParamCount = static_cast<int>(sizeof(kPollParams) / sizeof(kPollParams[0]));
+
+// A poll request's parameters, found in one walk below its function element rather than in
+// one walk each; a path the walk could not settle is looked up on its own.
+class RequestParams {
+ public:
+  explicit RequestParams(const XmlParser& request) : M_Request(request) {
+    M_bComplete = request.FindPaths(kPollParams, kPollParamCount, &M_Found).IsSuccess();
+    M_Used.assign(M_Found.size(), false);
+  }
+  const XmlParser& Request() const { return M_Request; }
+  // True when the walk settled path: *pAt is then its node to read (once) or empty when the
+  // request lacks it.
+  bool Take(const char* path, util::Ref<XmlParser>* pAt) {
+    for (size_t i = 0; i < M_Found.size(); ++i) {
+      if (std::string_view(kPollParams[i]) != path || M_Used[i]) continue;
+      if (!M_Found[i] && !M_bComplete) return false;
+      M_Used[i] = true;
+      *pAt = std::move(M_Found[i]);
+      return true;
+    }
+    return false;
+  }
+
+ private:
+  const XmlParser& M_Request;
+  std::vector<util::Ref<XmlParser>> M_Found;
+  std::vector<bool> M_Used;
+  bool M_bComplete = false;
+};
+
 // Reads the text at path (relative to the request's function element). A missing element
 // is not an error (the caller applies its default); any other failure is passed back.
-ParamRead ReadTextParam(const XmlParser& request, const char* path, std::string* pOut,
+ParamRead ReadTextParam(RequestParams& params, const char* path, std::string* pOut,
                         Result* pWhy) {
   pOut->clear();
-  Result r = request.ReadStringAtPath(path, pOut);
+  util::Ref<XmlParser> at;
+  Result r;
+  if (!params.Take(path, &at)) {
+    r = params.Request().ReadStringAtPath(path, pOut);
+  } else if (!at) {
+    return ParamRead::kMissing;
+  } else {
+    r = at->ReadString(pOut);
+  }
   if (r.IsSuccess()) return ParamRead::kPresent;
   pOut->clear();
   if (r.Category() == util::ErrObjNotExist) return ParamRead::kMissing;
@@ -44,9 +96,17 @@ ParamRead ReadTextParam(const XmlParser& request, const char* path, std::string*
   return ParamRead::kInvalid;
 }
 
-ParamRead ReadIntParam(const XmlParser& request, const char* path, int32_t* pOut, Result* pWhy) {
+ParamRead ReadIntParam(RequestParams& params, const char* path, int32_t* pOut, Result* pWhy) {
   int32_t value = 0;
-  Result r = request.ReadIntAtPath(path, &value);
+  util::Ref<XmlParser> at;
+  Result r;
+  if (!params.Take(path, &at)) {
+    r = params.Request().ReadIntAtPath(path, &value);
+  } else if (!at) {
+    return ParamRead::kMissing;
+  } else {
+    r = at->ReadInt(&value);
+  }
   if (r.IsSuccess()) {
     *pOut = value;
     return ParamRead::kPresent;
@@ -162,27 +222,28 @@ void ImportDriver::ReadParameters(XmlParser* pRequest) {
     SetError("Could not read the header of the poll request: " + header.Text());
     return;
   }
+  RequestParams params(*pRequest);
   Result why;
   auto invalid = [&](const char* name) {
     SetError(std::string("Invalid parameter ") + name + " in poll request: " + why.Text());
   };
 
-  if (ReadIntParam(*pRequest, "general/MaxRequested", &M_MaxRequested, &why) ==
+  if (ReadIntParam(params, "general/MaxRequested", &M_MaxRequested, &why) ==
       ParamRead::kInvalid) {
     return invalid("MaxRequested");
   }
-  if (ReadIntParam(*pRequest, "general/StatusCheckIntensity", &M_StatusCheckIntensity, &why) ==
+  if (ReadIntParam(params, "general/StatusCheckIntensity", &M_StatusCheckIntensity, &why) ==
       ParamRead::kInvalid) {
     return invalid("StatusCheckIntensity");
   }
 
   std::string watchedPath;
-  ParamRead read = ReadTextParam(*pRequest, "specific/folder/WatchedPath", &watchedPath, &why);
+  ParamRead read = ReadTextParam(params, "specific/folder/WatchedPath", &watchedPath, &why);
   if (read == ParamRead::kInvalid) return invalid("WatchedPath");
   if (read == ParamRead::kMissing) return SetError("Missing parameter WatchedPath in poll request");
 
   std::string searchMask;
-  read = ReadTextParam(*pRequest, "specific/folder/FileSearchMask", &searchMask, &why);
+  read = ReadTextParam(params, "specific/folder/FileSearchMask", &searchMask, &why);
   if (read == ParamRead::kInvalid) return invalid("FileSearchMask");
   if (read == ParamRead::kMissing) {
     return SetError("Missing parameter FileSearchMask in poll request");
@@ -197,19 +258,19 @@ void ImportDriver::ReadParameters(XmlParser* pRequest) {
   if (M_StatusCheckIntensity == 1) M_LogonConnector.SetReconnect(true);
 
   std::string subfolders = "WATCHED";
-  if (ReadTextParam(*pRequest, "specific/folder/SubfolderProcessing", &subfolders, &why) ==
+  if (ReadTextParam(params, "specific/folder/SubfolderProcessing", &subfolders, &why) ==
       ParamRead::kInvalid) {
     return invalid("SubfolderProcessing");
   }
   M_Package.SetSubfolderMode(ClassifySubfolderMode(subfolders));
 
   std::string detection = "TIME";
-  read = ReadTextParam(*pRequest, "specific/folder/FileDetectionMode/Mode", &detection, &why);
+  read = ReadTextParam(params, "specific/folder/FileDetectionMode/Mode", &detection, &why);
   if (read == ParamRead::kInvalid) return invalid("FileDetectionMode/Mode");
   if (read == ParamRead::kMissing) detection = "TIME";
   if (!IsTriggerValue(detection)) {
     int32_t seconds = 0;
-    if (ReadIntParam(*pRequest, "specific/folder/FileDetectionMode/SecondsToAllow", &seconds,
+    if (ReadIntParam(params, "specific/folder/FileDetectionMode/SecondsToAllow", &seconds,
                      &why) == ParamRead::kInvalid) {
       return invalid("FileDetectionMode/SecondsToAllow");
     }
@@ -217,14 +278,14 @@ void ImportDriver::ReadParameters(XmlParser* pRequest) {
   }
   M_Package.SetTriggerMode(ClassifyTriggerMode(detection));
   std::string changeTo;
-  if (ReadTextParam(*pRequest, "specific/folder/FileDetectionMode/TriggerChangeToExtension",
+  if (ReadTextParam(params, "specific/folder/FileDetectionMode/TriggerChangeToExtension",
                     &changeTo, &why) == ParamRead::kInvalid) {
     return invalid("FileDetectionMode/TriggerChangeToExtension");
   }
   M_Package.SetTriggerChangeToExtension(changeTo);
 
   int32_t importMode = ImportPackage::ImportPlainFiles;
-  if (ReadIntParam(*pRequest, "specific/folder/FileImportMode/Mode", &importMode, &why) ==
+  if (ReadIntParam(params, "specific/folder/FileImportMode/Mode", &importMode, &why) ==
       ParamRead::kInvalid) {
     return invalid("FileImportMode/Mode");
   }
