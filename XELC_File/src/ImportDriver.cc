@@ -75,45 +75,42 @@ class RequestParams {
   bool M_bComplete = false;
 };
 
-// Reads the text at path (relative to the request's function element). A missing element
-// is not an error (the caller applies its default); any other failure is passed back.
-ParamRead ReadTextParam(RequestParams& params, const char* path, std::string* pOut,
-                        Result* pWhy) {
-  pOut->clear();
+// Reads the parameter at path (relative to the request's function element) with read on its
+// node: the one the walk found, or one looked up on its own. A missing element is not an
+// error (the caller applies its default); any other failure is passed back.
+template <class Read>
+ParamRead ReadParam(RequestParams& params, const char* path, Result* pWhy, Read read) {
   util::Ref<XmlParser> at;
   Result r;
-  if (!params.Take(path, &at)) {
-    r = params.Request().ReadStringAtPath(path, pOut);
-  } else if (!at) {
-    return ParamRead::kMissing;
+  if (params.Take(path, &at)) {
+    if (!at) return ParamRead::kMissing;
+    r = read(*at);
   } else {
-    r = at->ReadString(pOut);
+    XmlParser alone(params.Request());
+    r = alone.MoveToPath(path);
+    if (r.IsSuccess()) r = read(alone);
   }
   if (r.IsSuccess()) return ParamRead::kPresent;
-  pOut->clear();
   if (r.Category() == util::ErrObjNotExist) return ParamRead::kMissing;
   *pWhy = r;
   return ParamRead::kInvalid;
 }
 
+ParamRead ReadTextParam(RequestParams& params, const char* path, std::string* pOut,
+                        Result* pWhy) {
+  pOut->clear();
+  const ParamRead read =
+      ReadParam(params, path, pWhy, [pOut](XmlParser& node) { return node.ReadString(pOut); });
+  if (read != ParamRead::kPresent) pOut->clear();
+  return read;
+}
+
 ParamRead ReadIntParam(RequestParams& params, const char* path, int32_t* pOut, Result* pWhy) {
   int32_t value = 0;
-  util::Ref<XmlParser> at;
-  Result r;
-  if (!params.Take(path, &at)) {
-    r = params.Request().ReadIntAtPath(path, &value);
-  } else if (!at) {
-    return ParamRead::kMissing;
-  } else {
-    r = at->ReadInt(&value);
-  }
-  if (r.IsSuccess()) {
-    *pOut = value;
-    return ParamRead::kPresent;
-  }
-  if (r.Category() == util::ErrObjNotExist) return ParamRead::kMissing;
-  *pWhy = r;
-  return ParamRead::kInvalid;
+  const ParamRead read =
+      ReadParam(params, path, pWhy, [&value](XmlParser& node) { return node.ReadInt(&value); });
+  if (read == ParamRead::kPresent) *pOut = value;
+  return read;
 }
 
 char LowerFirst(std::string_view text, size_t index) {

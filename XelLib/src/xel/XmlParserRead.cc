@@ -1679,7 +1679,7 @@ Result XmlParser::FindPaths(const char* const* paths, int count,
   XmlParser walker(*this);
   S& s = walker.State();
   const int base = s.M_Depth;
-  // Whether the levels below base match the first d names of path i.
+  // Whether the d levels below base carry the first d names of path.
   auto chainMatches = [&s, base](const std::vector<std::string>& path, int d) {
     for (int k = 1; k <= d; ++k) {
       const XmlLevel& l = s.M_Levels[base + k];
