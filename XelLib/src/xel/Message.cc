@@ -13,15 +13,33 @@ namespace velmora::xel {
 
 using util::Result;
 
+// The content's end position. It changes only under the content's lock, but is read without
+// it: a writer asks for its message's size several times per token, and a lock each time
+// costs more than the token itself.
+class ContentSize {
+ public:
+  operator int64_t() const { return M_Value.load(std::memory_order_acquire); }
+  ContentSize& operator=(int64_t v) {
+    M_Value.store(v, std::memory_order_release);
+    return *this;
+  }
+  // Only under the lock, so the read and the store need not be one atomic step.
+  ContentSize& operator+=(int64_t d) { return *this = M_Value.load(std::memory_order_relaxed) + d; }
+  ContentSize& operator-=(int64_t d) { return *this += -d; }
+
+ private:
+  std::atomic<int64_t> M_Value{0};
+};
+
 // The content shared by a master message and its copies. Every field is guarded by M_Lock
-// except the user count.
+// except the user count and the size's reading.
 struct MessageContent {
   osal::Lock M_Lock{"MessageContent"};
   std::atomic<int> M_Users{1};
   MessageBlock* pFirst = nullptr;
   MessageBlock* pLast = nullptr;
   int64_t M_Base = 0;         // position of pFirst's first byte (everything before is released)
-  int64_t M_Size = 0;         // end position
+  ContentSize M_Size;         // end position
   int64_t M_LastPos = 0;      // position of pLast's first byte
   uint64_t M_Generation = 1;  // raised whenever blocks before the end move or vanish
   util::Ref<Connection> M_pInput;  // source of the remaining blocks of an incoming message
@@ -107,7 +125,7 @@ struct MessageContent {
           util::ErrLogicLenMax, util::ModIntellNetwork, util::ObjStringStack, util::SevError,
           "Maximum internal Buffer Size (%i) exceeded during attempt to insert %i Bytes at "
           "%" PRId64 ".",
-          static_cast<int>(Message::kMaxSize), static_cast<int>(b->M_Length), M_Size);
+          static_cast<int>(Message::kMaxSize), static_cast<int>(b->M_Length), static_cast<int64_t>(M_Size));
       MessageBlock::Free(b);
       XEL_TRACE("Message", util::General_Warning, "RxFetch Message too long. Set RxError to %s",
                 limit.Text().c_str());
@@ -180,7 +198,7 @@ struct MessageContent {
     return Result::Make(
         util::ErrResource, util::ModIntellNetwork, util::ObjStringStack, util::SevError,
         "Allocation of Message Block failed (CurrMsgBufferRange=%" PRId64 "-%" PRId64 ")", M_Base,
-        M_Size);
+        static_cast<int64_t>(M_Size));
   }
 
   // Appends bytes at the end, filling the last block first.
@@ -260,10 +278,7 @@ util::Ref<Message> Message::Copy() const {
   return util::Ref<Message>::Adopt(new Message(M_pContent));
 }
 
-int64_t Message::Size() const {
-  osal::ScopedLock lock(M_pContent->M_Lock);
-  return M_pContent->M_Size;
-}
+int64_t Message::Size() const { return M_pContent->M_Size; }
 
 bool Message::IsComplete() const {
   osal::ScopedLock lock(M_pContent->M_Lock);
@@ -366,7 +381,8 @@ Result Message::Insert(int64_t pos, const void* data, int32_t size) {
   if (pos > c.M_Size) {
     return Result::Make(
         util::ErrLogicArgs, util::ModIntellNetwork, util::ObjStringStack, util::SevError,
-        "Message insert position %" PRId64 " is not within message size %" PRId64, pos, c.M_Size);
+        "Message insert position %" PRId64 " is not within message size %" PRId64, pos,
+        static_cast<int64_t>(c.M_Size));
   }
   if (c.M_Size + size > kMaxSize) {
     return Result::Make(util::ErrLogicLenMax, util::ModIntellNetwork, util::ObjStringStack,
@@ -440,14 +456,14 @@ Result Message::ReserveAppend(int32_t want, uint8_t** pData, int32_t* pAvail) {
   if (want <= 0) {
     return Result::Make(util::ErrLogicArgs, util::ModIntellNetwork, util::ObjStringStack,
                         util::SevError, "Bad message insert position %" PRId64 " or size %i",
-                        c.M_Size, want);
+                        static_cast<int64_t>(c.M_Size), want);
   }
   if (c.M_Size + want > kMaxSize) {
     return Result::Make(util::ErrLogicLenMax, util::ModIntellNetwork, util::ObjStringStack,
                         util::SevError,
                         "Maximum internal Buffer Size (%i) exceeded during attempt to insert %i "
                         "Bytes at %" PRId64 ".",
-                        static_cast<int>(kMaxSize), want, c.M_Size);
+                        static_cast<int>(kMaxSize), want, static_cast<int64_t>(c.M_Size));
   }
   if (!c.pLast || c.pLast->M_Length == MessageBlock::BlockSize) {
     MessageBlock* b = MessageBlock::Allocate();
@@ -694,7 +710,7 @@ Result Message::TxAllToConnection(Connection* conn, uint32_t timeoutMs) {
         XEL_TRACE_OBJ(this, util::General_10,
                       "INFO: Disconnected by peer at %" PRId64 " of %" PRId64 " bytes (%" PRId64
                       " bytes have been confirmed)",
-                      sentBefore, c.M_Size, sentBefore);
+                      sentBefore, static_cast<int64_t>(c.M_Size), sentBefore);
         (void)TxAbort(conn, r, timeoutMs, true);
       }
       return r;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "XmlParserState.h"
 #include "util/Text.h"
@@ -148,24 +149,64 @@ void XmlEscapeAppend(std::string* out, const char* text, size_t size, char quote
 
 namespace {
 
-void AppendLen1(std::string* out, uint64_t len) {
+// The length field of the token stream at out (at most 9 bytes); returns its size.
+size_t EncodeLen1(char* out, uint64_t len) {
   if (len < 128) {
-    out->push_back(static_cast<char>(len));
-    return;
+    out[0] = static_cast<char>(len);
+    return 1;
   }
   int n = 0;
   for (uint64_t x = len; x; x >>= 8) ++n;
-  out->push_back(static_cast<char>(0x80 + n));
-  for (int i = n - 1; i >= 0; --i) out->push_back(static_cast<char>((len >> (8 * i)) & 0xFF));
+  out[0] = static_cast<char>(0x80 + n);
+  for (int i = 0; i < n; ++i) out[1 + i] = static_cast<char>((len >> (8 * (n - 1 - i))) & 0xFF);
+  return static_cast<size_t>(n) + 1;
 }
 
-void AppendVarint(std::string* out, uint64_t v) {
+size_t Len1Size(uint64_t len) {
+  size_t n = 1;
+  if (len >= 128) {
+    for (uint64_t x = len; x; x >>= 8) ++n;
+  }
+  return n;
+}
+
+// A varint of the compact format at out (at most 10 bytes); returns its size.
+size_t EncodeVarint(char* out, uint64_t v) {
+  size_t n = 0;
   while (v >= 0x80) {
-    out->push_back(static_cast<char>((v & 0x7F) | 0x80));
+    out[n++] = static_cast<char>((v & 0x7F) | 0x80);
     v >>= 7;
   }
-  out->push_back(static_cast<char>(v));
+  out[n++] = static_cast<char>(v);
+  return n;
 }
+
+// A token's bytes, assembled in place when they are few (as nearly all are) so that each
+// token costs one append to the message and no allocation.
+class TokenBuffer {
+ public:
+  explicit TokenBuffer(size_t capacity) {
+    if (capacity > sizeof(M_Inline)) {
+      M_Heap.resize(capacity);
+      M_p = M_Heap.data();
+    }
+  }
+  void Put(char c) { M_p[M_Size++] = c; }
+  void Put(const char* data, size_t n) {
+    if (n) std::memcpy(M_p + M_Size, data, n);
+    M_Size += n;
+  }
+  void PutLen1(uint64_t len) { M_Size += EncodeLen1(M_p + M_Size, len); }
+  void PutVarint(uint64_t v) { M_Size += EncodeVarint(M_p + M_Size, v); }
+  const char* data() const { return M_p; }
+  size_t size() const { return M_Size; }
+
+ private:
+  char M_Inline[256];
+  std::vector<char> M_Heap;
+  char* M_p = M_Inline;
+  size_t M_Size = 0;
+};
 
 bool IsTokenFormat(int f) {
   return f == XmlParser::Format_Binary || f == XmlParser::Format_Compact;
@@ -201,67 +242,79 @@ Result XmlParser::BeginWrite() {
 
 Result XmlParser::WriteToken(int type, const char* a, size_t alen, const char* b, size_t blen) {
   S& s = State();
-  std::string t;
+  const bool end = type == Node_ElementEnd || type == Node_AttributeEnd;
   if (s.M_Format == Format_Binary) {
-    t.push_back(static_cast<char>(type));
-    if (type == Node_ElementEnd || type == Node_AttributeEnd) {
-      t.push_back(0);
-    } else {
-      std::string parts;
-      parts.push_back(static_cast<char>(128));
-      AppendLen1(&parts, alen);
-      parts.append(a, alen);
-      parts.push_back(static_cast<char>(129));
-      AppendLen1(&parts, blen);
-      parts.append(b, blen);
-      AppendLen1(&t, parts.size());
-      t += parts;
+    if (end) {
+      const char t[2] = {static_cast<char>(type), 0};
+      return Emit(t, 2);
     }
-  } else if (s.M_Format == Format_Compact) {
-    t.push_back(static_cast<char>(type));
-    if (type != Node_ElementEnd && type != Node_AttributeEnd) {
-      std::string_view av(a, alen), bv(b, blen);
-      size_t id = s.M_WrDict.size();
-      for (size_t i = 0; i < s.M_WrDict.size(); ++i) {
-        if (s.M_WrDict[i].first == av && s.M_WrDict[i].second == bv) {
-          id = i;
-          break;
-        }
-      }
-      AppendVarint(&t, id);
-      if (id == s.M_WrDict.size()) {
-        AppendVarint(&t, alen);
-        t.append(a, alen);
-        AppendVarint(&t, blen);
-        t.append(b, blen);
-        s.M_WrDict.emplace_back(std::string(av), std::string(bv));
-      }
-    }
-  } else {
+    // Two parts, each a sub-token (128, then 129) with its own length.
+    const uint64_t parts = 2 + Len1Size(alen) + alen + Len1Size(blen) + blen;
+    TokenBuffer t(1 + 9 + parts);
+    t.Put(static_cast<char>(type));
+    t.PutLen1(parts);
+    t.Put(static_cast<char>(128));
+    t.PutLen1(alen);
+    t.Put(a, alen);
+    t.Put(static_cast<char>(129));
+    t.PutLen1(blen);
+    t.Put(b, blen);
+    return Emit(t.data(), t.size());
+  }
+  if (s.M_Format != Format_Compact) {
     return Err(util::ErrIntern, "WriteToken XmlDataFormat %i not supported", s.M_Format);
+  }
+  TokenBuffer t(1 + 30 + alen + blen);
+  t.Put(static_cast<char>(type));
+  if (!end) {
+    std::string_view av(a, alen), bv(b, blen);
+    size_t id = s.M_WrDict.size();
+    for (size_t i = 0; i < s.M_WrDict.size(); ++i) {
+      if (s.M_WrDict[i].first == av && s.M_WrDict[i].second == bv) {
+        id = i;
+        break;
+      }
+    }
+    t.PutVarint(id);
+    if (id == s.M_WrDict.size()) {
+      t.PutVarint(alen);
+      t.Put(a, alen);
+      t.PutVarint(blen);
+      t.Put(b, blen);
+      s.M_WrDict.emplace_back(std::string(av), std::string(bv));
+    }
   }
   return Emit(t.data(), t.size());
 }
 
 Result XmlParser::WriteContentToken(int type, const void* data, int64_t size) {
   S& s = State();
-  std::string h;
-  h.push_back(static_cast<char>(type));
-  if (s.M_Format == Format_Binary) {
-    AppendLen1(&h, static_cast<uint64_t>(size));
-  } else if (s.M_Format == Format_Compact) {
-    AppendVarint(&h, static_cast<uint64_t>(size));
-  } else {
+  if (s.M_Format != Format_Binary && s.M_Format != Format_Compact) {
     return Err(util::ErrIntern, "WriteToken XmlDataFormat %i not supported", s.M_Format);
   }
-  if (s.M_pMsg->Size() + static_cast<int64_t>(h.size()) + size > Message::kMaxSize) {
+  // Short content travels with its header in one append; long content is appended on its own
+  // rather than copied once more.
+  constexpr int64_t kJoinBelow = 200;
+  TokenBuffer t(size < kJoinBelow ? static_cast<size_t>(size) + 16 : 16);
+  t.Put(static_cast<char>(type));
+  if (s.M_Format == Format_Binary) {
+    t.PutLen1(static_cast<uint64_t>(size));
+  } else {
+    t.PutVarint(static_cast<uint64_t>(size));
+  }
+  const int64_t header = static_cast<int64_t>(t.size());
+  if (s.M_pMsg->Size() + header + size > Message::kMaxSize) {
     return Result::Make(
         util::ErrLogicLenMax, util::ModIntellNetwork, util::ObjStringStack, util::SevError,
         "Maximum internal Buffer Size (%i) exceeded during attempt to insert %i "
         "Bytes at %" PRId64 ".",
         static_cast<int>(Message::kMaxSize), static_cast<int>(size), s.M_pMsg->Size());
   }
-  Result r = Emit(h.data(), h.size());
+  if (size < kJoinBelow) {
+    t.Put(static_cast<const char*>(data), static_cast<size_t>(size));
+    return Emit(t.data(), t.size());
+  }
+  Result r = Emit(t.data(), t.size());
   if (r.IsSuccess()) r = Emit(data, static_cast<size_t>(size));
   return r;
 }
@@ -344,14 +397,14 @@ int XmlParser::DeclareNamespace(const char* prefix, const char* uri) {
 namespace {
 
 // The namespace bound to prefix in the writer's scope (nullptr when unbound).
-const std::string* BoundUri(const S& s, const std::string& prefix) {
+const std::string* BoundUri(const S& s, std::string_view prefix) {
   for (auto it = s.M_WriteScope.rbegin(); it != s.M_WriteScope.rend(); ++it) {
     if (it->M_Prefix == prefix) return &it->M_Uri;
   }
   return nullptr;
 }
 
-bool InScope(const S& s, const std::string& prefix, const std::string& uri) {
+bool InScope(const S& s, std::string_view prefix, std::string_view uri) {
   const std::string* b = BoundUri(s, prefix);
   if (!b) return prefix.empty() ? uri.empty() : (prefix == "xml" && uri == kNsXml);
   return *b == uri;
@@ -536,35 +589,54 @@ Result XmlParser::WriteEmptyElement(int ns, const char* name) {
 Result XmlParser::WriteAttribute(int ns, const char* name, const char* value) {
   S& s = State();
   if (!name || !*name) return Err(util::ErrLogicArgs, "zero-length name");
-  if (s.M_Open.empty() || s.M_Open.back().M_bHasContent ||
-      (s.M_Format == Format_XmlUtf8 && !s.M_bTagOpen)) {
-    return Err(util::ErrLogicState, "WriteAttribute(%s): no element start to add it to", name);
-  }
-  std::string prefix, uri;
+  // The prefix and URI are taken as views: WriteAttributeQ copies them before it adds a
+  // binding to the scope, and the table and the open elements stay as they are until then.
+  std::string_view prefix, uri;
   if (ns == -1) {
-    prefix = s.M_Open.back().M_Prefix;
-    uri = s.M_Open.back().M_Uri;
+    if (!s.M_Open.empty()) {
+      prefix = s.M_Open.back().M_Prefix;
+      uri = s.M_Open.back().M_Uri;
+    }
   } else if (ns > 0 && static_cast<size_t>(ns) < s.M_NsTable.size()) {
     prefix = s.M_NsTable[ns].M_Prefix;
     uri = s.M_NsTable[ns].M_Uri;
   } else if (ns != 0) {
+    if (s.M_Open.empty() || s.M_Open.back().M_bHasContent ||
+        (s.M_Format == Format_XmlUtf8 && !s.M_bTagOpen)) {
+      return Err(util::ErrLogicState, "WriteAttribute(%s): no element start to add it to", name);
+    }
     return Err(util::ErrLogicArgs, "invalid namespace handle %i", ns);
   }
-  const std::string v = value ? value : "";
+  return WriteAttributeQ(prefix, uri, name, value ? value : "");
+}
+
+Result XmlParser::WriteAttributeQ(std::string_view prefix, std::string_view uri,
+                                  std::string_view name, std::string_view value) {
+  S& s = State();
+  if (s.M_Open.empty() || s.M_Open.back().M_bHasContent ||
+      (s.M_Format == Format_XmlUtf8 && !s.M_bTagOpen)) {
+    return Err(util::ErrLogicState, "WriteAttribute(%.*s): no element start to add it to",
+               static_cast<int>(name.size()), name.data());
+  }
   Result r;
   const bool needDecl = !prefix.empty() && !InScope(s, prefix, uri);
   if (s.M_Format == Format_XmlUtf8) {
     std::string t;
     if (needDecl) {
-      t += " xmlns:" + prefix + "=\"";
+      t += " xmlns:";
+      t += prefix;
+      t += "=\"";
       XmlEscapeAppend(&t, uri.data(), uri.size(), '"');
       t += "\"";
     }
     t += " ";
-    if (!prefix.empty()) t += prefix + ":";
+    if (!prefix.empty()) {
+      t += prefix;
+      t += ":";
+    }
     t += name;
     t += "=\"";
-    XmlEscapeAppend(&t, v.data(), v.size(), '"');
+    XmlEscapeAppend(&t, value.data(), value.size(), '"');
     t += "\"";
     r = Emit(t.data(), t.size());
   } else {
@@ -572,11 +644,12 @@ Result XmlParser::WriteAttribute(int ns, const char* name, const char* value) {
       r = WriteToken(Node_NamespaceDecl, prefix.data(), prefix.size(), uri.data(), uri.size());
     }
     if (r.IsSuccess())
-      r = WriteToken(Node_Attribute, prefix.data(), prefix.size(), name, std::strlen(name));
-    if (r.IsSuccess()) r = WriteContentToken(Node_Chars, v.data(), static_cast<int64_t>(v.size()));
+      r = WriteToken(Node_Attribute, prefix.data(), prefix.size(), name.data(), name.size());
+    if (r.IsSuccess())
+      r = WriteContentToken(Node_Chars, value.data(), static_cast<int64_t>(value.size()));
     if (r.IsSuccess()) r = WriteToken(Node_AttributeEnd, nullptr, 0, nullptr, 0);
   }
-  if (r.IsSuccess() && needDecl) s.M_WriteScope.push_back({prefix, uri});
+  if (r.IsSuccess() && needDecl) s.M_WriteScope.push_back({std::string(prefix), std::string(uri)});
   if (r.IsSuccess()) s.M_Open.back().M_ContentPos = s.M_pMsg->Size();
   return r;
 }
@@ -732,19 +805,15 @@ Result XmlParser::CopySubtree(XmlParser& source, int mode) {
         break;
       case Node_Attribute: {
         const bool own = src.M_Depth == depth0 + 1;
-        std::string prefix = source.GetPrefix(), uri = source.GetNamespace(),
-                    name = source.GetLocalName();
-        std::string value;
+        // The attribute's level stays as it is while its value is read.
+        const XmlLevel& level = src.M_Levels[src.M_Depth];
+        std::string& value = State().M_CopyValue;
         r = source.ReadString(&value);
         if (r.IsError()) return r;
         if (own && mode != 1) break;
-        int h = 0;
-        if (!prefix.empty()) {
-          S& s = State();
-          s.M_NsTable.push_back({prefix, uri});
-          h = static_cast<int>(s.M_NsTable.size() - 1);
-        }
-        r = WriteAttribute(h, name.c_str(), value.c_str());
+        // The value ends at its first zero byte, as the text of an attribute always has.
+        r = WriteAttributeQ(level.M_Prefix, level.M_Ns, level.M_Name,
+                            std::string_view(value.c_str()));
         break;
       }
       case Node_Chars:

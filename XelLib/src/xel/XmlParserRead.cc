@@ -645,6 +645,14 @@ void ApplyPending(S& s, XmlPendingToken& t) {
   s.M_NodeType = t.M_Type;
 }
 
+// The next pending token, reusing an earlier entry (and its strings' storage) when there is one.
+XmlPendingToken& AddPending(S& s, int type) {
+  if (s.M_PendingCount == s.M_Pending.size()) s.M_Pending.emplace_back();
+  XmlPendingToken& t = s.M_Pending[s.M_PendingCount++];
+  t.M_Type = type;
+  return t;
+}
+
 // Parses the start tag at M_Rd.
 Result ParseStartTag(S& s) {
   // Find the closing ">" outside quoted values.
@@ -678,11 +686,16 @@ Result ParseStartTag(S& s) {
   std::string_view qname(n0, p - n0);
   if (qname.empty()) return Err(util::ErrXmlFormat, "zero-length name");
 
+  // Names and raw values, pointing into the window; values are unescaped into the pending
+  // tokens once the element's own declarations are known.
   struct Attr {
     std::string_view q;
-    std::string value;
+    std::string_view raw;
   };
-  std::vector<Attr> attrs;
+  constexpr size_t kInlineAttrs = 8;
+  Attr inlineAttrs[kInlineAttrs];
+  std::vector<Attr> moreAttrs;
+  size_t attrCount = 0;
   std::vector<std::pair<std::string_view, std::string>> decls;
   for (;;) {
     while (p < end && IsWs(*p)) ++p;
@@ -703,17 +716,22 @@ Result ParseStartTag(S& s) {
     char q = *p++;
     const char* v0 = p;
     while (p < end && *p != q) ++p;
-    std::string value;
-    XmlUnescapeAppend(&value, v0, p - v0);
+    const std::string_view raw(v0, p - v0);
     if (p < end) ++p;
-    if (aq == "xmlns") {
-      decls.emplace_back(std::string_view(), std::move(value));
-    } else if (aq.size() > 6 && aq.substr(0, 6) == "xmlns:") {
-      decls.emplace_back(aq.substr(6), std::move(value));
+    if (aq == "xmlns" || (aq.size() > 6 && aq.substr(0, 6) == "xmlns:")) {
+      std::string value;
+      XmlUnescapeAppend(&value, raw.data(), raw.size());
+      decls.emplace_back(aq.size() > 5 ? aq.substr(6) : std::string_view(), std::move(value));
+    } else if (attrCount < kInlineAttrs) {
+      inlineAttrs[attrCount++] = {aq, raw};
     } else {
-      attrs.push_back({aq, std::move(value)});
+      moreAttrs.push_back({aq, raw});
     }
   }
+  if (!moreAttrs.empty()) moreAttrs.insert(moreAttrs.begin(), inlineAttrs, inlineAttrs + attrCount);
+  const Attr* const attrBegin = moreAttrs.empty() ? inlineAttrs : moreAttrs.data();
+  const Attr* const attrEnd = moreAttrs.empty() ? inlineAttrs + attrCount
+                                                : moreAttrs.data() + moreAttrs.size();
 
   std::string_view prefix;
   std::string_view local = SplitQName(qname, &prefix);
@@ -725,34 +743,27 @@ Result ParseStartTag(S& s) {
   XmlLevel& l = s.M_Levels[s.M_Depth];
   Result r = ResolvePrefix(s, prefix, false, &l.M_Ns);
   if (r.IsError()) return r;
-  s.M_Pending.clear();
+  s.M_PendingCount = 0;
   s.M_PendingPos = 0;
-  for (auto& a : attrs) {
+  for (const Attr* pa = attrBegin; pa != attrEnd; ++pa) {
+    const Attr& a = *pa;
     std::string_view ap;
     std::string_view an = SplitQName(a.q, &ap);
     if (an.empty()) return Err(util::ErrXmlFormat, "zero-length name");
-    XmlPendingToken t;
-    t.M_Type = XmlParser::Node_Attribute;
+    XmlPendingToken& t = AddPending(s, XmlParser::Node_Attribute);
     t.M_Prefix.assign(ap);
     t.M_Name.assign(an);
+    t.M_Ns.clear();
     if (!ap.empty()) {
       r = ResolvePrefix(s, ap, true, &t.M_Ns);
       if (r.IsError()) return r;
     }
-    s.M_Pending.push_back(std::move(t));
-    XmlPendingToken v;
-    v.M_Type = XmlParser::Node_Chars;
-    v.M_Value = std::move(a.value);
-    s.M_Pending.push_back(std::move(v));
-    XmlPendingToken e;
-    e.M_Type = XmlParser::Node_AttributeEnd;
-    s.M_Pending.push_back(std::move(e));
+    XmlPendingToken& v = AddPending(s, XmlParser::Node_Chars);
+    v.M_Value.clear();
+    XmlUnescapeAppend(&v.M_Value, a.raw.data(), a.raw.size());
+    AddPending(s, XmlParser::Node_AttributeEnd);
   }
-  if (empty) {
-    XmlPendingToken e;
-    e.M_Type = XmlParser::Node_ElementEnd;
-    s.M_Pending.push_back(std::move(e));
-  }
+  if (empty) AddPending(s, XmlParser::Node_ElementEnd);
   s.M_Rd += i + 1;
   s.M_NodeType = XmlParser::Node_ElementStart;
   return Result();
@@ -1253,10 +1264,10 @@ Result XmlParser::NextToken() {
       return Result();
     }
     Result r;
-    if (s.M_PendingPos < s.M_Pending.size()) {
+    if (s.M_PendingPos < s.M_PendingCount) {
       ApplyPending(s, s.M_Pending[s.M_PendingPos++]);
-      if (s.M_PendingPos == s.M_Pending.size()) {
-        s.M_Pending.clear();
+      if (s.M_PendingPos == s.M_PendingCount) {
+        s.M_PendingCount = 0;
         s.M_PendingPos = 0;
       }
     } else if (s.M_Format == Format_Binary || s.M_Format == Format_Compact) {
@@ -1510,7 +1521,7 @@ Result XmlParser::Rewind() {
   s.M_Depth = 0;
   s.M_Levels.assign(1, XmlLevel());
   s.M_ReadNs.clear();
-  s.M_Pending.clear();
+  s.M_PendingCount = 0;
   s.M_PendingPos = 0;
   s.M_Dict.clear();
   s.M_TokenPos = -1;

@@ -101,8 +101,11 @@ struct XmlParserState {
   int M_Depth = 0;
   std::vector<XmlLevel> M_Levels{1};       // [0] is the document level
   std::vector<XmlNsBinding> M_ReadNs;      // in-scope declarations, innermost last
-  std::vector<XmlPendingToken> M_Pending;  // XML text: tokens of the last start tag
+  // XML text: tokens of the last start tag, M_Pending[M_PendingPos, M_PendingCount) still to
+  // come. Entries beyond the count are kept for their strings' storage.
+  std::vector<XmlPendingToken> M_Pending;
   size_t M_PendingPos = 0;
+  size_t M_PendingCount = 0;
   std::vector<std::pair<std::string, std::string>> M_Dict;  // format 4 names (prefix, name)
   int64_t M_TokenPos = -1;  // position of the current token (for deleting it)
   bool M_bAtEnd = false;
@@ -173,6 +176,7 @@ struct XmlParserState {
   int64_t M_PrevNodeEndTok = -1;
   int64_t M_PrevNodeEnd = -1;
   std::vector<std::pair<std::string, std::string>> M_WrDict;  // format 4 names written
+  std::string M_CopyValue;  // an attribute's value on its way through CopySubtree
 
   // Window helpers (XmlParser.cc).
   int64_t Pos() const { return M_BufPos + static_cast<int64_t>(M_Rd); }

@@ -67,15 +67,16 @@ void ExpectTexts(const XmlParser& doc, std::initializer_list<const char*> pathsA
 
 TEST(XmlParserBinaryTest, SmallDocumentsHaveTheExpectedBytes) {
   XmlParser doc;
-  const std::string big(200, 'z');
+  const std::string big(300, 'z');
   ASSERT_TRUE(AllOk({doc.OpenElement(doc.DeclareNamespace("p", "u"), "b"),
                      doc.WriteAttribute(0, "x", "1"), doc.WriteElement(0, "a", "hi"),
                      doc.WriteChars(big.c_str()), doc.WriteBinary("\x01\x02", 2), doc.CloseAll()}));
-  // p:b declaring p; x="1"; <a>hi</a>; 200 characters (a length of two bytes); binary; end.
+  // p:b declaring p; x="1"; <a>hi</a>; 300 characters (a length of 0x82 and two bytes, most
+  // significant first); binary; end.
   EXPECT_EQ(Bytes(doc),
             "\x02\x01\x00\x64\x06\x80\x01p\x81\x01\x62\xE0\x06\x80\x01p\x81\x01u"
             "\x65\x05\x80\x00\x81\x01x\xD1\x01\x31\xA5\x00"
-            "\x64\x05\x80\x00\x81\x01\x61\xD1\x02hi\xA4\x00\xD1\x81\xC8"s +
+            "\x64\x05\x80\x00\x81\x01\x61\xD1\x02hi\xA4\x00\xD1\x82\x01\x2C"s +
                 big + "\xD3\x02\x01\x02\xA4\x00"s);
   ASSERT_TRUE(AllOk({doc.Rewind(), doc.NextToken()}));
   EXPECT_EQ(doc.GetLocalName() + doc.GetNamespace() + doc.GetPrefix(), "bup");
