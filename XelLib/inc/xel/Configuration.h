@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "util/Result.h"
@@ -86,9 +87,18 @@ class Configuration : public util::SharedObject {
   XmlParser Cursor() const;
   std::string FullPath(const char* key) const;
   util::Result ResolveIncludesDepth(const std::string& baseLocation, int depth);
+  // The whole text at path (as ReadStringAtPath reads it); false when that read fails. A
+  // component reads the same keys on every request, so each text is looked up once.
+  bool ReadText(const std::string& path, std::string* text) const;
+  void ForgetTexts();
+  // The table's number for the text at key cut to limit bytes; def when missing or unlisted.
+  int GetNamedFromText(const char* key, size_t limit, const XmlNamedValue* table, int count,
+                       int def) const;
 
+  struct TextCache;
   std::string M_Prefix;         // empty, or ending in "/"
   util::Ref<XmlParser> M_pMsg;  // the document; shared with other configurations
+  std::unique_ptr<TextCache> M_pTexts;
 };
 
 }  // namespace velmora::xel

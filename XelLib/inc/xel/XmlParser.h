@@ -172,6 +172,12 @@ class XmlParser : public util::SharedObject {
   // "false"/"0"/"" -> false, "true"/"1" -> true; other text fails (ErrLogicArgs).
   util::Result ReadBoolAtPath(const char* path, bool* value) const;
   // The number that table (count pairs) gives for the text; ErrLogicArgs when not listed.
+  // The number that table (count pairs) gives for text; ErrLogicArgs when it is not listed.
+  static util::Result LookupNamedValue(const std::string& text, const XmlNamedValue* table,
+                                       int count, int* value);
+  // The texts a boolean read accepts, with their values.
+  static const XmlNamedValue kBoolValues[];
+  static constexpr int kBoolValueCount = 5;
   util::Result ReadNamedValueAtPath(const char* path, const XmlNamedValue* table, int count,
                                     int* value) const;
   // True when path matches a node.

@@ -5,7 +5,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <unordered_map>
 #include <string_view>
 #include <vector>
 
@@ -153,9 +155,33 @@ Result OpenElementLike(const XmlParser& src, XmlParser& dst) {
 
 }  // namespace
 
-Configuration::Configuration() = default;
+// The texts read so far, valid for one state of the document: the document is not meant to
+// change once the configuration is built, but one that does (a new document, content added
+// or removed, its cursor moved) simply starts the cache afresh.
+struct Configuration::TextCache {
+  // Enough for every key a component reads; beyond it texts are read as if uncached.
+  static constexpr size_t kMaxEntries = 256;
+  struct Stamp {
+    const XmlParser* pDoc = nullptr;
+    const Message* pMsg = nullptr;
+    int64_t size = -1;
+    int64_t position = -1;
+    int depth = -1;
+    bool operator==(const Stamp&) const = default;
+  };
+  struct Entry {
+    bool found = false;
+    std::string text;
+  };
+  std::mutex lock;  // configurations are read from several threads at once
+  Stamp stamp;
+  std::unordered_map<std::string, Entry> entries;
+};
 
-Configuration::Configuration(const std::string& fileName) {
+Configuration::Configuration() : M_pTexts(std::make_unique<TextCache>()) {}
+
+Configuration::Configuration(const std::string& fileName)
+    : M_pTexts(std::make_unique<TextCache>()) {
   auto conn = Ref<ConnectionFile>::Adopt(new ConnectionFile);
   Result r = conn->OpenInput(fileName);
   r.ThrowIfError("Configuration-file open");
@@ -171,7 +197,8 @@ Configuration::Configuration(const std::string& fileName) {
   M_pMsg = std::move(doc);
 }
 
-Configuration::Configuration(Ref<XmlParser> document) : M_pMsg(std::move(document)) {}
+Configuration::Configuration(Ref<XmlParser> document)
+    : M_pMsg(std::move(document)), M_pTexts(std::make_unique<TextCache>()) {}
 
 Configuration::~Configuration() = default;
 
@@ -214,6 +241,7 @@ Result Configuration::MakeStandaloneCopy(const Configuration& source) {
   r.KeepWorse(doc->Rewind());
   M_pMsg = std::move(doc);
   M_Prefix = "Config/";
+  ForgetTexts();
   return r;
 }
 
@@ -221,11 +249,47 @@ Result Configuration::Share(const Configuration& source) {
   try {
     M_Prefix = source.M_Prefix;
     M_pMsg = source.M_pMsg;
+    ForgetTexts();
   } catch (const std::bad_alloc&) {
     return Result::Make(util::ErrResource, util::ModIntellNetwork, util::ObjXmlParser,
                         util::SevError, "Failed to share configuration");
   }
   return Result();
+}
+
+void Configuration::ForgetTexts() {
+  std::lock_guard<std::mutex> lock(M_pTexts->lock);
+  M_pTexts->entries.clear();
+  M_pTexts->stamp = TextCache::Stamp();
+}
+
+bool Configuration::ReadText(const std::string& path, std::string* text) const {
+  XEL_ASSERT(M_pMsg.HasObject());
+  const TextCache::Stamp now{M_pMsg.get(), M_pMsg->GetMessage(), M_pMsg->GetMessage()->Size(),
+                             M_pMsg->GetPosition(), M_pMsg->GetDepth()};
+  TextCache& cache = *M_pTexts;
+  {
+    std::lock_guard<std::mutex> lock(cache.lock);
+    if (!(cache.stamp == now)) {
+      cache.entries.clear();
+      cache.stamp = now;
+    }
+    auto it = cache.entries.find(path);
+    if (it != cache.entries.end()) {
+      *text = it->second.text;
+      return it->second.found;
+    }
+  }
+  TextCache::Entry e;
+  e.found = Cursor().ReadStringAtPath(path.c_str(), &e.text).IsSuccess();
+  if (!e.found) e.text.clear();
+  *text = e.text;
+  const bool found = e.found;
+  std::lock_guard<std::mutex> lock(cache.lock);
+  if (cache.stamp == now && cache.entries.size() < TextCache::kMaxEntries) {
+    cache.entries.emplace(path, std::move(e));
+  }
+  return found;
 }
 
 XmlParser Configuration::Cursor() const {
@@ -246,22 +310,20 @@ int Configuration::GetInt(const char* key, int def) const {
 }
 
 bool Configuration::GetBool(const char* key, bool def) const {
-  try {
-    XmlParser cursor = Cursor();
-    bool value = false;
-    if (cursor.ReadBoolAtPath(FullPath(key).c_str(), &value).IsSuccess()) return value;
-  } catch (...) {
-  }
-  return def;
+  // A boolean read takes at most the first 64 bytes of the text.
+  return GetNamedFromText(key, 64, XmlParser::kBoolValues, XmlParser::kBoolValueCount,
+                          def ? 1 : 0) != 0;
 }
 
 std::string Configuration::GetString(const char* key, const char* def) const {
   std::string path = FullPath(key);
-  XmlParser cursor = Cursor();
   std::string value;
-  Result r = cursor.ReadStringAtPath(path.c_str(), &value);
-  if (r.IsSuccess()) return value;
-  if (def == nullptr) r.ThrowIfError();
+  if (ReadText(path, &value)) return value;
+  if (def == nullptr) {
+    // The read again, for its failure.
+    Cursor().ReadStringAtPath(path.c_str(), &value).ThrowIfError();
+    return value;
+  }
   return def;
 }
 
@@ -288,12 +350,18 @@ Result Configuration::GetString(const char* key, char* buffer, int size, const c
 
 int Configuration::GetNamedValue(const char* key, const XmlNamedValue* table, int count,
                                  int def) const {
+  // A named value is read from at most the first 1024 bytes of the text.
+  return GetNamedFromText(key, 1024, table, count, def);
+}
+
+int Configuration::GetNamedFromText(const char* key, size_t limit, const XmlNamedValue* table,
+                                    int count, int def) const {
   try {
-    XmlParser cursor = Cursor();
+    std::string text;
+    if (!ReadText(FullPath(key), &text)) return def;
+    if (text.size() > limit) text.resize(limit);
     int value = 0;
-    if (cursor.ReadNamedValueAtPath(FullPath(key).c_str(), table, count, &value).IsSuccess()) {
-      return value;
-    }
+    if (XmlParser::LookupNamedValue(text, table, count, &value).IsSuccess()) return value;
   } catch (...) {
   }
   return def;

@@ -90,6 +90,21 @@ TEST(ConfigurationFile, ReadsValuesOrTheDefaultMakesCopiesAndServesConcurrentRea
   ASSERT_THAT(copy->MakeStandaloneCopy(*config), IsOk());
   EXPECT_FALSE(copy->Exists("Config"));
   EXPECT_THAT(copy->MakeStandaloneCopy(*config->SubConfig("Config/Nope")), IsError());
+  // Texts are looked up once, but a document that changes under a configuration, or a
+  // configuration given another document, is read anew.
+  const std::string text = "<r><a>1</a><s><a>2</a></s></r>";
+  Ref<XmlParser> doc = XmlParser::Create();
+  ASSERT_THAT(doc->GetMessage()->Append(text.data(), static_cast<int32_t>(text.size())), IsOk());
+  Ref<Configuration> shared = Configuration::FromDocument(doc);
+  for (auto [move, expected] : {std::pair{"", "none"}, {"/r", "1"}, {"/r/s", "2"}}) {
+    if (*move) {
+      ASSERT_THAT(doc->MoveToPath(move), IsOk());
+    }
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(shared->GetString("a", "none"), expected) << move;
+  }
+  ASSERT_THAT(shared->Share(*config->SubConfig("Config")), IsOk());
+  EXPECT_EQ(shared->GetString("Name", "none"), "Importer");
+  EXPECT_EQ(copy->GetString("Output/@attr", "gone"), "gone");
   std::vector<std::thread> threads;
   std::vector<int> good(4, 0);
   for (int t = 0; t < 4; ++t) {

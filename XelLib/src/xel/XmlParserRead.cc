@@ -2139,9 +2139,13 @@ Result ParseInt64(const std::string& text, int64_t* value, int64_t lo, int64_t h
   return Result();
 }
 
-const XmlNamedValue kBoolTable[] = {{"false", 0}, {"true", 1}, {"0", 0}, {"1", 1}, {"", 0}};
+}  // namespace
 
-Result LookupNamed(const std::string& text, const XmlNamedValue* table, int count, int* value) {
+const XmlNamedValue XmlParser::kBoolValues[] = {
+    {"false", 0}, {"true", 1}, {"0", 0}, {"1", 1}, {"", 0}};
+
+Result XmlParser::LookupNamedValue(const std::string& text, const XmlNamedValue* table, int count,
+                                   int* value) {
   for (int i = 0; i < count; ++i) {
     if (text == table[i].name) {
       *value = table[i].value;
@@ -2150,8 +2154,6 @@ Result LookupNamed(const std::string& text, const XmlNamedValue* table, int coun
   }
   return Err(util::ErrLogicArgs, "value '%s' is not allowed here", text.c_str());
 }
-
-}  // namespace
 
 Result XmlParser::ReadInt(int32_t* value) {
   std::string t;
@@ -2175,7 +2177,7 @@ Result XmlParser::ReadBool(bool* value) {
   Result r = ReadString(&t, 64);
   if (r.IsError()) return r;
   int v = 0;
-  r = LookupNamed(t, kBoolTable, 5, &v);
+  r = LookupNamedValue(t, kBoolValues, kBoolValueCount, &v);
   if (r.IsSuccess()) *value = v != 0;
   return r;
 }
@@ -2223,7 +2225,7 @@ Result XmlParser::ReadNamedValueAtPath(const char* path, const XmlNamedValue* ta
   std::string t;
   Result r = ReadStringAtPath(path, &t, 1024);
   if (r.IsError()) return r;
-  return LookupNamed(t, table, count, value);
+  return LookupNamedValue(t, table, count, value);
 }
 
 bool XmlParser::ExistsPath(const char* path) const {
