@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -284,7 +285,9 @@ class PollClient {
       return true;
     };
 
-    std::vector<char> chunk(65536);
+    // Not cleared: one poll answer after another, the zeroing would cost more than the parts.
+    constexpr int kChunk = 65536;
+    const auto chunk = std::make_unique_for_overwrite<char[]>(kChunk);
     PartWriter writer;
     util::Result r;
     for (;;) {
@@ -331,12 +334,12 @@ class PollClient {
       if (type == XmlParser::Node_Binary && inPart({"content", "binary"})) {
         for (;;) {
           int len = 0;
-          util::Result rr = doc.ReadBinary(chunk.data(), static_cast<int>(chunk.size()), &len);
+          util::Result rr = doc.ReadBinary(chunk.get(), kChunk, &len);
           if (rr.IsError()) {
             writer.Abandon();
             return M_pSession->Explain(rr, "reading a part of the poll answer");
           }
-          writer.Write(chunk.data(), len);
+          writer.Write(chunk.get(), len);
           if (rr.Category() != util::ErrMoreData) break;
         }
         continue;
