@@ -338,8 +338,8 @@ class XmlParser : public util::SharedObject {
   util::Result WriteIndent(int level);
   util::Result OpenElementQ(const std::string& prefix, const std::string& uri,
                             const std::string& name);
-  util::Result WriteAttributeQ(std::string_view prefix, std::string_view uri,
-                               std::string_view name, std::string_view value);
+  util::Result WriteAttributeQ(std::string_view prefix, std::string_view uri, std::string_view name,
+                               std::string_view value);
   util::Result DeleteAt(bool contentOnly);
 
   std::unique_ptr<XmlParserState> M_pState;

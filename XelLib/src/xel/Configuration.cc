@@ -7,8 +7,8 @@
 #include <cstring>
 #include <mutex>
 #include <new>
-#include <unordered_map>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "util/Trace.h"

@@ -125,7 +125,8 @@ struct MessageContent {
           util::ErrLogicLenMax, util::ModIntellNetwork, util::ObjStringStack, util::SevError,
           "Maximum internal Buffer Size (%i) exceeded during attempt to insert %i Bytes at "
           "%" PRId64 ".",
-          static_cast<int>(Message::kMaxSize), static_cast<int>(b->M_Length), static_cast<int64_t>(M_Size));
+          static_cast<int>(Message::kMaxSize), static_cast<int>(b->M_Length),
+          static_cast<int64_t>(M_Size));
       MessageBlock::Free(b);
       XEL_TRACE("Message", util::General_Warning, "RxFetch Message too long. Set RxError to %s",
                 limit.Text().c_str());
@@ -379,10 +380,10 @@ Result Message::Insert(int64_t pos, const void* data, int32_t size) {
                         size);
   }
   if (pos > c.M_Size) {
-    return Result::Make(
-        util::ErrLogicArgs, util::ModIntellNetwork, util::ObjStringStack, util::SevError,
-        "Message insert position %" PRId64 " is not within message size %" PRId64, pos,
-        static_cast<int64_t>(c.M_Size));
+    return Result::Make(util::ErrLogicArgs, util::ModIntellNetwork, util::ObjStringStack,
+                        util::SevError,
+                        "Message insert position %" PRId64 " is not within message size %" PRId64,
+                        pos, static_cast<int64_t>(c.M_Size));
   }
   if (c.M_Size + size > kMaxSize) {
     return Result::Make(util::ErrLogicLenMax, util::ModIntellNetwork, util::ObjStringStack,

@@ -730,8 +730,8 @@ Result ParseStartTag(S& s) {
   }
   if (!moreAttrs.empty()) moreAttrs.insert(moreAttrs.begin(), inlineAttrs, inlineAttrs + attrCount);
   const Attr* const attrBegin = moreAttrs.empty() ? inlineAttrs : moreAttrs.data();
-  const Attr* const attrEnd = moreAttrs.empty() ? inlineAttrs + attrCount
-                                                : moreAttrs.data() + moreAttrs.size();
+  const Attr* const attrEnd =
+      moreAttrs.empty() ? inlineAttrs + attrCount : moreAttrs.data() + moreAttrs.size();
 
   std::string_view prefix;
   std::string_view local = SplitQName(qname, &prefix);

@@ -99,8 +99,8 @@ struct XmlParserState {
   bool M_bStarted = false;  // the document header has been read
   int M_NodeType = XmlParser::Node_None;
   int M_Depth = 0;
-  std::vector<XmlLevel> M_Levels{1};       // [0] is the document level
-  std::vector<XmlNsBinding> M_ReadNs;      // in-scope declarations, innermost last
+  std::vector<XmlLevel> M_Levels{1};   // [0] is the document level
+  std::vector<XmlNsBinding> M_ReadNs;  // in-scope declarations, innermost last
   // XML text: tokens of the last start tag, M_Pending[M_PendingPos, M_PendingCount) still to
   // come. Entries beyond the count are kept for their strings' storage.
   std::vector<XmlPendingToken> M_Pending;

@@ -98,7 +98,8 @@ TEST(XmlParserRoundTripTest, TextToTokensToTextKeepsEveryConstruct) {
       "<r:root xmlns:r=\"urn:r\" xmlns=\"urn:d\" a=\"1 &amp; &quot;2&quot;\">"
       "<item n=\"1\">x &lt; y &amp; z</item><item n=\"2\"><![CDATA[<raw> & ]]>tail</item>"
       "<other xmlns=\"\">plain</other>"
-      "<r:deep><r:deeper r:q=\"v\">&#x41;&#66;&unknown;</r:deeper></r:deep><empty/></r:root>");
+      "<r:deep><r:deeper r:q=\"v\">&#x41;&#66;&unknown;</r:deeper></r:deep><empty "
+      "b=\"3\"/></r:root>");
   util::Ref<XmlParser> tokens = Convert(*text, XmlParser::Format_Binary);
   util::Ref<XmlParser> compact = Convert(*tokens, XmlParser::Format_Compact);
   util::Ref<XmlParser> back = Convert(*compact, XmlParser::Format_XmlUtf8);
@@ -107,7 +108,7 @@ TEST(XmlParserRoundTripTest, TextToTokensToTextKeepsEveryConstruct) {
             "<item xmlns=\"urn:d\" n=\"1\">x &lt; y &amp; z</item>"
             "<item xmlns=\"urn:d\" n=\"2\">&lt;raw> &amp; tail</item><other>plain</other>"
             "<r:deep><r:deeper r:q=\"v\">AB&amp;unknown;</r:deeper></r:deep>"
-            "<empty xmlns=\"urn:d\"></empty></r:root>");
+            "<empty xmlns=\"urn:d\" b=\"3\"></empty></r:root>");
   for (XmlParser* d : {text.get(), tokens.get(), compact.get(), back.get()}) {
     SCOPED_TRACE(d->GetDataFormat());
     ExpectTexts(*d, {"/root/item[2]", "<raw> & tail", "/root/@a", "1 & \"2\"",
@@ -116,6 +117,9 @@ TEST(XmlParserRoundTripTest, TextToTokensToTextKeepsEveryConstruct) {
     ASSERT_TRUE(c.MoveToPath("/root/item[2]").IsSuccess());
     EXPECT_EQ(c.GetNamespace(), "urn:d");
     ASSERT_TRUE(c.MoveToPath("/root/other").IsSuccess());
+    EXPECT_EQ(c.GetNamespace(), "");
+    // An attribute without a prefix has no namespace, after one that had.
+    ASSERT_TRUE(c.MoveToPath("/root/empty/@b").IsSuccess());
     EXPECT_EQ(c.GetNamespace(), "");
   }
 }
