@@ -267,11 +267,25 @@ TEST_F(ReadFileTest, RefusalsComeBeforeAnyAnswer) {
   // A missing file; an empty name tries "<in>/.xml".
   EXPECT_THAT(Run({{"FileName", "none"}}), HasCategory(util::ErrObjNotExist));
   EXPECT_THAT(Run({}).ErrorText(), HasSubstr(In() + ".xml"));
-  // A file that is not well-formed: the parser's text.
-  WriteWholeFile(In() + "bad.xml", "<order><id>7</id><x a></order>");
-  EXPECT_THAT(Run({{"FileName", "bad"}}), HasText("Character '=' expected after attribute name"));
-  WriteWholeFile(In() + "open.xml", "<order><id>7</id>");
-  EXPECT_TRUE(Run({{"FileName", "open"}}).IsError());
+  // Files that are not well-formed, anywhere in them, whether the answer is built whole or
+  // streamed: the reader's or the check's text.
+  const struct {
+    const char* name;
+    const char* xml;
+    const char* text;
+  } kBad[] = {
+      {"bad", "<order><id>7</id><x a></order>", "Character '=' expected after attribute name"},
+      {"open", "<order><id>7</id>", "unclosed element"},
+      {"two", "<a/> <b/>", "more than one root element"},
+      {"after", "<a><b/></a><c>", "more than one root element"},
+      {"empty", " \n", "no root element"},
+  };
+  for (const auto& c : kBad) WriteWholeFile(In() + c.name + ".xml", c.xml);
+  for (const char* config : {"", "<EnableStreaming>true</EnableStreaming>"}) {
+    for (const auto& c : kBad) {
+      EXPECT_THAT(Run({{"FileName", c.name}}, config), HasText(c.text)) << c.name << config;
+    }
+  }
   EXPECT_EQ(M_pMaster->Queue().size(), 0u);
 }
 

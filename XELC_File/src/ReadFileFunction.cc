@@ -31,28 +31,56 @@ bool IsBlank(const std::string& text) {
   return text.find_first_not_of(" \t\r\n") == std::string::npos;
 }
 
-// Reads every token once, so that a file that is not well-formed is refused before any answer
-// exists (the reader reports a break only where it is), then rewinds.
-Result CheckWellFormed(XmlParser& doc) {
-  int roots = 0;
+// Checks the tokens of a document at depth 0 (outside its root element), counting roots.
+Result CheckOutsideRoot(XmlParser& doc, int* pRoots) {
+  const int type = doc.GetNodeType();
+  if (type == XmlParser::Node_ElementStart && doc.GetDepth() == 1) {
+    if (++*pRoots > 1) return Result::Fail(util::ErrXmlFormat, "more than one root element");
+  } else if ((type == XmlParser::Node_Chars || type == XmlParser::Node_Text) &&
+             doc.GetDepth() == 0) {
+    std::string text;
+    Result r = doc.ReadString(&text);
+    if (r.IsError()) return r;
+    if (!IsBlank(text)) return Result::Fail(util::ErrXmlFormat, "text outside the root element");
+  }
+  return Result();
+}
+
+// Reads tokens to the end of the document, with the checks outside the root element. The
+// reader reports a break only where it is.
+Result CheckToEnd(XmlParser& doc, int roots) {
   for (;;) {
     Result r = doc.NextToken();
     if (r.Category() == util::ErrEndOfObject) break;
     if (r.IsError()) return r;
-    const int type = doc.GetNodeType();
-    if (type == XmlParser::Node_ElementStart && doc.GetDepth() == 1) {
-      if (++roots > 1) return Result::Fail(util::ErrXmlFormat, "more than one root element");
-    } else if ((type == XmlParser::Node_Chars || type == XmlParser::Node_Text) &&
-               doc.GetDepth() == 0) {
-      std::string text;
-      r = doc.ReadString(&text);
-      if (r.IsError()) return r;
-      if (!IsBlank(text)) return Result::Fail(util::ErrXmlFormat, "text outside the root element");
-    }
+    r = CheckOutsideRoot(doc, &roots);
+    if (r.IsError()) return r;
   }
   if (doc.GetDepth() != 0) return Result::Fail(util::ErrXmlFormat, "unclosed element");
   if (roots == 0) return Result::Fail(util::ErrXmlFormat, "no root element");
-  return doc.Rewind();
+  return Result();
+}
+
+// Reads every token once, so that a file that is not well-formed is refused before any answer
+// exists, then rewinds.
+Result CheckWellFormed(XmlParser& doc) {
+  Result r = CheckToEnd(doc, 0);
+  return r.IsError() ? r : doc.Rewind();
+}
+
+// Moves to the root element with the checks of CheckWellFormed on the way.
+Result MoveToRoot(XmlParser& doc) {
+  int roots = 0;
+  for (;;) {
+    Result r = doc.NextToken();
+    if (r.Category() == util::ErrEndOfObject) {
+      return Result::Fail(util::ErrXmlFormat, "no root element");
+    }
+    if (r.IsError()) return r;
+    r = CheckOutsideRoot(doc, &roots);
+    if (r.IsError()) return r;
+    if (roots == 1) return Result();
+  }
 }
 
 // Sends the answer's bytes while the answer is still being written: every complete block goes
@@ -208,8 +236,15 @@ Result ExecuteReadFile(const xel::Configuration& config, xel::Connection* pConn,
   auto document = XmlParser::Create();
   document->Receive(file.get(), kFileReceiveTimeoutMs).ThrowIfError();
   document->GetMessage()->FetchAll().ThrowIfError();
-  CheckWellFormed(*document).ThrowIfError();
-  document->MoveToPath("/*").ThrowIfError();
+  // A streamed answer leaves while it is copied, so the whole file is checked first. An answer
+  // built whole leaves only after the file has been read to its end: the file is checked while
+  // it is copied, and a file that is not well-formed is refused with the same failure.
+  if (bStreaming) {
+    CheckWellFormed(*document).ThrowIfError();
+    document->MoveToPath("/*").ThrowIfError();
+  } else {
+    MoveToRoot(*document).ThrowIfError();
+  }
 
   XmlParser answer;
   answer.AttachToConnection(pConn, osal::kInfinite, false);
@@ -217,6 +252,17 @@ Result ExecuteReadFile(const xel::Configuration& config, xel::Connection* pConn,
   answer.BeginMessage(XmlParser::MsgType_Answer, nullptr, nullptr, nullptr, nullptr).ThrowIfError();
   Result r =
       bStreaming ? CopyStreaming(answer, *document, streamer) : answer.CopySubtree(*document, 1);
+  if (!bStreaming) {
+    if (r.IsSuccess()) {
+      // What follows the root element; nothing of the answer has left yet.
+      CheckToEnd(*document, 1).ThrowIfError();
+    } else {
+      // The copy failed on the file or on the answer: a file that is not well-formed is
+      // refused as such, before the answer is given up.
+      XmlParser fromStart(*document);
+      if (fromStart.Rewind().IsSuccess()) CheckWellFormed(fromStart).ThrowIfError();
+    }
+  }
   document.Reset();
   if (r.IsSuccess()) r = answer.CloseAll();
   if (r.IsSuccess()) {
