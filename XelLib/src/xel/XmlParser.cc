@@ -181,18 +181,22 @@ size_t EncodeVarint(char* out, uint64_t v) {
   return n;
 }
 
-// A token's bytes, assembled in place when they are few (as nearly all are) so that each
-// token costs one append to the message and no allocation.
+// A token's bytes (or a few tokens'), assembled in place when they are few, as nearly all
+// are, so that they cost one append to the message and no allocation. Put does not check for
+// room: Reserve first.
 class TokenBuffer {
  public:
-  explicit TokenBuffer(size_t capacity) {
-    if (capacity > sizeof(M_Inline)) {
-      M_Heap.resize(capacity);
-      M_p = M_Heap.data();
-    }
+  void Reserve(size_t n) {
+    if (M_Size + n <= M_Capacity) return;
+    const size_t capacity = std::max(M_Capacity * 2, M_Size + n);
+    auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
+    std::memcpy(bigger.get(), M_p, M_Size);
+    M_Heap = std::move(bigger);
+    M_p = M_Heap.get();
+    M_Capacity = capacity;
   }
   void Put(char c) { M_p[M_Size++] = c; }
-  void Put(const char* data, size_t n) {
+  void Put(const void* data, size_t n) {
     if (n) std::memcpy(M_p + M_Size, data, n);
     M_Size += n;
   }
@@ -202,11 +206,94 @@ class TokenBuffer {
   size_t size() const { return M_Size; }
 
  private:
-  char M_Inline[256];
-  std::vector<char> M_Heap;
+  char M_Inline[512];
+  std::unique_ptr<char[]> M_Heap;
   char* M_p = M_Inline;
+  size_t M_Capacity = sizeof(M_Inline);
   size_t M_Size = 0;
 };
+
+// Content up to this size travels in one append with its header (and, for an attribute's
+// value, with the attribute's other tokens); longer content is appended on its own rather
+// than copied once more.
+constexpr int64_t kJoinBelow = 4096;
+
+// The bytes of a token with two parts (an element or attribute start, a namespace
+// declaration) or of an end token, added to t in the document's token format.
+util::Result EncodeToken(S& s, TokenBuffer& t, int type, const char* a, size_t alen,
+                         const char* b, size_t blen) {
+  const bool end = type == XmlParser::Node_ElementEnd || type == XmlParser::Node_AttributeEnd;
+  if (s.M_Format == XmlParser::Format_Binary) {
+    if (end) {
+      t.Reserve(2);
+      t.Put(static_cast<char>(type));
+      t.Put(char{0});
+      return util::Result();
+    }
+    // Two parts, each a sub-token (128, then 129) with its own length.
+    const uint64_t parts = 2 + Len1Size(alen) + alen + Len1Size(blen) + blen;
+    t.Reserve(1 + 9 + parts);
+    t.Put(static_cast<char>(type));
+    t.PutLen1(parts);
+    t.Put(static_cast<char>(128));
+    t.PutLen1(alen);
+    t.Put(a, alen);
+    t.Put(static_cast<char>(129));
+    t.PutLen1(blen);
+    t.Put(b, blen);
+    return util::Result();
+  }
+  if (s.M_Format != XmlParser::Format_Compact) {
+    return Err(util::ErrIntern, "WriteToken XmlDataFormat %i not supported", s.M_Format);
+  }
+  t.Reserve(1 + 30 + alen + blen);
+  t.Put(static_cast<char>(type));
+  if (!end) {
+    std::string_view av(a, alen), bv(b, blen);
+    size_t id = s.M_WrDict.size();
+    for (size_t i = 0; i < s.M_WrDict.size(); ++i) {
+      if (s.M_WrDict[i].first == av && s.M_WrDict[i].second == bv) {
+        id = i;
+        break;
+      }
+    }
+    t.PutVarint(id);
+    if (id == s.M_WrDict.size()) {
+      t.PutVarint(alen);
+      t.Put(a, alen);
+      t.PutVarint(blen);
+      t.Put(b, blen);
+      s.M_WrDict.emplace_back(std::string(av), std::string(bv));
+    }
+  }
+  return util::Result();
+}
+
+// The header of a content token (character or binary content) of size bytes, added to t;
+// then, when given, the content itself.
+util::Result EncodeContent(S& s, TokenBuffer& t, int type, const void* data, int64_t size) {
+  if (s.M_Format != XmlParser::Format_Binary && s.M_Format != XmlParser::Format_Compact) {
+    return Err(util::ErrIntern, "WriteToken XmlDataFormat %i not supported", s.M_Format);
+  }
+  t.Reserve(11 + (data ? static_cast<size_t>(size) : 0));
+  t.Put(static_cast<char>(type));
+  if (s.M_Format == XmlParser::Format_Binary) {
+    t.PutLen1(static_cast<uint64_t>(size));
+  } else {
+    t.PutVarint(static_cast<uint64_t>(size));
+  }
+  if (data) t.Put(data, static_cast<size_t>(size));
+  return util::Result();
+}
+
+// The failure of content that would take the message beyond its largest size.
+util::Result ContentTooLarge(int64_t size, int64_t at) {
+  return util::Result::Make(util::ErrLogicLenMax, util::ModIntellNetwork, util::ObjStringStack,
+                            util::SevError,
+                            "Maximum internal Buffer Size (%i) exceeded during attempt to insert "
+                            "%i Bytes at %" PRId64 ".",
+                            static_cast<int>(Message::kMaxSize), static_cast<int>(size), at);
+}
 
 bool IsTokenFormat(int f) {
   return f == XmlParser::Format_Binary || f == XmlParser::Format_Compact;
@@ -241,81 +328,23 @@ Result XmlParser::BeginWrite() {
 }
 
 Result XmlParser::WriteToken(int type, const char* a, size_t alen, const char* b, size_t blen) {
-  S& s = State();
-  const bool end = type == Node_ElementEnd || type == Node_AttributeEnd;
-  if (s.M_Format == Format_Binary) {
-    if (end) {
-      const char t[2] = {static_cast<char>(type), 0};
-      return Emit(t, 2);
-    }
-    // Two parts, each a sub-token (128, then 129) with its own length.
-    const uint64_t parts = 2 + Len1Size(alen) + alen + Len1Size(blen) + blen;
-    TokenBuffer t(1 + 9 + parts);
-    t.Put(static_cast<char>(type));
-    t.PutLen1(parts);
-    t.Put(static_cast<char>(128));
-    t.PutLen1(alen);
-    t.Put(a, alen);
-    t.Put(static_cast<char>(129));
-    t.PutLen1(blen);
-    t.Put(b, blen);
-    return Emit(t.data(), t.size());
-  }
-  if (s.M_Format != Format_Compact) {
-    return Err(util::ErrIntern, "WriteToken XmlDataFormat %i not supported", s.M_Format);
-  }
-  TokenBuffer t(1 + 30 + alen + blen);
-  t.Put(static_cast<char>(type));
-  if (!end) {
-    std::string_view av(a, alen), bv(b, blen);
-    size_t id = s.M_WrDict.size();
-    for (size_t i = 0; i < s.M_WrDict.size(); ++i) {
-      if (s.M_WrDict[i].first == av && s.M_WrDict[i].second == bv) {
-        id = i;
-        break;
-      }
-    }
-    t.PutVarint(id);
-    if (id == s.M_WrDict.size()) {
-      t.PutVarint(alen);
-      t.Put(a, alen);
-      t.PutVarint(blen);
-      t.Put(b, blen);
-      s.M_WrDict.emplace_back(std::string(av), std::string(bv));
-    }
-  }
-  return Emit(t.data(), t.size());
+  TokenBuffer t;
+  Result r = EncodeToken(State(), t, type, a, alen, b, blen);
+  return r.IsSuccess() ? Emit(t.data(), t.size()) : r;
 }
 
 Result XmlParser::WriteContentToken(int type, const void* data, int64_t size) {
   S& s = State();
-  if (s.M_Format != Format_Binary && s.M_Format != Format_Compact) {
-    return Err(util::ErrIntern, "WriteToken XmlDataFormat %i not supported", s.M_Format);
-  }
-  // Short content travels with its header in one append; long content is appended on its own
-  // rather than copied once more.
-  constexpr int64_t kJoinBelow = 200;
-  TokenBuffer t(size < kJoinBelow ? static_cast<size_t>(size) + 16 : 16);
-  t.Put(static_cast<char>(type));
-  if (s.M_Format == Format_Binary) {
-    t.PutLen1(static_cast<uint64_t>(size));
-  } else {
-    t.PutVarint(static_cast<uint64_t>(size));
-  }
-  const int64_t header = static_cast<int64_t>(t.size());
+  const bool join = size < kJoinBelow;
+  TokenBuffer t;
+  Result r = EncodeContent(s, t, type, join ? data : nullptr, size);
+  if (r.IsError()) return r;
+  const int64_t header = static_cast<int64_t>(t.size()) - (join ? size : 0);
   if (s.M_pMsg->Size() + header + size > Message::kMaxSize) {
-    return Result::Make(
-        util::ErrLogicLenMax, util::ModIntellNetwork, util::ObjStringStack, util::SevError,
-        "Maximum internal Buffer Size (%i) exceeded during attempt to insert %i "
-        "Bytes at %" PRId64 ".",
-        static_cast<int>(Message::kMaxSize), static_cast<int>(size), s.M_pMsg->Size());
+    return ContentTooLarge(size, s.M_pMsg->Size());
   }
-  if (size < kJoinBelow) {
-    t.Put(static_cast<const char*>(data), static_cast<size_t>(size));
-    return Emit(t.data(), t.size());
-  }
-  Result r = Emit(t.data(), t.size());
-  if (r.IsSuccess()) r = Emit(data, static_cast<size_t>(size));
+  r = Emit(t.data(), t.size());
+  if (r.IsSuccess() && !join) r = Emit(data, static_cast<size_t>(size));
   return r;
 }
 
@@ -639,6 +668,25 @@ Result XmlParser::WriteAttributeQ(std::string_view prefix, std::string_view uri,
     XmlEscapeAppend(&t, value.data(), value.size(), '"');
     t += "\"";
     r = Emit(t.data(), t.size());
+  } else if (static_cast<int64_t>(value.size()) < kJoinBelow) {
+    // The declaration, the attribute, its value and its end in one append.
+    TokenBuffer t;
+    if (needDecl) {
+      r = EncodeToken(s, t, Node_NamespaceDecl, prefix.data(), prefix.size(), uri.data(),
+                      uri.size());
+    }
+    if (r.IsSuccess()) {
+      r = EncodeToken(s, t, Node_Attribute, prefix.data(), prefix.size(), name.data(),
+                      name.size());
+    }
+    const int64_t before = static_cast<int64_t>(t.size());
+    const int64_t size = static_cast<int64_t>(value.size());
+    if (r.IsSuccess()) r = EncodeContent(s, t, Node_Chars, value.data(), size);
+    if (r.IsSuccess()) r = EncodeToken(s, t, Node_AttributeEnd, nullptr, 0, nullptr, 0);
+    if (r.IsSuccess() && s.M_pMsg->Size() + static_cast<int64_t>(t.size()) > Message::kMaxSize) {
+      r = ContentTooLarge(size, s.M_pMsg->Size() + before);
+    }
+    if (r.IsSuccess()) r = Emit(t.data(), t.size());
   } else {
     if (needDecl) {
       r = WriteToken(Node_NamespaceDecl, prefix.data(), prefix.size(), uri.data(), uri.size());
