@@ -157,7 +157,9 @@ Result OpenElementLike(const XmlParser& src, XmlParser& dst) {
 
 // The texts read so far, valid for one state of the document: the document is not meant to
 // change once the configuration is built, but one that does (a new document, content added
-// or removed, its cursor moved) simply starts the cache afresh.
+// or removed, its cursor moved) simply starts the cache afresh. A document with encrypted
+// content is never cached: what its texts read as depends on the keys the process has at
+// the time of the read.
 struct Configuration::TextCache {
   // Enough for every key a component reads; beyond it texts are read as if uncached.
   static constexpr size_t kMaxEntries = 256;
@@ -175,8 +177,28 @@ struct Configuration::TextCache {
   };
   std::mutex lock;  // configurations are read from several threads at once
   Stamp stamp;
+  bool cacheable = false;  // the document of stamp may be cached
   std::unordered_map<std::string, Entry> entries;
 };
+
+namespace {
+
+// True when the document holds an EncryptedData element (or cannot be read to its end).
+bool HoldsEncryptedData(const XmlParser& document) {
+  XmlParser probe(document);
+  probe.SetDecryption(false);
+  if (probe.Rewind().IsError()) return true;
+  for (;;) {
+    Result r = probe.NextToken();
+    if (r.IsError()) return r.Category() != util::ErrEndOfObject;
+    if (probe.GetNodeType() == XmlParser::Node_ElementStart &&
+        probe.GetLocalName() == "EncryptedData") {
+      return true;
+    }
+  }
+}
+
+}  // namespace
 
 Configuration::Configuration() : M_pTexts(std::make_unique<TextCache>()) {}
 
@@ -273,6 +295,7 @@ bool Configuration::ReadText(const std::string& path, std::string* text) const {
     if (!(cache.stamp == now)) {
       cache.entries.clear();
       cache.stamp = now;
+      cache.cacheable = !HoldsEncryptedData(*M_pMsg);
     }
     auto it = cache.entries.find(path);
     if (it != cache.entries.end()) {
@@ -286,7 +309,7 @@ bool Configuration::ReadText(const std::string& path, std::string* text) const {
   *text = e.text;
   const bool found = e.found;
   std::lock_guard<std::mutex> lock(cache.lock);
-  if (cache.stamp == now && cache.entries.size() < TextCache::kMaxEntries) {
+  if (cache.stamp == now && cache.cacheable && cache.entries.size() < TextCache::kMaxEntries) {
     cache.entries.emplace(path, std::move(e));
   }
   return found;
@@ -444,7 +467,10 @@ Result Configuration::ResolveIncludesDepth(const std::string& baseLocation, int 
     }
     r = dst->CloseAll();
     if (r.IsSuccess()) r = dst->Rewind();
-    if (r.IsSuccess()) M_pMsg = std::move(dst);
+    if (r.IsSuccess()) {
+      M_pMsg = std::move(dst);
+      ForgetTexts();
+    }
     return r;
   } catch (const Result& thrown) {
     return thrown;

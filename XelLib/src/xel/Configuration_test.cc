@@ -196,6 +196,12 @@ TEST(ConfigurationDecryption, TheKeyFileNamedInTheRequestDecryptsTheCopy) {
                 HasCategory(util::ErrBadConfig))
         << file;
   }
+  // Encrypted content reads with the keys of the moment, not as an earlier read found it.
+  XmlParser::SetConfiguredDecryptionKey("");
+  Ref<Configuration> direct = Configuration::FromDocument(request(""))->SubConfig("start/C/X");
+  EXPECT_EQ(direct->GetString("Password", "none"), "none");
+  XmlParser::SetConfiguredDecryptionKey("config key");
+  EXPECT_EQ(direct->GetString("Password", "none"), "pa&ss");
   XmlParser::SetConfiguredDecryptionKey("");
 }
 

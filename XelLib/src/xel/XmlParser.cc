@@ -220,8 +220,8 @@ constexpr int64_t kJoinBelow = 4096;
 
 // The bytes of a token with two parts (an element or attribute start, a namespace
 // declaration) or of an end token, added to t in the document's token format.
-util::Result EncodeToken(S& s, TokenBuffer& t, int type, const char* a, size_t alen,
-                         const char* b, size_t blen) {
+util::Result EncodeToken(S& s, TokenBuffer& t, int type, const char* a, size_t alen, const char* b,
+                         size_t blen) {
   const bool end = type == XmlParser::Node_ElementEnd || type == XmlParser::Node_AttributeEnd;
   if (s.M_Format == XmlParser::Format_Binary) {
     if (end) {
@@ -676,8 +676,7 @@ Result XmlParser::WriteAttributeQ(std::string_view prefix, std::string_view uri,
                       uri.size());
     }
     if (r.IsSuccess()) {
-      r = EncodeToken(s, t, Node_Attribute, prefix.data(), prefix.size(), name.data(),
-                      name.size());
+      r = EncodeToken(s, t, Node_Attribute, prefix.data(), prefix.size(), name.data(), name.size());
     }
     const int64_t before = static_cast<int64_t>(t.size());
     const int64_t size = static_cast<int64_t>(value.size());
