@@ -254,10 +254,10 @@ Result ReadHeader1(S& s, int* type, uint64_t* len) {
   return Result();
 }
 
-// The two parts of a two-part token of format 1 (data length len at M_Rd).
-Result ReadParts1(S& s, uint64_t len, std::string* a, std::string* b) {
-  a->clear();
-  b->clear();
+// The two parts of a two-part token of format 1 (data length len at M_Rd), as views into the
+// window: they hold until the window is next filled, so callers take them over at once.
+Result ReadParts1(S& s, uint64_t len, std::string_view* a, std::string_view* b) {
+  *a = *b = std::string_view();
   if (len == 0) return Result();
   if (len > 0x10000000) return Err(util::ErrXmlFormat, "bad token at %" PRId64, s.Pos());
   Result r = Ensure(s, static_cast<size_t>(len));
@@ -279,8 +279,8 @@ Result ReadParts1(S& s, uint64_t len, std::string* a, std::string* b) {
     }
     // Compared without adding, so a length near 2^64 cannot wrap past the check.
     if (static_cast<uint64_t>(e - p) < hl || l > static_cast<uint64_t>(e - p) - hl) break;
-    std::string* out = (p[0] == 129 || part == 1) ? b : a;
-    out->assign(reinterpret_cast<const char*>(p + hl), static_cast<size_t>(l));
+    std::string_view* out = (p[0] == 129 || part == 1) ? b : a;
+    *out = std::string_view(reinterpret_cast<const char*>(p + hl), static_cast<size_t>(l));
     p += hl + l;
   }
   s.M_Rd += static_cast<size_t>(len);
@@ -300,18 +300,20 @@ Result ReadString4(S& s, std::string* out) {
   return Result();
 }
 
-Result ReadName4(S& s, std::string* a, std::string* b) {
+// A name of format 4, as views into the dictionary (which holds until it next grows).
+Result ReadName4(S& s, std::string_view* a, std::string_view* b) {
   uint64_t id = 0;
   Result r = ReadVarint(s, &id);
   if (r.IsError()) return r;
   if (id == s.M_Dict.size()) {
-    r = ReadString4(s, a);
-    if (r.IsSuccess()) r = ReadString4(s, b);
+    std::string first, second;
+    r = ReadString4(s, &first);
+    if (r.IsSuccess()) r = ReadString4(s, &second);
     if (r.IsError()) return r;
-    s.M_Dict.emplace_back(*a, *b);
-    return Result();
+    s.M_Dict.emplace_back(std::move(first), std::move(second));
+  } else if (id > s.M_Dict.size()) {
+    return Err(util::ErrXmlFormat, "bad name id %" PRIu64, id);
   }
-  if (id > s.M_Dict.size()) return Err(util::ErrXmlFormat, "bad name id %" PRIu64, id);
   *a = s.M_Dict[id].first;
   *b = s.M_Dict[id].second;
   return Result();
@@ -328,9 +330,10 @@ Result SetContentLength(S& s, uint64_t len) {
   return Result();
 }
 
-// Reads one raw token of format 1 or 4; *type is the token type; names and content are
-// stored in the state. Namespace declarations are returned like other tokens.
-Result ReadRawToken(S& s, int* type, std::string* a, std::string* b) {
+// Reads one raw token of format 1 or 4; *type is the token type; a content token's length is
+// stored in the state, a name's two parts are views (see ReadParts1 and ReadName4) to be taken
+// over before the next read. Namespace declarations are returned like other tokens.
+Result ReadRawToken(S& s, int* type, std::string_view* a, std::string_view* b) {
   if (s.M_Format == XmlParser::Format_Compact) {
     Result r = Ensure(s, 1);
     if (r.IsError()) return r;
@@ -363,7 +366,7 @@ Result ReadRawToken(S& s, int* type, std::string* a, std::string* b) {
 }
 
 Result NextTokenBinary(S& s) {
-  std::string a, b;
+  std::string_view a, b;
   for (;;) {
     int type = 0;
     Result r = ReadRawToken(s, &type, &a, &b);
@@ -379,7 +382,7 @@ Result NextTokenBinary(S& s) {
           if (r.IsError()) return r;
           if (Avail(s) == 0 || static_cast<uint8_t>(*Cur(s)) != XmlParser::Node_NamespaceDecl)
             break;
-          std::string p, u;
+          std::string_view p, u;
           int t2;
           r = ReadRawToken(s, &t2, &p, &u);
           if (r.IsError()) return r;
@@ -1783,7 +1786,7 @@ Result XmlParser::ContinueContent(bool* pMore) {
       uint8_t raw[3];
       int rawLen = s.M_RawCarryLen;
       std::memcpy(raw, s.M_RawCarry, 3);
-      std::string a, b;
+      std::string_view a, b;
       int type;
       s.M_ContentKind = S::Content_None;
       r = ReadRawToken(s, &type, &a, &b);
