@@ -668,8 +668,11 @@ Result XmlParser::WriteAttributeQ(std::string_view prefix, std::string_view uri,
     XmlEscapeAppend(&t, value.data(), value.size(), '"');
     t += "\"";
     r = Emit(t.data(), t.size());
-  } else if (static_cast<int64_t>(value.size()) < kJoinBelow) {
-    // The declaration, the attribute, its value and its end in one append.
+  } else {
+    // The declaration, the attribute, its value and its end in one append; a long value is
+    // appended on its own, between the tokens before it and the end token.
+    const int64_t size = static_cast<int64_t>(value.size());
+    const bool join = size < kJoinBelow;
     TokenBuffer t;
     if (needDecl) {
       r = EncodeToken(s, t, Node_NamespaceDecl, prefix.data(), prefix.size(), uri.data(),
@@ -679,22 +682,15 @@ Result XmlParser::WriteAttributeQ(std::string_view prefix, std::string_view uri,
       r = EncodeToken(s, t, Node_Attribute, prefix.data(), prefix.size(), name.data(), name.size());
     }
     const int64_t before = static_cast<int64_t>(t.size());
-    const int64_t size = static_cast<int64_t>(value.size());
-    if (r.IsSuccess()) r = EncodeContent(s, t, Node_Chars, value.data(), size);
-    if (r.IsSuccess()) r = EncodeToken(s, t, Node_AttributeEnd, nullptr, 0, nullptr, 0);
-    if (r.IsSuccess() && s.M_pMsg->Size() + static_cast<int64_t>(t.size()) > Message::kMaxSize) {
+    if (r.IsSuccess()) r = EncodeContent(s, t, Node_Chars, join ? value.data() : nullptr, size);
+    if (r.IsSuccess() && join) r = EncodeToken(s, t, Node_AttributeEnd, nullptr, 0, nullptr, 0);
+    const int64_t total = static_cast<int64_t>(t.size()) + (join ? 0 : size);
+    if (r.IsSuccess() && s.M_pMsg->Size() + total > Message::kMaxSize) {
       r = ContentTooLarge(size, s.M_pMsg->Size() + before);
     }
     if (r.IsSuccess()) r = Emit(t.data(), t.size());
-  } else {
-    if (needDecl) {
-      r = WriteToken(Node_NamespaceDecl, prefix.data(), prefix.size(), uri.data(), uri.size());
-    }
-    if (r.IsSuccess())
-      r = WriteToken(Node_Attribute, prefix.data(), prefix.size(), name.data(), name.size());
-    if (r.IsSuccess())
-      r = WriteContentToken(Node_Chars, value.data(), static_cast<int64_t>(value.size()));
-    if (r.IsSuccess()) r = WriteToken(Node_AttributeEnd, nullptr, 0, nullptr, 0);
+    if (r.IsSuccess() && !join) r = Emit(value.data(), value.size());
+    if (r.IsSuccess() && !join) r = WriteToken(Node_AttributeEnd, nullptr, 0, nullptr, 0);
   }
   if (r.IsSuccess() && needDecl) s.M_WriteScope.push_back({std::string(prefix), std::string(uri)});
   if (r.IsSuccess()) s.M_Open.back().M_ContentPos = s.M_pMsg->Size();

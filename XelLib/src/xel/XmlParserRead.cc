@@ -691,14 +691,8 @@ Result ParseStartTag(S& s) {
 
   // Names and raw values, pointing into the window; values are unescaped into the pending
   // tokens once the element's own declarations are known.
-  struct Attr {
-    std::string_view q;
-    std::string_view raw;
-  };
-  constexpr size_t kInlineAttrs = 8;
-  Attr inlineAttrs[kInlineAttrs];
-  std::vector<Attr> moreAttrs;
-  size_t attrCount = 0;
+  std::vector<XmlTagAttribute>& attrs = s.M_TagAttrs;
+  attrs.clear();
   std::vector<std::pair<std::string_view, std::string>> decls;
   for (;;) {
     while (p < end && IsWs(*p)) ++p;
@@ -725,17 +719,10 @@ Result ParseStartTag(S& s) {
       std::string value;
       XmlUnescapeAppend(&value, raw.data(), raw.size());
       decls.emplace_back(aq.size() > 5 ? aq.substr(6) : std::string_view(), std::move(value));
-    } else if (attrCount < kInlineAttrs) {
-      inlineAttrs[attrCount++] = {aq, raw};
     } else {
-      moreAttrs.push_back({aq, raw});
+      attrs.push_back({aq, raw});
     }
   }
-  if (!moreAttrs.empty()) moreAttrs.insert(moreAttrs.begin(), inlineAttrs, inlineAttrs + attrCount);
-  const Attr* const attrBegin = moreAttrs.empty() ? inlineAttrs : moreAttrs.data();
-  const Attr* const attrEnd =
-      moreAttrs.empty() ? inlineAttrs + attrCount : moreAttrs.data() + moreAttrs.size();
-
   std::string_view prefix;
   std::string_view local = SplitQName(qname, &prefix);
   if (local.empty()) return Err(util::ErrXmlFormat, "zero-length name");
@@ -748,8 +735,7 @@ Result ParseStartTag(S& s) {
   if (r.IsError()) return r;
   s.M_PendingCount = 0;
   s.M_PendingPos = 0;
-  for (const Attr* pa = attrBegin; pa != attrEnd; ++pa) {
-    const Attr& a = *pa;
+  for (const XmlTagAttribute& a : attrs) {
     std::string_view ap;
     std::string_view an = SplitQName(a.q, &ap);
     if (an.empty()) return Err(util::ErrXmlFormat, "zero-length name");

@@ -56,6 +56,13 @@ struct XmlPendingToken {
   std::string M_Value;
 };
 
+// An attribute of the start tag being parsed: its qualified name and its raw value, both in
+// the read window.
+struct XmlTagAttribute {
+  std::string_view q;
+  std::string_view raw;
+};
+
 // An element open in the writer.
 struct XmlOpenElement {
   std::string M_Prefix;
@@ -106,6 +113,7 @@ struct XmlParserState {
   std::vector<XmlPendingToken> M_Pending;
   size_t M_PendingPos = 0;
   size_t M_PendingCount = 0;
+  std::vector<XmlTagAttribute> M_TagAttrs;  // the start tag being parsed (its storage kept)
   std::vector<std::pair<std::string, std::string>> M_Dict;  // format 4 names (prefix, name)
   int64_t M_TokenPos = -1;  // position of the current token (for deleting it)
   bool M_bAtEnd = false;
