@@ -84,10 +84,6 @@ class ConnectionPtp : public Connection {
   // is the only one queued (a waiting reader needs a wake-up).
   bool Enqueue(MessageBlock* pBlock, bool* pbWasEmpty = nullptr);
   void Wakeup();
-  // Polls the arrival count for a short bounded while; true once it differs from arrived.
-  bool SpinUntilArrived(uint32_t arrived) const;
-  static constexpr int kSpinRounds = 64;
-  static constexpr int kSpinWithoutYield = 16;
   // True while the link the end point uses is still connected.
   bool LinkAlive() const;
   void FreeQueue();

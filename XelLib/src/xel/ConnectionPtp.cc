@@ -3,8 +3,8 @@
 
 #include <chrono>
 #include <new>
-#include <thread>
 
+#include "SpinWait.h"
 #include "util/Trace.h"
 #include "xel/DataLink.h"
 #include "xel/GlobalLock.h"
@@ -198,10 +198,9 @@ Result ConnectionPtp::Receive(uint32_t timeoutMs, bool stopAtNewMessage, Message
       const uint32_t left = timeoutMs - static_cast<uint32_t>(elapsed.count());
       if (left < slice) slice = left;
     }
-    // The next block of a message being received (the rest of a message is fetched with
-    // stopAtNewMessage) usually follows within microseconds: watching for it a moment spares
-    // the link's receive thread a wake-up per block. A new message is waited for asleep.
-    if (stopAtNewMessage && SpinUntilArrived(arrived)) continue;
+    // The next block of a message, or the peer's next message in a conversation, usually
+    // follows within microseconds: watching for it a moment spares a wake-up.
+    if (SpinUntil([&] { return M_Arrived.load(std::memory_order_acquire) != arrived; })) continue;
     if (!M_pWakeup->Wait(slice).ok() && !LinkAlive()) {
       M_EndPoint.InternalDisconnect(EndPoint::Reason_LinkDown);
     }
@@ -215,14 +214,6 @@ Result ConnectionPtp::Receive(uint32_t timeoutMs, bool stopAtNewMessage, Message
     XEL_TRACE_OBJ(this, util::ConnPtp_Recv, "Receive() returned %s", res.Text().c_str());
   }
   return res;
-}
-
-bool ConnectionPtp::SpinUntilArrived(uint32_t arrived) const {
-  for (int i = 0; i < kSpinRounds; ++i) {
-    if (M_Arrived.load(std::memory_order_acquire) != arrived) return true;
-    if (i >= kSpinWithoutYield) std::this_thread::yield();
-  }
-  return false;
 }
 
 void ConnectionPtp::FreeQueue() {

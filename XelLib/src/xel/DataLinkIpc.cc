@@ -4,8 +4,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <thread>
 
+#include "SpinWait.h"
 #include "util/Trace.h"
 
 namespace velmora::xel {
@@ -92,21 +92,6 @@ Result ObjectError(const char* what, const std::string& name, const osal::Status
 }
 
 constexpr uint32_t RoundUp4(uint32_t v) { return (v + 3u) & ~3u; }
-
-// Before sleeping on the peer's event, a side polls a little: with a peer that is busy
-// on another CPU, the index usually moves within microseconds, and a sleep and wake-up
-// per block costs several times the copy. The poll is bounded, so an idle link sleeps.
-constexpr int kSpinRounds = 200;
-constexpr int kSpinWithoutYield = 16;
-
-template <class Changed>
-bool SpinUntil(Changed changed) {
-  for (int i = 0; i < kSpinRounds; ++i) {
-    if (changed()) return true;
-    if (i >= kSpinWithoutYield) std::this_thread::yield();
-  }
-  return false;
-}
 
 }  // namespace
 
