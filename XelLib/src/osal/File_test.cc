@@ -347,6 +347,11 @@ TEST_P(FileConfinementTest, ScopesNestPerThreadAndAnAbsoluteLinkMayJoinAnotherFo
   EXPECT_TRUE(IsOutsideConfinement(OpenWith(dir.Join("a/abs_c/file"), kOpenExisting)));
   // Having arrived in b, the path may not climb out of it again.
   EXPECT_TRUE(IsOutsideConfinement(CheckConfined(dir.Join("a/abs_b/../c/file"))));
+  // A folder beside them, as deep as they are, is not below them: its file is the one used.
+  DirEntry entry;
+  EXPECT_TRUE(GetFileInfo(dir.Join("c/file"), &entry).ok() && entry.size == 1);
+  uint32_t attributes = 0;
+  EXPECT_TRUE(GetFileAttributes(dir.Join("c/file"), &attributes).ok());
 }
 
 }  // namespace

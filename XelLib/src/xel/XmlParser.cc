@@ -2,6 +2,7 @@
 #include "xel/XmlParser.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -592,13 +593,13 @@ Result XmlParser::WriteElement(int ns, const char* name, const char* text) {
 
 Result XmlParser::WriteElementInt(int ns, const char* name, int32_t value) {
   char buf[16];
-  std::snprintf(buf, sizeof(buf), "%d", value);
+  *std::to_chars(buf, buf + sizeof(buf) - 1, value).ptr = 0;
   return WriteElement(ns, name, buf);
 }
 
 Result XmlParser::WriteElementInt64(int ns, const char* name, int64_t value) {
   char buf[32];
-  std::snprintf(buf, sizeof(buf), "%" PRId64, value);
+  *std::to_chars(buf, buf + sizeof(buf) - 1, value).ptr = 0;
   return WriteElement(ns, name, buf);
 }
 

@@ -67,10 +67,12 @@ Status MissingStatus(const std::string& path, int err) {
   return Status::FromNative(err);
 }
 
-// Fills the attributes of entry from a stat of path relative to dir_fd (links followed); an
-// empty path stats dir_fd itself.
-Status StatEntry(int dir_fd, const char* path, DirEntry* entry) {
-  const int flags = path[0] == '\0' ? AT_EMPTY_PATH : 0;
+// Fills the attributes of entry from a stat of path relative to dir_fd; an empty path stats
+// dir_fd itself. A link is followed unless flags holds AT_SYMLINK_NOFOLLOW; *pLink (when
+// given) tells whether what was stat'ed is a link.
+Status StatEntry(int dir_fd, const char* path, DirEntry* entry, int flags = 0,
+                 bool* pLink = nullptr) {
+  if (path[0] == '\0') flags |= AT_EMPTY_PATH;
 #ifdef HAVE_STATX
   struct statx sx;
   // Only the fields used: a network file system need not fetch the rest.
@@ -79,6 +81,7 @@ Status StatEntry(int dir_fd, const char* path, DirEntry* entry) {
   if (::statx(dir_fd, path, flags | AT_STATX_SYNC_AS_STAT, kMask, &sx) != 0) {
     return LastError();
   }
+  if (pLink != nullptr) *pLink = S_ISLNK(sx.stx_mode);
   entry->is_folder = S_ISDIR(sx.stx_mode);
   entry->is_readonly = (sx.stx_mode & S_IWUSR) == 0;
   entry->size = entry->is_folder ? 0 : sx.stx_size;
@@ -91,6 +94,7 @@ Status StatEntry(int dir_fd, const char* path, DirEntry* entry) {
 #else
   struct stat st;
   if (::fstatat(dir_fd, path, &st, flags) != 0) return LastError();
+  if (pLink != nullptr) *pLink = S_ISLNK(st.st_mode);
   entry->is_folder = S_ISDIR(st.st_mode);
   entry->is_readonly = (st.st_mode & S_IWUSR) == 0;
   entry->size = entry->is_folder ? 0 : static_cast<uint64_t>(st.st_size);
@@ -170,6 +174,34 @@ class UniqueFd {
   int M_Fd = -1;
 };
 
+// The next component of a native path from *pPos on, skipping empty and "." ones (".." is
+// one); false at the end.
+bool NextComponent(std::string_view path, size_t* pPos, std::string_view* part) {
+  while (*pPos <= path.size()) {
+    size_t slash = path.find('/', *pPos);
+    if (slash == std::string_view::npos) slash = path.size();
+    *part = path.substr(*pPos, slash - *pPos);
+    *pPos = slash + 1;
+    if (!part->empty() && *part != ".") return true;
+  }
+  return false;
+}
+
+// The number of folder's components when they are the first ones of path and path has more;
+// -1 otherwise.
+ptrdiff_t LeadingComponents(std::string_view path, std::string_view folder) {
+  size_t pathPos = 0;
+  size_t folderPos = 0;
+  std::string_view mine;
+  std::string_view theirs;
+  ptrdiff_t count = 0;
+  while (NextComponent(folder, &folderPos, &theirs)) {
+    if (!NextComponent(path, &pathPos, &mine) || mine != theirs) return -1;
+    ++count;
+  }
+  return NextComponent(path, &pathPos, &mine) ? count : -1;
+}
+
 // The components of a native path; empty and "." components are dropped, ".." is kept.
 std::vector<std::string> SplitNative(std::string_view path) {
   std::vector<std::string> parts;
@@ -230,26 +262,27 @@ bool FindConfinement(const std::string& native, ConfinedPath* out) {
   const FileConfinement* pConfinement = t_pConfinement;
   if (pConfinement == nullptr || IsUncPath(native)) return false;
   const bool bAbsolute = !native.empty() && native[0] == '/';
-  std::vector<std::string> parts = SplitNative(native);
-  size_t best = 0;
-  const std::string* pRoot = nullptr;
+  ptrdiff_t best = -1;
   size_t index = 0;
   const std::vector<std::string>& folders = pConfinement->folders();
   for (size_t i = 0; i < folders.size(); ++i) {
     const std::string& folder = folders[i];
     if (folder.empty() || (folder[0] == '/') != bAbsolute) continue;
-    std::vector<std::string> prefix = SplitNative(folder);
-    if (prefix.size() >= parts.size() || !StartsWithParts(parts, prefix)) continue;
-    if (pRoot == nullptr || prefix.size() < best) {
-      best = prefix.size();
-      pRoot = &folder;
+    const ptrdiff_t covered = LeadingComponents(native, folder);
+    if (covered >= 0 && (best < 0 || covered < best)) {
+      best = covered;
       index = i;
     }
   }
-  if (pRoot == nullptr) return false;
-  out->root = *pRoot;
+  if (best < 0) return false;
+  out->root = folders[index];
   out->pRootFd = &pConfinement->held().fds[index];
-  out->below.assign(parts.begin() + static_cast<ptrdiff_t>(best), parts.end());
+  out->below.clear();
+  size_t pos = 0;
+  std::string_view part;
+  for (ptrdiff_t skipped = 0; NextComponent(native, &pos, &part); ++skipped) {
+    if (skipped >= best) out->below.emplace_back(part);
+  }
   out->policy = pConfinement->policy();
   out->folders = &pConfinement->folders();
   return true;
@@ -590,8 +623,33 @@ Status UnlinkNative(const std::string& native) {
   return Status::Ok();
 }
 
+// The attributes of an entry directly in its confinement's folder (the claimed file, on every
+// poll) from one stat beside the folder's descriptor: true when that tells all. A link, an
+// entry that cannot be stat'ed and any other path are left to the resolution that follows
+// links beneath the folder (false, *entry untouched).
+bool StatEntryInFolder(const std::string& native, DirEntry* entry) {
+  ConfinedPath confined;
+  if (!FindConfinement(native, &confined) || confined.below.size() != 1 ||
+      confined.below[0] == "..") {
+    return false;
+  }
+  const int rootFd = RootFd(confined);
+  DirEntry found;
+  bool link = true;
+  if (rootFd < 0 ||
+      !StatEntry(rootFd, confined.below[0].c_str(), &found, AT_SYMLINK_NOFOLLOW, &link).ok() ||
+      link) {
+    return false;
+  }
+  found.is_link = false;
+  found.name = LastComponent(native);
+  *entry = std::move(found);
+  return true;
+}
+
 // The attributes of what a native path leads to, and whether its last component is a link.
 Status StatNative(const std::string& native, DirEntry* entry) {
+  if (StatEntryInFolder(native, entry)) return Status::Ok();
   UniqueFd fd;
   Status status = OpenForAttributes(native, &fd);
   if (status.ok()) status = StatEntry(fd.get(), "", entry);
@@ -1106,14 +1164,16 @@ Status GetFileAttributes(std::string_view path, uint32_t* attributes) {
   if (attributes == nullptr || path.empty()) return Status(ErrorKind::kInvalid, EINVAL);
   std::string native = NativePath(path);
   if (IsUncPath(native)) return netshare::GetAttributes(native, attributes);
-  UniqueFd fd;
-  Status status = OpenForAttributes(native, &fd);
-  if (!status.ok()) return status;
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return LastError();
+  DirEntry entry;
+  if (!StatEntryInFolder(native, &entry)) {
+    UniqueFd fd;
+    Status status = OpenForAttributes(native, &fd);
+    if (status.ok()) status = StatEntry(fd.get(), "", &entry);
+    if (!status.ok()) return status;
+  }
   uint32_t attr = 0;
-  if (S_ISDIR(st.st_mode)) attr |= kAttrDirectory;
-  if ((st.st_mode & S_IWUSR) == 0) attr |= kAttrReadOnly;
+  if (entry.is_folder) attr |= kAttrDirectory;
+  if (entry.is_readonly) attr |= kAttrReadOnly;
   *attributes = attr == 0 ? kAttrNormal : attr;
   return Status::Ok();
 }
