@@ -155,7 +155,10 @@ int32_t ClassifyTriggerMode(std::string_view value) {
 
 ImportDriver::ImportDriver(NetConnectionsManager* pConnections) : M_LogonConnector(pConnections) {}
 
-ImportDriver::~ImportDriver() { M_LogonConnector.Disconnect(); }
+ImportDriver::~ImportDriver() {
+  M_Confinement.reset();
+  M_LogonConnector.Disconnect();
+}
 
 const char* ImportDriver::ClassName() const { return "File_ImportDriver"; }
 
@@ -187,8 +190,8 @@ bool ImportDriver::Poll(XmlParser* pRequest, XmlParser* pAnswer) {
   if (!M_bError) ReadParameters(pRequest);
   // From here on every file call of the poll (listing, claiming, reading, answering) stays in
   // the input folders: a link leads only where its target lies inside them.
-  std::optional<osal::FileConfinement> confinement;
-  if (!M_bError) confinement.emplace(M_Package.GetConfiningFolders(), kLinkPolicy);
+  M_Confinement.reset();
+  if (!M_bError) M_Confinement.emplace(M_Package.GetConfiningFolders(), kLinkPolicy);
   if (!M_bError) {
     if (M_LogonConnector.Connect() < LogonConnector::kStateUsable) M_bError = true;
     M_ErrorText = M_LogonConnector.GetStatusText();
@@ -472,8 +475,10 @@ bool ImportDriver::Confirm(XmlParser* pConfirmation, XmlParser* pAnswer) {
   }
 
   // Completing the claim renames or deletes the entry in the watched folder, never what a
-  // link there leads to, and nothing outside the input folders.
-  osal::FileConfinement confinement(M_Package.GetConfiningFolders(), kLinkPolicy);
+  // link there leads to, and nothing outside the input folders (the poll's confinement).
+  if (!M_Confinement || osal::FileConfinement::Current() != &*M_Confinement) {
+    M_Confinement.emplace(M_Package.GetConfiningFolders(), kLinkPolicy);
+  }
   ConfirmResBuilder builder;
   const std::string& diagnostics = M_Package.GetCommResult().Diagnostics();
   if (LowerFirst(status, 0) == 'o') {

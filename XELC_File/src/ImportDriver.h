@@ -2,12 +2,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "FileDetector.h"
 #include "ImportPackage.h"
 #include "LogonConnector.h"
 #include "PollResBuilder.h"
+#include "osal/File.h"
 
 namespace velmora::xel {
 class Configuration;
@@ -119,6 +121,10 @@ class ImportDriver {
   bool M_bStreamAnswer = true;
   xel::Connection* M_pAnswerConn = nullptr;
   uint32_t M_AnswerTimeoutMs = 0;
+  // The input folders' confinement of the calling thread, from the poll on through its
+  // confirmation (the two run on the conversation's thread), so that its folder descriptors
+  // are opened once per claim.
+  std::optional<osal::FileConfinement> M_Confinement;
 };
 
 }  // namespace velmora::xelc

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <thread>
 #include <tuple>
@@ -329,6 +330,15 @@ TEST_P(FileConfinementTest, ScopesNestPerThreadAndAnAbsoluteLinkMayJoinAnotherFo
     Status other;  // another thread keeps its own (none)
     std::thread([&] { other = CheckConfined(link); }).join();
     EXPECT_TRUE(other.ok());
+  }
+  EXPECT_EQ(FileConfinement::Current(), nullptr);
+  {
+    // One that ends before another started after it leaves the later one in force.
+    auto first = std::make_unique<FileConfinement>(std::vector<std::string>{layout.root},
+                                                   LinkPolicy::kRefuse);
+    FileConfinement second({layout.Root("sub")}, LinkPolicy::kRefuse);
+    first.reset();
+    EXPECT_EQ(FileConfinement::Current(), &second);
   }
   EXPECT_EQ(FileConfinement::Current(), nullptr);
   // An absolute link may lead into another of the folders.

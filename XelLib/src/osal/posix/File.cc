@@ -1220,7 +1220,20 @@ FileConfinement::FileConfinement(const std::vector<std::string>& folders, LinkPo
   t_pConfinement = this;
 }
 
-FileConfinement::~FileConfinement() { t_pConfinement = M_pOuter; }
+FileConfinement::~FileConfinement() {
+  if (t_pConfinement == this) {
+    t_pConfinement = M_pOuter;
+    return;
+  }
+  // Ended before one started after it (its owner kept it on): the later one stays in force
+  // and from now on leads to the confinement this one was inside.
+  for (const FileConfinement* p = t_pConfinement; p != nullptr; p = p->M_pOuter) {
+    if (p->M_pOuter == this) {
+      const_cast<FileConfinement*>(p)->M_pOuter = M_pOuter;
+      return;
+    }
+  }
+}
 
 const FileConfinement* FileConfinement::Current() { return t_pConfinement; }
 
