@@ -301,7 +301,7 @@ class PollClient {
       const int depth = doc.GetDepth();
       if (type == XmlParser::Node_ElementStart) {
         if (depth <= rootDepth) break;  // past "poll-res"
-        Mirror(Token(doc), record, "");
+        if (record != nullptr) Mirror(Token(doc), record, "");
         path.resize(static_cast<size_t>(depth - rootDepth - 1));
         path.push_back(doc.GetLocalName());
         if (at({"message"})) pOut->M_bClaimed = true;
@@ -314,7 +314,7 @@ class PollClient {
       if (type == XmlParser::Node_ElementEnd) {
         if (inPart({"content", "binary"})) writer.End();
         if (depth < rootDepth) break;
-        Mirror(Token(doc), record, "");
+        if (record != nullptr) Mirror(Token(doc), record, "");
         path.resize(static_cast<size_t>(std::max(0, depth - rootDepth)));
         continue;
       }
@@ -375,8 +375,11 @@ class PollClient {
   util::Result Confirm(xel::Connection* conn, PollOutcome* pOut) {
     bool allStored = !pOut->M_bContentMissing;
     for (const PolledPart& p : pOut->M_Parts) allStored = allStored && p.M_Error.empty();
-    util::Ref<xel::XmlParser> confirmation, answer;
-    util::Result r = ConfirmationRequest(allStored ? "OK" : "ERROR", &confirmation);
+    // The two confirmations are built once and sent as often as needed.
+    util::Ref<xel::XmlParser>& confirmation = M_Confirmations[allStored ? 0 : 1];
+    util::Result r;
+    if (!confirmation) r = ConfirmationRequest(allStored ? "OK" : "ERROR", &confirmation);
+    util::Ref<xel::XmlParser> answer;
     if (r.IsSuccess()) r = M_pSession->SendOn(conn, *confirmation, &answer, M_TimeoutMs);
     if (r.IsError()) return r;
     Keep("confirm-res", answer);
@@ -502,6 +505,7 @@ class PollClient {
   uint32_t M_TimeoutMs;
   bool M_bKeepAnswers = false;
   bool M_bDiscard = false;
+  util::Ref<xel::XmlParser> M_Confirmations[2];  // "OK" and "ERROR", once built
   std::vector<KeptAnswer> M_LastAnswers;
 };
 
