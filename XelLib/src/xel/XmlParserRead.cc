@@ -1576,6 +1576,29 @@ void ParsePath(const char* path, bool* absolute, std::vector<PathStep>* steps) {
   }
 }
 
+// Appends the names of a plain path ("a/b/c", empty steps skipped) to *names as views into
+// it; false for a path of another form (absolute, or with an attribute, "*" or an index step,
+// as ParsePath reads them) or without any name.
+bool PlainPathNames(const char* path, std::vector<std::string_view>* names) {
+  std::string_view p(path ? path : "");
+  if (!p.empty() && p[0] == '/') return false;
+  bool any = false;
+  while (!p.empty()) {
+    const size_t slash = p.find('/');
+    std::string_view step = p.substr(0, slash);
+    p = slash == std::string_view::npos ? std::string_view() : p.substr(slash + 1);
+    if (step.empty()) continue;
+    if (step[0] == '@' || step == "*") return false;
+    if (step.size() >= 4 && step.back() == ']') {
+      const size_t br = step.find('[');
+      if (br != std::string_view::npos && br > 0) return false;
+    }
+    names->push_back(step);
+    any = true;
+  }
+  return any;
+}
+
 bool CondHolds(const PathStep& st, int index) {
   if (!st.M_Cond) return true;
   return ((st.M_Cond & 1) && index < st.M_N) || ((st.M_Cond & 2) && index == st.M_N) ||
@@ -1659,31 +1682,33 @@ Result XmlParser::FindPaths(const char* const* paths, int count,
                             std::vector<util::Ref<XmlParser>>* found) const {
   const size_t n = count > 0 ? static_cast<size_t>(count) : 0;
   found->assign(n, util::Ref<XmlParser>());
-  // Each path as its names; one of another form is left to MoveToPath.
-  std::vector<std::vector<std::string>> names(n);
+  // Each path as its names (views into it, all in one vector: path i has lengths[i] of them
+  // from firsts[i] on); a path of another form (length 0) is left to MoveToPath.
+  std::vector<std::string_view> names;
+  std::vector<size_t> firsts(n, 0);
+  std::vector<size_t> lengths(n, 0);
   bool allPlain = true;
   size_t open = 0;
   for (size_t i = 0; i < n; ++i) {
-    bool absolute = false;
-    std::vector<PathStep> steps;
-    ParsePath(paths[i], &absolute, &steps);
-    bool plain = !absolute && !steps.empty();
-    for (const PathStep& st : steps) plain = plain && !st.M_bAttr && !st.M_bAny && !st.M_Cond;
-    if (!plain) {
+    firsts[i] = names.size();
+    if (!PlainPathNames(paths[i], &names)) {
+      names.resize(firsts[i]);
       allPlain = false;
       continue;
     }
-    for (PathStep& st : steps) names[i].push_back(std::move(st.M_Name));
+    lengths[i] = names.size() - firsts[i];
     ++open;
   }
   XmlParser walker(*this);
   S& s = walker.State();
   const int base = s.M_Depth;
-  // Whether the d levels below base carry the first d names of path.
-  auto chainMatches = [&s, base](const std::vector<std::string>& path, int d) {
+  // Whether the d levels below base carry the first d names of path i.
+  auto chainMatches = [&](size_t i, int d) {
     for (int k = 1; k <= d; ++k) {
       const XmlLevel& l = s.M_Levels[base + k];
-      if (l.M_Type == Node_Attribute || l.M_Name != path[static_cast<size_t>(k - 1)]) return false;
+      if (l.M_Type == Node_Attribute || l.M_Name != names[firsts[i] + static_cast<size_t>(k - 1)]) {
+        return false;
+      }
     }
     return true;
   };
@@ -1699,9 +1724,11 @@ Result XmlParser::FindPaths(const char* const* paths, int count,
     // along a path still open is entered.
     bool descend = false;
     for (size_t i = 0; i < n; ++i) {
-      const std::vector<std::string>& path = names[i];
-      if ((*found)[i] || path.size() < static_cast<size_t>(d) || !chainMatches(path, d)) continue;
-      if (path.size() == static_cast<size_t>(d)) {
+      if (lengths[i] == 0 || (*found)[i] || lengths[i] < static_cast<size_t>(d) ||
+          !chainMatches(i, d)) {
+        continue;
+      }
+      if (lengths[i] == static_cast<size_t>(d)) {
         (*found)[i] = walker.Clone();
         --open;
       } else {

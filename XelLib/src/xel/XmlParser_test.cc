@@ -207,10 +207,10 @@ TEST(XmlParserPathTest, SeveralPathsInOneWalkFindWhatMoveToPathFinds) {
     }
     EXPECT_EQ(function.GetPosition(), XmlParser(function).GetPosition()) << "the cursor moved";
     // Paths of another form are left to MoveToPath: the walk says it is not complete.
-    const char* const others[] = {"g/b", "g/@a", "g[2]/c", "*/a"};
-    EXPECT_TRUE(function.FindPaths(others, 4, &found).IsError());
+    const char* const others[] = {"g//b", "g/@a", "g[2]/c", "*/a", "/r/f/e"};
+    EXPECT_TRUE(function.FindPaths(others, 5, &found).IsError());
     EXPECT_TRUE(found[0]);
-    EXPECT_FALSE(found[1] || found[2] || found[3]);
+    EXPECT_FALSE(found[1] || found[2] || found[3] || found[4]);
   }
 }
 
