@@ -196,7 +196,17 @@ std::string FileInfo::JoinName(PathPart part, bool withSeparator, bool longPath,
     native.append(tail);
     return osal::LiteralPath(native);
   }
-  std::string out = GetPath(part, withSeparator, longPath);
+  std::string out;
+  if (part == NameOnly) {
+    out.assign(tail);
+    return out;
+  }
+  // Sized once for folder and name: a path is built for nearly every file call.
+  const std::string longForm = longPath ? AddLongPathPrefix(M_Path) : std::string();
+  const std::string_view folder = longPath ? std::string_view(longForm) : std::string_view(M_Path);
+  out.reserve(folder.size() + 1 + tail.size());
+  out.append(folder);
+  if (withSeparator || part == FullPath) out.push_back(osal::PathSeparator());
   out.append(tail);
   return out;
 }
