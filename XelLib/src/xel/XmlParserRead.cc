@@ -153,14 +153,7 @@ void PushLevel(S& s, int type, std::string_view prefix, std::string_view name) {
   if (type == XmlParser::Node_ElementStart) index = parent.NextIndexFor(name);
   ++s.M_Depth;
   if (s.M_Levels.size() <= static_cast<size_t>(s.M_Depth)) s.M_Levels.resize(s.M_Depth + 1);
-  XmlLevel& l = s.M_Levels[s.M_Depth];
-  l.M_Type = type;
-  l.M_Prefix.assign(prefix);
-  l.M_Name.assign(name);
-  l.M_Ns.clear();
-  l.M_Index = index;
-  l.M_NsDeclCount = 0;
-  l.M_Children.clear();
+  s.M_Levels[s.M_Depth].Start(type, prefix, name, index);
 }
 
 void PopLevel(S& s) {
@@ -1508,7 +1501,8 @@ Result XmlParser::Rewind() {
   s.M_bStarted = false;
   s.M_NodeType = Node_None;
   s.M_Depth = 0;
-  s.M_Levels.assign(1, XmlLevel());
+  // The levels above the document's keep their storage for the next read.
+  s.M_Levels[0].Start(0, {}, {}, 1);
   s.M_ReadNs.clear();
   s.M_PendingCount = 0;
   s.M_PendingPos = 0;

@@ -32,6 +32,17 @@ struct XmlLevel {
   // Children seen so far by local name, for the same-name sibling index.
   std::vector<std::pair<std::string, int>> M_Children;
 
+  // Takes the level up anew (its strings keep their storage).
+  void Start(int type, std::string_view prefix, std::string_view name, int index) {
+    M_Type = type;
+    M_Prefix.assign(prefix);
+    M_Name.assign(name);
+    M_Ns.clear();
+    M_Index = index;
+    M_NsDeclCount = 0;
+    M_Children.clear();
+  }
+
   int NextIndexFor(std::string_view name) {
     for (auto it = M_Children.rbegin(); it != M_Children.rend(); ++it) {
       if (it->first == name) return ++it->second;
