@@ -466,11 +466,14 @@ void ImportDriver::ForgetGivenUpCandidate() {
 
 bool ImportDriver::Confirm(XmlParser* pConfirmation, XmlParser* pAnswer) {
   if (pConfirmation == nullptr || pAnswer == nullptr) return false;
-  // A cursor of our own, positioned on the confirmation's function element.
+  // A cursor of our own, positioned on the confirmation's function element (where the
+  // caller's already is once it has read the header).
   XmlParser confirmation(*pConfirmation);
   std::string status;
-  if (confirmation.ReadHeader(nullptr, nullptr, nullptr, nullptr, nullptr).IsSuccess() &&
-      !confirmation.ReadStringAtPath("general/Status", &status).IsSuccess()) {
+  const bool bPositioned =
+      confirmation.GetDepth() > 0 ||
+      confirmation.ReadHeader(nullptr, nullptr, nullptr, nullptr, nullptr).IsSuccess();
+  if (bPositioned && !confirmation.ReadStringAtPath("general/Status", &status).IsSuccess()) {
     status.clear();
   }
 

@@ -74,7 +74,8 @@ class ImportDriver {
   // beginning with "o" (ignoring case) completes the claimed files (deleted, or a trigger
   // file renamed to its processed name); any other status leaves them claimed. Writes the
   // "confirm-res" answer into pAnswer. False when an argument is missing or the
-  // confirmation ended with an error.
+  // confirmation ended with an error. pConfirmation is the message as received, or on its
+  // function element once its header has been read.
   bool Confirm(xel::XmlParser* pConfirmation, xel::XmlParser* pAnswer);
 
   // The poll's import package (settings, found file, companions), for inspection.
