@@ -233,9 +233,14 @@ class FileConfinement {
   Held& held() const { return *M_pHeld; }
 
  private:
+  // Makes this the thread's confinement, inside the one in force; Leave undoes it, also
+  // when this one ends before one started after it.
+  void Enter();
+  void Leave();
+
   std::vector<std::string> M_Folders;
   LinkPolicy M_Policy;
-  const FileConfinement* M_pOuter;
+  const FileConfinement* M_pOuter = nullptr;
   std::unique_ptr<Held> M_pHeld;
 };
 

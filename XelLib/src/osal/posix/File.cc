@@ -114,12 +114,9 @@ Status SyncFolderOf(const std::string& path) {
   return status;
 }
 
-// --- Confinement ---------------------------------------------------------------------------
-
-// The innermost confinement of this thread.
-thread_local const FileConfinement* t_pConfinement = nullptr;
-
 }  // namespace
+
+// --- Confinement ---------------------------------------------------------------------------
 
 // A descriptor of each confining folder (as folders() lists them), -1 until a call first
 // resolves a path beneath it. A poll makes a dozen calls in its watched folder; opening the
@@ -259,7 +256,7 @@ Status RootStatus() {
 // Finds the folder of the thread's confinement that holds native (the outermost one, so that
 // ".." may move anywhere inside it); false when none does, or when native names a folder.
 bool FindConfinement(const std::string& native, ConfinedPath* out) {
-  const FileConfinement* pConfinement = t_pConfinement;
+  const FileConfinement* pConfinement = FileConfinement::Current();
   if (pConfinement == nullptr || IsUncPath(native)) return false;
   const bool bAbsolute = !native.empty() && native[0] == '/';
   ptrdiff_t best = -1;
@@ -1210,32 +1207,17 @@ Status SetFileAttributes(std::string_view path, uint32_t attributes) {
 // --- Confinement ---------------------------------------------------------------------------
 
 FileConfinement::FileConfinement(const std::vector<std::string>& folders, LinkPolicy policy)
-    : M_Policy(policy), M_pOuter(t_pConfinement), M_pHeld(std::make_unique<Held>()) {
+    : M_Policy(policy), M_pHeld(std::make_unique<Held>()) {
   for (const std::string& folder : folders) {
     std::string native = NativePath(folder);
     while (native.size() > 1 && native.back() == '/') native.pop_back();
     if (!native.empty()) M_Folders.push_back(std::move(native));
   }
   M_pHeld->fds.assign(M_Folders.size(), -1);
-  t_pConfinement = this;
+  Enter();
 }
 
-FileConfinement::~FileConfinement() {
-  if (t_pConfinement == this) {
-    t_pConfinement = M_pOuter;
-    return;
-  }
-  // Ended before one started after it (its owner kept it on): the later one stays in force
-  // and from now on leads to the confinement this one was inside.
-  for (const FileConfinement* p = t_pConfinement; p != nullptr; p = p->M_pOuter) {
-    if (p->M_pOuter == this) {
-      const_cast<FileConfinement*>(p)->M_pOuter = M_pOuter;
-      return;
-    }
-  }
-}
-
-const FileConfinement* FileConfinement::Current() { return t_pConfinement; }
+FileConfinement::~FileConfinement() { Leave(); }
 
 Status CheckConfined(std::string_view path) {
   ConfinedPath confined;

@@ -89,9 +89,6 @@ struct FindState {
 
 // --- Confinement ---------------------------------------------------------------------------
 
-// The innermost confinement of this thread.
-thread_local const FileConfinement* t_pConfinement = nullptr;
-
 // ERROR_REPARSE_POINT_ENCOUNTERED ("The object manager encountered a reparse point while
 // retrieving an object"), which not every SDK names.
 constexpr DWORD kOutsideError = 4395;
@@ -185,7 +182,7 @@ struct ConfinedPath {
 // Finds the folder of the thread's confinement that holds path (the outermost one); false
 // when none does, or when path names a folder itself.
 bool FindConfinement(std::string_view path, ConfinedPath* out) {
-  const FileConfinement* pConfinement = t_pConfinement;
+  const FileConfinement* pConfinement = FileConfinement::Current();
   if (pConfinement == nullptr || path.empty()) return false;
   std::vector<std::wstring> parts = RawComponents(path);
   if (parts.empty()) return false;
@@ -744,7 +741,7 @@ Status GetFileInfo(std::string_view path, DirEntry* entry) {
 
 bool FileExists(std::string_view path) {
   if (path.empty()) return false;
-  if (t_pConfinement != nullptr) {
+  if (FileConfinement::Current() != nullptr) {
     DirEntry entry;
     return GetFileInfo(path, &entry).ok() && !entry.is_folder;
   }
@@ -754,7 +751,7 @@ bool FileExists(std::string_view path) {
 
 bool FolderExists(std::string_view path) {
   if (path.empty()) return false;
-  if (t_pConfinement != nullptr) {
+  if (FileConfinement::Current() != nullptr) {
     DirEntry entry;
     return GetFileInfo(path, &entry).ok() && entry.is_folder;
   }
@@ -930,30 +927,15 @@ Status SetFileAttributes(std::string_view path, uint32_t attributes) {
 struct FileConfinement::Held {};
 
 FileConfinement::FileConfinement(const std::vector<std::string>& folders, LinkPolicy policy)
-    : M_Policy(policy), M_pOuter(t_pConfinement), M_pHeld(std::make_unique<Held>()) {
+    : M_Policy(policy), M_pHeld(std::make_unique<Held>()) {
   for (const std::string& folder : folders) {
     std::string native = TrimTrailingSeparators(NativePath(folder));
     if (!native.empty()) M_Folders.push_back(std::move(native));
   }
-  t_pConfinement = this;
+  Enter();
 }
 
-FileConfinement::~FileConfinement() {
-  if (t_pConfinement == this) {
-    t_pConfinement = M_pOuter;
-    return;
-  }
-  // Ended before one started after it (its owner kept it on): the later one stays in force
-  // and from now on leads to the confinement this one was inside.
-  for (const FileConfinement* p = t_pConfinement; p != nullptr; p = p->M_pOuter) {
-    if (p->M_pOuter == this) {
-      const_cast<FileConfinement*>(p)->M_pOuter = M_pOuter;
-      return;
-    }
-  }
-}
-
-const FileConfinement* FileConfinement::Current() { return t_pConfinement; }
+FileConfinement::~FileConfinement() { Leave(); }
 
 Status CheckConfined(std::string_view path) {
   ConfinedPath confined;
