@@ -181,10 +181,7 @@ bool FileInfo::NameFitsConnectorPath(std::string_view name) {
 }
 
 std::string FileInfo::GetPath(PathPart part, bool withSeparator, bool longPath) const {
-  if (part == NameOnly) return std::string();
-  std::string out = longPath ? AddLongPathPrefix(M_Path) : M_Path;
-  if (withSeparator || part == FullPath) out.push_back(osal::PathSeparator());
-  return out;
+  return JoinName(part, withSeparator, longPath, {});
 }
 
 std::string FileInfo::JoinName(PathPart part, bool withSeparator, bool longPath,
