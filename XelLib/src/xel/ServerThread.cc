@@ -56,6 +56,7 @@ struct Pool {
   std::list<Worker> workers;
   int running = 0;      // workers whose body has not left the pool
   int idle = 0;         // of them, waiting for work
+  int watching = 0;     // of the idle ones, watching the line before they sleep
   int serving = 0;      // of them, serving a conversation (the others take one soon)
   bool retire = false;  // idle workers end instead of waiting
   std::atomic<uint32_t> posted{0};  // conversations put in the line so far, read without the lock
@@ -104,12 +105,16 @@ struct ServerThread::PoolWorker {
         ++pool.idle;
         // Conversations often come one right after the other (a poll, then the next):
         // watching the line a moment spares a sleep and a wake-up between them.
+        // A watching thread checks the line under the lock before it sleeps, so Start need
+        // not wake a sleeping one for the conversation that this one is about to take.
+        ++pool.watching;
         const uint32_t posted = pool.posted.load(std::memory_order_relaxed);
         lock.unlock();
         (void)SpinUntil([&pool, posted] {
           return pool.posted.load(std::memory_order_acquire) != posted;
         });
         lock.lock();
+        --pool.watching;
         pool.wake.wait_for(lock, kIdleBeforeExit,
                            [&pool] { return !pool.waiting.empty() || pool.retire; });
         --pool.idle;
@@ -246,11 +251,18 @@ Result ServerThread::Start() {
   }
   // The pool holds the object until a thread has served it; the creator may drop its reference.
   pool.waiting.emplace_back(this);
-  pool.posted.fetch_add(1, std::memory_order_release);
-  if (pool.idle >= static_cast<int>(pool.waiting.size())) {
-    pool.wake.notify_one();
+  const int waiting = static_cast<int>(pool.waiting.size());
+  if (pool.idle >= waiting) {
+    // Watching threads take the first ones; a sleeping thread is woken only beyond them.
+    // The line's count moves after the lock is released, so that the watcher it ends
+    // finds the lock free instead of sleeping on it.
+    const bool wakeSleeper = waiting > pool.watching;
+    guard.unlock();
+    pool.posted.fetch_add(1, std::memory_order_release);
+    if (wakeSleeper) pool.wake.notify_one();
     return Result();
   }
+  pool.posted.fetch_add(1, std::memory_order_release);
   if (pool.running >= Switch::kMaxServerThreads) return Result();  // waits for a free thread
   osal::Status st = PoolWorker::StartOne();
   if (st.ok() || pool.running > 0) return Result();  // a running thread will take it
