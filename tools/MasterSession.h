@@ -327,6 +327,9 @@ inline std::string AnswerKind(const xel::XmlParser& answer, int* pType = nullptr
   return r.IsSuccess() ? function : std::string();
 }
 
+// Where MasterSession hands over an answer's cursor.
+enum class AnswerPosition { kTop, kFunction };
+
 // One started plug-in process and the master's side of its link. Not thread-safe: one
 // thread drives a session (the trace reader and the greeting arrive on threads of their
 // own, synchronised inside).
@@ -471,17 +474,21 @@ class MasterSession {
 
   // Sends a further message on an open conversation and waits for its answer.
   util::Result SendOn(xel::Connection* conn, xel::XmlParser& message,
-                      util::Ref<xel::XmlParser>* pAnswer, uint32_t timeoutMs = 30000) {
+                      util::Ref<xel::XmlParser>* pAnswer, uint32_t timeoutMs = 30000,
+                      AnswerPosition position = AnswerPosition::kTop) {
     util::Result r = message.Send(conn, 10000);
     if (r.IsError()) return Explain(r, "sending on the conversation");
-    return ReceiveAnswer(conn, pAnswer, timeoutMs);
+    return ReceiveAnswer(conn, pAnswer, timeoutMs, position);
   }
 
   // The next answer on conn. Notices (kind 0, such as "CallProgress") are skipped. Errors:
   // ErrTimeout when none came in time, ErrConnLost when the plug-in closed the conversation
-  // without answering, ErrStopped when the plug-in process has gone.
+  // without answering, ErrStopped when the plug-in process has gone. The answer is at its
+  // top, or (kFunction) on its function element, where a caller that reads paths relative to
+  // it need not walk the envelope again.
   util::Result ReceiveAnswer(xel::Connection* conn, util::Ref<xel::XmlParser>* pAnswer,
-                             uint32_t timeoutMs) {
+                             uint32_t timeoutMs,
+                             AnswerPosition position = AnswerPosition::kTop) {
     const uint64_t deadline = osal::TickCountMs() + timeoutMs;
     for (;;) {
       const uint64_t now = osal::TickCountMs();
@@ -496,12 +503,16 @@ class MasterSession {
         return Explain(r, "waiting for the answer");
       }
       int type = -1;
-      std::string kind = AnswerKind(*answer, &type);
+      std::string kind;
+      if (answer->ReadHeader(&type, nullptr, nullptr, &kind, nullptr).IsError()) kind.clear();
       if (type == xel::XmlParser::MsgType_Notice) {
-        if (M_pNoticeSink) M_pNoticeSink(kind, *answer);
+        if (M_pNoticeSink) {
+          (void)answer->Rewind();
+          M_pNoticeSink(kind, *answer);
+        }
         continue;
       }
-      (void)answer->Rewind();
+      if (position == AnswerPosition::kTop || kind.empty()) (void)answer->Rewind();
       *pAnswer = answer;
       return util::Result();
     }

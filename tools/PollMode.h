@@ -380,11 +380,15 @@ class PollClient {
     util::Result r;
     if (!confirmation) r = ConfirmationRequest(allStored ? "OK" : "ERROR", &confirmation);
     util::Ref<xel::XmlParser> answer;
-    if (r.IsSuccess()) r = M_pSession->SendOn(conn, *confirmation, &answer, M_TimeoutMs);
+    if (r.IsSuccess()) {
+      r = M_pSession->SendOn(conn, *confirmation, &answer, M_TimeoutMs, AnswerPosition::kFunction);
+    }
     if (r.IsError()) return r;
-    Keep("confirm-res", answer);
     std::string processed;
-    (void)answer->ReadStringAtPath("/Envelope/Body/confirm-res/status/Processed", &processed);
+    if (answer->GetLocalName() == "confirm-res") {
+      (void)answer->ReadStringAtPath("status/Processed", &processed);
+    }
+    Keep("confirm-res", answer);
     pOut->M_bConfirmed = allStored && processed == "YES";
     if (!allStored) {
       pOut->M_bError = true;
