@@ -252,6 +252,12 @@ bool FileLocker::Release(ImportPackage* pPackage) {
 }
 
 bool FileLocker::DeleteFile(const std::string& path) {
+  // Most files go at the first attempt; the attributes are looked at only when one does not
+  // (a read-only file cannot be deleted on Windows and on a share).
+  if (osal::DeleteFile(path).ok()) {
+    XEL_TRACE_OBJ(this, General_60, "Deleted file %s", path.c_str());
+    return true;
+  }
   uint32_t attributes = 0;
   osal::Status status = osal::GetFileAttributes(path, &attributes);
   if (status.ok()) {
