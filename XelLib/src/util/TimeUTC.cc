@@ -67,9 +67,30 @@ Result TimeUTC::WriteAsText(char* buffer, size_t size, size_t* length) const {
   uint64_t year = m / 12 + cycle * 4 + 1901;
   if (year > 9999) year = 9999;
 
-  int n = snprintf(buffer, size, "%4.4u-%2.2u-%2.2uT%2.2u:%2.2u:%2.2u.%3.3u",
-                   static_cast<unsigned>(year), month, day, hour, minute, second, millisecond);
-  if (length != nullptr) *length = n < 0 ? 0 : static_cast<size_t>(n);
+  // "YYYY-MM-DDThh:mm:ss.mmm", digit by digit: every poll writes two of these.
+  char* p = buffer;
+  auto digits = [&p](unsigned value, int count) {
+    for (int i = count - 1; i >= 0; --i) {
+      p[i] = static_cast<char>('0' + value % 10);
+      value /= 10;
+    }
+    p += count;
+  };
+  digits(static_cast<unsigned>(year), 4);
+  *p++ = '-';
+  digits(month, 2);
+  *p++ = '-';
+  digits(day, 2);
+  *p++ = 'T';
+  digits(hour, 2);
+  *p++ = ':';
+  digits(minute, 2);
+  *p++ = ':';
+  digits(second, 2);
+  *p++ = '.';
+  digits(millisecond, 3);
+  *p = '\0';
+  if (length != nullptr) *length = static_cast<size_t>(p - buffer);
   return Result();
 }
 
