@@ -476,14 +476,9 @@ Result XmlParser::OpenElementQ(const std::string& prefix, const std::string& uri
     if (r.IsError()) return r;
   }
   XmlOpenElement e;
-  if (!s.M_OpenSpare.M_Elements.empty()) {
-    e = std::move(s.M_OpenSpare.M_Elements.back());
-    s.M_OpenSpare.M_Elements.pop_back();
-    e.M_bHasContent = false;
-  }
-  e.M_Prefix.assign(prefix);
-  e.M_Name.assign(name);
-  e.M_Uri.assign(uri);
+  e.M_Prefix = prefix;
+  e.M_Name = name;
+  e.M_Uri = uri;
   e.M_NsScope = static_cast<int>(s.M_WriteScope.size());
   e.M_StartPos = s.M_pMsg->Size();
   e.M_DictSize = s.M_WrDict.size();
@@ -575,7 +570,6 @@ Result XmlParser::CloseElement() {
   }
   if (r.IsError()) return r;
   s.M_WriteScope.resize(e.M_NsScope);
-  s.M_OpenSpare.M_Elements.push_back(std::move(e));
   s.M_Open.pop_back();
   s.M_bLastText = false;
   return Result();

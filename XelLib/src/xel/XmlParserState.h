@@ -184,14 +184,6 @@ struct XmlParserState {
   std::vector<int> M_PendingNs;            // handles declared for the next element
   std::vector<XmlNsBinding> M_WriteScope;  // bindings written and in scope
   std::vector<XmlOpenElement> M_Open;
-  // Closed elements, kept for their strings' storage, which the next ones reuse. A copy of
-  // the state starts without them.
-  struct SpareOpen {
-    std::vector<XmlOpenElement> M_Elements;
-    SpareOpen() = default;
-    SpareOpen(const SpareOpen&) {}
-    SpareOpen& operator=(const SpareOpen&) { return *this; }
-  } M_OpenSpare;
   bool M_bTagOpen = false;     // XML text: the start tag still lacks its ">"
   bool M_bLastText = false;    // XML text: the last output was character content
   bool M_bBinaryOpen = false;  // XML text: base64 output in progress (carry below)
