@@ -47,6 +47,9 @@ struct XmlLevel {
     for (auto it = M_Children.rbegin(); it != M_Children.rend(); ++it) {
       if (it->first == name) return ++it->second;
     }
+    // Room for a few names at once: a level's vector would otherwise grow three times over
+    // its first children.
+    if (M_Children.capacity() == 0) M_Children.reserve(8);
     M_Children.emplace_back(name, 1);
     return 1;
   }
