@@ -504,6 +504,26 @@ TEST_F(PollResFixture, LayoutChunksAndContentErrors) {
   EXPECT_TRUE(M_Doc.ExistsPath((m + "body/TiffData").c_str()));
 }
 
+// The found file is read through the handle that attached it, and no build leaves that
+// handle open (Windows would then refuse to rename or delete the file), not even a build of
+// an answer that carries no content.
+TEST_F(PollResFixture, NoBuildLeavesTheFoundFileOpen) {
+  Attach("", "attached");
+  const std::shared_ptr<osal::File>& held = M_Package.FirstAttachedHandle();
+  ASSERT_TRUE(held && held->IsOpen());
+  PollResBuilder failed;
+  failed.SetMessage(&M_Doc);
+  failed.SetStatus(1, "no luck");
+  (void)failed.Build(M_Package);
+  EXPECT_FALSE(held->IsOpen());
+  Attach("note.txt", "hello");
+  PollResBuilder builder;
+  builder.SetMessage(&M_Doc);
+  ASSERT_EQ(builder.Build(M_Package), 0);
+  EXPECT_EQ(Parts(M_Doc), "report.pdf=attached;note.txt=hello;");
+  EXPECT_FALSE(held->IsOpen());
+}
+
 // Given a connection, the answer's blocks leave while it is built: the blocks on the link are
 // those of the whole answer sent afterwards (the time it names aside), and the builder holds
 // only the unsent end. Content that fails once blocks have left gives the answer up there.

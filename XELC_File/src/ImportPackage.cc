@@ -344,7 +344,11 @@ bool ImportPackage::AddAttachedFile(const FileInfo& file) {
     XEL_TRACE_OBJ(this, util::General_Error, "%s", text.c_str());
     return false;
   }
-  (void)probe.Close();
+  if (M_AttachedFiles.empty()) {
+    M_pFirstAttached = std::make_shared<osal::File>(std::move(probe));
+  } else {
+    (void)probe.Close();
+  }
   M_AttachedFiles.push_back(file);
   XEL_TRACE_OBJ(this, util::General_80, "Added attached file %s", path.c_str());
   return true;

@@ -2,11 +2,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "FileInfo.h"
+#include "osal/File.h"
 #include "util/CommResult.h"
 #include "util/Result.h"
 
@@ -121,6 +123,10 @@ class ImportPackage {
   const std::vector<FileInfo>& GetTriggeredFiles() const { return M_TriggeredFiles; }
   const std::vector<FileInfo>& GetXmlLinkedFiles() const { return M_XmlLinkedFiles; }
   const std::vector<FileInfo>& GetAttachedFiles() const { return M_AttachedFiles; }
+  // The first attached file as AddAttachedFile opened it, for the answer to read from
+  // instead of opening it once more; closed once the answer has taken it (copies of the
+  // package share it).
+  const std::shared_ptr<osal::File>& FirstAttachedHandle() const { return M_pFirstAttached; }
   util::CommResult& GetCommResult() { return M_CommResult; }
   const util::CommResult& GetCommResult() const { return M_CommResult; }
 
@@ -237,6 +243,7 @@ class ImportPackage {
   std::vector<FileInfo> M_TriggeredFiles;
   std::vector<FileInfo> M_XmlLinkedFiles;
   std::vector<FileInfo> M_AttachedFiles;
+  std::shared_ptr<osal::File> M_pFirstAttached;
 };
 
 }  // namespace velmora::xelc

@@ -63,6 +63,14 @@ util::Result PollResBuilder::WriteContentChunk(const void* data, size_t size) {
 // written fails its send, which the poll function reports. Only the embedding of file
 // content is checked, because a broken part must be reported to the platform in the answer.
 int32_t PollResBuilder::Build(const ImportPackage& package) {
+  // However the build ends, no handle stays open on the package's files: Windows would
+  // refuse to rename or delete them.
+  struct CloseHeld {
+    const ImportPackage& M_Package;
+    ~CloseHeld() {
+      if (const auto& held = M_Package.FirstAttachedHandle()) (void)held->Close();
+    }
+  } closeHeld{package};
   if (M_pDocument == nullptr) return M_BuildResult;
   XmlParser& doc = *M_pDocument;
   // What has left on the link cannot be called back.
@@ -102,6 +110,12 @@ void PollResBuilder::OpenFiles(const ImportPackage& package) {
   M_Inputs.clear();
   M_Inputs.resize(files.size());
   for (size_t i = 0; i < files.size(); ++i) {
+    // The found file is read through the handle that attached it, when it is still open.
+    const std::shared_ptr<osal::File>& held = package.FirstAttachedHandle();
+    if (i == 0 && held && held->IsOpen()) {
+      M_Inputs[0] = std::move(*held);
+      continue;
+    }
     const std::string path = files[i].GetCurrentFileName(FileInfo::FullPath, false, false);
     osal::OpenOptions options;
     options.access = osal::kAccessRead;
