@@ -385,8 +385,9 @@ class PollClient {
     }
     if (r.IsError()) return r;
     std::string processed;
-    if (answer->GetLocalName() == "confirm-res") {
-      (void)answer->ReadStringAtPath("status/Processed", &processed);
+    if (answer->GetLocalName() == "confirm-res" &&
+        answer->MoveToPath("status/Processed").IsSuccess()) {
+      (void)answer->ReadString(&processed);
     }
     Keep("confirm-res", answer);
     pOut->M_bConfirmed = allStored && processed == "YES";

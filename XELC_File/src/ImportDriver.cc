@@ -473,7 +473,9 @@ bool ImportDriver::Confirm(XmlParser* pConfirmation, XmlParser* pAnswer) {
   const bool bPositioned =
       confirmation.GetDepth() > 0 ||
       confirmation.ReadHeader(nullptr, nullptr, nullptr, nullptr, nullptr).IsSuccess();
-  if (bPositioned && !confirmation.ReadStringAtPath("general/Status", &status).IsSuccess()) {
+  // The cursor is ours: it moves to the status itself instead of through a copy.
+  if (bPositioned && (confirmation.MoveToPath("general/Status").IsError() ||
+                      confirmation.ReadString(&status).IsError())) {
     status.clear();
   }
 
