@@ -440,6 +440,29 @@ bool InScope(const S& s, std::string_view prefix, std::string_view uri) {
   return *b == uri;
 }
 
+// The prefix and URI that namespace handle ns gives a new element: -1 the parent's, 0 none,
+// above 0 the table's. The strings are the parent's or the table's own.
+Result ElementNamespace(const S& s, int ns, const std::string** pPrefix, const std::string** pUri) {
+  static const std::string kNone;
+  *pPrefix = &kNone;
+  *pUri = &kNone;
+  if (ns == -1) {
+    if (!s.M_Open.empty()) {
+      *pPrefix = &s.M_Open.back().M_Prefix;
+      *pUri = &s.M_Open.back().M_Uri;
+    }
+  } else if (ns > 0) {
+    if (static_cast<size_t>(ns) >= s.M_NsTable.size()) {
+      return Err(util::ErrLogicArgs, "invalid namespace handle %i", ns);
+    }
+    *pPrefix = &s.M_NsTable[ns].M_Prefix;
+    *pUri = &s.M_NsTable[ns].M_Uri;
+  } else if (ns != 0) {
+    return Err(util::ErrLogicArgs, "invalid namespace handle %i", ns);
+  }
+  return Result();
+}
+
 }  // namespace
 
 Result XmlParser::OpenElementQ(const std::string& prefix, const std::string& uri,
@@ -519,23 +542,10 @@ Result XmlParser::OpenElement(int ns, const char* name) {
   if (!name || !*name) return Err(util::ErrLogicArgs, "zero-length name");
   // OpenElementQ copies the prefix and URI before it adds the element to the open ones,
   // so the parent's or the table's strings can be passed without a copy of their own.
-  static const std::string kNone;
-  const std::string* prefix = &kNone;
-  const std::string* uri = &kNone;
-  if (ns == -1) {
-    if (!s.M_Open.empty()) {
-      prefix = &s.M_Open.back().M_Prefix;
-      uri = &s.M_Open.back().M_Uri;
-    }
-  } else if (ns > 0) {
-    if (static_cast<size_t>(ns) >= s.M_NsTable.size()) {
-      return Err(util::ErrLogicArgs, "invalid namespace handle %i", ns);
-    }
-    prefix = &s.M_NsTable[ns].M_Prefix;
-    uri = &s.M_NsTable[ns].M_Uri;
-  } else if (ns != 0) {
-    return Err(util::ErrLogicArgs, "invalid namespace handle %i", ns);
-  }
+  const std::string* prefix = nullptr;
+  const std::string* uri = nullptr;
+  Result r = ElementNamespace(s, ns, &prefix, &uri);
+  if (r.IsError()) return r;
   return OpenElementQ(*prefix, *uri, name);
 }
 
@@ -585,6 +595,40 @@ Result XmlParser::CloseAll() {
 }
 
 Result XmlParser::WriteElement(int ns, const char* name, const char* text) {
+  S& s = State();
+  // Most elements of a token document are written this way, with a short text and a
+  // namespace already in scope: their three tokens then go to the message in one append,
+  // and the writer is left as opening, filling and closing the element would leave it.
+  const int64_t start = s.M_pMsg->Size();
+  if (IsTokenFormat(s.M_Format) && start > 0 && s.M_PendingNs.empty() && !s.M_bBinaryOpen &&
+      name != nullptr && *name != '\0' && start + 2 * kJoinBelow < Message::kMaxSize) {
+    const size_t textLength = text ? std::strlen(text) : 0;
+    const std::string* prefix = nullptr;
+    const std::string* uri = nullptr;
+    if (static_cast<int64_t>(textLength) < kJoinBelow &&
+        ElementNamespace(s, ns, &prefix, &uri).IsSuccess() && InScope(s, *prefix, *uri)) {
+      s.M_bWriting = true;
+      TokenBuffer t;
+      Result r = EncodeToken(s, t, Node_ElementStart, prefix->data(), prefix->size(), name,
+                             std::strlen(name));
+      const int64_t content = start + static_cast<int64_t>(t.size());
+      if (r.IsSuccess() && textLength > 0) {
+        r = EncodeContent(s, t, Node_Chars, text, static_cast<int64_t>(textLength));
+      }
+      const int64_t endToken = start + static_cast<int64_t>(t.size());
+      if (r.IsSuccess()) r = EncodeToken(s, t, Node_ElementEnd, nullptr, 0, nullptr, 0);
+      if (r.IsSuccess()) r = Emit(t.data(), t.size());
+      if (r.IsError()) return r;
+      if (!s.M_Open.empty()) s.M_Open.back().M_bHasContent = true;
+      s.M_PrevNodePos = start;
+      s.M_PrevNodeDepth = static_cast<int>(s.M_Open.size()) + 1;
+      s.M_PrevNodeContent = content;
+      s.M_PrevNodeEndTok = endToken;
+      s.M_PrevNodeEnd = s.M_pMsg->Size();
+      s.M_bLastText = false;
+      return Result();
+    }
+  }
   Result r = OpenElement(ns, name);
   if (r.IsSuccess() && text && *text) r = WriteChars(text);
   if (r.IsSuccess()) r = CloseElement();

@@ -328,6 +328,40 @@ TEST(XmlParserEditTest, CopyModesAndDelete) {
   EXPECT_EQ(out.DeleteNode().ErrorText(), "DeleteTokens XmlDataFormat 8 not supported");
 }
 
+// An element written whole leaves the bytes and the writer as opening it, writing its text
+// and closing it do: in both token formats, with its namespace inherited, absent, in scope or
+// to be declared, with no, short and long text, and whatever follows (an element, a deletion).
+TEST(XmlParserEditTest, AnElementWrittenWholeIsOneOpenedFilledAndClosed) {
+  const std::string longText(5000, 'x');
+  for (int format : {XmlParser::Format_Binary, XmlParser::Format_Compact}) {
+    for (const char* text : {"", "short", longText.c_str()}) {
+      for (int after = 0; after < 3; ++after) {
+        XmlParser whole, parts;
+        for (XmlParser* doc : {&whole, &parts}) {
+          const int p = doc->DeclareNamespace("p", "urn:p");
+          ASSERT_TRUE(AllOk({doc->SetDataFormat(format), doc->OpenElement(p, "r")}));
+          const int q = doc->DeclareNamespace("q", "urn:q");
+          // q is declared with its first element and out of scope again for its second; the
+          // last element is the one that a deletion after it removes.
+          for (int ns : {q, -1, 0, q, p}) {
+            if (doc == &whole) {
+              ASSERT_TRUE(AllOk({doc->WriteElement(ns, "e", text)}));
+            } else {
+              ASSERT_TRUE(AllOk({doc->OpenElement(ns, "e"),
+                                 *text ? doc->WriteChars(text) : Result(), doc->CloseElement()}));
+            }
+          }
+          const Result next = after == 0   ? doc->WriteElement(-1, "next", "n")
+                              : after == 1 ? doc->DeleteNode()
+                                           : doc->DeleteNodeContent();
+          ASSERT_TRUE(AllOk({next, doc->CloseAll()}));
+        }
+        EXPECT_EQ(Bytes(whole), Bytes(parts)) << format << " " << std::strlen(text) << " " << after;
+      }
+    }
+  }
+}
+
 TEST(XmlParserSoapTest, AnswersFaultsHeadersAndCommunicationResults) {
   XmlParser ok;
   ASSERT_TRUE(ok.WriteAnswer(Result()).IsSuccess());
