@@ -183,6 +183,11 @@ void ImportDriver::SetError(const std::string& text) {
   M_ErrorText = text;
 }
 
+void ImportDriver::SetRequestHeader(util::Ref<XmlParser> credentials) {
+  M_bHeaderRead = true;
+  M_pHeaderCredentials = std::move(credentials);
+}
+
 bool ImportDriver::Poll(XmlParser* pRequest, XmlParser* pAnswer) {
   if (pRequest == nullptr || pAnswer == nullptr) return false;
   M_AnswerBuilder.SetMessage(pAnswer);
@@ -216,11 +221,13 @@ bool ImportDriver::Poll(XmlParser* pRequest, XmlParser* pAnswer) {
 void ImportDriver::ReadParameters(XmlParser* pRequest) {
   // The header positions the request on its function element, below which the parameters'
   // relative paths start.
-  util::Ref<XmlParser> credentials;
-  Result header = pRequest->ReadHeader(nullptr, nullptr, &credentials, nullptr, nullptr);
-  if (!header.IsSuccess()) {
-    SetError("Could not read the header of the poll request: " + header.Text());
-    return;
+  util::Ref<XmlParser> credentials = M_pHeaderCredentials;
+  if (!M_bHeaderRead) {
+    Result header = pRequest->ReadHeader(nullptr, nullptr, &credentials, nullptr, nullptr);
+    if (!header.IsSuccess()) {
+      SetError("Could not read the header of the poll request: " + header.Text());
+      return;
+    }
   }
   RequestParams params(*pRequest);
   Result why;

@@ -10,6 +10,7 @@
 #include "LogonConnector.h"
 #include "PollResBuilder.h"
 #include "osal/File.h"
+#include "util/SharedObject.h"
 
 namespace velmora::xel {
 class Configuration;
@@ -61,6 +62,9 @@ class ImportDriver {
   // The connection on which the caller sends the answer: with streaming on, the answer's
   // complete blocks leave on it while Poll builds it, and the caller sends the rest.
   void SetAnswerConnection(xel::Connection* pConn, uint32_t timeoutMs);
+  // The caller has read the request's header (the request is on its function element), and
+  // these are its credentials (empty without): Poll does not read the header again.
+  void SetRequestHeader(util::Ref<xel::XmlParser> credentials);
 
   // Runs the poll for pRequest (a "poll" request document) and writes the "poll-res"
   // answer into pAnswer (not owned; must outlive the driver's use). False when an
@@ -120,6 +124,8 @@ class ImportDriver {
   ImportPackage M_Settings;
   bool M_bCandidateGivenUp = false;
   bool M_bStreamAnswer = true;
+  bool M_bHeaderRead = false;
+  util::Ref<xel::XmlParser> M_pHeaderCredentials;
   xel::Connection* M_pAnswerConn = nullptr;
   uint32_t M_AnswerTimeoutMs = 0;
   // The input folders' confinement of the calling thread, from the poll on through its

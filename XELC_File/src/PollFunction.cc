@@ -41,6 +41,7 @@ Result PollServerFunction(xel::ComponentThread* pThread, xel::Connection* pConn,
     XmlParser answer;
     (void)driver.Init(FileComponentPtr->Config().get());
     driver.SetAnswerConnection(pConn, kPollAnswerTimeoutMs);
+    if (pThread->M_bRequestHeaderRead) driver.SetRequestHeader(pThread->M_pRequestCredentials);
     (void)driver.Poll(pFirstMessage, &answer);
     answer.GetMessage()->TxAllToConnection(pConn, kPollAnswerTimeoutMs).ThrowIfError();
 

@@ -220,6 +220,10 @@ class ComponentThread : public util::SharedObject {
   bool M_bIsServer = false;           // serves an incoming call rather than a client cycle
   bool M_bIsActive = false;           // inside the component
   bool M_b_conn_ptr_copied = false;   // the handler took over the request connection
+  // Set by the dispatch once it has read the request's header: the request is then on its
+  // function element, and these are the header's credentials (empty without).
+  bool M_bRequestHeaderRead = false;
+  util::Ref<XmlParser> M_pRequestCredentials;
 };
 
 }  // namespace velmora::xel

@@ -312,9 +312,14 @@ Result CallServerFunction(const ServerFunctionEntry* pFunList, ComponentThread* 
   int type = XmlParser::MsgType_None;
   std::string function, qualifier;
   const ServerFunctionEntry* row = nullptr;
-  Result header = pFirstMessage
-                      ? pFirstMessage->ReadHeader(&type, nullptr, nullptr, &function, &qualifier)
-                      : Result::Fail(util::ErrLogicArgs, "no request message");
+  util::Ref<XmlParser> credentials;
+  Result header = pFirstMessage ? pFirstMessage->ReadHeader(&type, nullptr, &credentials,
+                                                            &function, &qualifier)
+                                : Result::Fail(util::ErrLogicArgs, "no request message");
+  if (pThread) {
+    pThread->M_bRequestHeaderRead = header.IsSuccess();
+    pThread->M_pRequestCredentials = credentials;
+  }
   if (header.IsSuccess()) {
     XEL_TRACE(cat, util::General_Info, "Call Function %s", function.c_str());
     for (row = pFunList; row->name; ++row) {
