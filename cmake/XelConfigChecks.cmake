@@ -18,6 +18,11 @@ check_cxx_source_compiles("
 int main() { pthread_mutexattr_t a; pthread_mutexattr_init(&a);
   return pthread_mutexattr_setrobust(&a, PTHREAD_MUTEX_ROBUST); }"
   HAVE_ROBUST_MUTEX)
+# A folder's entries read straight into a buffer of ours (glibc 2.30).
+check_cxx_source_compiles("
+#include <dirent.h>
+int main() { char b[1024]; return static_cast<int>(getdents64(0, b, sizeof b)); }"
+  HAVE_GETDENTS64)
 # Resolution beneath a folder's descriptor (Linux 5.6). The headers may know it while the
 # running kernel does not: the file layer then falls back to a component walk.
 check_cxx_source_compiles("

@@ -916,6 +916,84 @@ Status File::Close() {
   return status;
 }
 
+namespace {
+
+// An open folder listing: the folder's descriptor (owned) and the entries read from it that
+// have not been handed out yet.
+class Listing {
+ public:
+  // The descriptor's listing; nullptr (and errno) when it cannot be listed.
+  static Listing* Adopt(int fd) {
+#ifdef HAVE_GETDENTS64
+    return new Listing(fd);
+#else
+    DIR* dir = ::fdopendir(fd);
+    if (dir == nullptr) return nullptr;
+    return new Listing(dir);
+#endif
+  }
+  ~Listing() {
+#ifdef HAVE_GETDENTS64
+    ::close(M_Fd);
+#else
+    ::closedir(M_pDir);
+#endif
+  }
+  Listing(const Listing&) = delete;
+  Listing& operator=(const Listing&) = delete;
+
+  int fd() const {
+#ifdef HAVE_GETDENTS64
+    return M_Fd;
+#else
+    return ::dirfd(M_pDir);
+#endif
+  }
+
+  // The next entry's name and type (DT_*); false at the end, with *pErr the error if any.
+  bool Next(const char** pName, unsigned char* pType, int* pErr) {
+    *pErr = 0;
+#ifdef HAVE_GETDENTS64
+    // Many entries per call, into our own buffer: no stream object, no lock per entry.
+    if (M_Pos >= M_End) {
+      const ssize_t n = ::getdents64(M_Fd, M_Buf, sizeof(M_Buf));
+      if (n <= 0) {
+        if (n < 0) *pErr = errno;
+        return false;
+      }
+      M_Pos = 0;
+      M_End = static_cast<size_t>(n);
+    }
+    const auto* d = reinterpret_cast<const struct dirent64*>(M_Buf + M_Pos);
+    M_Pos += d->d_reclen;
+#else
+    errno = 0;
+    const struct dirent* d = ::readdir(M_pDir);
+    if (d == nullptr) {
+      *pErr = errno;
+      return false;
+    }
+#endif
+    *pName = d->d_name;
+    *pType = d->d_type;
+    return true;
+  }
+
+ private:
+#ifdef HAVE_GETDENTS64
+  explicit Listing(int fd) : M_Fd(fd) {}
+  int M_Fd;
+  size_t M_Pos = 0;
+  size_t M_End = 0;
+  alignas(struct dirent64) char M_Buf[32768];
+#else
+  explicit Listing(DIR* dir) : M_pDir(dir) {}
+  DIR* M_pDir;
+#endif
+};
+
+}  // namespace
+
 DirReader::~DirReader() { Close(); }
 
 Status DirReader::Open(std::string_view folder) {
@@ -928,26 +1006,25 @@ Status DirReader::Open(std::string_view folder) {
     M_pShareDir = share_dir;
     return M_Status;
   }
-  DIR* dir = nullptr;
+  UniqueFd fd;
   ConfinedPath confined;
   if (FindConfinement(M_Folder, &confined)) {
-    UniqueFd fd;
     M_Status = ResolveConfined(confined, Final::kOpen, O_RDONLY | O_DIRECTORY, 0, &fd);
     if (!M_Status.ok()) return M_Status;
-    dir = ::fdopendir(fd.get());
-    if (dir == nullptr) {
-      M_Status = LastError();
-      return M_Status;
-    }
-    (void)fd.Release();  // the listing owns it now
   } else {
-    dir = ::opendir(M_Folder.c_str());
-    if (dir == nullptr) {
+    fd = UniqueFd(::open(M_Folder.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) {
       M_Status = MissingStatus(M_Folder, errno);
       return M_Status;
     }
   }
-  M_pDir = dir;
+  Listing* listing = Listing::Adopt(fd.get());
+  if (listing == nullptr) {
+    M_Status = LastError();
+    return M_Status;
+  }
+  (void)fd.Release();  // the listing owns it now
+  M_pDir = listing;
   M_Status = Status::Ok();
   return M_Status;
 }
@@ -959,16 +1036,16 @@ bool DirReader::Next(DirEntry* entry, NameFilter filter, const void* context) {
     }
     return false;
   }
-  DIR* dir = static_cast<DIR*>(M_pDir);
-  if (dir == nullptr || entry == nullptr) return false;
+  auto* listing = static_cast<Listing*>(M_pDir);
+  if (listing == nullptr || entry == nullptr) return false;
   for (;;) {
-    errno = 0;
-    struct dirent* d = ::readdir(dir);
-    if (d == nullptr) {
-      if (errno != 0) M_Status = LastError();
+    const char* name = nullptr;
+    unsigned char type = DT_UNKNOWN;
+    int err = 0;
+    if (!listing->Next(&name, &type, &err)) {
+      if (err != 0) M_Status = Status::FromNative(err);
       return false;
     }
-    const char* name = d->d_name;
     if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
     if (filter != nullptr && !filter(context, name)) continue;
     // Field by field, so that the name's buffer is reused for the next entry.
@@ -979,18 +1056,18 @@ bool DirReader::Next(DirEntry* entry, NameFilter filter, const void* context) {
     entry->size = 0;
     entry->last_write_time = 0;
     entry->creation_time = 0;
-    if (d->d_type == DT_LNK) {
+    if (type == DT_LNK) {
       entry->is_link = true;
-    } else if (d->d_type == DT_UNKNOWN) {
+    } else if (type == DT_UNKNOWN) {
       struct stat st;
-      entry->is_link = ::fstatat(::dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      entry->is_link = ::fstatat(listing->fd(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                        S_ISLNK(st.st_mode);
     }
-    Status status = StatEntry(::dirfd(dir), name, entry);
+    Status status = StatEntry(listing->fd(), name, entry);
     if (!status.ok()) {
       if (status.Is(ErrorKind::kNotFound)) continue;  // removed while listing
-      // A dangling link or an entry we may not stat: list it with what readdir knows.
-      entry->is_folder = d->d_type == DT_DIR;
+      // A dangling link or an entry we may not stat: list it with what the listing knows.
+      entry->is_folder = type == DT_DIR;
     }
     return true;
   }
@@ -998,10 +1075,7 @@ bool DirReader::Next(DirEntry* entry, NameFilter filter, const void* context) {
 
 void DirReader::Close() {
   if (M_pShareDir != nullptr) netshare::CloseDir(AsShareDir(std::exchange(M_pShareDir, nullptr)));
-  if (M_pDir != nullptr) {
-    ::closedir(static_cast<DIR*>(M_pDir));
-    M_pDir = nullptr;
-  }
+  delete static_cast<Listing*>(std::exchange(M_pDir, nullptr));
 }
 
 Status GetFileInfo(std::string_view path, DirEntry* entry) {
