@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -362,6 +363,22 @@ TEST_P(FileConfinementTest, ScopesNestPerThreadAndAnAbsoluteLinkMayJoinAnotherFo
   EXPECT_TRUE(GetFileInfo(dir.Join("c/file"), &entry).ok() && entry.size == 1);
   uint32_t attributes = 0;
   EXPECT_TRUE(GetFileAttributes(dir.Join("c/file"), &attributes).ok());
+  // A folder of the confinement is listed as the confinement holds it, the same folder that
+  // the calls on its entries reach even when its path has come to lead elsewhere (POSIX keeps
+  // the folder open between calls; Windows holds the way during each call instead).
+  std::error_code ec;
+  fs::rename(dir.Join("a"), dir.Join("a_old"), ec);
+  ASSERT_FALSE(ec) << ec.message();
+  fs::create_directory(dir.Join("a"));
+  WriteText(dir.Join("a/new"), "n");
+  DirReader reader;
+  ASSERT_TRUE(reader.Open(dir.Join("a")).ok());
+  std::vector<std::string> names;
+  while (reader.Next(&entry)) names.push_back(entry.name);
+  std::sort(names.begin(), names.end());
+  const std::vector<std::string> held{"abs_b", "abs_c", "rel_b"};
+  const std::vector<std::string> replacement{"new"};
+  EXPECT_EQ(names, PathSeparator() == '/' ? held : replacement);
 }
 
 }  // namespace

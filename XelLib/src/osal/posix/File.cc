@@ -249,6 +249,30 @@ int RootFd(const ConfinedPath& path) {
   return *path.pRootFd;
 }
 
+// The descriptor that the thread's confinement holds of native when native is one of its
+// folders itself (opened at first use); -1 when it is none of them.
+int HeldFolderFd(const std::string& native) {
+  const FileConfinement* pConfinement = FileConfinement::Current();
+  if (pConfinement == nullptr || IsUncPath(native)) return -1;
+  const std::vector<std::string>& folders = pConfinement->folders();
+  for (size_t i = 0; i < folders.size(); ++i) {
+    size_t pathPos = 0;
+    size_t folderPos = 0;
+    std::string_view mine;
+    std::string_view theirs;
+    bool same = !folders[i].empty() && (folders[i][0] == '/') == (native[0] == '/');
+    while (same && NextComponent(folders[i], &folderPos, &theirs)) {
+      same = NextComponent(native, &pathPos, &mine) && mine == theirs;
+    }
+    if (!same || NextComponent(native, &pathPos, &mine)) continue;
+    ConfinedPath path;
+    path.root = folders[i];
+    path.pRootFd = &pConfinement->held().fds[i];
+    return RootFd(path);
+  }
+  return -1;
+}
+
 Status RootStatus() {
   return errno == ENOENT ? Status(ErrorKind::kPathNotFound, ENOENT) : LastError();
 }
@@ -1012,7 +1036,12 @@ Status DirReader::Open(std::string_view folder) {
     M_Status = ResolveConfined(confined, Final::kOpen, O_RDONLY | O_DIRECTORY, 0, &fd);
     if (!M_Status.ok()) return M_Status;
   } else {
-    fd = UniqueFd(::open(M_Folder.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+    // A folder of the thread's confinement is listed through the descriptor that the
+    // confinement holds of it: the listing sees the very folder that the calls after it act
+    // on, and the folder's path is walked once for both.
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC;
+    const int held = HeldFolderFd(M_Folder);
+    fd = UniqueFd(held >= 0 ? ::openat(held, ".", kFlags) : ::open(M_Folder.c_str(), kFlags));
     if (fd.get() < 0) {
       M_Status = MissingStatus(M_Folder, errno);
       return M_Status;
