@@ -487,8 +487,7 @@ class MasterSession {
   // top, or (kFunction) on its function element, where a caller that reads paths relative to
   // it need not walk the envelope again.
   util::Result ReceiveAnswer(xel::Connection* conn, util::Ref<xel::XmlParser>* pAnswer,
-                             uint32_t timeoutMs,
-                             AnswerPosition position = AnswerPosition::kTop) {
+                             uint32_t timeoutMs, AnswerPosition position = AnswerPosition::kTop) {
     const uint64_t deadline = osal::TickCountMs() + timeoutMs;
     for (;;) {
       const uint64_t now = osal::TickCountMs();

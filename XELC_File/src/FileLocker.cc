@@ -254,21 +254,21 @@ bool FileLocker::Release(ImportPackage* pPackage) {
 bool FileLocker::DeleteFile(const std::string& path) {
   // Most files go at the first attempt; the attributes are looked at only when one does not
   // (a read-only file cannot be deleted on Windows and on a share).
-  if (osal::DeleteFile(path).ok()) {
-    XEL_TRACE_OBJ(this, General_60, "Deleted file %s", path.c_str());
-    return true;
-  }
-  uint32_t attributes = 0;
-  osal::Status status = osal::GetFileAttributes(path, &attributes);
-  if (status.ok()) {
-    if ((attributes & osal::kAttrReadOnly) != 0) {
-      (void)osal::SetFileAttributes(path, attributes & ~static_cast<uint32_t>(osal::kAttrReadOnly));
+  osal::Status status = osal::DeleteFile(path);
+  if (!status.ok()) {
+    uint32_t attributes = 0;
+    status = osal::GetFileAttributes(path, &attributes);
+    if (status.ok()) {
+      if ((attributes & osal::kAttrReadOnly) != 0) {
+        (void)osal::SetFileAttributes(path,
+                                      attributes & ~static_cast<uint32_t>(osal::kAttrReadOnly));
+      }
+    } else {
+      XEL_TRACE_OBJ(this, General_Error, "Could not read attributes of file %s, error=%i",
+                    path.c_str(), status.code());
     }
-  } else {
-    XEL_TRACE_OBJ(this, General_Error, "Could not read attributes of file %s, error=%i",
-                  path.c_str(), status.code());
+    status = osal::DeleteFile(path);
   }
-  status = osal::DeleteFile(path);
   if (status.ok()) {
     XEL_TRACE_OBJ(this, General_60, "Deleted file %s", path.c_str());
     return true;

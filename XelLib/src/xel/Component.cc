@@ -313,9 +313,9 @@ Result CallServerFunction(const ServerFunctionEntry* pFunList, ComponentThread* 
   std::string function, qualifier;
   const ServerFunctionEntry* row = nullptr;
   util::Ref<XmlParser> credentials;
-  Result header = pFirstMessage ? pFirstMessage->ReadHeader(&type, nullptr, &credentials,
-                                                            &function, &qualifier)
-                                : Result::Fail(util::ErrLogicArgs, "no request message");
+  Result header =
+      pFirstMessage ? pFirstMessage->ReadHeader(&type, nullptr, &credentials, &function, &qualifier)
+                    : Result::Fail(util::ErrLogicArgs, "no request message");
   if (pThread) {
     pThread->M_bRequestHeaderRead = header.IsSuccess();
     pThread->M_pRequestCredentials = credentials;

@@ -184,9 +184,9 @@ bool NextComponent(std::string_view path, size_t* pPos, std::string_view* part) 
   return false;
 }
 
-// The number of folder's components when they are the first ones of path and path has more;
-// -1 otherwise.
-ptrdiff_t LeadingComponents(std::string_view path, std::string_view folder) {
+// The number of folder's components when they are the first ones of path, -1 otherwise;
+// *pMore tells whether path has further components.
+ptrdiff_t LeadingComponents(std::string_view path, std::string_view folder, bool* pMore) {
   size_t pathPos = 0;
   size_t folderPos = 0;
   std::string_view mine;
@@ -196,7 +196,16 @@ ptrdiff_t LeadingComponents(std::string_view path, std::string_view folder) {
     if (!NextComponent(path, &pathPos, &mine) || mine != theirs) return -1;
     ++count;
   }
-  return NextComponent(path, &pathPos, &mine) ? count : -1;
+  *pMore = NextComponent(path, &pathPos, &mine);
+  return count;
+}
+
+// The number of folder's components when they are the first ones of path and path has more;
+// -1 otherwise.
+ptrdiff_t LeadingComponents(std::string_view path, std::string_view folder) {
+  bool more = false;
+  const ptrdiff_t count = LeadingComponents(path, folder, &more);
+  return more ? count : -1;
 }
 
 // The components of a native path; empty and "." components are dropped, ".." is kept.
@@ -254,17 +263,12 @@ int RootFd(const ConfinedPath& path) {
 int HeldFolderFd(const std::string& native) {
   const FileConfinement* pConfinement = FileConfinement::Current();
   if (pConfinement == nullptr || IsUncPath(native)) return -1;
+  const bool bAbsolute = !native.empty() && native[0] == '/';
   const std::vector<std::string>& folders = pConfinement->folders();
   for (size_t i = 0; i < folders.size(); ++i) {
-    size_t pathPos = 0;
-    size_t folderPos = 0;
-    std::string_view mine;
-    std::string_view theirs;
-    bool same = !folders[i].empty() && (folders[i][0] == '/') == (native[0] == '/');
-    while (same && NextComponent(folders[i], &folderPos, &theirs)) {
-      same = NextComponent(native, &pathPos, &mine) && mine == theirs;
-    }
-    if (!same || NextComponent(native, &pathPos, &mine)) continue;
+    if (folders[i].empty() || (folders[i][0] == '/') != bAbsolute) continue;
+    bool more = true;
+    if (LeadingComponents(native, folders[i], &more) < 0 || more) continue;
     ConfinedPath path;
     path.root = folders[i];
     path.pRootFd = &pConfinement->held().fds[i];
@@ -1089,8 +1093,8 @@ bool DirReader::Next(DirEntry* entry, NameFilter filter, const void* context) {
       entry->is_link = true;
     } else if (type == DT_UNKNOWN) {
       struct stat st;
-      entry->is_link = ::fstatat(listing->fd(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                       S_ISLNK(st.st_mode);
+      entry->is_link =
+          ::fstatat(listing->fd(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
     }
     Status status = StatEntry(listing->fd(), name, entry);
     if (!status.ok()) {
