@@ -322,8 +322,6 @@ class XmlParser : public util::SharedObject {
   const XmlParserState& State() const { return *M_pState; }
 
  private:
-  // A document with the state of another (which is left without one).
-  explicit XmlParser(std::unique_ptr<XmlParserState> state);
   util::Result ReadDecrypted();
   util::Result ReadEncryptedParts(int* pMethod, std::string* pCipher);
   util::Result ExpandDecrypted(const std::string& plain, int level, XmlDecryptedBuilder& out);

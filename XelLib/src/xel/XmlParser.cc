@@ -23,8 +23,6 @@ XmlParser::XmlParser() : M_pState(new XmlParserState) {
   M_pState->M_pMsg = util::Ref<Message>::Adopt(new Message);
 }
 
-XmlParser::XmlParser(std::unique_ptr<XmlParserState> state) : M_pState(std::move(state)) {}
-
 XmlParser::XmlParser(util::Ref<Message> message) : M_pState(new XmlParserState) {
   M_pState->M_pMsg = message ? message : util::Ref<Message>::Adopt(new Message);
 }

@@ -1672,10 +1672,6 @@ Result XmlParser::MoveToPath(const char* path, int startDepth) {
                       static_cast<int>(s.M_pMsg->Size()), static_cast<int>(inner.Category()));
 }
 
-namespace {
-Result NotPlain() { return Err(util::ErrLogicArgs, "a path that is not a plain element path"); }
-}  // namespace
-
 Result XmlParser::FindPaths(const char* const* paths, int count,
                             std::vector<util::Ref<XmlParser>>* found) const {
   const size_t n = count > 0 ? static_cast<size_t>(count) : 0;
@@ -1727,13 +1723,8 @@ Result XmlParser::FindPaths(const char* const* paths, int count,
         continue;
       }
       if (lengths[i] == static_cast<size_t>(d)) {
-        if (--open == 0) {
-          // The last path found ends the walk: its node takes the walker itself, with the
-          // bytes it has read ahead, instead of a copy.
-          (*found)[i] = util::Ref<XmlParser>::Adopt(new XmlParser(std::move(walker.M_pState)));
-          return allPlain ? Result() : NotPlain();
-        }
         (*found)[i] = walker.Clone();
+        --open;
       } else {
         descend = true;
       }
@@ -1744,7 +1735,8 @@ Result XmlParser::FindPaths(const char* const* paths, int count,
     if (s.M_Depth < base || s.M_Depth < 1) break;
   }
   if (r.IsError()) return r;
-  return allPlain ? Result() : NotPlain();
+  if (!allPlain) return Err(util::ErrLogicArgs, "a path that is not a plain element path");
+  return Result();
 }
 
 // --- Content reads --------------------------------------------------------------------
