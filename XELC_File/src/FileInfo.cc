@@ -92,6 +92,14 @@ bool IsAbsolutePath(std::string_view path) {
 
 bool PathStartsWith(std::string_view path, std::string_view prefix, bool bIgnoreCase) {
   if (path.size() < prefix.size()) return false;
+  if (!bIgnoreCase) {
+    // Byte by byte, both separators alike; only the folding of case needs copies.
+    const auto unified = [](char c) { return c == '/' ? '\\' : c; };
+    for (size_t i = 0; i < prefix.size(); ++i) {
+      if (unified(path[i]) != unified(prefix[i])) return false;
+    }
+    return true;
+  }
   std::string head(path.substr(0, prefix.size()));
   std::string start(prefix);
   for (std::string* text : {&head, &start}) {
@@ -99,7 +107,7 @@ bool PathStartsWith(std::string_view path, std::string_view prefix, bool bIgnore
       if (c == '/') c = '\\';
     }
   }
-  return bIgnoreCase ? util::CompareNoCase(head, start) == 0 : head == start;
+  return util::CompareNoCase(head, start) == 0;
 }
 
 std::string AddLongPathPrefix(std::string_view path) {

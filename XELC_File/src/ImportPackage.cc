@@ -184,22 +184,43 @@ bool ImportPackage::HasStructuredType(std::string_view name) const {
 
 // --- Folder tests ------------------------------------------------------------------------
 
-std::vector<std::string> ImportPackage::BaseFolders() const {
-  std::vector<std::string> folders;
-  const std::string baseText = M_InputBaseDirectory.GetFileName(FileInfo::FolderOnly, false, false);
+namespace {
+
+// Calls visit with each folder of the base directories' text (one per line), a view that
+// lasts for the call, until visit returns true; true when it did.
+template <class Visit>
+bool VisitBaseFolders(std::string_view baseText, Visit visit) {
+  std::string unc;  // a folder that had the UNC form of the long-path prefix
   std::string_view rest(baseText);
   while (!rest.empty()) {
     size_t end = rest.find_first_of("\r\n");
-    std::string_view item = rest.substr(0, end);
+    std::string_view folder = rest.substr(0, end);
     rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-    if (item.size() >= kMaxBaseFolder) continue;
+    if (folder.size() >= ImportPackage::kMaxBaseFolder) continue;
     // Only the first line lost its long-path prefix in SetPath; candidates never carry one.
-    std::string folder = RemoveLongPathPrefix(item);
-    while (!folder.empty() && IsSeparator(folder.back())) folder.pop_back();
+    if (folder.starts_with(FileInfo::kLongPathPrefixUnc)) {
+      unc = RemoveLongPathPrefix(folder);
+      folder = unc;
+    } else if (folder.starts_with(FileInfo::kLongPathPrefix)) {
+      folder.remove_prefix(FileInfo::kLongPathPrefix.size());
+    }
+    while (!folder.empty() && IsSeparator(folder.back())) folder.remove_suffix(1);
     // An empty line (or one made only of separators) names no folder; it must not admit
     // every path.
-    if (!folder.empty()) folders.push_back(std::move(folder));
+    if (!folder.empty() && visit(folder)) return true;
   }
+  return false;
+}
+
+}  // namespace
+
+std::vector<std::string> ImportPackage::BaseFolders() const {
+  std::vector<std::string> folders;
+  (void)VisitBaseFolders(M_InputBaseDirectory.GetFileName(FileInfo::FolderOnly, false, false),
+                         [&folders](std::string_view folder) {
+                           folders.emplace_back(folder);
+                           return false;
+                         });
   return folders;
 }
 
@@ -214,18 +235,15 @@ std::vector<std::string> ImportPackage::GetConfiningFolders() const {
 
 bool ImportPackage::IsInsideInputBaseDirectory(std::string_view path) const {
   if (!M_InputBaseDirectory.IsValid()) return true;
+  const std::string baseText = M_InputBaseDirectory.GetFileName(FileInfo::FolderOnly, false, false);
+  if (baseText.empty()) return true;
   const std::string candidate = NormaliseFolder(path);
-  if (M_InputBaseDirectory.GetFileName(FileInfo::FolderOnly, false, false).empty()) return true;
-
-  for (const std::string& base : BaseFolders()) {
-    std::string_view item = base;
-    if (!PathStartsWith(candidate, item)) continue;
+  return VisitBaseFolders(baseText, [&candidate](std::string_view base) {
+    if (!PathStartsWith(candidate, base)) return false;
     // A ".." from the base's last character on could climb out of the base.
-    if (candidate.find("..", item.size() - 1) != std::string::npos) continue;
-    if (candidate.size() > item.size() && !IsSeparator(candidate[item.size()])) continue;
-    return true;
-  }
-  return false;
+    if (candidate.find("..", base.size() - 1) != std::string::npos) return false;
+    return candidate.size() <= base.size() || IsSeparator(candidate[base.size()]);
+  });
 }
 
 bool ImportPackage::IsWatchedFolder(std::string_view path) const {
