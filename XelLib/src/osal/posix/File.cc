@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <map>
@@ -731,8 +732,9 @@ std::string NativePath(std::string_view path) {
   } else if (path.size() >= 4 && path.substr(0, 4) == "\\\\?\\") {
     path.remove_prefix(4);
   }
-  out.reserve(out.size() + path.size());
-  for (char c : path) out.push_back(c == '\\' ? '/' : c);
+  const size_t start = out.size();
+  out.append(path);
+  std::replace(out.begin() + static_cast<std::ptrdiff_t>(start), out.end(), '\\', '/');
   return out;
 }
 
