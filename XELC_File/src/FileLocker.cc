@@ -256,17 +256,7 @@ bool FileLocker::DeleteFile(const std::string& path) {
   // (a read-only file cannot be deleted on Windows and on a share).
   osal::Status status = osal::DeleteFile(path);
   if (!status.ok()) {
-    uint32_t attributes = 0;
-    status = osal::GetFileAttributes(path, &attributes);
-    if (status.ok()) {
-      if ((attributes & osal::kAttrReadOnly) != 0) {
-        (void)osal::SetFileAttributes(path,
-                                      attributes & ~static_cast<uint32_t>(osal::kAttrReadOnly));
-      }
-    } else {
-      XEL_TRACE_OBJ(this, General_Error, "Could not read attributes of file %s, error=%i",
-                    path.c_str(), status.code());
-    }
+    ClearReadOnly(path, "file");
     status = osal::DeleteFile(path);
   }
   if (status.ok()) {
@@ -278,19 +268,22 @@ bool FileLocker::DeleteFile(const std::string& path) {
   return false;
 }
 
-bool FileLocker::DeleteEmptyFolder(const std::string& folder) {
+void FileLocker::ClearReadOnly(const std::string& path, const char* what) {
   uint32_t attributes = 0;
-  osal::Status status = osal::GetFileAttributes(folder, &attributes);
-  if (status.ok()) {
-    if ((attributes & osal::kAttrReadOnly) != 0) {
-      (void)osal::SetFileAttributes(folder,
-                                    attributes & ~static_cast<uint32_t>(osal::kAttrReadOnly));
-    }
-  } else {
-    XEL_TRACE_OBJ(this, General_Error, "Could not read attributes of folder %s, error=%i",
-                  folder.c_str(), status.code());
+  const osal::Status status = osal::GetFileAttributes(path, &attributes);
+  if (!status.ok()) {
+    XEL_TRACE_OBJ(this, General_Error, "Could not read attributes of %s %s, error=%i", what,
+                  path.c_str(), status.code());
+    return;
   }
-  status = osal::DeleteFolder(folder);
+  if ((attributes & osal::kAttrReadOnly) != 0) {
+    (void)osal::SetFileAttributes(path, attributes & ~static_cast<uint32_t>(osal::kAttrReadOnly));
+  }
+}
+
+bool FileLocker::DeleteEmptyFolder(const std::string& folder) {
+  ClearReadOnly(folder, "folder");
+  const osal::Status status = osal::DeleteFolder(folder);
   if (status.ok()) {
     XEL_TRACE_OBJ(this, General_60, "Deleted empty folder %s", folder.c_str());
     return true;

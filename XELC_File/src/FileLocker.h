@@ -58,7 +58,7 @@ class FileLocker {
   // error flag is set.
   bool Release(ImportPackage* pPackage);
 
-  // Deletes one file, clearing its read-only attribute first.
+  // Deletes one file, clearing its read-only attribute when it cannot be deleted as it is.
   bool DeleteFile(const std::string& path);
   // Removes a folder when it is empty (clearing its read-only attribute first).
   bool DeleteEmptyFolder(const std::string& folder);
@@ -75,6 +75,9 @@ class FileLocker {
   bool DeleteFileAndSubtree(ImportPackage* pPackage, const FileInfo& file);
 
  private:
+  // Clears path's read-only attribute when set; what ("file" or "folder") names it in the
+  // trace when its attributes cannot be read.
+  void ClearReadOnly(const std::string& path, const char* what);
   // The folder clean-up of DeleteFileAndSubtree for a file that lay in folder.
   void RemoveEmptiedSubtree(ImportPackage* pPackage, const std::string& folder);
 };
