@@ -9,6 +9,8 @@
 
 namespace velmora::xel {
 
+class DataLink;
+
 class Switch;
 
 // One side of a conversation: a link handle, a channel number and a state. While it is
@@ -54,7 +56,9 @@ class EndPoint {
   // Queues a block on the link. Takes ownership of the block in every case. In state 1
   // the block opens the conversation (Flag_BegConnection) and the state becomes 2.
   // ErrLogicState when not connected; ErrObjLost when the link is gone.
-  util::Result Send(MessageBlock* pBlock);
+  // pKnownLink: the link the caller has already looked up for this end point, if any; it is
+  // used only while it is still the end point's link.
+  util::Result Send(MessageBlock* pBlock, DataLink* pKnownLink = nullptr);
 
   // Ends the conversation: when connected, tells the peer (a block with only the
   // end-of-conversation flag), then unregisters. Safe to call in any state.

@@ -129,9 +129,8 @@ Result ConnectionPtp::Send(MessageBlock* pBlock, uint32_t timeoutMs) {
   XEL_ASSERT(pBlock != nullptr);
   // A long message waits here for the link to drain rather than growing its send queue
   // without bound (the close block, sent under the global lock, never reaches this).
-  if (util::Ref<DataLink> pLink = util::HandleObject::Lookup<DataLink>(M_EndPoint.Link())) {
-    pLink->WaitForSendRoom(timeoutMs);
-  }
+  util::Ref<DataLink> pLink = util::HandleObject::Lookup<DataLink>(M_EndPoint.Link());
+  if (pLink) pLink->WaitForSendRoom(timeoutMs);
   XEL_TRACE_OBJ(this, util::ConnPtp_Send, "Send(Block %p, size=%i)", static_cast<void*>(pBlock),
                 static_cast<int>(pBlock->M_Length));
   const bool bEndsMessage =
@@ -145,7 +144,7 @@ Result ConnectionPtp::Send(MessageBlock* pBlock, uint32_t timeoutMs) {
     MessageBlock::Free(pBlock);
     res = Disconnected();
   } else {
-    res = M_EndPoint.Send(pBlock);
+    res = M_EndPoint.Send(pBlock, pLink.get());
   }
   if (res.IsSuccess() && bEndsMessage) SetMessageSent(true);
   XEL_TRACE_OBJ(this, util::ConnPtp_Send, "Send() returned %s", res.Text().c_str());

@@ -71,7 +71,7 @@ Result EndPoint::EpConnect(uint32_t hLink, uint32_t channel, int newState) {
   return res;
 }
 
-Result EndPoint::Send(MessageBlock* pBlock) {
+Result EndPoint::Send(MessageBlock* pBlock, DataLink* pKnownLink) {
   XEL_ASSERT(pBlock != nullptr);
   Result res;
   DataLink* pWakeLink = nullptr;
@@ -84,7 +84,12 @@ Result EndPoint::Send(MessageBlock* pBlock) {
       return EpError(util::ErrLogicState,
                      "EndPoint::Send() failed because EndPoint is not connected");
     }
-    pLink = util::HandleObject::Lookup<DataLink>(Link());
+    // A block of a long message would otherwise look the link up a second time.
+    if (pKnownLink != nullptr && pKnownLink->GetHandle() == Link()) {
+      pLink = util::Ref<DataLink>(pKnownLink);
+    } else {
+      pLink = util::HandleObject::Lookup<DataLink>(Link());
+    }
     if (!pLink) {
       MessageBlock::Free(pBlock);
       return EpError(util::ErrObjLost,
