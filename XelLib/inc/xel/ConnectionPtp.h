@@ -8,6 +8,7 @@
 #include "osal/Lock.h"
 #include "osal/WaitHandle.h"
 #include "util/Result.h"
+#include "util/SharedObject.h"
 #include "xel/Connection.h"
 #include "xel/EndPoint.h"
 
@@ -86,6 +87,10 @@ class ConnectionPtp : public Connection {
   void Wakeup();
   // True while the link the end point uses is still connected.
   bool LinkAlive() const;
+  // The link the end point uses (null when it has none). Kept from one call to the next, so
+  // that the blocks of a long message do not each look it up; looked up again once the end
+  // point's link is another one or has been closed.
+  util::Ref<DataLink> CurrentLink() const;
   void FreeQueue();
 
   PtpEndPoint M_EndPoint{this};
@@ -97,6 +102,8 @@ class ConnectionPtp : public Connection {
   std::atomic<uint32_t> M_Arrived{0};
   int64_t M_QueuedBytes = 0;
   std::unique_ptr<osal::Event> M_pWakeup;  // auto-reset; made by Connect/Accept
+  mutable osal::Lock M_LinkLock{"ConnectionPtp link"};  // guards M_pLink
+  mutable util::Ref<DataLink> M_pLink;
 };
 
 }  // namespace velmora::xel

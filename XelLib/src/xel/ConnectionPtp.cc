@@ -120,8 +120,18 @@ int64_t ConnectionPtp::QueuedBytes() const {
   return M_QueuedBytes;
 }
 
+util::Ref<DataLink> ConnectionPtp::CurrentLink() const {
+  const uint32_t hLink = M_EndPoint.Link();
+  osal::ScopedLock lock(M_LinkLock);
+  // A closed link gives up its handle, so a kept link that still has this one is the same.
+  if (!M_pLink || M_pLink->GetHandle() != hLink) {
+    M_pLink = hLink == 0 ? util::Ref<DataLink>() : util::HandleObject::Lookup<DataLink>(hLink);
+  }
+  return M_pLink;
+}
+
 bool ConnectionPtp::LinkAlive() const {
-  util::Ref<DataLink> pLink = util::HandleObject::Lookup<DataLink>(M_EndPoint.Link());
+  util::Ref<DataLink> pLink = CurrentLink();
   return pLink && pLink->IsConnected();
 }
 
@@ -129,7 +139,7 @@ Result ConnectionPtp::Send(MessageBlock* pBlock, uint32_t timeoutMs) {
   XEL_ASSERT(pBlock != nullptr);
   // A long message waits here for the link to drain rather than growing its send queue
   // without bound (the close block, sent under the global lock, never reaches this).
-  util::Ref<DataLink> pLink = util::HandleObject::Lookup<DataLink>(M_EndPoint.Link());
+  util::Ref<DataLink> pLink = CurrentLink();
   if (pLink) pLink->WaitForSendRoom(timeoutMs);
   XEL_TRACE_OBJ(this, util::ConnPtp_Send, "Send(Block %p, size=%i)", static_cast<void*>(pBlock),
                 static_cast<int>(pBlock->M_Length));
