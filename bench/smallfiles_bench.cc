@@ -11,9 +11,10 @@
 //   counts the received bytes instead of storing a copy, as the model does. "files_per_s".
 // Each size is timed over about --polls polls (default 1000): a folder of more files is drained
 // of that many, so that it holds about N entries throughout at 10 000; a smaller one is filled
-// and drained again until they are done. At the end a table gives both rates and plug-in / model per size, and
-// the processor time per file of the model and of the plug-in's host process: on a loaded
-// machine the rates follow the scheduler, the processor times much less.
+// and drained again until they are done. Both start warm, after 20 untimed polls. At the end a
+// table gives both rates and plug-in / model per size, and the processor time per file of the
+// model and of the plug-in's host process: on a loaded machine the rates follow the scheduler,
+// the processor times much less.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -77,11 +78,14 @@ int Polls(int files) { return std::min(files, std::max(1, std::atoi(g_Polls.c_st
 // A folder of fewer files than --polls is filled and drained that many times over, so that
 // every size is timed over about as many polls: a single drain of 100 files takes a few
 // milliseconds, which one wake-up of another process can double.
-constexpr int kWarmUpFiles = 20;
 int Rounds(int files) {
   const int want = std::max(1, std::atoi(g_Polls.c_str()));
   return (want + Polls(files) - 1) / Polls(files);
 }
+
+// Polls made before the timing starts: the first ones of a new plug-in set up its threads and
+// pools, which is not what a backlog costs.
+constexpr int kWarmUpFiles = 20;
 
 // A scratch folder with an inbox and an output folder, removed again.
 struct Scratch {
@@ -150,6 +154,35 @@ bool ModelPoll(const std::string& dir, std::vector<char>* pBuffer) {
   return ok;
 }
 
+// The benchmark's drains of the folder in dir: kWarmUpFiles untimed polls, then per iteration
+// Rounds(files) times fill() (untimed) and Polls(files) polls by poll(), which explains a
+// failure in its argument. The drains' time and pid's processor time are added up. False
+// after SkipWithError.
+template <class Fill, class Poll>
+bool TimeDrains(benchmark::State& state, const std::string& dir, int files, const std::string& pid,
+                Fill fill, Poll poll, double* pSeconds, double* pCpu) {
+  std::string why;
+  bool ok = WriteFiles(dir, kWarmUpFiles);
+  for (int i = 0; ok && i < kWarmUpFiles; ++i) ok = poll(&why);
+  for (auto _ : state) {
+    double timed = 0;
+    for (int round = 0; ok && round < Rounds(files); ++round) {
+      ok = fill();
+      if (!ok) why = "cannot write the files";
+      const auto t0 = std::chrono::steady_clock::now();
+      const double cpu0 = ProcessCpuSeconds(pid);
+      for (int i = 0; ok && i < Polls(files); ++i) ok = poll(&why);
+      timed += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      *pCpu += ProcessCpuSeconds(pid) - cpu0;
+    }
+    if (!ok) break;
+    state.SetIterationTime(timed);
+    *pSeconds += timed;
+  }
+  if (!ok) state.SkipWithError(why.empty() ? "the warm-up failed" : why.c_str());
+  return ok;
+}
+
 void Report(benchmark::State& state, std::map<int, double>* pRates, std::map<int, double>* pCpu,
             int files, double seconds, double cpuSeconds) {
   if (seconds <= 0) return;
@@ -167,37 +200,18 @@ void BM_Model(benchmark::State& state) {
   std::vector<char> buffer(65536);
   double seconds = 0;
   double cpu = 0;
+  auto poll = [&](std::string* pWhy) {
+    if (ModelPoll(scratch.Inbox(), &buffer)) return true;
+    *pWhy = "the model found no file";
+    return false;
+  };
+  auto fill = [&] {
+    fs::remove_all(scratch.Inbox());
+    fs::create_directories(scratch.Inbox());
+    return WriteFiles(scratch.Inbox(), files);
+  };
   // As the plug-in's process, this one starts its drains warm.
-  fs::create_directories(scratch.Inbox());
-  bool warm = WriteFiles(scratch.Inbox(), kWarmUpFiles);
-  for (int i = 0; warm && i < kWarmUpFiles; ++i) warm = ModelPoll(scratch.Inbox(), &buffer);
-  if (!warm) {
-    state.SkipWithError("the warm-up failed");
-    return;
-  }
-  for (auto _ : state) {
-    double timed = 0;
-    for (int round = 0; round < Rounds(files); ++round) {
-      fs::remove_all(scratch.Inbox());
-      fs::create_directories(scratch.Inbox());
-      if (!WriteFiles(scratch.Inbox(), files)) {
-        state.SkipWithError("cannot write the files");
-        return;
-      }
-      const auto t0 = std::chrono::steady_clock::now();
-      const double cpu0 = ProcessCpuSeconds("self");
-      for (int i = 0; i < Polls(files); ++i) {
-        if (!ModelPoll(scratch.Inbox(), &buffer)) {
-          state.SkipWithError("the model found no file");
-          return;
-        }
-      }
-      timed += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-      cpu += ProcessCpuSeconds("self") - cpu0;
-    }
-    state.SetIterationTime(timed);
-    seconds += timed;
-  }
+  if (!TimeDrains(state, scratch.Inbox(), files, "self", fill, poll, &seconds, &cpu)) return;
   Report(state, &g_ModelRate, &g_ModelCpu, files, seconds, cpu);
 }
 
@@ -216,49 +230,24 @@ void BM_Plugin(benchmark::State& state) {
   Ref<XmlParser> request;
   (void)velmora::tools::PlainPollRequest(scratch.Inbox(), "*", &request);
   const std::string hostPid = std::to_string(session.HostProcessId());
-  // The first polls of a new plug-in set up its threads and pools: not what a backlog costs.
-  bool warm = WriteFiles(scratch.Inbox(), kWarmUpFiles);
-  for (int i = 0; warm && i < kWarmUpFiles; ++i) {
-    PollOutcome out;
-    warm = client.Poll(*request, &out).IsSuccess() && out.M_bClaimed;
-  }
-  if (!warm) {
-    state.SkipWithError("the warm-up failed");
-    (void)session.Finish(nullptr, nullptr);
-    return;
-  }
   double seconds = 0;
   double cpu = 0;
-  for (auto _ : state) {
-    double timed = 0;
-    for (int round = 0; round < Rounds(files); ++round) {
-      fs::remove_all(scratch.Out());
-      fs::create_directories(scratch.Out());
-      for (const auto& e : fs::directory_iterator(scratch.Inbox())) fs::remove(e.path());
-      if (!WriteFiles(scratch.Inbox(), files)) {
-        state.SkipWithError("cannot write the files");
-        (void)session.Finish(nullptr, nullptr);
-        return;
-      }
-      const auto t0 = std::chrono::steady_clock::now();
-      const double cpu0 = ProcessCpuSeconds(hostPid);
-      for (int i = 0; i < Polls(files); ++i) {
-        PollOutcome out;
-        Result r = client.Poll(*request, &out);
-        if (r.IsError() || out.M_bError || !out.M_bClaimed) {
-          state.SkipWithError(
-              ("poll: " + (r.IsError() ? r.ErrorText() : out.M_Text + " (no file)")).c_str());
-          (void)session.Finish(nullptr, nullptr);
-          return;
-        }
-      }
-      timed += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-      cpu += ProcessCpuSeconds(hostPid) - cpu0;
-    }
-    state.SetIterationTime(timed);
-    seconds += timed;
-  }
+  auto poll = [&](std::string* pWhy) {
+    PollOutcome out;
+    Result r = client.Poll(*request, &out);
+    if (r.IsSuccess() && !out.M_bError && out.M_bClaimed) return true;
+    *pWhy = "poll: " + (r.IsError() ? r.ErrorText() : out.M_Text + " (no file)");
+    return false;
+  };
+  auto fill = [&] {
+    fs::remove_all(scratch.Out());
+    fs::create_directories(scratch.Out());
+    for (const auto& e : fs::directory_iterator(scratch.Inbox())) fs::remove(e.path());
+    return WriteFiles(scratch.Inbox(), files);
+  };
+  const bool ok = TimeDrains(state, scratch.Inbox(), files, hostPid, fill, poll, &seconds, &cpu);
   (void)session.Finish(nullptr, nullptr);
+  if (!ok) return;
   Report(state, &g_PluginRate, &g_PluginCpu, files, seconds, cpu);
 }
 
