@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <climits>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -51,6 +52,7 @@ namespace {
 
 constexpr size_t kMinFill = 4096;
 constexpr size_t kMaxFill = 64 * 1024;
+constexpr size_t kShortFill = 64;  // a token header with room to spare
 
 inline bool IsWs(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
@@ -70,11 +72,17 @@ Result Ensure(S& s, size_t n) {
   size_t want = kMinFill << (s.M_FillCount < 4 ? s.M_FillCount : 4);
   if (want < n) want = n;
   if (want > kMaxFill && n <= kMaxFill) want = kMaxFill;
+  size_t limit = SIZE_MAX;
+  if (s.M_bShortFill) {
+    s.M_bShortFill = false;
+    limit = n > kShortFill ? n : kShortFill;
+  }
   buf.Grow(want, s.M_End);
   ++s.M_FillCount;
   while (s.M_End < n && !s.M_bEof) {
     int32_t got = 0;
     size_t room = buf.size - s.M_End;
+    if (room > limit - s.M_End) room = limit - s.M_End;
     Result r = s.M_pMsg->Read(s.M_BufPos + static_cast<int64_t>(s.M_End), buf.p.get() + s.M_End,
                               static_cast<int32_t>(room), &got, &s.M_MsgCursor);
     s.M_End += static_cast<size_t>(got);
@@ -884,8 +892,10 @@ Result FillContent(S& s, char* out, size_t cap, bool utf8, size_t* pGot, bool* p
           size_t want = cap - got;
           if (static_cast<int64_t>(want) > s.M_ContentLeft)
             want = static_cast<size_t>(s.M_ContentLeft);
-          if (want >= kMaxFill && !utf8) {
-            // Large reads go straight from the message into the caller's buffer.
+          if (!utf8 && (want >= kMinFill || static_cast<int64_t>(want) == s.M_ContentLeft)) {
+            // Large reads, and the rest of a token, go straight from the message into the
+            // caller's buffer; the next token's header is then read on its own, so that its
+            // content can follow them.
             int32_t n = 0;
             Result r =
                 s.M_pMsg->Read(s.Pos(), out + got, static_cast<int32_t>(want), &n, &s.M_MsgCursor);
@@ -894,6 +904,7 @@ Result FillContent(S& s, char* out, size_t cap, bool utf8, size_t* pGot, bool* p
             s.M_BufPos += n;
             got += n;
             s.M_ContentLeft -= n;
+            s.M_bShortFill = true;
             if (s.M_bReleaseRead) s.M_pMsg->ReleaseUpTo(s.M_BufPos);
             continue;
           }

@@ -175,6 +175,9 @@ struct XmlParserState {
   };
   WindowBuffer M_Buf;
   int M_FillCount = 0;
+  // The last content went straight into the caller's buffer: the next fill reads only what
+  // it needs (a token header), so that the content after it can go straight too.
+  bool M_bShortFill = false;
   int64_t M_BufPos = 0;  // message position of M_Buf[0]
   size_t M_Rd = 0;
   size_t M_End = 0;
@@ -205,6 +208,7 @@ struct XmlParserState {
   void SeekWindow(int64_t pos) {
     M_BufPos = pos;
     M_FillCount = 0;
+    M_bShortFill = false;
     M_Rd = M_End = 0;
     M_bEof = false;
   }
