@@ -63,8 +63,8 @@ util::Result PollResBuilder::WriteContentChunk(const void* data, size_t size) {
 // written fails its send, which the poll function reports. Only the embedding of file
 // content is checked, because a broken part must be reported to the platform in the answer.
 int32_t PollResBuilder::Build(const ImportPackage& package) {
-  // However the build ends, no handle stays open on the package's files: Windows would
-  // refuse to rename or delete them.
+  // However the build ends, no handle that stands in the way of renaming or deleting the
+  // package's files stays open: Windows would refuse to rename or delete them.
   struct CloseHeld {
     const ImportPackage& M_Package;
     ~CloseHeld() {
@@ -101,7 +101,12 @@ int32_t PollResBuilder::Build(const ImportPackage& package) {
     (void)doc.WriteEmptyElement(kNsInherit, "TiffData");
   }
   (void)doc.CloseAll();
-  M_Inputs.clear();
+  // Where a file may be deleted while it is open, its handle stays open until the builder
+  // goes, after the confirmation's answer has left: the deletion of a large file is then
+  // quick, and freeing its pages (at the last close) does not delay that answer.
+  for (osal::File& input : M_Inputs) {
+    if (!input.MayBeDeletedWhileOpen()) (void)input.Close();
+  }
   return M_BuildResult;
 }
 

@@ -106,7 +106,9 @@ class PollResBuilder {
   xel::XmlParser* M_pDocument = nullptr;
   // Heap-allocated: the driver, and with it this builder, may live on a thread's stack.
   std::unique_ptr<uint8_t[]> M_pReadBuffer;
-  std::vector<osal::File> M_Inputs;  // the attached files, opened for the current build
+  // The attached files, opened for the current build; after it, those that may be deleted
+  // while open stay open until the next build or the builder's end.
+  std::vector<osal::File> M_Inputs;
   xel::Connection* M_pStreamConn = nullptr;
   uint32_t M_StreamTimeoutMs = 0;
   int32_t M_BuildResult = BuildComplete;

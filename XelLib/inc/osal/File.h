@@ -94,6 +94,13 @@ class File {
   Status Size(uint64_t* size) const;
   // Closes the handle; a delete-on-close file is removed here.
   Status Close();
+  // True when the file may be renamed or deleted while this handle stays open: a local file
+  // on POSIX. The last close of a deleted file frees its pages and blocks, which takes time in
+  // proportion to its size, so a holder can keep it open across the deletion and pay for that
+  // afterwards. False on Windows, which refuses to delete a file open without shared
+  // deletion and keeps the name of one open with it until the last handle closes, and for a
+  // file on a network share, whose server does the same.
+  bool MayBeDeletedWhileOpen() const;
   const std::string& path() const { return M_Path; }
 
  private:

@@ -84,8 +84,20 @@ TEST_P(FileTest, DispositionsSharingDeleteOnCloseFoldersAttributesAndListings) {
               g.Size(&size).ok() && g.Close().ok());
   EXPECT_EQ(size, 0u);
   ASSERT_TRUE(f.Open(temp, {kRW, kShareRead, kCreateNew, true}).ok() && FileExists(temp) &&
-              f.Close().ok());
+              !f.MayBeDeletedWhileOpen() && f.Close().ok());
   EXPECT_TRUE(!FileExists(temp) && DeleteFile(path).ok());
+  // A file that may be deleted while open goes at once and its handle still reads it; where
+  // it may not, the deletion is refused while the handle is open.
+  WriteText(path, "12345");
+  ASSERT_TRUE(f.Open(path, {kAccessRead, kShareRead | kShareWrite, kOpenExisting}).ok());
+  if (f.MayBeDeletedWhileOpen()) {
+    EXPECT_TRUE(DeleteFile(path).ok() && !FileExists(path) && f.Read(buf, sizeof buf, &n).ok());
+    EXPECT_EQ(n, 5u);
+  } else {
+    EXPECT_FALSE(DeleteFile(path).ok());
+  }
+  EXPECT_TRUE(f.Close().ok() && !f.MayBeDeletedWhileOpen());
+  (void)DeleteFile(path);
   const std::string sub = M_Dir.Join("sub"), leaf = M_Dir.Join("sub/f");
   ASSERT_TRUE(CreateFolder(sub).ok());
   WriteText(leaf, "12345");

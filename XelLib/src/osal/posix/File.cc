@@ -862,6 +862,8 @@ Status File::Open(std::string_view path, const OpenOptions& options) {
 
 bool File::IsOpen() const { return M_Fd >= 0 || M_pShareFile != nullptr; }
 
+bool File::MayBeDeletedWhileOpen() const { return M_Fd >= 0 && !M_bDeleteOnClose; }
+
 Status File::Read(void* buffer, size_t size, size_t* read) {
   if (read) *read = 0;
   if (!IsOpen()) return Status(ErrorKind::kInvalid, EBADF);

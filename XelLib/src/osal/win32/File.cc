@@ -543,6 +543,8 @@ Status File::Open(std::string_view path, const OpenOptions& options) {
 
 bool File::IsOpen() const { return M_pShareFile != nullptr; }
 
+bool File::MayBeDeletedWhileOpen() const { return false; }
+
 Status File::Read(void* buffer, size_t size, size_t* read) {
   if (read) *read = 0;
   if (!IsOpen()) return NotOpen();
