@@ -41,17 +41,30 @@ if(TARGET XelcFile)
   set_target_properties(XelcFile PROPERTIES VERSION ${XEL_COMPONENT_VERSION})
   if(WIN32)
     # Beside the tools; the import library is of no use to the host.
+    set(XEL_PLUGIN_INSTALL_DIR ${CMAKE_INSTALL_BINDIR})
     install(TARGETS XelcFile
-            RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime
+            RUNTIME DESTINATION ${XEL_PLUGIN_INSTALL_DIR} COMPONENT Runtime
             ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
   else()
     # libXelcFile.so.3.01.01 with the SONAME libXelcFile.so.3 and the name libXelcFile.so.
     # Nothing links against a plug-in, so it goes into a folder of its own below the library
     # folder, as Debian wants for such shared objects, and without the executable bit.
+    set(XEL_PLUGIN_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/xelcfile)
     set_target_properties(XelcFile PROPERTIES SOVERSION ${PROJECT_VERSION_MAJOR})
     install(TARGETS XelcFile
-            LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/xelcfile COMPONENT Runtime
+            LIBRARY DESTINATION ${XEL_PLUGIN_INSTALL_DIR} COMPONENT Runtime
                     PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  endif()
+  # An installed xelmaster finds the installed plug-in without --plugin: the plug-in's folder
+  # as seen from the tools' folder.
+  if(TARGET xelmaster)
+    file(RELATIVE_PATH plugin_from_tools ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}
+         ${CMAKE_INSTALL_PREFIX}/${XEL_PLUGIN_INSTALL_DIR})
+    if(plugin_from_tools STREQUAL "")
+      set(plugin_from_tools .)
+    endif()
+    target_compile_definitions(xelmaster PRIVATE
+                               XEL_INSTALLED_PLUGIN_DIR="${plugin_from_tools}")
   endif()
 endif()
 

@@ -80,12 +80,13 @@ XML
 mkdir "$work/expected"
 find "$inbox" -type f ! -name '*.trg' -exec cp {} "$work/expected/" \;
 
-# The installed examples, pointed at this inbox.
+# The installed examples, pointed at this inbox. The installed xelmaster finds the installed
+# plug-in by itself.
 for f in poll-config poll-plain poll-trigger poll-descriptor; do
   sed "s|/tmp/xelcfile-demo/inbox|$inbox|" "$examples/$f.xml" >"$work/$f.xml"
 done
 rc=0
-(cd "$work" && timeout 60 "$master" --plugin "$plugin" --config poll-config.xml \
+(cd "$work" && timeout 60 "$master" --config poll-config.xml \
    --poll-request poll-plain.xml --poll-request poll-trigger.xml \
    --poll-request poll-descriptor.xml --output received --until-empty) >"$work/master.log" 2>&1 \
   || rc=$?

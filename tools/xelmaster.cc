@@ -85,7 +85,7 @@ void PrintUsage(FILE* out) {
       "\n"
       "Options:\n"
       "  --plugin FILE         plug-in library (default: the build tree's, ../XELC_File/ from\n"
-      "                        xelmaster's folder; give it for an installed plug-in)\n"
+      "                        xelmaster's folder, or else the one installed with xelmaster)\n"
       "  --host FILE           host program (default: xelhost beside xelmaster)\n"
       "  --config FILE         component configuration to send with \"start\"\n"
       "  --call FILE           request to send on a new conversation (repeatable, in order)\n"
@@ -146,8 +146,12 @@ int ParseOptions(int argc, char** argv, Options* o) {
   const std::string self = OwnDirectory();
   // Process::Start adds the program suffix where the system has one.
   o->M_Master.M_HostPath = self + "/xelhost";
+  // The build tree's plug-in, or else the one installed with this program.
+  const std::string plugin = velmora::osal::SharedLibraryFileName("XelcFile");
+  const std::string built = self + "/../XELC_File/" + plugin;
+  const std::string installed = self + "/" XEL_INSTALLED_PLUGIN_DIR "/" + plugin;
   o->M_Master.M_PluginPath =
-      self + "/../XELC_File/" + velmora::osal::SharedLibraryFileName("XelcFile");
+      velmora::osal::FileExists(built) || !velmora::osal::FileExists(installed) ? built : installed;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&](const char** out) {
