@@ -106,8 +106,8 @@ class PollResBuilder {
   xel::XmlParser* M_pDocument = nullptr;
   // Heap-allocated: the driver, and with it this builder, may live on a thread's stack.
   std::unique_ptr<uint8_t[]> M_pReadBuffer;
-  // The attached files, opened for the current build; after it, those that may be deleted
-  // while open stay open until the next build or the builder's end.
+  // The attached files, opened for the current build; after it, the large ones that may be
+  // deleted while open stay open until the next build or the builder's end (see Build).
   std::vector<osal::File> M_Inputs;
   xel::Connection* M_pStreamConn = nullptr;
   uint32_t M_StreamTimeoutMs = 0;
