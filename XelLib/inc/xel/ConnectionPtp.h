@@ -23,11 +23,16 @@ namespace velmora::xel {
 // only consumer (one thread per direction, as for every Connection). The destructor
 // disconnects: the peer is told and unread blocks are freed. A peer that sends more than
 // kMaxQueuedBytes ahead of the reader (more than any one message may hold) has the
-// conversation ended: the queue cannot grow without bound.
+// conversation ended: the queue cannot grow without bound. So does a conversation whose block
+// would take the unread blocks of all conversations together beyond kMaxQueuedBytesAll.
 class ConnectionPtp : public Connection {
  public:
   // Content bytes that may wait unread in the queue: a whole message of the largest size.
   static constexpr int64_t kMaxQueuedBytes = 0x40000000 + 4000;
+  // Content bytes that may wait unread in all queues of the process together (beyond one
+  // block per queue, which a queue may always hold). A 32-bit process has room for one
+  // message of the largest size, a 64-bit one for four.
+  static constexpr int64_t kMaxQueuedBytesAll = kMaxQueuedBytes * (sizeof(void*) == 4 ? 1 : 4);
 
   ConnectionPtp();
   ~ConnectionPtp() override;

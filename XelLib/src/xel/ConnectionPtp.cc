@@ -2,6 +2,7 @@
 #include "xel/ConnectionPtp.h"
 
 #include <chrono>
+#include <cinttypes>
 #include <new>
 
 #include "SpinWait.h"
@@ -28,6 +29,10 @@ Result ConnError(uint32_t category, const char* text) {
 
 Result Disconnected() { return ConnError(util::ErrConnLost, "Connection has been disconnected"); }
 
+// Unread content bytes in all queues, and their bound (lowered by tests).
+std::atomic<int64_t> g_QueuedAll{0};
+std::atomic<int64_t> g_QueuedAllLimit{ConnectionPtp::kMaxQueuedBytesAll};
+
 }  // namespace
 
 ConnectionPtp::ConnectionPtp() = default;
@@ -43,10 +48,18 @@ void ConnectionPtp::PtpEndPoint::OnReceive(MessageBlock* pBlock) {
     return;
   }
   // The peer sends far ahead of what this side reads (or a message that never ends to a
-  // reader that has stopped): the conversation is refused rather than kept in memory.
-  XEL_TRACE_OBJ(this, util::General_Warning,
-                "Conversation %x/%x refused: more than %i bytes received and not read", Link(),
-                Channel(), static_cast<int>(kMaxQueuedBytes));
+  // reader that has stopped), or all conversations together hold as much unread as the
+  // process may: the conversation is refused rather than kept in memory.
+  if (M_pConn->QueuedBytes() + pBlock->M_Length > kMaxQueuedBytes) {
+    XEL_TRACE_OBJ(this, util::General_Warning,
+                  "Conversation %x/%x refused: more than %i bytes received and not read", Link(),
+                  Channel(), static_cast<int>(kMaxQueuedBytes));
+  } else {
+    XEL_TRACE_OBJ(this, util::General_Warning,
+                  "Conversation %x/%x refused: more than %" PRId64
+                  " bytes received and not read in all conversations",
+                  Link(), Channel(), g_QueuedAllLimit.load());
+  }
   MessageBlock::Free(pBlock);
   M_pConn->FreeQueue();
   Disconnect(Reason_Local);
@@ -90,9 +103,15 @@ Result ConnectionPtp::Accept(MessageBlock* pFirstBlock) {
 
 bool ConnectionPtp::Enqueue(MessageBlock* pBlock, bool* pbWasEmpty) {
   osal::ScopedLock lock(M_Lock);
-  if (M_QueuedBytes + pBlock->M_Length > kMaxQueuedBytes) return false;
+  const int64_t length = pBlock->M_Length;
+  if (M_QueuedBytes + length > kMaxQueuedBytes) return false;
+  // An empty queue takes its block whatever the others hold.
+  if (g_QueuedAll.fetch_add(length) + length > g_QueuedAllLimit.load() && M_pFirst != nullptr) {
+    g_QueuedAll.fetch_sub(length);
+    return false;
+  }
   if (pbWasEmpty) *pbWasEmpty = M_pFirst == nullptr;
-  M_QueuedBytes += pBlock->M_Length;
+  M_QueuedBytes += length;
   pBlock->pNext = nullptr;
   pBlock->pPrev = M_pLast;
   if (M_pLast) {
@@ -184,6 +203,7 @@ Result ConnectionPtp::Receive(uint32_t timeoutMs, bool stopAtNewMessage, Message
           }
           --M_QueueLength;
           M_QueuedBytes -= pBlock->M_Length;
+          g_QueuedAll.fetch_sub(pBlock->M_Length);
           pBlock->pNext = pBlock->pPrev = nullptr;
           *ppBlock = pBlock;
         }
@@ -232,6 +252,7 @@ void ConnectionPtp::FreeQueue() {
     pBlock = M_pFirst;
     M_pFirst = M_pLast = nullptr;
     M_QueueLength = 0;
+    g_QueuedAll.fetch_sub(M_QueuedBytes);
     M_QueuedBytes = 0;
   }
   while (pBlock != nullptr) {
@@ -245,6 +266,12 @@ void ConnectionPtp::Disconnect() {
   XEL_TRACE_OBJ(this, util::ConnPtp_Switch, "Disconnect (EpState=%i)", M_EndPoint.State());
   M_EndPoint.Disconnect(EndPoint::Reason_Local);
   FreeQueue();
+}
+
+// Lowers the bound of unread bytes in all queues (0 restores it). For tests, which declare
+// it themselves; not part of the runtime's interface.
+void SetQueuedBytesAllLimitForTesting(int64_t limit) {
+  g_QueuedAllLimit = limit > 0 ? limit : ConnectionPtp::kMaxQueuedBytesAll;
 }
 
 }  // namespace velmora::xel

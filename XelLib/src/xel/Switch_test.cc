@@ -5,8 +5,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +26,10 @@
 #include "xel/ServerThread.h"
 
 namespace velmora::xel {
+
+// Declared here only: lowers the bound of unread bytes in all conversations (0 restores it).
+void SetQueuedBytesAllLimitForTesting(int64_t limit);
+
 namespace {
 
 using ::testing::AllOf;
@@ -225,6 +231,54 @@ TEST(DefaultEndPoint, APeerFarAheadOfItsReaderHasTheConversationRefused) {
   EXPECT_EQ(capture.Matching("BegConnection Flag is not set").size(), 8u)
       << "the blocks after the refusal are dropped";
   EXPECT_EQ(lostAfter.load(), 0) << "the refused conversation's blocks were kept";
+  EXPECT_EQ(MessageBlock::LiveBlocks(), base);
+}
+
+// Conversations that together hold more unread than the process allows: the one whose block
+// goes beyond the bound is refused, the others keep what they hold. Twice, so that bytes
+// read or dropped in the first round are seen to have left the count.
+TEST(DefaultEndPoint, ConversationsHoldingTooMuchTogetherHaveTheLastOneRefused) {
+  util::EnableTraceId(util::General_Warning, true);
+  const int base = MessageBlock::LiveBlocks();
+  testing::LogCapture capture(util::LogChannelTrace);
+  SetQueuedBytesAllLimitForTesting(10 * MessageBlock::BlockSize);
+  std::atomic<int> entered{0};
+  std::mutex mutex;
+  std::vector<int> taken;
+  for (int round = 0; round < 2; ++round) {
+    osal::Event release(true, false);
+    taken.clear();
+    ServerThread::SetServerFunction([&](Connection* pConn, Message*) {
+      ++entered;
+      (void)release.Wait(60000);
+      MessageBlock* p = nullptr;
+      int n = 0;
+      for (; pConn->Receive(0, false, &p).IsSuccess(); ++n) MessageBlock::Free(p);
+      std::lock_guard<std::mutex> lock(mutex);
+      taken.push_back(n);
+    });
+    const uint32_t hLink = 0x5A5B;  // no link behind it: the refusal's close goes nowhere
+    // The first holds 6 blocks unread; the second may add 4 before the bound of 10 is passed.
+    for (const auto& [channel, blocks] : {std::pair{0x13570u, 6}, std::pair{0x24680u, 10}}) {
+      const int before = entered.load();
+      Switch::Dispatch(hLink, Block(Flag_BegConnection | Flag_BegMessage, channel + round * 2,
+                                    MessageBlock::BlockSize));
+      for (int i = 0; i < 1000 && entered.load() == before; ++i) osal::SleepMs(10);
+      ASSERT_EQ(entered.load(), before + 1);
+      for (int i = 0; i < blocks; ++i) {
+        Switch::Dispatch(hLink, Block(0, channel + round * 2, MessageBlock::BlockSize));
+      }
+    }
+    release.Set();
+    ASSERT_TRUE(ServerThread::WaitAllEnded(10000));
+    std::sort(taken.begin(), taken.end());
+    EXPECT_EQ(taken, (std::vector<int>{0, 6})) << "round " << round;
+  }
+  ServerThread::SetServerFunction(nullptr);
+  SetQueuedBytesAllLimitForTesting(0);
+  EXPECT_EQ(capture.Matching("not read in all conversations").size(), 2u);
+  EXPECT_EQ(capture.Matching("BegConnection Flag is not set").size(), 2u * 5)
+      << "the second is refused at its fifth block in both rounds";
   EXPECT_EQ(MessageBlock::LiveBlocks(), base);
 }
 
