@@ -201,53 +201,35 @@ TEST_F(LinkPairTest, AConversationBeyondTheBoundIsClosedAtOnce) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
-// A peer that sends far more than its reader takes, on one conversation: the conversation is
-// refused once a whole message of the largest size waits unread, and its memory comes back.
-TEST(DefaultEndPoint, APeerFarAheadOfItsReaderHasTheConversationRefused) {
+// Peers that send far more than their readers take: a conversation is refused once a whole
+// message of the largest size waits unread in it, or once its block would take the unread
+// blocks of all conversations beyond their bound (lowered here); the blocks that follow are
+// dropped, the other conversations keep theirs, and the memory comes back. The second case
+// runs twice, so that bytes read or dropped in the first round are seen to have left the
+// count.
+TEST(DefaultEndPoint, PeersFarAheadOfTheirReadersHaveTheConversationRefused) {
   util::EnableTraceId(util::General_Warning, true);
-  const int base = MessageBlock::LiveBlocks();
-  testing::LogCapture capture(util::LogChannelTrace);
-  osal::Event entered(true, false), release(true, false);
-  std::atomic<int> lostAfter{-1};
-  ServerThread::SetServerFunction([&](Connection* pConn, Message*) {
-    entered.Set();
-    (void)release.Wait(60000);
-    MessageBlock* p = nullptr;
-    int taken = 0;
-    for (; pConn->Receive(0, false, &p).IsSuccess(); ++taken) MessageBlock::Free(p);
-    lostAfter = taken;
-  });
-  const uint32_t hLink = 0x5A5A;  // no link behind it: the refusal's close goes nowhere
-  const int64_t blocks = ConnectionPtp::kMaxQueuedBytes / MessageBlock::BlockSize + 10;
-  for (int64_t i = 0; i < blocks; ++i) {
-    Switch::Dispatch(hLink, Block(i == 0 ? Flag_BegConnection | Flag_BegMessage : 0, 0x24680,
-                                  MessageBlock::BlockSize));
-    ASSERT_TRUE(i > 0 || entered.Wait(10000).ok());  // the server holds the first
-  }
-  release.Set();
-  ASSERT_TRUE(ServerThread::WaitAllEnded(10000));
-  ServerThread::SetServerFunction(nullptr);
-  EXPECT_EQ(capture.Matching("refused: more than").size(), 1u);
-  EXPECT_EQ(capture.Matching("BegConnection Flag is not set").size(), 8u)
-      << "the blocks after the refusal are dropped";
-  EXPECT_EQ(lostAfter.load(), 0) << "the refused conversation's blocks were kept";
-  EXPECT_EQ(MessageBlock::LiveBlocks(), base);
-}
-
-// Conversations that together hold more unread than the process allows: the one whose block
-// goes beyond the bound is refused, the others keep what they hold. Twice, so that bytes
-// read or dropped in the first round are seen to have left the count.
-TEST(DefaultEndPoint, ConversationsHoldingTooMuchTogetherHaveTheLastOneRefused) {
-  util::EnableTraceId(util::General_Warning, true);
-  const int base = MessageBlock::LiveBlocks();
-  testing::LogCapture capture(util::LogChannelTrace);
-  SetQueuedBytesAllLimitForTesting(10 * MessageBlock::BlockSize);
-  std::atomic<int> entered{0};
-  std::mutex mutex;
-  std::vector<int> taken;
-  for (int round = 0; round < 2; ++round) {
+  struct Case {
+    int64_t limitAll;          // 0: the default
+    std::vector<int64_t> sent;  // blocks after the first one, per conversation in order
+    std::vector<int> taken;     // blocks the readers find afterwards, sorted
+    bool bAll;                  // refused by the bound of all conversations
+    size_t dropped;             // blocks that came after the refusal
+  };
+  const int64_t own = ConnectionPtp::kMaxQueuedBytes / MessageBlock::BlockSize + 10;
+  const int64_t limit = 10 * MessageBlock::BlockSize;  // 6 + 4 blocks, the first ones aside
+  const Case cases[] = {{0, {own - 1}, {0}, false, 8},
+                        {limit, {6, 10}, {0, 6}, true, 5},
+                        {limit, {6, 10}, {0, 6}, true, 5}};
+  uint32_t channel = 0x24680;
+  for (const Case& c : cases) {
+    const int base = MessageBlock::LiveBlocks();
+    testing::LogCapture capture(util::LogChannelTrace);
+    SetQueuedBytesAllLimitForTesting(c.limitAll);
     osal::Event release(true, false);
-    taken.clear();
+    std::atomic<int> entered{0};
+    std::mutex mutex;
+    std::vector<int> taken;
     ServerThread::SetServerFunction([&](Connection* pConn, Message*) {
       ++entered;
       (void)release.Wait(60000);
@@ -257,29 +239,28 @@ TEST(DefaultEndPoint, ConversationsHoldingTooMuchTogetherHaveTheLastOneRefused) 
       std::lock_guard<std::mutex> lock(mutex);
       taken.push_back(n);
     });
-    const uint32_t hLink = 0x5A5B;  // no link behind it: the refusal's close goes nowhere
-    // The first holds 6 blocks unread; the second may add 4 before the bound of 10 is passed.
-    for (const auto& [channel, blocks] : {std::pair{0x13570u, 6}, std::pair{0x24680u, 10}}) {
-      const int before = entered.load();
-      Switch::Dispatch(hLink, Block(Flag_BegConnection | Flag_BegMessage, channel + round * 2,
+    const uint32_t hLink = 0x5A5A;  // no link behind it: the refusal's close goes nowhere
+    for (size_t k = 0; k < c.sent.size(); ++k, channel += 2) {
+      Switch::Dispatch(hLink, Block(Flag_BegConnection | Flag_BegMessage, channel,
                                     MessageBlock::BlockSize));
-      for (int i = 0; i < 1000 && entered.load() == before; ++i) osal::SleepMs(10);
-      ASSERT_EQ(entered.load(), before + 1);
-      for (int i = 0; i < blocks; ++i) {
-        Switch::Dispatch(hLink, Block(0, channel + round * 2, MessageBlock::BlockSize));
+      // The server holds the first block before the others come.
+      for (int i = 0; i < 1000 && entered.load() == static_cast<int>(k); ++i) osal::SleepMs(10);
+      ASSERT_EQ(entered.load(), static_cast<int>(k) + 1);
+      for (int64_t i = 0; i < c.sent[k]; ++i) {
+        Switch::Dispatch(hLink, Block(0, channel, MessageBlock::BlockSize));
       }
     }
     release.Set();
     ASSERT_TRUE(ServerThread::WaitAllEnded(10000));
+    ServerThread::SetServerFunction(nullptr);
+    SetQueuedBytesAllLimitForTesting(0);
     std::sort(taken.begin(), taken.end());
-    EXPECT_EQ(taken, (std::vector<int>{0, 6})) << "round " << round;
+    EXPECT_EQ(taken, c.taken) << "the refused conversation's blocks were kept, or others lost";
+    EXPECT_EQ(capture.Matching("refused: more than").size(), 1u);
+    EXPECT_EQ(capture.Matching("in all conversations").size(), c.bAll ? 1u : 0u);
+    EXPECT_EQ(capture.Matching("BegConnection Flag is not set").size(), c.dropped);
+    EXPECT_EQ(MessageBlock::LiveBlocks(), base);
   }
-  ServerThread::SetServerFunction(nullptr);
-  SetQueuedBytesAllLimitForTesting(0);
-  EXPECT_EQ(capture.Matching("not read in all conversations").size(), 2u);
-  EXPECT_EQ(capture.Matching("BegConnection Flag is not set").size(), 2u * 5)
-      << "the second is refused at its fifth block in both rounds";
-  EXPECT_EQ(MessageBlock::LiveBlocks(), base);
 }
 
 // All threads busy and the waiting line full: conversations in the line that their peer has
