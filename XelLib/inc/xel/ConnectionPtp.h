@@ -86,9 +86,10 @@ class ConnectionPtp : public Connection {
   };
 
   util::Result CreateWakeup();
-  // False (and the block not taken) when the queue is full. *pbWasEmpty: whether the block
-  // is the only one queued (a waiting reader needs a wake-up).
-  bool Enqueue(MessageBlock* pBlock, bool* pbWasEmpty = nullptr);
+  // Whether a block was queued, or which bound kept it out (the block is then not taken).
+  enum class Queued { kYes, kOwnBoundPassed, kAllBoundPassed };
+  // *pbWasEmpty: whether the block is the only one queued (a waiting reader needs a wake-up).
+  Queued Enqueue(MessageBlock* pBlock, bool* pbWasEmpty = nullptr);
   void Wakeup();
   // True while the link the end point uses is still connected.
   bool LinkAlive() const;

@@ -41,7 +41,8 @@ ConnectionPtp::~ConnectionPtp() { Disconnect(); }
 
 void ConnectionPtp::PtpEndPoint::OnReceive(MessageBlock* pBlock) {
   bool bWasEmpty = false;
-  if (M_pConn->Enqueue(pBlock, &bWasEmpty)) {
+  const Queued queued = M_pConn->Enqueue(pBlock, &bWasEmpty);
+  if (queued == Queued::kYes) {
     // A reader waits only on an empty queue; blocks added behind others are found without a
     // wake-up, which saves a system call and a thread switch per block of a long message.
     if (bWasEmpty) M_pConn->Wakeup();
@@ -50,7 +51,7 @@ void ConnectionPtp::PtpEndPoint::OnReceive(MessageBlock* pBlock) {
   // The peer sends far ahead of what this side reads (or a message that never ends to a
   // reader that has stopped), or all conversations together hold as much unread as the
   // process may: the conversation is refused rather than kept in memory.
-  if (M_pConn->QueuedBytes() + pBlock->M_Length > kMaxQueuedBytes) {
+  if (queued == Queued::kOwnBoundPassed) {
     XEL_TRACE_OBJ(this, util::General_Warning,
                   "Conversation %x/%x refused: more than %i bytes received and not read", Link(),
                   Channel(), static_cast<int>(kMaxQueuedBytes));
@@ -101,14 +102,14 @@ Result ConnectionPtp::Accept(MessageBlock* pFirstBlock) {
   return res;
 }
 
-bool ConnectionPtp::Enqueue(MessageBlock* pBlock, bool* pbWasEmpty) {
+ConnectionPtp::Queued ConnectionPtp::Enqueue(MessageBlock* pBlock, bool* pbWasEmpty) {
   osal::ScopedLock lock(M_Lock);
   const int64_t length = pBlock->M_Length;
-  if (M_QueuedBytes + length > kMaxQueuedBytes) return false;
+  if (M_QueuedBytes + length > kMaxQueuedBytes) return Queued::kOwnBoundPassed;
   // An empty queue takes its block whatever the others hold.
   if (g_QueuedAll.fetch_add(length) + length > g_QueuedAllLimit.load() && M_pFirst != nullptr) {
     g_QueuedAll.fetch_sub(length);
-    return false;
+    return Queued::kAllBoundPassed;
   }
   if (pbWasEmpty) *pbWasEmpty = M_pFirst == nullptr;
   M_QueuedBytes += length;
@@ -122,7 +123,7 @@ bool ConnectionPtp::Enqueue(MessageBlock* pBlock, bool* pbWasEmpty) {
   M_pLast = pBlock;
   ++M_QueueLength;
   M_Arrived.fetch_add(1, std::memory_order_release);
-  return true;
+  return Queued::kYes;
 }
 
 void ConnectionPtp::Wakeup() {
